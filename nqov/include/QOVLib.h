@@ -1,0 +1,294 @@
+// QOVLib.h - public interface of the QOV archive library.
+//
+// A QOV archive is one file holding many named files in sectors (optionally
+// compressed and enciphered), a hash-indexed file table (HET and BET tables)
+// and an integrity layer: an MD5 digest per fixed-size piece of the file and
+// a one-byte-per-piece state map.
+//
+// Conventions of this interface:
+//  * Every operation returns bool (or a size / pointer) and leaves a Windows
+//    error number as the thread's last error (QOVGetLastError()).  On Windows
+//    that is the system's own last error.
+//  * Names and paths are UTF-8.
+//  * No exceptions cross this interface.
+
+#ifndef NQOV_QOVLIB_H
+#define NQOV_QOVLIB_H
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winerror.h>
+#endif
+
+//-----------------------------------------------------------------------------
+// Error numbers.  They are the Windows system error numbers; on other systems
+// the same numbers are defined here.
+
+#ifndef ERROR_SUCCESS
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_BAD_FORMAT 11
+#define ERROR_WRITE_PROTECT 19
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_HANDLE_EOF 38
+#define ERROR_NOT_SUPPORTED 50
+#define ERROR_FILE_EXISTS 80
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_DISK_FULL 112
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_CAN_NOT_COMPLETE 1003
+#define ERROR_FILE_INVALID 1006
+#define ERROR_IO_DEVICE 1117
+#define ERROR_FILE_CORRUPT 1392
+#endif
+#ifndef ERROR_BUSY
+#define ERROR_BUSY 170
+#endif
+
+// The library's own error numbers.
+#define ERROR_QOV_FILE_KEY 10001          // no file key could be found
+#define ERROR_QOV_SECTOR_CHECKSUM 10002   // a sector checksum did not match
+#define ERROR_QOV_INTERNAL_FILE_NAME 10003  // the name is reserved for the archive
+
+//-----------------------------------------------------------------------------
+// Format constants.
+
+#define NQOV_HEADER_SIGNATURE 0x766F716Eu  // "nqov"
+#define NQOV_HEADER_SIZE 172u
+#define HET_TABLE_SIGNATURE 0x1A544548u    // "HET\x1A"
+#define BET_TABLE_SIGNATURE 0x1A544542u    // "BET\x1A"
+#define NQOV_KEY_HET_TABLE 0x5B1D7E42u
+#define NQOV_KEY_BET_TABLE 0x2C94A6F1u
+
+// File flags (TFileEntry::dwFlags).
+#define NQOV_FILE_EXISTS 0x80000000u
+#define NQOV_FILE_FLAG_30 0x40000000u
+#define NQOV_FILE_DIRECTORY 0x08000000u
+#define NQOV_FILE_SECTOR_CRC 0x04000000u
+#define NQOV_FILE_DELETE_MARKER 0x02000000u
+#define NQOV_FILE_SINGLE_UNIT 0x01000000u
+#define NQOV_FILE_FLAG_20 0x00100000u
+#define NQOV_FILE_FIX_KEY 0x00020000u
+#define NQOV_FILE_ENCRYPTED 0x00010000u
+#define NQOV_FILE_COMPRESSED 0x0000FF00u
+#define NQOV_FILE_COMPRESS 0x00000200u
+#define NQOV_FILE_VALID_FLAGS 0xC7130200u   // flags an openable record may carry
+
+// Archive flags.
+#define NQOV_FLAG_READ_ONLY 0x00000001u
+#define NQOV_FLAG_CHANGED 0x00000002u
+#define NQOV_FLAG_CHECK_SECTOR_CHECKSUMS 0x00000008u
+#define NQOV_FLAG_LISTFILE_CHANGED 0x00000020u
+
+// Open flags of SFileOpenArchive.  Without NQOV_OPEN_READ_ONLY the archive
+// file is opened for reading and writing.
+#define NQOV_OPEN_READ_ONLY 0x00000001u
+
+// Compression method bits of a compressed block.
+#define NQOV_COMPRESSION_ZLIB 0x02u
+#define NQOV_COMPRESSION_BZIP2 0x10u
+#define NQOV_COMPRESSION_LZMA 0x20u
+
+// Search scopes of NQOVOpenFileEx.
+#define QOV_OPEN_FROM_ARCHIVE 0u
+#define QOV_OPEN_PATCHED 1u
+#define QOV_OPEN_TABLE_ONLY 0xFFFFFFFEu
+
+// Result flags of VerifyFile.
+#define VERIFY_CANNOT_OPEN 0x01u
+#define VERIFY_READ_ERROR 0x02u
+#define VERIFY_FILE_SECTOR_CRC_ERROR 0x08u
+#define VERIFY_MD5_PRESENT 0x40u
+#define VERIFY_FILE_MD5_ERROR 0x80u
+
+// Move methods of SFileSetFilePointer.
+#define NQOV_FILE_BEGIN 0u
+#define NQOV_FILE_CURRENT 1u
+#define NQOV_FILE_END 2u
+
+#define NQOV_LISTFILE_NAME "(listfile)"
+#define NQOV_INVALID_SIZE 0xFFFFFFFFu
+#define NQOV_INVALID_FILE_ID 0xFFFFFFFFu
+
+// Largest file-table capacity SFileCreateArchive accepts.
+#define NQOV_MAX_FILE_COUNT 0x01000000u
+
+//-----------------------------------------------------------------------------
+// Types.
+
+class TNQOVArchive;  // an open archive; its pointer is the archive handle
+class TNQOVFile;     // an open file inside an archive
+class TFileEntry;    // one record of an archive's file table
+class TFileStream;   // the library's access to one disk file
+
+// Progress interface of whole-archive verification.
+class sfile_verify_piece_callback {
+public:
+    // Called once after each piece, good or bad, with the piece count and the
+    // 0-based index of the piece just verified.
+    virtual void OnPieceVerified(uint32_t dwPieceCount, uint32_t dwPieceIndex) = 0;
+    virtual ~sfile_verify_piece_callback() {}
+};
+
+// Object view of a file stream (slot order is part of the interface).
+class QOVFileStreamInterface {
+public:
+    virtual const char* GetFileName() = 0;
+    virtual bool Read(uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) = 0;
+    virtual bool Write(uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) = 0;
+    virtual uint64_t GetSize() = 0;
+    virtual ~QOVFileStreamInterface() {}
+};
+
+// Parameters of a new archive (SFileCreateArchive).
+struct QOV_CREATE_PARAMS {
+    uint32_t dwMaxFileCount;   // file-table capacity, 1 .. NQOV_MAX_FILE_COUNT
+    uint16_t wSectorSize;      // sector size = 512 << wSectorSize, 0..22 (default 3: 4 KiB)
+    uint16_t wFormatVersion;   // header format version (default 0)
+    uint32_t dwMD5PieceSize;   // piece size in bytes (default 1 MiB), non-zero
+    uint32_t dwRawChunkSize;   // chunk-digest size, 0 = none (default)
+};
+
+// Fills a QOV_CREATE_PARAMS with the defaults and the given capacity.
+void SFileInitCreateParams(QOV_CREATE_PARAMS* pParams, uint32_t dwMaxFileCount);
+
+// Header and table figures of an open archive (SFileGetArchiveInfo).
+struct QOV_ARCHIVE_INFO {
+    uint64_t HeaderOffset;
+    uint32_t HeaderSize;
+    uint16_t wFormatVersion;
+    uint16_t wSectorSize;
+    uint32_t dwSectorBytes;
+    uint64_t ArchieveSize;
+    uint64_t HetTablePos64, HetTableSize64;
+    uint64_t BetTablePos64, BetTableSize64;
+    uint64_t MD5TablePos64, MD5TableSize64;
+    uint64_t BitmapPos64, BitmapSize64;
+    uint32_t dwMD5PieceSize;
+    uint32_t dwRawChunkSize;
+    uint32_t dwMaxFileCount;
+    uint32_t dwFileTableSize;
+    uint32_t dwHashTableSize;
+    uint32_t dwArchiveFlags;
+    uint8_t MD5_PatchBaseTag[16];
+    uint8_t MD5_PatchedTag[16];
+    uint8_t MD5_BetTable[16];
+    uint8_t MD5_HetTable[16];
+    uint8_t MD5_QOVHeader[16];
+};
+
+// One file-table record (SFileGetRecordInfo).  szFileName is the stored name
+// or the pseudo name ".File<hash>."; it stays valid while the archive is open.
+struct QOV_RECORD_INFO {
+    const char* szFileName;
+    bool bNamed;               // the record has a real (stored or listed) name
+    uint64_t NameHash64;
+    uint64_t ParentNameHash;
+    uint64_t StoredOffset;     // relative to the header
+    uint32_t dwHetIndex;
+    uint32_t dwFileSize;
+    uint32_t dwStoredSize;
+    uint32_t dwFlags;
+    uint8_t ContentMD5[16];
+};
+
+// Process-wide log sink: receives every debug and error line of the library.
+typedef void (*QOV_LOG_SINK)(const char* szLine);
+
+//-----------------------------------------------------------------------------
+// Errors and logging.
+
+uint32_t QOVGetLastError();
+void QOVSetLastError(uint32_t dwError);
+void QOVSetLogSink(QOV_LOG_SINK pfnSink);  // null removes the sink
+
+//-----------------------------------------------------------------------------
+// Archives.
+
+bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pParams,
+                        TNQOVArchive** phArchive);
+bool SFileOpenArchive(const char* szArchiveName, TNQOVArchive** phArchive, uint32_t dwFlags);
+bool SFileFlushArchive(TNQOVArchive* ha);
+bool SFileCloseArchive(TNQOVArchive* ha, bool bFlush);
+bool OpenArchiveIfWritable(TNQOVArchive** phArchive, const char* szArchiveName);
+
+bool SFileGetArchiveInfo(TNQOVArchive* ha, QOV_ARCHIVE_INFO* pInfo);
+uint32_t SFileGetRecordCount(TNQOVArchive* ha);  // records in use, or 0xFFFFFFFF
+bool SFileGetRecordInfo(TNQOVArchive* ha, uint32_t dwIndex, QOV_RECORD_INFO* pInfo);
+
+//-----------------------------------------------------------------------------
+// Pieces and the piece-state map.
+
+bool SFileGetPieceCount(TNQOVArchive* ha, uint32_t* pdwLastPieceSize, uint32_t* pdwPieceCount,
+                        uint32_t* pdwPieceSize);
+bool SFileVerifyPiece(TNQOVArchive* ha, uint32_t wIndex, const void* pvData, uint32_t wLength);
+bool SFileReadPieceVerified(TNQOVArchive* ha, uint32_t wIndex, void* pvBuffer, uint32_t wLength);
+bool SFileWritePieceVerified(TNQOVArchive* ha, uint32_t wIndex, const void* pvData,
+                             uint32_t wLength);
+bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback);
+bool SFileVerifyFilePieceMD5(TNQOVArchive* ha, const char* szFileName);
+bool SFilePathToPieceIndex(TNQOVArchive* ha, const char* szFileName, uint32_t* pdwFirstPiece,
+                           uint32_t* pdwPieceCount);
+bool SFileLoadMd5(TNQOVArchive* ha);
+uint8_t* SFileGetBitmap(TNQOVArchive* ha, uint32_t* pdwSize);
+bool SFileWriteBitmap(TNQOVArchive* ha);
+
+//-----------------------------------------------------------------------------
+// Files inside an archive.
+
+bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchScope,
+                    TNQOVFile** phFile, uint64_t qwNameHash = 0);
+bool SFileReadFile(TNQOVFile* hf, void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead,
+                   bool bCheckPieces);
+uint32_t SFileGetFileSize(TNQOVFile* hf);
+uint32_t SFileSetFilePointer(TNQOVFile* hf, int32_t lDistance, uint32_t dwMoveMethod);
+bool SFileGetFileName(TNQOVFile* hf);
+bool SFileCloseFile(TNQOVFile* hf);
+bool SFileExtractFile(TNQOVArchive* ha, const char* szToExtract, const char* szExtracted);
+uint32_t VerifyFile(TNQOVArchive* ha, const char* szFileName);
+
+//-----------------------------------------------------------------------------
+// Writing files and the list file.
+
+bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
+                     TNQOVFile** phFile);
+bool SFileWriteFile(TNQOVFile* hf, const void* pvData, uint32_t dwSize);
+bool SFileFinishFile(TNQOVFile* hf);
+bool SFileAddFileEx(TNQOVArchive* ha, const char* szFileName, const char* szArchivedName);
+int SFileAddListFile(TNQOVArchive* ha);
+int SortTable(TNQOVArchive* ha);
+
+//-----------------------------------------------------------------------------
+// Compressed blocks.
+
+bool CompressBlock(const void* pbInput, void* pbOutBuffer, uint32_t* pcbOutBuffer,
+                   uint32_t cbInput, int32_t nLevel);
+bool DecompressBlock(void* pbOutBuffer, uint32_t* pcbOutBuffer, const void* pbInput,
+                     uint32_t cbInput);
+
+//-----------------------------------------------------------------------------
+// File streams.
+
+TFileStream* FileStream_MakeNew(const char* szFileName);
+TFileStream* FileStream_OpenFile(const char* szFileName, bool bWrite);
+bool FileStream_Read(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength);
+bool FileStream_Write(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer,
+                      uint32_t dwLength);
+bool FileStream_SizeOf(TFileStream* pStream, uint64_t* pSize);
+bool FileStream_SetSize(TFileStream* pStream, uint64_t qwSize);
+void FileStream_Free(TFileStream* pStream);
+
+#endif  // NQOV_QOVLIB_H

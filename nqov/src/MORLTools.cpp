@@ -1,0 +1,470 @@
+// MORLTools.cpp - the piece layer: the MD5 piece table, verified reads and
+// writes of single pieces, whole-archive and per-file verification, and the
+// piece-state map.
+
+#include "QOVArchive.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <thread>
+
+namespace {
+
+const uint8_t kPieceGood = 1;
+const uint8_t kPieceBad = 2;
+
+struct TPieceLayout {
+    uint32_t dwPieceSize = 0;
+    uint32_t dwPieceCount = 0;
+    uint32_t dwLastPieceSize = 0;
+};
+
+bool GetPieceLayout(TNQOVArchive* ha, TPieceLayout* pLayout) {
+    const TQOVHeader& header = ha->Header;
+    if (header.dwMD5PieceSize == 0) return false;
+    const uint64_t count = (header.ArchieveSize + header.dwMD5PieceSize - 1) / header.dwMD5PieceSize;
+    if (count > UINT32_MAX) return false;
+    pLayout->dwPieceSize = header.dwMD5PieceSize;
+    pLayout->dwPieceCount = static_cast<uint32_t>(count);
+    const uint32_t rest = static_cast<uint32_t>(header.ArchieveSize % header.dwMD5PieceSize);
+    pLayout->dwLastPieceSize = rest == 0 ? header.dwMD5PieceSize : rest;
+    return true;
+}
+
+uint32_t PieceLength(const TPieceLayout& layout, uint32_t index) {
+    return index + 1 == layout.dwPieceCount ? layout.dwLastPieceSize : layout.dwPieceSize;
+}
+
+// Steps 1-3 of piece verification: index and length.
+bool CheckPieceRequest(TNQOVArchive* ha, uint32_t wIndex, uint32_t wLength, TPieceLayout* pLayout) {
+    QOV_FAIL_IF(!GetPieceLayout(ha, pLayout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
+    QOV_FAIL_IF(wIndex >= pLayout->dwPieceCount, "wIndex >= dwPieceCount", ERROR_ACCESS_DENIED, false);
+    if (wIndex + 1 == pLayout->dwPieceCount) {
+        QOV_FAIL_IF(wLength != pLayout->dwLastPieceSize, "wLength != dwLastPieceSize",
+                    ERROR_FILE_CORRUPT, false);
+    } else {
+        QOV_FAIL_IF(wLength != pLayout->dwPieceSize, "dwLength != ha->pHeader->dwMD5PieceSize",
+                    ERROR_FILE_INVALID, false);
+    }
+    return true;
+}
+
+// Compares a computed digest with the table (steps 4-5 of piece verification).
+bool DigestMatchesTable(TNQOVArchive* ha, uint32_t wIndex, const uint8_t digest[16]) {
+    if (!SFileLoadMd5(ha)) {
+        QOV_LOG_ERROR("SFileLoadMd5 failed!", QOVGetLastError());
+        return false;
+    }
+    if (static_cast<uint64_t>(wIndex) * 16 + 32 > ha->dwMD5TableSize) {
+        QOV_FAIL("SFileLoadMd5 failed!", ERROR_FILE_CORRUPT, false);
+    }
+    if (memcmp(ha->pMD5Table.get() + static_cast<size_t>(wIndex) * 16, digest, 16) != 0) {
+        QOV_LOG_ERROR("md5 compare failed!", 0);
+        QOVSetLastError(ERROR_SUCCESS);
+        return false;
+    }
+    return true;
+}
+
+bool ReadPiece(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index, uint8_t* pbBuffer) {
+    uint64_t position = static_cast<uint64_t>(index) * layout.dwPieceSize;
+    return FileStream_Read(ha->pStream.get(), &position, pbBuffer, PieceLength(layout, index));
+}
+
+bool HasWritableMap(const TNQOVArchive* ha) { return ha->pBitmap != nullptr && ha->bMapWritable; }
+
+//-----------------------------------------------------------------------------
+// Hashes pieces on a few threads; the caller applies results in order, so the
+// outcome is exactly that of verifying one piece after the other.
+
+class TParallelHasher {
+public:
+    struct Job {
+        const uint8_t* data;
+        uint32_t length;
+        uint8_t digest[16];
+    };
+
+    explicit TParallelHasher(unsigned workers) {
+        try {
+            for (unsigned i = 0; i < workers; i++) m_threads.emplace_back([this] { WorkerLoop(); });
+        } catch (...) {
+            Stop();
+            throw;
+        }
+    }
+
+    ~TParallelHasher() { Stop(); }
+
+    // Hashes every job; returns when all are done and no worker still holds
+    // the batch.  The calling thread helps.
+    void Run(std::vector<Job>& jobs) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_jobs = &jobs;
+            m_next = 0;
+            m_generation++;
+        }
+        m_wake.notify_all();
+        Drain(&jobs);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_done.wait(lock, [this] { return m_active == 0; });
+        m_jobs = nullptr;
+    }
+
+private:
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        for (std::thread& thread : m_threads) thread.join();
+        m_threads.clear();
+    }
+
+    void Drain(std::vector<Job>* jobs) {
+        for (;;) {
+            const size_t index = m_next.fetch_add(1);
+            if (index >= jobs->size()) return;
+            Job& job = (*jobs)[index];
+            QOVMD5(job.data, job.length, job.digest);
+        }
+    }
+
+    void WorkerLoop() {
+        uint64_t seen = 0;
+        for (;;) {
+            std::vector<Job>* jobs = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_wake.wait(lock, [&] { return m_stop || (m_generation != seen && m_jobs != nullptr); });
+                if (m_stop) return;
+                seen = m_generation;
+                jobs = m_jobs;
+                m_active++;
+            }
+            Drain(jobs);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_active--;
+            }
+            m_done.notify_all();
+        }
+    }
+
+    std::vector<std::thread> m_threads;
+    std::mutex m_mutex;
+    std::condition_variable m_wake, m_done;
+    std::vector<Job>* m_jobs = nullptr;
+    std::atomic<size_t> m_next{0};
+    unsigned m_active = 0;
+    uint64_t m_generation = 0;
+    bool m_stop = false;
+};
+
+unsigned HashWorkers() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 1 ? std::min(cores, 8u) - 1 : 0;
+}
+
+// Applies the outcome of piece i of a whole-archive pass.
+void RecordVerifyOutcome(TNQOVArchive* ha, uint32_t index, bool good, bool* pbResult) {
+    if (good) {
+        SetPieceState(ha, index, kPieceGood);
+    } else if (HasWritableMap(ha)) {
+        *pbResult = false;
+        QOV_LOG_ERROR("bit map status check fail!", QOVGetLastError());
+        SetPieceState(ha, index, kPieceBad);
+    }
+}
+
+}  // namespace
+
+//-----------------------------------------------------------------------------
+// Piece arithmetic.
+
+TPieceRange RecordPieceRange(TNQOVArchive* ha, const TFileEntry* pEntry) {
+    TPieceRange range;
+    TPieceLayout layout;
+    if (!GetPieceLayout(ha, &layout)) return range;
+    const uint64_t start = ha->HeaderOffset + pEntry->StoredOffset;
+    const uint64_t length = pEntry->dwStoredSize + ChunkDigestBytes(ha, pEntry->dwStoredSize);
+    range.dwFirstPiece = static_cast<uint32_t>(start / layout.dwPieceSize);
+    if (length == 0) return range;
+    const uint64_t last = (start + length - 1) / layout.dwPieceSize;
+    range.dwPieceCount = static_cast<uint32_t>(last - range.dwFirstPiece + 1);
+    range.dwLastPieceSize =
+        last + 1 == layout.dwPieceCount ? layout.dwLastPieceSize : layout.dwPieceSize;
+    return range;
+}
+
+void SetPieceState(TNQOVArchive* ha, uint32_t dwIndex, uint8_t state) {
+    if (HasWritableMap(ha) && dwIndex < ha->dwBitmapSize) ha->pBitmap[dwIndex] = state;
+}
+
+bool CheckRawRangePieces(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t* pbData,
+                         uint32_t cbData) {
+    TPieceLayout layout;
+    if (!GetPieceLayout(ha, &layout)) return false;
+    const uint64_t pieceSize = layout.dwPieceSize;
+    const uint64_t first = qwPosition / pieceSize;
+    const uint64_t offset = qwPosition % pieceSize;
+    const uint64_t count = (offset + cbData + pieceSize - 1) / pieceSize;
+    if (count == 0 || first + count > ha->dwBitmapSize) return false;
+
+    std::unique_ptr<uint8_t[]> piece = QOVAllocArray<uint8_t>(layout.dwPieceSize);
+    if (!piece) return false;
+    const uint32_t firstIndex = static_cast<uint32_t>(first);
+    const uint32_t lastIndex = static_cast<uint32_t>(first + count - 1);
+    if (!SFileReadPieceVerified(ha, firstIndex, piece.get(), PieceLength(layout, firstIndex)))
+        return false;
+    if (count == 1) return true;
+    if (!SFileReadPieceVerified(ha, lastIndex, piece.get(), PieceLength(layout, lastIndex)))
+        return false;
+    const uint8_t* middle = pbData + (pieceSize - offset);
+    for (uint32_t index = firstIndex + 1; index < lastIndex; index++, middle += pieceSize) {
+        if (!SFileVerifyPiece(ha, index, middle, layout.dwPieceSize)) return false;
+    }
+    return true;
+}
+
+//-----------------------------------------------------------------------------
+// Exported piece operations.
+
+bool SFileGetPieceCount(TNQOVArchive* ha, uint32_t* pdwLastPieceSize, uint32_t* pdwPieceCount,
+                        uint32_t* pdwPieceSize) {
+    QOV_LOG_ENTRY();
+    QOV_FAIL_IF(!IsValidArchive(ha), "parameter error", ERROR_INVALID_HANDLE, false);
+    QOV_FAIL_IF(pdwLastPieceSize == nullptr || pdwPieceCount == nullptr || pdwPieceSize == nullptr,
+                "parameter error", ERROR_INVALID_PARAMETER, false);
+    TPieceLayout layout;
+    QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "parameter error", ERROR_FILE_CORRUPT, false);
+    *pdwLastPieceSize = layout.dwLastPieceSize;
+    *pdwPieceCount = layout.dwPieceCount;
+    *pdwPieceSize = layout.dwPieceSize;
+    return true;
+}
+
+bool SFileLoadMd5(TNQOVArchive* ha) {
+    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+    if (ha->pMD5Table) return true;
+    const TQOVHeader& header = ha->Header;
+    const uint32_t tableSize = static_cast<uint32_t>(header.MD5TableSize64);
+    QOV_FAIL_IF(header.MD5TablePos64 == 0 || tableSize == 0 || tableSize % 16 != 0,
+                "invalid MD5 piece table", ERROR_INVALID_PARAMETER, false);
+    uint64_t fileSize = 0, end = 0;
+    if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) return false;
+    QOV_FAIL_IF(!CheckedAdd64(header.MD5TablePos64, tableSize, &end) || end > fileSize,
+                "MD5 piece table beyond the file", ERROR_FILE_CORRUPT, false);
+    std::unique_ptr<uint8_t[]> table = QOVAllocArray<uint8_t>(tableSize);
+    QOV_FAIL_IF(!table, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
+    uint64_t position = header.MD5TablePos64;
+    if (!FileStream_Read(ha->pStream.get(), &position, table.get(), tableSize)) return false;
+    uint8_t digest[16];
+    QOVMD5(table.get(), tableSize - 16, digest);
+    QOV_FAIL_IF(memcmp(digest, table.get() + tableSize - 16, 16) != 0, "MD5 piece table corrupt",
+                ERROR_FILE_CORRUPT, false);
+    ha->pMD5Table = std::move(table);
+    ha->dwMD5TableSize = tableSize;
+    return true;
+}
+
+bool SFileVerifyPiece(TNQOVArchive* ha, uint32_t wIndex, const void* pvData, uint32_t wLength) {
+    QOV_LOG_ENTRY();
+    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handles", ERROR_INVALID_HANDLE, false);
+    QOV_FAIL_IF(pvData == nullptr, "invalid handles", ERROR_INVALID_PARAMETER, false);
+    TPieceLayout layout;
+    if (!CheckPieceRequest(ha, wIndex, wLength, &layout)) return false;
+    uint8_t digest[16];
+    QOVMD5(pvData, wLength, digest);
+    return DigestMatchesTable(ha, wIndex, digest);
+}
+
+bool SFileReadPieceVerified(TNQOVArchive* ha, uint32_t wIndex, void* pvBuffer, uint32_t wLength) {
+    if (QOVLogEnabled())
+        QOVLogFormat("[debug QOV2LOG]%d [%s] [%d] [%d]:\n", __LINE__, __func__,
+                     static_cast<int>(wIndex), static_cast<int>(wLength));
+    QOV_FAIL_IF(!IsValidArchive(ha), "valid handle", ERROR_INVALID_HANDLE, false);
+    QOV_FAIL_IF(pvBuffer == nullptr, "valid handle", ERROR_INVALID_PARAMETER, false);
+    TPieceLayout layout;
+    if (!CheckPieceRequest(ha, wIndex, wLength, &layout)) return false;
+    uint64_t position = static_cast<uint64_t>(wIndex) * layout.dwPieceSize;
+    if (!FileStream_Read(ha->pStream.get(), &position, pvBuffer, wLength)) {
+        QOV_LOG_ERROR("FileStream_Read failed", QOVGetLastError());
+        return false;
+    }
+    const bool good = SFileVerifyPiece(ha, wIndex, pvBuffer, wLength);
+    SetPieceState(ha, wIndex, good ? kPieceGood : kPieceBad);
+    if (!good) QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
+    return good;
+}
+
+bool SFileWritePieceVerified(TNQOVArchive* ha, uint32_t wIndex, const void* pvData,
+                             uint32_t wLength) {
+    if (QOVLogEnabled())
+        QOVLogFormat("[debug QOV2LOG]%d [%s] [%d] [%d]\n", __LINE__, __func__,
+                     static_cast<int>(wIndex), static_cast<int>(wLength));
+    QOV_FAIL_IF(!IsValidArchive(ha), "isValidQOVHandle failed", ERROR_INVALID_HANDLE, false);
+    if (!SFileVerifyPiece(ha, wIndex, pvData, wLength)) {
+        SetPieceState(ha, wIndex, kPieceBad);
+        QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
+        return false;
+    }
+    const uint64_t position = static_cast<uint64_t>(wIndex) * ha->Header.dwMD5PieceSize;
+    uint64_t writePosition = position;
+    if (!FileStream_Write(ha->pStream.get(), &writePosition, pvData, wLength)) {
+        SetPieceState(ha, wIndex, kPieceBad);
+        const uint32_t error = QOVGetLastError() != ERROR_SUCCESS ? QOVGetLastError() : ERROR_ACCESS_DENIED;
+        QOV_FAIL("FileStream_Write failed", error, false);
+    }
+    SetPieceState(ha, wIndex, kPieceGood);
+    return true;
+}
+
+bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback) {
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+        TPieceLayout layout;
+        QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT,
+                    false);
+        const uint32_t count = layout.dwPieceCount;
+        if (count == 0) return true;
+
+        // Pieces are read in increasing order on this thread and hashed in
+        // batches on helper threads; outcomes and callbacks follow in order.
+        const unsigned workers = count >= 4 ? HashWorkers() : 0;
+        const uint32_t batch = std::min<uint32_t>(count, (workers + 1) * 2);
+        std::vector<std::unique_ptr<uint8_t[]>> buffers(batch);
+        for (auto& buffer : buffers) {
+            buffer = QOVAllocArray<uint8_t>(layout.dwPieceSize);
+            QOV_FAIL_IF(!buffer, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
+        }
+        std::unique_ptr<TParallelHasher> hasher;
+        try {
+            if (workers > 0) hasher.reset(new TParallelHasher(workers));
+        } catch (...) {
+            hasher.reset();  // no threads to be had: hash on this thread
+        }
+        std::vector<TParallelHasher::Job> jobs;
+        bool result = true;
+
+        for (uint32_t first = 0; first < count; first += batch) {
+            const uint32_t inBatch = std::min(batch, count - first);
+            jobs.clear();
+            uint32_t readError = ERROR_SUCCESS;
+            for (uint32_t j = 0; j < inBatch; j++) {
+                if (!ReadPiece(ha, layout, first + j, buffers[j].get())) {
+                    readError = QOVGetLastError();
+                    break;
+                }
+                jobs.push_back({buffers[j].get(), PieceLength(layout, first + j), {}});
+            }
+            if (hasher)
+                hasher->Run(jobs);
+            else
+                for (auto& job : jobs) QOVMD5(job.data, job.length, job.digest);
+
+            for (uint32_t j = 0; j < jobs.size(); j++) {
+                const uint32_t index = first + j;
+                RecordVerifyOutcome(ha, index, DigestMatchesTable(ha, index, jobs[j].digest), &result);
+                if (pCallback != nullptr) pCallback->OnPieceVerified(count, index);
+            }
+            if (readError != ERROR_SUCCESS) {
+                QOV_FAIL("FileStream_Read error!", readError, false);
+            }
+        }
+        return result;
+    });
+}
+
+bool SFileVerifyFilePieceMD5(TNQOVArchive* ha, const char* szFileName) {
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        TNQOVFile* hf = nullptr;
+        if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &hf)) return false;
+        TNQOVArchive* owner = hf->ha;
+        const TPieceRange range = RecordPieceRange(owner, hf->pFileEntry);
+        SFileCloseFile(hf);
+
+        TPieceLayout layout;
+        if (!GetPieceLayout(owner, &layout)) return false;
+        std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(layout.dwPieceSize);
+        QOV_FAIL_IF(!buffer, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
+        bool allGood = true;
+        for (uint32_t i = 0; i < range.dwPieceCount; i++) {
+            const uint32_t index = range.dwFirstPiece + i;
+            const uint32_t length =
+                i + 1 == range.dwPieceCount ? range.dwLastPieceSize : layout.dwPieceSize;
+            if (!SFileReadPieceVerified(owner, index, buffer.get(), length)) allGood = false;
+        }
+        return allGood;
+    });
+}
+
+bool SFilePathToPieceIndex(TNQOVArchive* ha, const char* szFileName, uint32_t* pdwFirstPiece,
+                           uint32_t* pdwPieceCount) {
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle(ha)", ERROR_INVALID_HANDLE, false);
+        QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0 || pdwFirstPiece == nullptr ||
+                        pdwPieceCount == nullptr,
+                    "invalid parameter", ERROR_INVALID_PARAMETER, false);
+        TNQOVFile* hf = nullptr;
+        if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &hf)) {
+            QOV_LOG_ERROR("failed!", QOVGetLastError());
+            return false;
+        }
+        const TPieceRange range = RecordPieceRange(hf->ha, hf->pFileEntry);
+        SFileCloseFile(hf);
+        *pdwFirstPiece = range.dwFirstPiece;
+        *pdwPieceCount = range.dwPieceCount;
+        return true;
+    });
+}
+
+uint8_t* SFileGetBitmap(TNQOVArchive* ha, uint32_t* pdwSize) {
+    QOV_LOG_ENTRY();
+    if (pdwSize != nullptr) *pdwSize = 0;
+    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, nullptr);
+    if (ha->pBitmap != nullptr) {
+        if (pdwSize != nullptr) *pdwSize = ha->dwBitmapSize;
+        return ha->pBitmap;
+    }
+    const TQOVHeader& header = ha->Header;
+    if (header.BitmapPos64 == 0 || header.BitmapSize64 == 0) {
+        QOV_LOG_ERROR("ha->pHeader->BitmapPos64 == 0 || ha->pHeader->BitmapSize64 == 0!", 0);
+        return nullptr;
+    }
+    const uint32_t size = static_cast<uint32_t>(header.BitmapSize64);
+    uint64_t fileSize = 0, end = 0;
+    if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) return nullptr;
+    QOV_FAIL_IF(!CheckedAdd64(header.BitmapPos64, size, &end) || end > fileSize,
+                "FileStream_Read failed!", ERROR_FILE_CORRUPT, nullptr);
+    std::unique_ptr<uint8_t[]> map = QOVAllocArray<uint8_t>(size);
+    QOV_FAIL_IF(!map, "QOV_ALLOC ha->bitmap failed!", ERROR_NOT_ENOUGH_MEMORY, nullptr);
+    uint64_t position = header.BitmapPos64;
+    if (!FileStream_Read(ha->pStream.get(), &position, map.get(), size)) {
+        QOV_LOG_ERROR("FileStream_Read failed!", QOVGetLastError());
+        return nullptr;
+    }
+    ha->BitmapHeap = std::move(map);
+    ha->pBitmap = ha->BitmapHeap.get();
+    ha->dwBitmapSize = size;
+    if (pdwSize != nullptr) *pdwSize = size;
+    return ha->pBitmap;
+}
+
+bool SFileWriteBitmap(TNQOVArchive* ha) {
+    QOV_LOG_ENTRY();
+    QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle", ERROR_INVALID_HANDLE, false);
+    if (ha->pBitmap == nullptr || ha->dwBitmapSize == 0) return true;
+    uint64_t position = ha->Header.BitmapPos64;
+    if (!FileStream_Write(ha->pStream.get(), &position, ha->pBitmap, ha->dwBitmapSize)) {
+        const uint32_t error = QOVGetLastError() != ERROR_SUCCESS ? QOVGetLastError() : ERROR_ACCESS_DENIED;
+        QOV_FAIL("!FileStream_Write", error, false);
+    }
+    return true;
+}

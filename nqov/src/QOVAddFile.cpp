@@ -1,0 +1,456 @@
+// QOVAddFile.cpp - writing new files into an archive: create the record at
+// the end of the data area, write the content sector by sector (MD5,
+// compression, checksums, cipher), then the checksum block, the sector
+// offset table and the chunk digests.
+
+#include "QOVArchive.h"
+
+#include <algorithm>
+
+namespace {
+
+const uint32_t kCompressSlack = 0x100;
+const uint32_t kListFileLineLimit = 259;
+
+// Flags a new file of dwFileSize bytes keeps.
+uint32_t EffectiveFlags(uint32_t dwFlags, uint32_t dwFileSize) {
+    if (dwFileSize < 4) dwFlags &= ~(NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY);
+    if (dwFileSize < 32) dwFlags &= 0xFBFF00FF;
+    // Without an offset table there is nowhere to keep a checksum block.
+    if ((dwFlags & NQOV_FILE_COMPRESSED) == 0) dwFlags &= ~NQOV_FILE_SECTOR_CRC;
+    return dwFlags;
+}
+
+// A name must come back from the list file unchanged: no control bytes, at
+// most one line's length, and no "~P" suffix (which readers cut off).
+uint32_t CheckListableName(const char* szName) {
+    const size_t length = strlen(szName);
+    if (length > kListFileLineLimit) return ERROR_FILENAME_EXCED_RANGE;
+    for (const char* p = szName; *p != 0; p++)
+        if (static_cast<uint8_t>(*p) < 0x20) return ERROR_INVALID_PARAMETER;
+    const char* tilde = strrchr(szName, '~');
+    if (tilde != nullptr && tilde[1] == 'P') return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
+}
+
+uint32_t WriteFailure() {
+    const uint32_t error = QOVGetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_ACCESS_DENIED;
+}
+
+uint32_t WriteStored(TNQOVFile* hf, uint64_t qwOffset, const void* pvData, uint32_t cbData) {
+    if (hf->ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) return ERROR_ACCESS_DENIED;
+    uint64_t position = hf->qwStoredStart + qwOffset;
+    if (!FileStream_Write(hf->ha->pStream.get(), &position, pvData, cbData)) return WriteFailure();
+    return ERROR_SUCCESS;
+}
+
+void GrowStored(TNQOVFile* hf, uint32_t cbMore) {
+    hf->pFileEntry->dwStoredSize += cbMore;
+    ExtendDataAreaEnd(hf->ha, hf->pFileEntry);
+}
+
+//-----------------------------------------------------------------------------
+// Folder records.
+
+// Creates the missing directory records of every folder of szName, top-down,
+// and returns the NameHash64 of the innermost folder (0 at root level).
+uint32_t EnsureFolders(TNQOVArchive* ha, const char* szName, uint64_t* pqwParentHash) {
+    *pqwParentHash = 0;
+    const size_t length = strlen(szName);
+    for (size_t i = 1; i < length; i++) {
+        if (szName[i] != '\\' && szName[i] != '/') continue;
+        const std::string folder(szName, i);
+        const uint32_t existing = FindSlotByName(ha, folder.c_str());
+        TFileEntry* entry = existing != QOV_NO_RECORD ? &ha->Records[existing] : nullptr;
+        if (entry == nullptr || !entry->Exists()) {
+            entry = ClaimRecord(ha, folder.c_str());
+            if (entry == nullptr) return QOVGetLastError();
+            entry->dwFlags = NQOV_FILE_EXISTS | NQOV_FILE_DIRECTORY;
+            entry->ParentNameHash = *pqwParentHash;
+            LinkRecordToParent(ha, entry);
+        }
+        *pqwParentHash = entry->NameHash64;
+    }
+    return ERROR_SUCCESS;
+}
+
+//-----------------------------------------------------------------------------
+// Sector writing.
+
+uint32_t AllocateWriteBuffers(TNQOVFile* hf) {
+    TFileEntry* entry = hf->pFileEntry;
+    hf->pbFileSector = QOVAllocArray<uint8_t>(hf->ha->dwSectorBytes);
+    if (!hf->pbFileSector) {
+        QOV_LOG_ERROR("AllocateSectorBuffer failed!", ERROR_NOT_ENOUGH_MEMORY);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (entry->dwFlags & NQOV_FILE_COMPRESSED) {
+        hf->dwOffsetEntries = hf->nSectors + 1 + ((entry->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
+        hf->SectorOffsets = QOVAllocZeroed<uint32_t>(hf->dwOffsetEntries);
+        if (!hf->SectorOffsets) {
+            QOV_LOG_ERROR("AllocateSectorOffsets failed!", ERROR_NOT_ENOUGH_MEMORY);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        hf->SectorOffsets[0] = hf->dwOffsetEntries * 4;
+    }
+    if (entry->dwFlags & NQOV_FILE_SECTOR_CRC) {
+        hf->SectorChksums = QOVAllocZeroed<uint32_t>(hf->nSectors);
+        if (!hf->SectorChksums) {
+            QOV_LOG_ERROR("AllocateSectorChecksums failed!", ERROR_NOT_ENOUGH_MEMORY);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+    }
+    if (hf->SectorOffsets) {
+        // The table is written now to reserve its place and again when complete.
+        std::vector<uint8_t> empty(hf->dwOffsetEntries * 4, 0);
+        const uint32_t error = WriteStored(hf, 0, empty.data(), static_cast<uint32_t>(empty.size()));
+        if (error != ERROR_SUCCESS) {
+            QOV_LOG_ERROR("FileStream_Write failed!", error);
+            return error;
+        }
+        GrowStored(hf, static_cast<uint32_t>(empty.size()));
+    }
+    return ERROR_SUCCESS;
+}
+
+// Stores the sector waiting in pbFileSector.
+uint32_t WriteSector(TNQOVFile* hf) {
+    TFileEntry* entry = hf->pFileEntry;
+    const uint32_t plainLength = hf->dwSectorFill;
+    const uint32_t index = hf->dwSectorIndex;
+    hf->WriteMD5.Update(hf->pbFileSector.get(), plainLength);
+
+    uint8_t* stored = hf->pbFileSector.get();
+    uint32_t storedLength = plainLength;
+    if (entry->dwFlags & NQOV_FILE_COMPRESS) {
+        if (!hf->pbCompressBuffer) {
+            hf->pbCompressBuffer = QOVAllocArray<uint8_t>(hf->ha->dwSectorBytes + kCompressSlack);
+            if (!hf->pbCompressBuffer) return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        uint32_t compressed = hf->ha->dwSectorBytes + kCompressSlack;
+        if (!CompressBlock(stored, hf->pbCompressBuffer.get(), &compressed, plainLength, -1))
+            return QOVGetLastError();
+        stored = hf->pbCompressBuffer.get();
+        storedLength = compressed;
+    }
+    if (hf->SectorOffsets) hf->SectorOffsets[index + 1] = hf->SectorOffsets[index] + storedLength;
+    if (hf->SectorChksums) hf->SectorChksums[index] = QOVSectorChecksum(stored, storedLength);
+    if (entry->dwFlags & NQOV_FILE_ENCRYPTED) EncryptQOVBlock(stored, storedLength, hf->dwCipherKey + index);
+
+    const uint32_t error = WriteStored(hf, entry->dwStoredSize, stored, storedLength);
+    if (error != ERROR_SUCCESS) return error;
+    GrowStored(hf, storedLength);
+    hf->dwSectorIndex++;
+    hf->dwSectorFill = 0;
+    return ERROR_SUCCESS;
+}
+
+uint32_t WriteData(TNQOVFile* hf, const uint8_t* pbData, uint32_t cbData) {
+    if (static_cast<uint64_t>(hf->dwPosition) + cbData > hf->pFileEntry->dwFileSize)
+        return ERROR_DISK_FULL;
+    const uint32_t sectorBytes = hf->ha->dwSectorBytes;
+    while (cbData > 0) {
+        const uint32_t part = std::min(cbData, sectorBytes - hf->dwSectorFill);
+        memcpy(hf->pbFileSector.get() + hf->dwSectorFill, pbData, part);
+        hf->dwSectorFill += part;
+        hf->dwPosition += part;
+        pbData += part;
+        cbData -= part;
+        if (hf->dwSectorFill == sectorBytes || hf->dwPosition == hf->pFileEntry->dwFileSize) {
+            const uint32_t error = WriteSector(hf);
+            if (error != ERROR_SUCCESS) return error;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+uint32_t WriteSectorChecksums(TNQOVFile* hf) {
+    const uint32_t s = hf->nSectors;
+    if (hf->ha->Header.dwRawChunkSize != 0) {
+        hf->SectorOffsets[s + 1] = hf->SectorOffsets[s];
+        return ERROR_SUCCESS;
+    }
+    std::vector<uint8_t> plain(static_cast<size_t>(s) * 4);
+    for (uint32_t i = 0; i < s; i++) WriteLE32(&plain[static_cast<size_t>(i) * 4], hf->SectorChksums[i]);
+    std::vector<uint8_t> block(plain.size());
+    uint32_t blockLength = static_cast<uint32_t>(block.size());
+    if (!CompressBlock(plain.data(), block.data(), &blockLength, static_cast<uint32_t>(plain.size()), -1))
+        return QOVGetLastError();
+    const uint32_t error = WriteStored(hf, hf->SectorOffsets[s], block.data(), blockLength);
+    if (error != ERROR_SUCCESS) return error;
+    hf->SectorOffsets[s + 1] = hf->SectorOffsets[s] + blockLength;
+    GrowStored(hf, blockLength);
+    return ERROR_SUCCESS;
+}
+
+uint32_t WriteSectorOffsets(TNQOVFile* hf) {
+    std::vector<uint8_t> table(hf->dwOffsetEntries * 4);
+    for (uint32_t i = 0; i < hf->dwOffsetEntries; i++) WriteLE32(&table[i * 4], hf->SectorOffsets[i]);
+    if (hf->pFileEntry->dwFlags & NQOV_FILE_ENCRYPTED)
+        EncryptQOVBlock(table.data(), table.size(), hf->dwCipherKey - 1);
+    return WriteStored(hf, 0, table.data(), static_cast<uint32_t>(table.size()));
+}
+
+// Reads the stored bytes back chunk by chunk and writes their MD5s after them.
+uint32_t WriteChunkDigests(TNQOVFile* hf) {
+    const uint32_t chunk = hf->ha->Header.dwRawChunkSize;
+    const uint32_t stored = hf->pFileEntry->dwStoredSize;
+    if (chunk == 0 || stored == 0) return ERROR_SUCCESS;
+    std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(chunk);
+    if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+    std::vector<uint8_t> digests;
+    digests.reserve(static_cast<size_t>(ChunkDigestBytes(hf->ha, stored)));
+    for (uint32_t offset = 0; offset < stored; offset += std::min(chunk, stored - offset)) {
+        const uint32_t length = std::min(chunk, stored - offset);
+        uint64_t position = hf->qwStoredStart + offset;
+        if (!FileStream_Read(hf->ha->pStream.get(), &position, buffer.get(), length))
+            return QOVGetLastError();
+        uint8_t digest[16];
+        QOVMD5(buffer.get(), length, digest);
+        digests.insert(digests.end(), digest, digest + 16);
+    }
+    return WriteStored(hf, stored, digests.data(), static_cast<uint32_t>(digests.size()));
+}
+
+uint32_t CompleteFile(TNQOVFile* hf) {
+    hf->WriteMD5.Final(hf->pFileEntry->ContentMD5);
+    uint32_t error = ERROR_SUCCESS;
+    if (hf->SectorChksums && (error = WriteSectorChecksums(hf)) != ERROR_SUCCESS) {
+        QOV_LOG_ERROR("WriteSectorChecksums failed!", error);
+        return error;
+    }
+    if (hf->SectorOffsets && (error = WriteSectorOffsets(hf)) != ERROR_SUCCESS) {
+        QOV_LOG_ERROR("WriteSectorOffsets failed!", error);
+        return error;
+    }
+    if ((error = WriteChunkDigests(hf)) != ERROR_SUCCESS) {
+        QOV_LOG_ERROR("WriteQOVDataMD5 failed!", error);
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+//-----------------------------------------------------------------------------
+// Internal steps.
+
+uint32_t SFileAddFile_Init(TNQOVArchive* ha, const char* szName, uint32_t dwFileSize,
+                           uint32_t dwFlags, TNQOVFile** phFile) {
+    *phFile = nullptr;
+    dwFlags = EffectiveFlags(dwFlags, dwFileSize);
+
+    const uint64_t freePosition = DataAreaEnd(ha);
+    TFileEntry* entry = nullptr;
+    const uint32_t existing = FindSlotByName(ha, szName);
+    if (existing != QOV_NO_RECORD) {
+        TFileEntry* found = &ha->Records[existing];
+        if (!(found->dwFlags & NQOV_FILE_DELETE_MARKER) && !(dwFlags & NQOV_FILE_EXISTS)) {
+            QOV_LOG_ERROR("ERROR_ALREADY_EXISTS!", ERROR_ALREADY_EXISTS);
+            return ERROR_ALREADY_EXISTS;
+        }
+        entry = found;
+        entry->Reset();
+        if (!SetRecordName(entry, szName)) return ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+        entry = ClaimRecord(ha, szName);
+        if (entry == nullptr) {
+            const uint32_t error = QOVGetLastError();
+            QOV_LOG_ERROR("ERROR_DISK_FULL!", error);
+            return error;
+        }
+    }
+
+    entry->ha = ha;
+    entry->StoredOffset = freePosition;
+    entry->dwFileSize = dwFileSize;
+    entry->dwStoredSize = 0;
+    entry->dwFlags = dwFlags | NQOV_FILE_EXISTS;
+
+    uint64_t parentHash = 0;
+    uint32_t error = EnsureFolders(ha, szName, &parentHash);
+    if (error != ERROR_SUCCESS) {
+        MarkRecordDeleted(ha, entry);
+        return error;
+    }
+    entry->ParentNameHash = parentHash;
+    LinkRecordToParent(ha, entry);
+
+    TNQOVFile* hf = CreateFileHandle(ha, entry);
+    if (hf == nullptr) {
+        MarkRecordDeleted(ha, entry);
+        QOV_LOG_ERROR("ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    hf->bWriting = true;
+    if (entry->dwFlags & NQOV_FILE_ENCRYPTED)
+        hf->dwCipherKey = QOVFileKey(szName, freePosition, dwFileSize,
+                                     (entry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
+    ha->pActiveWriter = hf;
+    *phFile = hf;
+    return ERROR_SUCCESS;
+}
+
+uint32_t SFileAddFile_Write(TNQOVFile* hf, const void* pvData, uint32_t dwSize) {
+    if (pvData == nullptr || dwSize == 0) return ERROR_SUCCESS;
+    uint32_t error = ERROR_SUCCESS;
+    if (!hf->pbFileSector && (error = AllocateWriteBuffers(hf)) != ERROR_SUCCESS) {
+        hf->bWriteFailed = true;
+        return error;
+    }
+    if ((error = WriteData(hf, static_cast<const uint8_t*>(pvData), dwSize)) != ERROR_SUCCESS) {
+        QOV_LOG_ERROR("WriteDataToQOVFile failed!", error);
+        hf->bWriteFailed = true;
+        return error;
+    }
+    if (hf->dwPosition == hf->pFileEntry->dwFileSize && (error = CompleteFile(hf)) != ERROR_SUCCESS) {
+        hf->bWriteFailed = true;
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
+uint32_t SFileAddFile_Finish(TNQOVFile* hf) {
+    uint32_t result = ERROR_SUCCESS;
+    if (!hf->bWriteFailed && hf->dwPosition != hf->pFileEntry->dwFileSize) {
+        hf->bWriteFailed = true;
+        result = ERROR_CAN_NOT_COMPLETE;
+    }
+    if (hf->bWriteFailed && hf->pFileEntry != nullptr) MarkRecordDeleted(hf->ha, hf->pFileEntry);
+    FreeFileHandle(hf);
+    return result;
+}
+
+//-----------------------------------------------------------------------------
+// Exported operations.
+
+bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
+                     TNQOVFile** phFile) {
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        uint32_t error = ERROR_SUCCESS;
+        const bool validArchive = IsValidArchive(ha);
+        const bool hasName = szArchieveName != nullptr && *szArchieveName != 0;
+        if (!validArchive) {
+            error = ERROR_INVALID_HANDLE;
+            QOV_LOG_ERROR("invalid handle!", error);
+        }
+        if (!hasName) {
+            error = ERROR_INVALID_PARAMETER;
+            QOV_LOG_ERROR("invalid parameter 1!", error);
+        }
+        if (phFile == nullptr) {
+            error = ERROR_INVALID_PARAMETER;
+            QOV_LOG_ERROR("invalid parameter 2!", error);
+        } else {
+            *phFile = nullptr;
+        }
+        if (validArchive && (ha->dwFlags & NQOV_FLAG_READ_ONLY)) {
+            error = ERROR_ACCESS_DENIED;
+            QOV_LOG_ERROR("ERROR_ACCESS_DENIED!", error);
+        }
+        if (hasName && IsPseudoFileName(szArchieveName, nullptr)) {
+            error = ERROR_INVALID_PARAMETER;
+            QOV_LOG_ERROR("IsPseudoFileName!", error);
+        }
+        if (hasName && szArchieveName[0] == '(' && IsListFileName(szArchieveName)) {
+            error = ERROR_QOV_INTERNAL_FILE_NAME;
+            QOV_LOG_ERROR("IsInternalQOVFileName!", error);
+        }
+        if (hasName) {
+            const uint32_t nameError = CheckListableName(szArchieveName);
+            if (nameError != ERROR_SUCCESS) {
+                error = nameError;
+                QOV_LOG_ERROR("the name cannot be kept in the list file", error);
+            }
+        }
+        if (validArchive && ha->pActiveWriter != nullptr) {
+            error = ERROR_BUSY;
+            QOV_LOG_ERROR("another file is being written", error);
+        }
+        if (error != ERROR_SUCCESS) {
+            QOVSetLastError(error);
+            return false;
+        }
+
+        if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED)) {
+            const uint32_t listIndex = FindSlotByName(ha, NQOV_LISTFILE_NAME);
+            if (listIndex != QOV_NO_RECORD) MarkRecordDeleted(ha, &ha->Records[listIndex]);
+            ha->dwFlags |= NQOV_FLAG_LISTFILE_CHANGED;
+        }
+        ha->dwFlags |= NQOV_FLAG_CHANGED;
+        error = SFileAddFile_Init(ha, szArchieveName, dwFileSize, NQOV_FILE_COMPRESS, phFile);
+        QOV_FAIL_IF(error != ERROR_SUCCESS, "SFileAddFile_Init failed!", error, false);
+        return true;
+    });
+}
+
+bool SFileWriteFile(TNQOVFile* hf, const void* pvData, uint32_t dwSize) {
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        QOV_FAIL_IF(!IsValidFile(hf), "invalid handle 1!", ERROR_INVALID_HANDLE, false);
+        QOV_FAIL_IF(!hf->bWriting, "invalid handle 2!", ERROR_INVALID_HANDLE, false);
+        const uint32_t error = SFileAddFile_Write(hf, pvData, dwSize);
+        QOV_FAIL_IF(error != ERROR_SUCCESS, "SFileAddFile_Write failed!", error, false);
+        return true;
+    });
+}
+
+bool SFileFinishFile(TNQOVFile* hf) {
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        QOV_FAIL_IF(!IsValidFile(hf), "invalid handle 1!", ERROR_INVALID_HANDLE, false);
+        QOV_FAIL_IF(!hf->bWriting, "invalid handle 2!", ERROR_INVALID_HANDLE, false);
+        const uint32_t error = SFileAddFile_Finish(hf);
+        QOV_FAIL_IF(error != ERROR_SUCCESS, "SFileAddFile_Finish failed!", error, false);
+        return true;
+    });
+}
+
+bool SFileAddFileEx(TNQOVArchive* ha, const char* szFileName, const char* szArchivedName) {
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0, "invalid parameter",
+                    ERROR_INVALID_PARAMETER, false);
+        TFileStreamPtr local(FileStream_OpenFile(szFileName, false));
+        QOV_FAIL_IF(!local, "FileStream_OpenFile failed", QOVGetLastError(), false);
+        uint64_t size = 0;
+        QOV_FAIL_IF(!FileStream_SizeOf(local.get(), &size), "FileStream_SizeOf failed",
+                    QOVGetLastError(), false);
+        QOV_FAIL_IF(size >= 0x100000000ull, "ERROR_DISK_FULL", ERROR_DISK_FULL, false);
+        const uint32_t kBlock = 64 * 1024;
+        std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(kBlock);
+        QOV_FAIL_IF(!buffer, "ERROR_NOT_ENOUGH_MEMORY", ERROR_NOT_ENOUGH_MEMORY, false);
+
+        TNQOVFile* hf = nullptr;
+        if (!SFileCreateFile(ha, szArchivedName, static_cast<uint32_t>(size), &hf)) {
+            QOV_FAIL("Initiate adding file to the NQOV failed!", QOVGetLastError(), false);
+        }
+        if (size == 0) hf->WriteMD5.Final(hf->pFileEntry->ContentMD5);
+
+        uint32_t error = ERROR_SUCCESS;
+        for (uint64_t done = 0; done < size && error == ERROR_SUCCESS;) {
+            const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(kBlock, size - done));
+            if (!FileStream_Read(local.get(), nullptr, buffer.get(), part)) {
+                error = QOVGetLastError();
+                QOV_LOG_ERROR("Read data from the local file failed!", error);
+            } else if (!SFileWriteFile(hf, buffer.get(), part)) {
+                error = QOVGetLastError();
+                QOV_LOG_ERROR("Add the file sectors to the NQOV failed!", error);
+            }
+            done += part;
+        }
+        if (error != ERROR_SUCCESS) hf->bWriteFailed = true;
+        if (!SFileFinishFile(hf)) {
+            QOV_LOG_ERROR(" Finish the file writing failed!", QOVGetLastError());
+            if (error == ERROR_SUCCESS) error = QOVGetLastError();
+        }
+        local.reset();
+        if (error != ERROR_SUCCESS) {
+            QOVSetLastError(error);
+            return false;
+        }
+        return true;
+    });
+}

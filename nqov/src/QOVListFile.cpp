@@ -1,0 +1,156 @@
+// QOVListFile.cpp - the archive's internal list file "(listfile)": reading it
+// to name records at open, and writing it back sorted when files were added.
+
+#include "QOVArchive.h"
+
+#include <algorithm>
+
+namespace {
+
+const uint32_t kListFileFlagsMask = NQOV_FILE_EXISTS | NQOV_FILE_SECTOR_CRC | NQOV_FILE_FIX_KEY |
+                                    NQOV_FILE_ENCRYPTED | NQOV_FILE_COMPRESS;  // 0x84030200
+const uint32_t kMaxLine = 259;
+const uint32_t kCacheBlock = 64 * 1024;
+
+// Reads an open list file block by block and hands out its lines.
+class TListFileCache {
+public:
+    explicit TListFileCache(TNQOVFile* hf) : m_file(hf) {}
+
+    bool Init() {
+        m_buffer = QOVAllocArray<uint8_t>(kCacheBlock);
+        return m_buffer != nullptr;
+    }
+
+    // Next line (without CR/LF), at most kMaxLine bytes; false at the end.
+    bool NextLine(std::string* pLine) {
+        pLine->clear();
+        int ch;
+        do {
+            ch = NextByte();
+            if (ch < 0) return false;
+        } while (ch < 0x20);
+        while (ch >= 0 && ch != '\r' && ch != '\n') {
+            pLine->push_back(static_cast<char>(ch));
+            if (pLine->size() == kMaxLine) break;
+            ch = NextByte();
+        }
+        return true;
+    }
+
+private:
+    int NextByte() {
+        if (m_read == m_end && !Refill()) return -1;
+        return m_buffer[m_read++];
+    }
+
+    bool Refill() {
+        uint32_t read = 0;
+        SFileReadFile(m_file, m_buffer.get(), kCacheBlock, &read, true);
+        m_read = 0;
+        m_end = read;
+        return read > 0;
+    }
+
+    TNQOVFile* m_file;
+    std::unique_ptr<uint8_t[]> m_buffer;
+    uint32_t m_read = 0;
+    uint32_t m_end = 0;
+};
+
+void CutPatchSuffix(std::string* pLine) {
+    const size_t tilde = pLine->rfind('~');
+    if (tilde != std::string::npos && tilde + 1 < pLine->size() && (*pLine)[tilde + 1] == 'P')
+        pLine->resize(tilde);
+}
+
+void NameRecordFromLine(TNQOVArchive* ha, const std::string& line) {
+    if (line.empty() || IsPseudoFileName(line.c_str(), nullptr)) return;
+    const uint32_t index = FindSlotByName(ha, line.c_str());
+    if (index == QOV_NO_RECORD) return;
+    TFileEntry& entry = ha->Records[index];
+    if (!entry.HasRealName()) SetRecordName(&entry, line.c_str());
+}
+
+struct FileCloser {
+    void operator()(TNQOVFile* hf) const { SFileCloseFile(hf); }
+};
+
+}  // namespace
+
+int SFileAddListFile(TNQOVArchive* ha) {
+    return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
+        QOV_LOG_ENTRY();
+        if (!IsValidArchive(ha)) return ERROR_INVALID_HANDLE;
+        if (!ha->pHetTable) return ERROR_SUCCESS;
+
+        TNQOVFile* opened = nullptr;
+        const uint32_t savedError = QOVGetLastError();
+        QOVSetLastError(ERROR_SUCCESS);
+        if (!NQOVOpenFileEx(ha, NQOV_LISTFILE_NAME, QOV_OPEN_TABLE_ONLY, &opened)) {
+            const uint32_t error = QOVGetLastError();
+            if (error == ERROR_SUCCESS) {
+                QOVSetLastError(savedError);
+                return ERROR_SUCCESS;
+            }
+            QOV_LOG_ERROR("CreateListFileCache failed!", error);
+            return static_cast<int>(error);
+        }
+        std::unique_ptr<TNQOVFile, FileCloser> file(opened);
+        ha->dwFileFlags1 = file->pFileEntry->dwFlags & kListFileFlagsMask;
+
+        TListFileCache cache(file.get());
+        if (!cache.Init()) return ERROR_NOT_ENOUGH_MEMORY;
+        std::string line;
+        while (cache.NextLine(&line)) {
+            CutPatchSuffix(&line);
+            NameRecordFromLine(ha, line);
+        }
+        NameRecordFromLine(ha, NQOV_LISTFILE_NAME);
+        return ERROR_SUCCESS;
+    });
+}
+
+int SortTable(TNQOVArchive* ha) {
+    return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
+        QOV_LOG_ENTRY();
+        if (!IsValidArchive(ha)) return ERROR_INVALID_HANDLE;
+
+        std::vector<const char*> names;
+        for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
+            const TFileEntry& entry = ha->Records[i];
+            if (!entry.Exists() || !entry.HasRealName()) continue;
+            const char* name = entry.szFileName.get();
+            if (IsPseudoFileName(name, nullptr) || IsListFileName(name)) continue;
+            names.push_back(name);
+        }
+        std::stable_sort(names.begin(), names.end(),
+                         [](const char* a, const char* b) { return QOVCompareNoCase(a, b) < 0; });
+
+        std::string content;
+        uint32_t flags = ha->dwFileFlags1;
+        if (names.empty()) {
+            content = NQOV_LISTFILE_NAME "\r\n";
+            flags = NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED | NQOV_FILE_COMPRESS;
+        } else {
+            const char* previous = nullptr;
+            for (const char* name : names) {
+                if (previous != nullptr && QOVCompareNoCase(previous, name) == 0) continue;
+                content += name;
+                content += "\r\n";
+                previous = name;
+            }
+        }
+        if (content.size() > UINT32_MAX) return ERROR_NOT_ENOUGH_MEMORY;
+
+        TNQOVFile* hf = nullptr;
+        uint32_t error = SFileAddFile_Init(ha, NQOV_LISTFILE_NAME, static_cast<uint32_t>(content.size()),
+                                           flags | NQOV_FILE_EXISTS, &hf);
+        if (error != ERROR_SUCCESS) return static_cast<int>(error);
+        error = SFileAddFile_Write(hf, content.data(), static_cast<uint32_t>(content.size()));
+        const uint32_t finishError = SFileAddFile_Finish(hf);
+        if (error == ERROR_SUCCESS) error = finishError;
+        if (error == ERROR_SUCCESS) ha->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
+        return static_cast<int>(error);
+    });
+}

@@ -1,0 +1,32 @@
+// QOVPlatform.h - the few platform differences the archive library knows
+// about outside its file-stream layer: the thread's last error.
+
+#ifndef NQOV_QOVPLATFORM_H
+#define NQOV_QOVPLATFORM_H
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+inline uint32_t PlatformGetLastError() { return static_cast<uint32_t>(::GetLastError()); }
+inline void PlatformSetLastError(uint32_t dwError) { ::SetLastError(dwError); }
+
+#else
+
+// A thread-local value with the Windows numbers.
+uint32_t PlatformGetLastError();
+void PlatformSetLastError(uint32_t dwError);
+
+// Translates an errno value into the Windows error number.
+uint32_t PlatformErrorFromErrno(int err);
+
+#endif
+
+#endif  // NQOV_QOVPLATFORM_H
