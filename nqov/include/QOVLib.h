@@ -160,6 +160,8 @@ struct QOV_CREATE_PARAMS {
     uint16_t wFormatVersion;   // header format version (default 0)
     uint32_t dwMD5PieceSize;   // piece size in bytes (default 1 MiB), non-zero
     uint32_t dwRawChunkSize;   // chunk-digest size, 0 = none (default)
+    uint64_t qwHeaderOffset;   // file position of the header, a multiple of 512 (default 0);
+                               // the bytes before it are zero
 };
 
 // Fills a QOV_CREATE_PARAMS with the defaults and the given capacity.
@@ -265,6 +267,16 @@ uint32_t VerifyFile(TNQOVArchive* ha, const char* szFileName);
 
 bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
                      TNQOVFile** phFile);
+// SFileCreateFile with the file's flags: any of NQOV_FILE_COMPRESS,
+// NQOV_FILE_ENCRYPTED, NQOV_FILE_FIX_KEY, NQOV_FILE_SECTOR_CRC,
+// NQOV_FILE_SINGLE_UNIT, NQOV_FILE_FLAG_20 and NQOV_FILE_FLAG_30 (others: 87).
+// Files under 4 bytes are stored without encryption, files under 32 bytes
+// also without compression and checksums.
+bool SFileCreateFileEx(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
+                       uint32_t dwFlags, TNQOVFile** phFile);
+#define NQOV_FILE_WRITABLE_FLAGS                                                          \
+    (NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY | NQOV_FILE_SECTOR_CRC | \
+     NQOV_FILE_SINGLE_UNIT | NQOV_FILE_FLAG_20 | NQOV_FILE_FLAG_30)
 bool SFileWriteFile(TNQOVFile* hf, const void* pvData, uint32_t dwSize);
 bool SFileFinishFile(TNQOVFile* hf);
 bool SFileAddFileEx(TNQOVArchive* ha, const char* szFileName, const char* szArchivedName);

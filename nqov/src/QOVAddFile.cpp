@@ -17,7 +17,8 @@ uint32_t EffectiveFlags(uint32_t dwFlags, uint32_t dwFileSize) {
     if (dwFileSize < 4) dwFlags &= ~(NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY);
     if (dwFileSize < 32) dwFlags &= 0xFBFF00FF;
     // Without an offset table there is nowhere to keep a checksum block.
-    if ((dwFlags & NQOV_FILE_COMPRESSED) == 0) dwFlags &= ~NQOV_FILE_SECTOR_CRC;
+    if ((dwFlags & NQOV_FILE_COMPRESSED) == 0 || (dwFlags & NQOV_FILE_SINGLE_UNIT))
+        dwFlags &= ~NQOV_FILE_SECTOR_CRC;
     return dwFlags;
 }
 
@@ -80,12 +81,12 @@ uint32_t EnsureFolders(TNQOVArchive* ha, const char* szName, uint64_t* pqwParent
 
 uint32_t AllocateWriteBuffers(TNQOVFile* hf) {
     TFileEntry* entry = hf->pFileEntry;
-    hf->pbFileSector = QOVAllocArray<uint8_t>(hf->ha->dwSectorBytes);
+    hf->pbFileSector = QOVAllocArray<uint8_t>(hf->dwUnitSize);
     if (!hf->pbFileSector) {
         QOV_LOG_ERROR("AllocateSectorBuffer failed!", ERROR_NOT_ENOUGH_MEMORY);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    if (entry->dwFlags & NQOV_FILE_COMPRESSED) {
+    if ((entry->dwFlags & NQOV_FILE_COMPRESSED) && !(entry->dwFlags & NQOV_FILE_SINGLE_UNIT)) {
         hf->dwOffsetEntries = hf->nSectors + 1 + ((entry->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
         hf->SectorOffsets = QOVAllocZeroed<uint32_t>(hf->dwOffsetEntries);
         if (!hf->SectorOffsets) {
@@ -146,9 +147,37 @@ uint32_t WriteSector(TNQOVFile* hf) {
     return ERROR_SUCCESS;
 }
 
+// Stores a single-unit file's whole content as one block.
+uint32_t WriteSingleUnit(TNQOVFile* hf) {
+    TFileEntry* entry = hf->pFileEntry;
+    const uint32_t length = hf->dwSectorFill;
+    hf->WriteMD5.Update(hf->pbFileSector.get(), length);
+    uint8_t* stored = hf->pbFileSector.get();
+    uint32_t storedLength = length;
+    if (entry->dwFlags & NQOV_FILE_COMPRESS) {
+        hf->pbCompressBuffer = QOVAllocArray<uint8_t>(length);
+        if (!hf->pbCompressBuffer) return ERROR_NOT_ENOUGH_MEMORY;
+        if (!CompressBlock(stored, hf->pbCompressBuffer.get(), &storedLength, length, -1))
+            return QOVGetLastError();
+        stored = hf->pbCompressBuffer.get();
+    }
+    if (entry->dwFlags & NQOV_FILE_ENCRYPTED) EncryptQOVBlock(stored, storedLength, hf->dwCipherKey);
+    const uint32_t error = WriteStored(hf, 0, stored, storedLength);
+    if (error != ERROR_SUCCESS) return error;
+    GrowStored(hf, storedLength);
+    hf->dwSectorFill = 0;
+    return ERROR_SUCCESS;
+}
+
 uint32_t WriteData(TNQOVFile* hf, const uint8_t* pbData, uint32_t cbData) {
     if (static_cast<uint64_t>(hf->dwPosition) + cbData > hf->pFileEntry->dwFileSize)
         return ERROR_DISK_FULL;
+    if (hf->pFileEntry->dwFlags & NQOV_FILE_SINGLE_UNIT) {
+        memcpy(hf->pbFileSector.get() + hf->dwSectorFill, pbData, cbData);
+        hf->dwSectorFill += cbData;
+        hf->dwPosition += cbData;
+        return hf->dwPosition == hf->pFileEntry->dwFileSize ? WriteSingleUnit(hf) : ERROR_SUCCESS;
+    }
     const uint32_t sectorBytes = hf->ha->dwSectorBytes;
     while (cbData > 0) {
         const uint32_t part = std::min(cbData, sectorBytes - hf->dwSectorFill);
@@ -325,10 +354,11 @@ uint32_t SFileAddFile_Finish(TNQOVFile* hf) {
 //-----------------------------------------------------------------------------
 // Exported operations.
 
-bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
-                     TNQOVFile** phFile) {
+namespace {
+
+bool CreateFileWithFlags(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
+                         uint32_t dwFlags, TNQOVFile** phFile) {
     return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
         uint32_t error = ERROR_SUCCESS;
         const bool validArchive = IsValidArchive(ha);
         const bool hasName = szArchieveName != nullptr && *szArchieveName != 0;
@@ -380,10 +410,26 @@ bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFi
             ha->dwFlags |= NQOV_FLAG_LISTFILE_CHANGED;
         }
         ha->dwFlags |= NQOV_FLAG_CHANGED;
-        error = SFileAddFile_Init(ha, szArchieveName, dwFileSize, NQOV_FILE_COMPRESS, phFile);
+        error = SFileAddFile_Init(ha, szArchieveName, dwFileSize, dwFlags, phFile);
         QOV_FAIL_IF(error != ERROR_SUCCESS, "SFileAddFile_Init failed!", error, false);
         return true;
     });
+}
+
+}  // namespace
+
+bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
+                     TNQOVFile** phFile) {
+    QOV_LOG_ENTRY();
+    return CreateFileWithFlags(ha, szArchieveName, dwFileSize, NQOV_FILE_COMPRESS, phFile);
+}
+
+bool SFileCreateFileEx(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
+                       uint32_t dwFlags, TNQOVFile** phFile) {
+    QOV_LOG_ENTRY();
+    if (phFile != nullptr) *phFile = nullptr;
+    QOV_FAIL_IF(dwFlags & ~NQOV_FILE_WRITABLE_FLAGS, "invalid flags", ERROR_INVALID_PARAMETER, false);
+    return CreateFileWithFlags(ha, szArchieveName, dwFileSize, dwFlags, phFile);
 }
 
 bool SFileWriteFile(TNQOVFile* hf, const void* pvData, uint32_t dwSize) {

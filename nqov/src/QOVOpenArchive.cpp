@@ -452,6 +452,7 @@ void SFileInitCreateParams(QOV_CREATE_PARAMS* pParams, uint32_t dwMaxFileCount) 
     pParams->wFormatVersion = 0;
     pParams->dwMD5PieceSize = 1024 * 1024;
     pParams->dwRawChunkSize = 0;
+    pParams->qwHeaderOffset = 0;
 }
 
 bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pParams,
@@ -463,7 +464,9 @@ bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pPar
                         phArchive == nullptr,
                     "invalid parameter", ERROR_INVALID_PARAMETER, false);
         QOV_FAIL_IF(pParams->dwMaxFileCount == 0 || pParams->dwMaxFileCount > NQOV_MAX_FILE_COUNT ||
-                        pParams->wSectorSize > 22 || pParams->dwMD5PieceSize == 0,
+                        pParams->wSectorSize > 22 || pParams->dwMD5PieceSize == 0 ||
+                        pParams->qwHeaderOffset % 512 != 0 ||
+                        pParams->qwHeaderOffset > (static_cast<uint64_t>(1) << 48),
                     "invalid creation parameters", ERROR_INVALID_PARAMETER, false);
         QOVPrepareCipherTable();
 
@@ -487,6 +490,7 @@ bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pPar
         header.dwMD5PieceSize = pParams->dwMD5PieceSize;
         header.dwRawChunkSize = pParams->dwRawChunkSize;
         ha->pHeader = &header;
+        ha->HeaderOffset = ha->UserDataOffset = pParams->qwHeaderOffset;
         ha->dwMaxFileCount = pParams->dwMaxFileCount;
         ha->dwSectorBytes = 512u << pParams->wSectorSize;
         ha->dwFileFlags1 = ha->dwFileFlags2 =
