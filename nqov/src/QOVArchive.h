@@ -225,6 +225,12 @@ public:
     TNQOVArchive* pChainOwner = nullptr;
     std::vector<std::unique_ptr<TNQOVArchive>> Patches;
 
+    // Bit widths of the BET fields as stored (offset, size, stored size,
+    // flags, MD5, parent hash) and of one record, kept for reporting.
+    struct {
+        uint32_t pos, size, stored, flags, md5, parent, record;
+    } BetWidths = {};
+
     TQOVHeader* pHeader = nullptr;            // non-null only for a valid archive
     std::unique_ptr<THetTable> pHetTable;
     TRecordTable Records;

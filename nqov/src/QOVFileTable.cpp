@@ -277,6 +277,7 @@ uint32_t BuildRecordTable(TNQOVArchive* ha) {
         return ERROR_FILE_CORRUPT;
 
     if (!ha->Records.Reserve(entryTotal)) return ERROR_NOT_ENOUGH_MEMORY;
+    ha->BetWidths = {pos.count, size.count, stored.count, flags.count, md5.count, parent.count, recordBits};
 
     const uint8_t* fileTable = &table[kBetFileTable];
     const uint8_t* lowHashes = fileTable + tableBytes;
