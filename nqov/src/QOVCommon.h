@@ -128,6 +128,17 @@ inline bool BitFieldFits(uint64_t bitStart, uint32_t bitCount, uint64_t arrayBit
 
 // Reads a field of up to 64 bits.
 uint64_t GetBits64(const uint8_t* pbArray, uint64_t bitStart, uint32_t bitCount);
+// The same for arrays that have at least 16 readable bytes after the byte
+// holding the field's last bit (tables the library padded for speed).
+inline uint64_t GetBits64Padded(const uint8_t* pbArray, uint64_t bitStart, uint32_t bitCount) {
+    if (bitCount == 0) return 0;
+    const uint8_t* p = pbArray + (bitStart >> 3);
+    const uint32_t shift = static_cast<uint32_t>(bitStart & 7);
+    uint64_t value = ReadLE64(p) >> shift;
+    if (shift + bitCount > 64) value |= static_cast<uint64_t>(p[8]) << (64 - shift);
+    if (bitCount < 64) value &= (static_cast<uint64_t>(1) << bitCount) - 1;
+    return value;
+}
 // Reads a field of any width into `pbOut` (cbOut bytes, LSB first); bits
 // beyond cbOut * 8 are dropped, missing high bytes are zero.
 void GetBitsToBytes(const uint8_t* pbArray, uint64_t bitStart, uint32_t bitCount, uint8_t* pbOut,

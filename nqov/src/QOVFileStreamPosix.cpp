@@ -45,6 +45,13 @@ bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
         errno = err;
         return FailWithErrno();
     }
+    // A file nobody may write counts as read-only, like the Windows attribute,
+    // even for a user whose rights would let it be opened for writing.
+    if (mode == OpenMode::ExistingReadWrite && (st.st_mode & 0222) == 0) {
+        close(fd);
+        PlatformSetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     *phFile = fd;
     return true;
 }

@@ -70,7 +70,10 @@ uint32_t LoadExtTable(TNQOVArchive* ha, uint64_t qwRelPos, uint64_t qwSize64, ui
         !CheckedAdd64(position, storedSize, &end) || end > fileSize)
         return ERROR_FILE_CORRUPT;
 
-    std::vector<uint8_t> stored(storedSize);
+    // Room for the padding the caller may add for word loads.
+    std::vector<uint8_t> stored;
+    stored.reserve(static_cast<size_t>(storedSize) + 16);
+    stored.resize(storedSize);
     if (!FileStream_Read(ha->pStream.get(), &position, stored.data(), storedSize))
         return ERROR_FILE_CORRUPT;
     if (ReadLE32(&stored[kExtSignature]) != dwSignature) return ERROR_FILE_CORRUPT;
@@ -87,7 +90,9 @@ uint32_t LoadExtTable(TNQOVArchive* ha, uint64_t qwRelPos, uint64_t qwSize64, ui
 
     // The body is compressed.
     if (bodySize > storedBody * kMaxTableExpansion + 65536) return ERROR_FILE_CORRUPT;
-    std::vector<uint8_t> table(kExtHeaderSize + static_cast<size_t>(bodySize));
+    std::vector<uint8_t> table;
+    table.reserve(kExtHeaderSize + static_cast<size_t>(bodySize) + 16);
+    table.resize(kExtHeaderSize + static_cast<size_t>(bodySize));
     memcpy(table.data(), stored.data(), kExtHeaderSize);
     uint32_t produced = bodySize;
     if (!DecompressBlock(table.data() + kExtHeaderSize, &produced, stored.data() + kExtHeaderSize,
@@ -155,7 +160,7 @@ uint64_t THetTable::AllOnesIndex() const {
 uint64_t THetTable::GetIndex(uint32_t slot) const {
     const uint64_t start = static_cast<uint64_t>(slot) * dwSlotIndexBits;
     if (!BitFieldFits(start, dwSlotIndexBits, IndexArrayBits)) return AllOnesIndex();
-    return GetBits64(IndexArray.data(), start, dwSlotIndexBits);
+    return GetBits64Padded(IndexArray.data(), start, dwSlotIndexBits);
 }
 
 void THetTable::SetIndex(uint32_t slot, uint64_t index) {
@@ -178,6 +183,7 @@ std::unique_ptr<THetTable> CreateHetTable(uint32_t capacity) {
     het->SlotBytes.assign(het->dwHashTableSize, HET_SLOT_FREE);
     het->IndexArray.assign(static_cast<size_t>((indexBits + 7) / 8), 0xFF);
     het->IndexArrayBits = het->IndexArray.size() * 8;
+    het->IndexArray.resize(het->IndexArray.size() + 16, 0);  // padding for word loads
     return het;
 }
 
@@ -219,6 +225,7 @@ uint32_t ReadSlotTable(TNQOVArchive* ha) {
     het->SlotBytes.assign(slotBytes, slotBytes + hashTableSize);
     het->IndexArray.assign(slotBytes + hashTableSize, slotBytes + hashTableSize + slotIndexBytes);
     het->IndexArrayBits = static_cast<uint64_t>(slotIndexBytes) * 8;
+    het->IndexArray.resize(het->IndexArray.size() + 16, 0);  // padding for word loads
 
     ha->pHetTable = std::move(het);
     ha->dwMaxFileCount = entryTotal;
@@ -279,6 +286,8 @@ uint32_t BuildRecordTable(TNQOVArchive* ha) {
     if (!ha->Records.Reserve(entryTotal)) return ERROR_NOT_ENOUGH_MEMORY;
     ha->BetWidths = {pos.count, size.count, stored.count, flags.count, md5.count, parent.count, recordBits};
 
+    // Padding lets the fields be read with whole-word loads.
+    table.resize(table.size() + 16, 0);
     const uint8_t* fileTable = &table[kBetFileTable];
     const uint8_t* lowHashes = fileTable + tableBytes;
 
@@ -290,7 +299,7 @@ uint32_t BuildRecordTable(TNQOVArchive* ha) {
         if (index >= entryTotal) continue;
         TFileEntry& entry = ha->Records[static_cast<uint32_t>(index)];
         const uint64_t lowHash =
-            GetBits64(lowHashes, index * lowHashTotal, lowHashCount);
+            GetBits64Padded(lowHashes, index * lowHashTotal, lowHashCount);
         entry.dwHetIndex = slot;
         entry.NameHash64 = lowHash + (static_cast<uint64_t>(slotByte) << 56);
     }
@@ -299,14 +308,14 @@ uint32_t BuildRecordTable(TNQOVArchive* ha) {
     for (uint32_t j = 0; j < entryTotal; j++) {
         TFileEntry& entry = ha->Records[j];
         const uint64_t base = static_cast<uint64_t>(j) * recordBits;
-        entry.StoredOffset = GetBits64(fileTable, base + pos.start, pos.count);
-        entry.dwFileSize = static_cast<uint32_t>(GetBits64(fileTable, base + size.start, size.count));
+        entry.StoredOffset = GetBits64Padded(fileTable, base + pos.start, pos.count);
+        entry.dwFileSize = static_cast<uint32_t>(GetBits64Padded(fileTable, base + size.start, size.count));
         entry.dwStoredSize =
-            static_cast<uint32_t>(GetBits64(fileTable, base + stored.start, stored.count));
-        entry.dwFlags = static_cast<uint32_t>(GetBits64(fileTable, base + flags.start, flags.count));
+            static_cast<uint32_t>(GetBits64Padded(fileTable, base + stored.start, stored.count));
+        entry.dwFlags = static_cast<uint32_t>(GetBits64Padded(fileTable, base + flags.start, flags.count));
         GetBitsToBytes(fileTable, base + md5.start, md5.count, entry.ContentMD5,
                        sizeof(entry.ContentMD5));
-        entry.ParentNameHash = GetBits64(fileTable, base + parent.start, parent.count);
+        entry.ParentNameHash = GetBits64Padded(fileTable, base + parent.start, parent.count);
         entry.ha = ha;
     }
 
@@ -409,12 +418,18 @@ bool SetRecordName(TFileEntry* pEntry, const char* szName) {
 // Directory tree.
 
 bool buildDirTree(TNQOVArchive* ha) {
+    // Records of one folder usually follow one another: remember the last parent.
+    uint64_t lastParentHash = 0;
+    uint32_t lastParentIndex = QOV_NO_RECORD;
     for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
         TFileEntry& entry = ha->Records[i];
         if (!entry.Exists() || entry.ParentNameHash == 0) continue;
-        const uint32_t parentIndex = FindSlotByHash(ha, entry.ParentNameHash);
-        if (parentIndex == QOV_NO_RECORD) return false;
-        AppendChild(ha, parentIndex, &entry);
+        if (entry.ParentNameHash != lastParentHash || lastParentIndex == QOV_NO_RECORD) {
+            lastParentIndex = FindSlotByHash(ha, entry.ParentNameHash);
+            lastParentHash = entry.ParentNameHash;
+        }
+        if (lastParentIndex == QOV_NO_RECORD) return false;
+        AppendChild(ha, lastParentIndex, &entry);
     }
     return true;
 }
