@@ -12,6 +12,7 @@ namespace qovfs {
 enum class OpenMode {
     ExistingRead,       // an existing file, read access
     ExistingReadWrite,  // an existing file, read and write access
+    ExclusiveWrite,     // an existing file, read and write access, others may only read
     CreateAlways,       // create or truncate, read and write access
     CreateNew,          // create; fail when the file exists
 };

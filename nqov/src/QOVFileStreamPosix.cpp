@@ -32,7 +32,8 @@ bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
     int flags = O_CLOEXEC;
     switch (mode) {
         case OpenMode::ExistingRead: flags |= O_RDONLY; break;
-        case OpenMode::ExistingReadWrite: flags |= O_RDWR; break;
+        case OpenMode::ExistingReadWrite:
+        case OpenMode::ExclusiveWrite: flags |= O_RDWR; break;
         case OpenMode::CreateAlways: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
         case OpenMode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
     }
@@ -47,7 +48,8 @@ bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
     }
     // A file nobody may write counts as read-only, like the Windows attribute,
     // even for a user whose rights would let it be opened for writing.
-    if (mode == OpenMode::ExistingReadWrite && (st.st_mode & 0222) == 0) {
+    const bool writing = mode == OpenMode::ExistingReadWrite || mode == OpenMode::ExclusiveWrite;
+    if (writing && (st.st_mode & 0222) == 0) {
         close(fd);
         PlatformSetLastError(ERROR_ACCESS_DENIED);
         return false;

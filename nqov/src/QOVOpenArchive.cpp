@@ -437,7 +437,7 @@ bool SFileOpenArchive(const char* szArchiveName, TNQOVArchive** phArchive, uint3
 bool OpenArchiveIfWritable(TNQOVArchive** phArchive, const char* szArchiveName) {
     if (phArchive == nullptr || *phArchive != nullptr || szArchiveName == nullptr) return false;
     intptr_t hFile = qovfs::kInvalidHandle;
-    if (!qovfs::OpenHandle(szArchiveName, qovfs::OpenMode::ExistingReadWrite, &hFile)) return false;
+    if (!qovfs::OpenHandle(szArchiveName, qovfs::OpenMode::ExclusiveWrite, &hFile)) return false;
     qovfs::CloseHandle(hFile);
     return SFileOpenArchive(szArchiveName, phArchive, 0);
 }
