@@ -36,6 +36,14 @@ void QOVLogFormat(const char* szFormat, ...)
                          (reason), static_cast<int>(code));                                      \
     } while (0)
 
+// The same, naming the operation explicitly (for helpers of an operation).
+#define QOV_LOG_ERROR_AS(operation, reason, code)                                                \
+    do {                                                                                         \
+        if (QOVLogEnabled())                                                                     \
+            QOVLogFormat("[error QOV2LOG]%d [%s] [result]:%s;[code]:%d\n", __LINE__, (operation),  \
+                         (reason), static_cast<int>(code));                                      \
+    } while (0)
+
 // Sets the last error, logs the reason and returns `result` from the caller.
 #define QOV_FAIL(reason, code, result)                                                           \
     do {                                                                                         \

@@ -129,7 +129,7 @@ uint32_t CheckBitmapInsideFile(const TQOVHeader& header, uint64_t fileSize) {
 #define OPEN_FAIL(code)                                   \
     do {                                                  \
         const uint32_t openError_ = (code);               \
-        QOV_LOG_ERROR(" failed", openError_);             \
+        QOV_LOG_ERROR_AS("SFileOpenArchive", " failed", openError_); \
         QOVSetLastError(openError_);                      \
         return false;                                     \
     } while (0)

@@ -555,6 +555,7 @@ bool SFileGetFileName(TNQOVFile* hf) {
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidFile(hf), "invalid handle!", ERROR_INVALID_HANDLE, false);
     if (hf->pFileEntry->HasRealName()) return true;
+    return QOVGuard(false, [&]() -> bool {
     // Reading the first bytes lets an enciphered file's key be found from
     // its content; the record keeps its pseudo name.
     const uint32_t savedPosition = hf->dwPosition;
@@ -566,6 +567,7 @@ bool SFileGetFileName(TNQOVFile* hf) {
     QOVSetLastError(savedError);
     GetRecordName(hf->pFileEntry);
     return true;
+    });
 }
 
 bool SFileCloseFile(TNQOVFile* hf) {
