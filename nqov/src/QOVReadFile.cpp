@@ -556,17 +556,17 @@ bool SFileGetFileName(TNQOVFile* hf) {
     QOV_FAIL_IF(!IsValidFile(hf), "invalid handle!", ERROR_INVALID_HANDLE, false);
     if (hf->pFileEntry->HasRealName()) return true;
     return QOVGuard(false, [&]() -> bool {
-    // Reading the first bytes lets an enciphered file's key be found from
-    // its content; the record keeps its pseudo name.
-    const uint32_t savedPosition = hf->dwPosition;
-    const uint32_t savedError = QOVGetLastError();
-    uint8_t probe[8];
-    uint32_t read = 0;
-    SFileReadFile(hf, probe, sizeof(probe), &read, true);
-    hf->dwPosition = savedPosition;
-    QOVSetLastError(savedError);
-    GetRecordName(hf->pFileEntry);
-    return true;
+        // Reading the first bytes lets an enciphered file's key be found from
+        // its content; the record keeps its pseudo name.
+        const uint32_t savedPosition = hf->dwPosition;
+        const uint32_t savedError = QOVGetLastError();
+        uint8_t probe[8];
+        uint32_t read = 0;
+        SFileReadFile(hf, probe, sizeof(probe), &read, true);
+        hf->dwPosition = savedPosition;
+        QOVSetLastError(savedError);
+        GetRecordName(hf->pFileEntry);
+        return true;
     });
 }
 
