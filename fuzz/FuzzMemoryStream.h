@@ -1,0 +1,131 @@
+// FuzzMemoryStream.h - a TFileStream over a byte buffer in memory, for the
+// fuzz targets: the archive library sees an ordinary stream whose four
+// operations behave like the disk versions (QOVFileStream.cpp), without
+// touching the disk.
+//
+//  * Read at or after the end: ERROR_INVALID_PARAMETER; a read that stops at
+//    the end delivers what there is and fails with ERROR_HANDLE_EOF.  Neither
+//    moves *pPosition; RawFilePos ends after the bytes delivered.
+//  * Write: grows the buffer (gaps read as zeros, as after pwrite past the
+//    end); writes beyond the size limit fail with ERROR_DISK_FULL.
+//  * Set size: truncates or zero-extends, within the same limit.
+
+#ifndef NQOV_FUZZ_FUZZMEMORYSTREAM_H
+#define NQOV_FUZZ_FUZZMEMORYSTREAM_H
+
+#include "QOVArchive.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace fuzzstream {
+
+class TMemoryStream : public TFileStream {
+public:
+    std::vector<uint8_t> Data;
+    uint64_t qwLimit = 0;  // largest size writes may give the stream
+};
+
+inline TMemoryStream* AsMemory(TFileStream* pStream) { return static_cast<TMemoryStream*>(pStream); }
+
+inline bool MemoryGetSize(TFileStream* pStream, uint64_t* pSize) {
+    if (pStream == nullptr || pSize == nullptr) {
+        QOVSetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
+    *pSize = AsMemory(pStream)->Data.size();
+    return true;
+}
+
+inline bool MemoryRead(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) {
+    if (pStream == nullptr) {
+        QOVSetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
+    const uint64_t position = pPosition != nullptr ? *pPosition : pStream->RawFilePos;
+    uint64_t size = 0;
+    if (!pStream->StreamGetSize(pStream, &size)) return false;
+    if (position >= size) {
+        QOVSetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    pStream->RawFilePos = position;
+    const uint32_t done = static_cast<uint32_t>(std::min<uint64_t>(dwLength, size - position));
+    if (done > 0) memcpy(pvBuffer, AsMemory(pStream)->Data.data() + position, done);
+    pStream->RawFilePos = position + done;
+    if (done < dwLength) {
+        QOVSetLastError(ERROR_HANDLE_EOF);
+        return false;
+    }
+    return true;
+}
+
+// Resizes the buffer to qwSize; false (ERROR_DISK_FULL) beyond the limit.
+inline bool MemoryResize(TMemoryStream* pStream, uint64_t qwSize) {
+    if (qwSize > pStream->qwLimit) {
+        QOVSetLastError(ERROR_DISK_FULL);
+        return false;
+    }
+    try {
+        pStream->Data.resize(static_cast<size_t>(qwSize), 0);
+    } catch (const std::bad_alloc&) {
+        QOVSetLastError(ERROR_DISK_FULL);
+        return false;
+    }
+    return true;
+}
+
+inline bool MemoryWrite(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer,
+                        uint32_t dwLength) {
+    if (pStream == nullptr) {
+        QOVSetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
+    TMemoryStream* memory = AsMemory(pStream);
+    const uint64_t position = pPosition != nullptr ? *pPosition : pStream->RawFilePos;
+    pStream->RawFilePos = position;
+    if (dwLength == 0) return true;
+    uint64_t end = 0;
+    if (!CheckedAdd64(position, dwLength, &end)) {
+        QOVSetLastError(ERROR_DISK_FULL);
+        return false;
+    }
+    if (end > memory->Data.size() && !MemoryResize(memory, end)) return false;
+    memcpy(memory->Data.data() + position, pvBuffer, dwLength);
+    pStream->RawFilePos = end;
+    return true;
+}
+
+inline bool MemorySetSize(TFileStream* pStream, uint64_t qwSize) {
+    if (pStream == nullptr) {
+        QOVSetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
+    return MemoryResize(AsMemory(pStream), qwSize);
+}
+
+// A new stream holding a copy of the bytes; the archive that opens it owns it.
+inline TMemoryStream* NewMemoryStream(const uint8_t* pbData, size_t cbData, bool bReadOnly,
+                                      uint64_t qwLimit) {
+    TMemoryStream* stream = new TMemoryStream();
+    stream->Data.assign(pbData, pbData + cbData);
+    stream->qwLimit = std::max<uint64_t>(qwLimit, cbData);
+    stream->dwFlags = bReadOnly ? STREAM_FLAG_READ_ONLY : 0;
+    strcpy(stream->szFileName, "memory.qov");
+    stream->StreamRead = MemoryRead;
+    stream->StreamWrite = MemoryWrite;
+    stream->StreamGetSize = MemoryGetSize;
+    stream->StreamSetSize = MemorySetSize;
+    return stream;
+}
+
+}  // namespace fuzzstream
+
+#endif  // NQOV_FUZZ_FUZZMEMORYSTREAM_H

@@ -1,0 +1,424 @@
+// fuzz_archive.cpp - libFuzzer target: any byte string, opened as an archive
+// on an in-memory stream.
+//
+// Pass 1 (read-only stream): archive and piece figures, every record listed,
+// each record opened by name (scopes 0, 1 and table-only) and by hash, read
+// whole with and without the piece check, read again in pieces at other
+// positions, named, verified; whole-archive verification, the piece-state
+// map, per-file piece checks, and one file extracted to a scratch folder.
+//
+// Pass 2 (writable copy): a small new file is written (its flags and size
+// come from the input's last byte) and the archive flushed.  When that works
+// the result must verify, open again and give the new file back.
+//
+// Besides the sanitizers, the target checks invariants that hold for any
+// input: two successful reads of the same bytes agree, an extracted file
+// equals the file read, and a flushed archive is whole.  A broken invariant
+// aborts with a message naming it.
+//
+// The same source builds the regression driver of the normal build
+// (FUZZ_REGRESSION_DRIVER, see fuzz_regression_main.cpp).
+
+#include "FuzzMemoryStream.h"
+#include "QOVArchive.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+using fuzzstream::NewMemoryStream;
+using fuzzstream::TMemoryStream;
+
+const uint32_t kMaxRecords = 128;             // records exercised per archive
+const uint32_t kReadBlock = 64 * 1024;         // one SFileReadFile call
+const uint64_t kMaxFileRead = 1u << 20;        // bytes read of one file
+const uint64_t kStreamLimit = 64ull << 20;     // largest in-memory archive
+const size_t kMaxExtractInput = 256 * 1024;    // larger inputs skip extraction
+const uint32_t kMaxPieceBuffer = 16u << 20;    // larger pieces are not read here
+
+[[noreturn]] void InvariantFailed(const char* what, const char* detail, int line) {
+    fprintf(stderr, "fuzz_archive: invariant broken (line %d): %s [%s]\n", line, what,
+            detail != nullptr ? detail : "");
+    fflush(stderr);
+    abort();
+}
+
+#define FUZZ_CHECK(cond, what, detail)                              \
+    do {                                                            \
+        if (!(cond)) InvariantFailed((what), (detail), __LINE__);   \
+    } while (0)
+
+typedef std::vector<uint8_t> Bytes;
+
+//-----------------------------------------------------------------------------
+// A scratch folder for extraction, one per process, removed at exit.
+
+std::string g_scratch;
+
+void RemoveScratch() {
+    if (!g_scratch.empty()) rmdir(g_scratch.c_str());
+}
+
+const std::string& ScratchFolder() {
+    if (g_scratch.empty()) {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") +
+                              "/nqov-fuzz-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back(0);
+        if (mkdtemp(buffer.data()) != nullptr) {
+            g_scratch = buffer.data();
+            atexit(RemoveScratch);
+        }
+    }
+    return g_scratch;
+}
+
+bool ReadDiskFile(const std::string& path, Bytes* pData) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    pData->clear();
+    uint8_t block[4096];
+    size_t got;
+    while ((got = fread(block, 1, sizeof(block), file)) > 0) pData->insert(pData->end(), block, block + got);
+    fclose(file);
+    return true;
+}
+
+//-----------------------------------------------------------------------------
+// Reading.
+
+// Reads from the current position until the end, an error or kMaxFileRead
+// bytes; true when the file was read to its end without an error.
+bool ReadToEnd(TNQOVFile* hf, bool bCheckPieces, Bytes* pContent) {
+    pContent->clear();
+    const uint32_t size = SFileGetFileSize(hf);
+    if (size == NQOV_INVALID_SIZE) return false;
+    Bytes block(kReadBlock);
+    while (pContent->size() < kMaxFileRead) {
+        uint32_t read = 0;
+        const bool ok = SFileReadFile(hf, block.data(), kReadBlock, &read, bCheckPieces);
+        FUZZ_CHECK(read <= kReadBlock, "SFileReadFile delivered more than asked", nullptr);
+        pContent->insert(pContent->end(), block.data(), block.data() + read);
+        if (!ok) return QOVGetLastError() == ERROR_HANDLE_EOF && pContent->size() == size;
+        if (read == 0) break;
+    }
+    return false;
+}
+
+// Reads up to `length` bytes at `position` and checks them against the
+// content read before (when that read was complete).
+void ReadAt(TNQOVFile* hf, uint32_t position, uint32_t length, const Bytes* pWhole,
+            bool bCheckPieces, const char* szName) {
+    if (SFileSetFilePointer(hf, static_cast<int32_t>(position), NQOV_FILE_BEGIN) != position) return;
+    Bytes buffer(length == 0 ? 1 : length);
+    uint32_t read = 0;
+    const bool ok = SFileReadFile(hf, buffer.data(), length, &read, bCheckPieces);
+    FUZZ_CHECK(read <= length, "SFileReadFile delivered more than asked", szName);
+    const bool usable = ok || QOVGetLastError() == ERROR_HANDLE_EOF;
+    if (pWhole == nullptr || !usable) return;
+    if (position >= pWhole->size()) {
+        FUZZ_CHECK(read == 0, "read after the end delivered bytes", szName);
+        return;
+    }
+    const size_t expected = std::min<size_t>(length, pWhole->size() - position);
+    FUZZ_CHECK(read == expected, "read at a position delivered a different length", szName);
+    FUZZ_CHECK(memcmp(buffer.data(), pWhole->data() + position, read) == 0,
+               "read at a position delivered other bytes than the whole read", szName);
+    FUZZ_CHECK(SFileSetFilePointer(hf, 0, NQOV_FILE_CURRENT) == position + read,
+               "file position after a read", szName);
+}
+
+// Opens one record in one way and reads it every way; *pContent gets the
+// whole content when it could be read completely.
+void ExerciseHandle(TNQOVFile* hf, const char* szName, Bytes* pContent, bool* pbComplete) {
+    const uint32_t size = SFileGetFileSize(hf);
+    SFileGetFileName(hf);
+
+    Bytes plain, checked;
+    SFileSetFilePointer(hf, 0, NQOV_FILE_BEGIN);
+    const bool plainOk = ReadToEnd(hf, false, &plain);
+    SFileSetFilePointer(hf, 0, NQOV_FILE_BEGIN);
+    const bool checkedOk = ReadToEnd(hf, true, &checked);
+    if (plainOk && checkedOk)
+        FUZZ_CHECK(plain == checked, "reads with and without the piece check differ", szName);
+    const Bytes* whole = plainOk ? &plain : (checkedOk ? &checked : nullptr);
+
+    const uint32_t sectorBytes = hf->ha->dwSectorBytes;
+    const uint32_t positions[] = {1, size / 2, size > 0 ? size - 1 : 0, sectorBytes - 1,
+                                  sectorBytes, sectorBytes + 7, size, size + 10};
+    for (uint32_t position : positions) ReadAt(hf, position, 600, whole, false, szName);
+    ReadAt(hf, sectorBytes - 3, std::min(sectorBytes, kReadBlock) + 9, whole, true, szName);
+    ReadAt(hf, 0, 5, whole, false, szName);
+
+    // Relative moves.
+    if (SFileSetFilePointer(hf, -5, NQOV_FILE_END) != NQOV_INVALID_SIZE) {
+        uint8_t tail[16];
+        uint32_t read = 0;
+        SFileReadFile(hf, tail, sizeof(tail), &read, false);
+        FUZZ_CHECK(read <= 5, "read after a move to end-5 delivered more than 5 bytes", szName);
+    }
+    SFileSetFilePointer(hf, -3, NQOV_FILE_CURRENT);
+    SFileSetFilePointer(hf, INT32_MIN, NQOV_FILE_CURRENT);
+    SFileSetFilePointer(hf, 7, 9);  // invalid method
+
+    if (whole != nullptr && pContent != nullptr && !*pbComplete) {
+        *pContent = *whole;
+        *pbComplete = true;
+    }
+}
+
+void ExerciseRecord(TNQOVArchive* ha, const QOV_RECORD_INFO& info, const std::string& name,
+                    Bytes* pContent, bool* pbComplete) {
+    const char* szName = name.c_str();
+    for (uint32_t scope : {QOV_OPEN_FROM_ARCHIVE, QOV_OPEN_PATCHED, QOV_OPEN_TABLE_ONLY}) {
+        TNQOVFile* hf = nullptr;
+        if (!NQOVOpenFileEx(ha, szName, scope, &hf)) {
+            FUZZ_CHECK(hf == nullptr, "failed open left a handle", szName);
+            continue;
+        }
+        FUZZ_CHECK(hf != nullptr, "successful open gave no handle", szName);
+        ExerciseHandle(hf, szName, pContent, pbComplete);
+        FUZZ_CHECK(SFileCloseFile(hf), "closing a read handle failed", szName);
+    }
+
+    // By name hash only.
+    if (info.NameHash64 != 0) {
+        TNQOVFile* hf = nullptr;
+        if (NQOVOpenFileEx(ha, nullptr, QOV_OPEN_FROM_ARCHIVE, &hf, info.NameHash64)) {
+            uint8_t head[64];
+            uint32_t read = 0;
+            SFileReadFile(hf, head, sizeof(head), &read, true);
+            SFileCloseFile(hf);
+        }
+    }
+
+    VerifyFile(ha, szName);
+    SFileVerifyFilePieceMD5(ha, szName);
+    uint32_t firstPiece = 0, pieceCount = 0;
+    SFilePathToPieceIndex(ha, szName, &firstPiece, &pieceCount);
+}
+
+//-----------------------------------------------------------------------------
+// Pieces.
+
+class TCountingCallback : public sfile_verify_piece_callback {
+public:
+    void OnPieceVerified(uint32_t dwPieceCount, uint32_t dwPieceIndex) override {
+        if (m_calls == 0) m_count = dwPieceCount;
+        FUZZ_CHECK(dwPieceCount == m_count, "piece count changed during SFileVerifyAll", nullptr);
+        FUZZ_CHECK(dwPieceIndex == m_calls, "SFileVerifyAll reported pieces out of order", nullptr);
+        FUZZ_CHECK(dwPieceIndex < dwPieceCount, "SFileVerifyAll reported a piece beyond the count",
+                   nullptr);
+        m_calls++;
+    }
+    uint32_t m_calls = 0;
+    uint32_t m_count = 0;
+};
+
+void ExercisePieces(TNQOVArchive* ha) {
+    uint32_t lastPieceSize = 0, pieceCount = 0, pieceSize = 0;
+    const bool haveLayout = SFileGetPieceCount(ha, &lastPieceSize, &pieceCount, &pieceSize);
+    SFileLoadMd5(ha);
+
+    uint32_t mapSize = 0;
+    const uint8_t* map = SFileGetBitmap(ha, &mapSize);
+    if (map != nullptr && mapSize > 0) {
+        volatile uint8_t sink = map[0] ^ map[mapSize - 1];  // the whole map is readable
+        (void)sink;
+    }
+
+    if (haveLayout && pieceCount > 0 && pieceSize <= kMaxPieceBuffer) {
+        Bytes piece(pieceSize);
+        const uint32_t indexes[] = {0, 1, pieceCount - 1, pieceCount};
+        for (uint32_t index : indexes) {
+            const uint32_t length = index + 1 == pieceCount ? lastPieceSize : pieceSize;
+            SFileReadPieceVerified(ha, index, piece.data(), std::min(length, pieceSize));
+        }
+        SFileVerifyPiece(ha, 0, piece.data(), pieceCount == 1 ? lastPieceSize : pieceSize);
+    }
+
+    TCountingCallback callback;
+    SFileVerifyAll(ha, &callback);
+    if (haveLayout && callback.m_calls > 0)
+        FUZZ_CHECK(callback.m_count == pieceCount, "SFileVerifyAll piece count", nullptr);
+    SFileWriteBitmap(ha);  // refused on a read-only stream
+}
+
+//-----------------------------------------------------------------------------
+// Pass 1: everything a reader can do.
+
+void ReadPass(const uint8_t* data, size_t size) {
+    TNQOVArchive* ha = nullptr;
+    if (!OpenArchiveOnStream(NewMemoryStream(data, size, true, kStreamLimit), &ha, 0)) {
+        FUZZ_CHECK(ha == nullptr, "failed open left an archive", nullptr);
+        return;
+    }
+    FUZZ_CHECK(ha != nullptr, "successful open gave no archive", nullptr);
+
+    QOV_ARCHIVE_INFO archiveInfo;
+    SFileGetArchiveInfo(ha, &archiveInfo);
+    const uint32_t count = SFileGetRecordCount(ha);
+    FUZZ_CHECK(count != NQOV_INVALID_SIZE, "record count of an open archive", nullptr);
+
+    struct Listed {
+        QOV_RECORD_INFO info;
+        std::string name;
+    };
+    std::vector<Listed> records;
+    for (uint32_t i = 0; i < count && i < kMaxRecords; i++) {
+        Listed listed;
+        if (!SFileGetRecordInfo(ha, i, &listed.info)) continue;
+        FUZZ_CHECK(listed.info.szFileName != nullptr, "record without a name", nullptr);
+        listed.name = listed.info.szFileName;
+        records.push_back(listed);
+    }
+    QOV_RECORD_INFO beyond;
+    FUZZ_CHECK(!SFileGetRecordInfo(ha, count, &beyond), "record info beyond the table", nullptr);
+
+    ExercisePieces(ha);
+
+    bool extracted = size > kMaxExtractInput;  // large inputs skip extraction
+    for (const Listed& listed : records) {
+        if (listed.name.empty()) continue;
+        Bytes content;
+        bool complete = false;
+        ExerciseRecord(ha, listed.info, listed.name, &content, &complete);
+
+        if (!extracted && complete && (listed.info.dwFlags & NQOV_FILE_EXISTS) &&
+            !ScratchFolder().empty()) {
+            extracted = true;
+            const std::string target = ScratchFolder() + "/extracted.bin";
+            if (SFileExtractFile(ha, listed.name.c_str(), target.c_str())) {
+                Bytes onDisk;
+                const bool readBack = ReadDiskFile(target, &onDisk);
+                unlink(target.c_str());
+                FUZZ_CHECK(readBack, "extracted file cannot be read", listed.name.c_str());
+                // Extraction reads with the piece check and the patched scope:
+                // it may stop earlier, but what it wrote must be the content.
+                if (content.size() < kMaxFileRead)
+                    FUZZ_CHECK(onDisk == content, "extracted file differs from the file read",
+                               listed.name.c_str());
+            }
+            unlink((target + ".part").c_str());
+        }
+    }
+
+    FUZZ_CHECK(SFileCloseArchive(ha, false), "closing the archive failed", nullptr);
+}
+
+//-----------------------------------------------------------------------------
+// Pass 2: a new file on a writable copy.
+
+const uint32_t kWriteFlags[] = {
+    0,
+    NQOV_FILE_COMPRESS,
+    NQOV_FILE_ENCRYPTED,
+    NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY,
+    NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED,
+    NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY,
+    NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC,
+    NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC | NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY,
+    NQOV_FILE_SINGLE_UNIT,
+    NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS,
+    NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED,
+    NQOV_FILE_SINGLE_UNIT | NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY,
+    NQOV_FILE_COMPRESS | NQOV_FILE_FLAG_20,
+    NQOV_FILE_COMPRESS | NQOV_FILE_FLAG_30 | NQOV_FILE_SECTOR_CRC,
+    NQOV_FILE_ENCRYPTED | NQOV_FILE_FLAG_20 | NQOV_FILE_FLAG_30,
+    NQOV_FILE_WRITABLE_FLAGS,
+};
+const uint32_t kWriteSizes[] = {0, 1, 3, 4, 31, 32, 100, 511, 512, 513, 4096, 5000, 9000, 20000};
+
+Bytes NewFileContent(uint32_t size, uint8_t selector) {
+    Bytes content(size);
+    uint32_t state = 0x9E3779B9u ^ selector;
+    for (uint32_t i = 0; i < size; i++) {
+        if (selector & 0x80) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            content[i] = static_cast<uint8_t>(state);
+        } else {
+            content[i] = static_cast<uint8_t>("the quick brown fox jumps over the lazy dog\r\n"[i % 45]);
+        }
+    }
+    return content;
+}
+
+void WritePass(const uint8_t* data, size_t size) {
+    TNQOVArchive* ha = nullptr;
+    if (!OpenArchiveOnStream(NewMemoryStream(data, size, false, kStreamLimit), &ha, 0)) return;
+
+    const uint8_t selector = size > 0 ? data[size - 1] : 0;
+    const uint32_t flags = kWriteFlags[selector % (sizeof(kWriteFlags) / sizeof(kWriteFlags[0]))];
+    const uint32_t fileSize = kWriteSizes[(selector >> 4) % (sizeof(kWriteSizes) / sizeof(kWriteSizes[0]))];
+    const char* szName = (selector & 0x08) ? "fuzz\\dir\\new file.bin" : "new.bin";
+    const Bytes content = NewFileContent(fileSize, selector);
+
+    bool written = false;
+    TNQOVFile* hf = nullptr;
+    if (SFileCreateFileEx(ha, szName, fileSize, flags, &hf)) {
+        FUZZ_CHECK(hf != nullptr, "SFileCreateFileEx gave no handle", szName);
+        const uint32_t half = fileSize / 2;
+        bool ok = SFileWriteFile(hf, content.data(), half);
+        ok = SFileWriteFile(hf, content.data() + half, fileSize - half) && ok;
+        ok = SFileFinishFile(hf) && ok;
+        written = ok;
+    }
+
+    const bool flushed = SFileFlushArchive(ha);
+    Bytes result;
+    if (flushed) {
+        // A flushed archive verifies and holds the new file.
+        TCountingCallback callback;
+        FUZZ_CHECK(SFileVerifyAll(ha, &callback), "a flushed archive does not verify", szName);
+        if (written) {
+            TNQOVFile* reader = nullptr;
+            FUZZ_CHECK(NQOVOpenFileEx(ha, szName, QOV_OPEN_PATCHED, &reader),
+                       "the new file cannot be opened after the flush", szName);
+            Bytes back;
+            FUZZ_CHECK(ReadToEnd(reader, true, &back), "the new file cannot be read after the flush",
+                       szName);
+            FUZZ_CHECK(back == content, "the new file reads back different", szName);
+            SFileCloseFile(reader);
+        }
+        result = fuzzstream::AsMemory(ha->pStream.get())->Data;
+    }
+    FUZZ_CHECK(SFileCloseArchive(ha, false), "closing the written archive failed", szName);
+    if (!flushed) return;
+
+    // The flushed bytes open again, whole, with the new file in them.
+    TNQOVArchive* reopened = nullptr;
+    FUZZ_CHECK(OpenArchiveOnStream(NewMemoryStream(result.data(), result.size(), true, kStreamLimit),
+                                   &reopened, 0),
+               "a flushed archive does not open again", szName);
+    TCountingCallback callback;
+    FUZZ_CHECK(SFileVerifyAll(reopened, &callback), "a reopened archive does not verify", szName);
+    if (written) {
+        TNQOVFile* reader = nullptr;
+        FUZZ_CHECK(NQOVOpenFileEx(reopened, szName, QOV_OPEN_PATCHED, &reader),
+                   "the new file cannot be opened after reopening", szName);
+        Bytes back;
+        FUZZ_CHECK(ReadToEnd(reader, true, &back), "the new file cannot be read after reopening",
+                   szName);
+        FUZZ_CHECK(back == content, "the new file reads back different after reopening", szName);
+        SFileCloseFile(reader);
+        const uint32_t verify = VerifyFile(reopened, szName);
+        FUZZ_CHECK((verify & ~VERIFY_MD5_PRESENT) == 0, "the new file does not verify", szName);
+    }
+    FUZZ_CHECK(SFileCloseArchive(reopened, false), "closing the reopened archive failed", szName);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    ReadPass(data, size);
+    WritePass(data, size);
+    return 0;
+}
