@@ -207,4 +207,67 @@ bool ReadWhole(TNQOVArchive* ha, const std::string& name, Bytes* pData, bool che
     return ok || (size == 0);
 }
 
+bool PatchFile(const std::string& path, uint64_t offset, const Bytes& bytes) {
+    FILE* file = fopen(path.c_str(), "r+b");
+    if (file == nullptr) return false;
+    bool ok = fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
+              fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    ok = fclose(file) == 0 && ok;
+    return ok;
+}
+
+namespace {
+template <typename T>
+bool PatchLE(const std::string& path, uint64_t offset, T value) {
+    Bytes bytes(sizeof(T));
+    for (size_t i = 0; i < sizeof(T); i++) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    return PatchFile(path, offset, bytes);
+}
+}  // namespace
+
+bool PatchLE16(const std::string& path, uint64_t offset, uint16_t value) { return PatchLE(path, offset, value); }
+bool PatchLE32(const std::string& path, uint64_t offset, uint32_t value) { return PatchLE(path, offset, value); }
+bool PatchLE64(const std::string& path, uint64_t offset, uint64_t value) { return PatchLE(path, offset, value); }
+
+Bytes ReadRange(const std::string& path, uint64_t offset, size_t size) {
+    Bytes data = ReadFileOrEmpty(path);
+    if (offset >= data.size()) return Bytes();
+    const size_t end = std::min<size_t>(data.size(), static_cast<size_t>(offset) + size);
+    return Bytes(data.begin() + static_cast<ptrdiff_t>(offset), data.begin() + static_cast<ptrdiff_t>(end));
+}
+
+bool FlipByte(const std::string& path, uint64_t offset) {
+    Bytes one = ReadRange(path, offset, 1);
+    if (one.size() != 1) return false;
+    one[0] = static_cast<uint8_t>(~one[0]);
+    return PatchFile(path, offset, one);
+}
+
+uint64_t FileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+bool ResealHeader(const std::string& path, uint64_t headerOffset) {
+    const Bytes header = ReadRange(path, headerOffset, 156);
+    if (header.size() != 156) return false;
+    hash_state state;
+    uint8_t digest[16];
+    md5_init(&state);
+    md5_process(&state, header.data(), 156);
+    md5_done(&state, digest);
+    return PatchFile(path, headerOffset + 156, Bytes(digest, digest + 16));
+}
+
+int FindRecordIndex(TNQOVArchive* ha, const std::string& name) {
+    const uint32_t count = SFileGetRecordCount(ha);
+    if (count == NQOV_INVALID_SIZE) return -1;
+    for (uint32_t i = 0; i < count; i++) {
+        QOV_RECORD_INFO info;
+        if (SFileGetRecordInfo(ha, i, &info) && info.szFileName != nullptr && name == info.szFileName)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
 }  // namespace testutil

@@ -57,6 +57,23 @@ bool AddBytes(TNQOVArchive* ha, const std::string& name, const Bytes& data,
 // Reads a whole file (scope 1); false with the last error on failure.
 bool ReadWhole(TNQOVArchive* ha, const std::string& name, Bytes* pData, bool checkPieces = false);
 
+// In-place edits of a file on disk (to damage or craft archives).
+bool PatchFile(const std::string& path, uint64_t offset, const Bytes& bytes);
+bool PatchLE16(const std::string& path, uint64_t offset, uint16_t value);
+bool PatchLE32(const std::string& path, uint64_t offset, uint32_t value);
+bool PatchLE64(const std::string& path, uint64_t offset, uint64_t value);
+// Inverts the bits of one byte.
+bool FlipByte(const std::string& path, uint64_t offset);
+// Reads `size` bytes at `offset` (fewer at the end of the file).
+Bytes ReadRange(const std::string& path, uint64_t offset, size_t size);
+uint64_t FileSize(const std::string& path);
+// Recomputes the header digest (MD5 of header bytes 0..155, stored at 156)
+// of the header at headerOffset, after header fields were patched.
+bool ResealHeader(const std::string& path, uint64_t headerOffset = 0);
+
+// Index of the record whose name (real or pseudo) is `name`, or -1.
+int FindRecordIndex(TNQOVArchive* ha, const std::string& name);
+
 }  // namespace testutil
 
 #endif  // NQOV_TESTS_TESTUTIL_H
