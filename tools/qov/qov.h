@@ -1,0 +1,50 @@
+// qov.h - the command table of the qov tool and what the commands share.
+
+#ifndef QOV_QOV_H
+#define QOV_QOV_H
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace qov {
+
+// Exit codes of every command.  verify uses kExitFailure for "damage found"
+// and kExitUsage also for "the archive cannot be opened".
+enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
+
+struct CommandInfo {
+    const char* name;
+    const char* summary;  // one line for the command list
+    const char* usage;    // the full help text of the command
+    int (*run)(const CommandInfo& command, const std::vector<std::string>& args);
+};
+
+extern const CommandInfo kCreateCommand;
+extern const CommandInfo kAddCommand;
+extern const CommandInfo kListCommand;
+extern const CommandInfo kCatCommand;
+extern const CommandInfo kExtractCommand;
+extern const CommandInfo kVerifyCommand;
+extern const CommandInfo kInfoCommand;
+
+// Runs qov with ARGS (the arguments after the program name, UTF-8) and
+// returns the exit code.
+int Run(const std::vector<std::string>& args);
+
+// Parses the arguments of COMMAND with SPECS (plus -h/--help) and checks the
+// number of positional arguments (MAX_POSITIONALS < 0: no upper limit).
+// Returns -1 when the command should go on; otherwise the exit code to
+// return at once (help was printed: 0; bad usage was reported: 2).
+int ParseCommandArgs(const CommandInfo& command, const std::vector<std::string>& args,
+                     std::vector<OptionSpec> specs, int minPositionals, int maxPositionals,
+                     ParsedArgs* parsed);
+
+// Reports bad usage of COMMAND (the message and the command's usage line on
+// standard error) and returns kExitUsage.
+int UsageError(const CommandInfo& command, const std::string& message);
+
+}  // namespace qov
+
+#endif  // QOV_QOV_H
