@@ -1,0 +1,680 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the qov command line.
+
+Usage: test_qov.py PATH_TO_QOV [unittest options]
+
+Every test runs the built program in a temporary folder of its own.  When
+the environment variable QOV_EMULATOR is set (for example a Wine wrapper),
+its words are put in front of the program.  The interop archives of the
+archive library's test data are copied before use, because they may be
+read-only.
+"""
+
+import hashlib
+import json
+import os
+import random
+import re
+import shlex
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+QOV = None  # the program under test, from the command line
+EMULATOR = shlex.split(os.environ.get("QOV_EMULATOR", ""))
+HERE = os.path.dirname(os.path.abspath(__file__))
+FIXTURES = os.path.normpath(os.path.join(HERE, "..", "..", "..", "nqov", "tests", "data", "fixtures"))
+
+# File flags, as in QOVLib.h.
+FILE_EXISTS = 0x80000000
+FILE_FLAG_30 = 0x40000000
+FILE_DIRECTORY = 0x08000000
+FILE_SECTOR_CRC = 0x04000000
+FILE_DELETE_MARKER = 0x02000000
+FILE_SINGLE_UNIT = 0x01000000
+FILE_FLAG_20 = 0x00100000
+FILE_FIX_KEY = 0x00020000
+FILE_ENCRYPTED = 0x00010000
+FILE_COMPRESSED = 0x0000FF00
+FILE_COMPRESS = 0x00000200
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def pseudo_random(seed, size):
+    """Deterministic bytes that do not compress."""
+    return random.Random(seed).randbytes(size)
+
+
+def read_tree(root):
+    """{relative path with '/': content} of every file under ROOT."""
+    files = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, root).replace(os.sep, "/")] = f.read()
+    return files
+
+
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_sample_tree(root):
+    """A folder with the cases that matter: text, an empty file, a file of
+    exactly one sector (4096 bytes), a file over 1 MiB, nested folders and a
+    UTF-8 name.  Returns {archived name: content}."""
+    text = "".join("line %d of a readme file\n" % i for i in range(400)).encode()
+    large = pseudo_random(1, 700_000) + bytes(300_000) + pseudo_random(2, 200_000)
+    files = {
+        "readme.txt": text,
+        "empty.dat": b"",
+        "one_sector.bin": pseudo_random(3, 4096),
+        "big/large.bin": large,
+        "nested/deeper/deepest/note.txt": b"deep inside\n" * 50,
+        "ünïcödé/名字.txt": "héllo wörld, 你好\n".encode() * 20,
+    }
+    for name, data in files.items():
+        write_file(os.path.join(root, *name.split("/")), data)
+    return {name.replace("/", "\\"): data for name, data in files.items()}
+
+
+class QovTestCase(unittest.TestCase):
+    """Runs qov in a fresh temporary folder per test."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="qov_test_")
+
+    def tearDown(self):
+        # Read-only files made by a test must not stop the clean-up.
+        for folder, _, names in os.walk(self.tmp):
+            for name in names:
+                os.chmod(os.path.join(folder, name), stat.S_IRUSR | stat.S_IWUSR)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def run_qov(self, *args, cwd=None, stderr=subprocess.PIPE):
+        return subprocess.run(EMULATOR + [QOV] + list(args), cwd=cwd or self.tmp,
+                              stdout=subprocess.PIPE, stderr=stderr, timeout=600)
+
+    def qov(self, *args, expect=0, cwd=None):
+        """Runs qov, checks its exit code and returns the result."""
+        result = self.run_qov(*args, cwd=cwd)
+        self.assertEqual(result.returncode, expect,
+                         "qov %s exited %d, not %d\nstdout: %s\nstderr: %s" % (
+                             " ".join(args), result.returncode, expect,
+                             result.stdout.decode(errors="replace")[-2000:],
+                             result.stderr.decode(errors="replace")[-2000:]))
+        return result
+
+    def qov_json(self, *args, expect=0):
+        result = self.qov(*args, expect=expect)
+        return json.loads(result.stdout.decode("utf-8"))
+
+    def new_archive(self, name="test.qov", *options):
+        archive = self.path(name)
+        self.qov("create", *options, archive)
+        return archive
+
+    def copy_fixture(self, name):
+        target = self.path(name)
+        shutil.copyfile(os.path.join(FIXTURES, name), target)
+        os.chmod(target, stat.S_IRUSR | stat.S_IWUSR)
+        return target
+
+    def listing(self, archive):
+        return self.qov_json("list", "--json", archive)
+
+    def by_name(self, archive):
+        return {entry["name"]: entry for entry in self.listing(archive)}
+
+
+class CreateTest(QovTestCase):
+    def test_defaults(self):
+        archive = self.new_archive()
+        info = self.qov_json("info", "--json", archive)
+        self.assertEqual(info["max_file_count"], 65536)
+        self.assertEqual(info["sector_size_exp"], 3)
+        self.assertEqual(info["sector_bytes"], 4096)
+        self.assertEqual(info["piece_size"], 1024 * 1024)
+        self.assertEqual(info["raw_chunk_size"], 0)
+        self.assertEqual(info["format_version"], 0)
+        self.assertEqual(info["header_offset"], 0)
+        self.assertEqual(self.listing(archive), [])
+        self.qov("verify", archive)
+
+    def test_every_option_shows_in_info(self):
+        archive = self.new_archive("opts.qov", "--capacity", "100", "--sector-size-exp", "1",
+                                   "--piece-size", "8192", "--chunk-size", "1024",
+                                   "--format-version", "1", "--header-offset", "1024")
+        info = self.qov_json("info", "--json", archive)
+        self.assertEqual(info["max_file_count"], 100)
+        self.assertEqual(info["sector_size_exp"], 1)
+        self.assertEqual(info["sector_bytes"], 1024)
+        self.assertEqual(info["piece_size"], 8192)
+        self.assertEqual(info["raw_chunk_size"], 1024)
+        self.assertEqual(info["format_version"], 1)
+        self.assertEqual(info["header_offset"], 1024)
+        with open(archive, "rb") as f:
+            data = f.read()
+        self.assertEqual(data[:1024], bytes(1024), "the bytes before the header are zero")
+        self.assertEqual(data[1024:1028], b"nqov")
+
+        text = self.qov("info", archive).stdout.decode()
+        for label, value in (("header offset", "1024"), ("format version", "1"),
+                             ("sector size", "1024"), ("piece size", "8192"),
+                             ("chunk-digest size", "1024"), ("capacity (files)", "100")):
+            self.assertRegex(text, r"(?m)^\s*%s\s+%s$" % (re.escape(label), value))
+
+        # The archive works with these parameters.
+        payload = pseudo_random(7, 50_000)
+        write_file(self.path("payload.bin"), payload)
+        self.qov("add", archive, self.path("payload.bin"))
+        self.assertEqual(self.qov("cat", archive, "payload.bin").stdout, payload)
+        self.qov("verify", archive)
+
+    def test_sector_size_in_bytes_and_suffixes(self):
+        archive = self.new_archive("bytes.qov", "--sector-size", "16K", "--piece-size", "64K",
+                                   "--capacity", "0x40")
+        info = self.qov_json("info", "--json", archive)
+        self.assertEqual(info["sector_size_exp"], 5)
+        self.assertEqual(info["sector_bytes"], 16384)
+        self.assertEqual(info["piece_size"], 65536)
+        self.assertEqual(info["max_file_count"], 64)
+
+    def test_existing_archive_needs_force(self):
+        archive = self.new_archive()
+        result = self.qov("create", archive, expect=1)
+        self.assertIn(b"ERROR_ALREADY_EXISTS (183)", result.stderr)
+        self.assertIn(archive.encode(), result.stderr)
+        self.qov("create", "--force", "--capacity", "10", archive)
+        self.assertEqual(self.qov_json("info", "--json", archive)["max_file_count"], 10)
+
+    def test_bad_values_are_usage_errors(self):
+        archive = self.path("bad.qov")
+        for options in (["--capacity", "0"], ["--capacity", "abc"], ["--capacity", "16777217"],
+                        ["--sector-size-exp", "23"], ["--sector-size", "1000"],
+                        ["--sector-size", "4096", "--sector-size-exp", "3"],
+                        ["--piece-size", "0"], ["--header-offset", "100"],
+                        ["--format-version", "65536"], ["--piece-size", "-5"]):
+            result = self.qov("create", *options, archive, expect=2)
+            self.assertIn(b"usage: qov create", result.stderr)
+        self.assertFalse(os.path.exists(archive))
+
+
+class AddListCatTest(QovTestCase):
+    def setUp(self):
+        super().setUp()
+        self.archive = self.new_archive()
+        self.src = self.path("src")
+        self.files = make_sample_tree(self.src)
+
+    def test_folder_is_stored_under_relative_names(self):
+        self.qov("add", self.archive, self.src)
+        entries = self.listing(self.archive)
+        names = [entry["name"] for entry in entries]
+        self.assertEqual(len(names), len(set(names)))
+        for entry in entries:
+            self.assertEqual(set(entry), {"name", "flags", "size", "stored_size", "md5"})
+            self.assertRegex(entry["md5"], r"^[0-9a-f]{32}$")
+            self.assertTrue(entry["flags"] & FILE_EXISTS)
+        found = {entry["name"]: entry for entry in entries}
+        for name, data in self.files.items():
+            self.assertIn(name, found)
+            self.assertEqual(found[name]["size"], len(data), name)
+            self.assertEqual(found[name]["md5"], md5(data), name)
+            self.assertFalse(found[name]["flags"] & FILE_DIRECTORY)
+        for folder in ("big", "nested", "nested\\deeper", "nested\\deeper\\deepest", "ünïcödé"):
+            self.assertTrue(found[folder]["flags"] & FILE_DIRECTORY, folder)
+        self.assertIn("(listfile)", found)
+        # Large files are compressed by default; random data may not shrink.
+        self.assertTrue(found["big\\large.bin"]["flags"] & FILE_COMPRESS)
+        self.assertLess(found["big\\large.bin"]["stored_size"], len(self.files["big\\large.bin"]))
+
+    def test_file_under_base_name_or_as(self):
+        note = os.path.join(self.src, "nested", "deeper", "deepest", "note.txt")
+        self.qov("add", self.archive, note)
+        self.qov("add", "--as", "docs\\renamed.txt", self.archive, note)
+        self.qov("add", "--as", "tree", self.archive, os.path.join(self.src, "nested"))
+        found = self.by_name(self.archive)
+        self.assertEqual(found["note.txt"]["md5"], md5(self.files["nested\\deeper\\deepest\\note.txt"]))
+        self.assertIn("docs\\renamed.txt", found)
+        self.assertIn("tree\\deeper\\deepest\\note.txt", found)
+
+    def test_every_flag_option(self):
+        large = os.path.join(self.src, "big", "large.bin")
+        sector = os.path.join(self.src, "one_sector.bin")
+        cases = [
+            # (options, bits that must be set, bits that must be clear)
+            ([], FILE_COMPRESS, FILE_ENCRYPTED | FILE_SECTOR_CRC | FILE_SINGLE_UNIT),
+            (["--no-compress"], 0, FILE_COMPRESSED | FILE_ENCRYPTED),
+            (["--encrypt"], FILE_ENCRYPTED | FILE_COMPRESS, FILE_FIX_KEY),
+            (["--fix-key"], FILE_ENCRYPTED | FILE_FIX_KEY, 0),
+            (["--crc"], FILE_SECTOR_CRC | FILE_COMPRESS, 0),
+            (["--single-unit"], FILE_SINGLE_UNIT, 0),
+            (["--flags", "0x00100000"], FILE_FLAG_20, 0),
+            (["--flags", "0x40000000"], FILE_FLAG_30, 0),
+            (["--crc", "--encrypt", "--fix-key"],
+             FILE_SECTOR_CRC | FILE_COMPRESS | FILE_ENCRYPTED | FILE_FIX_KEY, 0),
+            # Sector checksums live beside the sector offset table, which
+            # files stored as they are do not have: the library drops them.
+            (["--no-compress", "--encrypt", "--crc"], FILE_ENCRYPTED,
+             FILE_COMPRESSED | FILE_SECTOR_CRC),
+            (["--single-unit", "--encrypt", "--no-compress"], FILE_SINGLE_UNIT | FILE_ENCRYPTED,
+             FILE_COMPRESSED),
+        ]
+        expected = {}
+        for number, (options, _, _) in enumerate(cases):
+            for source, data in ((large, self.files["big\\large.bin"]),
+                                 (sector, self.files["one_sector.bin"])):
+                name = "case%d\\%s" % (number, os.path.basename(source))
+                self.qov("add", *options, "--as", name, self.archive, source)
+                expected[name] = (number, data)
+        found = self.by_name(self.archive)
+        for name, (number, data) in expected.items():
+            options, set_bits, clear_bits = cases[number]
+            entry = found[name]
+            self.assertEqual(entry["flags"] & set_bits, set_bits, "%s %s" % (name, options))
+            self.assertEqual(entry["flags"] & clear_bits, 0, "%s %s" % (name, options))
+            self.assertEqual(entry["size"], len(data))
+            self.assertEqual(entry["md5"], md5(data))
+            if "--no-compress" in options and "--crc" not in options:
+                self.assertEqual(entry["stored_size"], len(data), name)
+            self.assertEqual(self.qov("cat", self.archive, name).stdout, data, name)
+        self.assertEqual(self.qov_json("verify", "--json", self.archive)["bad_files"], [])
+        self.qov("extract", "-o", self.path("out"), self.archive)
+        extracted = read_tree(self.path("out"))
+        for name, (_, data) in expected.items():
+            self.assertEqual(extracted[name.replace("\\", "/")], data, name)
+
+    def test_small_files_lose_flags_as_the_library_says(self):
+        write_file(self.path("three.bin"), b"abc")
+        write_file(self.path("twenty.bin"), b"x" * 20)
+        self.qov("add", "--encrypt", "--crc", self.archive, self.path("three.bin"),
+                 self.path("twenty.bin"))
+        found = self.by_name(self.archive)
+        self.assertEqual(found["three.bin"]["flags"], FILE_EXISTS)
+        self.assertEqual(found["twenty.bin"]["flags"], FILE_EXISTS | FILE_ENCRYPTED)
+        self.assertEqual(found["three.bin"]["md5"], md5(b"abc"))
+
+    def test_empty_file_with_any_common_option_records_its_md5(self):
+        for options in ([], ["--no-compress"], ["--encrypt"], ["--crc"], ["--fix-key"]):
+            name = "empty%s.dat" % "".join(options)
+            self.qov("add", *options, "--as", name, self.archive, self.path("src", "empty.dat"))
+            entry = self.by_name(self.archive)[name]
+            self.assertEqual(entry["size"], 0)
+            self.assertEqual(entry["md5"], md5(b""), options)
+            self.assertEqual(self.qov("cat", self.archive, name).stdout, b"")
+
+    @unittest.expectedFailure
+    def test_empty_single_unit_file_records_its_md5(self):
+        # Library fault: a 0-byte file written with SFileCreateFileEx and
+        # finished with SFileFinishFile keeps an all-zero content MD5 (no
+        # write ever completes it).  Remove the marker once the library
+        # records the MD5 of the empty content there too.
+        self.qov("add", "--single-unit", "--as", "e.dat", self.archive, self.path("src", "empty.dat"))
+        self.assertEqual(self.by_name(self.archive)["e.dat"]["md5"], md5(b""))
+
+    def test_cat_is_byte_exact(self):
+        self.qov("add", self.archive, self.src)
+        for name, data in self.files.items():
+            self.assertEqual(self.qov("cat", self.archive, name).stdout, data, name)
+        # Names match without regard to case or slash direction.
+        self.assertEqual(self.qov("cat", self.archive, "BIG/Large.BIN").stdout,
+                         self.files["big\\large.bin"])
+        result = self.qov("cat", self.archive, "no\\such.file", expect=1)
+        self.assertIn(b"ERROR_FILE_NOT_FOUND (2)", result.stderr)
+        self.assertIn(b"no\\such.file", result.stderr)
+        result = self.qov("cat", self.archive, "big", expect=1)
+        self.assertIn(b"'big'", result.stderr)
+
+    def test_json_escapes_names(self):
+        # The library refuses control bytes in names (they could not come
+        # back from the list file), so DEL stands in for them.
+        name = 'odd "quoted" back\\slash\x7fdel ünï €'
+        write_file(self.path("odd.txt"), b"odd")
+        self.qov("add", "--as", name, self.archive, self.path("odd.txt"))
+        raw = self.qov("list", "--json", self.archive).stdout
+        raw.decode("utf-8")  # valid UTF-8
+        self.assertIn(b'odd \\"quoted\\" back\\\\slash\\u007fdel', raw)
+        self.assertIn("ünï €".encode(), raw, "UTF-8 passes through unescaped")
+        entries = json.loads(raw)
+        self.assertIn(name, [entry["name"] for entry in entries])
+        self.assertEqual(self.qov("cat", self.archive, name).stdout, b"odd")
+
+    def test_human_table(self):
+        self.qov("add", self.archive, self.src)
+        text = self.qov("list", self.archive).stdout.decode()
+        for name, data in self.files.items():
+            self.assertRegex(text, r"(?m)^\s*%d\s+\d+\s+0x[0-9A-F]{8}\s.*  %s$" % (
+                len(data), re.escape(name)))
+
+    def test_existing_name_is_refused_and_archive_kept(self):
+        self.qov("add", self.archive, self.src)
+        before = self.listing(self.archive)
+        write_file(self.path("readme.txt"), b"another readme")
+        result = self.qov("add", self.archive, self.path("readme.txt"), expect=1)
+        self.assertIn(b"ERROR_ALREADY_EXISTS (183)", result.stderr)
+        self.assertEqual(self.qov("cat", self.archive, "readme.txt").stdout,
+                         self.files["readme.txt"])
+        self.assertEqual(sorted(e["name"] for e in self.listing(self.archive)),
+                         sorted(e["name"] for e in before))
+        self.qov("verify", self.archive)
+
+    def test_missing_path_and_bad_archive(self):
+        result = self.qov("add", self.archive, self.path("nothing-here"), expect=1)
+        self.assertIn(b"nothing-here", result.stderr)
+        self.assertEqual(self.listing(self.archive), [])
+        write_file(self.path("plain.txt"), b"not an archive at all" * 100)
+        result = self.qov("add", self.path("plain.txt"), self.src, expect=1)
+        self.assertIn(b"cannot open archive", result.stderr)
+        self.assertIn(b"ERROR_BAD_FORMAT (11)", result.stderr)
+        result = self.qov("add", self.path("missing.qov"), self.src, expect=1)
+        self.assertIn(b"ERROR_FILE_NOT_FOUND (2)", result.stderr)
+
+    def test_reserved_name_is_refused(self):
+        result = self.qov("add", "--as", "(listfile)", self.archive, self.path("src", "readme.txt"),
+                          expect=1)
+        self.assertIn(b"ERROR_QOV_INTERNAL_FILE_NAME (10003)", result.stderr)
+
+
+class ExtractTest(QovTestCase):
+    def setUp(self):
+        super().setUp()
+        self.archive = self.new_archive()
+        self.src = self.path("src")
+        self.files = make_sample_tree(self.src)
+        self.qov("add", self.archive, self.src)
+
+    def test_extract_all(self):
+        self.qov("extract", self.archive, "-o", self.path("out"))
+        self.assertEqual(read_tree(self.path("out")), read_tree(self.src))
+
+    def test_extract_into_current_folder_by_default(self):
+        os.makedirs(self.path("here"))
+        self.qov("extract", self.archive, cwd=self.path("here"))
+        self.assertEqual(read_tree(self.path("here")), read_tree(self.src))
+
+    def test_extract_named(self):
+        self.qov("extract", "--output", self.path("out"), self.archive, "big\\large.bin",
+                 "ünïcödé/名字.txt")
+        self.assertEqual(read_tree(self.path("out")), {
+            "big/large.bin": self.files["big\\large.bin"],
+            "ünïcödé/名字.txt": self.files["ünïcödé\\名字.txt"],
+        })
+
+    def test_jobs_give_identical_trees(self):
+        # More files, so that three workers really share them.
+        for i in range(40):
+            write_file(self.path("more", "f%02d" % (i % 7), "file%02d.bin" % i),
+                       pseudo_random(100 + i, 1000 * i))
+        self.qov("add", "--as", "more", self.archive, self.path("more"))
+        self.qov("extract", "--jobs", "1", "-o", self.path("one"), self.archive)
+        self.qov("extract", "-j", "3", "-o", self.path("three"), self.archive)
+        self.qov("extract", "-j3", "-o", self.path("many"), self.archive)
+        one = read_tree(self.path("one"))
+        self.assertEqual(len(one), len(self.files) + 40)
+        self.assertEqual(one, read_tree(self.path("three")))
+        self.assertEqual(one, read_tree(self.path("many")))
+        self.assertEqual({k: v for k, v in one.items() if not k.startswith("more/")},
+                         read_tree(self.src))
+
+    def test_missing_name_fails_but_others_are_extracted(self):
+        result = self.qov("extract", "-o", self.path("out"), self.archive, "readme.txt",
+                          "missing.txt", expect=1)
+        self.assertIn(b"missing.txt", result.stderr)
+        self.assertIn(b"ERROR_FILE_NOT_FOUND (2)", result.stderr)
+        self.assertEqual(read_tree(self.path("out")), {"readme.txt": self.files["readme.txt"]})
+
+    def test_names_leaving_the_folder_are_refused(self):
+        self.qov("add", "--as", "..\\escape.txt", self.archive, self.path("src", "readme.txt"))
+        os.makedirs(self.path("out"))
+        result = self.qov("extract", "-o", self.path("out"), self.archive, expect=1)
+        self.assertIn(b"..\\escape.txt", result.stderr)
+        self.assertFalse(os.path.exists(self.path("escape.txt")))
+        self.assertEqual(read_tree(self.path("out")), read_tree(self.src))
+
+
+class VerifyTest(QovTestCase):
+    def corrupt_archive(self):
+        """An archive with one file of 64 KiB stored as it is in 4 KiB pieces,
+        and one byte of that file flipped on disk.  Returns (archive, piece)."""
+        archive = self.new_archive("damaged.qov", "--piece-size", "4096")
+        payload = pseudo_random(42, 65536)
+        write_file(self.path("payload.bin"), payload)
+        self.qov("add", "--no-compress", archive, self.path("payload.bin"))
+        self.assertEqual(self.qov_json("verify", "--json", archive)["bad_pieces"], [])
+        piece_size = self.qov_json("info", "--json", archive)["piece_size"]
+        with open(archive, "rb") as f:
+            data = bytearray(f.read())
+        start = data.find(payload)
+        self.assertGreaterEqual(start, 0, "the stored bytes are the content")
+        position = start + 20000
+        data[position] ^= 0x55
+        with open(archive, "wb") as f:
+            f.write(data)
+        return archive, position // piece_size
+
+    def test_clean_archive(self):
+        archive = self.new_archive()
+        make_sample_tree(self.path("src"))
+        self.qov("add", archive, self.path("src"))
+        result = self.qov("verify", archive)
+        self.assertIn(b"intact", result.stdout)
+        self.assertEqual(result.stderr, b"", "no progress bar when stderr is not a terminal")
+        info = self.qov_json("info", "--json", archive)
+        report = self.qov_json("verify", "--json", archive)
+        self.assertEqual(report, {"pieces": info["piece_count"],
+                                  "last_piece_size": info["last_piece_size"],
+                                  "bad_pieces": [], "bad_files": []})
+
+    def test_one_damaged_byte(self):
+        archive, piece = self.corrupt_archive()
+        with open(archive, "rb") as f:
+            before = f.read()
+        report = self.qov_json("verify", "--json", archive, expect=1)
+        self.assertEqual(report["bad_pieces"], [piece])
+        self.assertEqual(report["bad_files"], ["payload.bin"])
+        result = self.qov("verify", archive, expect=1)
+        text = result.stdout.decode()
+        self.assertIn("1 bad: %d" % piece, text)
+        self.assertIn("payload.bin", text)
+        self.assertIn("damage found", text)
+        with open(archive, "rb") as f:
+            self.assertEqual(f.read(), before, "verify writes nothing")
+        # Reading checks the pieces too.
+        self.qov("cat", archive, "payload.bin", expect=1)
+        result = self.qov("extract", "-o", self.path("out"), archive, expect=1)
+        self.assertIn(b"payload.bin", result.stderr)
+
+    def test_progress_bar_on_a_terminal(self):
+        try:
+            import pty
+        except ImportError:
+            self.skipTest("no pseudo terminals here")
+        archive = self.new_archive("small.qov", "--piece-size", "4096")
+        make_sample_tree(self.path("src"))
+        self.qov("add", archive, self.path("src"))
+        master, slave = pty.openpty()
+        try:
+            result = self.run_qov("verify", archive, stderr=slave)
+            os.close(slave)
+            slave = None
+            drawn = b""
+            while True:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                drawn += chunk
+        finally:
+            os.close(master)
+            if slave is not None:
+                os.close(slave)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn(b"pieces", drawn)
+        self.assertIn(b"100%", drawn)
+
+    def test_not_an_archive(self):
+        write_file(self.path("plain.txt"), b"just some text\n" * 1000)
+        self.assertEqual(self.qov_json("verify", "--json", self.path("plain.txt"), expect=2),
+                         {"error": 11})
+        result = self.qov("verify", self.path("plain.txt"), expect=2)
+        self.assertIn(b"cannot open archive", result.stderr)
+        self.assertIn(b"plain.txt", result.stderr)
+        self.assertIn(b"ERROR_BAD_FORMAT (11)", result.stderr)
+
+    def test_missing_archive(self):
+        missing = self.path("missing.qov")
+        self.assertEqual(self.qov_json("verify", "--json", missing, expect=2), {"error": 2})
+        result = self.qov("verify", missing, expect=2)
+        self.assertIn(b"ERROR_FILE_NOT_FOUND (2)", result.stderr)
+        for command in ("list", "info", "extract"):
+            result = self.qov(command, missing, expect=1)
+            self.assertIn(b"ERROR_FILE_NOT_FOUND (2)", result.stderr)
+
+    def test_read_only_archive_file(self):
+        archive = self.new_archive()
+        files = make_sample_tree(self.path("src"))
+        self.qov("add", archive, self.path("src"))
+        os.chmod(archive, stat.S_IRUSR)
+        with open(archive, "rb") as f:
+            before = f.read()
+        self.qov("list", archive)
+        self.qov("info", archive)
+        self.qov("verify", archive)
+        self.assertEqual(self.qov("cat", archive, "readme.txt").stdout, files["readme.txt"])
+        self.qov("extract", "-o", self.path("out"), archive)
+        self.assertEqual(read_tree(self.path("out")), read_tree(self.path("src")))
+        with open(archive, "rb") as f:
+            self.assertEqual(f.read(), before)
+
+
+class FixtureTest(QovTestCase):
+    """The interop archives, written by an independent implementation."""
+
+    def manifest(self, case):
+        with open(os.path.join(FIXTURES, case + ".json"), encoding="utf-8") as f:
+            return json.load(f)
+
+    def test_list_matches_manifest(self):
+        for case in ("basic", "many_1000", "methods", "pseudo_names", "header_at_1024"):
+            with self.subTest(case=case):
+                manifest = self.manifest(case)
+                archive = self.copy_fixture(case + ".qov")
+                expected = [{"name": f["name"], "flags": int(f["flags"], 16),
+                             "size": f["file_size"], "stored_size": f["stored_size"],
+                             "md5": f["content_md5"]}
+                            for f in manifest["files"] if int(f["flags"], 16) & FILE_EXISTS]
+                self.assertEqual(self.listing(archive), expected)
+
+    def test_info_matches_manifest(self):
+        keys = ("header_offset", "format_version", "sector_size_exp", "sector_bytes",
+                "archive_size", "piece_size", "piece_count", "last_piece_size", "raw_chunk_size",
+                "het_pos", "het_size", "bet_pos", "bet_size", "md5_table_pos", "md5_table_size",
+                "bitmap_pos", "bitmap_size", "max_file_count", "hash_table_size",
+                "file_table_size", "md5_header", "md5_het", "md5_bet", "patch_base_tag",
+                "patched_tag")
+        for case in ("basic", "header_at_1024", "size_3p5", "sector512_piece3000", "raw_chunks"):
+            with self.subTest(case=case):
+                manifest = self.manifest(case)
+                info = self.qov_json("info", "--json", self.copy_fixture(case + ".qov"))
+                for key in keys:
+                    self.assertEqual(info[key], manifest[key], key)
+
+    def extractable(self, manifest):
+        """Manifest files that `extract` writes: content records other than
+        the list file, with the MD5 of what a plain read delivers."""
+        for f in manifest["files"]:
+            flags = int(f["flags"], 16)
+            if flags & (FILE_DIRECTORY | FILE_DELETE_MARKER) or f["name"] == "(listfile)":
+                continue
+            yield f["name"].replace("\\", "/"), f["read"]["md5"]
+
+    def test_extract_basic(self):
+        manifest = self.manifest("basic")
+        archive = self.copy_fixture("basic.qov")
+        self.qov("extract", "-o", self.path("out"), archive)
+        tree = read_tree(self.path("out"))
+        expected = dict(self.extractable(manifest))
+        self.assertEqual({name: md5(data) for name, data in tree.items()}, expected)
+        self.assertIn("中文/名字.txt", tree)
+        self.assertEqual(self.qov_json("verify", "--json", archive),
+                         {"pieces": manifest["piece_count"],
+                          "last_piece_size": manifest["last_piece_size"],
+                          "bad_pieces": [], "bad_files": []})
+
+    def test_extract_many_with_jobs(self):
+        manifest = self.manifest("many_1000")
+        archive = self.copy_fixture("many_1000.qov")
+        self.qov("extract", "-j", "1", "-o", self.path("one"), archive)
+        self.qov("extract", "-j", "4", "-o", self.path("four"), archive)
+        one = read_tree(self.path("one"))
+        self.assertEqual({name: md5(data) for name, data in one.items()},
+                         dict(self.extractable(manifest)))
+        self.assertEqual(one, read_tree(self.path("four")))
+
+    def test_corrupt_piece7(self):
+        manifest = self.manifest("corrupt_piece7")
+        archive = self.copy_fixture("corrupt_piece7.qov")
+        report = self.qov_json("verify", "--json", archive, expect=1)
+        self.assertEqual(report["bad_pieces"], [7])
+        self.assertEqual(report["pieces"], manifest["piece_count"])
+        self.assertEqual(report["bad_files"], ["big.bin"])
+        self.assertIn(b"1 bad: 7", self.qov("verify", archive, expect=1).stdout)
+
+    def test_archives_that_do_not_open(self):
+        for case, error in (("no_signature", 11), ("bad_piece_table", 1392),
+                            ("version0_bad_digest", 1392)):
+            with self.subTest(case=case):
+                self.assertEqual(self.manifest(case)["open_error"], error)
+                archive = self.copy_fixture(case + ".qov")
+                self.assertEqual(self.qov_json("verify", "--json", archive, expect=2),
+                                 {"error": error})
+                result = self.qov("list", archive, expect=1)
+                self.assertIn(b"(%d)" % error, result.stderr)
+
+
+class UsageTest(QovTestCase):
+    def test_help(self):
+        for args in (["help"], ["--help"], ["-h"]):
+            result = self.qov(*args)
+            self.assertIn(b"usage: qov", result.stdout)
+            for command in (b"create", b"add", b"list", b"cat", b"extract", b"verify", b"info"):
+                self.assertIn(command, result.stdout)
+        self.assertIn(b"--capacity", self.qov("help", "create").stdout)
+        self.assertIn(b"--jobs", self.qov("extract", "--help").stdout)
+
+    def test_bad_usage_exits_2(self):
+        archive = self.path("a.qov")
+        for args in ([], ["frobnicate"], ["help", "frobnicate"], ["create"],
+                     ["create", archive, "extra"], ["list"], ["list", "--bogus", archive],
+                     ["add", archive], ["add", "--as", "x", archive, "p1", "p2"],
+                     ["add", "--flags", "0x8", archive, "p"], ["cat", archive],
+                     ["cat", archive, "a", "b"], ["extract"], ["extract", archive, "--jobs", "0"],
+                     ["extract", archive, "--jobs", "x"], ["extract", archive, "-o"],
+                     ["verify"], ["verify", archive, "b"], ["info"], ["info", "--json=1", archive]):
+            with self.subTest(args=args):
+                result = self.qov(*args, expect=2)
+                self.assertIn(b"qov:", result.stderr)
+                self.assertIn(b"usage:", result.stderr)
+                self.assertEqual(result.stdout, b"")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit("usage: test_qov.py PATH_TO_QOV [unittest options]")
+    QOV = os.path.abspath(sys.argv[1])
+    unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
