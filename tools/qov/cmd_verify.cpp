@@ -163,7 +163,7 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
     }
 
     std::printf("archive %s\n", path.c_str());
-    std::printf("pieces: %u of %u bytes (the last one %u bytes), %zu bad", pieceCount, pieceSize,
+    std::printf("pieces: %u (%u bytes each, the last %u bytes), %zu bad", pieceCount, pieceSize,
                 lastPieceSize, badPieces.size());
     for (size_t i = 0; i < badPieces.size(); i++)
         std::printf("%s%u", i == 0 ? ": " : ", ", badPieces[i]);
