@@ -71,6 +71,14 @@ uint64_t FileSize(const std::string& path);
 // of the header at headerOffset, after header fields were patched.
 bool ResealHeader(const std::string& path, uint64_t headerOffset = 0);
 
+// Byte offsets of the header fields (from the header's own position).
+namespace hdr {
+const uint64_t kHeaderSize = 4, kFormatVersion = 8, kSectorSize = 10, kArchieveSize = 12,
+               kBetPos = 20, kHetPos = 28, kMD5TablePos = 36, kBitmapPos = 44, kHetSize = 52,
+               kBetSize = 60, kMD5TableSize = 68, kBitmapSize = 76, kPieceSize = 84,
+               kRawChunkSize = 88, kDigest = 156;
+}  // namespace hdr
+
 // Index of the record whose name (real or pseudo) is `name`, or -1.
 int FindRecordIndex(TNQOVArchive* ha, const std::string& name);
 
