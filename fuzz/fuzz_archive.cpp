@@ -42,8 +42,9 @@ const size_t kMaxExtractInput = 256 * 1024;    // larger inputs skip extraction
 const uint32_t kMaxPieceBuffer = 16u << 20;    // larger pieces are not read here
 
 [[noreturn]] void InvariantFailed(const char* what, const char* detail, int line) {
-    fprintf(stderr, "fuzz_archive: invariant broken (line %d): %s [%s]\n", line, what,
-            detail != nullptr ? detail : "");
+    const uint32_t lastError = QOVGetLastError();
+    fprintf(stderr, "fuzz_archive: invariant broken (line %d): %s [%s] (last error %u)\n", line,
+            what, detail != nullptr ? detail : "", lastError);
     fflush(stderr);
     abort();
 }
@@ -351,9 +352,34 @@ Bytes NewFileContent(uint32_t size, uint8_t selector) {
     return content;
 }
 
+// Faults already reported and not fixed yet can be skipped while fuzzing, so
+// that the fuzzer looks for new ones: NQOV_FUZZ_SKIP_KNOWN=1 in the
+// environment.  The regression tests never set it.
+bool SkipKnownFaults() {
+    static const bool skip = [] {
+        const char* value = getenv("NQOV_FUZZ_SKIP_KNOWN");
+        return value != nullptr && *value != 0 && *value != '0';
+    }();
+    return skip;
+}
+
+// Known fault: a record without NQOV_FILE_EXISTS is written back as a delete
+// marker that keeps its old parent hash, offset and sizes, and the flushed
+// archive then fails to open (fuzz/regressions/deleted-record-stale-*.qov).
+bool HasStaleDeletedRecord(TNQOVArchive* ha) {
+    for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
+        const TFileEntry& entry = ha->Records[i];
+        if (!entry.Exists() &&
+            (entry.ParentNameHash != 0 || entry.StoredOffset != 0 || entry.dwStoredSize != 0))
+            return true;
+    }
+    return false;
+}
+
 void WritePass(const uint8_t* data, size_t size) {
     TNQOVArchive* ha = nullptr;
     if (!OpenArchiveOnStream(NewMemoryStream(data, size, false, kStreamLimit), &ha, 0)) return;
+    const bool knownReopenFault = SkipKnownFaults() && HasStaleDeletedRecord(ha);
 
     const uint8_t selector = size > 0 ? data[size - 1] : 0;
     const uint32_t flags = kWriteFlags[selector % (sizeof(kWriteFlags) / sizeof(kWriteFlags[0]))];
@@ -395,9 +421,10 @@ void WritePass(const uint8_t* data, size_t size) {
 
     // The flushed bytes open again, whole, with the new file in them.
     TNQOVArchive* reopened = nullptr;
-    FUZZ_CHECK(OpenArchiveOnStream(NewMemoryStream(result.data(), result.size(), true, kStreamLimit),
-                                   &reopened, 0),
-               "a flushed archive does not open again", szName);
+    const bool reopenedOk = OpenArchiveOnStream(
+        NewMemoryStream(result.data(), result.size(), true, kStreamLimit), &reopened, 0);
+    if (!reopenedOk && knownReopenFault) return;
+    FUZZ_CHECK(reopenedOk, "a flushed archive does not open again", szName);
     TCountingCallback callback;
     FUZZ_CHECK(SFileVerifyAll(reopened, &callback), "a reopened archive does not verify", szName);
     if (written) {
@@ -415,9 +442,19 @@ void WritePass(const uint8_t* data, size_t size) {
     FUZZ_CHECK(SFileCloseArchive(reopened, false), "closing the reopened archive failed", szName);
 }
 
+// NQOV_FUZZ_LOG=1 in the environment sends the library's log to stderr
+// (for diagnosing a saved input).
+void PrintLogLine(const char* szLine) { fputs(szLine, stderr); }
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool logging = [] {
+        const char* value = getenv("NQOV_FUZZ_LOG");
+        if (value != nullptr && *value != 0 && *value != '0') QOVSetLogSink(PrintLogLine);
+        return true;
+    }();
+    (void)logging;
     ReadPass(data, size);
     WritePass(data, size);
     return 0;
