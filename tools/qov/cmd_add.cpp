@@ -189,8 +189,9 @@ int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
     }
     const bool verbose = args.Has("verbose");
 
-    // Gather every file first, so that a typing error in a path is reported
-    // before the archive changes.
+    // Gather every file before the archive is opened.  Paths that cannot be
+    // added are reported, the others are added all the same, and the exit
+    // status tells that something was left out.
     bool ok = true;
     std::vector<AddItem> items;
     for (const std::string& path : paths) {
