@@ -72,11 +72,11 @@ int UsageError(const CommandInfo& command, const std::string& message) {
 }
 
 int ParseCommandArgs(const CommandInfo& command, const std::vector<std::string>& args,
-                     std::vector<OptionSpec> specs, int minPositionals, int maxPositionals,
+                     std::vector<OptionDef> defs, int minPositionals, int maxPositionals,
                      ParsedArgs* parsed) {
-    specs.push_back({"help", 'h', false});
+    defs.push_back({"help", 'h', false});
     std::string error;
-    if (!ParseArgs(args, specs, parsed, &error)) return UsageError(command, error);
+    if (!ParseArgs(args, defs, parsed, &error)) return UsageError(command, error);
     if (parsed->Has("help")) {
         std::fputs(command.usage, stdout);
         return kExitOk;

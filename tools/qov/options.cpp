@@ -6,15 +6,15 @@ namespace qov {
 
 namespace {
 
-const OptionSpec* FindLong(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& spec : specs)
-        if (name == spec.name) return &spec;
+const OptionDef* FindLong(const std::vector<OptionDef>& defs, const std::string& name) {
+    for (const OptionDef& def : defs)
+        if (name == def.name) return &def;
     return nullptr;
 }
 
-const OptionSpec* FindShort(const std::vector<OptionSpec>& specs, char name) {
-    for (const OptionSpec& spec : specs)
-        if (spec.shortName != 0 && spec.shortName == name) return &spec;
+const OptionDef* FindShort(const std::vector<OptionDef>& defs, char name) {
+    for (const OptionDef& def : defs)
+        if (def.shortName != 0 && def.shortName == name) return &def;
     return nullptr;
 }
 
@@ -29,7 +29,7 @@ const std::string* ParsedArgs::Value(const std::string& name) const {
     return found;
 }
 
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
                ParsedArgs* parsed, std::string* error) {
     *parsed = ParsedArgs();
     bool optionsEnded = false;
@@ -47,37 +47,37 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
             const size_t equals = arg.find('=');
             const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos
                                                                                 : equals - 2);
-            const OptionSpec* spec = FindLong(specs, name);
-            if (spec == nullptr) {
+            const OptionDef* def = FindLong(defs, name);
+            if (def == nullptr) {
                 *error = "unknown option '--" + name + "'";
                 return false;
             }
             std::string value;
             if (equals != std::string::npos) {
-                if (!spec->takesValue) {
+                if (!def->takesValue) {
                     *error = "option '--" + name + "' takes no value";
                     return false;
                 }
                 value = arg.substr(equals + 1);
-            } else if (spec->takesValue) {
+            } else if (def->takesValue) {
                 if (i + 1 >= args.size()) {
                     *error = "option '--" + name + "' needs a value";
                     return false;
                 }
                 value = args[++i];
             }
-            parsed->options.emplace_back(spec->name, value);
+            parsed->options.emplace_back(def->name, value);
             continue;
         }
         // One or more short options: "-v", "-vq", "-j4", "-j 4".
         for (size_t k = 1; k < arg.size(); k++) {
-            const OptionSpec* spec = FindShort(specs, arg[k]);
-            if (spec == nullptr) {
+            const OptionDef* def = FindShort(defs, arg[k]);
+            if (def == nullptr) {
                 *error = std::string("unknown option '-") + arg[k] + "'";
                 return false;
             }
-            if (!spec->takesValue) {
-                parsed->options.emplace_back(spec->name, std::string());
+            if (!def->takesValue) {
+                parsed->options.emplace_back(def->name, std::string());
                 continue;
             }
             std::string value;
@@ -89,7 +89,7 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
                 *error = std::string("option '-") + arg[k] + "' needs a value";
                 return false;
             }
-            parsed->options.emplace_back(spec->name, value);
+            parsed->options.emplace_back(def->name, value);
             break;
         }
     }

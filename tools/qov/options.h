@@ -10,7 +10,7 @@
 
 namespace qov {
 
-struct OptionSpec {
+struct OptionDef {
     const char* name;  // long name without the dashes, e.g. "jobs"
     char shortName;    // e.g. 'j', or 0 for none
     bool takesValue;
@@ -30,7 +30,7 @@ struct ParsedArgs {
 // several short flags.  "--" ends the options; "-" alone is positional.
 // Options and positional arguments may be mixed.  On an unknown option or a
 // missing value, false with the reason in *error.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
                ParsedArgs* parsed, std::string* error);
 
 // Parses a non-negative whole number: decimal or 0x-prefixed hex, with an

@@ -33,12 +33,12 @@ extern const CommandInfo kInfoCommand;
 // returns the exit code.
 int Run(const std::vector<std::string>& args);
 
-// Parses the arguments of COMMAND with SPECS (plus -h/--help) and checks the
+// Parses the arguments of COMMAND with DEFS (plus -h/--help) and checks the
 // number of positional arguments (MAX_POSITIONALS < 0: no upper limit).
 // Returns -1 when the command should go on; otherwise the exit code to
 // return at once (help was printed: 0; bad usage was reported: 2).
 int ParseCommandArgs(const CommandInfo& command, const std::vector<std::string>& args,
-                     std::vector<OptionSpec> specs, int minPositionals, int maxPositionals,
+                     std::vector<OptionDef> defs, int minPositionals, int maxPositionals,
                      ParsedArgs* parsed);
 
 // Reports bad usage of COMMAND (the message and the command's usage line on
