@@ -83,7 +83,8 @@ Bytes ReadFileOrEmpty(const std::string& path) {
 bool WriteFile(const std::string& path, const Bytes& data) {
     FILE* file = fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
-    const bool ok = fwrite(data.data(), 1, data.size(), file) == data.size();
+    // fwrite must not see the null data pointer of an empty vector.
+    const bool ok = data.empty() || fwrite(data.data(), 1, data.size(), file) == data.size();
     return fclose(file) == 0 && ok;
 }
 
