@@ -1,0 +1,368 @@
+// Pieces and the piece-state map (MORLTools): piece arithmetic, verifying,
+// reading and writing single pieces, whole-archive verification (also on
+// several threads), the pieces of one file, and what reaches the disk.
+
+#include "QOVArchive.h"
+#include "TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using testutil::Bytes;
+namespace hdr = testutil::hdr;
+
+namespace {
+
+class RecordingCallback : public sfile_verify_piece_callback {
+public:
+    void OnPieceVerified(uint32_t count, uint32_t index) override { calls.push_back({count, index}); }
+    std::vector<std::pair<uint32_t, uint32_t>> calls;
+};
+
+std::vector<std::pair<uint32_t, uint32_t>> InOrder(uint32_t count) {
+    std::vector<std::pair<uint32_t, uint32_t>> calls;
+    for (uint32_t i = 0; i < count; i++) calls.push_back({count, i});
+    return calls;
+}
+
+class PiecesTest : public testing::Test {
+protected:
+    void SetUp() override { path = dir.File("pieces.qov"); }
+    void TearDown() override {
+        if (ha != nullptr) SFileCloseArchive(ha, false);
+    }
+
+    // Writes an archive holding `big` (uncompressed, first after the header)
+    // and a small compressed file, then closes it.
+    void Write(uint32_t pieceSize, size_t bigSize, uint32_t chunkSize = 0, uint64_t headerOffset = 0) {
+        TNQOVArchive* created = testutil::CreateArchive(path, 64, 3, pieceSize, chunkSize, headerOffset);
+        ASSERT_NE(created, nullptr) << QOVGetLastError();
+        big = testutil::RandomBytes(bigSize, 1);
+        ASSERT_TRUE(testutil::AddBytes(created, "big.bin", big, 0));
+        ASSERT_TRUE(testutil::AddBytes(created, "small.txt", testutil::TextBytes(300, 2)));
+        ASSERT_TRUE(SFileCloseArchive(created, true)) << QOVGetLastError();
+    }
+
+    void Open(uint32_t flags = 0) { ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, flags)) << QOVGetLastError(); }
+
+    void Counts(uint32_t* last, uint32_t* count, uint32_t* size) {
+        ASSERT_TRUE(SFileGetPieceCount(ha, last, count, size));
+    }
+
+    std::vector<uint8_t> Map() {
+        uint32_t size = 0;
+        const uint8_t* map = SFileGetBitmap(ha, &size);
+        return map == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(map, map + size);
+    }
+
+    // Gives the archive a new ArchieveSize and a piece table and map for it
+    // (in place of the old ones, at the old table position).
+    void Recut(uint64_t archiveSize) {
+        const Bytes header = testutil::ReadRange(path, 0, NQOV_HEADER_SIZE);
+        const uint32_t pieceSize = ReadLE32(&header[hdr::kPieceSize]);
+        const uint64_t tablePos = ReadLE64(&header[hdr::kMD5TablePos]);
+        ASSERT_LE(archiveSize, tablePos);
+        const uint64_t pieces = (archiveSize + pieceSize - 1) / pieceSize;
+        ASSERT_TRUE(testutil::PatchLE64(path, hdr::kArchieveSize, archiveSize));
+        ASSERT_TRUE(testutil::PatchLE64(path, hdr::kMD5TableSize, (pieces + 1) * 16));
+        ASSERT_TRUE(testutil::PatchLE64(path, hdr::kBitmapPos, tablePos + (pieces + 1) * 16));
+        ASSERT_TRUE(testutil::PatchLE64(path, hdr::kBitmapSize, pieces));
+        ASSERT_TRUE(testutil::ResealHeader(path));
+        Bytes file = testutil::ReadFileOrEmpty(path);
+        file.resize(tablePos);
+        Bytes table;
+        for (uint64_t i = 0; i < pieces; i++) {
+            const size_t start = i * pieceSize;
+            const size_t length = std::min<uint64_t>(pieceSize, archiveSize - start);
+            uint8_t digest[16];
+            QOVMD5(&file[start], length, digest);
+            table.insert(table.end(), digest, digest + 16);
+        }
+        uint8_t digest[16];
+        QOVMD5(table.data(), table.size(), digest);
+        table.insert(table.end(), digest, digest + 16);
+        file.insert(file.end(), table.begin(), table.end());
+        file.insert(file.end(), pieces, 1);
+        ASSERT_TRUE(testutil::WriteFile(path, file));
+    }
+
+    testutil::TempDir dir;
+    std::string path;
+    TNQOVArchive* ha = nullptr;
+    Bytes big;
+};
+
+}  // namespace
+
+TEST_F(PiecesTest, ExactlyThreeFullPieces) {
+    Write(4096, 9000);
+    Open();
+    uint32_t last = 0, count = 0, size = 0;
+    Counts(&last, &count, &size);
+    ASSERT_EQ(count, 3u);
+    EXPECT_EQ(size, 4096u);
+    EXPECT_EQ(last, 4096u);
+    EXPECT_EQ(Map(), Bytes(3, 1));
+    RecordingCallback callback;
+    EXPECT_TRUE(SFileVerifyAll(ha, &callback));
+    EXPECT_EQ(callback.calls, InOrder(3));
+    EXPECT_TRUE(SFileVerifyAll(ha, nullptr));
+}
+
+TEST_F(PiecesTest, ShortLastPiece) {
+    Write(4096, 12000);
+    Recut(3 * 4096 + 5);
+    Open();
+    uint32_t last = 0, count = 0, size = 0;
+    Counts(&last, &count, &size);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(last, 5u);
+    const Bytes file = testutil::ReadFileOrEmpty(path);
+    const uint8_t* piece1 = &file[4096];
+    const uint8_t* piece3 = &file[3 * 4096];
+
+    EXPECT_TRUE(SFileVerifyPiece(ha, 3, piece3, 5));
+    EXPECT_TRUE(SFileVerifyPiece(ha, 1, piece1, 4096));
+    EXPECT_FALSE(SFileVerifyPiece(ha, 4, piece3, 5));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(SFileVerifyPiece(ha, 3, piece3, 4096));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+    EXPECT_FALSE(SFileVerifyPiece(ha, 1, piece1, 100));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_INVALID));
+    EXPECT_FALSE(SFileVerifyPiece(ha, 1, piece1, 4097));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_INVALID));
+    // Wrong bytes of the right length: false with no error.
+    Bytes wrong(piece1, piece1 + 4096);
+    wrong[100] ^= 1;
+    QOVSetLastError(4242);
+    EXPECT_FALSE(SFileVerifyPiece(ha, 1, wrong.data(), 4096));
+    EXPECT_EQ(QOVGetLastError(), 0u);
+    EXPECT_FALSE(SFileVerifyPiece(ha, 1, nullptr, 4096));
+
+    Bytes buffer(4096);
+    EXPECT_TRUE(SFileReadPieceVerified(ha, 3, buffer.data(), 5));
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 5), Bytes(piece3, piece3 + 5));
+    EXPECT_FALSE(SFileReadPieceVerified(ha, 3, buffer.data(), 4096));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+    EXPECT_FALSE(SFileReadPieceVerified(ha, 0, buffer.data(), 5));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_INVALID));
+    EXPECT_FALSE(SFileReadPieceVerified(ha, 4, buffer.data(), 5));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(Map(), Bytes(4, 1)) << "refused requests record nothing";
+
+    RecordingCallback callback;
+    EXPECT_TRUE(SFileVerifyAll(ha, &callback));
+    EXPECT_EQ(callback.calls, InOrder(4));
+}
+
+// An archive whose ArchieveSize is 0 has no pieces.
+TEST_F(PiecesTest, NoPieces) {
+    Write(65536, 1000);
+    ASSERT_TRUE(testutil::PatchLE64(path, hdr::kArchieveSize, 0));
+    ASSERT_TRUE(testutil::ResealHeader(path));
+    Open();
+    uint32_t last = 0, count = 9, size = 0;
+    Counts(&last, &count, &size);
+    EXPECT_EQ(count, 0u);
+    RecordingCallback callback;
+    EXPECT_TRUE(SFileVerifyAll(ha, &callback));
+    EXPECT_TRUE(callback.calls.empty());
+    Bytes buffer(65536);
+    EXPECT_FALSE(SFileVerifyPiece(ha, 0, buffer.data(), 65536));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+}
+
+// A piece table whose size is no multiple of 16 is refused when loaded.
+TEST_F(PiecesTest, PieceTableOf24Bytes) {
+    Write(65536, 1000);
+    // With no pieces the open's own check of 32 bytes still passes.
+    ASSERT_TRUE(testutil::PatchLE64(path, hdr::kArchieveSize, 0));
+    ASSERT_TRUE(testutil::PatchLE64(path, hdr::kMD5TableSize, 24));
+    ASSERT_TRUE(testutil::ResealHeader(path));
+    Open();
+    EXPECT_FALSE(SFileLoadMd5(ha));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+    // Loading is tried again next time, with the same answer.
+    EXPECT_FALSE(SFileLoadMd5(ha));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(SFileLoadMd5(nullptr));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(PiecesTest, DamagedPieceSeven) {
+    Write(4096, 40000);
+    const Bytes pristine = testutil::ReadFileOrEmpty(path);
+    ASSERT_TRUE(testutil::FlipByte(path, 7 * 4096 + 123));
+    const Bytes damaged = testutil::ReadFileOrEmpty(path);
+    Open();
+    uint32_t last = 0, count = 0, size = 0;
+    Counts(&last, &count, &size);
+    ASSERT_GE(count, 10u);
+
+    RecordingCallback callback;
+    EXPECT_FALSE(SFileVerifyAll(ha, &callback));
+    EXPECT_EQ(callback.calls, InOrder(count));
+    std::vector<uint8_t> expected(count, 1);
+    expected[7] = 2;
+    EXPECT_EQ(Map(), expected);
+
+    // The file's own pieces: 0 .. 9, of which 7 is bad.
+    uint32_t first = 99, pieces = 99;
+    ASSERT_TRUE(SFilePathToPieceIndex(ha, "big.bin", &first, &pieces));
+    EXPECT_EQ(first, 0u);
+    EXPECT_EQ(pieces, (172u + 40000u - 1) / 4096 + 1);
+    EXPECT_FALSE(SFileVerifyFilePieceMD5(ha, "big.bin"));
+    EXPECT_TRUE(SFileVerifyFilePieceMD5(ha, "small.txt"));
+
+    Bytes buffer(4096);
+    QOVSetLastError(4242);
+    EXPECT_FALSE(SFileReadPieceVerified(ha, 7, buffer.data(), 4096));
+    EXPECT_EQ(QOVGetLastError(), 0u) << "a digest mismatch carries no error";
+    EXPECT_EQ(buffer, Bytes(damaged.begin() + 7 * 4096, damaged.begin() + 8 * 4096));
+    EXPECT_TRUE(SFileReadPieceVerified(ha, 6, buffer.data(), 4096));
+
+    // Nothing was changed, so closing with flush writes nothing.
+    EXPECT_TRUE(SFileCloseArchive(ha, true));
+    ha = nullptr;
+    EXPECT_EQ(testutil::ReadFileOrEmpty(path), damaged);
+
+    // Writing the good piece repairs the file.
+    Open();
+    const Bytes good(pristine.begin() + 7 * 4096, pristine.begin() + 8 * 4096);
+    Bytes bad = good;
+    bad[0] ^= 0x55;
+    EXPECT_FALSE(SFileWritePieceVerified(ha, 6, bad.data(), 4096));
+    EXPECT_EQ(Map()[6], 2);
+    EXPECT_FALSE(SFileWritePieceVerified(ha, 7, good.data(), 100));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_INVALID));
+    EXPECT_EQ(testutil::ReadFileOrEmpty(path), damaged) << "refused pieces are not written";
+    EXPECT_TRUE(SFileWritePieceVerified(ha, 7, good.data(), 4096));
+    EXPECT_EQ(Map()[7], 1);
+    EXPECT_EQ(testutil::ReadFileOrEmpty(path), pristine);
+    EXPECT_TRUE(SFileVerifyAll(ha, nullptr));
+    EXPECT_EQ(Map(), std::vector<uint8_t>(count, 1));
+    Bytes data;
+    EXPECT_TRUE(testutil::ReadWhole(ha, "big.bin", &data, true));
+    EXPECT_EQ(data, big);
+}
+
+TEST_F(PiecesTest, MapReachesTheDiskOnlyWhenWritten) {
+    Write(4096, 40000);
+    ASSERT_TRUE(testutil::FlipByte(path, 5 * 4096 + 1));
+    Open();
+    EXPECT_FALSE(SFileVerifyAll(ha, nullptr));
+    ASSERT_TRUE(SFileWriteBitmap(ha));
+    SFileCloseArchive(ha, false);
+    ha = nullptr;
+    Open();
+    const std::vector<uint8_t> map = Map();
+    ASSERT_GT(map.size(), 5u);
+    for (size_t i = 0; i < map.size(); i++) EXPECT_EQ(map[i], i == 5 ? 2 : 1) << i;
+    EXPECT_FALSE(SFileWriteBitmap(nullptr));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(PiecesTest, ReadOnlyArchiveRefusesPieceWrites) {
+    Write(4096, 20000);
+    const Bytes before = testutil::ReadFileOrEmpty(path);
+    Open(NQOV_OPEN_READ_ONLY);
+    QOVSetLastError(0);
+    EXPECT_FALSE(SFileWritePieceVerified(ha, 1, &before[4096], 4096));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(Map()[1], 2);
+    EXPECT_TRUE(SFileVerifyAll(ha, nullptr));
+    SFileCloseArchive(ha, true);
+    ha = nullptr;
+    EXPECT_EQ(testutil::ReadFileOrEmpty(path), before);
+}
+
+// A file's last piece includes its chunk digests.
+TEST_F(PiecesTest, FilePiecesIncludeChunkDigests) {
+    Write(4096, 4096 - 172 - 8, 1024);  // the data ends 8 bytes before piece 1; its digests do not
+    Open();
+    uint32_t first = 99, pieces = 99;
+    ASSERT_TRUE(SFilePathToPieceIndex(ha, "big.bin", &first, &pieces));
+    EXPECT_EQ(first, 0u);
+    EXPECT_EQ(pieces, 2u);
+    EXPECT_TRUE(SFileVerifyFilePieceMD5(ha, "big.bin"));
+    EXPECT_TRUE(SFileVerifyAll(ha, nullptr));
+
+    EXPECT_FALSE(SFilePathToPieceIndex(ha, "", &first, &pieces));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(SFilePathToPieceIndex(ha, "missing.bin", &first, &pieces));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(SFilePathToPieceIndex(nullptr, "big.bin", &first, &pieces));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SFileVerifyFilePieceMD5(ha, "missing.bin"));
+}
+
+// Piece positions are absolute: a header at 8192 puts the first file in piece 2.
+TEST_F(PiecesTest, PiecesCountFromTheStartOfTheFile) {
+    Write(4096, 5000, 0, 8192);
+    Open();
+    uint32_t first = 99, pieces = 99;
+    ASSERT_TRUE(SFilePathToPieceIndex(ha, "big.bin", &first, &pieces));
+    EXPECT_EQ(first, 2u);
+    EXPECT_EQ(pieces, (8192u + 172u + 5000u - 1) / 4096 - 2 + 1);
+    EXPECT_TRUE(SFileVerifyFilePieceMD5(ha, "big.bin"));
+    EXPECT_TRUE(SFileVerifyAll(ha, nullptr));
+}
+
+// Whole-archive verification on several threads gives exactly what piece
+// after piece gives, with callbacks in order.
+TEST_F(PiecesTest, ParallelVerificationMatchesPieceByPiece) {
+    Write(1024, 70000);
+    const std::set<uint32_t> damaged = {3, 4, 17, 29, 30, 31, 50, 67};
+    for (uint32_t piece : damaged) ASSERT_TRUE(testutil::FlipByte(path, piece * 1024 + 511));
+    Open();
+    uint32_t last = 0, count = 0, size = 0;
+    Counts(&last, &count, &size);
+    ASSERT_GE(count, 70u);
+
+    TNQOVArchive* other = nullptr;
+    ASSERT_TRUE(SFileOpenArchive(path.c_str(), &other, NQOV_OPEN_READ_ONLY));
+    std::vector<uint8_t> oneByOne(count);
+    Bytes buffer(1024);
+    for (uint32_t i = 0; i < count; i++)
+        oneByOne[i] = SFileReadPieceVerified(other, i, buffer.data(), i + 1 == count ? last : 1024) ? 1 : 2;
+    SFileCloseArchive(other, false);
+    for (uint32_t i = 0; i < count; i++) ASSERT_EQ(oneByOne[i], damaged.count(i) ? 2 : 1) << i;
+
+    for (int round = 0; round < 3; round++) {
+        uint32_t mapSize = 0;
+        uint8_t* map = SFileGetBitmap(ha, &mapSize);
+        ASSERT_EQ(mapSize, count);
+        std::fill(map, map + mapSize, 0);
+        RecordingCallback callback;
+        EXPECT_FALSE(SFileVerifyAll(ha, &callback));
+        EXPECT_EQ(callback.calls, InOrder(count));
+        EXPECT_EQ(Map(), oneByOne) << "round " << round;
+    }
+}
+
+TEST_F(PiecesTest, InvalidHandlesAndParameters) {
+    uint32_t last = 0, count = 0, size = 0;
+    EXPECT_FALSE(SFileGetPieceCount(nullptr, &last, &count, &size));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SFileVerifyAll(nullptr, nullptr));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+    uint32_t mapSize = 77;
+    EXPECT_EQ(SFileGetBitmap(nullptr, &mapSize), nullptr);
+    EXPECT_EQ(mapSize, 0u);
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+    Bytes buffer(16);
+    EXPECT_FALSE(SFileVerifyPiece(nullptr, 0, buffer.data(), 16));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SFileReadPieceVerified(nullptr, 0, buffer.data(), 16));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SFileWritePieceVerified(nullptr, 0, buffer.data(), 16));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+
+    Write(4096, 1000);
+    Open();
+    EXPECT_FALSE(SFileGetPieceCount(ha, nullptr, &count, &size));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(SFileReadPieceVerified(ha, 0, nullptr, 4096));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+}
