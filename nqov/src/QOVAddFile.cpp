@@ -346,6 +346,9 @@ uint32_t SFileAddFile_Finish(TNQOVFile* hf) {
         hf->bWriteFailed = true;
         result = ERROR_CAN_NOT_COMPLETE;
     }
+    // An empty file gets the digest of no bytes, like every file written here.
+    if (!hf->bWriteFailed && hf->pFileEntry->dwFileSize == 0 && IsZeroDigest(hf->pFileEntry->ContentMD5))
+        hf->WriteMD5.Final(hf->pFileEntry->ContentMD5);
     if (hf->bWriteFailed && hf->pFileEntry != nullptr) MarkRecordDeleted(hf->ha, hf->pFileEntry);
     FreeFileHandle(hf);
     return result;
@@ -473,7 +476,6 @@ bool SFileAddFileEx(TNQOVArchive* ha, const char* szFileName, const char* szArch
         if (!SFileCreateFile(ha, szArchivedName, static_cast<uint32_t>(size), &hf)) {
             QOV_FAIL("Initiate adding file to the NQOV failed!", QOVGetLastError(), false);
         }
-        if (size == 0) hf->WriteMD5.Final(hf->pFileEntry->ContentMD5);
 
         uint32_t error = ERROR_SUCCESS;
         for (uint64_t done = 0; done < size && error == ERROR_SUCCESS;) {

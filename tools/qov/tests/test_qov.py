@@ -316,12 +316,9 @@ class AddListCatTest(QovTestCase):
             self.assertEqual(entry["md5"], md5(b""), options)
             self.assertEqual(self.qov("cat", self.archive, name).stdout, b"")
 
-    @unittest.expectedFailure
     def test_empty_single_unit_file_records_its_md5(self):
-        # Library fault: a 0-byte file written with SFileCreateFileEx and
-        # finished with SFileFinishFile keeps an all-zero content MD5 (no
-        # write ever completes it).  Remove the marker once the library
-        # records the MD5 of the empty content there too.
+        # A 0-byte file written with SFileCreateFileEx and finished with
+        # SFileFinishFile carries the MD5 of the empty content.
         self.qov("add", "--single-unit", "--as", "e.dat", self.archive, self.path("src", "empty.dat"))
         self.assertEqual(self.by_name(self.archive)["e.dat"]["md5"], md5(b""))
 
