@@ -189,6 +189,22 @@ TEST_F(OpenArchiveTest, HeaderAt1024BehindGarbage) {
     ExpectFilesRead(ha);
 }
 
+// The header search reads the file in blocks; headers next to a block
+// boundary are found like any other.
+TEST_F(OpenArchiveTest, HeaderNearBlockBoundaries) {
+    for (uint64_t offset : {65024u, 65536u, 66048u, 131072u}) {
+        WriteArchive(offset);
+        ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, 0)) << offset << " " << QOVGetLastError();
+        QOV_ARCHIVE_INFO info;
+        ASSERT_TRUE(SFileGetArchiveInfo(ha, &info));
+        EXPECT_EQ(info.HeaderOffset, offset);
+        ExpectFilesRead(ha);
+        EXPECT_TRUE(SFileVerifyAll(ha, nullptr)) << offset;
+        SFileCloseArchive(ha, false);
+        ha = nullptr;
+    }
+}
+
 TEST_F(OpenArchiveTest, TablePositionsBeyondTheFile) {
     WriteArchive();
     const Bytes pristine = testutil::ReadFileOrEmpty(path);
