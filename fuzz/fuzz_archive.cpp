@@ -100,7 +100,7 @@ bool ReadToEnd(TNQOVFile* hf, bool bCheckPieces, Bytes* pContent) {
     pContent->clear();
     const uint32_t size = SFileGetFileSize(hf);
     if (size == NQOV_INVALID_SIZE) return false;
-    Bytes block(kReadBlock);
+    static Bytes block(kReadBlock);
     while (pContent->size() < kMaxFileRead) {
         uint32_t read = 0;
         const bool ok = SFileReadFile(hf, block.data(), kReadBlock, &read, bCheckPieces);
@@ -151,11 +151,12 @@ void ExerciseHandle(TNQOVFile* hf, const char* szName, Bytes* pContent, bool* pb
     const Bytes* whole = plainOk ? &plain : (checkedOk ? &checked : nullptr);
 
     const uint32_t sectorBytes = hf->ha->dwSectorBytes;
-    const uint32_t positions[] = {1, size / 2, size > 0 ? size - 1 : 0, sectorBytes - 1,
-                                  sectorBytes, sectorBytes + 7, size, size + 10};
+    // Reads that start inside a sector, end inside one, span a whole one,
+    // start at the last byte and after the end.
+    const uint32_t positions[] = {size / 2, size > 0 ? size - 1 : 0, sectorBytes - 1, size + 10};
     for (uint32_t position : positions) ReadAt(hf, position, 600, whole, false, szName);
     ReadAt(hf, sectorBytes - 3, std::min(sectorBytes, kReadBlock) + 9, whole, true, szName);
-    ReadAt(hf, 0, 5, whole, false, szName);
+    ReadAt(hf, 1, 5, whole, false, szName);
 
     // Relative moves.
     if (SFileSetFilePointer(hf, -5, NQOV_FILE_END) != NQOV_INVALID_SIZE) {
@@ -177,6 +178,9 @@ void ExerciseHandle(TNQOVFile* hf, const char* szName, Bytes* pContent, bool* pb
 void ExerciseRecord(TNQOVArchive* ha, const QOV_RECORD_INFO& info, const std::string& name,
                     Bytes* pContent, bool* pbComplete) {
     const char* szName = name.c_str();
+    // The first scope that opens the record gets every kind of read; the
+    // others (which find the same record) a short one.
+    bool exercised = false;
     for (uint32_t scope : {QOV_OPEN_FROM_ARCHIVE, QOV_OPEN_PATCHED, QOV_OPEN_TABLE_ONLY}) {
         TNQOVFile* hf = nullptr;
         if (!NQOVOpenFileEx(ha, szName, scope, &hf)) {
@@ -184,7 +188,12 @@ void ExerciseRecord(TNQOVArchive* ha, const QOV_RECORD_INFO& info, const std::st
             continue;
         }
         FUZZ_CHECK(hf != nullptr, "successful open gave no handle", szName);
-        ExerciseHandle(hf, szName, pContent, pbComplete);
+        if (!exercised) {
+            ExerciseHandle(hf, szName, pContent, pbComplete);
+            exercised = true;
+        } else {
+            ReadAt(hf, 0, 64, *pbComplete ? pContent : nullptr, true, szName);
+        }
         FUZZ_CHECK(SFileCloseFile(hf), "closing a read handle failed", szName);
     }
 
@@ -376,9 +385,17 @@ bool HasStaleDeletedRecord(TNQOVArchive* ha) {
     return false;
 }
 
+// Known fault: the writer's chunk digests allocate a buffer of the header's
+// chunk size, whatever it is (fuzz/regressions/raw-chunk-size-huge-alloc.qov).
+bool HasHugeChunkSize(TNQOVArchive* ha) { return ha->Header.dwRawChunkSize > (64u << 20); }
+
 void WritePass(const uint8_t* data, size_t size) {
     TNQOVArchive* ha = nullptr;
     if (!OpenArchiveOnStream(NewMemoryStream(data, size, false, kStreamLimit), &ha, 0)) return;
+    if (SkipKnownFaults() && HasHugeChunkSize(ha)) {
+        SFileCloseArchive(ha, false);
+        return;
+    }
     const bool knownReopenFault = SkipKnownFaults() && HasStaleDeletedRecord(ha);
 
     const uint8_t selector = size > 0 ? data[size - 1] : 0;

@@ -21,6 +21,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
+// Under AddressSanitizer, a single allocation above 512 MiB is a fault, as
+// it is for the fuzzers (libFuzzer's -malloc_limit_mb): a small input must
+// not make the library ask for that much.  ASAN_OPTIONS can override it.
+extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=512"; }
+
 namespace {
 
 bool IsFolder(const std::string& path) {
