@@ -26,7 +26,8 @@ namespace fuzzstream {
 class TMemoryStream : public TFileStream {
 public:
     std::vector<uint8_t> Data;
-    uint64_t qwLimit = 0;  // largest size writes may give the stream
+    uint64_t qwLimit = 0;     // largest size writes may give the stream
+    bool bLimitHit = false;   // a write or resize was refused for the limit
 };
 
 inline TMemoryStream* AsMemory(TFileStream* pStream) { return static_cast<TMemoryStream*>(pStream); }
@@ -68,6 +69,7 @@ inline bool MemoryRead(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer
 // Resizes the buffer to qwSize; false (ERROR_DISK_FULL) beyond the limit.
 inline bool MemoryResize(TMemoryStream* pStream, uint64_t qwSize) {
     if (qwSize > pStream->qwLimit) {
+        pStream->bLimitHit = true;
         QOVSetLastError(ERROR_DISK_FULL);
         return false;
     }
@@ -93,6 +95,7 @@ inline bool MemoryWrite(TFileStream* pStream, uint64_t* pPosition, const void* p
     if (dwLength == 0) return true;
     uint64_t end = 0;
     if (!CheckedAdd64(position, dwLength, &end)) {
+        memory->bLimitHit = true;
         QOVSetLastError(ERROR_DISK_FULL);
         return false;
     }

@@ -404,6 +404,23 @@ bool HasStaleSlot(TNQOVArchive* ha) {
     return false;
 }
 
+// Known faults decided by the header alone: buffers sized by the header's
+// sector size (fuzz/regressions/sector-size-huge-cache.qov) or piece size
+// (fuzz/regressions/piece-size-huge-buffers.qov), whatever the data.  The
+// header is found as the library finds it: the first signature at a multiple
+// of 512.
+bool HasHugeHeaderSizes(const uint8_t* data, size_t size) {
+    for (size_t offset = 0; offset + 4 <= size; offset += 512) {
+        if (ReadLE32(data + offset) != NQOV_HEADER_SIGNATURE) continue;
+        uint8_t raw[NQOV_HEADER_SIZE] = {};
+        memcpy(raw, data + offset, std::min<size_t>(NQOV_HEADER_SIZE, size - offset));
+        TQOVHeader header;
+        ParseHeader(raw, &header);
+        return (header.wSectorSize & 31) >= 19 || header.dwMD5PieceSize > (64u << 20);
+    }
+    return false;
+}
+
 // Known fault: the writer's chunk digests allocate a buffer of the header's
 // chunk size, whatever it is (fuzz/regressions/raw-chunk-size-huge-alloc.qov).
 bool HasHugeChunkSize(TNQOVArchive* ha) { return ha->Header.dwRawChunkSize > (64u << 20); }
@@ -436,6 +453,9 @@ void WritePass(const uint8_t* data, size_t size) {
     }
 
     const bool flushed = SFileFlushArchive(ha);
+    // A small archive plus a small file never needs tens of megabytes.
+    FUZZ_CHECK(!fuzzstream::AsMemory(ha->pStream.get())->bLimitHit,
+               "writing a small archive grew it beyond the 64 MiB limit", szName);
     Bytes result;
     if (flushed) {
         // A flushed archive verifies and holds the new file.
@@ -495,6 +515,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)logging;
+    if (SkipKnownFaults() && HasHugeHeaderSizes(data, size)) return 0;
     ReadPass(data, size);
     WritePass(data, size);
     return 0;
