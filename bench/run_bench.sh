@@ -1,0 +1,509 @@
+#!/usr/bin/env bash
+# bench/run_bench.sh - the benchmarks of `./run bench`.
+#
+#   run_bench.sh [--reps N] [--regen] [verify] [extract] [open]
+#
+# Sections (all of them when none is named):
+#   verify   `qov verify` of a 1 GiB archive (1 MiB pieces) against `md5sum`
+#            of the same file; also each of its two passes timed apart, the
+#            same comparison on the mixed archive, and a small archive of
+#            uncompressed files.
+#   extract  extracting every file of an archive of about 1 GiB of mixed
+#            files (4 KiB zlib sectors, the form `qov add` uses by default)
+#            with `qov extract --jobs 1`, with the default jobs, and with
+#            `unzip` of a `zip -6` of the same files; each run writes into a
+#            fresh folder on the same file system.
+#   open     opening an archive of 1,000,000 files with its list file in a
+#            fresh process: wall time of the open and peak memory.
+#
+# Every figure is measured in this run, on these files, with the files in
+# the page cache (each is read once before timing).  Wall and CPU times come
+# from bench_time (wait4).  Runs of the tools being compared alternate, so
+# that a change in the machine's load hits both alike.  Medians decide the
+# goals; the best runs are shown too.  Goals are printed, never enforced:
+# the script fails only when a tool fails or produces wrong output.
+#
+# Data lives in $NQOV_BUILD_DIR/data and is made once: each data set has a
+# stamp file with its parameters and is remade only when they change (or
+# with --regen).  Extraction folders are removed after each run.
+#
+# Environment (set by ./run): NQOV_ROOT, NQOV_BUILD_DIR, NQOV_BIN_DIR.
+
+set -euo pipefail
+
+ROOT=${NQOV_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+BUILD_DIR=${NQOV_BUILD_DIR:-$ROOT/build/bench}
+BIN=${NQOV_BIN_DIR:-$BUILD_DIR/bin}
+DATA=$BUILD_DIR/data
+QOV=$BIN/qov
+TIMER=$BIN/bench_time
+
+# Data-set parameters.  Changing one remakes that data set.
+VERIFY_SEED=7
+VERIFY_FILES=16
+VERIFY_FILE_SIZE=$((64 * 1024 * 1024))   # 16 x 64 MiB of random bytes = 1 GiB
+MIXED_SEED=1
+MIXED_TOTAL=$((1024 * 1024 * 1024))      # about 1 GiB of mixed files
+PLAIN_SEED=11
+PLAIN_SIZE=$((16 * 1024 * 1024))         # one 16 MiB file, stored uncompressed
+MANY_COUNT=1000000
+PIECE_SIZE=1M
+
+# Goals.
+GOAL_VERIFY_RATIO=0.95    # md5sum wall / qov verify wall, at least
+GOAL_EXTRACT_RATIO=1.00   # unzip wall / qov extract --jobs 1 wall, at least
+GOAL_OPEN_SECONDS=1.5     # open of the 1,000,000-file archive, under
+GOAL_OPEN_MB=350          # its peak memory in MB (10^6 bytes), under
+
+REPS=""
+REGEN=0
+SECTIONS=()
+
+usage() {
+    sed -n '2,4p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    exit 2
+}
+
+while (( $# > 0 )); do
+    case "$1" in
+        --reps) [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || usage; REPS=$2; shift 2 ;;
+        --regen) REGEN=1; shift ;;
+        verify|extract|open) SECTIONS+=("$1"); shift ;;
+        -h|--help) usage ;;
+        *) echo "run_bench.sh: unknown argument '$1'" >&2; usage ;;
+    esac
+done
+(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(verify extract open)
+VERIFY_REPS=${REPS:-5}
+EXTRACT_REPS=${REPS:-3}
+OPEN_REPS=${REPS:-5}
+
+for program in "$QOV" "$TIMER" "$BIN/bench_gen" "$BIN/bench_many_files" "$BIN/bench_verify_split"; do
+    [[ -x "$program" ]] || { echo "run_bench.sh: $program is missing: build $BUILD_DIR first" >&2; exit 1; }
+done
+for tool in md5sum zip unzip git diff; do
+    command -v "$tool" >/dev/null || { echo "run_bench.sh: '$tool' is not installed (./run setup)" >&2; exit 1; }
+done
+
+mkdir -p "$DATA"
+SCRATCH=$(mktemp -d "$DATA/tmp.XXXXXX")
+cleanup() { rm -rf "$SCRATCH"; }
+trap cleanup EXIT
+
+FAILURES=()
+fail() {
+    echo "  FAILED: $*"
+    FAILURES+=("$*")
+}
+
+#-----------------------------------------------------------------------------
+# Helpers
+
+say() { printf '%s\n' "$*"; }
+heading() { printf '\n=== %s\n' "$*"; }
+
+load_average() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# Float arithmetic and formatting through awk.
+calc() { awk "BEGIN { printf \"%.6f\", $* }"; }
+fmt() { awk -v v="$1" -v d="${2:-2}" 'BEGIN { printf "%.*f", d, v }'; }
+ge() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a >= b) }'; }
+lt() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; }
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+best() { printf '%s\n' "$@" | sort -g | head -n 1; }
+worst() { printf '%s\n' "$@" | sort -g | tail -n 1; }
+
+# timed OUT -- COMMAND...: runs COMMAND under bench_time with its standard
+# output in OUT (standard error in OUT.err) and sets T_WALL, T_USER, T_SYS,
+# T_CPU, T_RSS_KB and T_STATUS.
+timed() {
+    local out=$1 line kv
+    shift
+    [[ "$1" == "--" ]] && shift
+    line=$("$TIMER" -o "$out" -- "$@" 2>"$out.err") || true
+    T_WALL=""; T_USER=""; T_SYS=""; T_CPU=""; T_RSS_KB=""; T_STATUS=127
+    for kv in $line; do
+        case "$kv" in
+            wall=*) T_WALL=${kv#wall=} ;;
+            user=*) T_USER=${kv#user=} ;;
+            sys=*) T_SYS=${kv#sys=} ;;
+            cpu=*) T_CPU=${kv#cpu=} ;;
+            maxrss_kb=*) T_RSS_KB=${kv#maxrss_kb=} ;;
+            status=*) T_STATUS=${kv#status=} ;;
+        esac
+    done
+    [[ -n "$T_WALL" ]] || { T_WALL=0; T_USER=0; T_SYS=0; T_CPU=0; T_RSS_KB=0; }
+}
+
+# Prints one run: LABEL and the T_* figures.
+run_line() {
+    printf '  run %-2s %-28s wall %7s s   cpu %7s s (user %s, sys %s)   peak rss %s MB\n' \
+        "$1" "$2" "$(fmt "$T_WALL" 3)" "$(fmt "$T_CPU" 3)" "$(fmt "$T_USER" 2)" \
+        "$(fmt "$T_SYS" 2)" "$(fmt "$(calc "$T_RSS_KB * 1024 / 1e6")" 1)"
+}
+
+# Whether the data set at PATH was made with PARAMS (its stamp file).
+stamp_matches() {
+    local path=$1 params=$2
+    (( REGEN == 0 )) && [[ -e "$path" && -f "$path.stamp" && "$(cat "$path.stamp")" == "$params" ]]
+}
+write_stamp() { printf '%s' "$2" >"$1.stamp"; }
+
+# Whether ARCHIVE opens with this build's qov (an archive from an older,
+# incompatible library is remade).
+archive_opens() { "$QOV" info "$1" >/dev/null 2>&1; }
+
+warm() { cat "$@" >/dev/null; }
+
+file_size() { stat -c %s "$1"; }
+mib() { fmt "$(calc "$1 / 1048576")" 1; }
+
+#-----------------------------------------------------------------------------
+# Machine and revision
+
+heading "Benchmarks of $(basename "$ROOT") - $(date -u '+%Y-%m-%d %H:%M:%S UTC')"
+REVISION=$(git -C "$ROOT" rev-parse --short=12 HEAD 2>/dev/null || echo unknown)
+DIRTY=$(git -C "$ROOT" status --porcelain -- nqov tools bench 2>/dev/null | wc -l)
+CPU_MODEL=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+CORES=$(nproc)
+MEMORY=$(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
+BUILD_TYPE=$(awk -F= '/^CMAKE_BUILD_TYPE:/ { print $2 }' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
+COMPILER=$(awk -F= '/^CMAKE_CXX_COMPILER:/ { print $2 }' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
+LOAD_START=$(load_average)
+say "revision   $REVISION$( (( DIRTY > 0 )) && echo " (plus $DIRTY uncommitted changes under nqov/, tools/, bench/)")"
+say "build      $BUILD_DIR (${BUILD_TYPE:-?}, $("${COMPILER:-c++}" --version 2>/dev/null | head -n 1))"
+say "machine    $CORES cores ($(nproc --all) present), $CPU_MODEL, $MEMORY, Linux $(uname -r)"
+say "data       $DATA ($(df -T "$DATA" | awk 'NR == 2 { print $2 }') file system)"
+say "tools      $(md5sum --version | head -n 1); $(zip -v | sed -n 2p | sed 's/^This is //; s/ by Info-ZIP.*//'); $(unzip -v | head -n 1 | sed 's/ of .*//; s/ by Info-ZIP.*//')"
+say "load       $LOAD_START (1, 5, 15 min averages) at the start"
+if ! lt "${LOAD_START%% *}" 0.5; then
+    say "WARNING    the machine is busy (load ${LOAD_START%% *} on $CORES cores): wall times are"
+    say "           inflated and noisy; judge the goals on a quiet machine (load < 0.5)."
+fi
+say "runs       verify $VERIFY_REPS, extract $EXTRACT_REPS, open $OPEN_REPS repetitions (--reps N to change)"
+
+SUMMARY=()   # "figure|measured|goal|met"
+add_summary() { SUMMARY+=("$1|$2|$3|$4"); }
+
+#-----------------------------------------------------------------------------
+# Data sets
+
+GEN_VERSION=$("$BIN/bench_gen" version)
+
+VERIFY_ARCHIVE=$DATA/verify-1g.qov
+VERIFY_PARAMS="random files: seed $VERIFY_SEED, $VERIFY_FILES x $VERIFY_FILE_SIZE bytes, generator $GEN_VERSION; qov add default form, piece $PIECE_SIZE"
+MIXED_SOURCE=$DATA/mixed
+MIXED_PARAMS="mixed files: seed $MIXED_SEED, $MIXED_TOTAL bytes, generator $GEN_VERSION"
+MIXED_ARCHIVE=$DATA/mixed.qov
+MIXED_ARCHIVE_PARAMS="$MIXED_PARAMS; qov add default form, piece $PIECE_SIZE"
+MIXED_ZIP=$DATA/mixed.zip
+MIXED_ZIP_PARAMS="$MIXED_PARAMS; zip -6 -r"
+PLAIN_ARCHIVE=$DATA/plain-16m.qov
+PLAIN_PARAMS="random file: seed $PLAIN_SEED, $PLAIN_SIZE bytes, generator $GEN_VERSION; qov add --no-compress, piece $PIECE_SIZE"
+MANY_ARCHIVE=$DATA/many-files.qov
+MANY_PARAMS="bench_many_files create, $MANY_COUNT files, capacity +20%"
+
+# make_qov ARCHIVE SOURCE [qov add options...]: a new archive of SOURCE.
+make_qov() {
+    local archive=$1 source=$2
+    shift 2
+    rm -f "$archive" "$archive.stamp"
+    "$QOV" create --piece-size "$PIECE_SIZE" "$archive" >/dev/null
+    timed "$SCRATCH/add.out" -- "$QOV" add "$@" "$archive" "$source"
+    [[ "$T_STATUS" == 0 ]] || { cat "$SCRATCH/add.out.err" >&2; echo "qov add failed" >&2; exit 1; }
+    say "  qov add: $(fmt "$T_WALL" 1) s -> $(basename "$archive"), $(mib "$(file_size "$archive")") MiB"
+}
+
+prepare_verify() {
+    if stamp_matches "$VERIFY_ARCHIVE" "$VERIFY_PARAMS" && archive_opens "$VERIFY_ARCHIVE"; then
+        say "  reusing $(basename "$VERIFY_ARCHIVE") ($VERIFY_PARAMS)"
+    else
+        say "  making $(basename "$VERIFY_ARCHIVE") ($VERIFY_PARAMS)"
+        local source=$SCRATCH/verify-source
+        "$BIN/bench_gen" random "$source" "$VERIFY_SEED" "$VERIFY_FILES" "$VERIFY_FILE_SIZE" | sed 's/^/  /'
+        make_qov "$VERIFY_ARCHIVE" "$source"
+        rm -rf "$source"
+        write_stamp "$VERIFY_ARCHIVE" "$VERIFY_PARAMS"
+    fi
+    if stamp_matches "$PLAIN_ARCHIVE" "$PLAIN_PARAMS" && archive_opens "$PLAIN_ARCHIVE"; then
+        say "  reusing $(basename "$PLAIN_ARCHIVE") ($PLAIN_PARAMS)"
+    else
+        say "  making $(basename "$PLAIN_ARCHIVE") ($PLAIN_PARAMS)"
+        local source=$SCRATCH/plain-source
+        "$BIN/bench_gen" random "$source" "$PLAIN_SEED" 1 "$PLAIN_SIZE" | sed 's/^/  /'
+        make_qov "$PLAIN_ARCHIVE" "$source" --no-compress
+        rm -rf "$source"
+        write_stamp "$PLAIN_ARCHIVE" "$PLAIN_PARAMS"
+    fi
+}
+
+prepare_mixed() {
+    if stamp_matches "$MIXED_SOURCE" "$MIXED_PARAMS"; then
+        say "  reusing $(basename "$MIXED_SOURCE")/ ($MIXED_PARAMS)"
+    else
+        say "  making $(basename "$MIXED_SOURCE")/ ($MIXED_PARAMS)"
+        rm -rf "$MIXED_SOURCE" "$MIXED_SOURCE.stamp"
+        "$BIN/bench_gen" mixed "$MIXED_SOURCE" "$MIXED_SEED" "$MIXED_TOTAL" | sed 's/^/  /'
+        write_stamp "$MIXED_SOURCE" "$MIXED_PARAMS"
+    fi
+    if stamp_matches "$MIXED_ARCHIVE" "$MIXED_ARCHIVE_PARAMS" && archive_opens "$MIXED_ARCHIVE"; then
+        say "  reusing $(basename "$MIXED_ARCHIVE")"
+    else
+        say "  making $(basename "$MIXED_ARCHIVE") ($MIXED_ARCHIVE_PARAMS)"
+        make_qov "$MIXED_ARCHIVE" "$MIXED_SOURCE"
+        write_stamp "$MIXED_ARCHIVE" "$MIXED_ARCHIVE_PARAMS"
+    fi
+    if stamp_matches "$MIXED_ZIP" "$MIXED_ZIP_PARAMS" && unzip -l "$MIXED_ZIP" >/dev/null 2>&1; then
+        say "  reusing $(basename "$MIXED_ZIP")"
+    else
+        say "  making $(basename "$MIXED_ZIP") ($MIXED_ZIP_PARAMS)"
+        rm -f "$MIXED_ZIP" "$MIXED_ZIP.stamp"
+        timed "$SCRATCH/zip.out" -- bash -c 'cd "$1" && exec zip -q -6 -r "$2" .' zip "$MIXED_SOURCE" "$MIXED_ZIP"
+        [[ "$T_STATUS" == 0 ]] || { cat "$SCRATCH/zip.out.err" >&2; echo "zip failed" >&2; exit 1; }
+        say "  zip -6: $(fmt "$T_WALL" 1) s -> $(basename "$MIXED_ZIP"), $(mib "$(file_size "$MIXED_ZIP")") MiB"
+        write_stamp "$MIXED_ZIP" "$MIXED_ZIP_PARAMS"
+    fi
+}
+
+prepare_many() {
+    if stamp_matches "$MANY_ARCHIVE" "$MANY_PARAMS" && archive_opens "$MANY_ARCHIVE"; then
+        say "  reusing $(basename "$MANY_ARCHIVE") ($MANY_PARAMS)"
+    else
+        say "  making $(basename "$MANY_ARCHIVE") ($MANY_PARAMS)"
+        rm -f "$MANY_ARCHIVE" "$MANY_ARCHIVE.stamp"
+        "$BIN/bench_many_files" create "$MANY_ARCHIVE" "$MANY_COUNT" 2>/dev/null | sed 's/^/  /'
+        write_stamp "$MANY_ARCHIVE" "$MANY_PARAMS"
+    fi
+}
+
+#-----------------------------------------------------------------------------
+# 1. qov verify against md5sum
+
+# compare_verify LABEL ARCHIVE REPS: alternating runs of `qov verify --json`
+# and md5sum on ARCHIVE; sets V_QOV_MEDIAN, V_MD5_MEDIAN, V_QOV_BEST,
+# V_MD5_BEST (walls) and prints the runs.
+compare_verify() {
+    local label=$1 archive=$2 reps=$3 i size qov_walls=() qov_cpus=() md5_walls=() md5_cpus=()
+    size=$(file_size "$archive")
+    warm "$archive"
+    for ((i = 1; i <= reps; i++)); do
+        timed "$SCRATCH/verify.json" -- "$QOV" verify --json "$archive"
+        run_line "$i" "qov verify --json"
+        if [[ "$T_STATUS" != 0 ]] || ! grep -q '"bad_pieces": \[\], "bad_files": \[\]' "$SCRATCH/verify.json"; then
+            fail "qov verify of $label: exit $T_STATUS, $(head -c 300 "$SCRATCH/verify.json") $(head -c 300 "$SCRATCH/verify.json.err")"
+        fi
+        qov_walls+=("$T_WALL"); qov_cpus+=("$T_CPU")
+        timed "$SCRATCH/md5.out" -- md5sum "$archive"
+        run_line "$i" "md5sum"
+        [[ "$T_STATUS" == 0 ]] || fail "md5sum of $label: exit $T_STATUS"
+        md5_walls+=("$T_WALL"); md5_cpus+=("$T_CPU")
+    done
+    V_QOV_MEDIAN=$(median "${qov_walls[@]}"); V_QOV_BEST=$(best "${qov_walls[@]}")
+    V_MD5_MEDIAN=$(median "${md5_walls[@]}"); V_MD5_BEST=$(best "${md5_walls[@]}")
+    local qov_cpu md5_cpu
+    qov_cpu=$(median "${qov_cpus[@]}"); md5_cpu=$(median "${md5_cpus[@]}")
+    say ""
+    printf '  %-22s %12s %12s %12s %14s\n' "$label" "median wall" "best wall" "median cpu" "MB/s (median)"
+    printf '  %-22s %10s s %10s s %10s s %14s\n' "qov verify" "$(fmt "$V_QOV_MEDIAN" 3)" \
+        "$(fmt "$V_QOV_BEST" 3)" "$(fmt "$qov_cpu" 3)" "$(fmt "$(calc "$size / 1e6 / $V_QOV_MEDIAN")" 0)"
+    printf '  %-22s %10s s %10s s %10s s %14s\n' "md5sum" "$(fmt "$V_MD5_MEDIAN" 3)" \
+        "$(fmt "$V_MD5_BEST" 3)" "$(fmt "$md5_cpu" 3)" "$(fmt "$(calc "$size / 1e6 / $V_MD5_MEDIAN")" 0)"
+    say "  throughput ratio md5sum wall / qov wall: $(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 3) (medians), $(fmt "$(calc "$V_MD5_BEST / $V_QOV_BEST")" 3) (best runs); CPU ratio $(fmt "$(calc "$md5_cpu / $qov_cpu")" 3)"
+}
+
+# Runs bench_verify_split REPS times on ARCHIVE (files pass on one thread,
+# and on every core) and prints the medians of each pass.
+verify_split() {
+    local archive=$1 reps=$2 i kv jobs line
+    local pieces=() pieces_cpu=() files=() files_cpu=() pfiles=() pfiles_cpu=()
+    for ((i = 1; i <= reps; i++)); do
+        for jobs in 1 "$CORES"; do
+            (( jobs == 1 || CORES > 1 )) || continue
+            line=$("$BIN/bench_verify_split" --jobs "$jobs" "$archive" 2>/dev/null) ||
+                fail "bench_verify_split --jobs $jobs $(basename "$archive"): $line"
+            for kv in $line; do
+                case "$jobs:$kv" in
+                    1:pieces_s=*) pieces+=("${kv#*=}") ;;
+                    1:pieces_cpu_s=*) pieces_cpu+=("${kv#*=}") ;;
+                    1:files_s=*) files+=("${kv#*=}") ;;
+                    1:files_cpu_s=*) files_cpu+=("${kv#*=}") ;;
+                    *:files_s=*) (( jobs > 1 )) && pfiles+=("${kv#*=}") ;;
+                    *:files_cpu_s=*) (( jobs > 1 )) && pfiles_cpu+=("${kv#*=}") ;;
+                esac
+            done
+        done
+    done
+    (( ${#pieces[@]} > 0 && ${#files[@]} > 0 )) || return 0
+    say "  the two passes of qov verify timed apart (bench_verify_split, median of $reps):"
+    say "    pieces (SFileVerifyAll, hashed on up to $(( CORES < 8 ? CORES : 8 )) threads):  wall $(fmt "$(median "${pieces[@]}")" 3) s, cpu $(fmt "$(median "${pieces_cpu[@]}")" 3) s"
+    say "    files  (VerifyFile on each file, one thread, as qov does): wall $(fmt "$(median "${files[@]}")" 3) s, cpu $(fmt "$(median "${files_cpu[@]}")" 3) s"
+    if (( ${#pfiles[@]} > 0 )); then
+        say "    files  on $CORES threads (own handle each; not what qov does): wall $(fmt "$(median "${pfiles[@]}")" 3) s, cpu $(fmt "$(median "${pfiles_cpu[@]}")" 3) s"
+    fi
+}
+
+section_verify() {
+    heading "1. qov verify against md5sum (load $(load_average))"
+    prepare_verify
+    say "  archive: $(basename "$VERIFY_ARCHIVE"), $(file_size "$VERIFY_ARCHIVE") bytes, $VERIFY_FILES files of random bytes,"
+    say "  1 MiB pieces; qov verify checks every piece against its MD5, then every file against"
+    say "  its content MD5; md5sum reads the file once.  Hot cache."
+    compare_verify "1 GiB archive" "$VERIFY_ARCHIVE" "$VERIFY_REPS"
+    local ratio best_ratio
+    ratio=$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN"); best_ratio=$(calc "$V_MD5_BEST / $V_QOV_BEST")
+    add_summary "verify 1 GiB: md5sum wall / qov verify wall" \
+        "$(fmt "$ratio" 3) (best runs $(fmt "$best_ratio" 3))" ">= $GOAL_VERIFY_RATIO" \
+        "$(ge "$ratio" "$GOAL_VERIFY_RATIO" && echo yes || echo NO)"
+    verify_split "$VERIFY_ARCHIVE" "${REPS:-3}"
+
+    prepare_mixed
+    say ""
+    say "  the same comparison on the mixed archive of section 2 ($(mib "$(file_size "$MIXED_ARCHIVE")") MiB, files"
+    say "  inflated while verified):"
+    compare_verify "mixed archive" "$MIXED_ARCHIVE" "${REPS:-3}"
+    add_summary "verify mixed archive: md5sum / qov wall (info)" \
+        "$(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 3)" "-" "-"
+
+    say ""
+    say "  an archive holding one 16 MiB file stored uncompressed (qov add --no-compress):"
+    say "  reading such a file checks the pieces it lies in, so this shows what that costs."
+    compare_verify "uncompressed 16 MiB" "$PLAIN_ARCHIVE" 1
+    add_summary "verify 16 MiB uncompressed: md5sum / qov wall (info)" \
+        "$(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 4)" "-" "-"
+    say "  load at the end: $(load_average)"
+}
+
+#-----------------------------------------------------------------------------
+# 2. qov extract against unzip
+
+section_extract() {
+    heading "2. extracting every file: qov extract against unzip (load $(load_average))"
+    prepare_mixed
+    local count bytes
+    count=$(find "$MIXED_SOURCE" -type f | wc -l)
+    bytes=$(du -sb "$MIXED_SOURCE" | cut -f1)
+    say "  $count files, $bytes bytes of content ($(mib "$bytes") MiB: text, binaries, gzip files,"
+    say "  random bytes; empty to $(mib "$(find "$MIXED_SOURCE" -type f -printf '%s\n' | sort -n | tail -n 1)") MiB);"
+    say "  $(basename "$MIXED_ARCHIVE") $(mib "$(file_size "$MIXED_ARCHIVE")") MiB (4 KiB zlib sectors), $(basename "$MIXED_ZIP") $(mib "$(file_size "$MIXED_ZIP")") MiB (zip -6)."
+    say "  Each run writes into a new folder (removed and synced before the next run, untimed)."
+    warm "$MIXED_ARCHIVE" "$MIXED_ZIP"
+    local out=$SCRATCH/extracted i jobs_default tool
+    jobs_default=$(getconf _NPROCESSORS_ONLN)
+    local -A walls=() cpus=()
+    local tools=("qov-1" "qov-default" "unzip")
+    for ((i = 1; i <= EXTRACT_REPS; i++)); do
+        for tool in "${tools[@]}"; do
+            rm -rf "$out"
+            sync
+            case "$tool" in
+                qov-1) timed "$SCRATCH/extract.out" -- "$QOV" extract --jobs 1 -o "$out" "$MIXED_ARCHIVE"
+                       run_line "$i" "qov extract --jobs 1" ;;
+                qov-default) timed "$SCRATCH/extract.out" -- "$QOV" extract -o "$out" "$MIXED_ARCHIVE"
+                       run_line "$i" "qov extract ($jobs_default jobs)" ;;
+                unzip) timed "$SCRATCH/extract.out" -- unzip -q -o -d "$out" "$MIXED_ZIP"
+                       run_line "$i" "unzip" ;;
+            esac
+            [[ "$T_STATUS" == 0 ]] || fail "$tool: exit $T_STATUS: $(head -c 300 "$SCRATCH/extract.out.err")"
+            walls[$tool]="${walls[$tool]:-} $T_WALL"
+            cpus[$tool]="${cpus[$tool]:-} $T_CPU"
+            if (( i == 1 )); then
+                # Untimed: the extracted tree must equal the source tree.
+                diff -rq "$MIXED_SOURCE" "$out" >"$SCRATCH/diff.out" 2>&1 ||
+                    fail "$tool extracted files that differ from the source: $(head -n 3 "$SCRATCH/diff.out")"
+            fi
+        done
+    done
+    rm -rf "$out"
+    say ""
+    printf '  %-26s %12s %12s %12s %14s\n' "" "median wall" "best wall" "median cpu" "MB/s (median)"
+    local -A med=() bst=()
+    for tool in "${tools[@]}"; do
+        # shellcheck disable=SC2086
+        med[$tool]=$(median ${walls[$tool]}); bst[$tool]=$(best ${walls[$tool]})
+        local name=$tool
+        [[ "$tool" == qov-1 ]] && name="qov extract --jobs 1"
+        [[ "$tool" == qov-default ]] && name="qov extract ($jobs_default jobs)"
+        # shellcheck disable=SC2086
+        printf '  %-26s %10s s %10s s %10s s %14s\n' "$name" "$(fmt "${med[$tool]}" 3)" \
+            "$(fmt "${bst[$tool]}" 3)" "$(fmt "$(median ${cpus[$tool]})" 3)" \
+            "$(fmt "$(calc "$bytes / 1e6 / ${med[$tool]}")" 0)"
+    done
+    local r1 r1best rd
+    r1=$(calc "${med[unzip]} / ${med[qov-1]}"); r1best=$(calc "${bst[unzip]} / ${bst[qov-1]}")
+    rd=$(calc "${med[unzip]} / ${med[qov-default]}")
+    say "  unzip wall / qov wall: --jobs 1 $(fmt "$r1" 3) (best runs $(fmt "$r1best" 3)), $jobs_default jobs $(fmt "$rd" 3)"
+    add_summary "extract mixed: unzip wall / qov --jobs 1 wall" \
+        "$(fmt "$r1" 3) (best runs $(fmt "$r1best" 3))" ">= $GOAL_EXTRACT_RATIO" \
+        "$(ge "$r1" "$GOAL_EXTRACT_RATIO" && echo yes || echo NO)"
+    add_summary "extract mixed: unzip wall / qov $jobs_default jobs wall (info)" "$(fmt "$rd" 3)" "-" "-"
+    say "  load at the end: $(load_average)"
+}
+
+#-----------------------------------------------------------------------------
+# 3. Opening an archive of 1,000,000 files
+
+section_open() {
+    heading "3. opening an archive of $MANY_COUNT files with its list file (load $(load_average))"
+    prepare_many
+    say "  $(basename "$MANY_ARCHIVE"): $(mib "$(file_size "$MANY_ARCHIVE")") MiB, names like data\\dir042\\sub17\\file0421733.txt."
+    say "  Each run is a fresh process (bench_many_files open): SFileOpenArchive read-only, timed"
+    say "  alone; peak RSS of the process (getrusage); then 108 names opened and read back."
+    warm "$MANY_ARCHIVE"
+    local i kv line opens=() cpus=() rss=() lookups=()
+    for ((i = 1; i <= OPEN_REPS; i++)); do
+        line=$("$BIN/bench_many_files" open "$MANY_ARCHIVE" "$MANY_COUNT" 2>"$SCRATCH/open.err") ||
+            fail "bench_many_files open: $line $(head -c 300 "$SCRATCH/open.err")"
+        local open_s="" cpu_s="" rss_kb="" before_kb="" lookup_ms="" named=""
+        for kv in $line; do
+            case "$kv" in
+                open_s=*) open_s=${kv#*=} ;;
+                open_cpu_s=*) cpu_s=${kv#*=} ;;
+                maxrss_kb=*) rss_kb=${kv#*=} ;;
+                rss_before_kb=*) before_kb=${kv#*=} ;;
+                lookup_ms=*) lookup_ms=${kv#*=} ;;
+                named=*) named=${kv#*=} ;;
+            esac
+        done
+        [[ -n "$open_s" ]] || { open_s=0; cpu_s=0; rss_kb=0; before_kb=0; lookup_ms=0; }
+        printf '  run %-2s open wall %6s s   open cpu %6s s   peak rss %6s MB (%s MB before the open)   %s named records   %s ms per lookup\n' \
+            "$i" "$(fmt "$open_s" 3)" "$(fmt "$cpu_s" 3)" "$(fmt "$(calc "$rss_kb * 1024 / 1e6")" 1)" \
+            "$(fmt "$(calc "$before_kb * 1024 / 1e6")" 1)" "${named:-?}" "$(fmt "$lookup_ms" 2)"
+        opens+=("$open_s"); cpus+=("$cpu_s"); rss+=("$rss_kb"); lookups+=("$lookup_ms")
+    done
+    local open_med open_best rss_mb
+    open_med=$(median "${opens[@]}"); open_best=$(best "${opens[@]}")
+    rss_mb=$(calc "$(worst "${rss[@]}") * 1024 / 1e6")
+    say ""
+    say "  open: median $(fmt "$open_med" 3) s, best $(fmt "$open_best" 3) s, median cpu $(fmt "$(median "${cpus[@]}")" 3) s;" \
+        "peak memory (largest run) $(fmt "$rss_mb" 1) MB"
+    say "  one lookup (open a name and read its 24 bytes): median $(fmt "$(median "${lookups[@]}")" 2) ms"
+    add_summary "open 1,000,000 files: wall" \
+        "$(fmt "$open_med" 3) s (best $(fmt "$open_best" 3) s)" "< $GOAL_OPEN_SECONDS s" \
+        "$(lt "$open_med" "$GOAL_OPEN_SECONDS" && echo yes || echo NO)"
+    add_summary "open 1,000,000 files: peak memory" "$(fmt "$rss_mb" 1) MB" "< $GOAL_OPEN_MB MB" \
+        "$(lt "$rss_mb" "$GOAL_OPEN_MB" && echo yes || echo NO)"
+    say "  load at the end: $(load_average)"
+}
+
+#-----------------------------------------------------------------------------
+
+for section in "${SECTIONS[@]}"; do
+    "section_$section"
+done
+
+heading "Summary (revision $REVISION, $CORES cores, $CPU_MODEL)"
+say "load average at the start: $LOAD_START; at the end: $(load_average)"
+printf '%-54s %-28s %-12s %s\n' "figure" "measured (median)" "goal" "met"
+printf '%-54s %-28s %-12s %s\n' "------" "-----------------" "----" "---"
+for row in "${SUMMARY[@]}"; do
+    IFS='|' read -r figure measured goal met <<<"$row"
+    printf '%-54s %-28s %-12s %s\n' "$figure" "$measured" "$goal" "$met"
+done
+say "(goals are judged on the medians; a busy machine inflates the wall times)"
+if (( ${#FAILURES[@]} > 0 )); then
+    say ""
+    say "FAILURES (wrong results, not timing):"
+    for failure in "${FAILURES[@]}"; do say "  $failure"; done
+    exit 1
+fi
