@@ -74,6 +74,47 @@ bool ReadPiece(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index, uin
 
 bool HasWritableMap(const TNQOVArchive* ha) { return ha->pBitmap != nullptr && ha->bMapWritable; }
 
+// Pieces are hashed from the file in chunks of at most this size, so a large
+// piece size costs no large buffer.
+const uint32_t kHashChunk = 1024 * 1024;
+// Pieces up to this size are verified in memory, several at once.
+const uint32_t kParallelPieceLimit = 16 * 1024 * 1024;
+
+// Reads piece `index` from the file and hashes it; false with the read's
+// error when a read fails.
+bool HashPieceOnDisk(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index, uint8_t digest[16]) {
+    const uint32_t length = PieceLength(layout, index);
+    std::unique_ptr<uint8_t[]> chunk = QOVAllocArray<uint8_t>(std::min(length, kHashChunk));
+    QOV_FAIL_IF(!chunk, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
+    TMD5 md5;
+    uint64_t position = static_cast<uint64_t>(index) * layout.dwPieceSize;
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t part = std::min(length - done, kHashChunk);
+        if (!FileStream_Read(ha->pStream.get(), &position, chunk.get(), part)) return false;
+        md5.Update(chunk.get(), part);
+        done += part;
+        position += part;
+    }
+    md5.Final(digest);
+    return true;
+}
+
+void SetPieceStateFor(TNQOVArchive* ha, uint32_t index, bool good);
+
+// SFileReadPieceVerified without the caller's buffer: reads, checks and
+// records the state of one piece.
+bool VerifyPieceOnDisk(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index) {
+    if (index >= layout.dwPieceCount) QOV_FAIL("wIndex >= dwPieceCount", ERROR_ACCESS_DENIED, false);
+    uint8_t digest[16];
+    if (!HashPieceOnDisk(ha, layout, index, digest)) {
+        QOV_LOG_ERROR("FileStream_Read failed", QOVGetLastError());
+        return false;
+    }
+    const bool good = DigestMatchesTable(ha, index, digest);
+    SetPieceStateFor(ha, index, good);
+    return good;
+}
+
 //-----------------------------------------------------------------------------
 // Hashes pieces on a few threads; the caller applies results in order, so the
 // outcome is exactly that of verifying one piece after the other.
@@ -204,6 +245,12 @@ void SetPieceState(TNQOVArchive* ha, uint32_t dwIndex, uint8_t state) {
     if (HasWritableMap(ha) && dwIndex < ha->dwBitmapSize) ha->pBitmap[dwIndex] = state;
 }
 
+namespace {
+void SetPieceStateFor(TNQOVArchive* ha, uint32_t index, bool good) {
+    SetPieceState(ha, index, good ? kPieceGood : kPieceBad);
+}
+}  // namespace
+
 bool CheckRawRangePieces(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t* pbData,
                          uint32_t cbData) {
     TPieceLayout layout;
@@ -214,15 +261,11 @@ bool CheckRawRangePieces(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t* p
     const uint64_t count = (offset + cbData + pieceSize - 1) / pieceSize;
     if (count == 0 || first + count > ha->dwBitmapSize) return false;
 
-    std::unique_ptr<uint8_t[]> piece = QOVAllocArray<uint8_t>(layout.dwPieceSize);
-    if (!piece) return false;
     const uint32_t firstIndex = static_cast<uint32_t>(first);
     const uint32_t lastIndex = static_cast<uint32_t>(first + count - 1);
-    if (!SFileReadPieceVerified(ha, firstIndex, piece.get(), PieceLength(layout, firstIndex)))
-        return false;
+    if (!VerifyPieceOnDisk(ha, layout, firstIndex)) return false;
     if (count == 1) return true;
-    if (!SFileReadPieceVerified(ha, lastIndex, piece.get(), PieceLength(layout, lastIndex)))
-        return false;
+    if (!VerifyPieceOnDisk(ha, layout, lastIndex)) return false;
     const uint8_t* middle = pbData + (pieceSize - offset);
     for (uint32_t index = firstIndex + 1; index < lastIndex; index++, middle += pieceSize) {
         if (!SFileVerifyPiece(ha, index, middle, layout.dwPieceSize)) return false;
@@ -313,10 +356,9 @@ bool SFileWritePieceVerified(TNQOVArchive* ha, uint32_t wIndex, const void* pvDa
         return false;
     }
     const uint64_t position = static_cast<uint64_t>(wIndex) * ha->Header.dwMD5PieceSize;
-    uint64_t writePosition = position;
-    if (!FileStream_Write(ha->pStream.get(), &writePosition, pvData, wLength)) {
+    const uint32_t error = WriteArchiveBytes(ha, position, pvData, wLength);
+    if (error != ERROR_SUCCESS) {
         SetPieceState(ha, wIndex, kPieceBad);
-        const uint32_t error = QOVGetLastError() != ERROR_SUCCESS ? QOVGetLastError() : ERROR_ACCESS_DENIED;
         QOV_FAIL("FileStream_Write failed", error, false);
     }
     SetPieceState(ha, wIndex, kPieceGood);
@@ -324,6 +366,7 @@ bool SFileWritePieceVerified(TNQOVArchive* ha, uint32_t wIndex, const void* pvDa
 }
 
 bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback) {
+    QOV_OPERATION("SFileVerifyAll");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
@@ -333,13 +376,28 @@ bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback) {
         const uint32_t count = layout.dwPieceCount;
         if (count == 0) return true;
 
+        bool result = true;
+        const uint32_t bufferSize =
+            static_cast<uint32_t>(std::min<uint64_t>(layout.dwPieceSize, ha->Header.ArchieveSize));
+        if (bufferSize > kParallelPieceLimit) {
+            // Large pieces: one after the other, hashed from the file in chunks.
+            for (uint32_t index = 0; index < count; index++) {
+                uint8_t digest[16];
+                QOV_FAIL_IF(!HashPieceOnDisk(ha, layout, index, digest), "FileStream_Read error!",
+                            QOVGetLastError(), false);
+                RecordVerifyOutcome(ha, index, DigestMatchesTable(ha, index, digest), &result);
+                if (pCallback != nullptr) pCallback->OnPieceVerified(count, index);
+            }
+            return result;
+        }
+
         // Pieces are read in increasing order on this thread and hashed in
         // batches on helper threads; outcomes and callbacks follow in order.
         const unsigned workers = count >= 4 ? HashWorkers() : 0;
         const uint32_t batch = std::min<uint32_t>(count, (workers + 1) * 2);
         std::vector<std::unique_ptr<uint8_t[]>> buffers(batch);
         for (auto& buffer : buffers) {
-            buffer = QOVAllocArray<uint8_t>(layout.dwPieceSize);
+            buffer = QOVAllocArray<uint8_t>(bufferSize);
             QOV_FAIL_IF(!buffer, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
         }
         std::unique_ptr<TParallelHasher> hasher;
@@ -349,7 +407,6 @@ bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback) {
             hasher.reset();  // no threads to be had: hash on this thread
         }
         std::vector<TParallelHasher::Job> jobs;
-        bool result = true;
 
         for (uint32_t first = 0; first < count; first += batch) {
             const uint32_t inBatch = std::min(batch, count - first);
@@ -381,6 +438,7 @@ bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback) {
 }
 
 bool SFileVerifyFilePieceMD5(TNQOVArchive* ha, const char* szFileName) {
+    QOV_OPERATION("SFileVerifyFilePieceMD5");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         TNQOVFile* hf = nullptr;
@@ -390,22 +448,17 @@ bool SFileVerifyFilePieceMD5(TNQOVArchive* ha, const char* szFileName) {
         SFileCloseFile(hf);
 
         TPieceLayout layout;
-        if (!GetPieceLayout(owner, &layout)) return false;
-        std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(layout.dwPieceSize);
-        QOV_FAIL_IF(!buffer, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
+        QOV_FAIL_IF(!GetPieceLayout(owner, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
         bool allGood = true;
-        for (uint32_t i = 0; i < range.dwPieceCount; i++) {
-            const uint32_t index = range.dwFirstPiece + i;
-            const uint32_t length =
-                i + 1 == range.dwPieceCount ? range.dwLastPieceSize : layout.dwPieceSize;
-            if (!SFileReadPieceVerified(owner, index, buffer.get(), length)) allGood = false;
-        }
+        for (uint32_t i = 0; i < range.dwPieceCount; i++)
+            if (!VerifyPieceOnDisk(owner, layout, range.dwFirstPiece + i)) allGood = false;
         return allGood;
     });
 }
 
 bool SFilePathToPieceIndex(TNQOVArchive* ha, const char* szFileName, uint32_t* pdwFirstPiece,
                            uint32_t* pdwPieceCount) {
+    QOV_OPERATION("SFilePathToPieceIndex");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle(ha)", ERROR_INVALID_HANDLE, false);
@@ -461,10 +514,7 @@ bool SFileWriteBitmap(TNQOVArchive* ha) {
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle", ERROR_INVALID_HANDLE, false);
     if (ha->pBitmap == nullptr || ha->dwBitmapSize == 0) return true;
-    uint64_t position = ha->Header.BitmapPos64;
-    if (!FileStream_Write(ha->pStream.get(), &position, ha->pBitmap, ha->dwBitmapSize)) {
-        const uint32_t error = QOVGetLastError() != ERROR_SUCCESS ? QOVGetLastError() : ERROR_ACCESS_DENIED;
-        QOV_FAIL("!FileStream_Write", error, false);
-    }
+    const uint32_t error = WriteArchiveBytes(ha, ha->Header.BitmapPos64, ha->pBitmap, ha->dwBitmapSize);
+    QOV_FAIL_IF(error != ERROR_SUCCESS, "!FileStream_Write", error, false);
     return true;
 }

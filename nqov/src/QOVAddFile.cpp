@@ -34,16 +34,8 @@ uint32_t CheckListableName(const char* szName) {
     return ERROR_SUCCESS;
 }
 
-uint32_t WriteFailure() {
-    const uint32_t error = QOVGetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_ACCESS_DENIED;
-}
-
 uint32_t WriteStored(TNQOVFile* hf, uint64_t qwOffset, const void* pvData, uint32_t cbData) {
-    if (hf->ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) return ERROR_ACCESS_DENIED;
-    uint64_t position = hf->qwStoredStart + qwOffset;
-    if (!FileStream_Write(hf->ha->pStream.get(), &position, pvData, cbData)) return WriteFailure();
-    return ERROR_SUCCESS;
+    return WriteArchiveBytes(hf->ha, hf->qwStoredStart + qwOffset, pvData, cbData);
 }
 
 void GrowStored(TNQOVFile* hf, uint32_t cbMore) {
@@ -64,7 +56,7 @@ uint32_t EnsureFolders(TNQOVArchive* ha, const char* szName, uint64_t* pqwParent
         const std::string folder(szName, i);
         const uint32_t existing = FindSlotByName(ha, folder.c_str());
         TFileEntry* entry = existing != QOV_NO_RECORD ? &ha->Records[existing] : nullptr;
-        if (entry == nullptr || !entry->Exists()) {
+        if (entry == nullptr || !entry->Exists() || (entry->dwFlags & NQOV_FILE_DELETE_MARKER)) {
             entry = ClaimRecord(ha, folder.c_str());
             if (entry == nullptr) return QOVGetLastError();
             entry->dwFlags = NQOV_FILE_EXISTS | NQOV_FILE_DIRECTORY;
@@ -126,10 +118,10 @@ uint32_t WriteSector(TNQOVFile* hf) {
     uint32_t storedLength = plainLength;
     if (entry->dwFlags & NQOV_FILE_COMPRESS) {
         if (!hf->pbCompressBuffer) {
-            hf->pbCompressBuffer = QOVAllocArray<uint8_t>(hf->ha->dwSectorBytes + kCompressSlack);
+            hf->pbCompressBuffer = QOVAllocArray<uint8_t>(static_cast<size_t>(hf->dwUnitSize) + kCompressSlack);
             if (!hf->pbCompressBuffer) return ERROR_NOT_ENOUGH_MEMORY;
         }
-        uint32_t compressed = hf->ha->dwSectorBytes + kCompressSlack;
+        uint32_t compressed = hf->dwUnitSize + kCompressSlack;
         if (!CompressBlock(stored, hf->pbCompressBuffer.get(), &compressed, plainLength, -1))
             return QOVGetLastError();
         stored = hf->pbCompressBuffer.get();
@@ -226,7 +218,7 @@ uint32_t WriteChunkDigests(TNQOVFile* hf) {
     const uint32_t chunk = hf->ha->Header.dwRawChunkSize;
     const uint32_t stored = hf->pFileEntry->dwStoredSize;
     if (chunk == 0 || stored == 0) return ERROR_SUCCESS;
-    std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(chunk);
+    std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(std::min(chunk, stored));
     if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
     std::vector<uint8_t> digests;
     digests.reserve(static_cast<size_t>(ChunkDigestBytes(hf->ha, stored)));
@@ -359,8 +351,9 @@ uint32_t SFileAddFile_Finish(TNQOVFile* hf) {
 
 namespace {
 
-bool CreateFileWithFlags(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
-                         uint32_t dwFlags, TNQOVFile** phFile) {
+bool CreateFileWithFlags(const char* szOperation, TNQOVArchive* ha, const char* szArchieveName,
+                         uint32_t dwFileSize, uint32_t dwFlags, TNQOVFile** phFile) {
+    QOV_OPERATION(szOperation);
     return QOVGuard(false, [&]() -> bool {
         uint32_t error = ERROR_SUCCESS;
         const bool validArchive = IsValidArchive(ha);
@@ -424,7 +417,7 @@ bool CreateFileWithFlags(TNQOVArchive* ha, const char* szArchieveName, uint32_t 
 bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
                      TNQOVFile** phFile) {
     QOV_LOG_ENTRY();
-    return CreateFileWithFlags(ha, szArchieveName, dwFileSize, NQOV_FILE_COMPRESS, phFile);
+    return CreateFileWithFlags(__func__, ha, szArchieveName, dwFileSize, NQOV_FILE_COMPRESS, phFile);
 }
 
 bool SFileCreateFileEx(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
@@ -432,10 +425,11 @@ bool SFileCreateFileEx(TNQOVArchive* ha, const char* szArchieveName, uint32_t dw
     QOV_LOG_ENTRY();
     if (phFile != nullptr) *phFile = nullptr;
     QOV_FAIL_IF(dwFlags & ~NQOV_FILE_WRITABLE_FLAGS, "invalid flags", ERROR_INVALID_PARAMETER, false);
-    return CreateFileWithFlags(ha, szArchieveName, dwFileSize, dwFlags, phFile);
+    return CreateFileWithFlags(__func__, ha, szArchieveName, dwFileSize, dwFlags, phFile);
 }
 
 bool SFileWriteFile(TNQOVFile* hf, const void* pvData, uint32_t dwSize) {
+    QOV_OPERATION("SFileWriteFile");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(!IsValidFile(hf), "invalid handle 1!", ERROR_INVALID_HANDLE, false);
@@ -447,6 +441,7 @@ bool SFileWriteFile(TNQOVFile* hf, const void* pvData, uint32_t dwSize) {
 }
 
 bool SFileFinishFile(TNQOVFile* hf) {
+    QOV_OPERATION("SFileFinishFile");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(!IsValidFile(hf), "invalid handle 1!", ERROR_INVALID_HANDLE, false);
@@ -458,6 +453,7 @@ bool SFileFinishFile(TNQOVFile* hf) {
 }
 
 bool SFileAddFileEx(TNQOVArchive* ha, const char* szFileName, const char* szArchivedName) {
+    QOV_OPERATION("SFileAddFileEx");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0, "invalid parameter",

@@ -278,6 +278,10 @@ uint64_t DataAreaEnd(TNQOVArchive* ha);
 // Raises the known end of the data area to cover a record's stored bytes.
 void ExtendDataAreaEnd(TNQOVArchive* ha, const TFileEntry* pEntry);
 
+// Writes bytes at an absolute position of the archive file; returns the
+// error (ERROR_ACCESS_DENIED for an archive opened read-only).
+uint32_t WriteArchiveBytes(TNQOVArchive* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData);
+
 // Bytes of chunk digests that follow a blob of cbStored bytes.
 uint64_t ChunkDigestBytes(const TNQOVArchive* ha, uint64_t cbStored);
 

@@ -18,6 +18,14 @@
 // "[error QOV2LOG]<line> [<operation>] [result]:<reason>;[code]:<code>\n".
 
 bool QOVLogEnabled();
+
+// Log lines name the operation they come from.  Inside an exported
+// operation whose body runs in a lambda, QOV_OPERATION("Name") declares the
+// name the lambda's lines carry; elsewhere the enclosing function's name is
+// used.
+[[maybe_unused]] static constexpr const char* qovOperationName = nullptr;
+#define QOV_OPERATION(name) [[maybe_unused]] const char* const qovOperationName = (name)
+#define QOV_FUNC (qovOperationName != nullptr ? qovOperationName : __func__)
 void QOVLogFormat(const char* szFormat, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
@@ -26,13 +34,13 @@ void QOVLogFormat(const char* szFormat, ...)
 
 // "[debug QOV2LOG]%d [%s] \n"
 #define QOV_LOG_ENTRY() \
-    do { if (QOVLogEnabled()) QOVLogFormat("[debug QOV2LOG]%d [%s] \n", __LINE__, __func__); } while (0)
+    do { if (QOVLogEnabled()) QOVLogFormat("[debug QOV2LOG]%d [%s] \n", __LINE__, QOV_FUNC); } while (0)
 
 // "[error QOV2LOG]%d [%s] [result]:<reason>;[code]:%d\n"
 #define QOV_LOG_ERROR(reason, code)                                                              \
     do {                                                                                         \
         if (QOVLogEnabled())                                                                     \
-            QOVLogFormat("[error QOV2LOG]%d [%s] [result]:%s;[code]:%d\n", __LINE__, __func__,   \
+            QOVLogFormat("[error QOV2LOG]%d [%s] [result]:%s;[code]:%d\n", __LINE__, QOV_FUNC,   \
                          (reason), static_cast<int>(code));                                      \
     } while (0)
 

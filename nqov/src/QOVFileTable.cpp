@@ -296,7 +296,13 @@ uint32_t BuildRecordTable(TNQOVArchive* ha) {
         const uint8_t slotByte = het->SlotBytes[slot];
         if (slotByte == HET_SLOT_FREE) continue;
         const uint64_t index = het->GetIndex(slot);
-        if (index >= entryTotal) continue;
+        if (index >= entryTotal) {
+            // A slot that names no record would point at the next record the
+            // writer adds: keep it for probing, but as a reusable one.
+            het->SlotBytes[slot] = HET_SLOT_REUSABLE;
+            het->SetIndex(slot, het->AllOnesIndex());
+            continue;
+        }
         TFileEntry& entry = ha->Records[static_cast<uint32_t>(index)];
         const uint64_t lowHash =
             GetBits64Padded(lowHashes, index * lowHashTotal, lowHashCount);
@@ -652,15 +658,19 @@ bool SerializeRecordTable(TNQOVArchive* ha, std::vector<uint8_t>* pTable) {
     for (uint32_t i = 0; i < count; i++) {
         const TFileEntry& entry = ha->Records[i];
         const uint64_t base = static_cast<uint64_t>(i) * recordBits;
-        const uint32_t flags = entry.Exists() ? entry.dwFlags
-                                              : (NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
+        SetBits64(lowHashes, static_cast<uint64_t>(i) * lowHashBits, lowHashBits, entry.NameHash64);
+        if (!entry.Exists()) {
+            // An unused record is stored as an empty delete marker: no data,
+            // and no parent that a later open would have to find.
+            SetBits64(fileTable, base + lengthBits, 32, NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
+            continue;
+        }
         SetBits64(fileTable, base, posBits, entry.StoredOffset);
         SetBits64(fileTable, base + posBits, sizeBits, entry.dwFileSize);
         SetBits64(fileTable, base + posBits + sizeBits, storedBits, entry.dwStoredSize);
-        SetBits64(fileTable, base + lengthBits, 32, flags);
+        SetBits64(fileTable, base + lengthBits, 32, entry.dwFlags);
         SetBitsFromBytes(fileTable, base + lengthBits + 32, 128, entry.ContentMD5);
         SetBits64(fileTable, base + lengthBits + 160, 64, entry.ParentNameHash);
-        SetBits64(lowHashes, static_cast<uint64_t>(i) * lowHashBits, lowHashBits, entry.NameHash64);
     }
     return true;
 }

@@ -69,7 +69,8 @@ void NameRecordFromLine(TNQOVArchive* ha, const std::string& line) {
     const uint32_t index = FindSlotByName(ha, line.c_str());
     if (index == QOV_NO_RECORD) return;
     TFileEntry& entry = ha->Records[index];
-    if (!entry.HasRealName()) SetRecordName(&entry, line.c_str());
+    if (!entry.HasRealName() && !(entry.dwFlags & NQOV_FILE_DELETE_MARKER))
+        SetRecordName(&entry, line.c_str());
 }
 
 struct FileCloser {
@@ -79,6 +80,7 @@ struct FileCloser {
 }  // namespace
 
 int SFileAddListFile(TNQOVArchive* ha) {
+    QOV_OPERATION("SFileAddListFile");
     return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
         QOV_LOG_ENTRY();
         if (!IsValidArchive(ha)) return ERROR_INVALID_HANDLE;
@@ -112,6 +114,7 @@ int SFileAddListFile(TNQOVArchive* ha) {
 }
 
 int SortTable(TNQOVArchive* ha) {
+    QOV_OPERATION("SortTable");
     return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
         QOV_LOG_ENTRY();
         if (!IsValidArchive(ha)) return ERROR_INVALID_HANDLE;
@@ -119,7 +122,8 @@ int SortTable(TNQOVArchive* ha) {
         std::vector<const char*> names;
         for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
             const TFileEntry& entry = ha->Records[i];
-            if (!entry.Exists() || !entry.HasRealName()) continue;
+            if (!entry.Exists() || !entry.HasRealName() || (entry.dwFlags & NQOV_FILE_DELETE_MARKER))
+                continue;
             const char* name = entry.szFileName.get();
             if (IsPseudoFileName(name, nullptr) || IsListFileName(name)) continue;
             names.push_back(name);
@@ -143,6 +147,12 @@ int SortTable(TNQOVArchive* ha) {
         }
         if (content.size() > UINT32_MAX) return ERROR_NOT_ENOUGH_MEMORY;
 
+        QOV_FAIL_IF(ha->dwFlags & NQOV_FLAG_READ_ONLY, "ERROR_ACCESS_DENIED!", ERROR_ACCESS_DENIED,
+                    static_cast<int>(ERROR_ACCESS_DENIED));
+        QOV_FAIL_IF(ha->pActiveWriter != nullptr, "a file is being written", ERROR_BUSY,
+                    static_cast<int>(ERROR_BUSY));
+        // The list file goes where the tables are: they must be written again.
+        ha->dwFlags |= NQOV_FLAG_CHANGED;
         TNQOVFile* hf = nullptr;
         uint32_t error = SFileAddFile_Init(ha, NQOV_LISTFILE_NAME, static_cast<uint32_t>(content.size()),
                                            flags | NQOV_FILE_EXISTS, &hf);

@@ -220,17 +220,11 @@ uint32_t WriteChunkDigests(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t*
         QOVMD5(pbData + start, static_cast<size_t>(std::min<uint64_t>(chunk, cbData - start)),
                &digests[static_cast<size_t>(i * 16)]);
     }
-    uint64_t position = qwPosition + cbData;
-    if (!FileStream_Write(ha->pStream.get(), &position, digests.data(),
-                          static_cast<uint32_t>(digests.size())))
-        return QOVGetLastError() != ERROR_SUCCESS ? QOVGetLastError() : ERROR_ACCESS_DENIED;
+    const uint32_t error =
+        WriteArchiveBytes(ha, qwPosition + cbData, digests.data(), static_cast<uint32_t>(digests.size()));
+    if (error != ERROR_SUCCESS) return error;
     *pcbDigests = digests.size();
     return ERROR_SUCCESS;
-}
-
-uint32_t WriteFailure() {
-    const uint32_t error = QOVGetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_ACCESS_DENIED;
 }
 
 // Enciphers and writes one extended table at relative position *pqwPos.
@@ -239,12 +233,11 @@ uint32_t WriteExtTable(TNQOVArchive* ha, std::vector<uint8_t>& table, uint32_t d
                        uint64_t* pqwTableSize) {
     EncryptQOVBlock(table.data() + 12, table.size() - 12, dwKey);
     QOVMD5(table.data(), table.size(), digestOut);
-    uint64_t position = ha->HeaderOffset + *pqwPos;
-    if (!FileStream_Write(ha->pStream.get(), &position, table.data(),
-                          static_cast<uint32_t>(table.size())))
-        return WriteFailure();
+    uint32_t error = WriteArchiveBytes(ha, ha->HeaderOffset + *pqwPos, table.data(),
+                                       static_cast<uint32_t>(table.size()));
+    if (error != ERROR_SUCCESS) return error;
     uint64_t digestBytes = 0;
-    const uint32_t error =
+    error =
         WriteChunkDigests(ha, ha->HeaderOffset + *pqwPos, table.data(), table.size(), &digestBytes);
     if (error != ERROR_SUCCESS) return error;
     *pqwTablePos = *pqwPos;
@@ -257,8 +250,8 @@ uint32_t WriteZeros(TNQOVArchive* ha, uint64_t qwFrom, uint64_t qwTo) {
     static const uint8_t zeros[4096] = {};
     while (qwFrom < qwTo) {
         const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(sizeof(zeros), qwTo - qwFrom));
-        uint64_t position = qwFrom;
-        if (!FileStream_Write(ha->pStream.get(), &position, zeros, part)) return WriteFailure();
+        const uint32_t error = WriteArchiveBytes(ha, qwFrom, zeros, part);
+        if (error != ERROR_SUCCESS) return error;
         qwFrom += part;
     }
     return ERROR_SUCCESS;
@@ -269,15 +262,25 @@ uint32_t BuildPieceTable(TNQOVArchive* ha, uint64_t qwEnd, uint32_t pieces,
                          std::unique_ptr<uint8_t[]>* pTable, uint32_t* pcbTable) {
     const uint32_t pieceSize = ha->Header.dwMD5PieceSize;
     const uint32_t tableSize = (pieces + 1) * 16;
+    const uint32_t kChunk = 1024 * 1024;  // pieces are hashed in chunks of at most this
     std::unique_ptr<uint8_t[]> table = QOVAllocArray<uint8_t>(tableSize);
-    std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(pieceSize);
+    std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(std::min(pieceSize, kChunk));
     if (!table || !buffer) return ERROR_NOT_ENOUGH_MEMORY;
     for (uint32_t i = 0; i < pieces; i++) {
         uint64_t position = static_cast<uint64_t>(i) * pieceSize;
-        const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(pieceSize, qwEnd - position));
-        if (!FileStream_Read(ha->pStream.get(), &position, buffer.get(), length))
-            return QOVGetLastError();
-        QOVMD5(buffer.get(), length, table.get() + static_cast<size_t>(i) * 16);
+        const uint64_t pieceEnd = std::min<uint64_t>(position + pieceSize, qwEnd);
+        TMD5 md5;
+        while (position < pieceEnd) {
+            const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(kChunk, pieceEnd - position));
+            uint64_t readAt = position;
+            if (!FileStream_Read(ha->pStream.get(), &readAt, buffer.get(), part)) {
+                const uint32_t error = QOVGetLastError();
+                return error != ERROR_SUCCESS ? error : ERROR_CAN_NOT_COMPLETE;
+            }
+            md5.Update(buffer.get(), part);
+            position += part;
+        }
+        md5.Final(table.get() + static_cast<size_t>(i) * 16);
     }
     QOVMD5(table.get(), static_cast<size_t>(pieces) * 16, table.get() + static_cast<size_t>(pieces) * 16);
     *pTable = std::move(table);
@@ -372,6 +375,14 @@ void ReleaseArchive(TNQOVArchive* ha) {
     delete ha;
 }
 
+uint32_t WriteArchiveBytes(TNQOVArchive* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData) {
+    if (ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) return ERROR_ACCESS_DENIED;
+    uint64_t position = qwPosition;
+    if (FileStream_Write(ha->pStream.get(), &position, pvData, cbData)) return ERROR_SUCCESS;
+    const uint32_t error = QOVGetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_CAN_NOT_COMPLETE;
+}
+
 uint64_t ChunkDigestBytes(const TNQOVArchive* ha, uint64_t cbStored) {
     const uint32_t chunk = ha->Header.dwRawChunkSize;
     if (chunk == 0) return 0;
@@ -416,6 +427,7 @@ bool OpenArchiveOnStream(TFileStream* pStream, TNQOVArchive** phArchive, uint32_
 }
 
 bool SFileOpenArchive(const char* szArchiveName, TNQOVArchive** phArchive, uint32_t dwFlags) {
+    QOV_OPERATION("SFileOpenArchive");
     return QOVGuard(false, [&]() -> bool {
         if (QOVLogEnabled())
             QOVLogFormat("[debug QOV2LOG]%d [%s] [%s] [%d]\n", __LINE__, __func__,
@@ -457,6 +469,7 @@ void SFileInitCreateParams(QOV_CREATE_PARAMS* pParams, uint32_t dwMaxFileCount) 
 
 bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pParams,
                         TNQOVArchive** phArchive) {
+    QOV_OPERATION("SFileCreateArchive");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         if (phArchive != nullptr) *phArchive = nullptr;
@@ -530,7 +543,7 @@ uint32_t WriteArchiveTables(TNQOVArchive* ha) {
     const uint64_t tablesEnd = ha->HeaderOffset + position;
     if ((ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) == 0 &&
         !FileStream_SetSize(ha->pStream.get(), tablesEnd))
-        return WriteFailure();
+        return QOVGetLastError() != ERROR_SUCCESS ? QOVGetLastError() : ERROR_CAN_NOT_COMPLETE;
     const uint64_t end = (tablesEnd + pieceSize - 1) / pieceSize * pieceSize;
     error = WriteZeros(ha, tablesEnd, end);
     if (error != ERROR_SUCCESS) return error;
@@ -549,17 +562,16 @@ uint32_t WriteArchiveTables(TNQOVArchive* ha) {
     SerializeHeader(header, raw);
     QOVMD5(raw, QOV_HEADER_DIGEST_OFFSET, header.MD5_QOVHeader);
     memcpy(raw + QOV_HEADER_DIGEST_OFFSET, header.MD5_QOVHeader, 16);
-    uint64_t headerPos = ha->HeaderOffset;
-    if (!FileStream_Write(ha->pStream.get(), &headerPos, raw, NQOV_HEADER_SIZE)) return WriteFailure();
+    error = WriteArchiveBytes(ha, ha->HeaderOffset, raw, NQOV_HEADER_SIZE);
+    if (error != ERROR_SUCCESS) return error;
 
     // 7: MD5 piece table.
     std::unique_ptr<uint8_t[]> pieceTable;
     uint32_t pieceTableSize = 0;
     error = BuildPieceTable(ha, end, pieces, &pieceTable, &pieceTableSize);
     if (error != ERROR_SUCCESS) return error;
-    uint64_t tablePos = end;
-    if (!FileStream_Write(ha->pStream.get(), &tablePos, pieceTable.get(), pieceTableSize))
-        return WriteFailure();
+    error = WriteArchiveBytes(ha, end, pieceTable.get(), pieceTableSize);
+    if (error != ERROR_SUCCESS) return error;
     ha->pMD5Table = std::move(pieceTable);
     ha->dwMD5TableSize = pieceTableSize;
 
@@ -573,9 +585,8 @@ uint32_t WriteArchiveTables(TNQOVArchive* ha) {
         ha->pBitmap = ha->BitmapHeap.get();
         ha->dwBitmapSize = pieces;
     }
-    uint64_t mapPos = header.BitmapPos64;
-    if (pieces > 0 && !FileStream_Write(ha->pStream.get(), &mapPos, ha->pBitmap, pieces))
-        return WriteFailure();
+    if (pieces > 0 && (error = WriteArchiveBytes(ha, header.BitmapPos64, ha->pBitmap, pieces)) != ERROR_SUCCESS)
+        return error;
 
     ha->dwFlags &= ~NQOV_FLAG_CHANGED;
     return ERROR_SUCCESS;
@@ -585,6 +596,7 @@ uint32_t WriteArchiveTables(TNQOVArchive* ha) {
 // Flushing and closing.
 
 bool SFileFlushArchive(TNQOVArchive* ha) {
+    QOV_OPERATION("SFileFlushArchive");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, false);
@@ -660,6 +672,7 @@ uint32_t SFileGetRecordCount(TNQOVArchive* ha) {
 }
 
 bool SFileGetRecordInfo(TNQOVArchive* ha, uint32_t dwIndex, QOV_RECORD_INFO* pInfo) {
+    QOV_OPERATION("SFileGetRecordInfo");
     return QOVGuard(false, [&]() -> bool {
         QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, false);
         QOV_FAIL_IF(pInfo == nullptr || dwIndex >= ha->dwFileTableSize, "invalid parameter",

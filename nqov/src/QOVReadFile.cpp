@@ -288,11 +288,17 @@ uint32_t ReadSectors(TNQOVFile* hf, uint32_t position, uint8_t* pbOut, uint32_t 
     return ERROR_SUCCESS;
 }
 
+// A compressed unit is never expected to grow beyond this many times its
+// stored size; the bound keeps a damaged size from demanding gigabytes.
+const uint64_t kMaxUnitExpansion = 4096;
+const uint64_t kUnitExpansionSlack = 16 * 1024 * 1024;
+
 uint32_t LoadSingleUnit(TNQOVFile* hf) {
     const TFileEntry* entry = hf->pFileEntry;
     const uint32_t storedSize = entry->dwStoredSize;
     const bool compress = (entry->dwFlags & NQOV_FILE_COMPRESS) != 0;
     if (storedSize < hf->dwDataSize && !compress) return ERROR_CAN_NOT_COMPLETE;
+    if (hf->dwDataSize > storedSize * kMaxUnitExpansion + kUnitExpansionSlack) return ERROR_CAN_NOT_COMPLETE;
 
     std::unique_ptr<uint8_t[]> stored = QOVAllocArray<uint8_t>(storedSize);
     if (!stored) return ERROR_NOT_ENOUGH_MEMORY;
@@ -320,6 +326,8 @@ uint32_t ReadSingleUnit(TNQOVFile* hf, uint32_t position, uint8_t* pbOut, uint32
                         uint32_t* pdwRead) {
     *pdwRead = 0;
     if (position >= hf->dwDataSize) return ERROR_SUCCESS;
+    if (hf->dwDataSize > hf->pFileEntry->dwStoredSize * kMaxUnitExpansion + kUnitExpansionSlack)
+        return ERROR_CAN_NOT_COMPLETE;
     uint32_t error = EnsureSectorCache(hf);
     if (error != ERROR_SUCCESS) return error;
     if (hf->dwCacheState != 0) {
@@ -424,7 +432,9 @@ TNQOVFile* CreateFileHandle(TNQOVArchive* ha, TFileEntry* pEntry) {
     hf->bVerifySectorChecksums = (ha->dwFlags & NQOV_FLAG_CHECK_SECTOR_CHECKSUMS) != 0;
     const bool singleUnit = (pEntry->dwFlags & NQOV_FILE_SINGLE_UNIT) != 0;
     hf->nSectors = singleUnit ? 1 : SectorCount(pEntry->dwFileSize, ha->dwSectorBytes);
-    hf->dwUnitSize = singleUnit ? pEntry->dwFileSize : ha->dwSectorBytes;
+    // The cache never needs more than the content: large sectors of small
+    // files cost no more memory than the files.
+    hf->dwUnitSize = singleUnit ? pEntry->dwFileSize : std::min(ha->dwSectorBytes, pEntry->dwFileSize);
     return hf;
 }
 
@@ -440,7 +450,8 @@ bool OpenRecord(TNQOVArchive* ha, TFileEntry* pEntry, const char* szName, bool b
     QOV_FAIL_IF(hf == nullptr, "ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
     if (!bByPseudoName) {
         const bool usableName = szName != nullptr && *szName != 0 && !IsPseudoFileName(szName, nullptr);
-        if (usableName && !pEntry->HasRealName() && !SetRecordName(pEntry, szName)) {
+        const bool deleted = (pEntry->dwFlags & NQOV_FILE_DELETE_MARKER) != 0;
+        if (usableName && !deleted && !pEntry->HasRealName() && !SetRecordName(pEntry, szName)) {
             FreeFileHandle(hf);
             QOV_FAIL("ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
         }
@@ -458,6 +469,7 @@ bool OpenRecord(TNQOVArchive* ha, TFileEntry* pEntry, const char* szName, bool b
 
 bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchScope,
                     TNQOVFile** phFile, uint64_t qwNameHash) {
+    QOV_OPERATION("NQOVOpenFileEx");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(phFile == nullptr, "phFile == null", ERROR_INVALID_PARAMETER, false);
@@ -512,6 +524,7 @@ bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchS
 
 bool SFileReadFile(TNQOVFile* hf, void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead,
                    bool bCheckPieces) {
+    QOV_OPERATION("SFileReadFile");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         if (pdwRead != nullptr) *pdwRead = 0;
@@ -555,6 +568,7 @@ bool SFileGetFileName(TNQOVFile* hf) {
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidFile(hf), "invalid handle!", ERROR_INVALID_HANDLE, false);
     if (hf->pFileEntry->HasRealName()) return true;
+    QOV_OPERATION("SFileGetFileName");
     return QOVGuard(false, [&]() -> bool {
         // Reading the first bytes lets an enciphered file's key be found from
         // its content; the record keeps its pseudo name.
@@ -592,12 +606,15 @@ typedef std::unique_ptr<TNQOVFile, FileCloser> TFilePtr;
 // first, so that a failed extraction leaves an existing file untouched.
 uint32_t CopyToDisk(TNQOVFile* hf, const char* szExtracted) {
     if (!FileStream_CreateFolders(szExtracted)) return QOVGetLastError();
-    const std::string partName = std::string(szExtracted) + ".part";
+    // A name too long for a temporary sibling is written in place.
+    std::string partName = std::string(szExtracted) + ".part";
+    const bool inPlace = partName.size() > STREAM_MAX_NAME;
+    if (inPlace) partName = szExtracted;
     TFileStreamPtr output(FileStream_MakeNew(partName.c_str()));
     if (!output) return QOVGetLastError();
 
-    const uint32_t blockSize = std::max(hf->ha->dwSectorBytes,
-                                        kExtractBlock / hf->ha->dwSectorBytes * hf->ha->dwSectorBytes);
+    const uint32_t sectorBytes = hf->ha->dwSectorBytes;
+    const uint32_t blockSize = sectorBytes >= kExtractBlock ? kExtractBlock : kExtractBlock / sectorBytes * sectorBytes;
     std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(blockSize);
     uint32_t error = buffer ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
     while (error == ERROR_SUCCESS) {
@@ -610,7 +627,7 @@ uint32_t CopyToDisk(TNQOVFile* hf, const char* szExtracted) {
         if (read == 0) break;
     }
     output.reset();
-    if (error == ERROR_SUCCESS && !qovfs::RenameReplace(partName.c_str(), szExtracted))
+    if (error == ERROR_SUCCESS && !inPlace && !qovfs::RenameReplace(partName.c_str(), szExtracted))
         error = QOVGetLastError();
     if (error != ERROR_SUCCESS) qovfs::RemoveFile(partName.c_str());
     return error;
@@ -619,6 +636,7 @@ uint32_t CopyToDisk(TNQOVFile* hf, const char* szExtracted) {
 }  // namespace
 
 bool SFileExtractFile(TNQOVArchive* ha, const char* szToExtract, const char* szExtracted) {
+    QOV_OPERATION("SFileExtractFile");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(szToExtract == nullptr || szExtracted == nullptr || *szToExtract == 0 ||
@@ -635,6 +653,7 @@ bool SFileExtractFile(TNQOVArchive* ha, const char* szToExtract, const char* szE
 }
 
 uint32_t VerifyFile(TNQOVArchive* ha, const char* szFileName) {
+    QOV_OPERATION("VerifyFile");
     return QOVGuard(static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&]() -> uint32_t {
         QOV_LOG_ENTRY();
         TNQOVFile* opened = nullptr;
