@@ -430,7 +430,7 @@ bool SFileOpenArchive(const char* szArchiveName, TNQOVArchive** phArchive, uint3
     QOV_OPERATION("SFileOpenArchive");
     return QOVGuard(false, [&]() -> bool {
         if (QOVLogEnabled())
-            QOVLogFormat("[debug QOV2LOG]%d [%s] [%s] [%d]\n", __LINE__, __func__,
+            QOVLogFormat("[debug QOV2LOG]%d [%s] [%s] [%d]\n", __LINE__, QOV_FUNC,
                          szArchiveName != nullptr ? szArchiveName : "", 0);
         if (phArchive != nullptr) *phArchive = nullptr;
         QOV_FAIL_IF(szArchiveName == nullptr || *szArchiveName == 0 || phArchive == nullptr,
