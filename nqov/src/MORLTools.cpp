@@ -251,6 +251,73 @@ void SetPieceStateFor(TNQOVArchive* ha, uint32_t index, bool good) {
 }
 }  // namespace
 
+namespace {
+
+// Verified pieces kept per archive, and the memory they may take in all.
+const size_t kVerifiedPieceSlots = 4;
+const uint64_t kVerifiedPieceBytes = 16 * 1024 * 1024;
+
+TNQOVArchive::TVerifiedPiece* FindVerifiedPiece(TNQOVArchive* ha, uint32_t index) {
+    for (auto& piece : ha->VerifiedPieces)
+        if (piece.dwIndex == index) {
+            piece.qwLastUse = ++ha->qwPieceClock;
+            return &piece;
+        }
+    return nullptr;
+}
+
+// Reads piece `index` whole into `data`, verifies it and keeps it; null
+// (state recorded, error set) when it cannot be read or does not verify.
+const TNQOVArchive::TVerifiedPiece* KeepVerifiedPiece(TNQOVArchive* ha, const TPieceLayout& layout,
+                                                      uint32_t index, size_t slots,
+                                                      std::unique_ptr<uint8_t[]> data) {
+    const uint32_t length = PieceLength(layout, index);
+    if (!SFileReadPieceVerified(ha, index, data.get(), length)) return nullptr;
+    if (ha->VerifiedPieces.size() >= slots) {
+        auto oldest = std::min_element(ha->VerifiedPieces.begin(), ha->VerifiedPieces.end(),
+                                       [](const auto& a, const auto& b) { return a.qwLastUse < b.qwLastUse; });
+        ha->VerifiedPieces.erase(oldest);
+    }
+    TNQOVArchive::TVerifiedPiece piece;
+    piece.dwIndex = index;
+    piece.dwLength = length;
+    piece.qwLastUse = ++ha->qwPieceClock;
+    piece.pbData = std::move(data);
+    ha->VerifiedPieces.push_back(std::move(piece));
+    return &ha->VerifiedPieces.back();
+}
+
+// Checks that the bytes of piece `index` that a read delivered are verified
+// ones: the piece is verified once from the file (whole) and kept, later
+// reads compare their bytes with the kept ones.
+bool CheckEdgePiece(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index, uint64_t qwPosition,
+                    const uint8_t* pbData, uint32_t cbData) {
+    const TNQOVArchive::TVerifiedPiece* piece = FindVerifiedPiece(ha, index);
+    if (piece == nullptr) {
+        const uint32_t length = PieceLength(layout, index);
+        const size_t slots = static_cast<size_t>(
+            std::min<uint64_t>(kVerifiedPieceSlots, kVerifiedPieceBytes / std::max<uint32_t>(length, 1)));
+        std::unique_ptr<uint8_t[]> data = slots > 0 ? QOVAllocArray<uint8_t>(length) : nullptr;
+        // Pieces too large to keep are verified from the file every time.
+        if (!data) return VerifyPieceOnDisk(ha, layout, index);
+        piece = KeepVerifiedPiece(ha, layout, index, slots, std::move(data));
+        if (piece == nullptr) return false;
+    }
+    // The part of the read inside this piece.
+    const uint64_t pieceStart = static_cast<uint64_t>(index) * layout.dwPieceSize;
+    const uint64_t from = std::max(qwPosition, pieceStart);
+    const uint64_t to = std::min(qwPosition + cbData, pieceStart + piece->dwLength);
+    if (from >= to) return true;
+    if (memcmp(piece->pbData.get() + (from - pieceStart), pbData + (from - qwPosition),
+               static_cast<size_t>(to - from)) == 0)
+        return true;
+    // The bytes read are not the verified ones: the file changed under us.
+    ha->VerifiedPieces.clear();
+    QOV_FAIL("the bytes read differ from the verified piece", ERROR_FILE_CORRUPT, false);
+}
+
+}  // namespace
+
 bool CheckRawRangePieces(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t* pbData,
                          uint32_t cbData) {
     TPieceLayout layout;
@@ -263,9 +330,9 @@ bool CheckRawRangePieces(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t* p
 
     const uint32_t firstIndex = static_cast<uint32_t>(first);
     const uint32_t lastIndex = static_cast<uint32_t>(first + count - 1);
-    if (!VerifyPieceOnDisk(ha, layout, firstIndex)) return false;
+    if (!CheckEdgePiece(ha, layout, firstIndex, qwPosition, pbData, cbData)) return false;
     if (count == 1) return true;
-    if (!VerifyPieceOnDisk(ha, layout, lastIndex)) return false;
+    if (!CheckEdgePiece(ha, layout, lastIndex, qwPosition, pbData, cbData)) return false;
     const uint8_t* middle = pbData + (pieceSize - offset);
     for (uint32_t index = firstIndex + 1; index < lastIndex; index++, middle += pieceSize) {
         if (!SFileVerifyPiece(ha, index, middle, layout.dwPieceSize)) return false;

@@ -253,6 +253,18 @@ public:
 
     uint32_t dwOpenParameter = 0;
 
+    // A few pieces whose bytes were verified during this open, so that reads
+    // with the piece check do not hash the same piece again.  Any write to
+    // the archive file empties it.
+    struct TVerifiedPiece {
+        uint32_t dwIndex = 0;
+        uint32_t dwLength = 0;
+        uint64_t qwLastUse = 0;
+        std::unique_ptr<uint8_t[]> pbData;
+    };
+    std::vector<TVerifiedPiece> VerifiedPieces;
+    uint64_t qwPieceClock = 0;
+
     // Writer state: the end of the data area once known (it only grows, so a
     // new file never lands on stored bytes), and the one file being written.
     uint64_t qwDataAreaEnd = 0;

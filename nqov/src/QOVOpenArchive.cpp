@@ -377,6 +377,7 @@ void ReleaseArchive(TNQOVArchive* ha) {
 
 uint32_t WriteArchiveBytes(TNQOVArchive* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData) {
     if (ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) return ERROR_ACCESS_DENIED;
+    ha->VerifiedPieces.clear();
     uint64_t position = qwPosition;
     if (FileStream_Write(ha->pStream.get(), &position, pvData, cbData)) return ERROR_SUCCESS;
     const uint32_t error = QOVGetLastError();
