@@ -1,21 +1,17 @@
 // cmd_extract.cpp - `qov extract`: stored files into a folder, on several
 // threads.
 //
-// Archive handles are never shared between threads: with more than one job
-// every worker opens its own read-only handle and takes files from a common
-// counter, so each file is extracted by exactly one worker.
+// With more than one job every worker has its own read-only archive handle
+// (workers.h) and each file is extracted by exactly one worker.
 
-#include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <set>
-#include <system_error>
-#include <thread>
 
 #include "archive.h"
 #include "errors.h"
 #include "fs.h"
 #include "qov.h"
+#include "workers.h"
 
 namespace qov {
 
@@ -45,42 +41,6 @@ struct Outcome {
     enum State { kPending, kDone, kFailed } state = kPending;
     uint32_t error = ERROR_SUCCESS;
 };
-
-struct SharedWork {
-    const std::string* archivePath;
-    const std::vector<Job>* jobs;
-    std::vector<Outcome>* outcomes;
-    std::atomic<size_t> next{0};
-    std::mutex reportLock;  // keeps messages of different workers apart
-};
-
-// Takes jobs until none is left.  ARCHIVE is the worker's own handle; when it
-// is not open yet, the worker opens it read-only itself.
-void RunWorker(SharedWork* work, ArchiveHandle* archive) {
-    if (archive->get() == nullptr) {
-        QOVSetLastError(ERROR_SUCCESS);
-        if (!SFileOpenArchive(work->archivePath->c_str(), archive->Receive(),
-                              NQOV_OPEN_READ_ONLY)) {
-            const uint32_t error = QOVGetLastError();
-            std::lock_guard<std::mutex> lock(work->reportLock);
-            ReportError("a worker cannot open archive " + Quote(*work->archivePath), error);
-            return;
-        }
-    }
-    const std::vector<Job>& jobs = *work->jobs;
-    for (;;) {
-        const size_t i = work->next.fetch_add(1);
-        if (i >= jobs.size()) break;
-        Outcome& outcome = (*work->outcomes)[i];
-        QOVSetLastError(ERROR_SUCCESS);
-        if (SFileExtractFile(archive->get(), jobs[i].name.c_str(), jobs[i].target.c_str())) {
-            outcome.state = Outcome::kDone;
-        } else {
-            outcome.state = Outcome::kFailed;
-            outcome.error = QOVGetLastError();
-        }
-    }
-}
 
 // The disk path for stored NAME inside OUTPUT, or false when a part of the
 // name cannot be used as a file name (empty, ".", ".."), so that no file can
@@ -115,13 +75,12 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
     const std::vector<std::string> names(args.positionals.begin() + 1, args.positionals.end());
     const std::string output = args.Has("output") ? *args.Value("output") : std::string(".");
     if (output.empty()) return UsageError(command, "--output needs a folder");
-    uint64_t jobCount = std::thread::hardware_concurrency();
+    uint64_t jobCount = DefaultJobs();
     if (const std::string* text = args.Value("jobs")) {
         if (!ParseNumber(*text, &jobCount) || jobCount < 1 || jobCount > 1024)
             return UsageError(command, "--jobs must be a number from 1 to 1024, not " +
                                            Quote(*text));
     }
-    if (jobCount < 1) jobCount = 1;
     const bool verbose = args.Has("verbose");
 
     ArchiveHandle archive;
@@ -160,28 +119,17 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
     }
 
     std::vector<Outcome> outcomes(jobs.size());
-    SharedWork work;
-    work.archivePath = &path;
-    work.jobs = &jobs;
-    work.outcomes = &outcomes;
-    const size_t threads = std::min<size_t>(static_cast<size_t>(jobCount), jobs.size());
-    if (threads <= 1) {
-        RunWorker(&work, &archive);
-    } else {
-        archive.Close(false);  // every worker has its own handle
-        std::vector<ArchiveHandle> handles(threads);
-        std::vector<std::thread> workers;
-        workers.reserve(threads);
-        for (size_t i = 0; i < threads; i++) {
-            try {
-                workers.emplace_back(RunWorker, &work, &handles[i]);
-            } catch (const std::system_error&) {
-                break;  // no more threads to be had: the started ones do the rest
-            }
+    const auto extractOne = [&](TNQOVArchive* ha, size_t i) {
+        Outcome& outcome = outcomes[i];
+        QOVSetLastError(ERROR_SUCCESS);
+        if (SFileExtractFile(ha, jobs[i].name.c_str(), jobs[i].target.c_str())) {
+            outcome.state = Outcome::kDone;
+        } else {
+            outcome.state = Outcome::kFailed;
+            outcome.error = QOVGetLastError();
         }
-        if (workers.empty()) RunWorker(&work, &handles[0]);
-        for (std::thread& worker : workers) worker.join();
-    }
+    };
+    ForEachOnWorkers(path, jobs.size(), static_cast<size_t>(jobCount), &archive, extractOne);
 
     size_t extracted = 0, notReached = 0;
     for (size_t i = 0; i < jobs.size(); i++) {

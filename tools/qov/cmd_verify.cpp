@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "archive.h"
@@ -11,6 +12,7 @@
 #include "json.h"
 #include "progress.h"
 #include "qov.h"
+#include "workers.h"
 
 namespace qov {
 
@@ -136,16 +138,21 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
     const std::vector<uint32_t> badPieces =
         FindBadPieces(ha, pieceCount, pieceSize, lastPieceSize, &bar);
 
+    // The files are checked on every core, each thread with its own handle.
     std::vector<const Record*> files;
     for (const Record& record : records)
         if (HasContent(record)) files.push_back(&record);
-    std::vector<BadFile> badFiles;
-    for (size_t i = 0; i < files.size(); i++) {
-        const uint32_t flags = VerifyFile(ha, files[i]->name.c_str());
-        if (flags & kBadFileFlags) badFiles.push_back({files[i]->name, flags});
-        bar.Update("files", i + 1, files.size());
-    }
+    std::vector<uint32_t> results(files.size(), VERIFY_CANNOT_OPEN);
+    const auto verifyOne = [&](TNQOVArchive* handle, size_t i) {
+        results[i] = VerifyFile(handle, files[i]->name.c_str());
+    };
+    std::function<void(size_t)> progress;
+    if (bar.Enabled()) progress = [&](size_t done) { bar.Update("files", done, files.size()); };
+    ForEachOnWorkers(path, files.size(), DefaultJobs(), &archive, verifyOne, progress);
     bar.Finish();
+    std::vector<BadFile> badFiles;
+    for (size_t i = 0; i < files.size(); i++)
+        if (results[i] & kBadFileFlags) badFiles.push_back({files[i]->name, results[i]});
 
     const bool damaged = !badPieces.empty() || !badFiles.empty();
     if (json) {

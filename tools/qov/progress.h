@@ -19,6 +19,7 @@ public:
     void Update(const std::string& label, uint64_t done, uint64_t total);
     // Ends the current line, if one was drawn.
     void Finish();
+    bool Enabled() const { return enabled_; }
 
 private:
     bool enabled_;
