@@ -147,7 +147,7 @@ Bytes RandomContent(Rng& rng, size_t size) {
 std::string NameMaker::Make(Rng& rng) {
     static const std::vector<std::string> folders = {
         "", "", "", "data", "Data/Sub", "DATA\\sub/mixed", "art\\textures", "\xE6\xB7\xB1\xE5\xB1\x82/\xE7\x9B\xAE\xE5\xBD\x95",
-        "a/b/c/d/e/f", "\xC3\x9Cn\xC3\xAF", "sp ace/dot.dir",
+        "a/b/c/d/e/f", "\xC3\x9Cn\xC3\xAF", "sp ace/dot.dir", "dbl//slash",
     };
     static const std::vector<std::string> stems = {
         "file", "Tex", "\xE3\x83\xA2\xE3\x83\x87\xE3\x83\xAB", "na\xC3\xAFve", "x", "READ ME", "a.b.c", "~tilde", "-dash",
@@ -157,6 +157,11 @@ std::string NameMaker::Make(Rng& rng) {
     std::string name;
     if (!folder.empty()) name = folder + (rng.OneIn(2) ? "/" : "\\");
     name += rng.Pick(stems) + "_" + std::to_string(m_counter++) + rng.Pick(extensions);
+    // Now and then a name of the longest length a list file line keeps.
+    if (rng.OneIn(40)) {
+        const size_t longest = 259 - rng.Below(2);
+        if (name.size() < longest) name = std::string(longest - name.size(), 'L') + name;
+    }
     return name;
 }
 

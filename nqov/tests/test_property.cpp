@@ -299,6 +299,50 @@ TEST_P(WriterSessions, EarlierFilesSurviveEverySession) {
 
 INSTANTIATE_TEST_SUITE_P(Groups, WriterSessions, testing::Range(0, 6));
 
+// An archive filled to its capacity: the add that finds no record fails
+// with ERROR_DISK_FULL, and every file added before it survives a flush and
+// a reopen.
+TEST(FullArchive, AddsBeyondCapacityFailCleanly) {
+    Rng rng(model::TestSeed("capacity"));
+    for (uint32_t capacity : {1u, 2u, 5u, 12u}) {
+        SCOPED_TRACE("capacity " + std::to_string(capacity));
+        testutil::TempDir dir;
+        const std::string path = dir.File("full.qov");
+        TNQOVArchive* ha = testutil::CreateArchive(path, capacity, 0, 1000);
+        ASSERT_NE(ha, nullptr);
+        std::vector<ModelFile> files;
+        model::NameMaker names;
+        uint32_t error = 0;
+        for (int i = 0; i < 40; i++) {
+            ModelFile file;
+            file.name = rng.OneIn(2) ? "f" + std::to_string(i) : names.Make(rng);
+            file.flags = rng.Pick(model::AllFlagCombinations());
+            file.data = model::RandomContent(rng, rng.Below(3000));
+            if (!model::WriteInPieces(ha, file, rng)) {
+                error = QOVGetLastError();
+                break;
+            }
+            files.push_back(std::move(file));
+        }
+        EXPECT_EQ(error, static_cast<uint32_t>(ERROR_DISK_FULL));
+        EXPECT_LE(files.size(), capacity);
+        QOVSetLastError(0);
+        const bool flushed = SFileFlushArchive(ha);
+        printf("  capacity %u: %zu files, flush %s (%u)\n", capacity, files.size(), flushed ? "succeeded" : "failed",
+               QOVGetLastError());
+        if (!flushed) {
+            // No record is left for the list file.
+            EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_DISK_FULL));
+        }
+        EXPECT_TRUE(SFileCloseArchive(ha, false));
+        ha = nullptr;
+        ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, 0)) << QOVGetLastError();
+        for (const ModelFile& f : files) model::ExpectFileReadsBack(ha, f, rng, 2);
+        EXPECT_TRUE(SFileVerifyAll(ha, nullptr));
+        SFileCloseArchive(ha, false);
+    }
+}
+
 // A finish after fewer bytes than announced fails, and the name no longer
 // opens: not in the archive that wrote it, not after a flush and reopen.
 TEST(FailedAdd, NameNoLongerOpens) {
