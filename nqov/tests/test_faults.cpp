@@ -303,52 +303,62 @@ TEST_P(FaultTest, Open) {
 
 TEST_P(FaultTest, AddFile) {
     const bool chunks = GetParam().chunkSize != 0;
-    const ModelFile added =
-        NewFile("new/added.bin", chunks ? 0u : NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED | NQOV_FILE_SECTOR_CRC, 7000);
+    const std::vector<ModelFile> kinds = {
+        NewFile("new/added.bin", chunks ? 0u : NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED | NQOV_FILE_SECTOR_CRC, 7000),
+        NewFile("new/unit.bin", NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED, 3000),
+    };
+    // Added after the faulty add, in the same session: it must not land on
+    // anything live either.
+    const ModelFile after = NewFile("new/after.bin", NQOV_FILE_COMPRESS, 2500);
     std::vector<Op> ops = {Op::Write, Op::GetSize};
     if (chunks) ops.push_back(Op::Read);  // chunk digests are read back
-    for (Op op : ops) {
-        for (Mode mode : {Mode::Once, Mode::OnceTorn, Mode::Permanent}) {
-            Loop("add", op, mode, [&](uint64_t n) {
-                TNQOVArchive* ha = OpenWork();
-                if (ha == nullptr) return false;
-                QOVSetLastError(0);
-                Arm(op, mode, n);
-                Rng pieces(n);
-                const bool ok = model::WriteInPieces(ha, added, pieces);
-                const uint32_t error = QOVGetLastError();
-                if (!ok) {
-                    EXPECT_NE(error, 0u) << "a failed add left no error";
-                }
-                if (mode == Mode::Permanent && g_plan.fired > 0) {
-                    // While the fault stays, a flush fails too.
+    for (const ModelFile& added : kinds) {
+        for (Op op : ops) {
+            for (Mode mode : {Mode::Once, Mode::OnceTorn, Mode::Permanent}) {
+                Loop("add " + added.name, op, mode, [&](uint64_t n) {
+                    TNQOVArchive* ha = OpenWork();
+                    if (ha == nullptr) return false;
                     QOVSetLastError(0);
-                    if (!SFileFlushArchive(ha)) {
-                        EXPECT_NE(QOVGetLastError(), 0u);
+                    Arm(op, mode, n);
+                    Rng pieces(n);
+                    const bool ok = model::WriteInPieces(ha, added, pieces);
+                    const uint32_t error = QOVGetLastError();
+                    if (!ok) {
+                        EXPECT_NE(error, 0u) << "a failed add left no error";
                     }
-                }
-                const bool fired = Disarm();
-                EXPECT_TRUE(ok || fired) << "the add failed without a fault: " << error;
-
-                // Once the fault is gone, a flush writes a whole archive.
-                EXPECT_TRUE(SFileFlushArchive(ha)) << QOVGetLastError();
-                EXPECT_TRUE(SFileCloseArchive(ha, false));
-                std::vector<ModelFile> expected = files_;
-                if (ok) expected.push_back(added);
-                ExpectWorkHolds(expected);
-                if (!ok) {
-                    TNQOVArchive* check = nullptr;
-                    if (SFileOpenArchive(work_.c_str(), &check, 0)) {
-                        TNQOVFile* hf = nullptr;
-                        if (NQOVOpenFileEx(check, added.name.c_str(), QOV_OPEN_PATCHED, &hf)) {
-                            EXPECT_EQ(SFileGetFileSize(hf), 0u) << "a failed add left content behind";
-                            SFileCloseFile(hf);
+                    if (mode == Mode::Permanent && g_plan.fired > 0) {
+                        // While the fault stays, a flush fails too.
+                        QOVSetLastError(0);
+                        if (!SFileFlushArchive(ha)) {
+                            EXPECT_NE(QOVGetLastError(), 0u);
                         }
-                        SFileCloseArchive(check, false);
                     }
-                }
-                return fired;
-            });
+                    const bool fired = Disarm();
+                    EXPECT_TRUE(ok || fired) << "the add failed without a fault: " << error;
+
+                    // Once the fault is gone, another file goes in and a
+                    // flush writes a whole archive.
+                    EXPECT_TRUE(model::WriteInPieces(ha, after, pieces)) << QOVGetLastError();
+                    EXPECT_TRUE(SFileFlushArchive(ha)) << QOVGetLastError();
+                    EXPECT_TRUE(SFileCloseArchive(ha, false));
+                    std::vector<ModelFile> expected = files_;
+                    if (ok) expected.push_back(added);
+                    expected.push_back(after);
+                    ExpectWorkHolds(expected);
+                    if (!ok) {
+                        TNQOVArchive* check = nullptr;
+                        if (SFileOpenArchive(work_.c_str(), &check, 0)) {
+                            TNQOVFile* hf = nullptr;
+                            if (NQOVOpenFileEx(check, added.name.c_str(), QOV_OPEN_PATCHED, &hf)) {
+                                EXPECT_EQ(SFileGetFileSize(hf), 0u) << "a failed add left content behind";
+                                SFileCloseFile(hf);
+                            }
+                            SFileCloseArchive(check, false);
+                        }
+                    }
+                    return fired;
+                });
+            }
         }
     }
 }

@@ -299,6 +299,92 @@ TEST_P(WriterSessions, EarlierFilesSurviveEverySession) {
 
 INSTANTIATE_TEST_SUITE_P(Groups, WriterSessions, testing::Range(0, 6));
 
+// Enciphered files opened by their pseudo name ".File<hash>." have no name
+// to derive the key from: the key is found from the sector offset table
+// (compressed files) or from known content at the start of the file (a WAVE
+// file, an executable, an XML file).  Such files read back correctly; a
+// plain enciphered file without known content cannot be read (error 10001),
+// and is never read as garbage.
+TEST(PseudoNames, EncipheredFilesFindTheirKey) {
+    Rng rng(model::TestSeed("pseudo"));
+    auto withStart = [&](const std::string& start, size_t size) {
+        Bytes data = testutil::TextBytes(size, rng.Next());
+        for (size_t i = 0; i < start.size() && i < size; i++) data[i] = static_cast<uint8_t>(start[i]);
+        return data;
+    };
+    auto riff = [&](size_t size) {
+        std::string start = "RIFF";
+        const uint32_t length = static_cast<uint32_t>(std::min<size_t>(size, 4096) - 8);
+        for (int i = 0; i < 4; i++) start.push_back(static_cast<char>(length >> (8 * i)));
+        start += "WAVE";
+        return withStart(start, size);
+    };
+    const std::string exe("MZ\x90\0\x03\0\0\0", 8);
+    struct Case {
+        const char* name;
+        Bytes data;
+        uint32_t flags;
+        bool readable;
+    };
+    std::vector<Case> cases;
+    for (uint32_t extra : {0u, NQOV_FILE_FIX_KEY}) {
+        const uint32_t enc = NQOV_FILE_ENCRYPTED | extra;
+        cases.push_back({"zip", testutil::TextBytes(9000, 1), enc | NQOV_FILE_COMPRESS, true});
+        cases.push_back({"zipcrc", testutil::RandomBytes(5000, 2), enc | NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC, true});
+        cases.push_back({"xml", withStart("<?xml version=\"1.0\"?>", 7000), enc, true});
+        cases.push_back({"exe", withStart(exe, 6000), enc, true});
+        cases.push_back({"wave", riff(10000), enc, true});
+        // The first sector of a short file is the whole file.
+        cases.push_back({"wave-short", riff(300), enc, true});
+        cases.push_back({"unit-xml", withStart("<?xml version=\"1.0\"?>", 3000), enc | NQOV_FILE_SINGLE_UNIT, true});
+        cases.push_back({"unit-exe", withStart(exe, 3000), enc | NQOV_FILE_SINGLE_UNIT, true});
+        cases.push_back({"noise", testutil::RandomBytes(5000, 3), enc, false});
+        cases.push_back({"unit-noise", testutil::RandomBytes(3000, 4), enc | NQOV_FILE_SINGLE_UNIT, false});
+    }
+    testutil::TempDir dir;
+    const std::string path = dir.File("pseudo.qov");
+    TNQOVArchive* ha = testutil::CreateArchive(path, 64, 3, 4096);
+    ASSERT_NE(ha, nullptr);
+    for (size_t i = 0; i < cases.size(); i++) {
+        ModelFile file;
+        file.name = "dir/" + std::string(cases[i].name) + std::to_string(i) + ".dat";
+        file.data = cases[i].data;
+        file.flags = cases[i].flags;
+        ASSERT_TRUE(model::WriteInPieces(ha, file, rng)) << file.name << ": " << QOVGetLastError();
+    }
+    ASSERT_TRUE(SFileCloseArchive(ha, true));
+
+    ha = nullptr;
+    ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, 0));
+    for (size_t i = 0; i < cases.size(); i++) {
+        const std::string name = "dir/" + std::string(cases[i].name) + std::to_string(i) + ".dat";
+        SCOPED_TRACE(name + " (" + model::FlagText(cases[i].flags) + ")");
+        TNQOVFile* named = nullptr;
+        ASSERT_TRUE(NQOVOpenFileEx(ha, name.c_str(), QOV_OPEN_FROM_ARCHIVE, &named));
+        const uint64_t hash = named->pFileEntry->NameHash64;
+        SFileCloseFile(named);
+        for (uint32_t scope : {QOV_OPEN_FROM_ARCHIVE, QOV_OPEN_PATCHED}) {
+            const std::string pseudo = ".File" + std::to_string(hash) + ".";
+            TNQOVFile* hf = nullptr;
+            ASSERT_TRUE(NQOVOpenFileEx(ha, pseudo.c_str(), scope, &hf)) << QOVGetLastError();
+            Bytes got(cases[i].data.size());
+            uint32_t read = 0;
+            QOVSetLastError(0);
+            const bool ok = SFileReadFile(hf, got.data(), static_cast<uint32_t>(got.size()), &read, true);
+            if (cases[i].readable) {
+                EXPECT_TRUE(ok) << QOVGetLastError();
+                EXPECT_TRUE(got == cases[i].data) << "wrong content through the pseudo name";
+            } else {
+                EXPECT_FALSE(ok) << "read without a key";
+                EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_QOV_FILE_KEY));
+                EXPECT_EQ(read, 0u);
+            }
+            SFileCloseFile(hf);
+        }
+    }
+    SFileCloseArchive(ha, false);
+}
+
 // An archive filled to its capacity: the add that finds no record fails
 // with ERROR_DISK_FULL, and every file added before it survives a flush and
 // a reopen.
