@@ -328,6 +328,38 @@ void ExpectDisjointLayout(TNQOVArchive* ha) {
     }
     EXPECT_LE(previousEnd, info.MD5TablePos64) << previous << " runs into the MD5 piece table";
 
+    // Digests no reader checks: the chunk digests after every stored blob,
+    // the MD5 of each stored table and of the header.
+    auto readAt = [&](uint64_t position, uint64_t length, Bytes* pOut) {
+        pOut->assign(static_cast<size_t>(length), 0);
+        return length == 0 || FileStream_Read(ha->pStream.get(), &position, pOut->data(), static_cast<uint32_t>(length));
+    };
+    if (info.dwRawChunkSize != 0) {
+        for (const Range& range : ranges) {
+            // range.end includes the digests: split the blob from them.
+            uint64_t blob = range.end - range.start;
+            while (blob > 0 && blob + digests(blob) > range.end - range.start) blob--;
+            Bytes bytes, stored;
+            ASSERT_TRUE(readAt(range.start, blob, &bytes)) << range.what;
+            ASSERT_TRUE(readAt(range.start + blob, digests(blob), &stored)) << range.what;
+            for (uint64_t chunk = 0; chunk * info.dwRawChunkSize < blob; chunk++) {
+                const uint64_t start = chunk * info.dwRawChunkSize;
+                const uint64_t length = std::min<uint64_t>(info.dwRawChunkSize, blob - start);
+                const std::string expected = testutil::Md5Hex(bytes.data() + start, static_cast<size_t>(length));
+                EXPECT_EQ(testutil::Hex(stored.data() + chunk * 16, 16), expected)
+                    << "chunk digest " << chunk << " of " << range.what;
+            }
+        }
+    }
+    Bytes table;
+    ASSERT_TRUE(readAt(het, info.HetTableSize64, &table));
+    EXPECT_EQ(testutil::Md5Hex(table), testutil::Hex(info.MD5_HetTable, 16)) << "MD5_HetTable";
+    ASSERT_TRUE(readAt(bet, info.BetTableSize64, &table));
+    EXPECT_EQ(testutil::Md5Hex(table), testutil::Hex(info.MD5_BetTable, 16)) << "MD5_BetTable";
+    Bytes header;
+    ASSERT_TRUE(readAt(info.HeaderOffset, NQOV_HEADER_SIZE, &header));
+    EXPECT_EQ(testutil::Md5Hex(header.data(), 156), testutil::Hex(header.data() + 156, 16)) << "header digest";
+
     // The piece layer covers everything before the MD5 piece table.
     ASSERT_NE(info.dwMD5PieceSize, 0u);
     const uint64_t pieces = info.ArchieveSize / info.dwMD5PieceSize;

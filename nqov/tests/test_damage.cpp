@@ -486,7 +486,7 @@ void ExerciseArchive(TNQOVArchive* ha, const Sample& sample, Judge judge, const 
 // Writes the image, opens it; on success exercises it.  Returns the open's
 // error (0 when it opened).
 uint32_t OpenAndExercise(const Bytes& image, const Sample& sample, Judge judge, const Damage& damage, Rng& rng,
-                         const testutil::TempDir& dir) {
+                         const testutil::TempDir& dir, bool writeAfter = false) {
     const std::string path = dir.File("damaged.qov");
     EXPECT_TRUE(testutil::WriteFile(path, image));
     TNQOVArchive* ha = reinterpret_cast<TNQOVArchive*>(1);
@@ -498,7 +498,37 @@ uint32_t OpenAndExercise(const Bytes& image, const Sample& sample, Judge judge, 
         return error == 0 ? 0xFFFFFFFF : error;
     }
     ExerciseArchive(ha, sample, judge, damage, rng, dir);
-    EXPECT_TRUE(SFileCloseArchive(ha, false));
+    if (!writeAfter) {
+        EXPECT_TRUE(SFileCloseArchive(ha, false));
+        return 0;
+    }
+    // Writing to the damaged archive: a file added and flushed, then the
+    // result opened again.  Only clean outcomes are asked for.
+    ModelFile added;
+    added.name = "added/after damage.bin";
+    added.data = testutil::TextBytes(3000, rng.Next());
+    added.flags = rng.OneIn(2) ? NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED : NQOV_FILE_SECTOR_CRC;
+    QOVSetLastError(0);
+    if (!model::WriteInPieces(ha, added, rng)) {
+        EXPECT_NE(QOVGetLastError(), 0u) << "a failed add left no error";
+    }
+    QOVSetLastError(0);
+    if (!SFileCloseArchive(ha, true)) {
+        EXPECT_NE(QOVGetLastError(), 0u) << "a failed flush left no error";
+    }
+    ha = nullptr;
+    QOVSetLastError(0);
+    if (SFileOpenArchive(path.c_str(), &ha, 0)) {
+        Bytes got;
+        QOVSetLastError(0);
+        if (!testutil::ReadWhole(ha, added.name, &got, true)) {
+            EXPECT_NE(QOVGetLastError(), 0u);
+        }
+        SFileVerifyAll(ha, nullptr);
+        SFileCloseArchive(ha, false);
+    } else {
+        EXPECT_NE(QOVGetLastError(), 0u);
+    }
     return 0;
 }
 
@@ -662,6 +692,8 @@ void MutateOnce(Rng& rng, const Sample& s, Region region, Bytes& image, Damage& 
             WriteLE16(&header[kHdrSectorSize], static_cast<uint16_t>(exponent - 8));
         const uint32_t pieceSize = ReadLE32(&header[kHdrPieceSize]);
         if (pieceSize > (1u << 18)) WriteLE32(&header[kHdrPieceSize], pieceSize & 0x3FFFF);
+        const uint32_t chunkSize = ReadLE32(&header[kHdrRawChunkSize]);
+        if (chunkSize > (1u << 18)) WriteLE32(&header[kHdrRawChunkSize], chunkSize & 0x3FFFF);
         std::copy(header.begin(), header.end(), image.begin() + static_cast<long>(ho));
         Reseal(image, ho);
         damage.SealAll();
@@ -730,7 +762,7 @@ void RunFlips(const Sample& sample, Region region, int iterations) {
             MutateOnce(rng, sample, where, image, damage, &what);
         }
         SCOPED_TRACE(what);
-        outcomes[OpenAndExercise(image, sample, Judge::PieceChecked, damage, rng, dir)]++;
+        outcomes[OpenAndExercise(image, sample, Judge::PieceChecked, damage, rng, dir, rng.OneIn(4))]++;
         if (testing::Test::HasFatalFailure() || testing::Test::HasFailure()) return;
     }
     std::string summary;
