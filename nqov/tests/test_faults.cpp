@@ -527,6 +527,32 @@ TEST_P(FaultTest, Extract) {
     }
 }
 
+// A fault while a whole file is verified is a read error, never a content
+// error: VerifyFile must not report VERIFY_FILE_MD5_ERROR for good bytes.
+TEST_P(FaultTest, VerifyFile) {
+    for (const ModelFile& f : files_) {
+        for (Op op : {Op::Read, Op::GetSize}) {
+            for (Mode mode : {Mode::Once, Mode::OnceTorn, Mode::Permanent}) {
+                Loop("verify " + f.name, op, mode, [&](uint64_t n) {
+                    TNQOVArchive* ha = OpenWork();
+                    if (ha == nullptr) return false;
+                    Arm(op, mode, n);
+                    const uint32_t flags = VerifyFile(ha, f.name.c_str());
+                    const bool fired = Disarm();
+                    EXPECT_EQ(flags & VERIFY_FILE_MD5_ERROR, 0u) << "an I/O fault reported as wrong content: " << flags;
+                    EXPECT_EQ(flags & VERIFY_FILE_SECTOR_CRC_ERROR, 0u) << "an I/O fault reported as a checksum error";
+                    if (!fired) {
+                        EXPECT_EQ(flags, f.data.empty() ? (flags & VERIFY_MD5_PRESENT) : VERIFY_MD5_PRESENT);
+                    }
+                    EXPECT_EQ(VerifyFile(ha, f.name.c_str()) & ~VERIFY_MD5_PRESENT, 0u);
+                    EXPECT_TRUE(SFileCloseArchive(ha, false));
+                    return fired;
+                });
+            }
+        }
+    }
+}
+
 TEST_P(FaultTest, ReadFile) {
     for (const ModelFile& f : files_) {
         for (bool checkPieces : {false, true}) {
