@@ -869,6 +869,52 @@ TEST(DamagedPieces, LostPieceIsRepairedByAVerifiedWrite) {
     }
 }
 
+// Bytes before a header at an offset are not part of the archive's
+// structure: garbage there still opens (only the first piece fails), and a
+// signature planted there is a header that must be refused cleanly.
+TEST(DamagedPrefix, GarbageBeforeTheHeader) {
+    const Sample& sample = SampleB();
+    ASSERT_FALSE(sample.image.empty());
+    ASSERT_EQ(sample.headerOffset, 512u);
+    Rng rng(model::TestSeed("garbage"));
+    testutil::TempDir dir;
+    Bytes image = sample.image;
+    const Bytes noise = testutil::RandomBytes(512, rng.Next());
+    std::copy(noise.begin(), noise.end(), image.begin());
+    image[0] = 'X';  // no signature at 0
+    const std::string path = dir.File("garbage.qov");
+    ASSERT_TRUE(testutil::WriteFile(path, image));
+    TNQOVArchive* ha = nullptr;
+    ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, 0)) << QOVGetLastError();
+    EXPECT_FALSE(SFileVerifyAll(ha, nullptr));
+    uint32_t size = 0;
+    const uint8_t* map = SFileGetBitmap(ha, &size);
+    ASSERT_NE(map, nullptr);
+    for (uint32_t i = 0; i < size; i++) EXPECT_EQ(map[i], i == 0 ? 2 : 1) << "map byte " << i;
+    // Files outside the first piece read back with the piece check.
+    for (const ModelFile& f : sample.files) {
+        const RecordCopy& copy = sample.records.at(f.name);
+        if (sample.headerOffset + copy.storedOffset < sample.info.dwMD5PieceSize) continue;
+        Bytes got;
+        EXPECT_TRUE(testutil::ReadWhole(ha, f.name, &got, true)) << f.name << ": " << QOVGetLastError();
+        EXPECT_TRUE(got == f.data) << f.name;
+    }
+    SFileCloseArchive(ha, false);
+
+    // A planted signature at 0, with and without a version that skips the digest.
+    for (uint16_t version : {0, 1}) {
+        SCOPED_TRACE("planted header version " + std::to_string(version));
+        Bytes planted = image;
+        Put32(planted, 0, NQOV_HEADER_SIGNATURE);
+        Put16(planted, kHdrFormatVersion, version);
+        OpenAndExercise(planted, sample, Judge::PieceChecked, Damage(), rng, dir);
+        // A planted copy of the real header: positions relative to 0 now.
+        std::copy(sample.image.begin() + 512, sample.image.begin() + 512 + NQOV_HEADER_SIZE, planted.begin());
+        Put16(planted, kHdrFormatVersion, version);
+        OpenAndExercise(planted, sample, Judge::PieceChecked, Damage(), rng, dir);
+    }
+}
+
 //-----------------------------------------------------------------------------
 // (c) Targeted damage.
 
