@@ -400,6 +400,13 @@ bool CreateFileWithFlags(const char* szOperation, TNQOVArchive* ha, const char* 
             return false;
         }
 
+        if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) && ha->dwListFileError != ERROR_SUCCESS) {
+            // The list file could not be read at open: try again, as a new
+            // list file is written from the names known now.
+            const uint32_t listError = static_cast<uint32_t>(SFileAddListFile(ha));
+            QOV_FAIL_IF(listError != ERROR_SUCCESS, "the list file cannot be read; adding would lose names",
+                        listError, false);
+        }
         if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED)) {
             const uint32_t listIndex = FindSlotByName(ha, NQOV_LISTFILE_NAME);
             if (listIndex != QOV_NO_RECORD) MarkRecordDeleted(ha, &ha->Records[listIndex]);

@@ -253,6 +253,10 @@ public:
 
     uint32_t dwOpenParameter = 0;
 
+    // 0 when the list file was read whole (or there is none); else the error
+    // that stopped it.  Names would be lost if it were rewritten then.
+    uint32_t dwListFileError = ERROR_SUCCESS;
+
     // A few pieces whose bytes were verified during this open, so that reads
     // with the piece check do not hash the same piece again.  Any write to
     // the archive file empties it.

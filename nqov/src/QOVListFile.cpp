@@ -46,13 +46,21 @@ private:
 
     bool Refill() {
         uint32_t read = 0;
-        SFileReadFile(m_file, m_buffer.get(), kCacheBlock, &read, true);
+        if (!SFileReadFile(m_file, m_buffer.get(), kCacheBlock, &read, true) &&
+            QOVGetLastError() != ERROR_HANDLE_EOF)
+            m_error = QOVGetLastError();
         m_read = 0;
         m_end = read;
         return read > 0;
     }
 
+public:
+    // The error that ended reading early, or 0 when the whole file was read.
+    uint32_t Error() const { return m_error; }
+
+private:
     TNQOVFile* m_file;
+    uint32_t m_error = ERROR_SUCCESS;
     std::unique_ptr<uint8_t[]> m_buffer;
     uint32_t m_read = 0;
     uint32_t m_end = 0;
@@ -89,12 +97,19 @@ int SFileAddListFile(TNQOVArchive* ha) {
         TNQOVFile* opened = nullptr;
         const uint32_t savedError = QOVGetLastError();
         QOVSetLastError(ERROR_SUCCESS);
+        // Without a list file there are no names to lose.
+        ha->dwListFileError = ERROR_SUCCESS;
+        if (FindSlotByName(ha, NQOV_LISTFILE_NAME) == QOV_NO_RECORD) {
+            QOVSetLastError(savedError);
+            return ERROR_SUCCESS;
+        }
         if (!NQOVOpenFileEx(ha, NQOV_LISTFILE_NAME, QOV_OPEN_TABLE_ONLY, &opened)) {
             const uint32_t error = QOVGetLastError();
             if (error == ERROR_SUCCESS) {
                 QOVSetLastError(savedError);
                 return ERROR_SUCCESS;
             }
+            ha->dwListFileError = error;
             QOV_LOG_ERROR("CreateListFileCache failed!", error);
             return static_cast<int>(error);
         }
@@ -109,6 +124,13 @@ int SFileAddListFile(TNQOVArchive* ha) {
             NameRecordFromLine(ha, line);
         }
         NameRecordFromLine(ha, NQOV_LISTFILE_NAME);
+        // A list file read only in part must not be replaced by a shorter one.
+        ha->dwListFileError = cache.Error();
+        if (cache.Error() != ERROR_SUCCESS) {
+            QOV_LOG_ERROR("the list file could not be read to its end", cache.Error());
+            return static_cast<int>(cache.Error());
+        }
+        QOVSetLastError(savedError);
         return ERROR_SUCCESS;
     });
 }
@@ -151,6 +173,12 @@ int SortTable(TNQOVArchive* ha) {
                     static_cast<int>(ERROR_ACCESS_DENIED));
         QOV_FAIL_IF(ha->pActiveWriter != nullptr, "a file is being written", ERROR_BUSY,
                     static_cast<int>(ERROR_BUSY));
+        if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) && ha->dwListFileError != ERROR_SUCCESS) {
+            // A list file read only in part is read again before it is replaced.
+            const uint32_t listError = static_cast<uint32_t>(SFileAddListFile(ha));
+            QOV_FAIL_IF(listError != ERROR_SUCCESS, "the list file cannot be read; rewriting would lose names",
+                        listError, static_cast<int>(listError));
+        }
         // The list file goes where the tables are: they must be written again.
         ha->dwFlags |= NQOV_FLAG_CHANGED;
         TNQOVFile* hf = nullptr;
