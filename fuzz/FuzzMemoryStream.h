@@ -9,6 +9,8 @@
 //  * Write: grows the buffer (gaps read as zeros, as after pwrite past the
 //    end); writes beyond the size limit fail with ERROR_DISK_FULL.
 //  * Set size: truncates or zero-extends, within the same limit.
+//  * Optionally, a write budget: once spent, writes and resizes fail with
+//    ERROR_DISK_FULL, as on a full disk (fault injection).
 
 #ifndef NQOV_FUZZ_FUZZMEMORYSTREAM_H
 #define NQOV_FUZZ_FUZZMEMORYSTREAM_H
@@ -28,6 +30,10 @@ public:
     std::vector<uint8_t> Data;
     uint64_t qwLimit = 0;     // largest size writes may give the stream
     bool bLimitHit = false;   // a write or resize was refused for the limit
+    // Injected faults: once qwWriteBudget bytes have been written, every
+    // further write and resize fails with ERROR_DISK_FULL.
+    uint64_t qwWriteBudget = UINT64_MAX;
+    bool bFaultInjected = false;
 };
 
 inline TMemoryStream* AsMemory(TFileStream* pStream) { return static_cast<TMemoryStream*>(pStream); }
@@ -93,6 +99,12 @@ inline bool MemoryWrite(TFileStream* pStream, uint64_t* pPosition, const void* p
     const uint64_t position = pPosition != nullptr ? *pPosition : pStream->RawFilePos;
     pStream->RawFilePos = position;
     if (dwLength == 0) return true;
+    if (dwLength > memory->qwWriteBudget) {
+        memory->qwWriteBudget = 0;  // a full disk stays full
+        memory->bFaultInjected = true;
+        QOVSetLastError(ERROR_DISK_FULL);
+        return false;
+    }
     uint64_t end = 0;
     if (!CheckedAdd64(position, dwLength, &end)) {
         memory->bLimitHit = true;
@@ -101,6 +113,7 @@ inline bool MemoryWrite(TFileStream* pStream, uint64_t* pPosition, const void* p
     }
     if (end > memory->Data.size() && !MemoryResize(memory, end)) return false;
     memcpy(memory->Data.data() + position, pvBuffer, dwLength);
+    if (memory->qwWriteBudget != UINT64_MAX) memory->qwWriteBudget -= dwLength;
     pStream->RawFilePos = end;
     return true;
 }
@@ -111,7 +124,13 @@ inline bool MemorySetSize(TFileStream* pStream, uint64_t qwSize) {
         return false;
     }
     std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
-    return MemoryResize(AsMemory(pStream), qwSize);
+    TMemoryStream* memory = AsMemory(pStream);
+    if (memory->qwWriteBudget == 0) {
+        memory->bFaultInjected = true;
+        QOVSetLastError(ERROR_DISK_FULL);
+        return false;
+    }
+    return MemoryResize(memory, qwSize);
 }
 
 // A new stream holding a copy of the bytes; the archive that opens it owns it.

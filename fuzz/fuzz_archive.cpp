@@ -403,6 +403,30 @@ bool HasHugePieceSize(const uint8_t* data, size_t size) {
     return false;
 }
 
+// On a writable archive: a piece written back as read is accepted, a
+// damaged one refused (and the file left as it was).
+void ExercisePieceWrites(TNQOVArchive* ha) {
+    uint32_t lastPieceSize = 0, pieceCount = 0, pieceSize = 0;
+    if (!SFileGetPieceCount(ha, &lastPieceSize, &pieceCount, &pieceSize) || pieceCount == 0 ||
+        pieceSize > kMaxPieceBuffer)
+        return;
+    const uint32_t index = pieceCount - 1;
+    const uint32_t length = lastPieceSize;
+    Bytes piece(length == 0 ? 1 : length);
+    if (!SFileReadPieceVerified(ha, index, piece.data(), length)) return;
+    const Bytes before = fuzzstream::AsMemory(ha->pStream.get())->Data;
+    if (length > 0) {
+        Bytes damaged = piece;
+        damaged[length / 2] ^= 0x20;
+        FUZZ_CHECK(!SFileWritePieceVerified(ha, index, damaged.data(), length),
+                   "a piece that does not match its digest was written", nullptr);
+        FUZZ_CHECK(fuzzstream::AsMemory(ha->pStream.get())->Data == before,
+                   "a refused piece write changed the archive", nullptr);
+    }
+    SFileWritePieceVerified(ha, index, piece.data(), length);
+    SFileWriteBitmap(ha);
+}
+
 // Writes the new file with SFileAddFileEx from a scratch disk file; false
 // when that could not be set up.
 bool AddFromDisk(TNQOVArchive* ha, const char* szName, const Bytes& content, bool* pbWritten) {
@@ -427,6 +451,11 @@ void WritePass(const uint8_t* data, size_t size) {
     const char* szName = (selector & 0x100) ? "fuzz\\dir\\new file.bin" : "new.bin";
     const Bytes content = NewFileContent(fileSize, (selector & 0x200) != 0, selector);
     const bool fromDisk = ((selector >> 10) & 3) == 0 && size <= kMaxExtractInput;
+    // One input in four runs out of disk after a few kilobytes written.
+    TMemoryStream* stream = fuzzstream::AsMemory(ha->pStream.get());
+    if (((selector >> 12) & 3) == 0) stream->qwWriteBudget = (selector >> 14) % 24000;
+
+    ExercisePieceWrites(ha);
 
     bool written = false;
     if (!fromDisk || !AddFromDisk(ha, szName, content, &written)) {
@@ -446,8 +475,17 @@ void WritePass(const uint8_t* data, size_t size) {
     const bool rewrites = (ha->dwFlags & (NQOV_FLAG_CHANGED | NQOV_FLAG_LISTFILE_CHANGED)) != 0;
     const bool flushed = SFileFlushArchive(ha);
     // A small archive plus a small file never needs tens of megabytes.
-    FUZZ_CHECK(!fuzzstream::AsMemory(ha->pStream.get())->bLimitHit,
-               "writing a small archive grew it beyond the 64 MiB limit", szName);
+    FUZZ_CHECK(!stream->bLimitHit, "writing a small archive grew it beyond the 64 MiB limit", szName);
+    if (stream->bFaultInjected) {
+        // After a failed write: the bytes as they are must still be safe to
+        // read, and the archive safe to close.
+        const Bytes damaged = stream->Data;
+        FUZZ_CHECK(!(flushed && rewrites), "a flush with tables to write succeeded on a full disk",
+                   szName);
+        SFileCloseArchive(ha, false);
+        ReadPass(damaged.data(), damaged.size());
+        return;
+    }
     Bytes result;
     if (flushed) {
         // A flushed archive verifies and holds the new file.
@@ -464,7 +502,7 @@ void WritePass(const uint8_t* data, size_t size) {
             FUZZ_CHECK(back == content, "the new file reads back different", szName);
             SFileCloseFile(reader);
         }
-        result = fuzzstream::AsMemory(ha->pStream.get())->Data;
+        result = stream->Data;
     }
     FUZZ_CHECK(SFileCloseArchive(ha, false), "closing the written archive failed", szName);
     if (!flushed) return;
