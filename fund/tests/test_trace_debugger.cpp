@@ -102,7 +102,8 @@ TEST(TraceDebuggerTest, TheDebuggerSeesTheLineWithoutANewline) {
     ProbeRun run;
     ASSERT_TRUE(RunProbeUnderDebugger(5, &run));
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(run.output, "xxxxx\xE4\xBF\xAE\xE5\xA4\x8D\n");
+    // Standard output is in text mode: the newline is written as CR LF.
+    EXPECT_EQ(run.output, "xxxxx\xE4\xBF\xAE\xE5\xA4\x8D\r\n");
     // A narrow debug string may carry the text in the ANSI code page; the
     // ASCII part and the missing newline are what matter here.
     ASSERT_GE(run.debugText.size(), 5u);
@@ -113,7 +114,7 @@ TEST(TraceDebuggerTest, TheDebuggerSeesTheLineWithoutANewline) {
 TEST(TraceDebuggerTest, TheDebuggerSeesTheCutLine) {
     ProbeRun run;
     ASSERT_TRUE(RunProbeUnderDebugger(300, &run));
-    EXPECT_EQ(run.output, std::string(260, 'x') + "\n");
+    EXPECT_EQ(run.output, std::string(260, 'x') + "\r\n");
     EXPECT_EQ(run.debugText, std::wstring(260, L'x'));
 }
 

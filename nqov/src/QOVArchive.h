@@ -416,17 +416,20 @@ uint32_t SFileAddFile_Finish(TNQOVFile* hf);
 // Guards the exported functions: an allocation that fails deep inside becomes
 // ERROR_NOT_ENOUGH_MEMORY and the given failure value, never an exception.
 
+// A failure's last error is set again on the way out, as the clean-up of
+// the body's locals may have called the system (see QOVRestoreLibraryError).
 template <typename Result, typename Body>
 Result QOVGuard(Result failValue, Body body) {
+    Result result = failValue;
     try {
-        return body();
+        result = body();
     } catch (const std::bad_alloc&) {
         QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return failValue;
     } catch (...) {
         QOVSetLastError(ERROR_CAN_NOT_COMPLETE);
-        return failValue;
     }
+    if (result == failValue) QOVRestoreLibraryError();
+    return result;
 }
 
 #endif  // NQOV_QOVARCHIVE_H

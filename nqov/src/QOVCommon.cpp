@@ -48,8 +48,20 @@ uint32_t PlatformErrorFromErrno(int err) {
 }
 #endif
 
+namespace {
+// The last error the library itself set on this thread.  Clean-up after a
+// failure may call into the system (a lock, a thread join) and on Windows
+// such calls can overwrite the thread's last error; the exported operations
+// set this one again before they return a failure.
+thread_local uint32_t t_libraryError = ERROR_SUCCESS;
+}  // namespace
+
 uint32_t QOVGetLastError() { return PlatformGetLastError(); }
-void QOVSetLastError(uint32_t dwError) { PlatformSetLastError(dwError); }
+void QOVSetLastError(uint32_t dwError) {
+    t_libraryError = dwError;
+    PlatformSetLastError(dwError);
+}
+void QOVRestoreLibraryError() { PlatformSetLastError(t_libraryError); }
 
 namespace {
 std::atomic<QOV_LOG_SINK> g_logSink{nullptr};

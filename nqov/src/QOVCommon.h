@@ -64,6 +64,10 @@ void QOVLogFormat(const char* szFormat, ...)
 #define QOV_FAIL_IF(cond, reason, code, result) \
     do { if (cond) QOV_FAIL(reason, code, result); } while (0)
 
+// Sets the last error the library set most recently on this thread again
+// (see QOVSetLastError), for a failure whose clean-up called the system.
+void QOVRestoreLibraryError();
+
 //-----------------------------------------------------------------------------
 // Allocation without exceptions: null on failure.
 

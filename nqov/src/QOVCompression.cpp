@@ -21,6 +21,8 @@
 #include <LzmaDec.h>
 
 #include <cstdlib>
+#include <new>
+#include <pthread.h>
 #include <cstring>
 
 namespace {
@@ -120,11 +122,31 @@ private:
     bool m_inflateReady = false;
 };
 
-thread_local TZlibStreams t_zlibStreams;
+// The streams of the calling thread, released when the thread ends.  A
+// thread-specific key, not a thread_local object: with mingw-w64 the storage
+// of a thread_local object is gone before its destructor runs.
+void DeleteZlibStreams(void* streams) { delete static_cast<TZlibStreams*>(streams); }
+
+TZlibStreams* ThreadZlibStreams() {
+    static pthread_key_t key;
+    static const bool keyReady = pthread_key_create(&key, DeleteZlibStreams) == 0;
+    if (!keyReady) return nullptr;
+    TZlibStreams* streams = static_cast<TZlibStreams*>(pthread_getspecific(key));
+    if (streams == nullptr) {
+        streams = new (std::nothrow) TZlibStreams();
+        if (streams == nullptr) return nullptr;
+        if (pthread_setspecific(key, streams) != 0) {
+            delete streams;
+            return nullptr;
+        }
+    }
+    return streams;
+}
 
 bool Compress_ZLIB(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbIn,
                    int32_t /*nLevel*/) {
-    z_stream* z = t_zlibStreams.Deflate(ZlibWindowBits(cbIn));
+    TZlibStreams* streams = ThreadZlibStreams();
+    z_stream* z = streams != nullptr ? streams->Deflate(ZlibWindowBits(cbIn)) : nullptr;
     if (z == nullptr) return false;
 
     z->next_in = const_cast<Bytef*>(static_cast<const Bytef*>(pvIn));
@@ -141,7 +163,8 @@ bool Compress_ZLIB(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbI
 bool Decompress_ZLIB(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbIn) {
     const uint32_t cbRoom = *pcbOut;
     *pcbOut = 0;
-    z_stream* z = t_zlibStreams.Inflate();
+    TZlibStreams* streams = ThreadZlibStreams();
+    z_stream* z = streams != nullptr ? streams->Inflate() : nullptr;
     if (z == nullptr) return false;
 
     z->next_in = const_cast<Bytef*>(static_cast<const Bytef*>(pvIn));

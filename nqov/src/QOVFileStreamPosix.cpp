@@ -2,6 +2,7 @@
 
 #include "QOVFileStreamBackend.h"
 #include "QOVPlatform.h"
+#include "QOVCommon.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +16,7 @@ namespace qovfs {
 
 namespace {
 bool FailWithErrno() {
-    PlatformSetLastError(PlatformErrorFromErrno(errno));
+    QOVSetLastError(PlatformErrorFromErrno(errno));
     return false;
 }
 
@@ -51,7 +52,7 @@ bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
     const bool writing = mode == OpenMode::ExistingReadWrite || mode == OpenMode::ExclusiveWrite;
     if (writing && (st.st_mode & 0222) == 0) {
         close(fd);
-        PlatformSetLastError(ERROR_ACCESS_DENIED);
+        QOVSetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
     *phFile = fd;
@@ -109,7 +110,7 @@ bool GetSize(intptr_t hFile, uint64_t* pqwSize) {
 
 bool SetSize(intptr_t hFile, uint64_t qwSize) {
     if (qwSize > static_cast<uint64_t>(INT64_MAX)) {
-        PlatformSetLastError(ERROR_INVALID_PARAMETER);
+        QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
     if (ftruncate(static_cast<int>(hFile), static_cast<off_t>(qwSize)) != 0) return FailWithErrno();
@@ -140,7 +141,7 @@ bool CreateFolder(const char* szPath) {
 bool MapView(intptr_t hFile, uint64_t qwOffset, uint64_t qwFileSize, bool bWritable,
              TFileMapping* pMapping) {
     if (qwOffset >= qwFileSize || qwFileSize - qwOffset > SIZE_MAX) {
-        PlatformSetLastError(ERROR_INVALID_PARAMETER);
+        QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
     const size_t cbView = static_cast<size_t>(qwFileSize - qwOffset);

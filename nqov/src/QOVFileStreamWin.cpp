@@ -3,6 +3,7 @@
 
 #include "QOVFileStreamBackend.h"
 #include "QOVPlatform.h"
+#include "QOVCommon.h"
 
 #include <string>
 
@@ -21,6 +22,17 @@ std::wstring Wide(const char* szUtf8) {
 
 HANDLE AsHandle(intptr_t hFile) { return reinterpret_cast<HANDLE>(hFile); }
 
+// Records the system's error of a failed call as the library's own.
+bool Fail() {
+    QOVSetLastError(GetLastError());
+    return false;
+}
+
+bool Fail(DWORD error) {
+    QOVSetLastError(error);
+    return false;
+}
+
 bool IsReadOnlyFile(const std::wstring& name) {
     const DWORD attributes = GetFileAttributesW(name.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
@@ -30,10 +42,7 @@ bool IsReadOnlyFile(const std::wstring& name) {
 
 bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
     const std::wstring name = Wide(szFileName);
-    if (name.empty()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
+    if (name.empty()) return Fail(ERROR_INVALID_PARAMETER);
     DWORD access = GENERIC_READ | GENERIC_WRITE;
     DWORD share = FILE_SHARE_READ;
     DWORD disposition = OPEN_EXISTING;
@@ -50,13 +59,14 @@ bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
     // The read-only attribute refuses writers even where the account could
     // override it.
     const bool opensExisting = mode == OpenMode::ExistingReadWrite || mode == OpenMode::ExclusiveWrite;
-    if (opensExisting && IsReadOnlyFile(name)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
+    if (opensExisting && IsReadOnlyFile(name)) return Fail(ERROR_ACCESS_DENIED);
     HANDLE hFile = CreateFileW(name.c_str(), access, share, nullptr, disposition,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return false;
+    if (hFile == INVALID_HANDLE_VALUE) {
+        // An existing file is reported like the other platforms do.
+        const DWORD error = GetLastError();
+        return Fail(error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error);
+    }
     *phFile = reinterpret_cast<intptr_t>(hFile);
     return true;
 }
@@ -74,7 +84,7 @@ bool ReadAt(intptr_t hFile, uint64_t qwPosition, void* pvBuffer, uint32_t dwLeng
     if (!ReadFile(AsHandle(hFile), pvBuffer, dwLength, &done, &at)) {
         *pdwDone = 0;
         if (GetLastError() == ERROR_HANDLE_EOF) return true;
-        return false;
+        return Fail();
     }
     *pdwDone = done;
     return true;
@@ -88,7 +98,7 @@ bool WriteAt(intptr_t hFile, uint64_t qwPosition, const void* pvBuffer, uint32_t
     DWORD done = 0;
     if (!WriteFile(AsHandle(hFile), pvBuffer, dwLength, &done, &at)) {
         *pdwDone = 0;
-        return false;
+        return Fail();
     }
     *pdwDone = done;
     return true;
@@ -96,7 +106,7 @@ bool WriteAt(intptr_t hFile, uint64_t qwPosition, const void* pvBuffer, uint32_t
 
 bool GetSize(intptr_t hFile, uint64_t* pqwSize) {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(AsHandle(hFile), &size)) return false;
+    if (!GetFileSizeEx(AsHandle(hFile), &size)) return Fail();
     *pqwSize = static_cast<uint64_t>(size.QuadPart);
     return true;
 }
@@ -104,15 +114,15 @@ bool GetSize(intptr_t hFile, uint64_t* pqwSize) {
 bool SetSize(intptr_t hFile, uint64_t qwSize) {
     LARGE_INTEGER position;
     position.QuadPart = static_cast<LONGLONG>(qwSize);
-    if (!SetFilePointerEx(AsHandle(hFile), position, nullptr, FILE_BEGIN)) return false;
-    return SetEndOfFile(AsHandle(hFile)) != FALSE;
+    if (!SetFilePointerEx(AsHandle(hFile), position, nullptr, FILE_BEGIN)) return Fail();
+    return SetEndOfFile(AsHandle(hFile)) ? true : Fail();
 }
 
 bool RenameReplace(const char* szFrom, const char* szTo) {
-    return MoveFileExW(Wide(szFrom).c_str(), Wide(szTo).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    return MoveFileExW(Wide(szFrom).c_str(), Wide(szTo).c_str(), MOVEFILE_REPLACE_EXISTING) ? true : Fail();
 }
 
-bool RemoveFile(const char* szFileName) { return DeleteFileW(Wide(szFileName).c_str()) != FALSE; }
+bool RemoveFile(const char* szFileName) { return DeleteFileW(Wide(szFileName).c_str()) ? true : Fail(); }
 
 bool CreateFolder(const char* szPath) {
     const std::wstring path = Wide(szPath);
@@ -120,28 +130,24 @@ bool CreateFolder(const char* szPath) {
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         const DWORD attributes = GetFileAttributesW(path.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
-        SetLastError(ERROR_ALREADY_EXISTS);
+        return Fail(ERROR_ALREADY_EXISTS);
     }
-    return false;
+    return Fail();
 }
 
 bool MapView(intptr_t hFile, uint64_t qwOffset, uint64_t qwFileSize, bool bWritable,
              TFileMapping* pMapping) {
-    if (qwOffset >= qwFileSize || qwFileSize - qwOffset > SIZE_MAX) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
+    if (qwOffset >= qwFileSize || qwFileSize - qwOffset > SIZE_MAX) return Fail(ERROR_INVALID_PARAMETER);
     HANDLE mapping = CreateFileMappingW(AsHandle(hFile), nullptr, bWritable ? PAGE_READWRITE : PAGE_READONLY,
                                         0, 0, nullptr);
-    if (mapping == nullptr) return false;
+    if (mapping == nullptr) return Fail();
     const size_t cbView = static_cast<size_t>(qwFileSize - qwOffset);
     void* view = MapViewOfFile(mapping, bWritable ? FILE_MAP_WRITE : FILE_MAP_READ,
                                static_cast<DWORD>(qwOffset >> 32), static_cast<DWORD>(qwOffset), cbView);
     if (view == nullptr) {
         const DWORD error = GetLastError();
         ::CloseHandle(mapping);
-        SetLastError(error);
-        return false;
+        return Fail(error);
     }
     pMapping->pvView = view;
     pMapping->cbView = cbView;

@@ -10,6 +10,10 @@
 #endif
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -29,8 +33,10 @@ std::string Utf8(const wchar_t* wide) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    // Names are printed as UTF-8; a console shows them as such.
+    // Names are printed as UTF-8; a console shows them as such.  Lines end in
+    // a bare newline on every platform, so scripts read the same output.
     SetConsoleOutputCP(CP_UTF8);
+    _setmode(_fileno(stdout), _O_BINARY);
     std::vector<std::string> args;
     for (int i = 1; i < argc; i++) args.push_back(Utf8(argv[i]));
     return qov::Run(args);
