@@ -410,6 +410,20 @@ class ExtractTest(QovTestCase):
             "ünïcödé/名字.txt": self.files["ünïcödé\\名字.txt"],
         })
 
+    def test_non_ascii_archive_and_disk_paths(self):
+        # The command line carries names outside ASCII (on Windows as UTF-16):
+        # the archive's own path, the source file's path and the target folder.
+        source = self.path("données", "größe €.txt")
+        write_file(source, "wörter 字\n".encode() * 50)
+        archive = self.new_archive("архив 名字.qov")
+        self.qov("add", "--as", "目录\\文件.txt", archive, source)
+        names = [entry["name"] for entry in self.qov_json("list", "--json", archive)]
+        self.assertIn("目录\\文件.txt", names)
+        self.qov("extract", "-o", self.path("выход"), archive, "目录\\文件.txt")
+        with open(self.path("выход", "目录", "文件.txt"), "rb") as f:
+            self.assertEqual(f.read(), "wörter 字\n".encode() * 50)
+        self.assertEqual(self.qov("cat", archive, "目录/文件.txt").stdout, "wörter 字\n".encode() * 50)
+
     def test_jobs_give_identical_trees(self):
         # More files, so that three workers really share them.
         for i in range(40):
