@@ -28,6 +28,11 @@
 #include <vector>
 
 #include <unistd.h>
+#if defined(_WIN32)
+#include <direct.h>
+#include <process.h>
+#endif
+#include <cerrno>
 
 namespace {
 
@@ -65,14 +70,29 @@ void RemoveScratch() {
     if (!g_scratch.empty()) rmdir(g_scratch.c_str());
 }
 
+#if defined(_WIN32)
+// mingw has no mkdtemp: a folder named after the process in the current one.
+char* MakeScratchFolder(std::vector<char>* pattern) {
+    std::string name = "nqov-fuzz-" + std::to_string(_getpid());
+    pattern->assign(name.begin(), name.end());
+    pattern->push_back(0);
+    return _mkdir(pattern->data()) == 0 || errno == EEXIST ? pattern->data() : nullptr;
+}
+#else
+char* MakeScratchFolder(std::vector<char>* pattern) {
+    const char* base = getenv("TMPDIR");
+    const std::string text =
+        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/nqov-fuzz-XXXXXX";
+    pattern->assign(text.begin(), text.end());
+    pattern->push_back(0);
+    return mkdtemp(pattern->data());
+}
+#endif
+
 const std::string& ScratchFolder() {
     if (g_scratch.empty()) {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") +
-                              "/nqov-fuzz-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back(0);
-        if (mkdtemp(buffer.data()) != nullptr) {
+        std::vector<char> buffer;
+        if (MakeScratchFolder(&buffer) != nullptr) {
             g_scratch = buffer.data();
             atexit(RemoveScratch);
         }

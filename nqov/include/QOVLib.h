@@ -125,6 +125,10 @@
 
 // Largest file-table capacity SFileCreateArchive accepts.
 #define NQOV_MAX_FILE_COUNT 0x01000000u
+// Largest piece size SFileCreateArchive accepts.  Files are added only to
+// archives whose pieces are this small or already cover the archive, as the
+// tables are padded to a whole piece.
+#define NQOV_MAX_PIECE_SIZE 0x10000000u
 
 //-----------------------------------------------------------------------------
 // Types.
@@ -158,7 +162,7 @@ struct QOV_CREATE_PARAMS {
     uint32_t dwMaxFileCount;   // file-table capacity, 1 .. NQOV_MAX_FILE_COUNT
     uint16_t wSectorSize;      // sector size = 512 << wSectorSize, 0..22 (default 3: 4 KiB)
     uint16_t wFormatVersion;   // header format version (default 0)
-    uint32_t dwMD5PieceSize;   // piece size in bytes (default 1 MiB), non-zero
+    uint32_t dwMD5PieceSize;   // piece size in bytes (default 1 MiB), 1 .. NQOV_MAX_PIECE_SIZE
     uint32_t dwRawChunkSize;   // chunk-digest size, 0 = none (default)
     uint64_t qwHeaderOffset;   // file position of the header, a multiple of 512 (default 0);
                                // the bytes before it are zero

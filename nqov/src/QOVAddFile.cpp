@@ -395,6 +395,10 @@ bool CreateFileWithFlags(const char* szOperation, TNQOVArchive* ha, const char* 
             error = ERROR_BUSY;
             QOV_LOG_ERROR("another file is being written", error);
         }
+        if (validArchive && CheckWritablePieceSize(ha) != ERROR_SUCCESS) {
+            error = CheckWritablePieceSize(ha);
+            QOV_LOG_ERROR("the piece size does not fit the archive", error);
+        }
         if (error != ERROR_SUCCESS) {
             QOVSetLastError(error);
             return false;

@@ -298,6 +298,11 @@ void ExtendDataAreaEnd(TNQOVArchive* ha, const TFileEntry* pEntry);
 // error (ERROR_ACCESS_DENIED for an archive opened read-only).
 uint32_t WriteArchiveBytes(TNQOVArchive* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData);
 
+// ERROR_FILE_CORRUPT when the piece size is larger than NQOV_MAX_PIECE_SIZE
+// and than the archive itself: padding the tables to a whole piece would then
+// grow a small (damaged) archive by up to 4 GiB.
+uint32_t CheckWritablePieceSize(const TNQOVArchive* ha);
+
 // Bytes of chunk digests that follow a blob of cbStored bytes.
 uint64_t ChunkDigestBytes(const TNQOVArchive* ha, uint64_t cbStored);
 

@@ -173,6 +173,9 @@ int SortTable(TNQOVArchive* ha) {
                     static_cast<int>(ERROR_ACCESS_DENIED));
         QOV_FAIL_IF(ha->pActiveWriter != nullptr, "a file is being written", ERROR_BUSY,
                     static_cast<int>(ERROR_BUSY));
+        const uint32_t pieceError = CheckWritablePieceSize(ha);
+        QOV_FAIL_IF(pieceError != ERROR_SUCCESS, "the piece size does not fit the archive", pieceError,
+                    static_cast<int>(pieceError));
         if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) && ha->dwListFileError != ERROR_SUCCESS) {
             // A list file read only in part is read again before it is replaced.
             const uint32_t listError = static_cast<uint32_t>(SFileAddListFile(ha));

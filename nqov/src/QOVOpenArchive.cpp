@@ -384,6 +384,12 @@ uint32_t WriteArchiveBytes(TNQOVArchive* ha, uint64_t qwPosition, const void* pv
     return error != ERROR_SUCCESS ? error : ERROR_CAN_NOT_COMPLETE;
 }
 
+uint32_t CheckWritablePieceSize(const TNQOVArchive* ha) {
+    const uint32_t pieceSize = ha->Header.dwMD5PieceSize;
+    if (pieceSize > NQOV_MAX_PIECE_SIZE && pieceSize > ha->Header.ArchieveSize) return ERROR_FILE_CORRUPT;
+    return ERROR_SUCCESS;
+}
+
 uint64_t ChunkDigestBytes(const TNQOVArchive* ha, uint64_t cbStored) {
     const uint32_t chunk = ha->Header.dwRawChunkSize;
     if (chunk == 0) return 0;
@@ -479,6 +485,7 @@ bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pPar
                     "invalid parameter", ERROR_INVALID_PARAMETER, false);
         QOV_FAIL_IF(pParams->dwMaxFileCount == 0 || pParams->dwMaxFileCount > NQOV_MAX_FILE_COUNT ||
                         pParams->wSectorSize > 22 || pParams->dwMD5PieceSize == 0 ||
+                        pParams->dwMD5PieceSize > NQOV_MAX_PIECE_SIZE ||
                         pParams->qwHeaderOffset % 512 != 0 ||
                         pParams->qwHeaderOffset > (static_cast<uint64_t>(1) << 48),
                     "invalid creation parameters", ERROR_INVALID_PARAMETER, false);
