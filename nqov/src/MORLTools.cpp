@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -77,8 +78,10 @@ bool HasWritableMap(const TNQOVArchive* ha) { return ha->pBitmap != nullptr && h
 // Pieces are hashed from the file in chunks of at most this size, so a large
 // piece size costs no large buffer.
 const uint32_t kHashChunk = 1024 * 1024;
-// Pieces up to this size are verified in memory, several at once.
+// Pieces up to this size are verified in memory, several at once, in
+// batches of about this many bytes.
 const uint32_t kParallelPieceLimit = 16 * 1024 * 1024;
+const uint32_t kBatchBytes = 32 * 1024 * 1024;
 
 // Reads piece `index` from the file and hashes it; false with the read's
 // error when a read fails.
@@ -119,15 +122,12 @@ bool VerifyPieceOnDisk(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t in
 // Hashes pieces on a few threads; the caller applies results in order, so the
 // outcome is exactly that of verifying one piece after the other.
 
-class TParallelHasher {
+// Runs a task for each index of a batch on a few threads (the calling one
+// helps); the caller applies the results in order, so the outcome is that of
+// one piece after the other.
+class TParallelRunner {
 public:
-    struct Job {
-        const uint8_t* data;
-        uint32_t length;
-        uint8_t digest[16];
-    };
-
-    explicit TParallelHasher(unsigned workers) {
+    explicit TParallelRunner(unsigned workers) {
         try {
             for (unsigned i = 0; i < workers; i++) m_threads.emplace_back([this] { WorkerLoop(); });
         } catch (...) {
@@ -136,22 +136,23 @@ public:
         }
     }
 
-    ~TParallelHasher() { Stop(); }
+    ~TParallelRunner() { Stop(); }
 
-    // Hashes every job; returns when all are done and no worker still holds
-    // the batch.  The calling thread helps.
-    void Run(std::vector<Job>& jobs) {
+    // Runs task(i) for every i below count; returns when all are done and no
+    // worker still holds the batch.
+    void Run(size_t count, const std::function<void(size_t)>& task) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_jobs = &jobs;
+            m_task = &task;
+            m_count = count;
             m_next = 0;
             m_generation++;
         }
         m_wake.notify_all();
-        Drain(&jobs);
+        Drain(&task, count);
         std::unique_lock<std::mutex> lock(m_mutex);
         m_done.wait(lock, [this] { return m_active == 0; });
-        m_jobs = nullptr;
+        m_task = nullptr;
     }
 
 private:
@@ -165,28 +166,29 @@ private:
         m_threads.clear();
     }
 
-    void Drain(std::vector<Job>* jobs) {
+    void Drain(const std::function<void(size_t)>* task, size_t count) {
         for (;;) {
             const size_t index = m_next.fetch_add(1);
-            if (index >= jobs->size()) return;
-            Job& job = (*jobs)[index];
-            QOVMD5(job.data, job.length, job.digest);
+            if (index >= count) return;
+            (*task)(index);
         }
     }
 
     void WorkerLoop() {
         uint64_t seen = 0;
         for (;;) {
-            std::vector<Job>* jobs = nullptr;
+            const std::function<void(size_t)>* task = nullptr;
+            size_t count = 0;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
-                m_wake.wait(lock, [&] { return m_stop || (m_generation != seen && m_jobs != nullptr); });
+                m_wake.wait(lock, [&] { return m_stop || (m_generation != seen && m_task != nullptr); });
                 if (m_stop) return;
                 seen = m_generation;
-                jobs = m_jobs;
+                task = m_task;
+                count = m_count;
                 m_active++;
             }
-            Drain(jobs);
+            Drain(task, count);
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_active--;
@@ -198,7 +200,8 @@ private:
     std::vector<std::thread> m_threads;
     std::mutex m_mutex;
     std::condition_variable m_wake, m_done;
-    std::vector<Job>* m_jobs = nullptr;
+    const std::function<void(size_t)>* m_task = nullptr;
+    size_t m_count = 0;
     std::atomic<size_t> m_next{0};
     unsigned m_active = 0;
     uint64_t m_generation = 0;
@@ -458,46 +461,53 @@ bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback) {
             return result;
         }
 
-        // Pieces are read in increasing order on this thread and hashed in
-        // batches on helper threads; outcomes and callbacks follow in order.
+        // Pieces are read and hashed in batches on a few threads; outcomes
+        // and callbacks follow in increasing order, and a piece that cannot
+        // be read ends the pass after the ones before it, as one after the
+        // other would.
         const unsigned workers = count >= 4 ? HashWorkers() : 0;
-        const uint32_t batch = std::min<uint32_t>(count, (workers + 1) * 2);
+        const uint32_t perBatch = std::max<uint32_t>(1, kBatchBytes / bufferSize);
+        const uint32_t batch = std::min<uint32_t>(count, std::min<uint32_t>(perBatch, (workers + 1) * 8));
         std::vector<std::unique_ptr<uint8_t[]>> buffers(batch);
         for (auto& buffer : buffers) {
             buffer = QOVAllocArray<uint8_t>(bufferSize);
             QOV_FAIL_IF(!buffer, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
         }
-        std::unique_ptr<TParallelHasher> hasher;
+        std::unique_ptr<TParallelRunner> runner;
         try {
-            if (workers > 0) hasher.reset(new TParallelHasher(workers));
+            if (workers > 0) runner.reset(new TParallelRunner(workers));
         } catch (...) {
-            hasher.reset();  // no threads to be had: hash on this thread
+            runner.reset();  // no threads to be had: everything on this thread
         }
-        std::vector<TParallelHasher::Job> jobs;
 
+        struct PieceJob {
+            uint32_t readError;
+            uint8_t digest[16];
+        };
+        std::vector<PieceJob> jobs(batch);
         for (uint32_t first = 0; first < count; first += batch) {
             const uint32_t inBatch = std::min(batch, count - first);
-            jobs.clear();
-            uint32_t readError = ERROR_SUCCESS;
-            for (uint32_t j = 0; j < inBatch; j++) {
-                if (!ReadPiece(ha, layout, first + j, buffers[j].get())) {
-                    readError = QOVGetLastError();
-                    break;
+            const std::function<void(size_t)> readAndHash = [&](size_t j) {
+                const uint32_t index = first + static_cast<uint32_t>(j);
+                jobs[j].readError = ERROR_SUCCESS;
+                if (!ReadPiece(ha, layout, index, buffers[j].get())) {
+                    const uint32_t error = QOVGetLastError();
+                    jobs[j].readError = error != ERROR_SUCCESS ? error : ERROR_READ_FAULT;
+                    return;
                 }
-                jobs.push_back({buffers[j].get(), PieceLength(layout, first + j), {}});
-            }
-            if (hasher)
-                hasher->Run(jobs);
+                QOVMD5(buffers[j].get(), PieceLength(layout, index), jobs[j].digest);
+            };
+            if (runner)
+                runner->Run(inBatch, readAndHash);
             else
-                for (auto& job : jobs) QOVMD5(job.data, job.length, job.digest);
+                for (uint32_t j = 0; j < inBatch; j++) readAndHash(j);
 
-            for (uint32_t j = 0; j < jobs.size(); j++) {
+            for (uint32_t j = 0; j < inBatch; j++) {
                 const uint32_t index = first + j;
+                QOV_FAIL_IF(jobs[j].readError != ERROR_SUCCESS, "FileStream_Read error!", jobs[j].readError,
+                            false);
                 RecordVerifyOutcome(ha, index, DigestMatchesTable(ha, index, jobs[j].digest), &result);
                 if (pCallback != nullptr) pCallback->OnPieceVerified(count, index);
-            }
-            if (readError != ERROR_SUCCESS) {
-                QOV_FAIL("FileStream_Read error!", readError, false);
             }
         }
         return result;

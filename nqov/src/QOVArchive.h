@@ -40,6 +40,7 @@ public:
 
     uint32_t dwReserved = 0;
     uint64_t RawFilePos = 0;        // position after the last read or write
+    uint64_t KnownSize = 0;         // the file is at least this long (0: ask)
     intptr_t hFile;                 // platform handle; -1 when none
     char szFileName[STREAM_MAX_NAME + 1] = {};
     uint32_t dwFlags = 0;
@@ -366,6 +367,8 @@ public:
     uint32_t dwUnitSize = 0;
     bool bChecksumsLoaded = false;
     bool bVerifySectorChecksums = false;
+    std::unique_ptr<uint8_t[]> pbRawBuffer;  // stored bytes of compressed sectors being read
+    uint32_t dwRawBufferSize = 0;
 
     // Writer state.
     bool bWriting = false;

@@ -16,11 +16,16 @@ bool StandardRead(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uin
     }
     std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
     const uint64_t position = pPosition != nullptr ? *pPosition : pStream->RawFilePos;
-    uint64_t fileSize = 0;
-    if (!pStream->StreamGetSize(pStream, &fileSize)) return false;
-    if (position >= fileSize) {
-        QOVSetLastError(ERROR_INVALID_PARAMETER);
-        return false;
+    // The size is asked for only when the position is not known to lie
+    // inside the file already (it only grows through this stream).
+    if (position >= pStream->KnownSize) {
+        uint64_t fileSize = 0;
+        if (!pStream->StreamGetSize(pStream, &fileSize)) return false;
+        pStream->KnownSize = fileSize;
+        if (position >= fileSize) {
+            QOVSetLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        }
     }
     pStream->RawFilePos = position;
     uint32_t done = 0;
@@ -73,6 +78,7 @@ bool StandardSetSize(TFileStream* pStream, uint64_t qwSize) {
         return false;
     }
     std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
+    pStream->KnownSize = 0;  // asked again on the next read
     // Positioned I/O leaves no seek position to restore: RawFilePos is ours.
     return qovfs::SetSize(pStream->hFile, qwSize);
 }
@@ -141,11 +147,14 @@ TFileStream* FileStream_OpenFile(const char* szFileName, bool bWrite) {
                         bWrite ? qovfs::OpenMode::ExistingReadWrite : qovfs::OpenMode::ExistingRead);
 }
 
+// The wrappers hold the stream's lock around the operation too, so that an
+// operation put in place of a standard one is never entered by two threads.
 bool FileStream_Read(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) {
     if (pStream == nullptr || pStream->StreamRead == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
     return pStream->StreamRead(pStream, pPosition, pvBuffer, dwLength);
 }
 
@@ -156,6 +165,7 @@ bool FileStream_Write(TFileStream* pStream, uint64_t* pPosition, const void* pvB
         return false;
     }
     if (pStream->dwFlags & STREAM_FLAG_READ_ONLY) return false;
+    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
     return pStream->StreamWrite(pStream, pPosition, pvBuffer, dwLength);
 }
 
@@ -164,6 +174,7 @@ bool FileStream_SizeOf(TFileStream* pStream, uint64_t* pSize) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
     return pStream->StreamGetSize(pStream, pSize);
 }
 
@@ -176,6 +187,8 @@ bool FileStream_SetSize(TFileStream* pStream, uint64_t qwSize) {
         QOVSetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
+    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
+    pStream->KnownSize = 0;
     return pStream->StreamSetSize(pStream, qwSize);
 }
 

@@ -153,7 +153,6 @@ uint32_t ReadRawSectors(TNQOVFile* hf, uint32_t i0, uint32_t k, uint32_t m, uint
 
     uint64_t rawPosition = 0;
     uint32_t rawLength = m;
-    std::unique_ptr<uint8_t[]> stored;
     uint8_t* raw = pbOut;
     if (compressed) {
         uint32_t error = LoadSectorOffsets(hf);
@@ -169,9 +168,16 @@ uint32_t ReadRawSectors(TNQOVFile* hf, uint32_t i0, uint32_t k, uint32_t m, uint
         }
         rawPosition = hf->qwStoredStart + hf->SectorOffsets[i0];
         rawLength = hf->SectorOffsets[i0 + k] - hf->SectorOffsets[i0];
-        stored = QOVAllocArray<uint8_t>(rawLength);
-        if (!stored) return ERROR_NOT_ENOUGH_MEMORY;
-        raw = stored.get();
+        // Sectors stored as they are (none shorter than its content) are read
+        // straight into place; others go through the handle's raw buffer.
+        if (rawLength != m) {
+            if (hf->dwRawBufferSize < rawLength) {
+                hf->pbRawBuffer = QOVAllocArray<uint8_t>(rawLength);
+                hf->dwRawBufferSize = hf->pbRawBuffer ? rawLength : 0;
+                if (!hf->pbRawBuffer) return ERROR_NOT_ENOUGH_MEMORY;
+            }
+            raw = hf->pbRawBuffer.get();
+        }
     } else {
         if (static_cast<uint64_t>(firstContent) + m > entry->dwStoredSize) return ERROR_FILE_CORRUPT;
         rawPosition = hf->qwStoredStart + firstContent;
@@ -211,7 +217,7 @@ uint32_t ReadRawSectors(TNQOVFile* hf, uint32_t i0, uint32_t k, uint32_t m, uint
             if (!(entry->dwFlags & NQOV_FILE_COMPRESS) ||
                 !DecompressBlock(out, &produced, sector, storedLength) || produced != content)
                 return ERROR_FILE_CORRUPT;
-        } else if (compressed) {
+        } else if (sector != out) {
             memcpy(out, sector, content);
         }
         storedDone += storedLength;
@@ -660,13 +666,21 @@ uint32_t VerifyFile(TNQOVArchive* ha, const char* szFileName) {
         if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &opened)) return VERIFY_CANNOT_OPEN;
         TFilePtr file(opened);
         TMD5 md5;
-        uint8_t block[4096];
+        // Large blocks keep the number of reads (and system calls) small; the
+        // outcome is that of any block size, as a failing sector ends a read
+        // just before it and the next read then returns nothing.
+        const uint32_t kBlock = 256 * 1024;
+        std::unique_ptr<uint8_t[]> block = QOVAllocArray<uint8_t>(kBlock);
+        if (!block) {
+            QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return VERIFY_READ_ERROR;
+        }
         uint64_t total = 0;
         for (;;) {
             uint32_t read = 0;
-            SFileReadFile(file.get(), block, sizeof(block), &read, true);
+            SFileReadFile(file.get(), block.get(), kBlock, &read, true);
             if (read == 0) break;
-            md5.Update(block, read);
+            md5.Update(block.get(), read);
             total += read;
         }
         uint32_t flags = 0;
