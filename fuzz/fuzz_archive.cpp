@@ -454,7 +454,7 @@ bool AddFromDisk(TNQOVArchive* ha, const char* szName, const Bytes& content, boo
     const std::string local = ScratchFolder() + "/add.bin";
     FILE* file = fopen(local.c_str(), "wb");
     if (file == nullptr) return false;
-    const bool ok = fwrite(content.data(), 1, content.size(), file) == content.size();
+    const bool ok = content.empty() || fwrite(content.data(), 1, content.size(), file) == content.size();
     fclose(file);
     if (ok) *pbWritten = SFileAddFileEx(ha, local.c_str(), szName);
     unlink(local.c_str());
