@@ -55,6 +55,9 @@
 #define ERROR_READ_FAULT 30
 #define ERROR_FILE_CORRUPT 1392
 #endif
+#ifndef ERROR_NOT_SAME_DEVICE
+#define ERROR_NOT_SAME_DEVICE 17  // also: the file-id table is built, no patch may follow
+#endif
 #ifndef ERROR_BUSY
 #define ERROR_BUSY 170
 #endif
@@ -237,6 +240,20 @@ uint32_t SFileGetRecordCount(TNQOVArchive* ha);  // records in use, or 0xFFFFFFF
 bool SFileGetRecordInfo(TNQOVArchive* ha, uint32_t dwIndex, QOV_RECORD_INFO* pInfo);
 
 //-----------------------------------------------------------------------------
+// Patch archives and the file-id table.
+
+// Attaches a patch archive to ha's chain when the patch's base tag equals the
+// version the chain has reached (its newest archive's patched tag, or its
+// header digest when that tag is all zero).  The patch is closed with ha.
+bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* ha, uint32_t dwFlags);
+
+// Numbers the files of ha's chain: every name hash of the chain gets an id,
+// in ascending name-hash order, for the record that wins it (the newest
+// archive holding it).  The ids are therefore the same for the same chain.
+// Once built, no patch can be attached (error 17).  May be called again.
+bool SFileBuildFileIdTable(TNQOVArchive* ha);
+
+//-----------------------------------------------------------------------------
 // Pieces and the piece-state map.
 
 bool SFileGetPieceCount(TNQOVArchive* ha, uint32_t* pdwLastPieceSize, uint32_t* pdwPieceCount,
@@ -266,6 +283,19 @@ bool SFileGetFileName(TNQOVFile* hf);
 bool SFileCloseFile(TNQOVFile* hf);
 bool SFileExtractFile(TNQOVArchive* ha, const char* szToExtract, const char* szExtracted);
 uint32_t VerifyFile(TNQOVArchive* ha, const char* szFileName);
+
+// The same by file id (SFileBuildFileIdTable): the record the id stands for,
+// in whichever archive of the chain holds it.
+bool NQOVOpenFileEx(TNQOVArchive* ha, uint32_t dwFileId, TNQOVFile** phFile);
+bool SFileExtractFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* ha, const char* szExtracted);
+uint32_t VerifyFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* ha);
+bool SFileVerifyFilePieceMD5FromFileTable(TNQOVArchive* ha, uint32_t dwFileId);
+
+// Reads a record's content from *pdwPosition without an open handle, and
+// advances *pdwPosition by the bytes read.  Not for single-unit records
+// (ERROR_NOT_SUPPORTED).  Fewer bytes than asked: false, ERROR_HANDLE_EOF.
+bool SFileReadFileFromEntry(TFileEntry* pFileEntry, void* pvBuffer, uint32_t* pdwPosition,
+                            uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces);
 
 //-----------------------------------------------------------------------------
 // Writing files and the list file.

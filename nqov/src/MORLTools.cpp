@@ -514,22 +514,43 @@ bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback) {
     });
 }
 
+namespace {
+
+// Reads and verifies every piece a record's stored bytes touch, on the
+// archive that holds it; true when all verified.
+bool VerifyRecordPieces(TFileEntry* pEntry) {
+    TNQOVArchive* owner = pEntry->ha;
+    const TPieceRange range = RecordPieceRange(owner, pEntry);
+    TPieceLayout layout;
+    QOV_FAIL_IF(!GetPieceLayout(owner, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
+    bool allGood = true;
+    for (uint32_t i = 0; i < range.dwPieceCount; i++)
+        if (!VerifyPieceOnDisk(owner, layout, range.dwFirstPiece + i)) allGood = false;
+    return allGood;
+}
+
+}  // namespace
+
+bool SFileVerifyFilePieceMD5FromFileTable(TNQOVArchive* ha, uint32_t dwFileId) {
+    QOV_OPERATION("SFileVerifyFilePieceMD5FromFileTable");
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+        TFileEntry* entry = FileIdRecord(ha, dwFileId);
+        QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "invalid file id", ERROR_INVALID_PARAMETER, false);
+        return VerifyRecordPieces(entry);
+    });
+}
+
 bool SFileVerifyFilePieceMD5(TNQOVArchive* ha, const char* szFileName) {
     QOV_OPERATION("SFileVerifyFilePieceMD5");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         TNQOVFile* hf = nullptr;
         if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &hf)) return false;
-        TNQOVArchive* owner = hf->ha;
-        const TPieceRange range = RecordPieceRange(owner, hf->pFileEntry);
+        TFileEntry* entry = hf->pFileEntry;
         SFileCloseFile(hf);
-
-        TPieceLayout layout;
-        QOV_FAIL_IF(!GetPieceLayout(owner, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
-        bool allGood = true;
-        for (uint32_t i = 0; i < range.dwPieceCount; i++)
-            if (!VerifyPieceOnDisk(owner, layout, range.dwFirstPiece + i)) allGood = false;
-        return allGood;
+        return VerifyRecordPieces(entry);
     });
 }
 

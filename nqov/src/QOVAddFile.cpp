@@ -273,6 +273,7 @@ uint32_t SFileAddFile_Init(TNQOVArchive* ha, const char* szName, uint32_t dwFile
         }
         entry = found;
         entry->Reset();
+        NoteRecordsChanged(ha);
         if (!SetRecordName(entry, szName)) return ERROR_NOT_ENOUGH_MEMORY;
     } else {
         entry = ClaimRecord(ha, szName);

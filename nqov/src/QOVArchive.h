@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 //-----------------------------------------------------------------------------
@@ -165,6 +166,7 @@ public:
     // Sector offset table and checksums cached with the record.
     std::unique_ptr<uint32_t[]> SectorOffsets;
     std::unique_ptr<uint32_t[]> SectorChksums;
+    uint32_t dwKeyCache = 0;               // file key found by an earlier open, 0 = none
 
     uint64_t ParentNameHash = 0;
     // Directory tree links (file-table indexes).
@@ -225,6 +227,14 @@ public:
     std::vector<TNQOVArchive*> Chain;
     TNQOVArchive* pChainOwner = nullptr;
     std::vector<std::unique_ptr<TNQOVArchive>> Patches;
+
+    // Merged index over the chain (name hash -> winning record), built on
+    // demand; rebuilt when a record of the chain changed since.
+    struct TMergedIndex {
+        std::unordered_map<uint64_t, TFileEntry*> Entries;
+        bool bStale = false;
+    };
+    std::unique_ptr<TMergedIndex> pMergedIndex;
 
     // Bit widths of the BET fields as stored (offset, size, stored size,
     // flags, MD5, parent hash) and of one record, kept for reporting.
@@ -338,6 +348,22 @@ bool SetRecordName(TFileEntry* pEntry, const char* szName);
 void LinkRecordToParent(TNQOVArchive* ha, TFileEntry* pEntry);
 
 //-----------------------------------------------------------------------------
+// Chains (QOVPatchArchives.cpp).
+
+// The version an archive stands for: its patched tag, or its header digest
+// when that tag is all zero.
+const uint8_t* VersionTag(const TNQOVArchive* ha);
+// The identity tag of a chain: the version of its newest archive.
+const uint8_t* ChainTag(const TNQOVArchive* ha);
+// Builds (or refreshes) the chain owner's merged index; false without memory.
+bool RebuildHashTable(TNQOVArchive* ha);
+// Through the owner's merged index: the winning record of a key, refreshing
+// a stale index first.  *pbIndexed says whether an index exists at all.
+TFileEntry* MergedIndexLookup(TNQOVArchive* ha, uint64_t qwKey, bool* pbIndexed);
+// Marks the merged index of the chain holding ha stale.
+void NoteRecordsChanged(TNQOVArchive* ha);
+
+//-----------------------------------------------------------------------------
 // Open files.
 
 #define QOV_FILE_HANDLE_TAG 0x46494C45u
@@ -389,6 +415,9 @@ void FreeFileHandle(TNQOVFile* hf);
 // Opens a record found through a pseudo name or through its name.
 bool OpenRecord(TNQOVArchive* ha, TFileEntry* pEntry, const char* szName, bool bByPseudoName,
                 TNQOVFile** phFile);
+
+// The record of a file id of the chain holding ha, or null.
+TFileEntry* FileIdRecord(TNQOVArchive* ha, uint32_t dwFileId);
 
 // Number of sectors of a non-single-unit file of dwFileSize bytes.
 uint32_t SectorCount(uint32_t dwFileSize, uint32_t dwSectorBytes);

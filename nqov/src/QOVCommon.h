@@ -23,7 +23,7 @@ bool QOVLogEnabled();
 // operation whose body runs in a lambda, QOV_OPERATION("Name") declares the
 // name the lambda's lines carry; elsewhere the enclosing function's name is
 // used.
-[[maybe_unused]] static constexpr const char* qovOperationName = nullptr;
+static constexpr const char* qovOperationName [[maybe_unused]] = nullptr;
 #define QOV_OPERATION(name) [[maybe_unused]] const char* const qovOperationName = (name)
 #define QOV_FUNC (qovOperationName != nullptr ? qovOperationName : __func__)
 void QOVLogFormat(const char* szFormat, ...)

@@ -378,19 +378,25 @@ TFileEntry* RecordByName(TNQOVArchive* ha, const char* szName) {
 }
 
 TFileEntry* FindRecordByName(TNQOVArchive* ha, const char* szName) {
-    for (TNQOVArchive* archive : ha->Chain)
+    bool indexed = false;
+    TFileEntry* found = MergedIndexLookup(ha, NameLookupKey(szName, nullptr), &indexed);
+    if (indexed) return found;
+    for (TNQOVArchive* archive : ha->pChainOwner->Chain)
         if (TFileEntry* entry = RecordByName(archive, szName)) return entry;
     return nullptr;
 }
 
 TFileEntry* FindRecordByHash(TNQOVArchive* ha, uint64_t qwNameHash) {
-    for (TNQOVArchive* archive : ha->Chain)
+    bool indexed = false;
+    TFileEntry* found = MergedIndexLookup(ha, qwNameHash, &indexed);
+    if (indexed) return found;
+    for (TNQOVArchive* archive : ha->pChainOwner->Chain)
         if (TFileEntry* entry = RecordByHash(archive, qwNameHash)) return entry;
     return nullptr;
 }
 
 TNQOVArchive* FindArchiveOfName(TNQOVArchive* ha, const char* szName) {
-    for (TNQOVArchive* archive : ha->Chain)
+    for (TNQOVArchive* archive : ha->pChainOwner->Chain)
         if (RecordByName(archive, szName) != nullptr) return archive;
     return nullptr;
 }
@@ -455,6 +461,7 @@ void LinkRecordToParent(TNQOVArchive* ha, TFileEntry* pEntry) {
 
 void TFileEntry::Reset() {
     StoredOffset = 0;
+    dwKeyCache = 0;
     dwFileSize = dwStoredSize = dwFlags = 0;
     memset(ContentMD5, 0, sizeof(ContentMD5));
     szFileName.reset();
@@ -543,6 +550,7 @@ TFileEntry* ClaimRecord(TNQOVArchive* ha, const char* szName) {
         }
         ha->dwFileTableSize++;
     }
+    NoteRecordsChanged(ha);
     return entry;
 }
 
@@ -558,9 +566,11 @@ void DropRecord(TNQOVArchive* ha, TFileEntry* pEntry) {
     pEntry->NameHash64 = 0;
     pEntry->ParentNameHash = 0;
     pEntry->dwHetIndex = 0;
+    NoteRecordsChanged(ha);
 }
 
 void MarkRecordDeleted(TNQOVArchive* ha, TFileEntry* pEntry) {
+    NoteRecordsChanged(ha);
     if (ha->pHetTable) {
         pEntry->Reset();
         pEntry->dwFlags = NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER;

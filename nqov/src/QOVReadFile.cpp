@@ -386,6 +386,29 @@ TLookup LookupInArchive(TNQOVArchive* ha, const char* szName, uint64_t qwNameHas
     return result;
 }
 
+// Through the chain's merged index; false when the chain has none.
+bool LookupInIndex(TNQOVArchive* ha, const char* szName, uint64_t qwNameHash, TLookup* pResult) {
+    if (!ha->pChainOwner->pMergedIndex) return false;
+    TLookup result;
+    const bool named = szName != nullptr && *szName != 0;
+    if (!named && qwNameHash == 0) {
+        result.error = ERROR_INVALID_PARAMETER;
+        *pResult = result;
+        return true;
+    }
+    result.byPseudoName = IsPseudoFor(szName, qwNameHash);
+    const uint64_t key = qwNameHash != 0 ? qwNameHash : NameLookupKey(szName, nullptr);
+    bool indexed = false;
+    result.entry = MergedIndexLookup(ha, key, &indexed);
+    if (!indexed) return false;
+    if (result.entry == nullptr)
+        result.error = ERROR_FILE_NOT_FOUND;
+    else
+        result.archive = result.entry->ha;
+    *pResult = result;
+    return true;
+}
+
 TLookup LookupTableOnly(TNQOVArchive* ha, const char* szName, uint64_t qwNameHash) {
     TLookup result;
     result.archive = ha;
@@ -447,7 +470,17 @@ TNQOVFile* CreateFileHandle(TNQOVArchive* ha, TFileEntry* pEntry) {
 void FreeFileHandle(TNQOVFile* hf) {
     if (hf == nullptr) return;
     if (hf->ha != nullptr && hf->ha->pActiveWriter == hf) hf->ha->pActiveWriter = nullptr;
+    // A key found by this handle serves later opens of the record by id.
+    if (hf->pFileEntry != nullptr && hf->dwCipherKey != 0 && !hf->bWriting &&
+        (hf->pFileEntry->dwFlags & NQOV_FILE_ENCRYPTED))
+        hf->pFileEntry->dwKeyCache = hf->dwCipherKey;
     delete hf;
+}
+
+TFileEntry* FileIdRecord(TNQOVArchive* ha, uint32_t dwFileId) {
+    const TNQOVArchive* owner = ha->pChainOwner;
+    if (dwFileId == NQOV_INVALID_FILE_ID || dwFileId >= owner->dwFileIdCount) return nullptr;
+    return owner->FileIdTable[dwFileId];
 }
 
 bool OpenRecord(TNQOVArchive* ha, TFileEntry* pEntry, const char* szName, bool bByPseudoName,
@@ -485,7 +518,9 @@ bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchS
         uint32_t error = ERROR_SUCCESS;
         switch (dwSearchScope) {
             case QOV_OPEN_FROM_ARCHIVE: {
-                const TLookup found = LookupInArchive(ha, szFileName, qwNameHash);
+                TLookup found;
+                if (!LookupInIndex(ha, szFileName, qwNameHash, &found))
+                    found = LookupInArchive(ha, szFileName, qwNameHash);
                 error = found.error != ERROR_SUCCESS ? found.error
                                                      : OpenFoundRecord(found, szFileName, phFile);
                 break;
@@ -494,8 +529,16 @@ bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchS
                 QOV_FAIL_IF((szFileName == nullptr || *szFileName == 0) && qwNameHash == 0,
                             "invalid parameter!", ERROR_INVALID_PARAMETER, false);
                 const uint64_t hash = qwNameHash != 0 ? qwNameHash : NameLookupKey(szFileName, nullptr);
+                TLookup indexed;
+                if (LookupInIndex(ha, szFileName, qwNameHash, &indexed)) {
+                    error = indexed.error != ERROR_SUCCESS ? indexed.error
+                                                           : OpenFoundRecord(indexed, szFileName, phFile);
+                    if (error == ERROR_FILE_NOT_FOUND)
+                        QOV_FAIL("ERROR_FILE_NOT_FOUND(patched)", error, false);
+                    break;
+                }
                 error = ERROR_FILE_NOT_FOUND;
-                for (TNQOVArchive* archive : ha->Chain) {
+                for (TNQOVArchive* archive : ha->pChainOwner->Chain) {
                     const TLookup found = LookupInArchive(archive, szFileName, hash);
                     error = found.error != ERROR_SUCCESS ? found.error
                                                          : OpenFoundRecord(found, szFileName, phFile);
@@ -658,42 +701,153 @@ bool SFileExtractFile(TNQOVArchive* ha, const char* szToExtract, const char* szE
     });
 }
 
+namespace {
+
+// Reads an open file to its end with the piece check and returns the
+// VerifyFile flags; the file is closed.
+uint32_t VerifyOpenFile(TFilePtr file) {
+    TMD5 md5;
+    // Large blocks keep the number of reads (and system calls) small; the
+    // outcome is that of any block size, as a failing sector ends a read
+    // just before it and the next read then returns nothing.
+    const uint32_t kBlock = 256 * 1024;
+    std::unique_ptr<uint8_t[]> block = QOVAllocArray<uint8_t>(kBlock);
+    if (!block) {
+        QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return VERIFY_READ_ERROR;
+    }
+    uint64_t total = 0;
+    for (;;) {
+        uint32_t read = 0;
+        SFileReadFile(file.get(), block.get(), kBlock, &read, true);
+        if (read == 0) break;
+        md5.Update(block.get(), read);
+        total += read;
+    }
+    uint32_t flags = 0;
+    if (QOVGetLastError() == ERROR_QOV_SECTOR_CHECKSUM) flags |= VERIFY_FILE_SECTOR_CRC_ERROR;
+    const TFileEntry* entry = file->pFileEntry;
+    if (total < file->dwDataSize) {
+        flags |= VERIFY_READ_ERROR;
+    } else if (!IsZeroDigest(entry->ContentMD5)) {
+        flags |= VERIFY_MD5_PRESENT;
+        uint8_t digest[16];
+        md5.Final(digest);
+        if (memcmp(digest, entry->ContentMD5, 16) != 0) flags |= VERIFY_FILE_MD5_ERROR;
+    }
+    return flags;
+}
+
+}  // namespace
+
 uint32_t VerifyFile(TNQOVArchive* ha, const char* szFileName) {
     QOV_OPERATION("VerifyFile");
     return QOVGuard(static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&]() -> uint32_t {
         QOV_LOG_ENTRY();
         TNQOVFile* opened = nullptr;
         if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &opened)) return VERIFY_CANNOT_OPEN;
+        return VerifyOpenFile(TFilePtr(opened));
+    });
+}
+
+uint32_t VerifyFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* ha) {
+    QOV_OPERATION("VerifyFileFromFileIdTable");
+    return QOVGuard(static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&]() -> uint32_t {
+        QOV_LOG_ENTRY();
+        if (!IsValidArchive(ha)) {
+            QOVSetLastError(ERROR_INVALID_HANDLE);
+            return VERIFY_CANNOT_OPEN;
+        }
+        const TFileEntry* entry = FileIdRecord(ha, dwFileId);
+        if (entry == nullptr || entry->IsDirectory()) return VERIFY_CANNOT_OPEN;
+        TNQOVFile* opened = nullptr;
+        if (!NQOVOpenFileEx(ha, dwFileId, &opened)) return VERIFY_CANNOT_OPEN;
+        return VerifyOpenFile(TFilePtr(opened));
+    });
+}
+
+bool NQOVOpenFileEx(TNQOVArchive* ha, uint32_t dwFileId, TNQOVFile** phFile) {
+    QOV_OPERATION("NQOVOpenFileEx");
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+        QOV_FAIL_IF(phFile == nullptr, "phFile == null", ERROR_INVALID_PARAMETER, false);
+        *phFile = nullptr;
+        TFileEntry* entry = FileIdRecord(ha, dwFileId);
+        QOV_FAIL_IF(entry == nullptr, "invalid file id", ERROR_INVALID_PARAMETER, false);
+        QOV_FAIL_IF(!entry->Exists(), "ERROR_FILE_NOT_FOUND!", ERROR_FILE_NOT_FOUND, false);
+        QOV_FAIL_IF(entry->dwFlags & kRefusedFlags, "ERROR_NOT_SUPPORTED!", ERROR_NOT_SUPPORTED, false);
+        TNQOVFile* hf = CreateFileHandle(entry->ha, entry);
+        QOV_FAIL_IF(hf == nullptr, "ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
+        if (entry->dwFlags & NQOV_FILE_ENCRYPTED) {
+            // The key an earlier open found, else the one of the record's name;
+            // an unnamed record's key is found from its content when read.
+            hf->dwCipherKey = entry->dwKeyCache;
+            if (hf->dwCipherKey == 0 && entry->HasRealName())
+                hf->dwCipherKey = QOVFileKey(entry->szFileName.get(), entry->StoredOffset, entry->dwFileSize,
+                                             (entry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
+        }
+        *phFile = hf;
+        return true;
+    });
+}
+
+bool SFileExtractFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* ha, const char* szExtracted) {
+    QOV_OPERATION("SFileExtractFileFromFileIdTable");
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+        const TFileEntry* entry = FileIdRecord(ha, dwFileId);
+        QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "entry null", ERROR_INVALID_PARAMETER, false);
+        QOV_FAIL_IF(szExtracted == nullptr || *szExtracted == 0, "invalid parameter!", ERROR_INVALID_PARAMETER,
+                    false);
+        // Through an ordinary handle, so that single-unit files extract too.
+        TNQOVFile* opened = nullptr;
+        if (!NQOVOpenFileEx(ha, dwFileId, &opened)) return false;
         TFilePtr file(opened);
-        TMD5 md5;
-        // Large blocks keep the number of reads (and system calls) small; the
-        // outcome is that of any block size, as a failing sector ends a read
-        // just before it and the next read then returns nothing.
-        const uint32_t kBlock = 256 * 1024;
-        std::unique_ptr<uint8_t[]> block = QOVAllocArray<uint8_t>(kBlock);
-        if (!block) {
-            QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return VERIFY_READ_ERROR;
+        const uint32_t error = CopyToDisk(file.get(), szExtracted);
+        file.reset();
+        QOV_FAIL_IF(error != ERROR_SUCCESS, "[result]failed;", error, false);
+        return true;
+    });
+}
+
+bool SFileReadFileFromEntry(TFileEntry* pFileEntry, void* pvBuffer, uint32_t* pdwPosition, uint32_t dwToRead,
+                            uint32_t* pdwRead, bool bCheckPieces) {
+    QOV_OPERATION("SFileReadFileFromEntry");
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        if (pdwRead != nullptr) *pdwRead = 0;
+        QOV_FAIL_IF(pFileEntry == nullptr || !IsValidArchive(pFileEntry->ha), "entry null", ERROR_INVALID_HANDLE,
+                    false);
+        QOV_FAIL_IF(pvBuffer == nullptr || pdwPosition == nullptr, "pvBuffer == NULL ;", ERROR_INVALID_PARAMETER,
+                    false);
+        QOV_FAIL_IF(pFileEntry->dwFlags & NQOV_FILE_SINGLE_UNIT, "single-unit record", ERROR_NOT_SUPPORTED, false);
+        QOV_FAIL_IF(!pFileEntry->Exists() || pFileEntry->IsDirectory(), "no file", ERROR_FILE_NOT_FOUND, false);
+
+        // A handle for this call only; the record keeps the sector offset
+        // table it loads (and the key it finds) for the next call.
+        std::unique_ptr<TNQOVFile, void (*)(TNQOVFile*)> hf(CreateFileHandle(pFileEntry->ha, pFileEntry),
+                                                            FreeFileHandle);
+        QOV_FAIL_IF(!hf, "ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
+        hf->SectorOffsets = std::move(pFileEntry->SectorOffsets);
+        hf->SectorChksums = std::move(pFileEntry->SectorChksums);
+        hf->bChecksumsLoaded = hf->SectorChksums != nullptr;
+        if (pFileEntry->dwFlags & NQOV_FILE_ENCRYPTED) {
+            hf->dwCipherKey = pFileEntry->dwKeyCache;
+            if (hf->dwCipherKey == 0 && pFileEntry->HasRealName())
+                hf->dwCipherKey = QOVFileKey(pFileEntry->szFileName.get(), pFileEntry->StoredOffset,
+                                             pFileEntry->dwFileSize, (pFileEntry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
         }
-        uint64_t total = 0;
-        for (;;) {
-            uint32_t read = 0;
-            SFileReadFile(file.get(), block.get(), kBlock, &read, true);
-            if (read == 0) break;
-            md5.Update(block.get(), read);
-            total += read;
-        }
-        uint32_t flags = 0;
-        if (QOVGetLastError() == ERROR_QOV_SECTOR_CHECKSUM) flags |= VERIFY_FILE_SECTOR_CRC_ERROR;
-        const TFileEntry* entry = file->pFileEntry;
-        if (total < file->dwDataSize) {
-            flags |= VERIFY_READ_ERROR;
-        } else if (!IsZeroDigest(entry->ContentMD5)) {
-            flags |= VERIFY_MD5_PRESENT;
-            uint8_t digest[16];
-            md5.Final(digest);
-            if (memcmp(digest, entry->ContentMD5, 16) != 0) flags |= VERIFY_FILE_MD5_ERROR;
-        }
-        return flags;
+        uint32_t read = 0;
+        uint32_t error = ReadSectors(hf.get(), *pdwPosition, static_cast<uint8_t*>(pvBuffer), dwToRead,
+                                     bCheckPieces, &read);
+        pFileEntry->SectorOffsets = std::move(hf->SectorOffsets);
+        pFileEntry->SectorChksums = std::move(hf->SectorChksums);
+        *pdwPosition += read;
+        if (pdwRead != nullptr) *pdwRead = read;
+        if (error == ERROR_SUCCESS && read < dwToRead) error = ERROR_HANDLE_EOF;
+        QOV_FAIL_IF(error != ERROR_SUCCESS, "read failed! ;", error, false);
+        return true;
     });
 }

@@ -1,0 +1,143 @@
+// QOVPatchArchives.cpp - patch archives attached to an archive, the merged
+// name index over such a chain, and the file-id table.
+
+#include "QOVArchive.h"
+
+#include <algorithm>
+
+const uint8_t* VersionTag(const TNQOVArchive* ha) {
+    const TQOVHeader& header = ha->Header;
+    return IsZeroDigest(header.MD5_PatchedTag) ? header.MD5_QOVHeader : header.MD5_PatchedTag;
+}
+
+const uint8_t* ChainTag(const TNQOVArchive* ha) { return VersionTag(ha->Chain.front()); }
+
+bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* ha, uint32_t dwFlags) {
+    QOV_OPERATION("SFileOpenPatchArchive");
+    return QOVGuard(false, [&]() -> bool {
+        if (QOVLogEnabled())
+            QOVLogFormat("[debug QOV2LOG]%d [%s] [%s]\n", __LINE__, QOV_FUNC,
+                         szPatchQOVName != nullptr ? szPatchQOVName : "");
+        // Every check runs; the last one that fails names the error.
+        uint32_t error = ERROR_SUCCESS;
+        if (!IsValidArchive(ha)) {
+            error = ERROR_INVALID_HANDLE;
+            QOV_LOG_ERROR("IsValidQOVHandle ;", error);
+        } else if (ha->dwFileIdCount != 0) {
+            error = ERROR_NOT_SAME_DEVICE;
+            QOV_LOG_ERROR("fileIdTable has been initialized ;", error);
+        }
+        if (szPatchQOVName == nullptr || *szPatchQOVName == 0) {
+            error = ERROR_INVALID_PARAMETER;
+            QOV_LOG_ERROR("szPatchQOVName == NULL || *szPatchQOVName == 0 ;", error);
+        }
+        if (error != ERROR_SUCCESS) {
+            QOVSetLastError(error);
+            return false;
+        }
+        // A patch of a patch is attached to the chain's owner.
+        TNQOVArchive* owner = ha->pChainOwner;
+
+        TNQOVArchive* opened = nullptr;
+        if (!SFileOpenArchive(szPatchQOVName, &opened, dwFlags)) {
+            error = QOVGetLastError();
+            if (QOVLogEnabled())
+                QOVLogFormat("[error QOV2LOG]%d [%s] SFileOpenArchive failed! ;[code]:%d\n", __LINE__,
+                             QOV_FUNC, static_cast<int>(error));
+            QOVSetLastError(error);
+            return false;
+        }
+        std::unique_ptr<TNQOVArchive> patch(opened);
+        if (memcmp(patch->Header.MD5_PatchBaseTag, ChainTag(owner), 16) != 0) {
+            patch.reset();
+            QOV_FAIL("tag match failed! ;", ERROR_INVALID_PARAMETER, false);
+        }
+        patch->pChainOwner = owner;
+        patch->dwOpenParameter = dwFlags;
+        owner->Chain.insert(owner->Chain.begin(), patch.get());
+        owner->Patches.push_back(std::move(patch));
+        NoteRecordsChanged(owner);
+        return true;
+    });
+}
+
+//-----------------------------------------------------------------------------
+// Merged index.
+
+void NoteRecordsChanged(TNQOVArchive* ha) {
+    TNQOVArchive* owner = ha->pChainOwner != nullptr ? ha->pChainOwner : ha;
+    if (owner->pMergedIndex) owner->pMergedIndex->bStale = true;
+}
+
+bool RebuildHashTable(TNQOVArchive* ha) {
+    TNQOVArchive* owner = ha->pChainOwner;
+    if (!owner->pMergedIndex) {
+        owner->pMergedIndex.reset(new (std::nothrow) TNQOVArchive::TMergedIndex());
+        if (!owner->pMergedIndex) {
+            QOV_LOG_ERROR("m_hash_table->init failed", ERROR_NOT_ENOUGH_MEMORY);
+            QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+    }
+    auto& entries = owner->pMergedIndex->Entries;
+    entries.clear();
+    // From the archive itself towards the newest patch: later ones win.
+    for (auto archive = owner->Chain.rbegin(); archive != owner->Chain.rend(); ++archive) {
+        TNQOVArchive* current = *archive;
+        for (uint32_t i = 0; i < current->dwFileTableSize; i++) {
+            TFileEntry& entry = current->Records[i];
+            if (entry.Exists()) entries[entry.NameHash64] = &entry;
+        }
+    }
+    owner->pMergedIndex->bStale = false;
+    return true;
+}
+
+TFileEntry* MergedIndexLookup(TNQOVArchive* ha, uint64_t qwKey, bool* pbIndexed) {
+    TNQOVArchive* owner = ha->pChainOwner;
+    *pbIndexed = owner->pMergedIndex != nullptr;
+    if (!*pbIndexed) return nullptr;
+    if (owner->pMergedIndex->bStale && !RebuildHashTable(owner)) {
+        *pbIndexed = false;  // without memory for the index, walk the chain
+        return nullptr;
+    }
+    if (owner->pHetTable) qwKey = owner->pHetTable->MaskHash(qwKey);
+    const auto& entries = owner->pMergedIndex->Entries;
+    const auto found = entries.find(qwKey);
+    return found == entries.end() ? nullptr : found->second;
+}
+
+//-----------------------------------------------------------------------------
+// File-id table.
+
+bool SFileBuildFileIdTable(TNQOVArchive* ha) {
+    QOV_OPERATION("SFileBuildFileIdTable");
+    return QOVGuard(false, [&]() -> bool {
+        QOV_LOG_ENTRY();
+        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+        TNQOVArchive* owner = ha->pChainOwner;
+        // Every name hash of the chain once, in ascending order.
+        std::vector<uint64_t> hashes;
+        for (TNQOVArchive* archive : owner->Chain)
+            for (uint32_t i = 0; i < archive->dwFileTableSize; i++) {
+                TFileEntry& entry = archive->Records[i];
+                entry.dwFileId = NQOV_INVALID_FILE_ID;
+                if (entry.Exists()) hashes.push_back(entry.NameHash64);
+            }
+        std::sort(hashes.begin(), hashes.end());
+        hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+        QOV_FAIL_IF(hashes.size() >= NQOV_INVALID_FILE_ID, "too many files", ERROR_NOT_ENOUGH_MEMORY, false);
+
+        std::vector<TFileEntry*> table;
+        table.reserve(hashes.size());
+        for (uint64_t hash : hashes) {
+            TFileEntry* winner = FindRecordByHash(owner, hash);
+            if (winner == nullptr) continue;  // its lookup is shadowed by a damaged slot
+            winner->dwFileId = static_cast<uint32_t>(table.size());
+            table.push_back(winner);
+        }
+        owner->FileIdTable.swap(table);
+        owner->dwFileIdCount = static_cast<uint32_t>(owner->FileIdTable.size());
+        return true;
+    });
+}
