@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <set>
 
 using minijson::Value;
@@ -188,7 +189,6 @@ class InteropTest : public testing::TestWithParam<FixtureCase> {
 protected:
     void SetUp() override {
         const Value& entry = GetParam().entry;
-        if (entry["patches"].size() != 0) GTEST_SKIP() << "patch chains are read by the chain tests";
         manifest = LoadJson(kFixtures + entry["manifest"].text);
         disputed = ParseDisputed(entry["disputed"]);
         archivePath = dir.File(entry["archive"].text);
@@ -206,6 +206,7 @@ protected:
     void CheckFiles();
     void CheckLookups();
     void CheckBadPieces();
+    void AttachPatchesAndCheckTheChain();
 
     testutil::TempDir dir;
     Value manifest;
@@ -377,6 +378,51 @@ void InteropTest::CheckBadPieces() {
     EXPECT_EQ(clean, wanted.empty());
 }
 
+// Attaches the case's patches (oldest first), checks each attach result,
+// then opens every name of the chain with the patched scope.
+void InteropTest::AttachPatchesAndCheckTheChain() {
+    const Value& patches = GetParam().entry["patches"];
+    const Value& expectedAttach = manifest["patches"];
+    ASSERT_EQ(patches.size(), expectedAttach.size());
+    std::vector<TNQOVArchive*> accepted{ha};  // chain position 0 is the base
+    for (size_t i = 0; i < patches.size(); i++) {
+        const std::string name = patches[i].text;
+        const std::string path = dir.File(std::to_string(i) + "_" + name);
+        ASSERT_TRUE(testutil::CopyFile(kFixtures + name, path));
+        const bool attached = SFileOpenPatchArchive(path.c_str(), ha, 0);
+        EXPECT_EQ(attached ? 0u : QOVGetLastError(), expectedAttach[i]["attach_error"].UInt()) << name;
+        if (attached) accepted.push_back(ha->Chain.front());
+    }
+    EXPECT_EQ(ha->Chain.size(), accepted.size()) << "a refused patch leaves the chain as it was";
+
+    for (const Value& link : manifest["chain"].items) {
+        const std::string name = link["name"].text;
+        SCOPED_TRACE("chain name " + name);
+        TNQOVFile* hf = nullptr;
+        const bool opened = NQOVOpenFileEx(ha, name.c_str(), QOV_OPEN_PATCHED, &hf);
+        EXPECT_EQ(opened ? 0u : QOVGetLastError(), link["open_error"].UInt());
+        if (opened) {
+            const auto position = std::find(accepted.begin(), accepted.end(), hf->ha);
+            EXPECT_EQ(static_cast<uint64_t>(position - accepted.begin()), link["archive"].UInt());
+            EXPECT_EQ(hf->pFileEntry->dwIndex, link["index"].UInt());
+            EXPECT_EQ(HashText(hf->pFileEntry->NameHash64), link["name_hash"].text);
+            const uint32_t size = SFileGetFileSize(hf);
+            Bytes data(size + 1);
+            uint32_t read = 0;
+            const bool ok = SFileReadFile(hf, data.data(), size, &read, false);
+            const Value& expectedRead = link["read"];
+            EXPECT_EQ(ok ? 0u : QOVGetLastError(), expectedRead["error"].UInt());
+            if (ok && expectedRead["error"].UInt() == 0) {
+                EXPECT_EQ(read, expectedRead["size"].UInt());
+                EXPECT_EQ(testutil::Md5Hex(data.data(), read), expectedRead["md5"].text);
+                EXPECT_EQ(testutil::Sha256Hex(data.data(), read), expectedRead["sha256"].text);
+            }
+            SFileCloseFile(hf);
+        }
+        EXPECT_EQ(VerifyFile(ha, name.c_str()), link["verify"].UInt());
+    }
+}
+
 TEST_P(InteropTest, ReadsAsTheManifestSays) {
     const bool opened = SFileOpenArchive(archivePath.c_str(), &ha, 0);
     const uint32_t error = QOVGetLastError();
@@ -393,6 +439,7 @@ TEST_P(InteropTest, ReadsAsTheManifestSays) {
     CheckFiles();
     CheckLookups();
     CheckBadPieces();
+    if (manifest.Has("patches")) AttachPatchesAndCheckTheChain();
 }
 
 // Reading never changes an archive file.
