@@ -25,7 +25,7 @@
 
 namespace fuzzstream {
 
-class TMemoryStream : public TFileStream {
+class TMemoryStream : public TFileStreamImpl {
 public:
     std::vector<uint8_t> Data;
     uint64_t qwLimit = 0;     // largest size writes may give the stream
@@ -43,7 +43,7 @@ inline bool MemoryGetSize(TFileStream* pStream, uint64_t* pSize) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
+    std::lock_guard<std::recursive_mutex> lock(Impl(pStream)->Lock);
     *pSize = AsMemory(pStream)->Data.size();
     return true;
 }
@@ -53,18 +53,18 @@ inline bool MemoryRead(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
-    const uint64_t position = pPosition != nullptr ? *pPosition : pStream->RawFilePos;
+    std::lock_guard<std::recursive_mutex> lock(Impl(pStream)->Lock);
+    const uint64_t position = pPosition != nullptr ? *pPosition : Impl(pStream)->RawFilePos;
     uint64_t size = 0;
-    if (!pStream->StreamGetSize(pStream, &size)) return false;
+    if (!Impl(pStream)->StreamGetSize(pStream, &size)) return false;
     if (position >= size) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    pStream->RawFilePos = position;
+    Impl(pStream)->RawFilePos = position;
     const uint32_t done = static_cast<uint32_t>(std::min<uint64_t>(dwLength, size - position));
     if (done > 0) memcpy(pvBuffer, AsMemory(pStream)->Data.data() + position, done);
-    pStream->RawFilePos = position + done;
+    Impl(pStream)->RawFilePos = position + done;
     if (done < dwLength) {
         QOVSetLastError(ERROR_HANDLE_EOF);
         return false;
@@ -94,10 +94,10 @@ inline bool MemoryWrite(TFileStream* pStream, uint64_t* pPosition, const void* p
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
+    std::lock_guard<std::recursive_mutex> lock(Impl(pStream)->Lock);
     TMemoryStream* memory = AsMemory(pStream);
-    const uint64_t position = pPosition != nullptr ? *pPosition : pStream->RawFilePos;
-    pStream->RawFilePos = position;
+    const uint64_t position = pPosition != nullptr ? *pPosition : Impl(pStream)->RawFilePos;
+    Impl(pStream)->RawFilePos = position;
     if (dwLength == 0) return true;
     if (dwLength > memory->qwWriteBudget) {
         memory->qwWriteBudget = 0;  // a full disk stays full
@@ -114,7 +114,7 @@ inline bool MemoryWrite(TFileStream* pStream, uint64_t* pPosition, const void* p
     if (end > memory->Data.size() && !MemoryResize(memory, end)) return false;
     memcpy(memory->Data.data() + position, pvBuffer, dwLength);
     if (memory->qwWriteBudget != UINT64_MAX) memory->qwWriteBudget -= dwLength;
-    pStream->RawFilePos = end;
+    Impl(pStream)->RawFilePos = end;
     return true;
 }
 
@@ -123,7 +123,7 @@ inline bool MemorySetSize(TFileStream* pStream, uint64_t qwSize) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::lock_guard<std::recursive_mutex> lock(pStream->Lock);
+    std::lock_guard<std::recursive_mutex> lock(Impl(pStream)->Lock);
     TMemoryStream* memory = AsMemory(pStream);
     if (memory->qwWriteBudget == 0) {
         memory->bFaultInjected = true;
@@ -139,12 +139,12 @@ inline TMemoryStream* NewMemoryStream(const uint8_t* pbData, size_t cbData, bool
     TMemoryStream* stream = new TMemoryStream();
     stream->Data.assign(pbData, pbData + cbData);
     stream->qwLimit = std::max<uint64_t>(qwLimit, cbData);
-    stream->dwFlags = bReadOnly ? STREAM_FLAG_READ_ONLY : 0;
-    strcpy(stream->szFileName, "memory.qov");
-    stream->StreamRead = MemoryRead;
-    stream->StreamWrite = MemoryWrite;
-    stream->StreamGetSize = MemoryGetSize;
-    stream->StreamSetSize = MemorySetSize;
+    Impl(stream)->dwFlags = bReadOnly ? STREAM_FLAG_READ_ONLY : 0;
+    strcpy(Impl(stream)->szFileName, "memory.qov");
+    Impl(stream)->StreamRead = MemoryRead;
+    Impl(stream)->StreamWrite = MemoryWrite;
+    Impl(stream)->StreamGetSize = MemoryGetSize;
+    Impl(stream)->StreamSetSize = MemorySetSize;
     return stream;
 }
 

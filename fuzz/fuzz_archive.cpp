@@ -170,7 +170,7 @@ void ExerciseHandle(TNQOVFile* hf, const char* szName, Bytes* pContent, bool* pb
         FUZZ_CHECK(plain == checked, "reads with and without the piece check differ", szName);
     const Bytes* whole = plainOk ? &plain : (checkedOk ? &checked : nullptr);
 
-    const uint32_t sectorBytes = hf->ha->dwSectorBytes;
+    const uint32_t sectorBytes = Impl(hf)->ha->dwSectorBytes;
     // Reads that start inside a sector, end inside one, span a whole one,
     // start at the last byte and after the end.
     const uint32_t positions[] = {size / 2, size > 0 ? size - 1 : 0, sectorBytes - 1, size + 10};
@@ -340,7 +340,7 @@ void ReadPass(const uint8_t* data, size_t size) {
     }
 
     // Again with sector checksums checked (handles take the flag when opened).
-    ha->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
+    Impl(ha)->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
     for (const Listed& listed : records) {
         if (listed.name.empty()) continue;
         const uint32_t verify = VerifyFile(ha, listed.name.c_str());
@@ -434,13 +434,13 @@ void ExercisePieceWrites(TNQOVArchive* ha) {
     const uint32_t length = lastPieceSize;
     Bytes piece(length == 0 ? 1 : length);
     if (!SFileReadPieceVerified(ha, index, piece.data(), length)) return;
-    const Bytes before = fuzzstream::AsMemory(ha->pStream.get())->Data;
+    const Bytes before = fuzzstream::AsMemory(Impl(ha)->pStream.get())->Data;
     if (length > 0) {
         Bytes damaged = piece;
         damaged[length / 2] ^= 0x20;
         FUZZ_CHECK(!SFileWritePieceVerified(ha, index, damaged.data(), length),
                    "a piece that does not match its digest was written", nullptr);
-        FUZZ_CHECK(fuzzstream::AsMemory(ha->pStream.get())->Data == before,
+        FUZZ_CHECK(fuzzstream::AsMemory(Impl(ha)->pStream.get())->Data == before,
                    "a refused piece write changed the archive", nullptr);
     }
     SFileWritePieceVerified(ha, index, piece.data(), length);
@@ -472,7 +472,7 @@ void WritePass(const uint8_t* data, size_t size) {
     const Bytes content = NewFileContent(fileSize, (selector & 0x200) != 0, selector);
     const bool fromDisk = ((selector >> 10) & 3) == 0 && size <= kMaxExtractInput;
     // One input in four runs out of disk after a few kilobytes written.
-    TMemoryStream* stream = fuzzstream::AsMemory(ha->pStream.get());
+    TMemoryStream* stream = fuzzstream::AsMemory(Impl(ha)->pStream.get());
     if (((selector >> 12) & 3) == 0) stream->qwWriteBudget = (selector >> 14) % 24000;
 
     ExercisePieceWrites(ha);
@@ -492,7 +492,7 @@ void WritePass(const uint8_t* data, size_t size) {
 
     // Only a flush that rewrites the tables makes the piece table whole; a
     // flush with nothing to write leaves a damaged archive as it was.
-    const bool rewrites = (ha->dwFlags & (NQOV_FLAG_CHANGED | NQOV_FLAG_LISTFILE_CHANGED)) != 0;
+    const bool rewrites = (Impl(ha)->dwFlags & (NQOV_FLAG_CHANGED | NQOV_FLAG_LISTFILE_CHANGED)) != 0;
     const bool flushed = SFileFlushArchive(ha);
     // A small archive plus a small file never needs tens of megabytes.
     FUZZ_CHECK(!stream->bLimitHit, "writing a small archive grew it beyond the 64 MiB limit", szName);

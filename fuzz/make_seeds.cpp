@@ -108,11 +108,11 @@ void AddFile(TNQOVArchive* ha, const NewFile& file) {
 // Drops the list file, so that the records open only by their pseudo names.
 void DropListFile(TNQOVArchive* ha) {
     if (!SFileFlushArchive(ha)) Fail("flush before dropping the list file");
-    const uint32_t index = FindSlotByName(ha, NQOV_LISTFILE_NAME);
+    const uint32_t index = FindSlotByName(Impl(ha), NQOV_LISTFILE_NAME);
     if (index == QOV_NO_RECORD) Fail("no list file to drop");
-    DropRecord(ha, &ha->Records[index]);
-    ha->dwFlags |= NQOV_FLAG_CHANGED;
-    ha->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
+    DropRecord(Impl(ha), &Impl(ha)->Records[index]);
+    Impl(ha)->dwFlags |= NQOV_FLAG_CHANGED;
+    Impl(ha)->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
 }
 
 void MakeArchive(const std::string& scratch, const std::string& outFolder, const std::string& name,

@@ -137,10 +137,12 @@
 //-----------------------------------------------------------------------------
 // Types.
 
-class TNQOVArchive;  // an open archive; its pointer is the archive handle
-class TNQOVFile;     // an open file inside an archive
-class TFileEntry;    // one record of an archive's file table
-class TFileStream;   // the library's access to one disk file
+class TNQOVArchive;        // an open archive; its pointer is the archive handle
+class TNQOVFile;           // an open file inside an archive
+class TFileEntry;          // one record of an archive's file table
+class TFileStream;         // the library's access to one disk file
+class TNQOVDirWalker;      // lists a directory of a chain by name
+class TNQOVDirWalkerById;  // lists a directory of a chain by file id
 
 // Progress interface of whole-archive verification.
 class sfile_verify_piece_callback {
@@ -151,15 +153,172 @@ public:
     virtual ~sfile_verify_piece_callback() {}
 };
 
-// Object view of a file stream (slot order is part of the interface).
+//-----------------------------------------------------------------------------
+// Object interfaces.  A host calls these through virtual dispatch, so the
+// order of the operations in each class is part of the interface and never
+// changes.  "Id" is a file id (SFileBuildFileIdTable); "name" a path inside
+// the archive.  Operations marked "not supported" return the stated value
+// (and stop a debug build).
+
+// A disk file of the library.
 class QOVFileStreamInterface {
 public:
-    virtual const char* GetFileName() = 0;
-    virtual bool Read(uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) = 0;
-    virtual bool Write(uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) = 0;
-    virtual uint64_t GetSize() = 0;
-    virtual ~QOVFileStreamInterface() {}
+    virtual const char* GetFileName() = 0;                                               // 1
+    virtual bool Read(uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) = 0;        // 2
+    virtual bool Write(uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) = 0; // 3
+    virtual uint64_t GetSize() = 0;                                                      // 4
+    virtual ~QOVFileStreamInterface() {}                                                 // 5
 };
+
+// One record of a file table.
+class QOVFileEntryInterface {
+public:
+    virtual const uint8_t* GetMD5() = 0;         // 0  the content's MD5 (16 bytes)
+    virtual uint32_t GetFileSize() = 0;          // 1
+    virtual uint32_t GetCompressedSize() = 0;    // 2  stored size
+    virtual const char* GetFileName() = 0;       // 3  name, or pseudo name
+    virtual bool IsDirectory() = 0;              // 4
+    virtual uint64_t GetFilePosition() = 0;      // 5  file position of the stored bytes
+    virtual TNQOVArchive* GetArchive() = 0;      // 6  the archive holding the record
+    virtual uint32_t GetPieceCount() = 0;        // 7
+    virtual uint32_t GetFirstPiece() = 0;        // 8
+    virtual uint32_t GetPieceSize() = 0;         // 9
+    virtual uint32_t GetLastPieceSize() = 0;     // 10
+    virtual uint32_t GetFileId() = 0;            // 11
+    virtual uint32_t IsFlag30() = 0;             // 12 1 or 0
+    virtual ~QOVFileEntryInterface() {}          // 13
+};
+
+// An open file.
+class QOVFileInterface {
+public:
+    virtual bool Read(void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) = 0;  // 0
+    virtual bool SeekFile(int32_t lOffset, uint32_t dwMoveMethod) = 0;  // 1
+    virtual bool NotSupported2() = 0;             // 2  false
+    virtual bool NotSupported3() = 0;             // 3  false
+    virtual bool NotSupported4() = 0;             // 4  false
+    virtual uint64_t GetPieceEnd() = 0;           // 5  end of the file's last piece
+    virtual uint64_t GetPieceStart() = 0;         // 6  start of its first piece
+    virtual TFileEntry* GetFileEntry() = 0;       // 7
+    virtual uint32_t GetFirstPiece() = 0;         // 8
+    virtual uint32_t GetPieceCount() = 0;         // 9
+    virtual uint32_t GetLastPieceSize() = 0;      // 10
+    virtual uint32_t GetPieceSize() = 0;          // 11
+    virtual const char* GetArchiveFileName() = 0; // 12
+    virtual uint64_t GetRawPosition() = 0;        // 13 file position of the stored bytes
+    virtual bool NotSupported14() = 0;            // 14 false
+    virtual bool NotSupported15() = 0;            // 15 false
+    virtual TNQOVArchive* GetArchive() = 0;       // 16
+    virtual uint32_t GetFileSize() = 0;           // 17
+    virtual uint64_t GetStoredSize() = 0;         // 18 stored size with chunk digests
+    virtual uint32_t IsFlag30() = 0;              // 19 1, 0, or 3 without a record
+    virtual ~QOVFileInterface() {}                // 20
+};
+
+// Lists the children of a directory (name hashes, ascending).
+class QOVDirListerInterface {
+public:
+    virtual bool List(const char* szDirectory) = 0;
+    virtual uint32_t GetCount() = 0;
+    virtual uint64_t GetItem(uint32_t dwPosition) = 0;
+    virtual ~QOVDirListerInterface() {}
+};
+
+// Lists the children of a directory (file ids, by ascending name hash).
+class QOVDirListerInterfaceByID {
+public:
+    virtual bool List(uint32_t dwFileId) = 0;
+    virtual uint32_t GetCount() = 0;
+    virtual uint32_t GetItem(uint32_t dwPosition) = 0;
+    virtual ~QOVDirListerInterfaceByID() {}
+};
+
+// An open archive with its chain of patch archives.
+class QOVArchiveInterface {
+public:
+    virtual bool GetSectorTableRange(uint32_t dwFileId, uint64_t* pqwPosition, uint64_t* pqwSize) = 0;  // 0
+    virtual bool GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, uint64_t qwLength,
+                                  uint64_t* pqwPosition, uint64_t* pqwSize) = 0;                    // 1
+    virtual const uint8_t* GetHetTableMD5() = 0;                                                  // 2
+    virtual const uint8_t* GetBetTableMD5() = 0;                                                  // 3
+    virtual const uint8_t* GetHeaderMD5() = 0;                                                    // 4
+    virtual const char* GetFileName(uint32_t dwFileId) = 0;                                       // 5
+    virtual bool RebuildHashTable() = 0;                                                          // 6
+    virtual bool ReadFileById(uint32_t dwFileId, uint32_t dwOffset, void* pvBuffer, uint32_t dwLength,
+                              uint32_t* pdwRead) = 0;                                             // 7
+    virtual uint32_t GetFileId(const char* szName) = 0;                                           // 8
+    virtual uint32_t GetFileCount() = 0;                                                          // 9
+    virtual TFileStream* GetStream() = 0;                                                         // 10
+    virtual TFileStream* FindStreamByArchiveName(const char* szArchiveFileName) = 0;              // 11
+    virtual TNQOVFile* OpenFile(uint32_t dwFileId) = 0;                                           // 12
+    virtual TNQOVFile* OpenFile_i(const char* szName) = 0;                                        // 13
+    virtual bool CloseFile(TNQOVFile* hf) = 0;                                                    // 14
+    virtual bool ReadPieceVerified(uint32_t dwIndex, void* pvBuffer, uint32_t dwLength) = 0;      // 15
+    virtual bool WritePieceVerified(uint32_t dwIndex, const void* pvData, uint32_t dwLength) = 0; // 16
+    virtual bool ExtractFileById(uint32_t dwFileId, const char* szDestination) = 0;               // 17
+    virtual bool ExtractFile(const char* szName, const char* szDestination) = 0;                  // 18
+    virtual bool PathToPieceIndex(const char* szName, uint32_t* pdwFirst, uint32_t* pdwCount) = 0; // 19
+    virtual TFileEntry* RecordByName(const char* szName) = 0;                                     // 20
+    virtual TFileEntry* GetFileEntry(uint32_t dwFileId) = 0;                                      // 21
+    virtual TFileEntry* RecordByHash(uint64_t qwNameHash) = 0;                                    // 22
+    virtual bool GetBitmapInfo(uint8_t** ppBitmap, uint32_t* pdwPieceCount, uint32_t* pdwPieceSize,
+                               uint32_t* pdwLastPieceSize, bool* pbValid) = 0;                    // 23
+    virtual uint64_t GetArchiveFileSize(const char* szArchiveFileName) = 0;                       // 24
+    virtual TNQOVArchive* GetArchiveOfFile(uint32_t dwFileId) = 0;                                // 25
+    virtual TNQOVArchive* FindArchiveByFileName(const char* szArchiveFileName) = 0;               // 26
+    virtual TNQOVArchive* FindArchiveOfName(const char* szName) = 0;                              // 27
+    virtual const char* GetArchiveFileName() = 0;                                                 // 28
+    virtual bool WriteBitmap() = 0;                                                               // 29
+    virtual void Clear() = 0;                                                                     // 30
+    virtual bool IsFileValidById(uint32_t dwFileId) = 0;                                          // 31
+    virtual bool IsFileValid(const char* szName) = 0;                                             // 32
+    virtual bool VerifyFilePiecesById(uint32_t dwFileId) = 0;                                     // 33
+    virtual bool VerifyFilePieces(const char* szName) = 0;                                        // 34
+    virtual bool IsFileReady(uint32_t dwFileId) = 0;                                              // 35
+    virtual bool IsFileReady(const char* szName) = 0;                                             // 36
+    virtual bool NotSupported37() = 0;                                                            // 37 false
+    virtual bool NotSupported38(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) = 0;  // 38 false
+    virtual bool IsFile(uint32_t dwFileId) = 0;                                                   // 39
+    virtual bool IsFile(const char* szName) = 0;                                                  // 40
+    virtual bool IsDirectory(uint32_t dwFileId) = 0;                                              // 41
+    virtual bool IsDirectory(const char* szName) = 0;                                             // 42
+    virtual bool HasFileId(uint32_t dwFileId) = 0;                                                // 43
+    virtual bool HasFile(const char* szName) = 0;                                                 // 44
+    virtual TNQOVDirWalker* CreateDirWalker() = 0;                                                // 45
+    virtual void ReleaseDirWalker(TNQOVDirWalker* pWalker) = 0;                                   // 46
+    virtual TNQOVDirWalkerById* CreateDirWalkerById() = 0;                                        // 47
+    virtual void ReleaseDirWalkerById(TNQOVDirWalkerById* pWalker) = 0;                           // 48
+    virtual uint32_t GetArchiveCount() = 0;                                                       // 49
+    virtual bool GetArchiveTableSize(uint32_t* pdwSizes, uint32_t dwCount) = 0;                   // 50
+    virtual bool GetSectorTableRangeByName(const char* szName, uint64_t* pqwPosition,
+                                           uint64_t* pqwSize) = 0;                                // 51
+    virtual bool AddFile(const char* szLocalFile, const char* szArchivedName) = 0;                // 52
+    virtual bool OpenPatchArchive(const char* szPatchFile, uint32_t dwFlags) = 0;                 // 53
+    virtual uint32_t GetOpenParameter() = 0;                                                      // 54
+    virtual const uint8_t* GetCurrentTag() = 0;                                                   // 55
+    virtual void SetPatchBaseTag(const uint8_t tag[16]) = 0;                                      // 56
+    virtual bool CompareTag(const uint8_t* pbTagA, const uint8_t* pbTagB) = 0;                    // 57
+    virtual bool DumpHeader() = 0;                                                                // 58
+    virtual uint32_t GetLastError() = 0;                                                          // 59
+    virtual const char* NotSupported60() = 0;                                                     // 60 ""
+    virtual bool InitBitMapByFileMapping(bool bWritable) = 0;                                     // 61
+    virtual bool NotSupported62() = 0;                                                            // 62 false, no stop
+    virtual uint32_t IsFlag30ById(uint32_t dwFileId) = 0;                                         // 63
+    virtual uint32_t IsFlag30OfFile(TNQOVFile* hf) = 0;                                           // 64
+    virtual ~QOVArchiveInterface() {}                                                             // 65
+};
+
+// The objects behind the handles.  The library makes and releases them; a
+// host reaches them through the flat functions and the interfaces above.
+class TNQOVArchive : public QOVArchiveInterface {
+public:
+    virtual bool WriteAllBitmaps() = 0;  // 66: SFileWriteBitmap for every archive of the chain
+};
+class TNQOVFile : public QOVFileInterface {};
+class TFileEntry : public QOVFileEntryInterface {};
+class TFileStream : public QOVFileStreamInterface {};
+class TNQOVDirWalker : public QOVDirListerInterface {};
+class TNQOVDirWalkerById : public QOVDirListerInterfaceByID {};
 
 // Parameters of a new archive (SFileCreateArchive).
 struct QOV_CREATE_PARAMS {
@@ -217,6 +376,12 @@ struct QOV_RECORD_INFO {
 
 // Process-wide log sink: receives every debug and error line of the library.
 typedef void (*QOV_LOG_SINK)(const char* szLine);
+
+// Process-wide progress hook of QOVArchiveInterface::Clear: called after each
+// block of zeros with the block's file position.  Clear removes the hook when
+// it ends, so it is set again before each Clear.
+typedef void (*QOV_CLEAR_PROGRESS)(uint64_t qwPosition, void* pvContext);
+void QOVSetClearProgressHook(QOV_CLEAR_PROGRESS pfnHook, void* pvContext);
 
 //-----------------------------------------------------------------------------
 // Errors and logging.

@@ -21,7 +21,7 @@ struct TPieceLayout {
     uint32_t dwLastPieceSize = 0;
 };
 
-bool GetPieceLayout(TNQOVArchive* ha, TPieceLayout* pLayout) {
+bool GetPieceLayout(TNQOVArchiveImpl* ha, TPieceLayout* pLayout) {
     const TQOVHeader& header = ha->Header;
     if (header.dwMD5PieceSize == 0) return false;
     const uint64_t count = (header.ArchieveSize + header.dwMD5PieceSize - 1) / header.dwMD5PieceSize;
@@ -38,7 +38,7 @@ uint32_t PieceLength(const TPieceLayout& layout, uint32_t index) {
 }
 
 // Steps 1-3 of piece verification: index and length.
-bool CheckPieceRequest(TNQOVArchive* ha, uint32_t wIndex, uint32_t wLength, TPieceLayout* pLayout) {
+bool CheckPieceRequest(TNQOVArchiveImpl* ha, uint32_t wIndex, uint32_t wLength, TPieceLayout* pLayout) {
     QOV_FAIL_IF(!GetPieceLayout(ha, pLayout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
     QOV_FAIL_IF(wIndex >= pLayout->dwPieceCount, "wIndex >= dwPieceCount", ERROR_ACCESS_DENIED, false);
     if (wIndex + 1 == pLayout->dwPieceCount) {
@@ -52,7 +52,7 @@ bool CheckPieceRequest(TNQOVArchive* ha, uint32_t wIndex, uint32_t wLength, TPie
 }
 
 // Compares a computed digest with the table (steps 4-5 of piece verification).
-bool DigestMatchesTable(TNQOVArchive* ha, uint32_t wIndex, const uint8_t digest[16]) {
+bool DigestMatchesTable(TNQOVArchiveImpl* ha, uint32_t wIndex, const uint8_t digest[16]) {
     if (!SFileLoadMd5(ha)) {
         QOV_LOG_ERROR("SFileLoadMd5 failed!", QOVGetLastError());
         return false;
@@ -68,12 +68,12 @@ bool DigestMatchesTable(TNQOVArchive* ha, uint32_t wIndex, const uint8_t digest[
     return true;
 }
 
-bool ReadPiece(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index, uint8_t* pbBuffer) {
+bool ReadPiece(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index, uint8_t* pbBuffer) {
     uint64_t position = static_cast<uint64_t>(index) * layout.dwPieceSize;
     return FileStream_Read(ha->pStream.get(), &position, pbBuffer, PieceLength(layout, index));
 }
 
-bool HasWritableMap(const TNQOVArchive* ha) { return ha->pBitmap != nullptr && ha->bMapWritable; }
+bool HasWritableMap(const TNQOVArchiveImpl* ha) { return ha->pBitmap != nullptr && ha->bMapWritable; }
 
 // Pieces are hashed from the file in chunks of at most this size, so a large
 // piece size costs no large buffer.
@@ -85,7 +85,7 @@ const uint32_t kBatchBytes = 32 * 1024 * 1024;
 
 // Reads piece `index` from the file and hashes it; false with the read's
 // error when a read fails.
-bool HashPieceOnDisk(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index, uint8_t digest[16]) {
+bool HashPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index, uint8_t digest[16]) {
     const uint32_t length = PieceLength(layout, index);
     std::unique_ptr<uint8_t[]> chunk = QOVAllocArray<uint8_t>(std::min(length, kHashChunk));
     QOV_FAIL_IF(!chunk, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
@@ -102,11 +102,11 @@ bool HashPieceOnDisk(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t inde
     return true;
 }
 
-void SetPieceStateFor(TNQOVArchive* ha, uint32_t index, bool good);
+void SetPieceStateFor(TNQOVArchiveImpl* ha, uint32_t index, bool good);
 
 // SFileReadPieceVerified without the caller's buffer: reads, checks and
 // records the state of one piece.
-bool VerifyPieceOnDisk(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index) {
+bool VerifyPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index) {
     if (index >= layout.dwPieceCount) QOV_FAIL("wIndex >= dwPieceCount", ERROR_ACCESS_DENIED, false);
     uint8_t digest[16];
     if (!HashPieceOnDisk(ha, layout, index, digest)) {
@@ -214,7 +214,7 @@ unsigned HashWorkers() {
 }
 
 // Applies the outcome of piece i of a whole-archive pass.
-void RecordVerifyOutcome(TNQOVArchive* ha, uint32_t index, bool good, bool* pbResult) {
+void RecordVerifyOutcome(TNQOVArchiveImpl* ha, uint32_t index, bool good, bool* pbResult) {
     if (good) {
         SetPieceState(ha, index, kPieceGood);
     } else if (HasWritableMap(ha)) {
@@ -229,7 +229,7 @@ void RecordVerifyOutcome(TNQOVArchive* ha, uint32_t index, bool good, bool* pbRe
 //-----------------------------------------------------------------------------
 // Piece arithmetic.
 
-TPieceRange RecordPieceRange(TNQOVArchive* ha, const TFileEntry* pEntry) {
+TPieceRange RecordPieceRange(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry) {
     TPieceRange range;
     TPieceLayout layout;
     if (!GetPieceLayout(ha, &layout)) return range;
@@ -244,12 +244,12 @@ TPieceRange RecordPieceRange(TNQOVArchive* ha, const TFileEntry* pEntry) {
     return range;
 }
 
-void SetPieceState(TNQOVArchive* ha, uint32_t dwIndex, uint8_t state) {
+void SetPieceState(TNQOVArchiveImpl* ha, uint32_t dwIndex, uint8_t state) {
     if (HasWritableMap(ha) && dwIndex < ha->dwBitmapSize) ha->pBitmap[dwIndex] = state;
 }
 
 namespace {
-void SetPieceStateFor(TNQOVArchive* ha, uint32_t index, bool good) {
+void SetPieceStateFor(TNQOVArchiveImpl* ha, uint32_t index, bool good) {
     SetPieceState(ha, index, good ? kPieceGood : kPieceBad);
 }
 }  // namespace
@@ -260,7 +260,7 @@ namespace {
 const size_t kVerifiedPieceSlots = 4;
 const uint64_t kVerifiedPieceBytes = 16 * 1024 * 1024;
 
-TNQOVArchive::TVerifiedPiece* FindVerifiedPiece(TNQOVArchive* ha, uint32_t index) {
+TNQOVArchiveImpl::TVerifiedPiece* FindVerifiedPiece(TNQOVArchiveImpl* ha, uint32_t index) {
     for (auto& piece : ha->VerifiedPieces)
         if (piece.dwIndex == index) {
             piece.qwLastUse = ++ha->qwPieceClock;
@@ -271,7 +271,7 @@ TNQOVArchive::TVerifiedPiece* FindVerifiedPiece(TNQOVArchive* ha, uint32_t index
 
 // Reads piece `index` whole into `data`, verifies it and keeps it; null
 // (state recorded, error set) when it cannot be read or does not verify.
-const TNQOVArchive::TVerifiedPiece* KeepVerifiedPiece(TNQOVArchive* ha, const TPieceLayout& layout,
+const TNQOVArchiveImpl::TVerifiedPiece* KeepVerifiedPiece(TNQOVArchiveImpl* ha, const TPieceLayout& layout,
                                                       uint32_t index, size_t slots,
                                                       std::unique_ptr<uint8_t[]> data) {
     const uint32_t length = PieceLength(layout, index);
@@ -281,7 +281,7 @@ const TNQOVArchive::TVerifiedPiece* KeepVerifiedPiece(TNQOVArchive* ha, const TP
                                        [](const auto& a, const auto& b) { return a.qwLastUse < b.qwLastUse; });
         ha->VerifiedPieces.erase(oldest);
     }
-    TNQOVArchive::TVerifiedPiece piece;
+    TNQOVArchiveImpl::TVerifiedPiece piece;
     piece.dwIndex = index;
     piece.dwLength = length;
     piece.qwLastUse = ++ha->qwPieceClock;
@@ -293,9 +293,9 @@ const TNQOVArchive::TVerifiedPiece* KeepVerifiedPiece(TNQOVArchive* ha, const TP
 // Checks that the bytes of piece `index` that a read delivered are verified
 // ones: the piece is verified once from the file (whole) and kept, later
 // reads compare their bytes with the kept ones.
-bool CheckEdgePiece(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index, uint64_t qwPosition,
+bool CheckEdgePiece(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index, uint64_t qwPosition,
                     const uint8_t* pbData, uint32_t cbData) {
-    const TNQOVArchive::TVerifiedPiece* piece = FindVerifiedPiece(ha, index);
+    const TNQOVArchiveImpl::TVerifiedPiece* piece = FindVerifiedPiece(ha, index);
     if (piece == nullptr) {
         const uint32_t length = PieceLength(layout, index);
         const size_t slots = static_cast<size_t>(
@@ -321,7 +321,7 @@ bool CheckEdgePiece(TNQOVArchive* ha, const TPieceLayout& layout, uint32_t index
 
 }  // namespace
 
-bool CheckRawRangePieces(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t* pbData,
+bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
                          uint32_t cbData) {
     TPieceLayout layout;
     if (!GetPieceLayout(ha, &layout)) return false;
@@ -346,8 +346,9 @@ bool CheckRawRangePieces(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t* p
 //-----------------------------------------------------------------------------
 // Exported piece operations.
 
-bool SFileGetPieceCount(TNQOVArchive* ha, uint32_t* pdwLastPieceSize, uint32_t* pdwPieceCount,
+bool SFileGetPieceCount(TNQOVArchive* haIn, uint32_t* pdwLastPieceSize, uint32_t* pdwPieceCount,
                         uint32_t* pdwPieceSize) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidArchive(ha), "parameter error", ERROR_INVALID_HANDLE, false);
     QOV_FAIL_IF(pdwLastPieceSize == nullptr || pdwPieceCount == nullptr || pdwPieceSize == nullptr,
@@ -360,7 +361,8 @@ bool SFileGetPieceCount(TNQOVArchive* ha, uint32_t* pdwLastPieceSize, uint32_t* 
     return true;
 }
 
-bool SFileLoadMd5(TNQOVArchive* ha) {
+bool SFileLoadMd5(TNQOVArchive* haIn) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
     if (ha->pMD5Table) return true;
     const TQOVHeader& header = ha->Header;
@@ -384,7 +386,8 @@ bool SFileLoadMd5(TNQOVArchive* ha) {
     return true;
 }
 
-bool SFileVerifyPiece(TNQOVArchive* ha, uint32_t wIndex, const void* pvData, uint32_t wLength) {
+bool SFileVerifyPiece(TNQOVArchive* haIn, uint32_t wIndex, const void* pvData, uint32_t wLength) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidArchive(ha), "invalid handles", ERROR_INVALID_HANDLE, false);
     QOV_FAIL_IF(pvData == nullptr, "invalid handles", ERROR_INVALID_PARAMETER, false);
@@ -395,7 +398,8 @@ bool SFileVerifyPiece(TNQOVArchive* ha, uint32_t wIndex, const void* pvData, uin
     return DigestMatchesTable(ha, wIndex, digest);
 }
 
-bool SFileReadPieceVerified(TNQOVArchive* ha, uint32_t wIndex, void* pvBuffer, uint32_t wLength) {
+bool SFileReadPieceVerified(TNQOVArchive* haIn, uint32_t wIndex, void* pvBuffer, uint32_t wLength) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     if (QOVLogEnabled())
         QOVLogFormat("[debug QOV2LOG]%d [%s] [%d] [%d]:\n", __LINE__, __func__,
                      static_cast<int>(wIndex), static_cast<int>(wLength));
@@ -414,8 +418,9 @@ bool SFileReadPieceVerified(TNQOVArchive* ha, uint32_t wIndex, void* pvBuffer, u
     return good;
 }
 
-bool SFileWritePieceVerified(TNQOVArchive* ha, uint32_t wIndex, const void* pvData,
+bool SFileWritePieceVerified(TNQOVArchive* haIn, uint32_t wIndex, const void* pvData,
                              uint32_t wLength) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     if (QOVLogEnabled())
         QOVLogFormat("[debug QOV2LOG]%d [%s] [%d] [%d]\n", __LINE__, __func__,
                      static_cast<int>(wIndex), static_cast<int>(wLength));
@@ -435,7 +440,8 @@ bool SFileWritePieceVerified(TNQOVArchive* ha, uint32_t wIndex, const void* pvDa
     return true;
 }
 
-bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback) {
+bool SFileVerifyAll(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileVerifyAll");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
@@ -518,8 +524,8 @@ namespace {
 
 // Reads and verifies every piece a record's stored bytes touch, on the
 // archive that holds it; true when all verified.
-bool VerifyRecordPieces(TFileEntry* pEntry) {
-    TNQOVArchive* owner = pEntry->ha;
+bool VerifyRecordPieces(TFileEntryImpl* pEntry) {
+    TNQOVArchiveImpl* owner = pEntry->ha;
     const TPieceRange range = RecordPieceRange(owner, pEntry);
     TPieceLayout layout;
     QOV_FAIL_IF(!GetPieceLayout(owner, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
@@ -531,31 +537,34 @@ bool VerifyRecordPieces(TFileEntry* pEntry) {
 
 }  // namespace
 
-bool SFileVerifyFilePieceMD5FromFileTable(TNQOVArchive* ha, uint32_t dwFileId) {
+bool SFileVerifyFilePieceMD5FromFileTable(TNQOVArchive* haIn, uint32_t dwFileId) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileVerifyFilePieceMD5FromFileTable");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
-        TFileEntry* entry = FileIdRecord(ha, dwFileId);
+        TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
         QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "invalid file id", ERROR_INVALID_PARAMETER, false);
         return VerifyRecordPieces(entry);
     });
 }
 
-bool SFileVerifyFilePieceMD5(TNQOVArchive* ha, const char* szFileName) {
+bool SFileVerifyFilePieceMD5(TNQOVArchive* haIn, const char* szFileName) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileVerifyFilePieceMD5");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         TNQOVFile* hf = nullptr;
         if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &hf)) return false;
-        TFileEntry* entry = hf->pFileEntry;
+        TFileEntryImpl* entry = Impl(hf)->pFileEntry;
         SFileCloseFile(hf);
         return VerifyRecordPieces(entry);
     });
 }
 
-bool SFilePathToPieceIndex(TNQOVArchive* ha, const char* szFileName, uint32_t* pdwFirstPiece,
+bool SFilePathToPieceIndex(TNQOVArchive* haIn, const char* szFileName, uint32_t* pdwFirstPiece,
                            uint32_t* pdwPieceCount) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFilePathToPieceIndex");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
@@ -568,7 +577,7 @@ bool SFilePathToPieceIndex(TNQOVArchive* ha, const char* szFileName, uint32_t* p
             QOV_LOG_ERROR("failed!", QOVGetLastError());
             return false;
         }
-        const TPieceRange range = RecordPieceRange(hf->ha, hf->pFileEntry);
+        const TPieceRange range = RecordPieceRange(Impl(hf)->ha, Impl(hf)->pFileEntry);
         SFileCloseFile(hf);
         *pdwFirstPiece = range.dwFirstPiece;
         *pdwPieceCount = range.dwPieceCount;
@@ -576,7 +585,8 @@ bool SFilePathToPieceIndex(TNQOVArchive* ha, const char* szFileName, uint32_t* p
     });
 }
 
-uint8_t* SFileGetBitmap(TNQOVArchive* ha, uint32_t* pdwSize) {
+uint8_t* SFileGetBitmap(TNQOVArchive* haIn, uint32_t* pdwSize) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
     if (pdwSize != nullptr) *pdwSize = 0;
     QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, nullptr);
@@ -608,11 +618,44 @@ uint8_t* SFileGetBitmap(TNQOVArchive* ha, uint32_t* pdwSize) {
     return ha->pBitmap;
 }
 
-bool SFileWriteBitmap(TNQOVArchive* ha) {
+bool SFileWriteBitmap(TNQOVArchive* haIn) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle", ERROR_INVALID_HANDLE, false);
     if (ha->pBitmap == nullptr || ha->dwBitmapSize == 0) return true;
     const uint32_t error = WriteArchiveBytes(ha, ha->Header.BitmapPos64, ha->pBitmap, ha->dwBitmapSize);
     QOV_FAIL_IF(error != ERROR_SUCCESS, "!FileStream_Write", error, false);
+    return true;
+}
+
+//-----------------------------------------------------------------------------
+// The piece-state map straight from the file.
+
+bool TNQOVArchiveImpl::InitBitMapByFileMapping_i(bool bWritable) {
+    if (BitmapMapping.pvView != nullptr) {
+        QOV_LOG_ERROR("m_file_map_handle != null ", ERROR_ALREADY_EXISTS);
+        return false;
+    }
+    const uint64_t position = Header.BitmapPos64;
+    const uint32_t size = static_cast<uint32_t>(Header.BitmapSize64);
+    uint64_t fileSize = 0, end = 0;
+    if (position == 0 || size == 0 || !FileStream_SizeOf(pStream.get(), &fileSize) ||
+        !CheckedAdd64(position, size, &end) || end > fileSize) {
+        QOV_LOG_ERROR("CreateFileMappingW failed! ", ERROR_FILE_CORRUPT);
+        QOVSetLastError(ERROR_FILE_CORRUPT);
+        return false;
+    }
+    const uint32_t granularity = FileStream_AllocationGranularity();
+    const uint64_t aligned = position / granularity * granularity;
+    TFileMapping mapping;
+    if (!FileStream_MapView(pStream.get(), aligned, bWritable, &mapping)) {
+        QOV_LOG_ERROR("MapViewOfFile failed! ", QOVGetLastError());
+        return false;
+    }
+    BitmapHeap.reset();
+    BitmapMapping = mapping;
+    pBitmap = static_cast<uint8_t*>(mapping.pvView) + (position - aligned);
+    dwBitmapSize = size;
+    bMapWritable = bWritable;
     return true;
 }

@@ -34,11 +34,11 @@ uint32_t CheckListableName(const char* szName) {
     return ERROR_SUCCESS;
 }
 
-uint32_t WriteStored(TNQOVFile* hf, uint64_t qwOffset, const void* pvData, uint32_t cbData) {
+uint32_t WriteStored(TNQOVFileImpl* hf, uint64_t qwOffset, const void* pvData, uint32_t cbData) {
     return WriteArchiveBytes(hf->ha, hf->qwStoredStart + qwOffset, pvData, cbData);
 }
 
-void GrowStored(TNQOVFile* hf, uint32_t cbMore) {
+void GrowStored(TNQOVFileImpl* hf, uint32_t cbMore) {
     hf->pFileEntry->dwStoredSize += cbMore;
     ExtendDataAreaEnd(hf->ha, hf->pFileEntry);
 }
@@ -48,14 +48,14 @@ void GrowStored(TNQOVFile* hf, uint32_t cbMore) {
 
 // Creates the missing directory records of every folder of szName, top-down,
 // and returns the NameHash64 of the innermost folder (0 at root level).
-uint32_t EnsureFolders(TNQOVArchive* ha, const char* szName, uint64_t* pqwParentHash) {
+uint32_t EnsureFolders(TNQOVArchiveImpl* ha, const char* szName, uint64_t* pqwParentHash) {
     *pqwParentHash = 0;
     const size_t length = strlen(szName);
     for (size_t i = 1; i < length; i++) {
         if (szName[i] != '\\' && szName[i] != '/') continue;
         const std::string folder(szName, i);
         const uint32_t existing = FindSlotByName(ha, folder.c_str());
-        TFileEntry* entry = existing != QOV_NO_RECORD ? &ha->Records[existing] : nullptr;
+        TFileEntryImpl* entry = existing != QOV_NO_RECORD ? &ha->Records[existing] : nullptr;
         if (entry == nullptr || !entry->Exists() || (entry->dwFlags & NQOV_FILE_DELETE_MARKER)) {
             entry = ClaimRecord(ha, folder.c_str());
             if (entry == nullptr) return QOVGetLastError();
@@ -71,8 +71,8 @@ uint32_t EnsureFolders(TNQOVArchive* ha, const char* szName, uint64_t* pqwParent
 //-----------------------------------------------------------------------------
 // Sector writing.
 
-uint32_t AllocateWriteBuffers(TNQOVFile* hf) {
-    TFileEntry* entry = hf->pFileEntry;
+uint32_t AllocateWriteBuffers(TNQOVFileImpl* hf) {
+    TFileEntryImpl* entry = hf->pFileEntry;
     hf->pbFileSector = QOVAllocArray<uint8_t>(hf->dwUnitSize);
     if (!hf->pbFileSector) {
         QOV_LOG_ERROR("AllocateSectorBuffer failed!", ERROR_NOT_ENOUGH_MEMORY);
@@ -108,8 +108,8 @@ uint32_t AllocateWriteBuffers(TNQOVFile* hf) {
 }
 
 // Stores the sector waiting in pbFileSector.
-uint32_t WriteSector(TNQOVFile* hf) {
-    TFileEntry* entry = hf->pFileEntry;
+uint32_t WriteSector(TNQOVFileImpl* hf) {
+    TFileEntryImpl* entry = hf->pFileEntry;
     const uint32_t plainLength = hf->dwSectorFill;
     const uint32_t index = hf->dwSectorIndex;
     hf->WriteMD5.Update(hf->pbFileSector.get(), plainLength);
@@ -140,8 +140,8 @@ uint32_t WriteSector(TNQOVFile* hf) {
 }
 
 // Stores a single-unit file's whole content as one block.
-uint32_t WriteSingleUnit(TNQOVFile* hf) {
-    TFileEntry* entry = hf->pFileEntry;
+uint32_t WriteSingleUnit(TNQOVFileImpl* hf) {
+    TFileEntryImpl* entry = hf->pFileEntry;
     const uint32_t length = hf->dwSectorFill;
     hf->WriteMD5.Update(hf->pbFileSector.get(), length);
     uint8_t* stored = hf->pbFileSector.get();
@@ -161,7 +161,7 @@ uint32_t WriteSingleUnit(TNQOVFile* hf) {
     return ERROR_SUCCESS;
 }
 
-uint32_t WriteData(TNQOVFile* hf, const uint8_t* pbData, uint32_t cbData) {
+uint32_t WriteData(TNQOVFileImpl* hf, const uint8_t* pbData, uint32_t cbData) {
     if (static_cast<uint64_t>(hf->dwPosition) + cbData > hf->pFileEntry->dwFileSize)
         return ERROR_DISK_FULL;
     if (hf->pFileEntry->dwFlags & NQOV_FILE_SINGLE_UNIT) {
@@ -186,7 +186,7 @@ uint32_t WriteData(TNQOVFile* hf, const uint8_t* pbData, uint32_t cbData) {
     return ERROR_SUCCESS;
 }
 
-uint32_t WriteSectorChecksums(TNQOVFile* hf) {
+uint32_t WriteSectorChecksums(TNQOVFileImpl* hf) {
     const uint32_t s = hf->nSectors;
     if (hf->ha->Header.dwRawChunkSize != 0) {
         hf->SectorOffsets[s + 1] = hf->SectorOffsets[s];
@@ -205,7 +205,7 @@ uint32_t WriteSectorChecksums(TNQOVFile* hf) {
     return ERROR_SUCCESS;
 }
 
-uint32_t WriteSectorOffsets(TNQOVFile* hf) {
+uint32_t WriteSectorOffsets(TNQOVFileImpl* hf) {
     std::vector<uint8_t> table(hf->dwOffsetEntries * 4);
     for (uint32_t i = 0; i < hf->dwOffsetEntries; i++) WriteLE32(&table[i * 4], hf->SectorOffsets[i]);
     if (hf->pFileEntry->dwFlags & NQOV_FILE_ENCRYPTED)
@@ -214,7 +214,7 @@ uint32_t WriteSectorOffsets(TNQOVFile* hf) {
 }
 
 // Reads the stored bytes back chunk by chunk and writes their MD5s after them.
-uint32_t WriteChunkDigests(TNQOVFile* hf) {
+uint32_t WriteChunkDigests(TNQOVFileImpl* hf) {
     const uint32_t chunk = hf->ha->Header.dwRawChunkSize;
     const uint32_t stored = hf->pFileEntry->dwStoredSize;
     if (chunk == 0 || stored == 0) return ERROR_SUCCESS;
@@ -234,7 +234,7 @@ uint32_t WriteChunkDigests(TNQOVFile* hf) {
     return WriteStored(hf, stored, digests.data(), static_cast<uint32_t>(digests.size()));
 }
 
-uint32_t CompleteFile(TNQOVFile* hf) {
+uint32_t CompleteFile(TNQOVFileImpl* hf) {
     hf->WriteMD5.Final(hf->pFileEntry->ContentMD5);
     uint32_t error = ERROR_SUCCESS;
     if (hf->SectorChksums && (error = WriteSectorChecksums(hf)) != ERROR_SUCCESS) {
@@ -257,16 +257,16 @@ uint32_t CompleteFile(TNQOVFile* hf) {
 //-----------------------------------------------------------------------------
 // Internal steps.
 
-uint32_t SFileAddFile_Init(TNQOVArchive* ha, const char* szName, uint32_t dwFileSize,
+uint32_t SFileAddFile_Init(TNQOVArchiveImpl* ha, const char* szName, uint32_t dwFileSize,
                            uint32_t dwFlags, TNQOVFile** phFile) {
     *phFile = nullptr;
     dwFlags = EffectiveFlags(dwFlags, dwFileSize);
 
     const uint64_t freePosition = DataAreaEnd(ha);
-    TFileEntry* entry = nullptr;
+    TFileEntryImpl* entry = nullptr;
     const uint32_t existing = FindSlotByName(ha, szName);
     if (existing != QOV_NO_RECORD) {
-        TFileEntry* found = &ha->Records[existing];
+        TFileEntryImpl* found = &ha->Records[existing];
         if (!(found->dwFlags & NQOV_FILE_DELETE_MARKER) && !(dwFlags & NQOV_FILE_EXISTS)) {
             QOV_LOG_ERROR("ERROR_ALREADY_EXISTS!", ERROR_ALREADY_EXISTS);
             return ERROR_ALREADY_EXISTS;
@@ -299,7 +299,7 @@ uint32_t SFileAddFile_Init(TNQOVArchive* ha, const char* szName, uint32_t dwFile
     entry->ParentNameHash = parentHash;
     LinkRecordToParent(ha, entry);
 
-    TNQOVFile* hf = CreateFileHandle(ha, entry);
+    TNQOVFileImpl* hf = CreateFileHandle(ha, entry);
     if (hf == nullptr) {
         MarkRecordDeleted(ha, entry);
         QOV_LOG_ERROR("ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY);
@@ -314,7 +314,7 @@ uint32_t SFileAddFile_Init(TNQOVArchive* ha, const char* szName, uint32_t dwFile
     return ERROR_SUCCESS;
 }
 
-uint32_t SFileAddFile_Write(TNQOVFile* hf, const void* pvData, uint32_t dwSize) {
+uint32_t SFileAddFile_Write(TNQOVFileImpl* hf, const void* pvData, uint32_t dwSize) {
     if (pvData == nullptr || dwSize == 0) return ERROR_SUCCESS;
     uint32_t error = ERROR_SUCCESS;
     if (!hf->pbFileSector && (error = AllocateWriteBuffers(hf)) != ERROR_SUCCESS) {
@@ -333,7 +333,7 @@ uint32_t SFileAddFile_Write(TNQOVFile* hf, const void* pvData, uint32_t dwSize) 
     return ERROR_SUCCESS;
 }
 
-uint32_t SFileAddFile_Finish(TNQOVFile* hf) {
+uint32_t SFileAddFile_Finish(TNQOVFileImpl* hf) {
     uint32_t result = ERROR_SUCCESS;
     if (!hf->bWriteFailed && hf->dwPosition != hf->pFileEntry->dwFileSize) {
         hf->bWriteFailed = true;
@@ -352,7 +352,7 @@ uint32_t SFileAddFile_Finish(TNQOVFile* hf) {
 
 namespace {
 
-bool CreateFileWithFlags(const char* szOperation, TNQOVArchive* ha, const char* szArchieveName,
+bool CreateFileWithFlags(const char* szOperation, TNQOVArchiveImpl* ha, const char* szArchieveName,
                          uint32_t dwFileSize, uint32_t dwFlags, TNQOVFile** phFile) {
     QOV_OPERATION(szOperation);
     return QOVGuard(false, [&]() -> bool {
@@ -426,21 +426,24 @@ bool CreateFileWithFlags(const char* szOperation, TNQOVArchive* ha, const char* 
 
 }  // namespace
 
-bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
+bool SFileCreateFile(TNQOVArchive* haIn, const char* szArchieveName, uint32_t dwFileSize,
                      TNQOVFile** phFile) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
     return CreateFileWithFlags(__func__, ha, szArchieveName, dwFileSize, NQOV_FILE_COMPRESS, phFile);
 }
 
-bool SFileCreateFileEx(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
+bool SFileCreateFileEx(TNQOVArchive* haIn, const char* szArchieveName, uint32_t dwFileSize,
                        uint32_t dwFlags, TNQOVFile** phFile) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
     if (phFile != nullptr) *phFile = nullptr;
     QOV_FAIL_IF(dwFlags & ~NQOV_FILE_WRITABLE_FLAGS, "invalid flags", ERROR_INVALID_PARAMETER, false);
     return CreateFileWithFlags(__func__, ha, szArchieveName, dwFileSize, dwFlags, phFile);
 }
 
-bool SFileWriteFile(TNQOVFile* hf, const void* pvData, uint32_t dwSize) {
+bool SFileWriteFile(TNQOVFile* hfIn, const void* pvData, uint32_t dwSize) {
+    TNQOVFileImpl* hf = Impl(hfIn);
     QOV_OPERATION("SFileWriteFile");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
@@ -452,7 +455,8 @@ bool SFileWriteFile(TNQOVFile* hf, const void* pvData, uint32_t dwSize) {
     });
 }
 
-bool SFileFinishFile(TNQOVFile* hf) {
+bool SFileFinishFile(TNQOVFile* hfIn) {
+    TNQOVFileImpl* hf = Impl(hfIn);
     QOV_OPERATION("SFileFinishFile");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
@@ -464,13 +468,14 @@ bool SFileFinishFile(TNQOVFile* hf) {
     });
 }
 
-bool SFileAddFileEx(TNQOVArchive* ha, const char* szFileName, const char* szArchivedName) {
+bool SFileAddFileEx(TNQOVArchive* haIn, const char* szFileName, const char* szArchivedName) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileAddFileEx");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0, "invalid parameter",
                     ERROR_INVALID_PARAMETER, false);
-        TFileStreamPtr local(FileStream_OpenFile(szFileName, false));
+        TFileStreamPtr local(Impl(FileStream_OpenFile(szFileName, false)));
         QOV_FAIL_IF(!local, "FileStream_OpenFile failed", QOVGetLastError(), false);
         uint64_t size = 0;
         QOV_FAIL_IF(!FileStream_SizeOf(local.get(), &size), "FileStream_SizeOf failed",
@@ -497,7 +502,7 @@ bool SFileAddFileEx(TNQOVArchive* ha, const char* szFileName, const char* szArch
             }
             done += part;
         }
-        if (error != ERROR_SUCCESS) hf->bWriteFailed = true;
+        if (error != ERROR_SUCCESS) Impl(hf)->bWriteFailed = true;
         if (!SFileFinishFile(hf)) {
             QOV_LOG_ERROR(" Finish the file writing failed!", QOVGetLastError());
             if (error == ERROR_SUCCESS) error = QOVGetLastError();

@@ -12,6 +12,11 @@
 #include <unordered_map>
 #include <vector>
 
+class TFileStreamImpl;
+class TFileEntryImpl;
+class TNQOVArchiveImpl;
+class TNQOVFileImpl;
+
 //-----------------------------------------------------------------------------
 // File streams.
 
@@ -27,12 +32,13 @@ typedef bool (*STREAM_SETSIZE)(TFileStream* pStream, uint64_t qwSize);
 
 // One open disk file.  The four operations are replaceable, which is how the
 // library's tests inject I/O faults.
-class TFileStream : public QOVFileStreamInterface {
+// Not final: the fuzz targets put an in-memory stream in its place.
+class TFileStreamImpl : public TFileStream {
 public:
-    TFileStream();
-    ~TFileStream() override;
-    TFileStream(const TFileStream&) = delete;
-    TFileStream& operator=(const TFileStream&) = delete;
+    TFileStreamImpl();
+    ~TFileStreamImpl() override;
+    TFileStreamImpl(const TFileStreamImpl&) = delete;
+    TFileStreamImpl& operator=(const TFileStreamImpl&) = delete;
 
     const char* GetFileName() override;
     bool Read(uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) override;
@@ -53,12 +59,12 @@ public:
 };
 
 struct FileStreamDeleter {
-    void operator()(TFileStream* pStream) const { FileStream_Free(pStream); }
+    void operator()(TFileStreamImpl* pStream) const { FileStream_Free(pStream); }
 };
-typedef std::unique_ptr<TFileStream, FileStreamDeleter> TFileStreamPtr;
+typedef std::unique_ptr<TFileStreamImpl, FileStreamDeleter> TFileStreamPtr;
 
 // Creates a new file and fails with ERROR_ALREADY_EXISTS when one exists.
-TFileStream* FileStream_CreateNew(const char* szFileName);
+TFileStreamImpl* FileStream_CreateNew(const char* szFileName);
 // Creates every missing folder of the path's folder part (before its last
 // '\' or '/'), one level after the other.
 bool FileStream_CreateFolders(const char* szPath);
@@ -69,7 +75,7 @@ struct TFileMapping {
     size_t cbView = 0;
     intptr_t hMapping = 0;
 };
-bool FileStream_MapView(TFileStream* pStream, uint64_t qwOffset, bool bWritable,
+bool FileStream_MapView(TFileStreamImpl* pStream, uint64_t qwOffset, bool bWritable,
                         TFileMapping* pMapping);
 void FileStream_UnmapView(TFileMapping* pMapping);
 uint32_t FileStream_AllocationGranularity();
@@ -141,11 +147,26 @@ std::unique_ptr<THetTable> CreateHetTable(uint32_t capacity);
 
 #define QOV_NO_RECORD 0xFFFFFFFFu
 
-class TFileEntry {
+class TFileEntryImpl final : public TFileEntry {
 public:
-    TFileEntry() = default;
-    TFileEntry(const TFileEntry&) = delete;
-    TFileEntry& operator=(const TFileEntry&) = delete;
+    TFileEntryImpl() = default;
+    TFileEntryImpl(const TFileEntryImpl&) = delete;
+    TFileEntryImpl& operator=(const TFileEntryImpl&) = delete;
+
+    // QOVFileEntryInterface (QOVLib.cpp).
+    const uint8_t* GetMD5() override;
+    uint32_t GetFileSize() override;
+    uint32_t GetCompressedSize() override;
+    const char* GetFileName() override;
+    bool IsDirectory() override;
+    uint64_t GetFilePosition() override;
+    TNQOVArchive* GetArchive() override;
+    uint32_t GetPieceCount() override;
+    uint32_t GetFirstPiece() override;
+    uint32_t GetPieceSize() override;
+    uint32_t GetLastPieceSize() override;
+    uint32_t GetFileId() override;
+    uint32_t IsFlag30() override;
 
     // Persistent fields, in the order of the file table.
     uint64_t StoredOffset = 0;
@@ -160,7 +181,7 @@ public:
     std::unique_ptr<char[]> szPseudoName;  // ".File<hash>." built on first request
     uint8_t bNamePending = 1;
     uint32_t dwFileId = NQOV_INVALID_FILE_ID;
-    TNQOVArchive* ha = nullptr;
+    TNQOVArchiveImpl* ha = nullptr;
     uint32_t dwIndex = 0;                  // position in the file table
 
     // Sector offset table and checksums cached with the record.
@@ -189,10 +210,10 @@ class TRecordTable {
 public:
     bool Reserve(uint32_t count);  // false without memory
     uint32_t Allocated() const { return m_allocated; }
-    TFileEntry& operator[](uint32_t index) {
+    TFileEntryImpl& operator[](uint32_t index) {
         return m_chunks[index >> kChunkBits][index & (kChunkSize - 1)];
     }
-    const TFileEntry& operator[](uint32_t index) const {
+    const TFileEntryImpl& operator[](uint32_t index) const {
         return m_chunks[index >> kChunkBits][index & (kChunkSize - 1)];
     }
     void Clear();
@@ -200,38 +221,112 @@ public:
 private:
     static constexpr uint32_t kChunkBits = 12;
     static constexpr uint32_t kChunkSize = 1u << kChunkBits;
-    std::vector<std::unique_ptr<TFileEntry[]>> m_chunks;
+    std::vector<std::unique_ptr<TFileEntryImpl[]>> m_chunks;
     uint32_t m_allocated = 0;
 };
 
 //-----------------------------------------------------------------------------
 // Open archives.
 
-class TNQOVArchive {
+class TNQOVArchiveImpl final : public TNQOVArchive {
 public:
-    TNQOVArchive();
-    ~TNQOVArchive();
-    TNQOVArchive(const TNQOVArchive&) = delete;
-    TNQOVArchive& operator=(const TNQOVArchive&) = delete;
+    TNQOVArchiveImpl();
+    ~TNQOVArchiveImpl() override;
+    TNQOVArchiveImpl(const TNQOVArchiveImpl&) = delete;
+    TNQOVArchiveImpl& operator=(const TNQOVArchiveImpl&) = delete;
+
+    // QOVArchiveInterface and TNQOVArchive (QOVLib.cpp).
+    bool GetSectorTableRange(uint32_t dwFileId, uint64_t* pqwPosition, uint64_t* pqwSize) override;
+    bool GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, uint64_t qwLength, uint64_t* pqwPosition,
+                          uint64_t* pqwSize) override;
+    const uint8_t* GetHetTableMD5() override;
+    const uint8_t* GetBetTableMD5() override;
+    const uint8_t* GetHeaderMD5() override;
+    const char* GetFileName(uint32_t dwFileId) override;
+    bool RebuildHashTable() override;
+    bool ReadFileById(uint32_t dwFileId, uint32_t dwOffset, void* pvBuffer, uint32_t dwLength,
+                      uint32_t* pdwRead) override;
+    uint32_t GetFileId(const char* szName) override;
+    uint32_t GetFileCount() override;
+    TFileStream* GetStream() override;
+    TFileStream* FindStreamByArchiveName(const char* szArchiveFileName) override;
+    TNQOVFile* OpenFile(uint32_t dwFileId) override;
+    TNQOVFile* OpenFile_i(const char* szName) override;
+    bool CloseFile(TNQOVFile* hf) override;
+    bool ReadPieceVerified(uint32_t dwIndex, void* pvBuffer, uint32_t dwLength) override;
+    bool WritePieceVerified(uint32_t dwIndex, const void* pvData, uint32_t dwLength) override;
+    bool ExtractFileById(uint32_t dwFileId, const char* szDestination) override;
+    bool ExtractFile(const char* szName, const char* szDestination) override;
+    bool PathToPieceIndex(const char* szName, uint32_t* pdwFirst, uint32_t* pdwCount) override;
+    TFileEntry* RecordByName(const char* szName) override;
+    TFileEntry* GetFileEntry(uint32_t dwFileId) override;
+    TFileEntry* RecordByHash(uint64_t qwNameHash) override;
+    bool GetBitmapInfo(uint8_t** ppBitmap, uint32_t* pdwPieceCount, uint32_t* pdwPieceSize,
+                       uint32_t* pdwLastPieceSize, bool* pbValid) override;
+    uint64_t GetArchiveFileSize(const char* szArchiveFileName) override;
+    TNQOVArchive* GetArchiveOfFile(uint32_t dwFileId) override;
+    TNQOVArchive* FindArchiveByFileName(const char* szArchiveFileName) override;
+    TNQOVArchive* FindArchiveOfName(const char* szName) override;
+    const char* GetArchiveFileName() override;
+    bool WriteBitmap() override;
+    void Clear() override;
+    bool IsFileValidById(uint32_t dwFileId) override;
+    bool IsFileValid(const char* szName) override;
+    bool VerifyFilePiecesById(uint32_t dwFileId) override;
+    bool VerifyFilePieces(const char* szName) override;
+    bool IsFileReady(uint32_t dwFileId) override;
+    bool IsFileReady(const char* szName) override;
+    bool NotSupported37() override;
+    bool NotSupported38(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) override;
+    bool IsFile(uint32_t dwFileId) override;
+    bool IsFile(const char* szName) override;
+    bool IsDirectory(uint32_t dwFileId) override;
+    bool IsDirectory(const char* szName) override;
+    bool HasFileId(uint32_t dwFileId) override;
+    bool HasFile(const char* szName) override;
+    TNQOVDirWalker* CreateDirWalker() override;
+    void ReleaseDirWalker(TNQOVDirWalker* pWalker) override;
+    TNQOVDirWalkerById* CreateDirWalkerById() override;
+    void ReleaseDirWalkerById(TNQOVDirWalkerById* pWalker) override;
+    uint32_t GetArchiveCount() override;
+    bool GetArchiveTableSize(uint32_t* pdwSizes, uint32_t dwCount) override;
+    bool GetSectorTableRangeByName(const char* szName, uint64_t* pqwPosition, uint64_t* pqwSize) override;
+    bool AddFile(const char* szLocalFile, const char* szArchivedName) override;
+    bool OpenPatchArchive(const char* szPatchFile, uint32_t dwFlags) override;
+    uint32_t GetOpenParameter() override;
+    const uint8_t* GetCurrentTag() override;
+    void SetPatchBaseTag(const uint8_t tag[16]) override;
+    bool CompareTag(const uint8_t* pbTagA, const uint8_t* pbTagB) override;
+    bool DumpHeader() override;
+    uint32_t GetLastError() override;
+    const char* NotSupported60() override;
+    bool InitBitMapByFileMapping(bool bWritable) override;
+    bool NotSupported62() override;
+    uint32_t IsFlag30ById(uint32_t dwFileId) override;
+    uint32_t IsFlag30OfFile(TNQOVFile* hf) override;
+    bool WriteAllBitmaps() override;
+
+    // Maps this archive's piece-state map from its file (MORLTools.cpp).
+    bool InitBitMapByFileMapping_i(bool bWritable);
 
     uint32_t dwAddFileError = 0;
     uint32_t dwFileIdCount = 0;
     std::mutex Lock;                          // guards lazily built record names
-    std::vector<TFileEntry*> FileIdTable;     // records by file id
+    std::vector<TFileEntryImpl*> FileIdTable;     // records by file id
     TFileStreamPtr pStream;
     uint64_t UserDataOffset = 0;
     uint64_t HeaderOffset = 0;
 
     // Chain in lookup order: newest patch first, this archive last.  A patch
     // archive's own chain is just itself; its owner is the archive it patches.
-    std::vector<TNQOVArchive*> Chain;
-    TNQOVArchive* pChainOwner = nullptr;
-    std::vector<std::unique_ptr<TNQOVArchive>> Patches;
+    std::vector<TNQOVArchiveImpl*> Chain;
+    TNQOVArchiveImpl* pChainOwner = nullptr;
+    std::vector<std::unique_ptr<TNQOVArchiveImpl>> Patches;
 
     // Merged index over the chain (name hash -> winning record), built on
     // demand; rebuilt when a record of the chain changed since.
     struct TMergedIndex {
-        std::unordered_map<uint64_t, TFileEntry*> Entries;
+        std::unordered_map<uint64_t, TFileEntryImpl*> Entries;
         bool bStale = false;
     };
     std::unique_ptr<TMergedIndex> pMergedIndex;
@@ -284,84 +379,84 @@ public:
     // new file never lands on stored bytes), and the one file being written.
     uint64_t qwDataAreaEnd = 0;
     bool bDataAreaEndKnown = false;
-    TNQOVFile* pActiveWriter = nullptr;
+    TNQOVFileImpl* pActiveWriter = nullptr;
 };
 
 // A handle is valid when its header is present and carries the signature.
-bool IsValidArchive(const TNQOVArchive* ha);
+bool IsValidArchive(const TNQOVArchiveImpl* ha);
 
 // Opens an archive on a stream that the archive then owns (also on failure).
 bool OpenArchiveOnStream(TFileStream* pStream, TNQOVArchive** phArchive, uint32_t dwFlags);
 
 // Releases an archive and every patch archive of its chain.
-void ReleaseArchive(TNQOVArchive* ha);
+void ReleaseArchive(TNQOVArchiveImpl* ha);
 
 // Writes the HET, BET, MD5 piece table, piece-state map and header.
-uint32_t WriteArchiveTables(TNQOVArchive* ha);
+uint32_t WriteArchiveTables(TNQOVArchiveImpl* ha);
 
 // End of the data area relative to the header: the largest end of an existing
 // record's stored bytes (with chunk digests), never below the header size.
-uint64_t DataAreaEnd(TNQOVArchive* ha);
+uint64_t DataAreaEnd(TNQOVArchiveImpl* ha);
 // Raises the known end of the data area to cover a record's stored bytes.
-void ExtendDataAreaEnd(TNQOVArchive* ha, const TFileEntry* pEntry);
+void ExtendDataAreaEnd(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry);
 
 // Writes bytes at an absolute position of the archive file; returns the
 // error (ERROR_ACCESS_DENIED for an archive opened read-only).
-uint32_t WriteArchiveBytes(TNQOVArchive* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData);
+uint32_t WriteArchiveBytes(TNQOVArchiveImpl* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData);
 
 // ERROR_FILE_CORRUPT when the piece size is larger than NQOV_MAX_PIECE_SIZE
 // and than the archive itself: padding the tables to a whole piece would then
 // grow a small (damaged) archive by up to 4 GiB.
-uint32_t CheckWritablePieceSize(const TNQOVArchive* ha);
+uint32_t CheckWritablePieceSize(const TNQOVArchiveImpl* ha);
 
 // Bytes of chunk digests that follow a blob of cbStored bytes.
-uint64_t ChunkDigestBytes(const TNQOVArchive* ha, uint64_t cbStored);
+uint64_t ChunkDigestBytes(const TNQOVArchiveImpl* ha, uint64_t cbStored);
 
 //-----------------------------------------------------------------------------
 // File table (QOVFileTable.cpp).
 
-uint32_t ReadSlotTable(TNQOVArchive* ha);
-uint32_t BuildRecordTable(TNQOVArchive* ha);
-uint32_t FindSlotByName(TNQOVArchive* ha, const char* szName);
-uint32_t FindSlotByHash(TNQOVArchive* ha, uint64_t qwNameHash);
-TFileEntry* RecordByName(TNQOVArchive* ha, const char* szName);
-TFileEntry* RecordByHash(TNQOVArchive* ha, uint64_t qwNameHash);
-TFileEntry* FindRecordByName(TNQOVArchive* ha, const char* szName);
-TFileEntry* FindRecordByHash(TNQOVArchive* ha, uint64_t qwNameHash);
-TNQOVArchive* FindArchiveOfName(TNQOVArchive* ha, const char* szName);
-bool buildDirTree(TNQOVArchive* ha);
-uint32_t ClaimSlot(TNQOVArchive* ha, TFileEntry* pEntry);
-TFileEntry* ClaimRecord(TNQOVArchive* ha, const char* szName);
-void DropRecord(TNQOVArchive* ha, TFileEntry* pEntry);
-void MarkRecordDeleted(TNQOVArchive* ha, TFileEntry* pEntry);
-bool SerializeSlotTable(TNQOVArchive* ha, std::vector<uint8_t>* pTable);
-bool SerializeRecordTable(TNQOVArchive* ha, std::vector<uint8_t>* pTable);
+uint32_t ReadSlotTable(TNQOVArchiveImpl* ha);
+uint32_t BuildRecordTable(TNQOVArchiveImpl* ha);
+uint32_t FindSlotByName(TNQOVArchiveImpl* ha, const char* szName);
+uint32_t FindSlotByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash);
+TFileEntryImpl* RecordByName(TNQOVArchiveImpl* ha, const char* szName);
+TFileEntryImpl* RecordByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash);
+TFileEntryImpl* FindRecordByName(TNQOVArchiveImpl* ha, const char* szName);
+TFileEntryImpl* FindRecordByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash);
+TNQOVArchiveImpl* FindArchiveOfName(TNQOVArchiveImpl* ha, const char* szName);
+bool buildDirTree(TNQOVArchiveImpl* ha);
+uint32_t ClaimSlot(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
+TFileEntryImpl* ClaimRecord(TNQOVArchiveImpl* ha, const char* szName);
+void DropRecord(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
+void MarkRecordDeleted(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
+bool SerializeSlotTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable);
+bool SerializeRecordTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable);
 
 // Key of a name for lookups: the pseudo-name number, or the name hash.
 uint64_t NameLookupKey(const char* szName, bool* pbPseudo);
 
 // The record's name: the real name, else its pseudo name (built and kept).
-const char* GetRecordName(TFileEntry* pEntry);
+const char* GetRecordName(TFileEntryImpl* pEntry);
 // Gives the record a real name (a copy); false without memory.
-bool SetRecordName(TFileEntry* pEntry, const char* szName);
+bool SetRecordName(TFileEntryImpl* pEntry, const char* szName);
 // Links a record under its parent directory (ParentNameHash) if it has one.
-void LinkRecordToParent(TNQOVArchive* ha, TFileEntry* pEntry);
+void LinkRecordToParent(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
 
 //-----------------------------------------------------------------------------
 // Chains (QOVPatchArchives.cpp).
 
 // The version an archive stands for: its patched tag, or its header digest
 // when that tag is all zero.
-const uint8_t* VersionTag(const TNQOVArchive* ha);
+const uint8_t* VersionTag(const TNQOVArchiveImpl* ha);
 // The identity tag of a chain: the version of its newest archive.
-const uint8_t* ChainTag(const TNQOVArchive* ha);
+const uint8_t* ChainTag(const TNQOVArchiveImpl* ha);
 // Builds (or refreshes) the chain owner's merged index; false without memory.
-bool RebuildHashTable(TNQOVArchive* ha);
+bool RebuildHashTable(TNQOVArchiveImpl* ha);
 // Through the owner's merged index: the winning record of a key, refreshing
 // a stale index first.  *pbIndexed says whether an index exists at all.
-TFileEntry* MergedIndexLookup(TNQOVArchive* ha, uint64_t qwKey, bool* pbIndexed);
+TFileEntryImpl* MergedIndexLookup(TNQOVArchiveImpl* ha, uint64_t qwKey, bool* pbIndexed);
 // Marks the merged index of the chain holding ha stale.
-void NoteRecordsChanged(TNQOVArchive* ha);
+void NoteRecordsChanged(TNQOVArchiveImpl* ha);
 
 //-----------------------------------------------------------------------------
 // Open files.
@@ -369,15 +464,37 @@ void NoteRecordsChanged(TNQOVArchive* ha);
 #define QOV_FILE_HANDLE_TAG 0x46494C45u
 #define QOV_CACHE_EMPTY 0xFFFFFFFFu
 
-class TNQOVFile {
+class TNQOVFileImpl final : public TNQOVFile {
 public:
-    TNQOVFile() = default;
-    ~TNQOVFile() { dwHandleTag = 0; }
-    TNQOVFile(const TNQOVFile&) = delete;
-    TNQOVFile& operator=(const TNQOVFile&) = delete;
+    TNQOVFileImpl() = default;
+    ~TNQOVFileImpl() override { dwHandleTag = 0; }
+    TNQOVFileImpl(const TNQOVFileImpl&) = delete;
+    TNQOVFileImpl& operator=(const TNQOVFileImpl&) = delete;
 
-    TNQOVArchive* ha = nullptr;
-    TFileEntry* pFileEntry = nullptr;
+    // QOVFileInterface (QOVLib.cpp).
+    bool Read(void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) override;
+    bool SeekFile(int32_t lOffset, uint32_t dwMoveMethod) override;
+    bool NotSupported2() override;
+    bool NotSupported3() override;
+    bool NotSupported4() override;
+    uint64_t GetPieceEnd() override;
+    uint64_t GetPieceStart() override;
+    TFileEntry* GetFileEntry() override;
+    uint32_t GetFirstPiece() override;
+    uint32_t GetPieceCount() override;
+    uint32_t GetLastPieceSize() override;
+    uint32_t GetPieceSize() override;
+    const char* GetArchiveFileName() override;
+    uint64_t GetRawPosition() override;
+    bool NotSupported14() override;
+    bool NotSupported15() override;
+    TNQOVArchive* GetArchive() override;
+    uint32_t GetFileSize() override;
+    uint64_t GetStoredSize() override;
+    uint32_t IsFlag30() override;
+
+    TNQOVArchiveImpl* ha = nullptr;
+    TFileEntryImpl* pFileEntry = nullptr;
     uint32_t dwCipherKey = 0;
     uint32_t dwPosition = 0;
     uint64_t qwStoredStart = 0;
@@ -406,18 +523,21 @@ public:
     uint32_t dwOffsetEntries = 0;       // entries of SectorOffsets while writing
 };
 
-bool IsValidFile(const TNQOVFile* hf);
+bool IsValidFile(const TNQOVFileImpl* hf);
 
 // Creates a handle for a record (steps shared by every way of opening).
-TNQOVFile* CreateFileHandle(TNQOVArchive* ha, TFileEntry* pEntry);
-void FreeFileHandle(TNQOVFile* hf);
+TNQOVFileImpl* CreateFileHandle(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
+void FreeFileHandle(TNQOVFileImpl* hf);
 
 // Opens a record found through a pseudo name or through its name.
-bool OpenRecord(TNQOVArchive* ha, TFileEntry* pEntry, const char* szName, bool bByPseudoName,
+bool OpenRecord(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry, const char* szName, bool bByPseudoName,
                 TNQOVFile** phFile);
 
+// Loads a record's sector offset table into the record (kept with it).
+uint32_t LoadRecordSectorOffsets(TFileEntryImpl* pEntry);
+
 // The record of a file id of the chain holding ha, or null.
-TFileEntry* FileIdRecord(TNQOVArchive* ha, uint32_t dwFileId);
+TFileEntryImpl* FileIdRecord(TNQOVArchiveImpl* ha, uint32_t dwFileId);
 
 // Number of sectors of a non-single-unit file of dwFileSize bytes.
 uint32_t SectorCount(uint32_t dwFileSize, uint32_t dwSectorBytes);
@@ -432,22 +552,71 @@ struct TPieceRange {
 };
 
 // Piece range of a record (first piece, count, size of the record's last piece).
-TPieceRange RecordPieceRange(TNQOVArchive* ha, const TFileEntry* pEntry);
+TPieceRange RecordPieceRange(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry);
 
 // Checks the MD5 pieces covering a raw range that has just been read.
-bool CheckRawRangePieces(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t* pbData,
+bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
                          uint32_t cbData);
 
 // Records the state byte of a piece when the archive has a writable map.
-void SetPieceState(TNQOVArchive* ha, uint32_t dwIndex, uint8_t state);
+void SetPieceState(TNQOVArchiveImpl* ha, uint32_t dwIndex, uint8_t state);
 
 //-----------------------------------------------------------------------------
 // Writer and list file.
 
-uint32_t SFileAddFile_Init(TNQOVArchive* ha, const char* szName, uint32_t dwFileSize,
+uint32_t SFileAddFile_Init(TNQOVArchiveImpl* ha, const char* szName, uint32_t dwFileSize,
                            uint32_t dwFlags, TNQOVFile** phFile);
-uint32_t SFileAddFile_Write(TNQOVFile* hf, const void* pvData, uint32_t dwSize);
-uint32_t SFileAddFile_Finish(TNQOVFile* hf);
+uint32_t SFileAddFile_Write(TNQOVFileImpl* hf, const void* pvData, uint32_t dwSize);
+uint32_t SFileAddFile_Finish(TNQOVFileImpl* hf);
+
+//-----------------------------------------------------------------------------
+// The objects behind the public handle types.  Every handle the library
+// gives out is one of these (a null or invalid pointer stays what it is;
+// the validity checks look at it).
+
+inline TNQOVArchiveImpl* Impl(TNQOVArchive* p) { return static_cast<TNQOVArchiveImpl*>(p); }
+inline TNQOVFileImpl* Impl(TNQOVFile* p) { return static_cast<TNQOVFileImpl*>(p); }
+inline TFileEntryImpl* Impl(TFileEntry* p) { return static_cast<TFileEntryImpl*>(p); }
+inline TFileStreamImpl* Impl(TFileStream* p) { return static_cast<TFileStreamImpl*>(p); }
+inline const TNQOVArchiveImpl* Impl(const TNQOVArchive* p) { return static_cast<const TNQOVArchiveImpl*>(p); }
+inline const TNQOVFileImpl* Impl(const TNQOVFile* p) { return static_cast<const TNQOVFileImpl*>(p); }
+inline const TFileEntryImpl* Impl(const TFileEntry* p) { return static_cast<const TFileEntryImpl*>(p); }
+inline const TFileStreamImpl* Impl(const TFileStream* p) { return static_cast<const TFileStreamImpl*>(p); }
+inline TNQOVArchiveImpl* Impl(TNQOVArchiveImpl* p) { return p; }
+inline TNQOVFileImpl* Impl(TNQOVFileImpl* p) { return p; }
+inline TFileEntryImpl* Impl(TFileEntryImpl* p) { return p; }
+inline TFileStreamImpl* Impl(TFileStreamImpl* p) { return p; }
+template <typename T, typename Deleter>
+auto Impl(const std::unique_ptr<T, Deleter>& p) -> decltype(Impl(p.get())) {
+    return Impl(p.get());
+}
+
+//-----------------------------------------------------------------------------
+// Directory listers (QOVLib.cpp).
+
+class TNQOVDirWalkerImpl final : public TNQOVDirWalker {
+public:
+    explicit TNQOVDirWalkerImpl(TNQOVArchiveImpl* ha) : m_ha(ha) {}
+    bool List(const char* szDirectory) override;
+    uint32_t GetCount() override;
+    uint64_t GetItem(uint32_t dwPosition) override;
+
+private:
+    TNQOVArchiveImpl* m_ha;
+    std::vector<uint64_t> m_items;
+};
+
+class TNQOVDirWalkerByIdImpl final : public TNQOVDirWalkerById {
+public:
+    explicit TNQOVDirWalkerByIdImpl(TNQOVArchiveImpl* ha) : m_ha(ha) {}
+    bool List(uint32_t dwFileId) override;
+    uint32_t GetCount() override;
+    uint32_t GetItem(uint32_t dwPosition) override;
+
+private:
+    TNQOVArchiveImpl* m_ha;
+    std::vector<uint32_t> m_items;
+};
 
 //-----------------------------------------------------------------------------
 // Guards the exported functions: an allocation that fails deep inside becomes

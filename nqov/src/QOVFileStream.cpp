@@ -1,4 +1,4 @@
-// QOVFileStream.cpp - TFileStream, the archive library's only access to disk
+// QOVFileStream.cpp - TFileStreamImpl, the archive library's only access to disk
 // files: one platform handle, a current position, a lock, and four
 // replaceable operations.
 
@@ -9,7 +9,8 @@
 
 namespace {
 
-bool StandardRead(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) {
+bool StandardRead(TFileStream* pPublic, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) {
+    TFileStreamImpl* pStream = Impl(pPublic);
     if (pStream == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -41,8 +42,9 @@ bool StandardRead(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uin
     return true;
 }
 
-bool StandardWrite(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer,
+bool StandardWrite(TFileStream* pPublic, uint64_t* pPosition, const void* pvBuffer,
                    uint32_t dwLength) {
+    TFileStreamImpl* pStream = Impl(pPublic);
     if (pStream == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -63,7 +65,8 @@ bool StandardWrite(TFileStream* pStream, uint64_t* pPosition, const void* pvBuff
     return true;
 }
 
-bool StandardGetSize(TFileStream* pStream, uint64_t* pSize) {
+bool StandardGetSize(TFileStream* pPublic, uint64_t* pSize) {
+    TFileStreamImpl* pStream = Impl(pPublic);
     if (pStream == nullptr || pSize == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -72,7 +75,8 @@ bool StandardGetSize(TFileStream* pStream, uint64_t* pSize) {
     return qovfs::GetSize(pStream->hFile, pSize);
 }
 
-bool StandardSetSize(TFileStream* pStream, uint64_t qwSize) {
+bool StandardSetSize(TFileStream* pPublic, uint64_t qwSize) {
+    TFileStreamImpl* pStream = Impl(pPublic);
     if (pStream == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -83,7 +87,7 @@ bool StandardSetSize(TFileStream* pStream, uint64_t qwSize) {
     return qovfs::SetSize(pStream->hFile, qwSize);
 }
 
-TFileStream* CreateStream(const char* szFileName, qovfs::OpenMode mode) {
+TFileStreamImpl* CreateStream(const char* szFileName, qovfs::OpenMode mode) {
     if (szFileName == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -94,7 +98,7 @@ TFileStream* CreateStream(const char* szFileName, qovfs::OpenMode mode) {
     }
     intptr_t hFile = qovfs::kInvalidHandle;
     if (!qovfs::OpenHandle(szFileName, mode, &hFile)) return nullptr;
-    TFileStream* pStream = new (std::nothrow) TFileStream();
+    TFileStreamImpl* pStream = new (std::nothrow) TFileStreamImpl();
     if (pStream == nullptr) {
         qovfs::CloseHandle(hFile);
         QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -108,28 +112,28 @@ TFileStream* CreateStream(const char* szFileName, qovfs::OpenMode mode) {
 
 }  // namespace
 
-TFileStream::TFileStream()
+TFileStreamImpl::TFileStreamImpl()
     : hFile(qovfs::kInvalidHandle),
       StreamRead(StandardRead),
       StreamWrite(StandardWrite),
       StreamGetSize(StandardGetSize),
       StreamSetSize(StandardSetSize) {}
 
-TFileStream::~TFileStream() {
+TFileStreamImpl::~TFileStreamImpl() {
     if (hFile != qovfs::kInvalidHandle) qovfs::CloseHandle(hFile);
 }
 
-const char* TFileStream::GetFileName() { return szFileName; }
+const char* TFileStreamImpl::GetFileName() { return szFileName; }
 
-bool TFileStream::Read(uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) {
+bool TFileStreamImpl::Read(uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) {
     return StreamRead(this, pPosition, pvBuffer, dwLength);
 }
 
-bool TFileStream::Write(uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) {
+bool TFileStreamImpl::Write(uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) {
     return StreamWrite(this, pPosition, pvBuffer, dwLength);
 }
 
-uint64_t TFileStream::GetSize() {
+uint64_t TFileStreamImpl::GetSize() {
     uint64_t size = 0;
     return StreamGetSize(this, &size) ? size : 0;
 }
@@ -138,7 +142,7 @@ TFileStream* FileStream_MakeNew(const char* szFileName) {
     return CreateStream(szFileName, qovfs::OpenMode::CreateAlways);
 }
 
-TFileStream* FileStream_CreateNew(const char* szFileName) {
+TFileStreamImpl* FileStream_CreateNew(const char* szFileName) {
     return CreateStream(szFileName, qovfs::OpenMode::CreateNew);
 }
 
@@ -149,7 +153,8 @@ TFileStream* FileStream_OpenFile(const char* szFileName, bool bWrite) {
 
 // The wrappers hold the stream's lock around the operation too, so that an
 // operation put in place of a standard one is never entered by two threads.
-bool FileStream_Read(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) {
+bool FileStream_Read(TFileStream* pStreamIn, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) {
+    TFileStreamImpl* pStream = Impl(pStreamIn);
     if (pStream == nullptr || pStream->StreamRead == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -158,8 +163,9 @@ bool FileStream_Read(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, 
     return pStream->StreamRead(pStream, pPosition, pvBuffer, dwLength);
 }
 
-bool FileStream_Write(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer,
+bool FileStream_Write(TFileStream* pStreamIn, uint64_t* pPosition, const void* pvBuffer,
                       uint32_t dwLength) {
+    TFileStreamImpl* pStream = Impl(pStreamIn);
     if (pStream == nullptr || pStream->StreamWrite == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -169,7 +175,8 @@ bool FileStream_Write(TFileStream* pStream, uint64_t* pPosition, const void* pvB
     return pStream->StreamWrite(pStream, pPosition, pvBuffer, dwLength);
 }
 
-bool FileStream_SizeOf(TFileStream* pStream, uint64_t* pSize) {
+bool FileStream_SizeOf(TFileStream* pStreamIn, uint64_t* pSize) {
+    TFileStreamImpl* pStream = Impl(pStreamIn);
     if (pStream == nullptr || pStream->StreamGetSize == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -178,7 +185,8 @@ bool FileStream_SizeOf(TFileStream* pStream, uint64_t* pSize) {
     return pStream->StreamGetSize(pStream, pSize);
 }
 
-bool FileStream_SetSize(TFileStream* pStream, uint64_t qwSize) {
+bool FileStream_SetSize(TFileStream* pStreamIn, uint64_t qwSize) {
+    TFileStreamImpl* pStream = Impl(pStreamIn);
     if (pStream == nullptr || pStream->StreamSetSize == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -192,7 +200,8 @@ bool FileStream_SetSize(TFileStream* pStream, uint64_t qwSize) {
     return pStream->StreamSetSize(pStream, qwSize);
 }
 
-void FileStream_Free(TFileStream* pStream) { delete pStream; }
+void FileStream_Free(TFileStream* pStreamIn) {
+    TFileStreamImpl* pStream = Impl(pStreamIn); delete pStream; }
 
 bool FileStream_CreateFolders(const char* szPath) {
     const char* lastSeparator = nullptr;
@@ -211,7 +220,7 @@ bool FileStream_CreateFolders(const char* szPath) {
     return true;
 }
 
-bool FileStream_MapView(TFileStream* pStream, uint64_t qwOffset, bool bWritable,
+bool FileStream_MapView(TFileStreamImpl* pStream, uint64_t qwOffset, bool bWritable,
                         TFileMapping* pMapping) {
     uint64_t fileSize = 0;
     if (!FileStream_SizeOf(pStream, &fileSize)) return false;

@@ -1,4 +1,4 @@
-// QOVFileStreamBackend.h - the platform operations under TFileStream.  One
+// QOVFileStreamBackend.h - the platform operations under TFileStreamImpl.  One
 // backend per platform implements them; every failure leaves the Windows
 // error number as the thread's last error.
 

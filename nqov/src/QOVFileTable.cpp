@@ -58,7 +58,7 @@ const uint64_t kMaxTableExpansion = 1032;
 
 // Reads, deciphers and (when needed) decompresses one extended table into
 // *pTable, which then holds the 12-byte header and dwBodySize body bytes.
-uint32_t LoadExtTable(TNQOVArchive* ha, uint64_t qwRelPos, uint64_t qwSize64, uint32_t dwSignature,
+uint32_t LoadExtTable(TNQOVArchiveImpl* ha, uint64_t qwRelPos, uint64_t qwSize64, uint32_t dwSignature,
                       uint32_t dwKey, std::vector<uint8_t>* pTable) {
     if (qwRelPos == 0) return ERROR_FILE_CORRUPT;
     const uint32_t storedSize = static_cast<uint32_t>(qwSize64);
@@ -121,9 +121,9 @@ bool FieldFitsAllRecords(const TBetField& field, uint32_t records, uint32_t reco
     return BitFieldFits(lastRecordStart + field.start, field.count, arrayBits);
 }
 
-void UnlinkFromParent(TNQOVArchive* ha, TFileEntry* pEntry) {
+void UnlinkFromParent(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
     if (pEntry->ParentIndex == QOV_NO_RECORD) return;
-    TFileEntry& parent = ha->Records[pEntry->ParentIndex];
+    TFileEntryImpl& parent = ha->Records[pEntry->ParentIndex];
     if (pEntry->PrevSibling != QOV_NO_RECORD)
         ha->Records[pEntry->PrevSibling].NextSibling = pEntry->NextSibling;
     else
@@ -135,9 +135,9 @@ void UnlinkFromParent(TNQOVArchive* ha, TFileEntry* pEntry) {
     pEntry->ParentIndex = pEntry->PrevSibling = pEntry->NextSibling = QOV_NO_RECORD;
 }
 
-void AppendChild(TNQOVArchive* ha, uint32_t parentIndex, TFileEntry* pEntry) {
+void AppendChild(TNQOVArchiveImpl* ha, uint32_t parentIndex, TFileEntryImpl* pEntry) {
     UnlinkFromParent(ha, pEntry);
-    TFileEntry& parent = ha->Records[parentIndex];
+    TFileEntryImpl& parent = ha->Records[parentIndex];
     pEntry->ParentIndex = parentIndex;
     pEntry->PrevSibling = parent.LastChild;
     if (parent.LastChild != QOV_NO_RECORD)
@@ -187,7 +187,7 @@ std::unique_ptr<THetTable> CreateHetTable(uint32_t capacity) {
     return het;
 }
 
-uint32_t ReadSlotTable(TNQOVArchive* ha) {
+uint32_t ReadSlotTable(TNQOVArchiveImpl* ha) {
     std::vector<uint8_t> table;
     const uint32_t error = LoadExtTable(ha, ha->Header.HetTablePos64, ha->Header.HetTableSize64,
                                         HET_TABLE_SIGNATURE, NQOV_KEY_HET_TABLE, &table);
@@ -232,7 +232,7 @@ uint32_t ReadSlotTable(TNQOVArchive* ha) {
     return ERROR_SUCCESS;
 }
 
-uint32_t BuildRecordTable(TNQOVArchive* ha) {
+uint32_t BuildRecordTable(TNQOVArchiveImpl* ha) {
     THetTable* het = ha->pHetTable.get();
     if (het == nullptr || ha->dwFileTableSize != 0 || ha->dwMaxFileCount == 0)
         return ERROR_FILE_CORRUPT;
@@ -303,7 +303,7 @@ uint32_t BuildRecordTable(TNQOVArchive* ha) {
             het->SetIndex(slot, het->AllOnesIndex());
             continue;
         }
-        TFileEntry& entry = ha->Records[static_cast<uint32_t>(index)];
+        TFileEntryImpl& entry = ha->Records[static_cast<uint32_t>(index)];
         const uint64_t lowHash =
             GetBits64Padded(lowHashes, index * lowHashTotal, lowHashCount);
         entry.dwHetIndex = slot;
@@ -312,7 +312,7 @@ uint32_t BuildRecordTable(TNQOVArchive* ha) {
 
     // 2. The persistent fields of every record.
     for (uint32_t j = 0; j < entryTotal; j++) {
-        TFileEntry& entry = ha->Records[j];
+        TFileEntryImpl& entry = ha->Records[j];
         const uint64_t base = static_cast<uint64_t>(j) * recordBits;
         entry.StoredOffset = GetBits64Padded(fileTable, base + pos.start, pos.count);
         entry.dwFileSize = static_cast<uint32_t>(GetBits64Padded(fileTable, base + size.start, size.count));
@@ -332,7 +332,7 @@ uint32_t BuildRecordTable(TNQOVArchive* ha) {
 //-----------------------------------------------------------------------------
 // Lookup.
 
-uint32_t FindSlotByHash(TNQOVArchive* ha, uint64_t qwNameHash) {
+uint32_t FindSlotByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash) {
     const THetTable* het = ha->pHetTable.get();
     if (het == nullptr || het->dwHashTableSize == 0) return QOV_NO_RECORD;
     const uint64_t masked = het->MaskHash(qwNameHash);
@@ -353,7 +353,7 @@ uint32_t FindSlotByHash(TNQOVArchive* ha, uint64_t qwNameHash) {
     return QOV_NO_RECORD;
 }
 
-uint32_t FindSlotByName(TNQOVArchive* ha, const char* szName) {
+uint32_t FindSlotByName(TNQOVArchiveImpl* ha, const char* szName) {
     return FindSlotByHash(ha, QOVNameHash(szName));
 }
 
@@ -365,38 +365,38 @@ uint64_t NameLookupKey(const char* szName, bool* pbPseudo) {
     return QOVNameHash(szName) | (static_cast<uint64_t>(1) << 63);
 }
 
-TFileEntry* RecordByHash(TNQOVArchive* ha, uint64_t qwNameHash) {
+TFileEntryImpl* RecordByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash) {
     const uint32_t index = FindSlotByHash(ha, qwNameHash);
     return index == QOV_NO_RECORD ? nullptr : &ha->Records[index];
 }
 
-TFileEntry* RecordByName(TNQOVArchive* ha, const char* szName) {
+TFileEntryImpl* RecordByName(TNQOVArchiveImpl* ha, const char* szName) {
     uint64_t number = 0;
     if (IsPseudoFileName(szName, &number)) return RecordByHash(ha, number);
     const uint32_t index = FindSlotByName(ha, szName);
     return index == QOV_NO_RECORD ? nullptr : &ha->Records[index];
 }
 
-TFileEntry* FindRecordByName(TNQOVArchive* ha, const char* szName) {
+TFileEntryImpl* FindRecordByName(TNQOVArchiveImpl* ha, const char* szName) {
     bool indexed = false;
-    TFileEntry* found = MergedIndexLookup(ha, NameLookupKey(szName, nullptr), &indexed);
+    TFileEntryImpl* found = MergedIndexLookup(ha, NameLookupKey(szName, nullptr), &indexed);
     if (indexed) return found;
-    for (TNQOVArchive* archive : ha->pChainOwner->Chain)
-        if (TFileEntry* entry = RecordByName(archive, szName)) return entry;
+    for (TNQOVArchiveImpl* archive : ha->pChainOwner->Chain)
+        if (TFileEntryImpl* entry = RecordByName(archive, szName)) return entry;
     return nullptr;
 }
 
-TFileEntry* FindRecordByHash(TNQOVArchive* ha, uint64_t qwNameHash) {
+TFileEntryImpl* FindRecordByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash) {
     bool indexed = false;
-    TFileEntry* found = MergedIndexLookup(ha, qwNameHash, &indexed);
+    TFileEntryImpl* found = MergedIndexLookup(ha, qwNameHash, &indexed);
     if (indexed) return found;
-    for (TNQOVArchive* archive : ha->pChainOwner->Chain)
-        if (TFileEntry* entry = RecordByHash(archive, qwNameHash)) return entry;
+    for (TNQOVArchiveImpl* archive : ha->pChainOwner->Chain)
+        if (TFileEntryImpl* entry = RecordByHash(archive, qwNameHash)) return entry;
     return nullptr;
 }
 
-TNQOVArchive* FindArchiveOfName(TNQOVArchive* ha, const char* szName) {
-    for (TNQOVArchive* archive : ha->pChainOwner->Chain)
+TNQOVArchiveImpl* FindArchiveOfName(TNQOVArchiveImpl* ha, const char* szName) {
+    for (TNQOVArchiveImpl* archive : ha->pChainOwner->Chain)
         if (RecordByName(archive, szName) != nullptr) return archive;
     return nullptr;
 }
@@ -404,7 +404,7 @@ TNQOVArchive* FindArchiveOfName(TNQOVArchive* ha, const char* szName) {
 //-----------------------------------------------------------------------------
 // Names.
 
-const char* GetRecordName(TFileEntry* pEntry) {
+const char* GetRecordName(TFileEntryImpl* pEntry) {
     if (pEntry->szFileName) return pEntry->szFileName.get();
     std::lock_guard<std::mutex> lock(pEntry->ha->Lock);
     if (!pEntry->szPseudoName) {
@@ -416,7 +416,7 @@ const char* GetRecordName(TFileEntry* pEntry) {
     return pEntry->szPseudoName.get();
 }
 
-bool SetRecordName(TFileEntry* pEntry, const char* szName) {
+bool SetRecordName(TFileEntryImpl* pEntry, const char* szName) {
     const size_t length = strlen(szName);
     std::unique_ptr<char[]> copy(new (std::nothrow) char[length + 1]);
     if (!copy) return false;
@@ -429,12 +429,12 @@ bool SetRecordName(TFileEntry* pEntry, const char* szName) {
 //-----------------------------------------------------------------------------
 // Directory tree.
 
-bool buildDirTree(TNQOVArchive* ha) {
+bool buildDirTree(TNQOVArchiveImpl* ha) {
     // Records of one folder usually follow one another: remember the last parent.
     uint64_t lastParentHash = 0;
     uint32_t lastParentIndex = QOV_NO_RECORD;
     for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
-        TFileEntry& entry = ha->Records[i];
+        TFileEntryImpl& entry = ha->Records[i];
         if (!entry.Exists() || entry.ParentNameHash == 0) continue;
         if (entry.ParentNameHash != lastParentHash || lastParentIndex == QOV_NO_RECORD) {
             lastParentIndex = FindSlotByHash(ha, entry.ParentNameHash);
@@ -446,7 +446,7 @@ bool buildDirTree(TNQOVArchive* ha) {
     return true;
 }
 
-void LinkRecordToParent(TNQOVArchive* ha, TFileEntry* pEntry) {
+void LinkRecordToParent(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
     if (pEntry->ParentNameHash == 0) {
         UnlinkFromParent(ha, pEntry);
         return;
@@ -459,7 +459,7 @@ void LinkRecordToParent(TNQOVArchive* ha, TFileEntry* pEntry) {
 //-----------------------------------------------------------------------------
 // Records for the writer.
 
-void TFileEntry::Reset() {
+void TFileEntryImpl::Reset() {
     StoredOffset = 0;
     dwKeyCache = 0;
     dwFileSize = dwStoredSize = dwFlags = 0;
@@ -472,7 +472,7 @@ void TFileEntry::Reset() {
 
 bool TRecordTable::Reserve(uint32_t count) {
     while (m_allocated < count) {
-        std::unique_ptr<TFileEntry[]> chunk(new (std::nothrow) TFileEntry[kChunkSize]);
+        std::unique_ptr<TFileEntryImpl[]> chunk(new (std::nothrow) TFileEntryImpl[kChunkSize]);
         if (!chunk) return false;
         try {
             m_chunks.push_back(std::move(chunk));
@@ -490,7 +490,7 @@ void TRecordTable::Clear() {
     m_allocated = 0;
 }
 
-uint32_t ClaimSlot(TNQOVArchive* ha, TFileEntry* pEntry) {
+uint32_t ClaimSlot(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
     THetTable* het = ha->pHetTable.get();
     if (het == nullptr || het->dwHashTableSize == 0) return QOV_NO_RECORD;
     // The index must be storable and distinct from the "reusable" marker.
@@ -517,9 +517,9 @@ uint32_t ClaimSlot(TNQOVArchive* ha, TFileEntry* pEntry) {
     return QOV_NO_RECORD;
 }
 
-TFileEntry* ClaimRecord(TNQOVArchive* ha, const char* szName) {
+TFileEntryImpl* ClaimRecord(TNQOVArchiveImpl* ha, const char* szName) {
     const uint32_t existing = FindSlotByName(ha, szName);
-    TFileEntry* entry = nullptr;
+    TFileEntryImpl* entry = nullptr;
     bool isNew = false;
     if (existing != QOV_NO_RECORD) {
         entry = &ha->Records[existing];
@@ -554,7 +554,7 @@ TFileEntry* ClaimRecord(TNQOVArchive* ha, const char* szName) {
     return entry;
 }
 
-void DropRecord(TNQOVArchive* ha, TFileEntry* pEntry) {
+void DropRecord(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
     THetTable* het = ha->pHetTable.get();
     if (het != nullptr && pEntry->dwHetIndex < het->dwHashTableSize &&
         het->GetIndex(pEntry->dwHetIndex) == pEntry->dwIndex) {
@@ -569,7 +569,7 @@ void DropRecord(TNQOVArchive* ha, TFileEntry* pEntry) {
     NoteRecordsChanged(ha);
 }
 
-void MarkRecordDeleted(TNQOVArchive* ha, TFileEntry* pEntry) {
+void MarkRecordDeleted(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
     NoteRecordsChanged(ha);
     if (ha->pHetTable) {
         pEntry->Reset();
@@ -585,7 +585,7 @@ void MarkRecordDeleted(TNQOVArchive* ha, TFileEntry* pEntry) {
 //-----------------------------------------------------------------------------
 // Serialising.
 
-bool SerializeSlotTable(TNQOVArchive* ha, std::vector<uint8_t>* pTable) {
+bool SerializeSlotTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable) {
     const THetTable* het = ha->pHetTable.get();
     if (het == nullptr) return false;
     const uint64_t indexBits = static_cast<uint64_t>(het->dwHashTableSize) * het->dwSlotIndexBits;
@@ -612,14 +612,14 @@ bool SerializeSlotTable(TNQOVArchive* ha, std::vector<uint8_t>* pTable) {
     return true;
 }
 
-bool SerializeRecordTable(TNQOVArchive* ha, std::vector<uint8_t>* pTable) {
+bool SerializeRecordTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable) {
     const THetTable* het = ha->pHetTable.get();
     const uint32_t nameHashBits = het != nullptr ? het->dwNameHashBits : 64;
     const uint32_t count = ha->dwFileTableSize;
 
     uint64_t maxOffset = 0, maxSize = 0, maxStored = 0;
     for (uint32_t i = 0; i < count; i++) {
-        const TFileEntry& entry = ha->Records[i];
+        const TFileEntryImpl& entry = ha->Records[i];
         maxOffset = std::max<uint64_t>(maxOffset, entry.StoredOffset);
         maxSize = std::max<uint64_t>(maxSize, entry.dwFileSize);
         maxStored = std::max<uint64_t>(maxStored, entry.dwStoredSize);
@@ -666,7 +666,7 @@ bool SerializeRecordTable(TNQOVArchive* ha, std::vector<uint8_t>* pTable) {
     uint8_t* fileTable = &table[kBetFileTable];
     uint8_t* lowHashes = fileTable + tableBytes;
     for (uint32_t i = 0; i < count; i++) {
-        const TFileEntry& entry = ha->Records[i];
+        const TFileEntryImpl& entry = ha->Records[i];
         const uint64_t base = static_cast<uint64_t>(i) * recordBits;
         SetBits64(lowHashes, static_cast<uint64_t>(i) * lowHashBits, lowHashBits, entry.NameHash64);
         if (!entry.Exists()) {

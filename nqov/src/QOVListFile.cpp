@@ -15,7 +15,7 @@ const uint32_t kCacheBlock = 64 * 1024;
 // Reads an open list file block by block and hands out its lines.
 class TListFileCache {
 public:
-    explicit TListFileCache(TNQOVFile* hf) : m_file(hf) {}
+    explicit TListFileCache(TNQOVFileImpl* hf) : m_file(hf) {}
 
     bool Init() {
         m_buffer = QOVAllocArray<uint8_t>(kCacheBlock);
@@ -59,7 +59,7 @@ public:
     uint32_t Error() const { return m_error; }
 
 private:
-    TNQOVFile* m_file;
+    TNQOVFileImpl* m_file;
     uint32_t m_error = ERROR_SUCCESS;
     std::unique_ptr<uint8_t[]> m_buffer;
     uint32_t m_read = 0;
@@ -72,22 +72,23 @@ void CutPatchSuffix(std::string* pLine) {
         pLine->resize(tilde);
 }
 
-void NameRecordFromLine(TNQOVArchive* ha, const std::string& line) {
+void NameRecordFromLine(TNQOVArchiveImpl* ha, const std::string& line) {
     if (line.empty() || IsPseudoFileName(line.c_str(), nullptr)) return;
     const uint32_t index = FindSlotByName(ha, line.c_str());
     if (index == QOV_NO_RECORD) return;
-    TFileEntry& entry = ha->Records[index];
+    TFileEntryImpl& entry = ha->Records[index];
     if (!entry.HasRealName() && !(entry.dwFlags & NQOV_FILE_DELETE_MARKER))
         SetRecordName(&entry, line.c_str());
 }
 
 struct FileCloser {
-    void operator()(TNQOVFile* hf) const { SFileCloseFile(hf); }
+    void operator()(TNQOVFileImpl* hf) const { SFileCloseFile(hf); }
 };
 
 }  // namespace
 
-int SFileAddListFile(TNQOVArchive* ha) {
+int SFileAddListFile(TNQOVArchive* haIn) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileAddListFile");
     return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
         QOV_LOG_ENTRY();
@@ -113,7 +114,7 @@ int SFileAddListFile(TNQOVArchive* ha) {
             QOV_LOG_ERROR("CreateListFileCache failed!", error);
             return static_cast<int>(error);
         }
-        std::unique_ptr<TNQOVFile, FileCloser> file(opened);
+        std::unique_ptr<TNQOVFileImpl, FileCloser> file(Impl(opened));
         ha->dwFileFlags1 = file->pFileEntry->dwFlags & kListFileFlagsMask;
 
         TListFileCache cache(file.get());
@@ -135,7 +136,8 @@ int SFileAddListFile(TNQOVArchive* ha) {
     });
 }
 
-int SortTable(TNQOVArchive* ha) {
+int SortTable(TNQOVArchive* haIn) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SortTable");
     return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
         QOV_LOG_ENTRY();
@@ -143,7 +145,7 @@ int SortTable(TNQOVArchive* ha) {
 
         std::vector<const char*> names;
         for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
-            const TFileEntry& entry = ha->Records[i];
+            const TFileEntryImpl& entry = ha->Records[i];
             if (!entry.Exists() || !entry.HasRealName() || (entry.dwFlags & NQOV_FILE_DELETE_MARKER))
                 continue;
             const char* name = entry.szFileName.get();
@@ -188,8 +190,8 @@ int SortTable(TNQOVArchive* ha) {
         uint32_t error = SFileAddFile_Init(ha, NQOV_LISTFILE_NAME, static_cast<uint32_t>(content.size()),
                                            flags | NQOV_FILE_EXISTS, &hf);
         if (error != ERROR_SUCCESS) return static_cast<int>(error);
-        error = SFileAddFile_Write(hf, content.data(), static_cast<uint32_t>(content.size()));
-        const uint32_t finishError = SFileAddFile_Finish(hf);
+        error = SFileAddFile_Write(Impl(hf), content.data(), static_cast<uint32_t>(content.size()));
+        const uint32_t finishError = SFileAddFile_Finish(Impl(hf));
         if (error == ERROR_SUCCESS) error = finishError;
         if (error == ERROR_SUCCESS) ha->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
         return static_cast<int>(error);

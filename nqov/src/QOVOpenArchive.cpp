@@ -47,7 +47,7 @@ bool HeaderDigestMatches(const uint8_t* pbRaw, const TQOVHeader& header) {
 
 // Looks for the signature at 0, 512, 1024, ... below the file size.  Reads
 // in blocks; every candidate sees min(172, bytes left) bytes and zeros after.
-uint32_t FindHeader(TNQOVArchive* ha, uint64_t fileSize) {
+uint32_t FindHeader(TNQOVArchiveImpl* ha, uint64_t fileSize) {
     const uint32_t kBlock = 64 * 1024;
     std::vector<uint8_t> block(kBlock + NQOV_HEADER_SIZE);
     for (uint64_t blockStart = 0; blockStart < fileSize; blockStart += kBlock) {
@@ -75,9 +75,9 @@ bool PositionBeyondFile(uint64_t headerOffset, uint64_t relPos, uint64_t fileSiz
     return !CheckedAdd64(headerOffset, relPos, &position) || position > fileSize;
 }
 
-uint32_t CheckRecordsInsideFile(TNQOVArchive* ha, uint64_t fileSize) {
+uint32_t CheckRecordsInsideFile(TNQOVArchiveImpl* ha, uint64_t fileSize) {
     for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
-        const TFileEntry& entry = ha->Records[i];
+        const TFileEntryImpl& entry = ha->Records[i];
         if (!entry.Exists()) continue;
         uint64_t start = 0, end = 0;
         if (!CheckedAdd64(ha->HeaderOffset, entry.StoredOffset, &start) ||
@@ -89,7 +89,7 @@ uint32_t CheckRecordsInsideFile(TNQOVArchive* ha, uint64_t fileSize) {
 
 // Piece size, piece count and MD5 piece table must agree before any piece
 // operation can trust them.
-uint32_t CheckPieceLayout(TNQOVArchive* ha, uint64_t fileSize) {
+uint32_t CheckPieceLayout(TNQOVArchiveImpl* ha, uint64_t fileSize) {
     const TQOVHeader& header = ha->Header;
     if (header.dwMD5PieceSize == 0) return ERROR_FILE_CORRUPT;
     const uint64_t pieces = (header.ArchieveSize + header.dwMD5PieceSize - 1) / header.dwMD5PieceSize;
@@ -106,7 +106,7 @@ uint32_t CheckPieceLayout(TNQOVArchive* ha, uint64_t fileSize) {
 
 // Reads max(MD5TableSize64, 32) bytes at MD5TablePos64 and checks that the
 // last 16 are the MD5 of the others.
-bool CheckPieceTableDigest(TNQOVArchive* ha) {
+bool CheckPieceTableDigest(TNQOVArchiveImpl* ha) {
     const uint32_t readSize = std::max<uint32_t>(static_cast<uint32_t>(ha->Header.MD5TableSize64), 32);
     std::unique_ptr<uint8_t[]> table = QOVAllocArray<uint8_t>(readSize);
     if (!table) return false;
@@ -134,7 +134,7 @@ uint32_t CheckBitmapInsideFile(const TQOVHeader& header, uint64_t fileSize) {
         return false;                                     \
     } while (0)
 
-bool OpenArchiveSteps(TNQOVArchive* ha, uint32_t dwFlags) {
+bool OpenArchiveSteps(TNQOVArchiveImpl* ha, uint32_t dwFlags) {
     uint64_t fileSize = 0;
     if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) OPEN_FAIL(QOVGetLastError());
     if (ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) ha->dwFlags |= NQOV_FLAG_READ_ONLY;
@@ -208,7 +208,7 @@ bool OpenArchiveSteps(TNQOVArchive* ha, uint32_t dwFlags) {
 
 // Writes the chunk digests of cbData bytes that start at qwPosition (absolute)
 // right after them; *pcbDigests gets their size.
-uint32_t WriteChunkDigests(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t* pbData,
+uint32_t WriteChunkDigests(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
                            uint64_t cbData, uint64_t* pcbDigests) {
     const uint32_t chunk = ha->Header.dwRawChunkSize;
     *pcbDigests = 0;
@@ -228,7 +228,7 @@ uint32_t WriteChunkDigests(TNQOVArchive* ha, uint64_t qwPosition, const uint8_t*
 }
 
 // Enciphers and writes one extended table at relative position *pqwPos.
-uint32_t WriteExtTable(TNQOVArchive* ha, std::vector<uint8_t>& table, uint32_t dwKey,
+uint32_t WriteExtTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>& table, uint32_t dwKey,
                        uint8_t digestOut[16], uint64_t* pqwPos, uint64_t* pqwTablePos,
                        uint64_t* pqwTableSize) {
     EncryptQOVBlock(table.data() + 12, table.size() - 12, dwKey);
@@ -246,7 +246,7 @@ uint32_t WriteExtTable(TNQOVArchive* ha, std::vector<uint8_t>& table, uint32_t d
     return ERROR_SUCCESS;
 }
 
-uint32_t WriteZeros(TNQOVArchive* ha, uint64_t qwFrom, uint64_t qwTo) {
+uint32_t WriteZeros(TNQOVArchiveImpl* ha, uint64_t qwFrom, uint64_t qwTo) {
     static const uint8_t zeros[4096] = {};
     while (qwFrom < qwTo) {
         const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(sizeof(zeros), qwTo - qwFrom));
@@ -258,7 +258,7 @@ uint32_t WriteZeros(TNQOVArchive* ha, uint64_t qwFrom, uint64_t qwTo) {
 }
 
 // MD5 of every piece of [0, E) plus the digest of the digests.
-uint32_t BuildPieceTable(TNQOVArchive* ha, uint64_t qwEnd, uint32_t pieces,
+uint32_t BuildPieceTable(TNQOVArchiveImpl* ha, uint64_t qwEnd, uint32_t pieces,
                          std::unique_ptr<uint8_t[]>* pTable, uint32_t* pcbTable) {
     const uint32_t pieceSize = ha->Header.dwMD5PieceSize;
     const uint32_t tableSize = (pieces + 1) * 16;
@@ -290,7 +290,7 @@ uint32_t BuildPieceTable(TNQOVArchive* ha, uint64_t qwEnd, uint32_t pieces,
 
 // A map file-mapped from the old layout cannot follow the rewrite: keep a
 // heap copy of its bytes instead.
-void DetachMappedBitmap(TNQOVArchive* ha) {
+void DetachMappedBitmap(TNQOVArchiveImpl* ha) {
     if (ha->BitmapMapping.pvView == nullptr) return;
     std::unique_ptr<uint8_t[]> copy = QOVAllocArray<uint8_t>(ha->dwBitmapSize);
     if (copy && ha->pBitmap != nullptr) memcpy(copy.get(), ha->pBitmap, ha->dwBitmapSize);
@@ -356,26 +356,26 @@ void SerializeHeader(const TQOVHeader& h, uint8_t pbRaw[NQOV_HEADER_SIZE]) {
 //-----------------------------------------------------------------------------
 // Archive object.
 
-TNQOVArchive::TNQOVArchive() {
+TNQOVArchiveImpl::TNQOVArchiveImpl() {
     Chain.push_back(this);
     pChainOwner = this;
 }
 
-TNQOVArchive::~TNQOVArchive() {
+TNQOVArchiveImpl::~TNQOVArchiveImpl() {
     if (BitmapMapping.pvView != nullptr) FileStream_UnmapView(&BitmapMapping);
     pHeader = nullptr;
 }
 
-bool IsValidArchive(const TNQOVArchive* ha) {
+bool IsValidArchive(const TNQOVArchiveImpl* ha) {
     return ha != nullptr && ha->pHeader != nullptr && ha->pHeader->dwID == NQOV_HEADER_SIGNATURE;
 }
 
-void ReleaseArchive(TNQOVArchive* ha) {
+void ReleaseArchive(TNQOVArchiveImpl* ha) {
     // Patch archives are owned by ha (Patches) and go with it.
     delete ha;
 }
 
-uint32_t WriteArchiveBytes(TNQOVArchive* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData) {
+uint32_t WriteArchiveBytes(TNQOVArchiveImpl* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData) {
     if (ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) return ERROR_ACCESS_DENIED;
     ha->VerifiedPieces.clear();
     uint64_t position = qwPosition;
@@ -384,23 +384,23 @@ uint32_t WriteArchiveBytes(TNQOVArchive* ha, uint64_t qwPosition, const void* pv
     return error != ERROR_SUCCESS ? error : ERROR_CAN_NOT_COMPLETE;
 }
 
-uint32_t CheckWritablePieceSize(const TNQOVArchive* ha) {
+uint32_t CheckWritablePieceSize(const TNQOVArchiveImpl* ha) {
     const uint32_t pieceSize = ha->Header.dwMD5PieceSize;
     if (pieceSize > NQOV_MAX_PIECE_SIZE && pieceSize > ha->Header.ArchieveSize) return ERROR_FILE_CORRUPT;
     return ERROR_SUCCESS;
 }
 
-uint64_t ChunkDigestBytes(const TNQOVArchive* ha, uint64_t cbStored) {
+uint64_t ChunkDigestBytes(const TNQOVArchiveImpl* ha, uint64_t cbStored) {
     const uint32_t chunk = ha->Header.dwRawChunkSize;
     if (chunk == 0) return 0;
     return 16 * ((cbStored + chunk - 1) / chunk);
 }
 
-uint64_t DataAreaEnd(TNQOVArchive* ha) {
+uint64_t DataAreaEnd(TNQOVArchiveImpl* ha) {
     if (!ha->bDataAreaEndKnown) {
         uint64_t end = NQOV_HEADER_SIZE;
         for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
-            const TFileEntry& entry = ha->Records[i];
+            const TFileEntryImpl& entry = ha->Records[i];
             if (!entry.Exists()) continue;
             end = std::max(end, entry.StoredOffset + entry.dwStoredSize +
                                     ChunkDigestBytes(ha, entry.dwStoredSize));
@@ -411,7 +411,7 @@ uint64_t DataAreaEnd(TNQOVArchive* ha) {
     return ha->qwDataAreaEnd;
 }
 
-void ExtendDataAreaEnd(TNQOVArchive* ha, const TFileEntry* pEntry) {
+void ExtendDataAreaEnd(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry) {
     const uint64_t end = DataAreaEnd(ha);
     const uint64_t recordEnd =
         pEntry->StoredOffset + pEntry->dwStoredSize + ChunkDigestBytes(ha, pEntry->dwStoredSize);
@@ -422,10 +422,10 @@ void ExtendDataAreaEnd(TNQOVArchive* ha, const TFileEntry* pEntry) {
 // Opening.
 
 bool OpenArchiveOnStream(TFileStream* pStream, TNQOVArchive** phArchive, uint32_t dwFlags) {
-    TFileStreamPtr stream(pStream);
+    TFileStreamPtr stream(Impl(pStream));
     *phArchive = nullptr;
     QOVPrepareCipherTable();
-    std::unique_ptr<TNQOVArchive> ha(new (std::nothrow) TNQOVArchive());
+    std::unique_ptr<TNQOVArchiveImpl> ha(new (std::nothrow) TNQOVArchiveImpl());
     if (!ha) OPEN_FAIL(ERROR_NOT_ENOUGH_MEMORY);
     ha->pStream = std::move(stream);
     if (!OpenArchiveSteps(ha.get(), dwFlags)) return false;
@@ -444,7 +444,7 @@ bool SFileOpenArchive(const char* szArchiveName, TNQOVArchive** phArchive, uint3
                     "Verify the parameters failed", ERROR_INVALID_PARAMETER, false);
         QOVPrepareCipherTable();
         const bool writable = (dwFlags & NQOV_OPEN_READ_ONLY) == 0;
-        TFileStream* stream = FileStream_OpenFile(szArchiveName, writable);
+        TFileStreamImpl* stream = Impl(FileStream_OpenFile(szArchiveName, writable));
         if (stream == nullptr) OPEN_FAIL(QOVGetLastError());
         uint64_t start = 0;
         uint8_t none = 0;
@@ -491,11 +491,11 @@ bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pPar
                     "invalid creation parameters", ERROR_INVALID_PARAMETER, false);
         QOVPrepareCipherTable();
 
-        std::unique_ptr<TNQOVArchive> ha(new TNQOVArchive());
+        std::unique_ptr<TNQOVArchiveImpl> ha(new TNQOVArchiveImpl());
         ha->pHetTable = CreateHetTable(pParams->dwMaxFileCount);
         QOV_FAIL_IF(!ha->pHetTable, "CreateHetTable failed", ERROR_NOT_ENOUGH_MEMORY, false);
 
-        TFileStream* stream = FileStream_CreateNew(szArchiveName);
+        TFileStreamImpl* stream = FileStream_CreateNew(szArchiveName);
         if (stream == nullptr) {
             const uint32_t error = QOVGetLastError();
             QOV_FAIL("FileStream_CreateNew failed",
@@ -531,7 +531,7 @@ bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pPar
 //-----------------------------------------------------------------------------
 // Table writer.
 
-uint32_t WriteArchiveTables(TNQOVArchive* ha) {
+uint32_t WriteArchiveTables(TNQOVArchiveImpl* ha) {
     TQOVHeader& header = ha->Header;
     const uint32_t pieceSize = header.dwMD5PieceSize;
     if (pieceSize == 0) return ERROR_INVALID_PARAMETER;
@@ -603,7 +603,8 @@ uint32_t WriteArchiveTables(TNQOVArchive* ha) {
 //-----------------------------------------------------------------------------
 // Flushing and closing.
 
-bool SFileFlushArchive(TNQOVArchive* ha) {
+bool SFileFlushArchive(TNQOVArchive* haIn) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileFlushArchive");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
@@ -618,7 +619,8 @@ bool SFileFlushArchive(TNQOVArchive* ha) {
     });
 }
 
-bool SFileCloseArchive(TNQOVArchive* ha, bool bFlush) {
+bool SFileCloseArchive(TNQOVArchive* haIn, bool bFlush) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
     if (ha == nullptr) return true;
     QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, false);
@@ -641,7 +643,8 @@ bool SFileCloseArchive(TNQOVArchive* ha, bool bFlush) {
 //-----------------------------------------------------------------------------
 // Figures.
 
-bool SFileGetArchiveInfo(TNQOVArchive* ha, QOV_ARCHIVE_INFO* pInfo) {
+bool SFileGetArchiveInfo(TNQOVArchive* haIn, QOV_ARCHIVE_INFO* pInfo) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, false);
     QOV_FAIL_IF(pInfo == nullptr, "invalid parameter", ERROR_INVALID_PARAMETER, false);
     const TQOVHeader& h = ha->Header;
@@ -674,18 +677,20 @@ bool SFileGetArchiveInfo(TNQOVArchive* ha, QOV_ARCHIVE_INFO* pInfo) {
     return true;
 }
 
-uint32_t SFileGetRecordCount(TNQOVArchive* ha) {
+uint32_t SFileGetRecordCount(TNQOVArchive* haIn) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, NQOV_INVALID_SIZE);
     return ha->dwFileTableSize;
 }
 
-bool SFileGetRecordInfo(TNQOVArchive* ha, uint32_t dwIndex, QOV_RECORD_INFO* pInfo) {
+bool SFileGetRecordInfo(TNQOVArchive* haIn, uint32_t dwIndex, QOV_RECORD_INFO* pInfo) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileGetRecordInfo");
     return QOVGuard(false, [&]() -> bool {
         QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, false);
         QOV_FAIL_IF(pInfo == nullptr || dwIndex >= ha->dwFileTableSize, "invalid parameter",
                     ERROR_INVALID_PARAMETER, false);
-        TFileEntry& entry = ha->Records[dwIndex];
+        TFileEntryImpl& entry = ha->Records[dwIndex];
         if (entry.ha == nullptr) entry.ha = ha;
         pInfo->szFileName = GetRecordName(&entry);
         pInfo->bNamed = entry.HasRealName();

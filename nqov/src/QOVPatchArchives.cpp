@@ -5,14 +5,15 @@
 
 #include <algorithm>
 
-const uint8_t* VersionTag(const TNQOVArchive* ha) {
+const uint8_t* VersionTag(const TNQOVArchiveImpl* ha) {
     const TQOVHeader& header = ha->Header;
     return IsZeroDigest(header.MD5_PatchedTag) ? header.MD5_QOVHeader : header.MD5_PatchedTag;
 }
 
-const uint8_t* ChainTag(const TNQOVArchive* ha) { return VersionTag(ha->Chain.front()); }
+const uint8_t* ChainTag(const TNQOVArchiveImpl* ha) { return VersionTag(ha->Chain.front()); }
 
-bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* ha, uint32_t dwFlags) {
+bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* haIn, uint32_t dwFlags) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileOpenPatchArchive");
     return QOVGuard(false, [&]() -> bool {
         if (QOVLogEnabled())
@@ -36,7 +37,7 @@ bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* ha, uint32_
             return false;
         }
         // A patch of a patch is attached to the chain's owner.
-        TNQOVArchive* owner = ha->pChainOwner;
+        TNQOVArchiveImpl* owner = ha->pChainOwner;
 
         TNQOVArchive* opened = nullptr;
         if (!SFileOpenArchive(szPatchQOVName, &opened, dwFlags)) {
@@ -47,7 +48,7 @@ bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* ha, uint32_
             QOVSetLastError(error);
             return false;
         }
-        std::unique_ptr<TNQOVArchive> patch(opened);
+        std::unique_ptr<TNQOVArchiveImpl> patch(Impl(opened));
         if (memcmp(patch->Header.MD5_PatchBaseTag, ChainTag(owner), 16) != 0) {
             patch.reset();
             QOV_FAIL("tag match failed! ;", ERROR_INVALID_PARAMETER, false);
@@ -64,15 +65,15 @@ bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* ha, uint32_
 //-----------------------------------------------------------------------------
 // Merged index.
 
-void NoteRecordsChanged(TNQOVArchive* ha) {
-    TNQOVArchive* owner = ha->pChainOwner != nullptr ? ha->pChainOwner : ha;
+void NoteRecordsChanged(TNQOVArchiveImpl* ha) {
+    TNQOVArchiveImpl* owner = ha->pChainOwner != nullptr ? ha->pChainOwner : ha;
     if (owner->pMergedIndex) owner->pMergedIndex->bStale = true;
 }
 
-bool RebuildHashTable(TNQOVArchive* ha) {
-    TNQOVArchive* owner = ha->pChainOwner;
+bool RebuildHashTable(TNQOVArchiveImpl* ha) {
+    TNQOVArchiveImpl* owner = ha->pChainOwner;
     if (!owner->pMergedIndex) {
-        owner->pMergedIndex.reset(new (std::nothrow) TNQOVArchive::TMergedIndex());
+        owner->pMergedIndex.reset(new (std::nothrow) TNQOVArchiveImpl::TMergedIndex());
         if (!owner->pMergedIndex) {
             QOV_LOG_ERROR("m_hash_table->init failed", ERROR_NOT_ENOUGH_MEMORY);
             QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -83,9 +84,9 @@ bool RebuildHashTable(TNQOVArchive* ha) {
     entries.clear();
     // From the archive itself towards the newest patch: later ones win.
     for (auto archive = owner->Chain.rbegin(); archive != owner->Chain.rend(); ++archive) {
-        TNQOVArchive* current = *archive;
+        TNQOVArchiveImpl* current = *archive;
         for (uint32_t i = 0; i < current->dwFileTableSize; i++) {
-            TFileEntry& entry = current->Records[i];
+            TFileEntryImpl& entry = current->Records[i];
             if (entry.Exists()) entries[entry.NameHash64] = &entry;
         }
     }
@@ -93,8 +94,8 @@ bool RebuildHashTable(TNQOVArchive* ha) {
     return true;
 }
 
-TFileEntry* MergedIndexLookup(TNQOVArchive* ha, uint64_t qwKey, bool* pbIndexed) {
-    TNQOVArchive* owner = ha->pChainOwner;
+TFileEntryImpl* MergedIndexLookup(TNQOVArchiveImpl* ha, uint64_t qwKey, bool* pbIndexed) {
+    TNQOVArchiveImpl* owner = ha->pChainOwner;
     *pbIndexed = owner->pMergedIndex != nullptr;
     if (!*pbIndexed) return nullptr;
     if (owner->pMergedIndex->bStale && !RebuildHashTable(owner)) {
@@ -110,17 +111,18 @@ TFileEntry* MergedIndexLookup(TNQOVArchive* ha, uint64_t qwKey, bool* pbIndexed)
 //-----------------------------------------------------------------------------
 // File-id table.
 
-bool SFileBuildFileIdTable(TNQOVArchive* ha) {
+bool SFileBuildFileIdTable(TNQOVArchive* haIn) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileBuildFileIdTable");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
-        TNQOVArchive* owner = ha->pChainOwner;
+        TNQOVArchiveImpl* owner = ha->pChainOwner;
         // Every name hash of the chain once, in ascending order.
         std::vector<uint64_t> hashes;
-        for (TNQOVArchive* archive : owner->Chain)
+        for (TNQOVArchiveImpl* archive : owner->Chain)
             for (uint32_t i = 0; i < archive->dwFileTableSize; i++) {
-                TFileEntry& entry = archive->Records[i];
+                TFileEntryImpl& entry = archive->Records[i];
                 entry.dwFileId = NQOV_INVALID_FILE_ID;
                 if (entry.Exists()) hashes.push_back(entry.NameHash64);
             }
@@ -128,10 +130,10 @@ bool SFileBuildFileIdTable(TNQOVArchive* ha) {
         hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
         QOV_FAIL_IF(hashes.size() >= NQOV_INVALID_FILE_ID, "too many files", ERROR_NOT_ENOUGH_MEMORY, false);
 
-        std::vector<TFileEntry*> table;
+        std::vector<TFileEntryImpl*> table;
         table.reserve(hashes.size());
         for (uint64_t hash : hashes) {
-            TFileEntry* winner = FindRecordByHash(owner, hash);
+            TFileEntryImpl* winner = FindRecordByHash(owner, hash);
             if (winner == nullptr) continue;  // its lookup is shadowed by a damaged slot
             winner->dwFileId = static_cast<uint32_t>(table.size());
             table.push_back(winner);

@@ -12,11 +12,11 @@ namespace {
 const uint32_t kRefusedFlags = ~NQOV_FILE_VALID_FLAGS;  // 0x38ECFDFF
 const uint32_t kExtractBlock = 256 * 1024;
 
-bool IsCompressedRecord(const TFileEntry* pEntry) {
+bool IsCompressedRecord(const TFileEntryImpl* pEntry) {
     return (pEntry->dwFlags & NQOV_FILE_COMPRESSED) != 0;
 }
 
-bool IsListFileRecord(const TFileEntry* pEntry) {
+bool IsListFileRecord(const TFileEntryImpl* pEntry) {
     return pEntry->szFileName && IsListFileName(pEntry->szFileName.get());
 }
 
@@ -74,13 +74,13 @@ uint32_t GuessKeyFromOffsetTable(const uint8_t* pbTable, uint32_t cbTable) {
 //-----------------------------------------------------------------------------
 // Sector offset table and checksums.
 
-uint32_t OffsetTableEntries(const TNQOVFile* hf) {
+uint32_t OffsetTableEntries(const TNQOVFileImpl* hf) {
     return hf->nSectors + 1 + ((hf->pFileEntry->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
 }
 
-uint32_t LoadSectorOffsets(TNQOVFile* hf) {
+uint32_t LoadSectorOffsets(TNQOVFileImpl* hf) {
     if (hf->SectorOffsets) return ERROR_SUCCESS;
-    const TFileEntry* entry = hf->pFileEntry;
+    const TFileEntryImpl* entry = hf->pFileEntry;
     const uint32_t entries = OffsetTableEntries(hf);
     const uint64_t tableBytes64 = static_cast<uint64_t>(entries) * 4;
     if (tableBytes64 > entry->dwStoredSize) return ERROR_FILE_CORRUPT;
@@ -117,7 +117,7 @@ uint32_t LoadSectorOffsets(TNQOVFile* hf) {
 
 // Loads the sector checksums when the block is valid; otherwise the file is
 // read without them.
-void LoadSectorChecksums(TNQOVFile* hf) {
+void LoadSectorChecksums(TNQOVFileImpl* hf) {
     hf->bChecksumsLoaded = true;
     const uint32_t s = hf->nSectors;
     const uint32_t* offsets = hf->SectorOffsets.get();
@@ -142,11 +142,11 @@ void LoadSectorChecksums(TNQOVFile* hf) {
 //-----------------------------------------------------------------------------
 // Raw-sector step: sectors i0 .. i0+k-1, m content bytes, into pbOut.
 
-uint32_t ReadRawSectors(TNQOVFile* hf, uint32_t i0, uint32_t k, uint32_t m, uint8_t* pbOut,
+uint32_t ReadRawSectors(TNQOVFileImpl* hf, uint32_t i0, uint32_t k, uint32_t m, uint8_t* pbOut,
                         bool bCheckPieces, uint32_t* pdwDelivered) {
     *pdwDelivered = 0;
-    TNQOVArchive* ha = hf->ha;
-    const TFileEntry* entry = hf->pFileEntry;
+    TNQOVArchiveImpl* ha = hf->ha;
+    const TFileEntryImpl* entry = hf->pFileEntry;
     const uint32_t sectorBytes = ha->dwSectorBytes;
     const bool compressed = IsCompressedRecord(entry);
     const uint32_t firstContent = i0 * sectorBytes;
@@ -226,7 +226,7 @@ uint32_t ReadRawSectors(TNQOVFile* hf, uint32_t i0, uint32_t k, uint32_t m, uint
     return ERROR_SUCCESS;
 }
 
-uint32_t EnsureSectorCache(TNQOVFile* hf) {
+uint32_t EnsureSectorCache(TNQOVFileImpl* hf) {
     if (hf->pbFileSector) return ERROR_SUCCESS;
     hf->pbFileSector = QOVAllocArray<uint8_t>(hf->dwUnitSize);
     if (!hf->pbFileSector) return ERROR_NOT_ENOUGH_MEMORY;
@@ -235,7 +235,7 @@ uint32_t EnsureSectorCache(TNQOVFile* hf) {
 }
 
 // Copies part of the sector starting at sectorStart through the cache.
-uint32_t ReadThroughCache(TNQOVFile* hf, uint32_t sectorStart, uint32_t offsetInSector,
+uint32_t ReadThroughCache(TNQOVFileImpl* hf, uint32_t sectorStart, uint32_t offsetInSector,
                           uint32_t length, uint8_t* pbOut, bool bCheckPieces) {
     if (hf->dwCacheState != sectorStart) {
         hf->dwCacheState = QOV_CACHE_EMPTY;
@@ -250,7 +250,7 @@ uint32_t ReadThroughCache(TNQOVFile* hf, uint32_t sectorStart, uint32_t offsetIn
     return ERROR_SUCCESS;
 }
 
-uint32_t ReadSectors(TNQOVFile* hf, uint32_t position, uint8_t* pbOut, uint32_t toRead,
+uint32_t ReadSectors(TNQOVFileImpl* hf, uint32_t position, uint8_t* pbOut, uint32_t toRead,
                      bool bCheckPieces, uint32_t* pdwRead) {
     *pdwRead = 0;
     if (position >= hf->dwDataSize) return ERROR_SUCCESS;
@@ -299,8 +299,8 @@ uint32_t ReadSectors(TNQOVFile* hf, uint32_t position, uint8_t* pbOut, uint32_t 
 const uint64_t kMaxUnitExpansion = 4096;
 const uint64_t kUnitExpansionSlack = 16 * 1024 * 1024;
 
-uint32_t LoadSingleUnit(TNQOVFile* hf) {
-    const TFileEntry* entry = hf->pFileEntry;
+uint32_t LoadSingleUnit(TNQOVFileImpl* hf) {
+    const TFileEntryImpl* entry = hf->pFileEntry;
     const uint32_t storedSize = entry->dwStoredSize;
     const bool compress = (entry->dwFlags & NQOV_FILE_COMPRESS) != 0;
     if (storedSize < hf->dwDataSize && !compress) return ERROR_CAN_NOT_COMPLETE;
@@ -328,7 +328,7 @@ uint32_t LoadSingleUnit(TNQOVFile* hf) {
     return ERROR_SUCCESS;
 }
 
-uint32_t ReadSingleUnit(TNQOVFile* hf, uint32_t position, uint8_t* pbOut, uint32_t toRead,
+uint32_t ReadSingleUnit(TNQOVFileImpl* hf, uint32_t position, uint8_t* pbOut, uint32_t toRead,
                         uint32_t* pdwRead) {
     *pdwRead = 0;
     if (position >= hf->dwDataSize) return ERROR_SUCCESS;
@@ -353,8 +353,8 @@ uint32_t ReadSingleUnit(TNQOVFile* hf, uint32_t position, uint8_t* pbOut, uint32
 // Lookup for opening.
 
 struct TLookup {
-    TNQOVArchive* archive = nullptr;
-    TFileEntry* entry = nullptr;
+    TNQOVArchiveImpl* archive = nullptr;
+    TFileEntryImpl* entry = nullptr;
     bool byPseudoName = false;
     uint32_t error = ERROR_SUCCESS;
 };
@@ -365,7 +365,7 @@ bool IsPseudoFor(const char* szName, uint64_t qwNameHash) {
            (qwNameHash == 0 || qwNameHash == number);
 }
 
-TLookup LookupInArchive(TNQOVArchive* ha, const char* szName, uint64_t qwNameHash) {
+TLookup LookupInArchive(TNQOVArchiveImpl* ha, const char* szName, uint64_t qwNameHash) {
     TLookup result;
     result.archive = ha;
     const bool named = szName != nullptr && *szName != 0;
@@ -387,7 +387,7 @@ TLookup LookupInArchive(TNQOVArchive* ha, const char* szName, uint64_t qwNameHas
 }
 
 // Through the chain's merged index; false when the chain has none.
-bool LookupInIndex(TNQOVArchive* ha, const char* szName, uint64_t qwNameHash, TLookup* pResult) {
+bool LookupInIndex(TNQOVArchiveImpl* ha, const char* szName, uint64_t qwNameHash, TLookup* pResult) {
     if (!ha->pChainOwner->pMergedIndex) return false;
     TLookup result;
     const bool named = szName != nullptr && *szName != 0;
@@ -409,7 +409,7 @@ bool LookupInIndex(TNQOVArchive* ha, const char* szName, uint64_t qwNameHash, TL
     return true;
 }
 
-TLookup LookupTableOnly(TNQOVArchive* ha, const char* szName, uint64_t qwNameHash) {
+TLookup LookupTableOnly(TNQOVArchiveImpl* ha, const char* szName, uint64_t qwNameHash) {
     TLookup result;
     result.archive = ha;
     if (qwNameHash != 0) {
@@ -427,7 +427,7 @@ TLookup LookupTableOnly(TNQOVArchive* ha, const char* szName, uint64_t qwNameHas
 
 // Checks a found record and opens a handle on it.
 uint32_t OpenFoundRecord(const TLookup& found, const char* szName, TNQOVFile** phFile) {
-    TFileEntry* entry = found.entry;
+    TFileEntryImpl* entry = found.entry;
     if (!entry->Exists()) return ERROR_FILE_NOT_FOUND;
     if (entry->dwFlags & kRefusedFlags) return ERROR_NOT_SUPPORTED;
     return OpenRecord(found.archive, entry, szName, found.byPseudoName, phFile)
@@ -444,13 +444,13 @@ uint32_t SectorCount(uint32_t dwFileSize, uint32_t dwSectorBytes) {
     return dwFileSize == 0 ? 0 : (dwFileSize - 1) / dwSectorBytes + 1;
 }
 
-bool IsValidFile(const TNQOVFile* hf) {
+bool IsValidFile(const TNQOVFileImpl* hf) {
     return hf != nullptr && hf->dwHandleTag == QOV_FILE_HANDLE_TAG && hf->ha != nullptr &&
            IsValidArchive(hf->ha);
 }
 
-TNQOVFile* CreateFileHandle(TNQOVArchive* ha, TFileEntry* pEntry) {
-    TNQOVFile* hf = new (std::nothrow) TNQOVFile();
+TNQOVFileImpl* CreateFileHandle(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
+    TNQOVFileImpl* hf = new (std::nothrow) TNQOVFileImpl();
     if (hf == nullptr) return nullptr;
     hf->dwHandleTag = QOV_FILE_HANDLE_TAG;
     hf->ha = ha;
@@ -467,7 +467,7 @@ TNQOVFile* CreateFileHandle(TNQOVArchive* ha, TFileEntry* pEntry) {
     return hf;
 }
 
-void FreeFileHandle(TNQOVFile* hf) {
+void FreeFileHandle(TNQOVFileImpl* hf) {
     if (hf == nullptr) return;
     if (hf->ha != nullptr && hf->ha->pActiveWriter == hf) hf->ha->pActiveWriter = nullptr;
     // A key found by this handle serves later opens of the record by id.
@@ -477,15 +477,15 @@ void FreeFileHandle(TNQOVFile* hf) {
     delete hf;
 }
 
-TFileEntry* FileIdRecord(TNQOVArchive* ha, uint32_t dwFileId) {
-    const TNQOVArchive* owner = ha->pChainOwner;
+TFileEntryImpl* FileIdRecord(TNQOVArchiveImpl* ha, uint32_t dwFileId) {
+    const TNQOVArchiveImpl* owner = ha->pChainOwner;
     if (dwFileId == NQOV_INVALID_FILE_ID || dwFileId >= owner->dwFileIdCount) return nullptr;
     return owner->FileIdTable[dwFileId];
 }
 
-bool OpenRecord(TNQOVArchive* ha, TFileEntry* pEntry, const char* szName, bool bByPseudoName,
+bool OpenRecord(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry, const char* szName, bool bByPseudoName,
                 TNQOVFile** phFile) {
-    TNQOVFile* hf = CreateFileHandle(ha, pEntry);
+    TNQOVFileImpl* hf = CreateFileHandle(ha, pEntry);
     QOV_FAIL_IF(hf == nullptr, "ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
     if (!bByPseudoName) {
         const bool usableName = szName != nullptr && *szName != 0 && !IsPseudoFileName(szName, nullptr);
@@ -506,8 +506,9 @@ bool OpenRecord(TNQOVArchive* ha, TFileEntry* pEntry, const char* szName, bool b
     return true;
 }
 
-bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchScope,
+bool NQOVOpenFileEx(TNQOVArchive* haIn, const char* szFileName, uint32_t dwSearchScope,
                     TNQOVFile** phFile, uint64_t qwNameHash) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("NQOVOpenFileEx");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
@@ -538,7 +539,7 @@ bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchS
                     break;
                 }
                 error = ERROR_FILE_NOT_FOUND;
-                for (TNQOVArchive* archive : ha->pChainOwner->Chain) {
+                for (TNQOVArchiveImpl* archive : ha->pChainOwner->Chain) {
                     const TLookup found = LookupInArchive(archive, szFileName, hash);
                     error = found.error != ERROR_SUCCESS ? found.error
                                                          : OpenFoundRecord(found, szFileName, phFile);
@@ -571,8 +572,9 @@ bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchS
 //-----------------------------------------------------------------------------
 // Reading.
 
-bool SFileReadFile(TNQOVFile* hf, void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead,
+bool SFileReadFile(TNQOVFile* hfIn, void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead,
                    bool bCheckPieces) {
+    TNQOVFileImpl* hf = Impl(hfIn);
     QOV_OPERATION("SFileReadFile");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
@@ -592,12 +594,14 @@ bool SFileReadFile(TNQOVFile* hf, void* pvBuffer, uint32_t dwToRead, uint32_t* p
     });
 }
 
-uint32_t SFileGetFileSize(TNQOVFile* hf) {
+uint32_t SFileGetFileSize(TNQOVFile* hfIn) {
+    TNQOVFileImpl* hf = Impl(hfIn);
     QOV_FAIL_IF(!IsValidFile(hf), "invalid handle!", ERROR_INVALID_HANDLE, NQOV_INVALID_SIZE);
     return hf->dwDataSize;
 }
 
-uint32_t SFileSetFilePointer(TNQOVFile* hf, int32_t lDistance, uint32_t dwMoveMethod) {
+uint32_t SFileSetFilePointer(TNQOVFile* hfIn, int32_t lDistance, uint32_t dwMoveMethod) {
+    TNQOVFileImpl* hf = Impl(hfIn);
     QOV_FAIL_IF(!IsValidFile(hf), "invalid handle!", ERROR_INVALID_HANDLE, NQOV_INVALID_SIZE);
     int64_t base = 0;
     switch (dwMoveMethod) {
@@ -613,7 +617,8 @@ uint32_t SFileSetFilePointer(TNQOVFile* hf, int32_t lDistance, uint32_t dwMoveMe
     return hf->dwPosition;
 }
 
-bool SFileGetFileName(TNQOVFile* hf) {
+bool SFileGetFileName(TNQOVFile* hfIn) {
+    TNQOVFileImpl* hf = Impl(hfIn);
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidFile(hf), "invalid handle!", ERROR_INVALID_HANDLE, false);
     if (hf->pFileEntry->HasRealName()) return true;
@@ -633,7 +638,8 @@ bool SFileGetFileName(TNQOVFile* hf) {
     });
 }
 
-bool SFileCloseFile(TNQOVFile* hf) {
+bool SFileCloseFile(TNQOVFile* hfIn) {
+    TNQOVFileImpl* hf = Impl(hfIn);
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidFile(hf), "invalid hanlde!", ERROR_INVALID_HANDLE, false);
     if (hf->bWriting) return SFileFinishFile(hf);
@@ -647,19 +653,19 @@ bool SFileCloseFile(TNQOVFile* hf) {
 namespace {
 
 struct FileCloser {
-    void operator()(TNQOVFile* hf) const { SFileCloseFile(hf); }
+    void operator()(TNQOVFileImpl* hf) const { SFileCloseFile(hf); }
 };
-typedef std::unique_ptr<TNQOVFile, FileCloser> TFilePtr;
+typedef std::unique_ptr<TNQOVFileImpl, FileCloser> TFilePtr;
 
 // Copies an open file to a new disk file; the data goes to a temporary file
 // first, so that a failed extraction leaves an existing file untouched.
-uint32_t CopyToDisk(TNQOVFile* hf, const char* szExtracted) {
+uint32_t CopyToDisk(TNQOVFileImpl* hf, const char* szExtracted) {
     if (!FileStream_CreateFolders(szExtracted)) return QOVGetLastError();
     // A name too long for a temporary sibling is written in place.
     std::string partName = std::string(szExtracted) + ".part";
     const bool inPlace = partName.size() > STREAM_MAX_NAME;
     if (inPlace) partName = szExtracted;
-    TFileStreamPtr output(FileStream_MakeNew(partName.c_str()));
+    TFileStreamPtr output(Impl(FileStream_MakeNew(partName.c_str())));
     if (!output) return QOVGetLastError();
 
     const uint32_t sectorBytes = hf->ha->dwSectorBytes;
@@ -684,7 +690,8 @@ uint32_t CopyToDisk(TNQOVFile* hf, const char* szExtracted) {
 
 }  // namespace
 
-bool SFileExtractFile(TNQOVArchive* ha, const char* szToExtract, const char* szExtracted) {
+bool SFileExtractFile(TNQOVArchive* haIn, const char* szToExtract, const char* szExtracted) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileExtractFile");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
@@ -693,7 +700,7 @@ bool SFileExtractFile(TNQOVArchive* ha, const char* szToExtract, const char* szE
                     "invalid parameter!", ERROR_INVALID_PARAMETER, false);
         TNQOVFile* opened = nullptr;
         if (!NQOVOpenFileEx(ha, szToExtract, QOV_OPEN_PATCHED, &opened)) return false;
-        TFilePtr file(opened);
+        TFilePtr file(Impl(opened));
         const uint32_t error = CopyToDisk(file.get(), szExtracted);
         file.reset();
         QOV_FAIL_IF(error != ERROR_SUCCESS, "[result]failed;", error, false);
@@ -726,7 +733,7 @@ uint32_t VerifyOpenFile(TFilePtr file) {
     }
     uint32_t flags = 0;
     if (QOVGetLastError() == ERROR_QOV_SECTOR_CHECKSUM) flags |= VERIFY_FILE_SECTOR_CRC_ERROR;
-    const TFileEntry* entry = file->pFileEntry;
+    const TFileEntryImpl* entry = file->pFileEntry;
     if (total < file->dwDataSize) {
         flags |= VERIFY_READ_ERROR;
     } else if (!IsZeroDigest(entry->ContentMD5)) {
@@ -740,17 +747,19 @@ uint32_t VerifyOpenFile(TFilePtr file) {
 
 }  // namespace
 
-uint32_t VerifyFile(TNQOVArchive* ha, const char* szFileName) {
+uint32_t VerifyFile(TNQOVArchive* haIn, const char* szFileName) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("VerifyFile");
     return QOVGuard(static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&]() -> uint32_t {
         QOV_LOG_ENTRY();
         TNQOVFile* opened = nullptr;
         if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &opened)) return VERIFY_CANNOT_OPEN;
-        return VerifyOpenFile(TFilePtr(opened));
+        return VerifyOpenFile(TFilePtr(Impl(opened)));
     });
 }
 
-uint32_t VerifyFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* ha) {
+uint32_t VerifyFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* haIn) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("VerifyFileFromFileIdTable");
     return QOVGuard(static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&]() -> uint32_t {
         QOV_LOG_ENTRY();
@@ -758,26 +767,27 @@ uint32_t VerifyFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* ha) {
             QOVSetLastError(ERROR_INVALID_HANDLE);
             return VERIFY_CANNOT_OPEN;
         }
-        const TFileEntry* entry = FileIdRecord(ha, dwFileId);
+        const TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
         if (entry == nullptr || entry->IsDirectory()) return VERIFY_CANNOT_OPEN;
         TNQOVFile* opened = nullptr;
         if (!NQOVOpenFileEx(ha, dwFileId, &opened)) return VERIFY_CANNOT_OPEN;
-        return VerifyOpenFile(TFilePtr(opened));
+        return VerifyOpenFile(TFilePtr(Impl(opened)));
     });
 }
 
-bool NQOVOpenFileEx(TNQOVArchive* ha, uint32_t dwFileId, TNQOVFile** phFile) {
+bool NQOVOpenFileEx(TNQOVArchive* haIn, uint32_t dwFileId, TNQOVFile** phFile) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("NQOVOpenFileEx");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
         QOV_FAIL_IF(phFile == nullptr, "phFile == null", ERROR_INVALID_PARAMETER, false);
         *phFile = nullptr;
-        TFileEntry* entry = FileIdRecord(ha, dwFileId);
+        TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
         QOV_FAIL_IF(entry == nullptr, "invalid file id", ERROR_INVALID_PARAMETER, false);
         QOV_FAIL_IF(!entry->Exists(), "ERROR_FILE_NOT_FOUND!", ERROR_FILE_NOT_FOUND, false);
         QOV_FAIL_IF(entry->dwFlags & kRefusedFlags, "ERROR_NOT_SUPPORTED!", ERROR_NOT_SUPPORTED, false);
-        TNQOVFile* hf = CreateFileHandle(entry->ha, entry);
+        TNQOVFileImpl* hf = CreateFileHandle(entry->ha, entry);
         QOV_FAIL_IF(hf == nullptr, "ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
         if (entry->dwFlags & NQOV_FILE_ENCRYPTED) {
             // The key an earlier open found, else the one of the record's name;
@@ -792,19 +802,20 @@ bool NQOVOpenFileEx(TNQOVArchive* ha, uint32_t dwFileId, TNQOVFile** phFile) {
     });
 }
 
-bool SFileExtractFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* ha, const char* szExtracted) {
+bool SFileExtractFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* haIn, const char* szExtracted) {
+    TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_OPERATION("SFileExtractFileFromFileIdTable");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
         QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
-        const TFileEntry* entry = FileIdRecord(ha, dwFileId);
+        const TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
         QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "entry null", ERROR_INVALID_PARAMETER, false);
         QOV_FAIL_IF(szExtracted == nullptr || *szExtracted == 0, "invalid parameter!", ERROR_INVALID_PARAMETER,
                     false);
         // Through an ordinary handle, so that single-unit files extract too.
         TNQOVFile* opened = nullptr;
         if (!NQOVOpenFileEx(ha, dwFileId, &opened)) return false;
-        TFilePtr file(opened);
+        TFilePtr file(Impl(opened));
         const uint32_t error = CopyToDisk(file.get(), szExtracted);
         file.reset();
         QOV_FAIL_IF(error != ERROR_SUCCESS, "[result]failed;", error, false);
@@ -812,8 +823,24 @@ bool SFileExtractFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* ha, const 
     });
 }
 
-bool SFileReadFileFromEntry(TFileEntry* pFileEntry, void* pvBuffer, uint32_t* pdwPosition, uint32_t dwToRead,
+uint32_t LoadRecordSectorOffsets(TFileEntryImpl* pEntry) {
+    if (pEntry->SectorOffsets) return ERROR_SUCCESS;
+    std::unique_ptr<TNQOVFileImpl, void (*)(TNQOVFileImpl*)> hf(CreateFileHandle(pEntry->ha, pEntry), FreeFileHandle);
+    if (!hf) return ERROR_NOT_ENOUGH_MEMORY;
+    if (pEntry->dwFlags & NQOV_FILE_ENCRYPTED) {
+        hf->dwCipherKey = pEntry->dwKeyCache;
+        if (hf->dwCipherKey == 0 && pEntry->HasRealName())
+            hf->dwCipherKey = QOVFileKey(pEntry->szFileName.get(), pEntry->StoredOffset, pEntry->dwFileSize,
+                                         (pEntry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
+    }
+    const uint32_t error = LoadSectorOffsets(hf.get());
+    if (error == ERROR_SUCCESS) pEntry->SectorOffsets = std::move(hf->SectorOffsets);
+    return error;
+}
+
+bool SFileReadFileFromEntry(TFileEntry* pFileEntryIn, void* pvBuffer, uint32_t* pdwPosition, uint32_t dwToRead,
                             uint32_t* pdwRead, bool bCheckPieces) {
+    TFileEntryImpl* pFileEntry = Impl(pFileEntryIn);
     QOV_OPERATION("SFileReadFileFromEntry");
     return QOVGuard(false, [&]() -> bool {
         QOV_LOG_ENTRY();
@@ -827,7 +854,7 @@ bool SFileReadFileFromEntry(TFileEntry* pFileEntry, void* pvBuffer, uint32_t* pd
 
         // A handle for this call only; the record keeps the sector offset
         // table it loads (and the key it finds) for the next call.
-        std::unique_ptr<TNQOVFile, void (*)(TNQOVFile*)> hf(CreateFileHandle(pFileEntry->ha, pFileEntry),
+        std::unique_ptr<TNQOVFileImpl, void (*)(TNQOVFileImpl*)> hf(CreateFileHandle(pFileEntry->ha, pFileEntry),
                                                             FreeFileHandle);
         QOV_FAIL_IF(!hf, "ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
         hf->SectorOffsets = std::move(pFileEntry->SectorOffsets);

@@ -332,7 +332,7 @@ void ExpectDisjointLayout(TNQOVArchive* ha) {
     // the MD5 of each stored table and of the header.
     auto readAt = [&](uint64_t position, uint64_t length, Bytes* pOut) {
         pOut->assign(static_cast<size_t>(length), 0);
-        return length == 0 || FileStream_Read(ha->pStream.get(), &position, pOut->data(), static_cast<uint32_t>(length));
+        return length == 0 || FileStream_Read(Impl(ha)->pStream.get(), &position, pOut->data(), static_cast<uint32_t>(length));
     };
     if (info.dwRawChunkSize != 0) {
         for (const Range& range : ranges) {
@@ -369,7 +369,7 @@ void ExpectDisjointLayout(TNQOVArchive* ha) {
     EXPECT_EQ(info.BitmapPos64, info.MD5TablePos64 + info.MD5TableSize64);
     EXPECT_EQ(info.BitmapSize64, pieces);
     uint64_t fileSize = 0;
-    ASSERT_TRUE(FileStream_SizeOf(ha->pStream.get(), &fileSize));
+    ASSERT_TRUE(FileStream_SizeOf(Impl(ha)->pStream.get(), &fileSize));
     EXPECT_EQ(fileSize, info.BitmapPos64 + info.BitmapSize64);
 }
 

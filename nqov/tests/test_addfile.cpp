@@ -201,7 +201,7 @@ TEST_F(AddFileTest, StoredLayoutOfACompressedFile) {
     EXPECT_EQ(Info("plain.txt").StoredOffset, NQOV_HEADER_SIZE);
     EXPECT_EQ(Info("Dir\\enc.txt").StoredOffset, NQOV_HEADER_SIZE + Info("plain.txt").dwStoredSize);
     Reopen();
-    ha->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
+    Impl(ha)->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
     EXPECT_EQ(VerifyFile(ha, "plain.txt"), VERIFY_MD5_PRESENT);
     EXPECT_EQ(VerifyFile(ha, "dir/ENC.TXT"), VERIFY_MD5_PRESENT);
 }
@@ -312,7 +312,7 @@ TEST_F(AddFileTest, ChunkDigestsFollowEveryStoredBlob) {
     EXPECT_EQ(Md5Hex(&file[archive.HetTablePos64], std::min<size_t>(1024, archive.HetTableSize64)),
               testutil::Hex(&file[archive.HetTablePos64 + archive.HetTableSize64], 16));
 
-    ha->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
+    Impl(ha)->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
     for (const char* name : {"crc.txt", "plain.bin", "enc.txt"}) {
         Bytes data;
         EXPECT_TRUE(testutil::ReadWhole(ha, name, &data, true)) << name << " " << QOVGetLastError();
@@ -421,7 +421,7 @@ TEST_F(AddFileTest, IncompleteFileIsDiscarded) {
     TNQOVFile* marker = nullptr;
     ASSERT_TRUE(NQOVOpenFileEx(ha, "short.txt", QOV_OPEN_FROM_ARCHIVE, &marker));
     EXPECT_EQ(SFileGetFileSize(marker), 0u);
-    EXPECT_EQ(marker->pFileEntry->dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
+    EXPECT_EQ(Impl(marker)->pFileEntry->dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
     SFileCloseFile(marker);
     ASSERT_TRUE(testutil::AddBytes(ha, "more.txt", testutil::TextBytes(10, 3)));
     Reopen();

@@ -295,19 +295,19 @@ Sample BuildSample(const SampleKind& kind) {
         TNQOVFile* hf = nullptr;
         EXPECT_TRUE(NQOVOpenFileEx(ha, f.name.c_str(), QOV_OPEN_FROM_ARCHIVE, &hf));
         if (hf == nullptr) continue;
-        const TFileEntry* e = hf->pFileEntry;
+        const TFileEntry* e = Impl(hf)->pFileEntry;
         RecordCopy copy;
-        copy.storedOffset = e->StoredOffset;
-        copy.fileSize = e->dwFileSize;
-        copy.storedSize = e->dwStoredSize;
-        copy.flags = e->dwFlags;
-        memcpy(copy.md5, e->ContentMD5, 16);
-        copy.index = e->dwIndex;
+        copy.storedOffset = Impl(e)->StoredOffset;
+        copy.fileSize = Impl(e)->dwFileSize;
+        copy.storedSize = Impl(e)->dwStoredSize;
+        copy.flags = Impl(e)->dwFlags;
+        memcpy(copy.md5, Impl(e)->ContentMD5, 16);
+        copy.index = Impl(e)->dwIndex;
         sample.records[f.name] = copy;
-        const uint64_t start = ho + e->StoredOffset;
-        if (e->dwStoredSize > 0) sample.fileData.push_back({start, start + e->dwStoredSize + digests(e->dwStoredSize)});
-        if ((e->dwFlags & NQOV_FILE_COMPRESS) && !(e->dwFlags & NQOV_FILE_SINGLE_UNIT) && e->dwFileSize > 0) {
-            const uint32_t entries = hf->nSectors + 1 + ((e->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
+        const uint64_t start = ho + Impl(e)->StoredOffset;
+        if (Impl(e)->dwStoredSize > 0) sample.fileData.push_back({start, start + Impl(e)->dwStoredSize + digests(Impl(e)->dwStoredSize)});
+        if ((Impl(e)->dwFlags & NQOV_FILE_COMPRESS) && !(Impl(e)->dwFlags & NQOV_FILE_SINGLE_UNIT) && Impl(e)->dwFileSize > 0) {
+            const uint32_t entries = Impl(hf)->nSectors + 1 + ((Impl(e)->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
             sample.offsetTables.push_back({start, start + entries * 4});
         }
         SFileCloseFile(hf);
@@ -348,10 +348,10 @@ bool IsPlainSectorFile(uint32_t flags) {
 }
 
 bool RecordUnchanged(const TNQOVArchive* ha, const TFileEntry* e, const Sample& sample, const RecordCopy& copy) {
-    return ha->HeaderOffset == sample.headerOffset && ha->dwSectorBytes == sample.sectorBytes &&
-           e->StoredOffset == copy.storedOffset && e->dwFileSize == copy.fileSize &&
-           e->dwStoredSize == copy.storedSize && e->dwFlags == copy.flags &&
-           memcmp(e->ContentMD5, copy.md5, 16) == 0;
+    return Impl(ha)->HeaderOffset == sample.headerOffset && Impl(ha)->dwSectorBytes == sample.sectorBytes &&
+           Impl(e)->StoredOffset == copy.storedOffset && Impl(e)->dwFileSize == copy.fileSize &&
+           Impl(e)->dwStoredSize == copy.storedSize && Impl(e)->dwFlags == copy.flags &&
+           memcmp(Impl(e)->ContentMD5, copy.md5, 16) == 0;
 }
 
 // Reads from the current position in blocks until the end, a failure or a
@@ -397,7 +397,7 @@ void ExerciseArchive(TNQOVArchive* ha, const Sample& sample, Judge judge, const 
         }
         const uint64_t start = sample.headerOffset + copy.storedOffset;
         const bool judged = judge == Judge::Intact ||
-                            (IsPlainSectorFile(copy.flags) && RecordUnchanged(ha, hf->pFileEntry, sample, copy) &&
+                            (IsPlainSectorFile(copy.flags) && RecordUnchanged(ha, Impl(hf)->pFileEntry, sample, copy) &&
                              !damage.SealedIn(start, start + copy.storedSize));
         for (bool checkPieces : {true, false}) {
             SFileSetFilePointer(hf, 0, NQOV_FILE_BEGIN);
@@ -1402,13 +1402,13 @@ TEST(DamagedListFile, StrangeListFiles) {
         ASSERT_TRUE(SFileFlushArchive(ha));
         const std::string& content = contents[c];
         TNQOVFile* hf = nullptr;
-        ha->dwFlags |= NQOV_FLAG_CHANGED;
-        ASSERT_EQ(SFileAddFile_Init(ha, NQOV_LISTFILE_NAME, static_cast<uint32_t>(content.size()),
+        Impl(ha)->dwFlags |= NQOV_FLAG_CHANGED;
+        ASSERT_EQ(SFileAddFile_Init(Impl(ha), NQOV_LISTFILE_NAME, static_cast<uint32_t>(content.size()),
                                     NQOV_FILE_EXISTS | NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED, &hf),
                   0u);
-        ASSERT_EQ(SFileAddFile_Write(hf, content.data(), static_cast<uint32_t>(content.size())), 0u);
-        ASSERT_EQ(SFileAddFile_Finish(hf), 0u);
-        ha->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
+        ASSERT_EQ(SFileAddFile_Write(Impl(hf), content.data(), static_cast<uint32_t>(content.size())), 0u);
+        ASSERT_EQ(SFileAddFile_Finish(Impl(hf)), 0u);
+        Impl(ha)->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
         ASSERT_TRUE(SFileCloseArchive(ha, true));
 
         ha = nullptr;

@@ -121,15 +121,15 @@ bool FaultySetSize(TFileStream* pStream, uint64_t qwSize) {
 
 void InstallFaults(TFileStream* pStream) {
     if (g_plan.read == nullptr) {
-        g_plan.read = pStream->StreamRead;
-        g_plan.write = pStream->StreamWrite;
-        g_plan.getSize = pStream->StreamGetSize;
-        g_plan.setSize = pStream->StreamSetSize;
+        g_plan.read = Impl(pStream)->StreamRead;
+        g_plan.write = Impl(pStream)->StreamWrite;
+        g_plan.getSize = Impl(pStream)->StreamGetSize;
+        g_plan.setSize = Impl(pStream)->StreamSetSize;
     }
-    pStream->StreamRead = FaultyRead;
-    pStream->StreamWrite = FaultyWrite;
-    pStream->StreamGetSize = FaultyGetSize;
-    pStream->StreamSetSize = FaultySetSize;
+    Impl(pStream)->StreamRead = FaultyRead;
+    Impl(pStream)->StreamWrite = FaultyWrite;
+    Impl(pStream)->StreamGetSize = FaultyGetSize;
+    Impl(pStream)->StreamSetSize = FaultySetSize;
 }
 
 void Arm(Op op, Mode mode, uint64_t failAt) {
@@ -219,7 +219,7 @@ protected:
         EXPECT_TRUE(testutil::WriteFile(work_, baseImage_));
         TNQOVArchive* ha = nullptr;
         EXPECT_TRUE(SFileOpenArchive(work_.c_str(), &ha, 0)) << QOVGetLastError();
-        if (ha != nullptr) InstallFaults(ha->pStream.get());
+        if (ha != nullptr) InstallFaults(Impl(ha)->pStream.get());
         return ha;
     }
 
@@ -426,8 +426,8 @@ TEST_P(FaultTest, Flush) {
                 const uint32_t error = QOVGetLastError();
                 // The state the known fault below starts from: the list file
                 // is still to be written, the tables are marked written.
-                const bool listPending = !ok && (ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) &&
-                                         !(ha->dwFlags & NQOV_FLAG_CHANGED);
+                const bool listPending = !ok && (Impl(ha)->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) &&
+                                         !(Impl(ha)->dwFlags & NQOV_FLAG_CHANGED);
                 if (!ok) {
                     EXPECT_NE(error, 0u) << "a failed flush left no error";
                 }
@@ -698,7 +698,7 @@ TEST_P(FaultTest, FlushAfterFailedListFileWrite) {
     EXPECT_FALSE(SFileFlushArchive(ha));
     EXPECT_EQ(QOVGetLastError(), kFaultError);
     Disarm();
-    const uint32_t flags = ha->dwFlags;
+    const uint32_t flags = Impl(ha)->dwFlags;
     EXPECT_TRUE(SFileFlushArchive(ha)) << QOVGetLastError();
     EXPECT_TRUE(SFileCloseArchive(ha, false));
     TNQOVArchive* reopened = nullptr;

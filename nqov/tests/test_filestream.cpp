@@ -52,7 +52,7 @@ TEST_F(FileStreamTest, PositionedReadAndSize) {
     uint64_t position = 40;
     ASSERT_TRUE(FileStream_Read(stream.get(), &position, buffer.data(), 30));
     EXPECT_EQ(buffer, Bytes(content.begin() + 40, content.begin() + 70));
-    EXPECT_EQ(stream->RawFilePos, 70u);
+    EXPECT_EQ(Impl(stream)->RawFilePos, 70u);
     EXPECT_EQ(position, 40u) << "the caller's position is not moved";
     EXPECT_STREQ(stream->GetFileName(), path.c_str());
 }
@@ -71,7 +71,7 @@ TEST_F(FileStreamTest, ZeroByteReadAtTheEndIsRefused) {
     // A 0-byte read inside the file succeeds and sets the position.
     position = 99;
     EXPECT_TRUE(FileStream_Read(stream.get(), &position, &byte, 0));
-    EXPECT_EQ(stream->RawFilePos, 99u);
+    EXPECT_EQ(Impl(stream)->RawFilePos, 99u);
 }
 
 TEST_F(FileStreamTest, ReadCrossingTheEndDeliversWhatThereIs) {
@@ -82,7 +82,7 @@ TEST_F(FileStreamTest, ReadCrossingTheEndDeliversWhatThereIs) {
     EXPECT_FALSE(FileStream_Read(stream.get(), &position, buffer.data(), 20));
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_HANDLE_EOF));
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 10), Bytes(content.begin() + 90, content.end()));
-    EXPECT_EQ(stream->RawFilePos, 100u) << "the position moves past the bytes read";
+    EXPECT_EQ(Impl(stream)->RawFilePos, 100u) << "the position moves past the bytes read";
     // The next read without a position starts at the end.
     EXPECT_FALSE(FileStream_Read(stream.get(), nullptr, buffer.data(), 1));
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
@@ -100,7 +100,7 @@ TEST_F(FileStreamTest, NullPositionContinuesAfterTheLastReadOrWrite) {
     const Bytes patch(5, 0x5A);
     position = 50;
     ASSERT_TRUE(FileStream_Write(stream.get(), &position, patch.data(), 5));
-    EXPECT_EQ(stream->RawFilePos, 55u);
+    EXPECT_EQ(Impl(stream)->RawFilePos, 55u);
     ASSERT_TRUE(FileStream_Read(stream.get(), nullptr, buffer.data(), 10));
     EXPECT_EQ(buffer, Bytes(content.begin() + 55, content.begin() + 65));
     ASSERT_TRUE(FileStream_Write(stream.get(), nullptr, patch.data(), 5));  // at 65
@@ -131,12 +131,12 @@ TEST_F(FileStreamTest, SetSizeLeavesThePosition) {
     uint64_t position = 0;
     ASSERT_TRUE(FileStream_Read(stream.get(), &position, buffer.data(), 40));
     ASSERT_TRUE(FileStream_SetSize(stream.get(), 10));
-    EXPECT_EQ(stream->RawFilePos, 40u);
+    EXPECT_EQ(Impl(stream)->RawFilePos, 40u);
     uint64_t size = 0;
     ASSERT_TRUE(FileStream_SizeOf(stream.get(), &size));
     EXPECT_EQ(size, 10u);
     ASSERT_TRUE(FileStream_SetSize(stream.get(), 200));
-    EXPECT_EQ(stream->RawFilePos, 40u);
+    EXPECT_EQ(Impl(stream)->RawFilePos, 40u);
     stream.reset();
     Bytes expected(content.begin(), content.begin() + 10);
     expected.resize(200, 0);
@@ -184,7 +184,7 @@ TEST_F(FileStreamTest, MakeNewTruncatesAndCreateNewRefusesExisting) {
     uint64_t size = 1;
     ASSERT_TRUE(FileStream_SizeOf(fresh.get(), &size));
     EXPECT_EQ(size, 0u);
-    EXPECT_EQ(fresh->dwFlags & STREAM_FLAG_READ_ONLY, 0u);
+    EXPECT_EQ(Impl(fresh)->dwFlags & STREAM_FLAG_READ_ONLY, 0u);
     fresh.reset();
     EXPECT_EQ(testutil::FileSize(path), 0u);
 
@@ -236,8 +236,8 @@ TEST_F(FileStreamTest, ReplacedOperationsAreUsed) {
     StreamPtr stream = Open(false);
     ASSERT_TRUE(stream);
     calls = 0;
-    original = stream->StreamRead;
-    stream->StreamRead = [](TFileStream* s, uint64_t* p, void* b, uint32_t n) {
+    original = Impl(stream)->StreamRead;
+    Impl(stream)->StreamRead = [](TFileStream* s, uint64_t* p, void* b, uint32_t n) {
         calls++;
         return original(s, p, b, n);
     };

@@ -29,10 +29,10 @@ protected:
         ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, 0)) << QOVGetLastError();
     }
 
-    TFileEntry& Record(const std::string& name) {
-        const uint32_t index = FindSlotByName(ha, name.c_str());
+    TFileEntryImpl& Record(const std::string& name) {
+        const uint32_t index = FindSlotByName(Impl(ha), name.c_str());
         EXPECT_NE(index, QOV_NO_RECORD) << name;
-        return ha->Records[index == QOV_NO_RECORD ? 0 : index];
+        return Impl(ha)->Records[index == QOV_NO_RECORD ? 0 : index];
     }
 
     uint32_t OpenError(const std::string& name) {
@@ -45,16 +45,16 @@ protected:
         return QOVGetLastError();
     }
 
-    std::vector<uint32_t> Children(const TFileEntry& entry) {
+    std::vector<uint32_t> Children(const TFileEntryImpl& entry) {
         std::vector<uint32_t> children;
-        for (uint32_t child = entry.FirstChild; child != QOV_NO_RECORD; child = ha->Records[child].NextSibling)
+        for (uint32_t child = entry.FirstChild; child != QOV_NO_RECORD; child = Impl(ha)->Records[child].NextSibling)
             children.push_back(child);
         return children;
     }
 
     // A name whose first probed slot is `slot`, not among `avoid`.
     std::string NameForSlot(uint32_t slot, const std::vector<std::string>& avoid = {}) {
-        const THetTable& het = *ha->pHetTable;
+        const THetTable& het = *Impl(ha)->pHetTable;
         for (int i = 0;; i++) {
             const std::string name = "name" + std::to_string(i) + ".txt";
             if (std::find(avoid.begin(), avoid.end(), name) != avoid.end()) continue;
@@ -74,12 +74,12 @@ protected:
 
 TEST_F(FileTableTest, LookupInAFullHashTableStops) {
     Create(2);
-    ASSERT_EQ(ha->pHetTable->dwHashTableSize, 2u) << "2 * 4 / 3 slots";
+    ASSERT_EQ(Impl(ha)->pHetTable->dwHashTableSize, 2u) << "2 * 4 / 3 slots";
     ASSERT_TRUE(testutil::AddBytes(ha, "a.txt", testutil::TextBytes(50, 1)));
     ASSERT_TRUE(testutil::AddBytes(ha, "b.txt", testutil::TextBytes(50, 2)));
-    for (uint8_t slotByte : ha->pHetTable->SlotBytes) ASSERT_NE(slotByte, HET_SLOT_FREE);
-    EXPECT_EQ(FindSlotByName(ha, "missing.txt"), QOV_NO_RECORD);
-    EXPECT_EQ(FindSlotByHash(ha, 0x123456789ull), QOV_NO_RECORD);
+    for (uint8_t slotByte : Impl(ha)->pHetTable->SlotBytes) ASSERT_NE(slotByte, HET_SLOT_FREE);
+    EXPECT_EQ(FindSlotByName(Impl(ha), "missing.txt"), QOV_NO_RECORD);
+    EXPECT_EQ(FindSlotByHash(Impl(ha), 0x123456789ull), QOV_NO_RECORD);
     EXPECT_EQ(OpenError("missing.txt"), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(OpenError("a.txt"), 0u);
     EXPECT_EQ(OpenError("b.txt"), 0u);
@@ -98,14 +98,14 @@ TEST_F(FileTableTest, ProbingPassesSlotsOfOtherRecords) {
     Create(64);
     const Bytes content = testutil::TextBytes(100, 1);
     ASSERT_TRUE(testutil::AddBytes(ha, "target.txt", content));
-    THetTable& het = *ha->pHetTable;
-    const uint32_t target = FindSlotByName(ha, "target.txt");
+    THetTable& het = *Impl(ha)->pHetTable;
+    const uint32_t target = FindSlotByName(Impl(ha), "target.txt");
     ASSERT_NE(target, QOV_NO_RECORD);
-    const uint32_t start = ha->Records[target].dwHetIndex;
+    const uint32_t start = Impl(ha)->Records[target].dwHetIndex;
     ASSERT_LT(start + 3, het.dwHashTableSize) << "the test needs no wrap-around";
     const std::string otherName = NameForSlot((start + 10) % het.dwHashTableSize, {"target.txt"});
     ASSERT_TRUE(testutil::AddBytes(ha, otherName, testutil::TextBytes(10, 2)));
-    const uint32_t other = FindSlotByName(ha, otherName.c_str());
+    const uint32_t other = FindSlotByName(Impl(ha), otherName.c_str());
     ASSERT_NE(other, QOV_NO_RECORD);
     const uint8_t slotByte = het.SlotBytes[start];
 
@@ -120,13 +120,13 @@ TEST_F(FileTableTest, ProbingPassesSlotsOfOtherRecords) {
     het.SetIndex(start + 2, other);
     het.SlotBytes[start + 3] = slotByte;
     het.SetIndex(start + 3, target);
-    ha->Records[target].dwHetIndex = start + 3;
+    Impl(ha)->Records[target].dwHetIndex = start + 3;
 
-    EXPECT_EQ(FindSlotByName(ha, "target.txt"), target);
+    EXPECT_EQ(FindSlotByName(Impl(ha), "target.txt"), target);
     Bytes data;
     EXPECT_TRUE(testutil::ReadWhole(ha, "target.txt", &data));
     EXPECT_EQ(data, content);
-    EXPECT_EQ(FindSlotByName(ha, otherName.c_str()), other);
+    EXPECT_EQ(FindSlotByName(Impl(ha), otherName.c_str()), other);
 }
 
 // A stored slot whose index lies beyond the BET records is ignored when the
@@ -135,9 +135,9 @@ TEST_F(FileTableTest, StoredSlotBeyondTheRecordsIsIgnored) {
     Create(64);
     const Bytes content = testutil::TextBytes(100, 1);
     ASSERT_TRUE(testutil::AddBytes(ha, "target.txt", content));
-    THetTable& het = *ha->pHetTable;
-    const uint32_t target = FindSlotByName(ha, "target.txt");
-    const uint32_t start = ha->Records[target].dwHetIndex;
+    THetTable& het = *Impl(ha)->pHetTable;
+    const uint32_t target = FindSlotByName(Impl(ha), "target.txt");
+    const uint32_t start = Impl(ha)->Records[target].dwHetIndex;
     ASSERT_LT(start + 1, het.dwHashTableSize);
     // The list file record (index 2 after the flush) must not sit on start + 1.
     ASSERT_TRUE(SFileFlushArchive(ha));
@@ -145,11 +145,11 @@ TEST_F(FileTableTest, StoredSlotBeyondTheRecordsIsIgnored) {
     het.SlotBytes[start + 1] = het.SlotBytes[start];
     het.SetIndex(start + 1, target);
     het.SetIndex(start, 120);
-    ha->Records[target].dwHetIndex = start + 1;
-    ha->dwFlags |= NQOV_FLAG_CHANGED;
+    Impl(ha)->Records[target].dwHetIndex = start + 1;
+    Impl(ha)->dwFlags |= NQOV_FLAG_CHANGED;
     Reopen();
-    EXPECT_EQ(ha->Records[target].dwHetIndex, start + 1);
-    EXPECT_EQ(ha->Records[target].NameHash64, QOVNameHash("target.txt") | (1ull << 63));
+    EXPECT_EQ(Impl(ha)->Records[target].dwHetIndex, start + 1);
+    EXPECT_EQ(Impl(ha)->Records[target].NameHash64, QOVNameHash("target.txt") | (1ull << 63));
     Bytes data;
     EXPECT_TRUE(testutil::ReadWhole(ha, "target.txt", &data, true));
     EXPECT_EQ(data, content);
@@ -224,23 +224,23 @@ TEST_F(FileTableTest, DeleteMarkerIsReused) {
     ASSERT_TRUE(SFileCreateFile(ha, "b.txt", 5000, &hf));
     ASSERT_TRUE(SFileWriteFile(hf, a.data(), 4096));
     EXPECT_FALSE(SFileFinishFile(hf));
-    const uint32_t marker = FindSlotByName(ha, "b.txt");
+    const uint32_t marker = FindSlotByName(Impl(ha), "b.txt");
     ASSERT_NE(marker, QOV_NO_RECORD);
-    EXPECT_EQ(ha->Records[marker].dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
-    EXPECT_EQ(ha->Records[marker].dwFileSize, 0u);
-    EXPECT_EQ(ha->Records[marker].dwStoredSize, 0u);
+    EXPECT_EQ(Impl(ha)->Records[marker].dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
+    EXPECT_EQ(Impl(ha)->Records[marker].dwFileSize, 0u);
+    EXPECT_EQ(Impl(ha)->Records[marker].dwStoredSize, 0u);
     const uint32_t count = SFileGetRecordCount(ha);
 
     const Bytes b = testutil::RandomBytes(7000, 2);
     ASSERT_TRUE(testutil::AddBytes(ha, "b.txt", b, 0)) << QOVGetLastError();
-    EXPECT_EQ(FindSlotByName(ha, "b.txt"), marker);
+    EXPECT_EQ(FindSlotByName(Impl(ha), "b.txt"), marker);
     EXPECT_EQ(SFileGetRecordCount(ha), count);
 
     // A marker that was written to disk is reused the same way.
     ASSERT_TRUE(SFileCreateFile(ha, "c.txt", 100, &hf));
     ASSERT_TRUE(SFileFinishFile(hf) == false);
     Reopen();
-    const uint32_t storedMarker = FindSlotByName(ha, "c.txt");
+    const uint32_t storedMarker = FindSlotByName(Impl(ha), "c.txt");
     ASSERT_NE(storedMarker, QOV_NO_RECORD);
     QOV_RECORD_INFO info;
     ASSERT_TRUE(SFileGetRecordInfo(ha, storedMarker, &info));
@@ -250,7 +250,7 @@ TEST_F(FileTableTest, DeleteMarkerIsReused) {
     const Bytes c = testutil::TextBytes(900, 3);
     ASSERT_TRUE(testutil::AddBytes(ha, "c.txt", c));
     EXPECT_EQ(SFileGetRecordCount(ha), storedCount);
-    EXPECT_EQ(FindSlotByName(ha, "c.txt"), storedMarker);
+    EXPECT_EQ(FindSlotByName(Impl(ha), "c.txt"), storedMarker);
 
     Reopen();
     for (const auto& file : {std::make_pair("a.txt", a), std::make_pair("b.txt", b), std::make_pair("c.txt", c)}) {
@@ -267,28 +267,28 @@ TEST_F(FileTableTest, DroppedRecordKeepsTheProbeChain) {
     Create(64);
     const std::string first = NameForSlot(5);
     const std::string second = NameForSlot(5, {first});
-    TFileEntry* a = ClaimRecord(ha, first.c_str());
+    TFileEntry* a = ClaimRecord(Impl(ha), first.c_str());
     ASSERT_NE(a, nullptr);
-    a->dwFlags = NQOV_FILE_EXISTS;
-    TFileEntry* b = ClaimRecord(ha, second.c_str());
+    Impl(a)->dwFlags = NQOV_FILE_EXISTS;
+    TFileEntry* b = ClaimRecord(Impl(ha), second.c_str());
     ASSERT_NE(b, nullptr);
-    b->dwFlags = NQOV_FILE_EXISTS;
-    EXPECT_EQ(a->dwHetIndex, 5u);
-    EXPECT_EQ(b->dwHetIndex, 6u);
-    const uint32_t bIndex = b->dwIndex;
+    Impl(b)->dwFlags = NQOV_FILE_EXISTS;
+    EXPECT_EQ(Impl(a)->dwHetIndex, 5u);
+    EXPECT_EQ(Impl(b)->dwHetIndex, 6u);
+    const uint32_t bIndex = Impl(b)->dwIndex;
 
-    DropRecord(ha, a);
-    EXPECT_EQ(ha->pHetTable->SlotBytes[5], HET_SLOT_REUSABLE);
-    EXPECT_EQ(ha->pHetTable->GetIndex(5), ha->pHetTable->AllOnesIndex());
-    EXPECT_EQ(FindSlotByName(ha, first.c_str()), QOV_NO_RECORD);
-    EXPECT_EQ(FindSlotByName(ha, second.c_str()), bIndex);
+    DropRecord(Impl(ha), Impl(a));
+    EXPECT_EQ(Impl(ha)->pHetTable->SlotBytes[5], HET_SLOT_REUSABLE);
+    EXPECT_EQ(Impl(ha)->pHetTable->GetIndex(5), Impl(ha)->pHetTable->AllOnesIndex());
+    EXPECT_EQ(FindSlotByName(Impl(ha), first.c_str()), QOV_NO_RECORD);
+    EXPECT_EQ(FindSlotByName(Impl(ha), second.c_str()), bIndex);
 
     const std::string third = NameForSlot(5, {first, second});
-    TFileEntry* c = ClaimRecord(ha, third.c_str());
+    TFileEntry* c = ClaimRecord(Impl(ha), third.c_str());
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->dwHetIndex, 5u);
-    EXPECT_EQ(FindSlotByName(ha, third.c_str()), c->dwIndex);
-    EXPECT_EQ(FindSlotByName(ha, second.c_str()), bIndex);
+    EXPECT_EQ(Impl(c)->dwHetIndex, 5u);
+    EXPECT_EQ(FindSlotByName(Impl(ha), third.c_str()), Impl(c)->dwIndex);
+    EXPECT_EQ(FindSlotByName(Impl(ha), second.c_str()), bIndex);
 }
 
 //-----------------------------------------------------------------------------
@@ -297,9 +297,9 @@ TEST_F(FileTableTest, DroppedRecordKeepsTheProbeChain) {
 TEST_F(FileTableTest, FolderRecordsAndTheirLinks) {
     Create(32);
     ASSERT_TRUE(testutil::AddBytes(ha, "a\\b\\c.txt", testutil::TextBytes(100, 1)));
-    const uint32_t file = FindSlotByName(ha, "a\\b\\c.txt");
-    const uint32_t a = FindSlotByName(ha, "a");
-    const uint32_t ab = FindSlotByName(ha, "a\\b");
+    const uint32_t file = FindSlotByName(Impl(ha), "a\\b\\c.txt");
+    const uint32_t a = FindSlotByName(Impl(ha), "a");
+    const uint32_t ab = FindSlotByName(Impl(ha), "a\\b");
     ASSERT_NE(a, QOV_NO_RECORD);
     ASSERT_NE(ab, QOV_NO_RECORD);
     // The file's record first, then the folders top-down.
@@ -307,24 +307,24 @@ TEST_F(FileTableTest, FolderRecordsAndTheirLinks) {
     EXPECT_EQ(a, 1u);
     EXPECT_EQ(ab, 2u);
     ASSERT_TRUE(testutil::AddBytes(ha, "a\\d.txt", testutil::TextBytes(100, 2)));
-    const uint32_t d = FindSlotByName(ha, "a\\d.txt");
+    const uint32_t d = FindSlotByName(Impl(ha), "a\\d.txt");
     EXPECT_EQ(SFileGetRecordCount(ha), 4u) << "the folder a is not made twice";
     ASSERT_TRUE(testutil::AddBytes(ha, "x/y/z.txt", testutil::TextBytes(100, 3)));
 
     for (int pass = 0; pass < 2; pass++) {
         SCOPED_TRACE(pass == 0 ? "as written" : "after reopening");
         for (uint32_t folder : {a, ab}) {
-            EXPECT_EQ(ha->Records[folder].dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_DIRECTORY);
-            EXPECT_EQ(ha->Records[folder].dwFileSize, 0u);
+            EXPECT_EQ(Impl(ha)->Records[folder].dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_DIRECTORY);
+            EXPECT_EQ(Impl(ha)->Records[folder].dwFileSize, 0u);
         }
-        EXPECT_EQ(ha->Records[a].ParentNameHash, 0u);
-        EXPECT_EQ(ha->Records[ab].ParentNameHash, ha->Records[a].NameHash64);
-        EXPECT_EQ(ha->Records[file].ParentNameHash, ha->Records[ab].NameHash64);
-        EXPECT_EQ(ha->Records[d].ParentNameHash, ha->Records[a].NameHash64);
-        EXPECT_EQ(Children(ha->Records[a]), (std::vector<uint32_t>{ab, d}));
-        EXPECT_EQ(Children(ha->Records[ab]), (std::vector<uint32_t>{file}));
-        EXPECT_EQ(ha->Records[file].ParentIndex, ab);
-        EXPECT_TRUE(Children(ha->Records[file]).empty());
+        EXPECT_EQ(Impl(ha)->Records[a].ParentNameHash, 0u);
+        EXPECT_EQ(Impl(ha)->Records[ab].ParentNameHash, Impl(ha)->Records[a].NameHash64);
+        EXPECT_EQ(Impl(ha)->Records[file].ParentNameHash, Impl(ha)->Records[ab].NameHash64);
+        EXPECT_EQ(Impl(ha)->Records[d].ParentNameHash, Impl(ha)->Records[a].NameHash64);
+        EXPECT_EQ(Children(Impl(ha)->Records[a]), (std::vector<uint32_t>{ab, d}));
+        EXPECT_EQ(Children(Impl(ha)->Records[ab]), (std::vector<uint32_t>{file}));
+        EXPECT_EQ(Impl(ha)->Records[file].ParentIndex, ab);
+        EXPECT_TRUE(Children(Impl(ha)->Records[file]).empty());
         // Folders keep the caller's separators in their names.
         EXPECT_GE(testutil::FindRecordIndex(ha, "x/y"), 0);
         EXPECT_GE(testutil::FindRecordIndex(ha, "x"), 0);
@@ -345,11 +345,11 @@ TEST_F(FileTableTest, FolderOverADeleteMarker) {
     ASSERT_TRUE(SFileCreateFile(ha, "dir", 100, &hf));
     EXPECT_FALSE(SFileFinishFile(hf));
     ASSERT_TRUE(testutil::AddBytes(ha, "dir\\file.txt", testutil::TextBytes(100, 1)));
-    const uint32_t folder = FindSlotByName(ha, "dir");
+    const uint32_t folder = FindSlotByName(Impl(ha), "dir");
     ASSERT_NE(folder, QOV_NO_RECORD);
-    if (ha->Records[folder].dwFlags != (NQOV_FILE_EXISTS | NQOV_FILE_DIRECTORY)) {
+    if (Impl(ha)->Records[folder].dwFlags != (NQOV_FILE_EXISTS | NQOV_FILE_DIRECTORY)) {
         GTEST_SKIP() << "known fault: EnsureFolders takes a delete marker (flags 0x"
-                     << std::hex << ha->Records[folder].dwFlags
+                     << std::hex << Impl(ha)->Records[folder].dwFlags
                      << ") as the folder record, so \"dir\" has no directory record";
     }
     EXPECT_EQ(OpenError("dir"), static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
@@ -372,7 +372,7 @@ TEST_F(FileTableTest, RecordInfoOfEveryRecord) {
     EXPECT_EQ(info.dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_COMPRESS);
     EXPECT_EQ(testutil::Hex(info.ContentMD5, 16), testutil::Md5Hex(content));
     EXPECT_EQ(info.ParentNameHash, QOVNameHash("d") | (1ull << 63));
-    EXPECT_EQ(ha->pHetTable->SlotBytes[info.dwHetIndex], static_cast<uint8_t>(info.NameHash64 >> 56));
+    EXPECT_EQ(Impl(ha)->pHetTable->SlotBytes[info.dwHetIndex], static_cast<uint8_t>(info.NameHash64 >> 56));
     ASSERT_TRUE(SFileGetRecordInfo(ha, 2, &info));
     EXPECT_STREQ(info.szFileName, "(listfile)");
 
@@ -391,17 +391,17 @@ TEST_F(FileTableTest, WrittenFieldWidthsFitTheLargestValues) {
     ASSERT_TRUE(testutil::AddBytes(ha, "two.txt", testutil::TextBytes(300, 2)));
     Reopen();
     uint64_t maxOffset = 0, maxSize = 0, maxStored = 0;
-    for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
-        maxOffset = std::max<uint64_t>(maxOffset, ha->Records[i].StoredOffset);
-        maxSize = std::max<uint64_t>(maxSize, ha->Records[i].dwFileSize);
-        maxStored = std::max<uint64_t>(maxStored, ha->Records[i].dwStoredSize);
+    for (uint32_t i = 0; i < Impl(ha)->dwFileTableSize; i++) {
+        maxOffset = std::max<uint64_t>(maxOffset, Impl(ha)->Records[i].StoredOffset);
+        maxSize = std::max<uint64_t>(maxSize, Impl(ha)->Records[i].dwFileSize);
+        maxStored = std::max<uint64_t>(maxStored, Impl(ha)->Records[i].dwStoredSize);
     }
     EXPECT_EQ(maxSize, 70000u);
-    EXPECT_EQ(ha->BetWidths.pos, QOVBitCount(maxOffset));
-    EXPECT_EQ(ha->BetWidths.size, 17u);
-    EXPECT_EQ(ha->BetWidths.stored, QOVBitCount(maxStored));
-    EXPECT_EQ(ha->BetWidths.flags, 32u);
-    EXPECT_EQ(ha->BetWidths.md5, 128u);
-    EXPECT_EQ(ha->BetWidths.parent, 64u);
-    EXPECT_EQ(ha->BetWidths.record, ha->BetWidths.pos + 17 + ha->BetWidths.stored + 224);
+    EXPECT_EQ(Impl(ha)->BetWidths.pos, QOVBitCount(maxOffset));
+    EXPECT_EQ(Impl(ha)->BetWidths.size, 17u);
+    EXPECT_EQ(Impl(ha)->BetWidths.stored, QOVBitCount(maxStored));
+    EXPECT_EQ(Impl(ha)->BetWidths.flags, 32u);
+    EXPECT_EQ(Impl(ha)->BetWidths.md5, 128u);
+    EXPECT_EQ(Impl(ha)->BetWidths.parent, 64u);
+    EXPECT_EQ(Impl(ha)->BetWidths.record, Impl(ha)->BetWidths.pos + 17 + Impl(ha)->BetWidths.stored + 224);
 }

@@ -88,9 +88,9 @@ std::string FlagsText(uint32_t value) {
     return text;
 }
 
-std::vector<uint32_t> Children(TNQOVArchive* ha, const TFileEntry& entry) {
+std::vector<uint32_t> Children(TNQOVArchive* ha, const TFileEntryImpl& entry) {
     std::vector<uint32_t> children;
-    for (uint32_t child = entry.FirstChild; child != QOV_NO_RECORD; child = ha->Records[child].NextSibling)
+    for (uint32_t child = entry.FirstChild; child != QOV_NO_RECORD; child = Impl(ha)->Records[child].NextSibling)
         children.push_back(child);
     return children;
 }
@@ -131,29 +131,29 @@ Value ReadResult(TNQOVArchive* ha, const std::string& name, uint32_t size) {
 }
 
 // "none", "ok", "mismatch:i" or "unused" (the block is not used).
-std::string SectorChecksumState(TNQOVArchive* ha, const std::string& name, const TFileEntry& entry) {
+std::string SectorChecksumState(TNQOVArchive* ha, const std::string& name, const TFileEntryImpl& entry) {
     if (!(entry.dwFlags & NQOV_FILE_SECTOR_CRC)) return "none";
     TNQOVFile* hf = nullptr;
     if (!NQOVOpenFileEx(ha, name.c_str(), QOV_OPEN_FROM_ARCHIVE, &hf)) return "unopenable";
-    hf->bVerifySectorChecksums = true;
-    Bytes sector(ha->dwSectorBytes);
+    Impl(hf)->bVerifySectorChecksums = true;
+    Bytes sector(Impl(ha)->dwSectorBytes);
     std::string state;
-    for (uint32_t index = 0; index * static_cast<uint64_t>(ha->dwSectorBytes) < entry.dwFileSize; index++) {
+    for (uint32_t index = 0; index * static_cast<uint64_t>(Impl(ha)->dwSectorBytes) < entry.dwFileSize; index++) {
         uint32_t read = 0;
-        if (!SFileReadFile(hf, sector.data(), ha->dwSectorBytes, &read, false) &&
+        if (!SFileReadFile(hf, sector.data(), Impl(ha)->dwSectorBytes, &read, false) &&
             QOVGetLastError() == ERROR_QOV_SECTOR_CHECKSUM) {
             state = "mismatch:" + std::to_string(index);
             break;
         }
     }
-    if (state.empty()) state = hf->SectorChksums ? "ok" : "unused";
+    if (state.empty()) state = Impl(hf)->SectorChksums ? "ok" : "unused";
     SFileCloseFile(hf);
     return state;
 }
 
 // The distinct method bytes of the stored blocks ("plain" for blocks as
 // long as their content), in order of first appearance.
-std::vector<std::string> MethodBytes(TNQOVArchive* ha, const std::string& name, const TFileEntry& entry) {
+std::vector<std::string> MethodBytes(TNQOVArchive* ha, const std::string& name, const TFileEntryImpl& entry) {
     std::vector<std::string> methods;
     if (!(entry.dwFlags & NQOV_FILE_COMPRESSED) || entry.dwFileSize == 0) return methods;
     TNQOVFile* hf = nullptr;
@@ -166,19 +166,19 @@ std::vector<std::string> MethodBytes(TNQOVArchive* ha, const std::string& name, 
     };
     auto methodOf = [&](uint64_t position, uint32_t stored, uint32_t plain, uint32_t key) {
         Bytes block(stored);
-        if (stored == 0 || !FileStream_Read(ha->pStream.get(), &position, block.data(), stored)) return;
+        if (stored == 0 || !FileStream_Read(Impl(ha)->pStream.get(), &position, block.data(), stored)) return;
         if (entry.dwFlags & NQOV_FILE_ENCRYPTED) DecryptQOVBlock(block.data(), stored, key);
         char text[8];
         snprintf(text, sizeof(text), "0x%02X", block[0]);
         add(stored == plain ? "plain" : text);
     };
     if (entry.dwFlags & NQOV_FILE_SINGLE_UNIT) {
-        methodOf(hf->qwStoredStart, entry.dwStoredSize, entry.dwFileSize, hf->dwCipherKey);
-    } else if (hf->SectorOffsets) {
-        for (uint32_t i = 0; i < hf->nSectors; i++) {
-            const uint32_t plain = std::min(ha->dwSectorBytes, entry.dwFileSize - i * ha->dwSectorBytes);
-            methodOf(hf->qwStoredStart + hf->SectorOffsets[i], hf->SectorOffsets[i + 1] - hf->SectorOffsets[i],
-                     plain, hf->dwCipherKey + i);
+        methodOf(Impl(hf)->qwStoredStart, entry.dwStoredSize, entry.dwFileSize, Impl(hf)->dwCipherKey);
+    } else if (Impl(hf)->SectorOffsets) {
+        for (uint32_t i = 0; i < Impl(hf)->nSectors; i++) {
+            const uint32_t plain = std::min(Impl(ha)->dwSectorBytes, entry.dwFileSize - i * Impl(ha)->dwSectorBytes);
+            methodOf(Impl(hf)->qwStoredStart + Impl(hf)->SectorOffsets[i], Impl(hf)->SectorOffsets[i + 1] - Impl(hf)->SectorOffsets[i],
+                     plain, Impl(hf)->dwCipherKey + i);
         }
     }
     SFileCloseFile(hf);
@@ -242,13 +242,13 @@ void InteropTest::CheckHeader() {
     EXPECT_EQ(info.dwHashTableSize, m["hash_table_size"].UInt());
     EXPECT_EQ(info.dwFileTableSize, m["file_table_size"].UInt());
     const Value& widths = m["bet_widths"];
-    EXPECT_EQ(ha->BetWidths.pos, widths["pos"].UInt());
-    EXPECT_EQ(ha->BetWidths.size, widths["size"].UInt());
-    EXPECT_EQ(ha->BetWidths.stored, widths["stored"].UInt());
-    EXPECT_EQ(ha->BetWidths.flags, widths["flags"].UInt());
-    EXPECT_EQ(ha->BetWidths.md5, widths["md5"].UInt());
-    EXPECT_EQ(ha->BetWidths.parent, widths["parent"].UInt());
-    EXPECT_EQ(ha->BetWidths.record, widths["record"].UInt());
+    EXPECT_EQ(Impl(ha)->BetWidths.pos, widths["pos"].UInt());
+    EXPECT_EQ(Impl(ha)->BetWidths.size, widths["size"].UInt());
+    EXPECT_EQ(Impl(ha)->BetWidths.stored, widths["stored"].UInt());
+    EXPECT_EQ(Impl(ha)->BetWidths.flags, widths["flags"].UInt());
+    EXPECT_EQ(Impl(ha)->BetWidths.md5, widths["md5"].UInt());
+    EXPECT_EQ(Impl(ha)->BetWidths.parent, widths["parent"].UInt());
+    EXPECT_EQ(Impl(ha)->BetWidths.record, widths["record"].UInt());
     EXPECT_EQ(HexOf(info.MD5_QOVHeader), m["md5_header"].text);
     EXPECT_EQ(HexOf(info.MD5_HetTable), m["md5_het"].text);
     EXPECT_EQ(HexOf(info.MD5_BetTable), m["md5_bet"].text);
@@ -285,12 +285,12 @@ void InteropTest::CheckRecords() {
         EXPECT_EQ(HexOf(info.ContentMD5), file["content_md5"].text);
         EXPECT_EQ(HashText(info.ParentNameHash), file["parent_name_hash"].text);
 
-        const TFileEntry& entry = ha->Records[index];
+        const TFileEntryImpl& entry = Impl(ha)->Records[index];
         std::vector<uint32_t> expectedChildren;
         for (const Value& child : file["children"].items) expectedChildren.push_back(static_cast<uint32_t>(child.UInt()));
         EXPECT_EQ(Children(ha, entry), expectedChildren);
 
-        const TPieceRange range = RecordPieceRange(ha, &entry);
+        const TPieceRange range = RecordPieceRange(Impl(ha), &entry);
         EXPECT_EQ(range.dwFirstPiece, file["first_piece"].UInt());
         EXPECT_EQ(range.dwPieceCount, file["piece_count"].UInt());
         EXPECT_EQ(range.dwLastPieceSize, file["last_piece_size"].UInt());
@@ -303,7 +303,7 @@ void InteropTest::CheckFiles() {
         const std::string name = file["name"].text;
         const std::string field = "files[" + std::to_string(index) + "].";
         SCOPED_TRACE("file " + std::to_string(index) + " " + name);
-        const TFileEntry& entry = ha->Records[index];
+        const TFileEntryImpl& entry = Impl(ha)->Records[index];
 
         if (!Disputed(field + "open_error")) {
             TNQOVFile* hf = nullptr;
@@ -341,12 +341,12 @@ void InteropTest::CheckLookups() {
     for (const Value& lookup : manifest["lookups"].items) {
         const std::string query = lookup["query"].text;
         SCOPED_TRACE("lookup " + query);
-        TFileEntry* entry = RecordByName(ha, query.c_str());
+        TFileEntryImpl* entry = RecordByName(Impl(ha), query.c_str());
         if (lookup["index"].IsNull()) {
             EXPECT_EQ(entry, nullptr);
         } else {
             ASSERT_NE(entry, nullptr);
-            EXPECT_EQ(entry->dwIndex, lookup["index"].UInt());
+            EXPECT_EQ(Impl(entry)->dwIndex, lookup["index"].UInt());
         }
         if (!Disputed("lookups[" + std::to_string(n) + "].open_error")) {
             TNQOVFile* hf = nullptr;
@@ -391,9 +391,9 @@ void InteropTest::AttachPatchesAndCheckTheChain() {
         ASSERT_TRUE(testutil::CopyFile(kFixtures + name, path));
         const bool attached = SFileOpenPatchArchive(path.c_str(), ha, 0);
         EXPECT_EQ(attached ? 0u : QOVGetLastError(), expectedAttach[i]["attach_error"].UInt()) << name;
-        if (attached) accepted.push_back(ha->Chain.front());
+        if (attached) accepted.push_back(Impl(ha)->Chain.front());
     }
-    EXPECT_EQ(ha->Chain.size(), accepted.size()) << "a refused patch leaves the chain as it was";
+    EXPECT_EQ(Impl(ha)->Chain.size(), accepted.size()) << "a refused patch leaves the chain as it was";
 
     for (const Value& link : manifest["chain"].items) {
         const std::string name = link["name"].text;
@@ -402,10 +402,10 @@ void InteropTest::AttachPatchesAndCheckTheChain() {
         const bool opened = NQOVOpenFileEx(ha, name.c_str(), QOV_OPEN_PATCHED, &hf);
         EXPECT_EQ(opened ? 0u : QOVGetLastError(), link["open_error"].UInt());
         if (opened) {
-            const auto position = std::find(accepted.begin(), accepted.end(), hf->ha);
+            const auto position = std::find(accepted.begin(), accepted.end(), Impl(hf)->ha);
             EXPECT_EQ(static_cast<uint64_t>(position - accepted.begin()), link["archive"].UInt());
-            EXPECT_EQ(hf->pFileEntry->dwIndex, link["index"].UInt());
-            EXPECT_EQ(HashText(hf->pFileEntry->NameHash64), link["name_hash"].text);
+            EXPECT_EQ(Impl(hf)->pFileEntry->dwIndex, link["index"].UInt());
+            EXPECT_EQ(HashText(Impl(hf)->pFileEntry->NameHash64), link["name_hash"].text);
             const uint32_t size = SFileGetFileSize(hf);
             Bytes data(size + 1);
             uint32_t read = 0;

@@ -54,11 +54,11 @@ protected:
     void WriteListFile(const std::string& text, uint32_t flags = NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED |
                                                                      NQOV_FILE_COMPRESS) {
         TNQOVFile* hf = nullptr;
-        ASSERT_EQ(SFileAddFile_Init(ha, NQOV_LISTFILE_NAME, static_cast<uint32_t>(text.size()), flags, &hf), 0u);
-        ASSERT_EQ(SFileAddFile_Write(hf, text.data(), static_cast<uint32_t>(text.size())), 0u);
-        ASSERT_EQ(SFileAddFile_Finish(hf), 0u);
-        ha->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
-        ha->dwFlags |= NQOV_FLAG_CHANGED;
+        ASSERT_EQ(SFileAddFile_Init(Impl(ha), NQOV_LISTFILE_NAME, static_cast<uint32_t>(text.size()), flags, &hf), 0u);
+        ASSERT_EQ(SFileAddFile_Write(Impl(hf), text.data(), static_cast<uint32_t>(text.size())), 0u);
+        ASSERT_EQ(SFileAddFile_Finish(Impl(hf)), 0u);
+        Impl(ha)->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
+        Impl(ha)->dwFlags |= NQOV_FLAG_CHANGED;
     }
 
     bool Named(const std::string& name) {
@@ -87,7 +87,7 @@ TEST_F(ListFileTest, SortedWithoutCaseAndDistinct) {
     Add("c.txt");
     // Records cannot normally differ only in case (they share a hash); give
     // the third one such a name to see the writer drop it.
-    ASSERT_TRUE(SetRecordName(&ha->Records[FindSlotByName(ha, "c.txt")], "a.TXT"));
+    ASSERT_TRUE(SetRecordName(&Impl(ha)->Records[FindSlotByName(Impl(ha), "c.txt")], "a.TXT"));
     ASSERT_EQ(SortTable(ha), 0);
     EXPECT_EQ(ListText(), "A.txt\r\nb.txt\r\n");
 }

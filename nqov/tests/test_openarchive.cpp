@@ -252,10 +252,10 @@ TEST_F(OpenArchiveTest, RecordBeyondTheFile) {
         const int index = testutil::FindRecordIndex(ha, "readme.txt");
         ASSERT_GE(index, 0);
         // The tables go where they were; only the record's size changes.
-        DataAreaEnd(ha);
-        TFileEntry& entry = ha->Records[index];
+        DataAreaEnd(Impl(ha));
+        TFileEntryImpl& entry = Impl(ha)->Records[index];
         entry.dwStoredSize = static_cast<uint32_t>(size - entry.StoredOffset + beyond);
-        ha->dwFlags |= NQOV_FLAG_CHANGED;
+        Impl(ha)->dwFlags |= NQOV_FLAG_CHANGED;
         ASSERT_TRUE(SFileCloseArchive(ha, true));
         ha = nullptr;
         ASSERT_EQ(testutil::FileSize(path), size);
@@ -276,8 +276,8 @@ TEST_F(OpenArchiveTest, BrokenDirectoryTree) {
     ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, 0));
     const int index = testutil::FindRecordIndex(ha, "Data\\plain.bin");
     ASSERT_GE(index, 0);
-    ha->Records[index].ParentNameHash = 0x8000000000001234ull;
-    ha->dwFlags |= NQOV_FLAG_CHANGED;
+    Impl(ha)->Records[index].ParentNameHash = 0x8000000000001234ull;
+    Impl(ha)->dwFlags |= NQOV_FLAG_CHANGED;
     ASSERT_TRUE(SFileCloseArchive(ha, true));
     ha = nullptr;
     ExpectOpenFails(ERROR_FILE_CORRUPT);
@@ -292,7 +292,7 @@ TEST_F(OpenArchiveTest, CloseAndFlushOfNothing) {
     EXPECT_FALSE(SFileFlushArchive(nullptr));
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
     // An object without a header is no archive.
-    TNQOVArchive empty;
+    TNQOVArchiveImpl empty;
     EXPECT_FALSE(SFileFlushArchive(&empty));
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
     QOV_ARCHIVE_INFO info;

@@ -163,7 +163,7 @@ TEST_P(ArchiveRoundTrip, EveryFileReadsBackEveryWay) {
         SCOPED_TRACE("reopened read-only, sector checksums checked");
         ha = nullptr;
         ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, NQOV_OPEN_READ_ONLY)) << QOVGetLastError();
-        ha->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
+        Impl(ha)->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
         for (const ModelFile& file : files) model::ExpectFileReadsBack(ha, file, rng, 2);
         TNQOVFile* hf = nullptr;
         EXPECT_FALSE(SFileCreateFile(ha, "refused.bin", 10, &hf));
@@ -361,7 +361,7 @@ TEST(PseudoNames, EncipheredFilesFindTheirKey) {
         SCOPED_TRACE(name + " (" + model::FlagText(cases[i].flags) + ")");
         TNQOVFile* named = nullptr;
         ASSERT_TRUE(NQOVOpenFileEx(ha, name.c_str(), QOV_OPEN_FROM_ARCHIVE, &named));
-        const uint64_t hash = named->pFileEntry->NameHash64;
+        const uint64_t hash = Impl(named)->pFileEntry->NameHash64;
         SFileCloseFile(named);
         for (uint32_t scope : {QOV_OPEN_FROM_ARCHIVE, QOV_OPEN_PATCHED}) {
             const std::string pseudo = ".File" + std::to_string(hash) + ".";
@@ -455,7 +455,7 @@ TEST(FailedAdd, LeavesAnEmptyDeleteMarker) {
     TNQOVFile* opened = nullptr;
     ASSERT_TRUE(NQOVOpenFileEx(ha, "short.bin", QOV_OPEN_PATCHED, &opened));
     EXPECT_EQ(SFileGetFileSize(opened), 0u);
-    EXPECT_EQ(opened->pFileEntry->dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
+    EXPECT_EQ(Impl(opened)->pFileEntry->dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
     SFileCloseFile(opened);
     EXPECT_EQ(VerifyFile(ha, "short.bin"), 0u) << "no content, no digest to compare";
     SFileCloseArchive(ha, false);

@@ -171,8 +171,8 @@ TEST_F(ReadFileTest, SectorCacheServesReadsInsideOneSector) {
     TNQOVFile* hf = OpenFile("packed.txt");
     ASSERT_NE(hf, nullptr);
     g_streamReads = 0;
-    g_originalRead = ha->pStream->StreamRead;
-    ha->pStream->StreamRead = CountingRead;
+    g_originalRead = Impl(ha)->pStream->StreamRead;
+    Impl(ha)->pStream->StreamRead = CountingRead;
     const Bytes& content = contents["packed.txt"];
     Bytes buffer(10);
     auto readAt = [&](uint32_t position) {
@@ -193,7 +193,7 @@ TEST_F(ReadFileTest, SectorCacheServesReadsInsideOneSector) {
     EXPECT_EQ(g_streamReads, first + 1);
     readAt(20);  // back to sector 0
     EXPECT_EQ(g_streamReads, first + 2);
-    ha->pStream->StreamRead = g_originalRead;
+    Impl(ha)->pStream->StreamRead = g_originalRead;
     SFileCloseFile(hf);
 }
 
@@ -213,7 +213,7 @@ TEST_F(ReadFileTest, RefusedFlagsAndDirectories) {
     SFileCloseFile(hf);
     EXPECT_EQ(Info("flags.txt").dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_COMPRESS | NQOV_FILE_FLAG_20 | NQOV_FILE_FLAG_30);
 
-    TFileEntry& entry = ha->Records[testutil::FindRecordIndex(ha, "a.txt")];
+    TFileEntryImpl& entry = Impl(ha)->Records[testutil::FindRecordIndex(ha, "a.txt")];
     const uint32_t flags = entry.dwFlags;
     for (uint32_t extra : {0x00080000u, 0x00000001u, 0x00040000u, NQOV_FILE_DIRECTORY, 0x10000000u}) {
         entry.dwFlags = flags | extra;
@@ -228,7 +228,7 @@ TEST_F(ReadFileTest, RefusedFlagsAndDirectories) {
 
     // The same from a written table.
     entry.dwFlags = flags | 0x00080000u;
-    ha->dwFlags |= NQOV_FLAG_CHANGED;
+    Impl(ha)->dwFlags |= NQOV_FLAG_CHANGED;
     Close();
     Open();
     EXPECT_FALSE(NQOVOpenFileEx(ha, "a.txt", QOV_OPEN_PATCHED, &hf));
@@ -309,8 +309,8 @@ TEST_F(ReadFileTest, UnnamedEncryptedRecordsFindTheirKey) {
     for (const auto& file : contents) {
         const int index = testutil::FindRecordIndex(ha, file.first);
         ASSERT_GE(index, 0);
-        ha->Records[index].szFileName.reset();  // as if the list file did not name it
-        pseudo[file.first] = MakePseudoFileName(ha->Records[index].NameHash64);
+        Impl(ha)->Records[index].szFileName.reset();  // as if the list file did not name it
+        pseudo[file.first] = MakePseudoFileName(Impl(ha)->Records[index].NameHash64);
     }
     for (const auto& file : contents) {
         if (file.first == "noise.bin") continue;
@@ -322,7 +322,7 @@ TEST_F(ReadFileTest, UnnamedEncryptedRecordsFindTheirKey) {
             EXPECT_TRUE(SFileReadFile(hf, data.data(), static_cast<uint32_t>(data.size()), &read, true))
                 << file.first << " " << QOVGetLastError();
             EXPECT_EQ(data, file.second) << file.first;
-            EXPECT_FALSE(hf->pFileEntry->HasRealName()) << "a pseudo name is not stored as a name";
+            EXPECT_FALSE(Impl(hf)->pFileEntry->HasRealName()) << "a pseudo name is not stored as a name";
             SFileCloseFile(hf);
         }
         EXPECT_EQ(VerifyFile(ha, pseudo[file.first].c_str()), VERIFY_MD5_PRESENT) << file.first;
@@ -356,8 +356,8 @@ TEST_F(ReadFileTest, KeyFoundInALaterSector) {
     Open();
     const int index = testutil::FindRecordIndex(ha, "late.wav");
     ASSERT_GE(index, 0);
-    ha->Records[index].szFileName.reset();
-    TNQOVFile* hf = OpenFile(MakePseudoFileName(ha->Records[index].NameHash64));
+    Impl(ha)->Records[index].szFileName.reset();
+    TNQOVFile* hf = OpenFile(MakePseudoFileName(Impl(ha)->Records[index].NameHash64));
     ASSERT_NE(hf, nullptr);
     Bytes data(512);
     uint32_t read = 0;
@@ -377,8 +377,8 @@ TEST_F(ReadFileTest, PseudoNameOfAnUnnamedRecord) {
     Close();
     Open();
     const int index = testutil::FindRecordIndex(ha, "named.txt");
-    ha->Records[index].szFileName.reset();
-    const std::string pseudo = MakePseudoFileName(ha->Records[index].NameHash64);
+    Impl(ha)->Records[index].szFileName.reset();
+    const std::string pseudo = MakePseudoFileName(Impl(ha)->Records[index].NameHash64);
     QOV_RECORD_INFO info;
     ASSERT_TRUE(SFileGetRecordInfo(ha, index, &info));
     EXPECT_EQ(std::string(info.szFileName), pseudo);
@@ -453,7 +453,7 @@ TEST_F(ReadFileTest, LongReadsAcrossManyPieces) {
 TEST_F(ReadFileTest, ListFileIsNeverPieceChecked) {
     Create(65536);
     Add("plain.bin", testutil::RandomBytes(2000, 1), 0);
-    ha->dwFileFlags1 = NQOV_FILE_EXISTS;  // a plain list file, stored as it reads
+    Impl(ha)->dwFileFlags1 = NQOV_FILE_EXISTS;  // a plain list file, stored as it reads
     Close();
     Open();
     const QOV_RECORD_INFO list = Info("(listfile)");
@@ -534,7 +534,7 @@ TEST_F(ReadFileTest, ReadsAroundSectorBoundariesMatchTheSource) {
     const uint32_t positions[] = {0, 1, 511, 512, 513, 1023, 1024, 1025, 1535, 1536, 1600, 1635, 1636, 1637};
     const uint32_t lengths[] = {0, 1, 2, 100, 511, 512, 513, 1023, 1024, 1025, 1536, 1636, 2000};
     for (bool checksums : {false, true}) {
-        if (checksums) ha->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
+        if (checksums) Impl(ha)->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
         for (const std::string& name : names) {
             const Bytes& content = contents[name];
             const uint32_t size = static_cast<uint32_t>(content.size());
@@ -677,7 +677,7 @@ TEST_F(ReadFileTest, VerifyFileFlags) {
     EXPECT_EQ(VerifyFile(ha, "empty.txt") & ~VERIFY_MD5_PRESENT, 0u);
 
     // A changed stored MD5.
-    TFileEntry& clean = ha->Records[testutil::FindRecordIndex(ha, "clean.txt")];
+    TFileEntryImpl& clean = Impl(ha)->Records[testutil::FindRecordIndex(ha, "clean.txt")];
     clean.ContentMD5[7] ^= 0x10;
     EXPECT_EQ(VerifyFile(ha, "clean.txt"), VERIFY_MD5_PRESENT | VERIFY_FILE_MD5_ERROR);
     clean.ContentMD5[7] ^= 0x10;
@@ -704,7 +704,7 @@ TEST_F(ReadFileTest, VerifyFileFlags) {
     // A damaged compressed sector: with sector checksums checked the checksum
     // says so, without them the sector does not decompress.
     EXPECT_EQ(VerifyFile(ha, "crc.txt"), VERIFY_READ_ERROR);
-    ha->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
+    Impl(ha)->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
     EXPECT_EQ(VerifyFile(ha, "crc.txt"), VERIFY_READ_ERROR | VERIFY_FILE_SECTOR_CRC_ERROR);
     TNQOVFile* crcFile = OpenFile("crc.txt");
     Bytes buffer(1500);
