@@ -14,7 +14,7 @@ namespace {
 
 const CommandInfo* const kCommands[] = {
     &kCreateCommand, &kAddCommand,    &kListCommand, &kCatCommand,
-    &kExtractCommand, &kVerifyCommand, &kInfoCommand,
+    &kExtractCommand, &kVerifyCommand, &kInfoCommand, &kPatchTagCommand,
 };
 
 const CommandInfo* FindCommand(const std::string& name) {
@@ -32,9 +32,9 @@ void PrintOverview(std::FILE* out) {
                  "\n"
                  "Commands:\n");
     for (const CommandInfo* command : kCommands)
-        std::fprintf(out, "  %-9s %s\n", command->name, command->summary);
+        std::fprintf(out, "  %-10s %s\n", command->name, command->summary);
     std::fprintf(out,
-                 "  %-9s %s\n"
+                 "  %-10s %s\n"
                  "\n"
                  "Run 'qov help COMMAND' or 'qov COMMAND --help' for the options of a command.\n",
                  "help", "show this text, or the options of one command");

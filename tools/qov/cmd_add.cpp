@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "archive.h"
 #include "errors.h"
 #include "fs.h"
+#include "json.h"
 #include "qov.h"
 
 namespace qov {
@@ -31,6 +33,11 @@ const char kUsage[] =
     "  --crc            keep a checksum for every compressed sector\n"
     "  --single-unit    store the file as one unit instead of sectors\n"
     "  --flags VALUE    further file flags to set, e.g. 0x00100000\n"
+    "  --base-tag HEX   make ARCHIVE a patch of the archive (or chain) whose\n"
+    "                   identity is HEX, 32 hex digits ('qov patch-tag' shows\n"
+    "                   it): sets ARCHIVE's patch base tag.  The tag is\n"
+    "                   written with the tables, so at least one file must be\n"
+    "                   added\n"
     "  -v, --verbose    name every file as it is added\n"
     "\n"
     "The library adjusts what cannot apply: files under 4 bytes are stored\n"
@@ -151,6 +158,25 @@ bool UsesDefaultForm(const AddItem& item, uint32_t flags) {
     return item.size == 0 && (flags & kKeptWhenEmpty) == 0;
 }
 
+// Whether the archive at PATH has TAG as its patch base tag now; reports
+// what went wrong when not.
+bool CheckBaseTag(const std::string& path, const uint8_t tag[16]) {
+    ArchiveHandle archive;
+    if (!OpenArchive(path, true, &archive)) return false;
+    QOV_ARCHIVE_INFO info;
+    QOVSetLastError(ERROR_SUCCESS);
+    if (!SFileGetArchiveInfo(archive.get(), &info)) {
+        ReportError("cannot read the header figures of " + Quote(path), QOVGetLastError());
+        return false;
+    }
+    if (std::memcmp(info.MD5_PatchBaseTag, tag, 16) != 0) {
+        Report("the base tag of " + Quote(path) + " is " + HexDigits(info.MD5_PatchBaseTag, 16) +
+               " after writing, not " + HexDigits(tag, 16));
+        return false;
+    }
+    return true;
+}
+
 int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
     const int early = ParseCommandArgs(command, argv,
@@ -161,6 +187,7 @@ int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
                                         {"crc", 0, false},
                                         {"single-unit", 0, false},
                                         {"flags", 0, true},
+                                        {"base-tag", 0, true},
                                         {"verbose", 'v', false}},
                                        2, -1, &args);
     if (early >= 0) return early;
@@ -187,6 +214,10 @@ int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
         }
         flags |= static_cast<uint32_t>(extra);
     }
+    uint8_t baseTag[16] = {};
+    const std::string* baseTagText = args.Value("base-tag");
+    if (baseTagText != nullptr && !ParseTag(*baseTagText, baseTag))
+        return UsageError(command, "--base-tag must be 32 hex digits, not " + Quote(*baseTagText));
     const bool verbose = args.Has("verbose");
 
     // Gather every file before the archive is opened.  Paths that cannot be
@@ -214,6 +245,11 @@ int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
         }
     }
     if (items.empty()) {
+        if (baseTagText != nullptr) {
+            Report("the base tag is not set: no files to add to " + Quote(archivePath) +
+                   " (the tag is written with the tables, which need a file added)");
+            return kExitFailure;
+        }
         if (ok) std::printf("no files to add: the archive is unchanged\n");
         return ok ? kExitOk : kExitFailure;
     }
@@ -254,6 +290,17 @@ int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
         if (verbose) std::printf("added %s\n", item.name.c_str());
     }
 
+    // The header, with the tag, is written by the closing flush, which
+    // writes the tables only when a file was added.
+    if (baseTagText != nullptr) {
+        if (added == 0) {
+            Report("the base tag is not set: no file was added to " + Quote(archivePath));
+            ok = false;
+        } else {
+            archive.get()->SetPatchBaseTag(baseTag);
+        }
+    }
+
     // Closing with flush writes the list file, the tables and the piece
     // digests.
     QOVSetLastError(ERROR_SUCCESS);
@@ -261,6 +308,7 @@ int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
         ReportError("cannot write the tables of " + Quote(archivePath), QOVGetLastError());
         return kExitFailure;
     }
+    if (baseTagText != nullptr && added > 0 && !CheckBaseTag(archivePath, baseTag)) return kExitFailure;
     std::printf("added %zu file%s (%llu bytes) to %s\n", added, added == 1 ? "" : "s",
                 static_cast<unsigned long long>(addedBytes), archivePath.c_str());
     return ok ? kExitOk : kExitFailure;

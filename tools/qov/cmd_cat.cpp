@@ -13,22 +13,27 @@ namespace qov {
 namespace {
 
 const char kUsage[] =
-    "usage: qov cat ARCHIVE NAME\n"
+    "usage: qov cat [--patch PATCH]... ARCHIVE NAME\n"
     "\n"
     "Writes the content of the stored file NAME to standard output, byte for\n"
     "byte.  NAME is matched without regard to case, with '\\' or '/' between\n"
     "folders; pseudo names \".File<hash>.\" work too.  Pieces are checked\n"
-    "against their digests while reading, so damaged content is not written.\n";
+    "against their digests while reading, so damaged content is not written.\n"
+    "\n"
+    "Options:\n"
+    "  --patch PATCH   attach the patch archive PATCH (repeatable, oldest\n"
+    "                  first); NAME is then looked up over the chain, newest\n"
+    "                  archive first\n";
 
 int RunCat(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(command, argv, {}, 2, 2, &args);
+    const int early = ParseCommandArgs(command, argv, {{"patch", 0, true}}, 2, 2, &args);
     if (early >= 0) return early;
     const std::string& path = args.positionals[0];
     const std::string& name = args.positionals[1];
 
     ArchiveHandle archive;
-    if (!OpenArchive(path, true, &archive)) return kExitFailure;
+    if (!OpenChain(ChainSpec{path, args.Values("patch")}, &archive)) return kExitFailure;
 
     TNQOVFile* hf = nullptr;
     QOVSetLastError(ERROR_SUCCESS);

@@ -29,7 +29,11 @@ const char kUsage[] =
     "  -o, --output DIR  the folder to extract into (default: the current one);\n"
     "                    it is created when missing\n"
     "  -j, --jobs N      extract on N threads (default: the number of cores)\n"
-    "  -v, --verbose     name every file extracted\n";
+    "  -v, --verbose     name every file extracted\n"
+    "  --patch PATCH     attach the patch archive PATCH (repeatable, oldest\n"
+    "                    first): names are looked up over the chain, and\n"
+    "                    without NAMEs the files are those that win their\n"
+    "                    name in the chain (as 'qov list --patch' shows them)\n";
 
 struct Job {
     std::string name;    // in the archive
@@ -68,10 +72,11 @@ bool TargetPath(const std::string& output, const std::string& name, std::string*
 int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
     const int early = ParseCommandArgs(
-        command, argv, {{"output", 'o', true}, {"jobs", 'j', true}, {"verbose", 'v', false}}, 1,
-        -1, &args);
+        command, argv,
+        {{"output", 'o', true}, {"jobs", 'j', true}, {"verbose", 'v', false}, {"patch", 0, true}},
+        1, -1, &args);
     if (early >= 0) return early;
-    const std::string& path = args.positionals[0];
+    const ChainSpec spec{args.positionals[0], args.Values("patch")};
     const std::vector<std::string> names(args.positionals.begin() + 1, args.positionals.end());
     const std::string output = args.Has("output") ? *args.Value("output") : std::string(".");
     if (output.empty()) return UsageError(command, "--output needs a folder");
@@ -84,12 +89,15 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
     const bool verbose = args.Has("verbose");
 
     ArchiveHandle archive;
-    if (!OpenArchive(path, true, &archive)) return kExitFailure;
+    std::vector<TNQOVArchive*> archives;
+    if (!OpenChain(spec, &archive, &archives)) return kExitFailure;
 
     std::vector<std::string> wanted = names;
     if (wanted.empty()) {
         std::vector<Record> records;
-        if (!ReadRecords(archive.get(), path, &records)) return kExitFailure;
+        if (spec.patches.empty() ? !ReadRecords(archive.get(), spec.path, &records)
+                                 : !ReadChainRecords(archive.get(), spec, archives, &records))
+            return kExitFailure;
         for (const Record& record : records)
             if (HasContent(record) && !IsListFileName(record.name)) wanted.push_back(record.name);
     }
@@ -129,7 +137,9 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
             outcome.error = QOVGetLastError();
         }
     };
-    ForEachOnWorkers(path, jobs.size(), static_cast<size_t>(jobCount), &archive, extractOne);
+    // Every worker's handle gets the same patches.
+    ForEachOnWorkers(ChainOpener(spec), jobs.size(), static_cast<size_t>(jobCount), &archive,
+                     extractOne);
 
     size_t extracted = 0, notReached = 0;
     for (size_t i = 0; i < jobs.size(); i++) {

@@ -12,14 +12,17 @@ namespace qov {
 namespace {
 
 const char kUsage[] =
-    "usage: qov info [--json] ARCHIVE\n"
+    "usage: qov info [--json | --dump] ARCHIVE\n"
     "\n"
     "Shows the archive's header and table figures: where the header is, its\n"
     "format version, sector and piece sizes, the positions and sizes of the\n"
     "tables, the file-table capacity and use, and the stored digests.\n"
     "\n"
     "Options:\n"
-    "  --json   the same figures as one JSON object\n";
+    "  --json   the same figures as one JSON object\n"
+    "  --dump   the archive library's own dump instead: the header fields one\n"
+    "           per line (\"NAME:VALUE\", digests in upper-case hex), then one\n"
+    "           line per existing record\n";
 
 // One figure: its JSON key, its label in the text form and its value.
 struct Figure {
@@ -37,12 +40,30 @@ struct Digest {
 
 int RunInfo(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}}, 1, 1, &args);
+    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"dump", 0, false}}, 1,
+                                       1, &args);
     if (early >= 0) return early;
     const std::string& path = args.positionals[0];
+    if (args.Has("json") && args.Has("dump"))
+        return UsageError(command, "give --json or --dump, not both");
 
     ArchiveHandle archive;
     if (!OpenArchive(path, true, &archive)) return kExitFailure;
+    if (args.Has("dump")) {
+        // The library prints on standard output itself.
+        std::fflush(stdout);
+        QOVSetLastError(ERROR_SUCCESS);
+        if (!archive.get()->DumpHeader()) {
+            std::fflush(stdout);
+            ReportError("cannot dump the header of " + Quote(path), QOVGetLastError());
+            return kExitFailure;
+        }
+        if (std::fflush(stdout) != 0) {
+            Report("cannot write to standard output");
+            return kExitFailure;
+        }
+        return kExitOk;
+    }
     QOV_ARCHIVE_INFO info;
     if (!SFileGetArchiveInfo(archive.get(), &info)) {
         ReportError("cannot read the header figures of " + Quote(path), QOVGetLastError());

@@ -12,15 +12,24 @@ namespace qov {
 namespace {
 
 const char kUsage[] =
-    "usage: qov list [--json] ARCHIVE\n"
+    "usage: qov list [--json] [--patch PATCH]... ARCHIVE\n"
     "\n"
     "Shows every record of the archive's file table, in table order: files,\n"
     "folders and delete markers.  Records without a stored name appear under\n"
     "their pseudo name \".File<hash>.\".\n"
     "\n"
+    "With patches, the list is that of the chain: for every name of the base\n"
+    "and its patches, the record that wins it (the one in the newest archive\n"
+    "holding the name), in file-id order (ascending name hash), with the\n"
+    "archive it comes from: 0 the base, k the k-th patch given.\n"
+    "\n"
     "Options:\n"
-    "  --json   one JSON array, an object per record:\n"
-    "           {\"name\", \"flags\", \"size\", \"stored_size\", \"md5\"}\n"
+    "  --json          one JSON array, an object per record:\n"
+    "                  {\"name\", \"flags\", \"size\", \"stored_size\", \"md5\"},\n"
+    "                  with patches also \"archive\"\n"
+    "  --patch PATCH   attach the patch archive PATCH (repeatable, oldest\n"
+    "                  first); its base tag must be the version the chain has\n"
+    "                  reached\n"
     "\n"
     "The kind column of the table: d folder, x delete marker, and for files\n"
     "c compressed, e encrypted, k fixed key, s sector checksums, u single unit.\n";
@@ -38,7 +47,8 @@ std::string KindLetters(uint32_t flags) {
     return letters;
 }
 
-void PrintJson(const std::vector<Record>& records) {
+// CHAIN: the records of a chain, each with the archive it comes from.
+void PrintJson(const std::vector<Record>& records, bool chain) {
     std::fputs("[", stdout);
     for (size_t i = 0; i < records.size(); i++) {
         const Record& record = records[i];
@@ -48,20 +58,30 @@ void PrintJson(const std::vector<Record>& records) {
             .Key("flags").Number(record.flags)
             .Key("size").Number(record.fileSize)
             .Key("stored_size").Number(record.storedSize)
-            .Key("md5").String(HexDigits(record.md5, sizeof record.md5))
-            .EndObject();
+            .Key("md5").String(HexDigits(record.md5, sizeof record.md5));
+        if (chain) json.Key("archive").Number(record.archive);
+        json.EndObject();
         std::printf("%s\n  %s", i == 0 ? "" : ",", json.Text().c_str());
     }
     std::fputs(records.empty() ? "]\n" : "\n]\n", stdout);
 }
 
-void PrintTable(const std::vector<Record>& records) {
-    std::printf("%12s %12s %-10s %-5s  %s\n", "size", "stored", "flags", "kind", "name");
+void PrintTable(const std::vector<Record>& records, bool chain) {
+    if (chain)
+        std::printf("%12s %12s %-10s %-5s %7s  %s\n", "size", "stored", "flags", "kind", "archive",
+                    "name");
+    else
+        std::printf("%12s %12s %-10s %-5s  %s\n", "size", "stored", "flags", "kind", "name");
     uint64_t totalSize = 0, totalStored = 0;
     size_t files = 0;
     for (const Record& record : records) {
-        std::printf("%12u %12u 0x%08X %s  %s\n", record.fileSize, record.storedSize, record.flags,
-                    KindLetters(record.flags).c_str(), record.name.c_str());
+        if (chain)
+            std::printf("%12u %12u 0x%08X %s %7zu  %s\n", record.fileSize, record.storedSize,
+                        record.flags, KindLetters(record.flags).c_str(), record.archive,
+                        record.name.c_str());
+        else
+            std::printf("%12u %12u 0x%08X %s  %s\n", record.fileSize, record.storedSize,
+                        record.flags, KindLetters(record.flags).c_str(), record.name.c_str());
         if (HasContent(record)) {
             files++;
             totalSize += record.fileSize;
@@ -76,18 +96,23 @@ void PrintTable(const std::vector<Record>& records) {
 
 int RunList(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}}, 1, 1, &args);
+    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"patch", 0, true}}, 1,
+                                       1, &args);
     if (early >= 0) return early;
-    const std::string& path = args.positionals[0];
+    const ChainSpec spec{args.positionals[0], args.Values("patch")};
+    const bool chain = !spec.patches.empty();
 
     ArchiveHandle archive;
-    if (!OpenArchive(path, true, &archive)) return kExitFailure;
+    std::vector<TNQOVArchive*> archives;
+    if (!OpenChain(spec, &archive, &archives)) return kExitFailure;
     std::vector<Record> records;
-    if (!ReadRecords(archive.get(), path, &records)) return kExitFailure;
+    if (chain ? !ReadChainRecords(archive.get(), spec, archives, &records)
+              : !ReadRecords(archive.get(), spec.path, &records))
+        return kExitFailure;
     if (args.Has("json"))
-        PrintJson(records);
+        PrintJson(records, chain);
     else
-        PrintTable(records);
+        PrintTable(records, chain);
     return kExitOk;
 }
 

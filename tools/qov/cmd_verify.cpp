@@ -19,19 +19,27 @@ namespace qov {
 namespace {
 
 const char kUsage[] =
-    "usage: qov verify [--json] ARCHIVE\n"
+    "usage: qov verify [--json] [--patch PATCH]... ARCHIVE\n"
     "\n"
     "Checks every piece of the archive against its MD5 digest, then reads\n"
     "every file and checks its content MD5.  The archive is opened read-only\n"
     "and never written.  A progress bar is drawn when standard error is a\n"
     "terminal.\n"
     "\n"
-    "Options:\n"
-    "  --json   print {\"pieces\", \"last_piece_size\", \"bad_pieces\", \"bad_files\"},\n"
-    "           or {\"error\": CODE} when the archive cannot be opened\n"
+    "With patches, the pieces of every archive of the chain are checked, and\n"
+    "the files are those that win their name in the chain (as 'qov list\n"
+    "--patch' shows them), each read through the chain.\n"
     "\n"
-    "Exit status: 0 intact, 1 damage found, 2 the archive cannot be opened\n"
-    "(or bad usage).\n";
+    "Options:\n"
+    "  --json          print {\"pieces\", \"last_piece_size\", \"bad_pieces\",\n"
+    "                  \"bad_files\"} (the pieces of the base), with patches also\n"
+    "                  \"patches\": [{\"archive\", \"pieces\", \"last_piece_size\",\n"
+    "                  \"bad_pieces\"}...]; or {\"error\": CODE} when the archive\n"
+    "                  cannot be opened or a patch cannot be attached\n"
+    "  --patch PATCH   attach the patch archive PATCH (repeatable, oldest first)\n"
+    "\n"
+    "Exit status: 0 intact, 1 damage found, 2 the archive cannot be opened or\n"
+    "a patch cannot be attached (or bad usage).\n";
 
 // VerifyFile results that make a file bad.
 const uint32_t kBadFileFlags = VERIFY_CANNOT_OPEN | VERIFY_READ_ERROR |
@@ -106,16 +114,51 @@ std::vector<uint32_t> FindBadPieces(TNQOVArchive* ha, uint32_t count, uint32_t p
     return bad;
 }
 
+// The pieces of one archive of the chain and the bad ones among them.
+struct PieceReport {
+    std::string path;
+    uint32_t count = 0;
+    uint32_t size = 0;
+    uint32_t lastSize = 0;
+    std::vector<uint32_t> bad;
+};
+
+// Checks the pieces of HA (named PATH); false after reporting when they
+// cannot be counted.
+bool CheckPieces(TNQOVArchive* ha, const std::string& path, ProgressBar* bar,
+                 PieceReport* report) {
+    report->path = path;
+    QOVSetLastError(ERROR_SUCCESS);
+    if (!SFileGetPieceCount(ha, &report->lastSize, &report->count, &report->size) ||
+        report->size == 0) {
+        ReportError("cannot count the pieces of " + Quote(path), QOVGetLastError());
+        return false;
+    }
+    report->bad = FindBadPieces(ha, report->count, report->size, report->lastSize, bar);
+    return true;
+}
+
+void PrintPieceLine(const PieceReport& report) {
+    std::printf("pieces: %u (%u bytes each, the last %u bytes), %zu bad", report.count,
+                report.size, report.lastSize, report.bad.size());
+    for (size_t i = 0; i < report.bad.size(); i++)
+        std::printf("%s%u", i == 0 ? ": " : ", ", report.bad[i]);
+    std::printf("\n");
+}
+
 int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}}, 1, 1, &args);
+    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"patch", 0, true}}, 1,
+                                       1, &args);
     if (early >= 0) return early;
-    const std::string& path = args.positionals[0];
+    const ChainSpec spec{args.positionals[0], args.Values("patch")};
+    const std::string& path = spec.path;
     const bool json = args.Has("json");
 
     ArchiveHandle archive;
+    std::vector<TNQOVArchive*> archives;
     uint32_t openError = ERROR_SUCCESS;
-    if (!OpenArchive(path, true, &archive, &openError)) {
+    if (!OpenChain(spec, &archive, &archives, &openError)) {
         if (json) {
             JsonWriter out;
             out.BeginObject().Key("error").Number(openError).EndObject();
@@ -125,18 +168,17 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
     }
     TNQOVArchive* ha = archive.get();
 
-    uint32_t lastPieceSize = 0, pieceCount = 0, pieceSize = 0;
-    QOVSetLastError(ERROR_SUCCESS);
-    if (!SFileGetPieceCount(ha, &lastPieceSize, &pieceCount, &pieceSize) || pieceSize == 0) {
-        ReportError("cannot count the pieces of " + Quote(path), QOVGetLastError());
-        return kExitFailure;
-    }
     std::vector<Record> records;
-    if (!ReadRecords(ha, path, &records)) return kExitFailure;
+    if (spec.patches.empty() ? !ReadRecords(ha, path, &records)
+                             : !ReadChainRecords(ha, spec, archives, &records))
+        return kExitFailure;
 
+    // The pieces of the base, then those of each patch.
     ProgressBar bar(fs::IsTerminal(stderr));
-    const std::vector<uint32_t> badPieces =
-        FindBadPieces(ha, pieceCount, pieceSize, lastPieceSize, &bar);
+    std::vector<PieceReport> pieces(archives.size());
+    for (size_t k = 0; k < archives.size(); k++)
+        if (!CheckPieces(archives[k], ChainArchivePath(spec, k), &bar, &pieces[k]))
+            return kExitFailure;
 
     // The files are checked on every core, each thread with its own handle.
     std::vector<const Record*> files;
@@ -148,33 +190,53 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
     };
     std::function<void(size_t)> progress;
     if (bar.Enabled()) progress = [&](size_t done) { bar.Update("files", done, files.size()); };
-    ForEachOnWorkers(path, files.size(), DefaultJobs(), &archive, verifyOne, progress);
+    // Every worker's handle gets the same patches.
+    ForEachOnWorkers(ChainOpener(spec), files.size(), DefaultJobs(), &archive, verifyOne,
+                     progress);
     bar.Finish();
     std::vector<BadFile> badFiles;
     for (size_t i = 0; i < files.size(); i++)
         if (results[i] & kBadFileFlags) badFiles.push_back({files[i]->name, results[i]});
 
-    const bool damaged = !badPieces.empty() || !badFiles.empty();
+    bool damaged = !badFiles.empty();
+    for (const PieceReport& report : pieces)
+        if (!report.bad.empty()) damaged = true;
     if (json) {
+        const PieceReport& base = pieces[0];
         JsonWriter out;
         out.BeginObject()
-            .Key("pieces").Number(pieceCount)
-            .Key("last_piece_size").Number(lastPieceSize)
+            .Key("pieces").Number(base.count)
+            .Key("last_piece_size").Number(base.lastSize)
             .Key("bad_pieces").BeginArray();
-        for (uint32_t index : badPieces) out.Number(index);
+        for (uint32_t index : base.bad) out.Number(index);
         out.EndArray().Key("bad_files").BeginArray();
         for (const BadFile& file : badFiles) out.String(file.name);
-        out.EndArray().EndObject();
+        out.EndArray();
+        if (!spec.patches.empty()) {
+            out.Key("patches").BeginArray();
+            for (size_t k = 1; k < pieces.size(); k++) {
+                out.BeginObject()
+                    .Key("archive").String(pieces[k].path)
+                    .Key("pieces").Number(pieces[k].count)
+                    .Key("last_piece_size").Number(pieces[k].lastSize)
+                    .Key("bad_pieces").BeginArray();
+                for (uint32_t index : pieces[k].bad) out.Number(index);
+                out.EndArray().EndObject();
+            }
+            out.EndArray();
+        }
+        out.EndObject();
         std::printf("%s\n", out.Text().c_str());
         return damaged ? kExitFailure : kExitOk;
     }
 
     std::printf("archive %s\n", path.c_str());
-    std::printf("pieces: %u (%u bytes each, the last %u bytes), %zu bad", pieceCount, pieceSize,
-                lastPieceSize, badPieces.size());
-    for (size_t i = 0; i < badPieces.size(); i++)
-        std::printf("%s%u", i == 0 ? ": " : ", ", badPieces[i]);
-    std::printf("\nfiles: %zu checked, %zu bad\n", files.size(), badFiles.size());
+    PrintPieceLine(pieces[0]);
+    for (size_t k = 1; k < pieces.size(); k++) {
+        std::printf("patch %zu %s\n", k, pieces[k].path.c_str());
+        PrintPieceLine(pieces[k]);
+    }
+    std::printf("files: %zu checked, %zu bad\n", files.size(), badFiles.size());
     for (const BadFile& file : badFiles)
         std::printf("  bad file %s (%s)\n", file.name.c_str(), DescribeVerifyFlags(file.flags).c_str());
     std::printf("%s\n", damaged ? "damage found" : "the archive is intact");

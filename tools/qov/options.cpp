@@ -29,6 +29,13 @@ const std::string* ParsedArgs::Value(const std::string& name) const {
     return found;
 }
 
+std::vector<std::string> ParsedArgs::Values(const std::string& name) const {
+    std::vector<std::string> values;
+    for (const auto& option : options)
+        if (option.first == name) values.push_back(option.second);
+    return values;
+}
+
 bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
                ParsedArgs* parsed, std::string* error) {
     *parsed = ParsedArgs();

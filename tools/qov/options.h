@@ -23,6 +23,8 @@ struct ParsedArgs {
     bool Has(const std::string& name) const;
     // The last value given for NAME, or null when the option is absent.
     const std::string* Value(const std::string& name) const;
+    // Every value given for NAME, in the order given (for repeatable options).
+    std::vector<std::string> Values(const std::string& name) const;
 };
 
 // Splits ARGS into options and positional arguments.  Accepted forms:

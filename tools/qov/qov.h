@@ -28,6 +28,7 @@ extern const CommandInfo kCatCommand;
 extern const CommandInfo kExtractCommand;
 extern const CommandInfo kVerifyCommand;
 extern const CommandInfo kInfoCommand;
+extern const CommandInfo kPatchTagCommand;
 
 // Runs qov with ARGS (the arguments after the program name, UTF-8) and
 // returns the exit code.

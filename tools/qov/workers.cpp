@@ -17,7 +17,7 @@ namespace qov {
 namespace {
 
 struct Shared {
-    const std::string* path;
+    const HandleOpener* open;
     size_t count;
     const std::function<void(TNQOVArchive*, size_t)>* task;
     std::atomic<size_t> next{0};
@@ -27,14 +27,15 @@ struct Shared {
     std::mutex reportLock;  // keeps messages of different threads apart
 };
 
-// Opens the thread's own read-only handle unless it has one.
+// Opens the thread's own handle unless it has one.
 bool OpenOwnHandle(Shared* shared, ArchiveHandle* archive) {
     if (archive->get() != nullptr) return true;
-    QOVSetLastError(ERROR_SUCCESS);
-    if (SFileOpenArchive(shared->path->c_str(), archive->Receive(), NQOV_OPEN_READ_ONLY)) return true;
-    const uint32_t error = QOVGetLastError();
+    std::string failure;
+    uint32_t error = ERROR_SUCCESS;
+    if ((*shared->open)(archive, &failure, &error)) return true;
+    archive->Close(false);
     std::lock_guard<std::mutex> lock(shared->reportLock);
-    ReportError("a worker cannot open archive " + Quote(*shared->path), error);
+    Report("a worker " + failure);
     return false;
 }
 
@@ -58,11 +59,24 @@ void WorkThread(Shared* shared, ArchiveHandle* archive) {
 
 size_t DefaultJobs() { return std::max<size_t>(1, std::thread::hardware_concurrency()); }
 
+HandleOpener ChainOpener(const ChainSpec& spec) {
+    return [spec](ArchiveHandle* archive, std::string* failure, uint32_t* error) {
+        return OpenChain(spec, archive, nullptr, error, failure);
+    };
+}
+
 bool ForEachOnWorkers(const std::string& path, size_t count, size_t threads, ArchiveHandle* primary,
                       const std::function<void(TNQOVArchive*, size_t)>& task,
                       const std::function<void(size_t)>& progress) {
+    return ForEachOnWorkers(ChainOpener(ChainSpec{path, {}}), count, threads, primary, task,
+                            progress);
+}
+
+bool ForEachOnWorkers(const HandleOpener& open, size_t count, size_t threads,
+                      ArchiveHandle* primary, const std::function<void(TNQOVArchive*, size_t)>& task,
+                      const std::function<void(size_t)>& progress) {
     Shared shared;
-    shared.path = &path;
+    shared.open = &open;
     shared.count = count;
     shared.task = &task;
     threads = std::min(threads, count);

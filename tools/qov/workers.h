@@ -11,13 +11,28 @@
 
 namespace qov {
 
+// Opens a worker's own handle, prepared as the primary one was (e.g. with
+// the same patches attached).  On failure: false, with the message in
+// *FAILURE and the library's error number in *ERROR.  Called on the worker
+// threads, at the same time.
+typedef std::function<bool(ArchiveHandle* archive, std::string* failure, uint32_t* error)>
+    HandleOpener;
+
+// An opener of read-only handles of the chain SPEC (OpenChain).
+HandleOpener ChainOpener(const ChainSpec& spec);
+
 // Runs TASK(ha, i) once for every i in [0, COUNT) on up to THREADS threads.
 // Archive handles are never shared between threads: each thread opens its
-// own read-only handle of the archive at PATH (one thread alone uses
-// PRIMARY, which is open already; with several threads PRIMARY is closed).
-// PROGRESS, when given, is called on the calling thread with the number of
-// tasks done so far.  Returns false when no thread could open the archive;
-// tasks never reached are then not run.
+// own handle with OPEN (one thread alone uses PRIMARY, which is open
+// already; with several threads PRIMARY is closed).  PROGRESS, when given,
+// is called on the calling thread with the number of tasks done so far.
+// Returns false when no thread could open the archive; tasks never reached
+// are then not run.
+bool ForEachOnWorkers(const HandleOpener& open, size_t count, size_t threads,
+                      ArchiveHandle* primary, const std::function<void(TNQOVArchive*, size_t)>& task,
+                      const std::function<void(size_t)>& progress = nullptr);
+
+// The same with read-only handles of the archive at PATH alone.
 bool ForEachOnWorkers(const std::string& path, size_t count, size_t threads, ArchiveHandle* primary,
                       const std::function<void(TNQOVArchive*, size_t)>& task,
                       const std::function<void(size_t)>& progress = nullptr);

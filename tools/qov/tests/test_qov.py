@@ -660,15 +660,353 @@ class FixtureTest(QovTestCase):
                 self.assertIn(b"(%d)" % error, result.stderr)
 
 
+class ChainTest(QovTestCase):
+    """Patch archives: the fixture chain patch_base.qov + patch_1.qov +
+    patch_2.qov (written by an independent implementation), and chains made
+    with qov alone."""
+
+    CHAIN = ("patch_base", "patch_1", "patch_2")
+
+    def manifest(self, case):
+        with open(os.path.join(FIXTURES, case + ".json"), encoding="utf-8") as f:
+            return json.load(f)
+
+    def setUp(self):
+        super().setUp()
+        self.base, self.p1, self.p2, self.bad = (
+            self.copy_fixture(case + ".qov")
+            for case in ("patch_base", "patch_1", "patch_2", "patch_bad"))
+
+    def chain_args(self):
+        return [self.base, "--patch", self.p1, "--patch", self.p2]
+
+    def expected_winners(self):
+        """{name hash: (archive index, manifest record)} of the fixture chain:
+        for every name hash, the record of the newest archive holding it."""
+        winners = {}
+        for index, case in enumerate(self.CHAIN):
+            for record in self.manifest(case)["files"]:
+                if int(record["flags"], 16) & FILE_EXISTS:
+                    winners[int(record["name_hash"], 16)] = (index, record)
+        return winners
+
+    def test_list_is_the_winning_record_of_every_name(self):
+        listed = self.qov_json("list", "--json", *self.chain_args())
+        winners = self.expected_winners()
+        self.assertEqual(len(listed), len(winners))
+        # File-id order: ascending name hash.
+        for entry, name_hash in zip(listed, sorted(winners)):
+            archive, record = winners[name_hash]
+            self.assertEqual(entry, {"name": record["name"], "flags": int(record["flags"], 16),
+                                     "size": record["file_size"],
+                                     "stored_size": record["stored_size"],
+                                     "md5": record["content_md5"], "archive": archive})
+
+    def test_list_agrees_with_the_chain_manifest(self):
+        listed = self.qov_json("list", "--json", *self.chain_args())
+        chain = self.manifest("patch_chain")["chain"]
+        self.assertEqual(len(listed), len(chain))
+        contents = 0
+        for entry, link in zip(listed, chain):
+            with self.subTest(name=link["name"]):
+                flags = entry["flags"]
+                if flags & FILE_DELETE_MARKER:
+                    # A delete marker has no stored name: its pseudo name.
+                    self.assertEqual(entry["name"], ".File%d." % int(link["name_hash"], 16))
+                else:
+                    self.assertEqual(entry["name"], link["name"])
+                if flags & (FILE_DIRECTORY | FILE_DELETE_MARKER):
+                    continue
+                contents += 1
+                self.assertEqual(entry["archive"], link["archive"])
+                self.assertEqual(entry["size"], link["read"]["size"])
+                data = self.qov("cat", *self.chain_args(), entry["name"]).stdout
+                self.assertEqual(len(data), link["read"]["size"])
+                self.assertEqual(md5(data), link["read"]["md5"])
+                self.assertEqual(md5(data), entry["md5"])
+        self.assertEqual(contents, 8)
+
+    def test_cat_through_the_chain_where_ids_and_names_differ(self):
+        listed = {entry["name"]: entry for entry in
+                  self.qov_json("list", "--json", *self.chain_args())}
+        chain = {link["name"]: link for link in self.manifest("patch_chain")["chain"]}
+        # 'stuff' is a folder in patch 2 (which wins its id), but opening the
+        # name passes over folders to the file of the base below it.
+        self.assertTrue(listed["stuff"]["flags"] & FILE_DIRECTORY)
+        self.assertEqual(listed["stuff"]["archive"], 2)
+        self.assertEqual(chain["stuff"]["archive"], 0)
+        data = self.qov("cat", *self.chain_args(), "stuff").stdout
+        self.assertEqual(md5(data), chain["stuff"]["read"]["md5"])
+        # 'gone.txt' is deleted by patch 2: it reads as empty there.
+        self.assertEqual(self.qov("cat", *self.chain_args(), "gone.txt").stdout, b"")
+        self.assertEqual(chain["gone.txt"]["read"]["size"], 0)
+        base_gone = self.qov("cat", self.base, "gone.txt").stdout
+        self.assertEqual(md5(base_gone), "56c6183698c3810d2e86b768e625ec1d")
+        # A folder cannot be read, with or without the chain.
+        result = self.qov("cat", *self.chain_args(), "dir", expect=1)
+        self.assertIn(b"ERROR_NOT_SUPPORTED (50)", result.stderr)
+        # Names only a patch has are found through the chain only.
+        self.assertEqual(md5(self.qov("cat", self.base, "--patch", self.p1, "p1_only.txt").stdout),
+                         "34713c77c49bbd28c91ce2958f3e0496")
+        result = self.qov("cat", self.base, "p1_only.txt", expect=1)
+        self.assertIn(b"ERROR_FILE_NOT_FOUND (2)", result.stderr)
+        # One patch: the version of patch 1.
+        data = self.qov("cat", self.base, "--patch", self.p1, "common.txt").stdout
+        self.assertEqual(md5(data), "e5c10d821b5f23b978687ff7161d25ca")
+
+    def test_list_without_patches_is_unchanged(self):
+        listed = self.listing(self.base)
+        manifest = self.manifest("patch_base")
+        self.assertEqual([entry["name"] for entry in listed],
+                         [f["name"] for f in manifest["files"]])
+        for entry in listed:
+            self.assertEqual(set(entry), {"name", "flags", "size", "stored_size", "md5"})
+        self.assertNotIn(b"archive", self.qov("list", self.base).stdout.splitlines()[0])
+
+    def test_human_table_shows_the_archive(self):
+        lines = self.qov("list", *self.chain_args()).stdout.decode().splitlines()
+        self.assertEqual(lines[0].split(), ["size", "stored", "flags", "kind", "archive", "name"])
+        rows = {line.split()[-1]: line.split() for line in lines[1:-1]}
+        self.assertEqual(rows["p1_only.txt"][-2], "1")
+        self.assertEqual(rows["common.txt"][-2], "2")
+        self.assertEqual(rows["base_only.txt"][-2], "0")
+        self.assertIn("11 records, 8 files", lines[-1])
+
+    def refused(self, patches, error_name, code, culprit):
+        """Every command that takes --patch refuses the chain PATCHES."""
+        args = [self.base]
+        for patch in patches:
+            args += ["--patch", patch]
+        expected = b"%s (%d)" % (error_name, code)
+        for command in (["list"], ["list", "--json"], ["cat"], ["extract", "-o", self.path("out")],
+                        ["patch-tag"]):
+            with self.subTest(command=command):
+                extra = ["common.txt"] if command == ["cat"] else []
+                result = self.qov(*command, *args, *extra, expect=1)
+                self.assertIn(b"cannot attach patch", result.stderr)
+                self.assertIn(os.path.basename(culprit).encode(), result.stderr)
+                self.assertIn(expected, result.stderr)
+                self.assertEqual(result.stdout, b"")
+        self.assertEqual(self.qov_json("verify", "--json", *args, expect=2), {"error": code})
+        result = self.qov("verify", *args, expect=2)
+        self.assertIn(expected, result.stderr)
+        self.assertIn(os.path.basename(culprit).encode(), result.stderr)
+        self.assertFalse(os.path.exists(self.path("out", "common.txt")))
+
+    def test_refused_patches(self):
+        # As the manifests of these chains say.
+        for case, results in (("patch_reject", [0, 87]), ("patch_wrong_order", [87, 0]),
+                              ("patch_twice", [0, 87])):
+            self.assertEqual([p["attach_error"] for p in self.manifest(case)["patches"]], results)
+        # patch_bad after patch_1: its base tag is the base's, not patch 1's.
+        self.refused([self.p1, self.bad], b"ERROR_INVALID_PARAMETER", 87, self.bad)
+        # patch_2 straight on the base.
+        self.refused([self.p2], b"ERROR_INVALID_PARAMETER", 87, self.p2)
+        # The same patch twice.
+        self.refused([self.p1, self.p1], b"ERROR_INVALID_PARAMETER", 87, self.p1)
+        # A patch that is not there, and one that is no archive.
+        self.refused([self.path("missing.qov")], b"ERROR_FILE_NOT_FOUND", 2, "missing.qov")
+        write_file(self.path("plain.txt"), b"no archive here\n" * 100)
+        self.refused([self.p1, self.path("plain.txt")], b"ERROR_BAD_FORMAT", 11, "plain.txt")
+
+    def test_extract_the_chain_with_jobs(self):
+        chain = {link["name"].replace("\\", "/"): link["read"]["md5"]
+                 for link in self.manifest("patch_chain")["chain"] if "read" in link}
+        self.qov("extract", "-j", "1", "-o", self.path("one"), *self.chain_args())
+        self.qov("extract", "-j", "3", "-o", self.path("three"), *self.chain_args())
+        one = read_tree(self.path("one"))
+        self.assertEqual(one, read_tree(self.path("three")))
+        # Every name whose winner has content, each as the chain reads it.
+        self.assertEqual(sorted(one), sorted(["base_only.txt", "p1p2.bin", "p1_only.txt",
+                                              "dir/x.txt", "base_p1.txt", "stuff/inner.txt",
+                                              "common.txt"]))
+        for name, data in one.items():
+            self.assertEqual(md5(data), chain[name], name)
+        # Named files, on several workers: each worker attaches the patches.
+        self.qov("extract", "-j", "2", "-o", self.path("named"), *self.chain_args(),
+                 "p1_only.txt", "p1p2.bin", "common.txt")
+        self.assertEqual({name: md5(data) for name, data in read_tree(self.path("named")).items()},
+                         {name: chain[name] for name in ("p1_only.txt", "p1p2.bin", "common.txt")})
+
+    def piece_figures(self, case, path):
+        manifest = self.manifest(case)
+        return {"archive": path, "pieces": manifest["piece_count"],
+                "last_piece_size": manifest["last_piece_size"], "bad_pieces": []}
+
+    def test_verify_a_clean_chain(self):
+        report = self.qov_json("verify", "--json", *self.chain_args())
+        base = self.manifest("patch_base")
+        self.assertEqual(report, {
+            "pieces": base["piece_count"], "last_piece_size": base["last_piece_size"],
+            "bad_pieces": [], "bad_files": [],
+            "patches": [self.piece_figures("patch_1", self.p1),
+                        self.piece_figures("patch_2", self.p2)]})
+        text = self.qov("verify", *self.chain_args()).stdout.decode()
+        self.assertIn("patch 1 %s" % self.p1, text)
+        self.assertIn("patch 2 %s" % self.p2, text)
+        self.assertIn("files: 8 checked, 0 bad", text)
+        self.assertIn("intact", text)
+        # Without patches the report has no "patches".
+        self.assertNotIn("patches", self.qov_json("verify", "--json", self.base))
+
+    def test_verify_finds_damage_in_a_patch(self):
+        record = next(f for f in self.manifest("patch_2")["files"] if f["name"] == "p1p2.bin")
+        position = self.manifest("patch_2")["header_offset"] + record["stored_offset"] + 100
+        with open(self.p2, "r+b") as f:
+            f.seek(position)
+            byte = f.read(1)
+            f.seek(position)
+            f.write(bytes([byte[0] ^ 0x40]))
+        piece = position // self.manifest("patch_2")["piece_size"]
+        report = self.qov_json("verify", "--json", *self.chain_args(), expect=1)
+        self.assertEqual(report["bad_pieces"], [], "the base is whole")
+        self.assertEqual(report["patches"][0]["bad_pieces"], [])
+        self.assertEqual(report["patches"][1]["bad_pieces"], [piece])
+        self.assertEqual(report["bad_files"], ["p1p2.bin"])
+        self.assertIn(b"damage found", self.qov("verify", *self.chain_args(), expect=1).stdout)
+        # The base alone and the chain up to patch 1 are still intact.
+        self.qov("verify", self.base, "--patch", self.p1)
+
+    def test_info_dump(self):
+        for case in ("patch_base", "patch_2"):
+            with self.subTest(case=case):
+                manifest = self.manifest(case)
+                lines = self.qov("info", "--dump", self.path(case + ".qov")).stdout.decode().splitlines()
+                self.assertEqual(lines[0], "Header")
+                fields = dict(line.split(":", 1) for line in lines[1:] if not line.startswith("isdir["))
+                self.assertEqual(fields["MAX_FILE"], str(manifest["max_file_count"]))
+                self.assertEqual(fields["HeaderSize"], "172")
+                self.assertEqual(fields["wFormatVersion"], str(manifest["format_version"]))
+                self.assertEqual(fields["ArchieveSize"], str(manifest["archive_size"]))
+                self.assertEqual(fields["wSectorSize"], "(512*2^%d)" % manifest["sector_size_exp"])
+                for field, key in (("HetTablePos64", "het_pos"), ("HetTableSize64", "het_size"),
+                                   ("BetTablePos64", "bet_pos"), ("BetTableSize64", "bet_size"),
+                                   ("MD5TablePos64", "md5_table_pos"),
+                                   ("MD5TableSize64", "md5_table_size"),
+                                   ("BitmapPos64", "bitmap_pos"), ("BitmapSize64", "bitmap_size"),
+                                   ("dwMD5PieceSize", "piece_size"),
+                                   ("dwRawChunkSize", "raw_chunk_size")):
+                    self.assertEqual(fields[field], str(manifest[key]), field)
+                for field, key in (("MD5_BetTable", "md5_bet"), ("MD5_HetTable", "md5_het"),
+                                   ("MD5_QOVHeader", "md5_header"),
+                                   ("MD5_PatchBaseTag", "patch_base_tag"),
+                                   ("MD5_PatchedTag", "patched_tag")):
+                    self.assertEqual(fields[field], manifest[key].upper(), field)
+                records = [line for line in lines if line.startswith("isdir[")]
+                existing = [f for f in manifest["files"] if int(f["flags"], 16) & FILE_EXISTS]
+                self.assertEqual(len(records), len(existing))
+                for line, f in zip(records, existing):
+                    directory = 1 if int(f["flags"], 16) & FILE_DIRECTORY else 0
+                    self.assertTrue(line.startswith("isdir[%d]FileName[%s] size[%d] compSize[%d] "
+                                                    "name_hash[%d] md5[%s]" % (
+                                                        directory, f["name"], f["file_size"],
+                                                        f["stored_size"], int(f["name_hash"], 16),
+                                                        f["content_md5"].upper())), line)
+        result = self.qov("info", "--dump", "--json", self.base, expect=2)
+        self.assertIn(b"not both", result.stderr)
+        self.assertIn(b"ERROR_FILE_NOT_FOUND (2)",
+                      self.qov("info", "--dump", self.path("missing.qov"), expect=1).stderr)
+
+    def test_patch_tag_values(self):
+        for case in ("patch_base", "patch_1", "patch_2", "patch_bad"):
+            with self.subTest(case=case):
+                manifest = self.manifest(case)
+                path = self.path(case + ".qov")
+                self.assertEqual(self.qov("patch-tag", path).stdout.decode(),
+                                 "identity %s\nbase %s\n" % (manifest["version_tag"],
+                                                             manifest["patch_base_tag"]))
+                self.assertEqual(self.qov_json("patch-tag", "--json", path),
+                                 {"identity": manifest["version_tag"],
+                                  "base": manifest["patch_base_tag"]})
+        # Over a chain: the identity of its newest archive, the base's own base tag.
+        self.assertEqual(self.qov_json("patch-tag", "--json", self.base, "--patch", self.p1),
+                         {"identity": self.manifest("patch_1")["version_tag"],
+                          "base": "0" * 32})
+        self.assertEqual(self.qov_json("patch-tag", "--json", *self.chain_args()),
+                         {"identity": self.manifest("patch_2")["version_tag"],
+                          "base": "0" * 32})
+        # Each patch's base tag is the identity of the chain it was made for.
+        self.assertEqual(self.qov_json("patch-tag", "--json", self.p2)["base"],
+                         self.qov_json("patch-tag", "--json", self.base, "--patch",
+                                       self.p1)["identity"])
+
+    def test_build_a_chain_with_qov_alone(self):
+        files = {"a.txt": b"first version\n" * 300, "b.bin": pseudo_random(5, 9000),
+                 "c.txt": b"only in the base\n"}
+        for name, data in files.items():
+            write_file(self.path("v0", name), data)
+        base = self.new_archive("base.qov", "--piece-size", "4096")
+        self.qov("add", base, self.path("v0"))
+        identity = self.qov_json("patch-tag", "--json", base)["identity"]
+        self.assertRegex(identity, r"^[0-9a-f]{32}$")
+
+        # Patch 1: a new a.txt and a new file.
+        write_file(self.path("v1", "a.txt"), b"second version\n" * 200)
+        write_file(self.path("v1", "new.txt"), b"added by patch 1\n")
+        p1 = self.new_archive("p1.qov", "--piece-size", "4096")
+        self.qov("add", "--base-tag", identity.upper(), p1, self.path("v1"))
+        self.assertEqual(self.qov_json("patch-tag", "--json", p1)["base"], identity)
+
+        # Patch 2 on top of patch 1: a new b.bin.
+        chain_identity = self.qov_json("patch-tag", "--json", base, "--patch", p1)["identity"]
+        self.assertEqual(chain_identity, self.qov_json("patch-tag", "--json", p1)["identity"])
+        write_file(self.path("v2", "b.bin"), pseudo_random(6, 12000))
+        p2 = self.new_archive("p2.qov")
+        self.qov("add", "--base-tag", chain_identity, "--no-compress", p2, self.path("v2", "b.bin"))
+
+        chain = [base, "--patch", p1, "--patch", p2]
+        listed = {entry["name"]: entry for entry in self.qov_json("list", "--json", *chain)}
+        self.assertEqual({name: listed[name]["archive"] for name in
+                          ("a.txt", "b.bin", "c.txt", "new.txt")},
+                         {"a.txt": 1, "b.bin": 2, "c.txt": 0, "new.txt": 1})
+        self.assertEqual(listed["(listfile)"]["archive"], 2)
+        self.assertEqual(self.qov("cat", *chain, "a.txt").stdout, b"second version\n" * 200)
+        self.assertEqual(self.qov("cat", *chain, "b.bin").stdout, pseudo_random(6, 12000))
+        self.assertEqual(self.qov("cat", *chain, "c.txt").stdout, files["c.txt"])
+        self.assertEqual(self.qov("cat", *chain, "new.txt").stdout, b"added by patch 1\n")
+        report = self.qov_json("verify", "--json", *chain)
+        self.assertEqual((report["bad_pieces"], report["bad_files"]), ([], []))
+        self.assertEqual([p["bad_pieces"] for p in report["patches"]], [[], []])
+        self.qov("extract", "-o", self.path("out"), *chain)
+        self.assertEqual(read_tree(self.path("out")), {
+            "a.txt": b"second version\n" * 200, "b.bin": pseudo_random(6, 12000),
+            "c.txt": files["c.txt"], "new.txt": b"added by patch 1\n"})
+
+        # Patch 2 does not fit the base alone, nor does patch 1 twice.
+        result = self.qov("list", base, "--patch", p2, expect=1)
+        self.assertIn(b"ERROR_INVALID_PARAMETER (87)", result.stderr)
+        self.qov("list", base, "--patch", p1, "--patch", p1, expect=1)
+
+    def test_base_tag_needs_files_and_hex(self):
+        archive = self.new_archive("p.qov")
+        os.makedirs(self.path("empty"))
+        with open(archive, "rb") as f:
+            before = f.read()
+        result = self.qov("add", "--base-tag", "ab" * 16, archive, self.path("empty"), expect=1)
+        self.assertIn(b"base tag is not set", result.stderr)
+        with open(archive, "rb") as f:
+            self.assertEqual(f.read(), before)
+        for tag in ("ab" * 15, "ab" * 17, "xy" * 16, "0x" + "ab" * 15, ""):
+            with self.subTest(tag=tag):
+                result = self.qov("add", "--base-tag", tag, archive, self.path("empty"), expect=2)
+                self.assertIn(b"--base-tag must be 32 hex digits", result.stderr)
+        self.assertEqual(self.qov_json("patch-tag", "--json", archive)["base"], "0" * 32)
+
+
 class UsageTest(QovTestCase):
     def test_help(self):
         for args in (["help"], ["--help"], ["-h"]):
             result = self.qov(*args)
             self.assertIn(b"usage: qov", result.stdout)
-            for command in (b"create", b"add", b"list", b"cat", b"extract", b"verify", b"info"):
+            for command in (b"create", b"add", b"list", b"cat", b"extract", b"verify", b"info",
+                            b"patch-tag"):
                 self.assertIn(command, result.stdout)
         self.assertIn(b"--capacity", self.qov("help", "create").stdout)
         self.assertIn(b"--jobs", self.qov("extract", "--help").stdout)
+        for command in ("list", "cat", "extract", "verify", "patch-tag"):
+            self.assertIn(b"--patch PATCH", self.qov(command, "--help").stdout)
+        self.assertIn(b"--base-tag HEX", self.qov("add", "--help").stdout)
+        self.assertIn(b"--dump", self.qov("info", "--help").stdout)
 
     def test_bad_usage_exits_2(self):
         archive = self.path("a.qov")
@@ -678,7 +1016,12 @@ class UsageTest(QovTestCase):
                      ["add", "--flags", "0x8", archive, "p"], ["cat", archive],
                      ["cat", archive, "a", "b"], ["extract"], ["extract", archive, "--jobs", "0"],
                      ["extract", archive, "--jobs", "x"], ["extract", archive, "-o"],
-                     ["verify"], ["verify", archive, "b"], ["info"], ["info", "--json=1", archive]):
+                     ["verify"], ["verify", archive, "b"], ["info"], ["info", "--json=1", archive],
+                     ["list", archive, "--patch"], ["cat", archive, "--patch", "p"],
+                     ["verify", "--patch", "p"], ["info", "--dump", "--json", archive],
+                     ["info", "--dump=1", archive], ["patch-tag"], ["patch-tag", archive, "b"],
+                     ["patch-tag", "--bogus", archive],
+                     ["add", "--base-tag", "123", archive, "p"], ["add", "--base-tag", archive]):
             with self.subTest(args=args):
                 result = self.qov(*args, expect=2)
                 self.assertIn(b"qov:", result.stderr)
