@@ -420,6 +420,7 @@ uint32_t BuildRecordTable(TNQOVArchiveImpl* ha);
 uint32_t FindSlotByName(TNQOVArchiveImpl* ha, const char* szName);
 uint32_t FindSlotByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash);
 TFileEntryImpl* RecordByName(TNQOVArchiveImpl* ha, const char* szName);
+void DetachMappedBitmap(TNQOVArchiveImpl* ha);
 TFileEntryImpl* RecordByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash);
 TFileEntryImpl* FindRecordByName(TNQOVArchiveImpl* ha, const char* szName);
 TFileEntryImpl* FindRecordByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash);

@@ -517,10 +517,10 @@ void TNQOVArchiveImpl::Clear() {
         QOV_LOG_ENTRY();
         // The list file's stored bytes (with their chunk digests) are kept.
         uint64_t keepStart = 0, keepEnd = 0;
-        bool indexed = false;
-        TFileEntryImpl* list = MergedIndexLookup(this, NameLookupKey(NQOV_LISTFILE_NAME, nullptr), &indexed);
-        if (!indexed) list = ::RecordByName(this, NQOV_LISTFILE_NAME);
-        if (list != nullptr && list->ha == this && list->Exists()) {
+        // This archive's own record, never a patch's (the merged index would
+        // answer with the newest list file of the chain).
+        TFileEntryImpl* list = ::RecordByName(this, NQOV_LISTFILE_NAME);
+        if (list != nullptr && list->Exists()) {
             keepStart = HeaderOffset + list->StoredOffset;
             keepEnd = keepStart + list->dwStoredSize + ChunkDigestBytes(this, list->dwStoredSize);
         }
@@ -549,6 +549,8 @@ void TNQOVArchiveImpl::Clear() {
 
         g_clearHook.store(nullptr);
         g_clearHookContext.store(nullptr);
+        // A map mapped read-only cannot take the zeros: it becomes a heap copy.
+        if (BitmapMapping.pvView != nullptr && !bMapWritable) DetachMappedBitmap(this);
         uint32_t mapSize = 0;
         if (uint8_t* map = SFileGetBitmap(this, &mapSize)) memset(map, 0, mapSize);
         return 0;

@@ -288,8 +288,12 @@ uint32_t BuildPieceTable(TNQOVArchiveImpl* ha, uint64_t qwEnd, uint32_t pieces,
     return ERROR_SUCCESS;
 }
 
-// A map file-mapped from the old layout cannot follow the rewrite: keep a
-// heap copy of its bytes instead.
+}  // namespace
+
+// A map file-mapped from the old layout cannot follow a change of the
+// archive (new data and tables are written over and past it, and the file is
+// cut): keep a heap copy of its bytes instead.  Called before the first write
+// of a change, so that the copy is taken while the mapped bytes are intact.
 void DetachMappedBitmap(TNQOVArchiveImpl* ha) {
     if (ha->BitmapMapping.pvView == nullptr) return;
     std::unique_ptr<uint8_t[]> copy = QOVAllocArray<uint8_t>(ha->dwBitmapSize);
@@ -300,8 +304,6 @@ void DetachMappedBitmap(TNQOVArchiveImpl* ha) {
     if (ha->pBitmap == nullptr) ha->dwBitmapSize = 0;
     ha->bMapWritable = true;
 }
-
-}  // namespace
 
 //-----------------------------------------------------------------------------
 // Header.

@@ -24,7 +24,7 @@ bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* haIn, uint3
         if (!IsValidArchive(ha)) {
             error = ERROR_INVALID_HANDLE;
             QOV_LOG_ERROR("IsValidQOVHandle ;", error);
-        } else if (ha->dwFileIdCount != 0) {
+        } else if (ha->pChainOwner->dwFileIdCount != 0) {
             error = ERROR_NOT_SAME_DEVICE;
             QOV_LOG_ERROR("fileIdTable has been initialized ;", error);
         }
