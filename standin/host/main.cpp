@@ -1,0 +1,182 @@
+// main.cpp: MORLHost.exe, the launcher host stand-in.
+//
+// Loads Brevik.dll, hands it a sink that prints every call, starts one repair
+// and waits for its verdict (or a time limit), then stops and frees the
+// repair object the way the launcher does.  The command line is in
+// HostOptions.cpp, the sink in PrintingSink.cpp.
+#include <string>
+#include <vector>
+
+#include "HostHandle.h"
+#include "HostOptions.h"
+#include "LineWriter.h"
+#include "MORLRepair.h"
+#include "PrintingSink.h"
+
+namespace {
+
+enum ExitCode {
+    kExitSuccess = 0,
+    kExitFailure = 1,
+    kExitTimeout = 2,
+    kExitStopped = 3,
+    kExitCannotRun = 4,
+    kExitStopHangs = 5,
+};
+
+// How long StopMORLRepair and RealeaseMORLRepair may take together.  The
+// plug-in's own stop waits up to three seconds for the engine, so a minute
+// means it hangs: the host then ends the process rather than wait forever.
+constexpr DWORD kStopLimitMs = 60000;
+
+bool IsFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Waits for one of the handles, running the thread's messages meanwhile (a
+// host is a window program: whatever the plug-in sends it must be answered).
+// Returns the index of the signalled handle, or -1 after timeout_ms.
+int WaitPumping(const std::vector<HANDLE>& handles, DWORD timeout_ms) {
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        const DWORD count = static_cast<DWORD>(handles.size());
+        const DWORD result =
+            MsgWaitForMultipleObjects(count, handles.data(), FALSE, left, QS_ALLINPUT);
+        if (result < WAIT_OBJECT_0 + count) return static_cast<int>(result - WAIT_OBJECT_0);
+        if (result == WAIT_OBJECT_0 + count) {
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+            continue;
+        }
+        return -1;  // time-out (or a failed wait, which ends the same way)
+    }
+}
+
+// Ends the process if the plug-in does not stop in time.
+class StopWatchdog {
+public:
+    explicit StopWatchdog(LineWriter& out) : out_(out), done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        if (done_) thread_ = UniqueHandle(CreateThread(nullptr, 0, &Run, this, 0, nullptr));
+    }
+    StopWatchdog(const StopWatchdog&) = delete;
+    StopWatchdog& operator=(const StopWatchdog&) = delete;
+    ~StopWatchdog() {
+        if (!thread_) return;
+        SetEvent(done_.Get());
+        WaitForSingleObject(thread_.Get(), INFINITE);
+    }
+
+private:
+    static DWORD WINAPI Run(void* self) {
+        auto* watchdog = static_cast<StopWatchdog*>(self);
+        if (WaitForSingleObject(watchdog->done_.Get(), kStopLimitMs) == WAIT_TIMEOUT) {
+            watchdog->out_.Write("host: the plug-in did not stop within " +
+                                 std::to_string(kStopLimitMs / 1000) + " s");
+            TerminateProcess(GetCurrentProcess(), kExitStopHangs);
+        }
+        return 0;
+    }
+
+    LineWriter& out_;
+    UniqueHandle done_;
+    UniqueHandle thread_;
+};
+
+template <typename Function>
+Function FindExport(HMODULE module, const char* name) {
+    // Through the generic function type: the export's real type is known to us,
+    // not to GetProcAddress.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+const char* OutcomeName(int code) {
+    switch (code) {
+        case kExitSuccess: return "success";
+        case kExitFailure: return "failure";
+        case kExitTimeout: return "time-out";
+        case kExitStopped: return "stopped";
+        default: return "error";
+    }
+}
+
+int RunRepair(const HostOptions& options, LineWriter& out) {
+    out.Write("host: loading " + Utf8FromWide(options.plugin_path));
+    UniqueModule plugin(LoadLibraryW(options.plugin_path.c_str()));
+    if (!plugin) {
+        out.Write("host: cannot load the plug-in, error " + std::to_string(GetLastError()));
+        return kExitCannotRun;
+    }
+    auto create = FindExport<PFN_CreateMORLRepair>(plugin.Get(), BREVIK_CREATE_EXPORT);
+    auto release = FindExport<PFN_RealeaseMORLRepair>(plugin.Get(), BREVIK_RELEASE_EXPORT);
+    if (!create || !release) {
+        out.Write("host: the plug-in lacks " BREVIK_CREATE_EXPORT " or " BREVIK_RELEASE_EXPORT);
+        return kExitCannotRun;
+    }
+
+    PrintingSink sink(out, options.message_answer, options.stop_on);
+    if (!sink.Ready()) {
+        out.Write("host: cannot create events, error " + std::to_string(GetLastError()));
+        return kExitCannotRun;
+    }
+
+    Kestrum::IPluginEvent* repair = create();
+    if (!repair) {
+        out.Write("host: " BREVIK_CREATE_EXPORT " returned null");
+        return kExitCannotRun;
+    }
+    out.Write("host: SetPluginEvent -> " + std::to_string(repair->SetPluginEvent(&sink)));
+    const int begun = repair->BeginMORLRepair();
+    out.Write("host: BeginMORLRepair -> " + std::to_string(begun));
+
+    int code = kExitFailure;
+    if (begun) {
+        const int which = WaitPumping({sink.FinishedEvent(), sink.StopRequestedEvent()}, options.timeout_ms);
+        if (which == 0) {
+            code = sink.Outcome() == RepairOutcome::kSuccess ? kExitSuccess : kExitFailure;
+            if (options.linger_ms) WaitPumping({}, options.linger_ms);
+        } else if (which == 1) {
+            code = kExitStopped;
+        } else {
+            out.Write("host: no verdict within " + std::to_string(options.timeout_ms / 1000) + " s");
+            code = kExitTimeout;
+        }
+    }
+
+    {
+        StopWatchdog watchdog(out);
+        out.Write("host: StopMORLRepair -> " + std::to_string(repair->StopMORLRepair()));
+        release(repair);
+        out.Write("host: RealeaseMORLRepair");
+    }
+    return code;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    SetConsoleOutputCP(CP_UTF8);
+    LineWriter err(GetStdHandle(STD_ERROR_HANDLE), false);
+
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    const ParsedCommandLine parsed = ParseHostCommandLine(args, &IsFile);
+    if (!parsed.options) {
+        if (parsed.help) {
+            LineWriter(GetStdHandle(STD_OUTPUT_HANDLE), false).Write(Utf8FromWide(parsed.message));
+            return kExitSuccess;
+        }
+        err.Write("MORLHost: " + Utf8FromWide(parsed.message));
+        err.Write(Utf8FromWide(HostUsage()));
+        return kExitCannotRun;
+    }
+
+    LineWriter out(GetStdHandle(STD_OUTPUT_HANDLE), parsed.options->timestamps);
+    const int code = RunRepair(*parsed.options, out);
+    out.Write(std::string("host: result ") + OutcomeName(code));
+    return code;
+}

@@ -1,0 +1,2 @@
+# The plug-in end to end through MORLHost.exe: registered here once the
+# harness lands.
