@@ -90,7 +90,6 @@ private:
     void OnSyncEvent(uint32_t syncId);
     void ProcessSyncError(SyncMap::iterator entry, const SyncResult& record,
                           const SyncTaskPtr& task);
-    void TraceEngineError();
 
     HWND m_window;
     SyncMap m_syncs;

@@ -1,0 +1,59 @@
+// engine/EngineSupport.cpp - module paths and the engine's error texts.
+
+#include "EngineSupport.h"
+
+#include <vector>
+
+#include "fund/trace.h"
+
+namespace {
+
+// The engine's texts are short; a longer claimed length is not believed.
+const uint32_t kMaxErrorTextUnits = 4096;
+
+}  // namespace
+
+HMODULE ThisModule() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&ThisModule), &module)) {
+        return nullptr;
+    }
+    return module;
+}
+
+std::wstring ModuleFileName(HMODULE module) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        DWORD length = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return std::wstring();
+        if (length < buffer.size()) return std::wstring(buffer.data(), length);
+        if (buffer.size() >= 32768) return std::wstring();
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::wstring ParentFolder(const std::wstring& path) {
+    size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos) return std::wstring();
+    return path.substr(0, slash);
+}
+
+void TraceEngineErrorText(IResourceManager* engine, uint32_t code) {
+    if (engine == nullptr) return;
+    uint32_t length = engine->GetErrorText(code, 0, nullptr, 0);
+    std::wstring text;
+    if (length > 0 && length <= kMaxErrorTextUnits) {
+        std::vector<wchar_t> buffer(length + 1, L'\0');
+        engine->GetErrorText(code, 0, buffer.data(), length);
+        buffer[length] = L'\0';  // whatever the engine wrote
+        text = buffer.data();
+    }
+    Trace(L"error: MORL Error Msg! Error: %ls", text.c_str());
+}
+
+void TraceEngineLastError(IResourceManager* engine) {
+    if (engine == nullptr) return;
+    TraceEngineErrorText(engine, engine->GetLastErrorCode(0, 0));
+}

@@ -1,0 +1,29 @@
+// engine/EngineSupport.h - small helpers of the engine thread and the sync
+// manager: the module that holds this code and its folders, and the trace
+// of an engine error's text.
+
+#ifndef BREVIK_ENGINE_ENGINESUPPORT_H
+#define BREVIK_ENGINE_ENGINESUPPORT_H
+
+#include <cstdint>
+#include <string>
+
+#include "MORLEngineApi.h"
+
+// The module this code is linked into (Brevik.dll in the plug-in).
+HMODULE ThisModule();
+
+// The full path of a module; empty on failure.  Not limited to MAX_PATH.
+std::wstring ModuleFileName(HMODULE module);
+
+// The part of a path before its last backslash; empty when it has none.
+std::wstring ParentFolder(const std::wstring& path);
+
+// Traces "error: MORL Error Msg! Error: <text>" with the engine's text of
+// `code`.
+void TraceEngineErrorText(IResourceManager* engine, uint32_t code);
+
+// The same for the engine's last error code.
+void TraceEngineLastError(IResourceManager* engine);
+
+#endif  // BREVIK_ENGINE_ENGINESUPPORT_H
