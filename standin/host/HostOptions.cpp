@@ -44,6 +44,7 @@ const wchar_t* HostUsage() {
            L"  --timeout SECONDS   give up after this long (default 300)\n"
            L"  --answer N          what OnMessage answers (default 1, IDOK)\n"
            L"  --stop-on TEXT      call StopMORLRepair once an OnProgress text contains TEXT\n"
+           L"  --stop-on-exact TEXT  the same, once an OnProgress text is exactly TEXT\n"
            L"  --linger MS         after success or failure, listen this long before stopping\n"
            L"  --timestamps        prefix every line with the milliseconds since the start\n"
            L"exit code: 0 success, 1 failure, 2 time-out, 3 stopped by --stop-on,\n"
@@ -70,7 +71,8 @@ ParsedCommandLine ParseHostCommandLine(const std::vector<std::wstring>& args,
             continue;
         }
         const bool takes_value = arg == L"--plugin-dir" || arg == L"--timeout" ||
-                                 arg == L"--answer" || arg == L"--stop-on" || arg == L"--linger";
+                                 arg == L"--answer" || arg == L"--stop-on" ||
+                                 arg == L"--stop-on-exact" || arg == L"--linger";
         if (takes_value) {
             if (i + 1 >= args.size()) return Error(arg + L" needs a value");
             const std::wstring& value = args[++i];
@@ -86,9 +88,10 @@ ParsedCommandLine ParseHostCommandLine(const std::vector<std::wstring>& args,
                 if (!ParseUnsigned(value, INT_MAX, &number))
                     return Error(L"--answer wants a whole number: " + value);
                 options.message_answer = static_cast<int>(number);
-            } else if (arg == L"--stop-on") {
-                if (value.empty()) return Error(L"--stop-on wants a text");
+            } else if (arg == L"--stop-on" || arg == L"--stop-on-exact") {
+                if (value.empty()) return Error(arg + L" wants a text");
                 options.stop_on = value;
+                options.stop_exact = arg == L"--stop-on-exact";
             } else {
                 if (!ParseUnsigned(value, UINT_MAX, &number))
                     return Error(L"--linger wants a whole number of milliseconds: " + value);

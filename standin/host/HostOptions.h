@@ -16,8 +16,10 @@ struct HostOptions {
     unsigned timeout_ms = 300000;
     // What OnMessage answers (IDOK by default, as a message box would).
     int message_answer = 1;
-    // StopMORLRepair as soon as an OnProgress text contains this (UTF-16).
+    // StopMORLRepair as soon as an OnProgress text contains stop_on, or is
+    // exactly stop_on when stop_exact is set.
     std::wstring stop_on;
+    bool stop_exact = false;
     // After success or failure, keep listening this long before stopping, so
     // that a call arriving too late is printed too.
     unsigned linger_ms = 0;

@@ -17,16 +17,18 @@ std::string MessageLine(const wchar_t* text, const wchar_t* caption, unsigned in
            " caption=" + Utf8FromWide(caption) + " text=" + Utf8FromWide(text);
 }
 
-PrintingSink::PrintingSink(LineWriter& out, int message_answer, std::wstring stop_on)
+PrintingSink::PrintingSink(LineWriter& out, int message_answer, std::wstring stop_on, bool stop_exact)
     : out_(out),
       message_answer_(message_answer),
       stop_on_(std::move(stop_on)),
+      stop_exact_(stop_exact),
       finished_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       stop_requested_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 int PrintingSink::OnProgress(int percent, const wchar_t* text) {
     out_.Write(ProgressLine(percent, text));
-    if (!stop_on_.empty() && text && std::wcsstr(text, stop_on_.c_str()))
+    if (!stop_on_.empty() && text &&
+        (stop_exact_ ? stop_on_ == text : std::wcsstr(text, stop_on_.c_str()) != nullptr))
         SetEvent(stop_requested_.Get());
     return 1;
 }

@@ -6,7 +6,8 @@
 //   OnMessage flags=<flags> answer=<answer> caption=<caption> text=<text>
 //
 // The first OnSuccess or OnFail sets the "finished" event; an OnProgress text
-// that contains the stop text sets the "stop requested" event.  The host's
+// that contains the stop text (or equals it, when asked so) sets the "stop
+// requested" event.  The host's
 // own thread waits for them: a sink never calls back into the plug-in (its
 // stop waits for the very thread that calls the sink).
 #ifndef BREVIK_STANDIN_HOST_PRINTING_SINK_H
@@ -29,7 +30,7 @@ std::string MessageLine(const wchar_t* text, const wchar_t* caption, unsigned in
 
 class PrintingSink final : public IRepairEventSink {
 public:
-    PrintingSink(LineWriter& out, int message_answer, std::wstring stop_on);
+    PrintingSink(LineWriter& out, int message_answer, std::wstring stop_on, bool stop_exact = false);
     PrintingSink(const PrintingSink&) = delete;
     PrintingSink& operator=(const PrintingSink&) = delete;
     ~PrintingSink() = default;
@@ -50,6 +51,7 @@ private:
     LineWriter& out_;
     const int message_answer_;
     const std::wstring stop_on_;
+    const bool stop_exact_;
     UniqueHandle finished_;
     UniqueHandle stop_requested_;
     std::atomic<RepairOutcome> outcome_{RepairOutcome::kNone};

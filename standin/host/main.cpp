@@ -119,7 +119,7 @@ int RunRepair(const HostOptions& options, LineWriter& out) {
         return kExitCannotRun;
     }
 
-    PrintingSink sink(out, options.message_answer, options.stop_on);
+    PrintingSink sink(out, options.message_answer, options.stop_on, options.stop_exact);
     if (!sink.Ready()) {
         out.Write("host: cannot create events, error " + std::to_string(GetLastError()));
         return kExitCannotRun;

@@ -31,6 +31,7 @@ TEST(HostCommandLine, GameFolderDefaultsAndOptions) {
     EXPECT_EQ(parsed.options->timeout_ms, 7000u);
     EXPECT_EQ(parsed.options->message_answer, 6);
     EXPECT_EQ(parsed.options->stop_on, L"更新速度");
+    EXPECT_FALSE(parsed.options->stop_exact);
     EXPECT_EQ(parsed.options->linger_ms, 1500u);
     EXPECT_TRUE(parsed.options->timestamps);
 }
@@ -53,6 +54,7 @@ TEST(HostCommandLine, BadCommandLinesAreRefused) {
         {L"--answer", L"x", L"g"},
         {L"--linger", L"1e3", L"g"},
         {L"--stop-on", L"", L"g"},
+        {L"--stop-on-exact", L"", L"g"},
         {L"--frobnicate", L"g"},
         {L"g", L"h"},
     };
@@ -135,6 +137,16 @@ TEST(HostSink, AProgressTextWithTheStopTextRequestsTheStop) {
     sink.OnProgress(3, L"正在更新数据文件... 更新速度：10 B/s  更新进度：3.0%");
     EXPECT_EQ(WaitForSingleObject(sink.StopRequestedEvent(), 0), WAIT_OBJECT_0);
     EXPECT_EQ(sink.Outcome(), RepairOutcome::kNone);
+}
+
+TEST(HostSink, AnExactStopTextMustBeTheWholeText) {
+    CapturedLines capture;
+    LineWriter out(capture.Out(), false);
+    PrintingSink sink(out, 1, L"正在更新数据文件...", true);
+    sink.OnProgress(3, L"正在更新数据文件... 更新速度：10 B/s  更新进度：3.0%");
+    EXPECT_EQ(WaitForSingleObject(sink.StopRequestedEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    sink.OnProgress(0, L"正在更新数据文件...");
+    EXPECT_EQ(WaitForSingleObject(sink.StopRequestedEvent(), 0), WAIT_OBJECT_0);
 }
 
 TEST(HostLineWriter, TimestampsPrefixEachLine) {
