@@ -1,0 +1,178 @@
+// ContainerWnd.cpp - the repair tool's window: skin, hit test, buttons, and
+// the updates of the repair pass.
+
+#include "ContainerWnd.h"
+
+#include "TestHook.h"
+
+#include <windowsx.h>
+
+#include <system_error>
+
+namespace {
+
+// Posted by a pass's channel: updates are waiting.
+constexpr UINT kRepairUpdateMessage = WM_APP + 1;
+
+constexpr LONG_PTR kCaptionStyleMask = 0xFF3FFFFF;  // without WS_CAPTION
+
+std::wstring RectText(const RECT& rc) {
+    return std::to_wstring(rc.left) + L"," + std::to_wstring(rc.top) + L"," + std::to_wstring(rc.right) + L"," +
+           std::to_wstring(rc.bottom);
+}
+
+}  // namespace
+
+CContainerWnd::CContainerWnd()
+    : m_pCloseBtn(nullptr), m_pRepairBtn(nullptr), m_pProgress(nullptr), m_pStatusText(nullptr) {}
+
+CContainerWnd::~CContainerWnd() {
+    // The pass is joined when the window is destroyed; a thread still held
+    // here would only be released, never waited for.
+    if (m_repairThread.joinable()) m_repairThread.detach();
+}
+
+const wchar_t* CContainerWnd::GetWindowClassName() const { return L"UIMainFrame"; }
+
+const wchar_t* CContainerWnd::GetSuperClassName() const { return nullptr; }
+
+UINT CContainerWnd::GetClassStyle() const { return CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS; }
+
+void CContainerWnd::OnFinalMessage(HWND) { delete this; }
+
+LRESULT CContainerWnd::OnCreate() {
+    const LONG_PTR style = ::GetWindowLongPtrW(m_hWnd, GWL_STYLE);
+    ::SetWindowLongPtrW(m_hWnd, GWL_STYLE, (style & kCaptionStyleMask) | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
+
+    m_paintManager.Init(m_hWnd);
+    ui::CDialogBuilder builder;
+    // A skin that cannot be read leaves the window without controls; the
+    // builder has said why.
+    m_paintManager.AttachDialog(builder.Create(L"UISkin1.xml", &m_paintManager));
+    m_paintManager.AddNotifier(this);
+
+    m_pCloseBtn = m_paintManager.FindControl(L"ButtonUI1");
+    m_pRepairBtn = m_paintManager.FindControl(L"ButtonUI2");
+    m_pProgress = dynamic_cast<ui::CProgressUI*>(m_paintManager.FindControl(L"ProgressUI1"));
+    m_pStatusText = m_paintManager.FindControl(L"TextUI1");
+    if (m_pProgress != nullptr && m_pProgress->IsStretchForeImage()) {
+        m_pProgress->SetStretchForeImage(false);
+        m_pProgress->Invalidate();
+    }
+    RecordLayout();
+    return 0;
+}
+
+// TEST HOOK: where the skin put the controls (see TestHook.h).
+void CContainerWnd::RecordLayout() {
+    m_paintManager.UpdateLayout();
+    TestHookRecord(L"caption", RectText(m_paintManager.GetCaptionRect()));
+    for (ui::CControlUI* control : {m_pCloseBtn, m_pRepairBtn, static_cast<ui::CControlUI*>(m_pProgress),
+                                    m_pStatusText})
+        if (control != nullptr) TestHookRecord(L"control", control->GetName() + L"\t" + RectText(control->GetPos()));
+}
+
+LRESULT CContainerWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    switch (uMsg) {
+    case WM_CREATE:
+        return OnCreate();
+    case WM_DESTROY:
+        StopRepair();
+        ::PostQuitMessage(0);
+        return DefaultPath(uMsg, wParam, lParam);
+    case WM_NCCALCSIZE:
+    case WM_NCPAINT:
+    case WM_NCLBUTTONDBLCLK:
+        return 0;  // no system frame; a double click on the caption does not maximise
+    case WM_NCHITTEST:
+        return OnNcHitTest(lParam);
+    case WM_NCACTIVATE: {
+        const LRESULT result = wParam == 0 ? TRUE : FALSE;
+        if (!::IsIconic(m_hWnd)) return result;
+        return DefaultPath(uMsg, wParam, lParam);
+    }
+    case kRepairUpdateMessage:
+        OnRepairUpdates();
+        return 0;
+    default:
+        return DefaultPath(uMsg, wParam, lParam);
+    }
+}
+
+LRESULT CContainerWnd::DefaultPath(UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    LRESULT result = 0;
+    if (m_paintManager.MessageHandler(uMsg, wParam, lParam, result)) return result;
+    return CallOldWndProc(uMsg, wParam, lParam);
+}
+
+LRESULT CContainerWnd::OnNcHitTest(LPARAM lParam) {
+    POINT pt = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    ::ScreenToClient(m_hWnd, &pt);
+    RECT client = {};
+    ::GetClientRect(m_hWnd, &client);
+    const RECT& caption = m_paintManager.GetCaptionRect();
+    const bool inCaption = pt.x >= client.left + caption.left && pt.x < client.right - caption.right &&
+                           pt.y >= caption.top && pt.y < caption.bottom;
+    if (!inCaption) return HTCLIENT;
+    ui::CControlUI* control = m_paintManager.FindControl(pt);
+    if (control == nullptr || wcscmp(control->GetClass(), L"ButtonUI") == 0) return HTCLIENT;
+    return HTCAPTION;
+}
+
+void CContainerWnd::Notify(ui::TNotifyUI& msg) {
+    if (msg.sType != L"click") return;
+    if (msg.pSender == m_pCloseBtn && m_pCloseBtn != nullptr) {
+        if (::IsWindow(m_hWnd)) ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+    } else if (msg.pSender == m_pRepairBtn && m_pRepairBtn != nullptr) {
+        if (!m_repairThread.joinable()) StartRepair();
+    }
+}
+
+void CContainerWnd::StartRepair() {
+    auto channel = std::make_shared<CRepairChannel>(m_hWnd, kRepairUpdateMessage);
+    try {
+        m_repairThread = std::thread(&CContainerWnd::DoRepair, channel);
+    } catch (const std::system_error&) {
+        ::OutputDebugStringW(L"[MORLRepairTools] the repair thread cannot be started\n");
+        return;
+    }
+    m_repairChannel = std::move(channel);
+    TestHookRecord(L"pass", L"start");
+}
+
+void CContainerWnd::DoRepair(std::shared_ptr<CRepairChannel> channel) {
+    RunRepairPass(GetProgramDirectory(), *channel);
+    channel->Finish();
+}
+
+void CContainerWnd::StopRepair() {
+    if (m_repairChannel) m_repairChannel->Close();
+    // The pass stops before its next archive; it never waits for this thread.
+    if (m_repairThread.joinable()) m_repairThread.join();
+    m_repairChannel.reset();
+}
+
+void CContainerWnd::OnRepairUpdates() {
+    if (!m_repairChannel) return;
+    for (CRepairChannel::TUpdate& update : m_repairChannel->TakeUpdates()) {
+        switch (update.kind) {
+        case CRepairChannel::TUpdate::Status:
+            if (m_pStatusText != nullptr) m_pStatusText->SetText(update.text);
+            TestHookRecord(L"status", update.text);
+            break;
+        case CRepairChannel::TUpdate::Progress:
+            if (m_pProgress != nullptr) {
+                m_pProgress->SetValue(update.value);
+                m_pProgress->Invalidate();
+            }
+            TestHookRecord(L"progress", std::to_wstring(update.value));
+            break;
+        case CRepairChannel::TUpdate::Ended:
+            // The thread has nothing left to do but return.
+            if (m_repairThread.joinable()) m_repairThread.join();
+            m_repairChannel.reset();
+            TestHookRecord(L"pass", L"end");
+            return;
+        }
+    }
+}

@@ -1,0 +1,56 @@
+// ContainerWnd.h - the repair tool's one window: a borderless skinned window
+// with a close button ("ButtonUI1"), a start button ("ButtonUI2"), a
+// progress bar ("ProgressUI1") and a status text ("TextUI1").
+//
+// The start button runs a check pass (RepairPass.h) on a thread of its own.
+// The pass reaches the window only through a CRepairChannel: its updates are
+// posted to the window's thread and applied there in order.  The window
+// object deletes itself after its window is destroyed.
+
+#ifndef BREVIK_REPAIRTOOL_CONTAINERWND_H
+#define BREVIK_REPAIRTOOL_CONTAINERWND_H
+
+#include "RepairChannel.h"
+
+#include <UIlib.h>
+
+#include <memory>
+#include <thread>
+
+class CContainerWnd : public ui::CWindowWnd, public ui::INotifyUI {
+public:
+    CContainerWnd();
+    ~CContainerWnd() override;
+
+    const wchar_t* GetWindowClassName() const override;
+    const wchar_t* GetSuperClassName() const override;
+    UINT GetClassStyle() const override;
+    LRESULT HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) override;
+    void OnFinalMessage(HWND hWnd) override;
+
+    void Notify(ui::TNotifyUI& msg) override;
+
+    // The repair thread's body: one pass that reports through the channel.
+    // It touches no window object, only the channel it shares.
+    static void DoRepair(std::shared_ptr<CRepairChannel> channel);
+
+private:
+    LRESULT OnCreate();
+    LRESULT OnNcHitTest(LPARAM lParam);
+    LRESULT DefaultPath(UINT uMsg, WPARAM wParam, LPARAM lParam);
+    void StartRepair();
+    // Tells a running pass to stop and waits for it to leave.
+    void StopRepair();
+    void OnRepairUpdates();
+    void RecordLayout();
+
+    ui::CPaintManagerUI m_paintManager;
+    ui::CControlUI* m_pCloseBtn;
+    ui::CControlUI* m_pRepairBtn;
+    ui::CProgressUI* m_pProgress;
+    ui::CControlUI* m_pStatusText;
+    std::thread m_repairThread;
+    std::shared_ptr<CRepairChannel> m_repairChannel;
+};
+
+#endif  // BREVIK_REPAIRTOOL_CONTAINERWND_H

@@ -1,0 +1,55 @@
+// RepairChannel.h - carries a pass's updates from its thread to the window's.
+//
+// The pass (on its own thread) queues status texts, progress values and its
+// end; the window's thread takes them in the same order when the message
+// posted with them arrives, and only then touches its controls.  Once the
+// window closes the channel, the pass is told to stop and nothing more is
+// queued or posted, so the pass never reaches a window that is gone.
+
+#ifndef BREVIK_REPAIRTOOL_REPAIRCHANNEL_H
+#define BREVIK_REPAIRTOOL_REPAIRCHANNEL_H
+
+#include "RepairPass.h"
+
+#include <UIBase.h>
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CRepairChannel final : public IRepairView {
+public:
+    struct TUpdate {
+        enum Kind { Status, Progress, Ended } kind;
+        std::wstring text;  // Status
+        int value;          // Progress
+    };
+
+    // Updates are announced to target with message (wParam and lParam 0).
+    CRepairChannel(HWND target, UINT message);
+    CRepairChannel(const CRepairChannel&) = delete;
+    CRepairChannel& operator=(const CRepairChannel&) = delete;
+
+    // The pass's side.
+    void ShowStatus(const std::wstring& text) override;
+    void ShowProgress(int percent) override;
+    bool IsStopRequested() const override;
+    void Finish();
+
+    // The window's side.
+    std::vector<TUpdate> TakeUpdates();
+    void Close();
+
+private:
+    void Push(TUpdate update);
+
+    mutable std::mutex m_lock;
+    HWND m_target;
+    UINT m_message;
+    bool m_closed;
+    bool m_announced;  // a message is on its way that has not been taken yet
+    std::deque<TUpdate> m_updates;
+};
+
+#endif  // BREVIK_REPAIRTOOL_REPAIRCHANNEL_H

@@ -1,0 +1,88 @@
+// RepairPass.cpp - the check pass: list file, open, verify, close.
+
+#include "RepairPass.h"
+
+#include "Verify_CB.h"
+
+#include <UIBase.h>
+
+#include <sstream>
+#include <vector>
+
+const wchar_t kRepairOpenFailedText[] = L"打开包失败！继续修复中";
+const wchar_t kRepairSucceededText[] = L"修复成功！";
+const wchar_t kRepairFailedPrefixText[] = L"修复包失败：";
+
+namespace {
+
+constexpr wchar_t kListFileName[] = L"\\MORLFilelist.ini";
+constexpr char kDownloadFolder[] = "\\MORLDownload\\";
+// A FileName is read into this many UTF-16 units, its terminator included.
+constexpr DWORD kFileNameUnits = 256;
+
+std::wstring ItemSection(int index) {
+    std::wostringstream section;
+    section << L"FileItem" << index;
+    return section.str();
+}
+
+std::wstring ReadFileName(const std::wstring& listFile, int index) {
+    std::vector<wchar_t> name(kFileNameUnits, L'\0');
+    ::GetPrivateProfileStringW(ItemSection(index).c_str(), L"FileName", L"", name.data(), kFileNameUnits,
+                               listFile.c_str());
+    name.back() = L'\0';
+    return std::wstring(name.data());
+}
+
+// Opens, verifies and closes one archive; true when it opened and every
+// piece verified.
+bool CheckArchive(const std::string& path, Verify_CB& callback, IRepairView& view) {
+    TNQOVArchive* archive = nullptr;
+    const bool opened = OpenArchiveIfWritable(&archive, path.c_str());
+    const bool verified = opened && SFileVerifyAll(archive, &callback);
+    if (!opened) view.ShowStatus(kRepairOpenFailedText);
+    // A pass changes nothing, so the flush writes nothing.
+    if (archive != nullptr) SFileCloseArchive(archive, true);
+    return verified;
+}
+
+}  // namespace
+
+std::wstring GetProgramDirectory() {
+    // Grown until the whole path fits: paths are not cut at MAX_PATH.
+    std::vector<wchar_t> path(MAX_PATH + 1, L'\0');
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return std::wstring();
+        if (n < path.size()) {
+            const std::wstring full(path.data(), n);
+            const size_t slash = full.rfind(L'\\');
+            return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash);
+        }
+        if (path.size() >= 32768) return std::wstring();
+        path.resize(path.size() * 2);
+    }
+}
+
+bool RunRepairPass(const std::wstring& programDirectory, IRepairView& view) {
+    const std::wstring listFile = programDirectory + kListFileName;
+    const int count = static_cast<int>(::GetPrivateProfileIntW(L"FileList", L"FileCount", 0, listFile.c_str()));
+    if (count == 0) return false;
+
+    Verify_CB callback(&view);
+    const std::string folder = ui::WideToUtf8(programDirectory) + kDownloadFolder;
+    std::string failed;
+    for (int i = 0; i < count; i++) {
+        if (view.IsStopRequested()) return true;
+        const std::string path = folder + ui::WideToUtf8(ReadFileName(listFile, i));
+        view.ShowStatus(ui::Utf8ToWide(path));
+        if (!CheckArchive(path, callback, view)) {
+            failed += path;
+            failed += ' ';
+        }
+    }
+    if (view.IsStopRequested()) return true;
+    view.ShowStatus(failed.empty() ? std::wstring(kRepairSucceededText)
+                                   : kRepairFailedPrefixText + ui::Utf8ToWide(failed));
+    return true;
+}

@@ -1,0 +1,34 @@
+// TestHook.cpp - TEST HOOK ONLY (see TestHook.h).
+
+#include "TestHook.h"
+
+#include <UIBase.h>
+
+#include <vector>
+
+namespace {
+
+std::wstring HookFile() {
+    // Read once: the first event decides for the whole run.
+    static const std::wstring file = [] {
+        std::vector<wchar_t> buffer(32768, L'\0');
+        const DWORD n = ::GetEnvironmentVariableW(L"MORLREPAIRTOOLS_TEST_LOG", buffer.data(),
+                                                  static_cast<DWORD>(buffer.size()));
+        return n > 0 && n < buffer.size() ? std::wstring(buffer.data(), n) : std::wstring();
+    }();
+    return file;
+}
+
+}  // namespace
+
+void TestHookRecord(const wchar_t* what, const std::wstring& value) {
+    const std::wstring file = HookFile();
+    if (file.empty()) return;
+    const std::string line = ui::WideToUtf8(std::wstring(what) + L"\t" + value) + "\n";
+    HANDLE handle = ::CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::CloseHandle(handle);
+}
