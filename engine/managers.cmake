@@ -13,7 +13,9 @@ list(APPEND BREVIK_ENGINE_MANAGER_SOURCES
     "${_brevik_managers_dir}/CListFile.cpp"
     "${_brevik_managers_dir}/CListConfig.cpp"
     "${_brevik_managers_dir}/CDownloadListConfig.cpp"
-    "${_brevik_managers_dir}/CRestoreListConfig.cpp")
+    "${_brevik_managers_dir}/CRestoreListConfig.cpp"
+    "${_brevik_managers_dir}/FileMD5.cpp"
+    "${_brevik_managers_dir}/CRestoreFileMgr.cpp")
 
 function(_brevik_engine_managers_finish)
     if(NOT TARGET brevik_engine)
@@ -21,12 +23,13 @@ function(_brevik_engine_managers_finish)
         return()
     endif()
     target_include_directories(brevik_engine PUBLIC "${_brevik_managers_dir}")
-    target_link_libraries(brevik_engine PUBLIC fund PRIVATE BrevikWin::simpleini)
+    target_link_libraries(brevik_engine PUBLIC fund PRIVATE BrevikWin::simpleini BrevikWin::tomcrypt)
 
     set(tests "${_brevik_managers_dir}/tests")
     nqov_add_test(brevik_managers_tests
         SOURCES "${tests}/test_lists_download.cpp"
                 "${tests}/test_lists_restore.cpp"
+                "${tests}/test_restore_manager.cpp"
         LIBS brevik_engine fund)
 endfunction()
 

@@ -1,0 +1,264 @@
+// The restore manager against a fake engine: extraction of missing files,
+// files kept when their MD5 matches, the destination folder's backslash,
+// failures, progress and stopping.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "CRestoreFileMgr.h"
+#include "fund/lock.h"
+#include "test_download_fake_engine.h"
+#include "test_lists_support.h"
+
+namespace {
+
+// MD5 of "abc" and of a million 'a' (RFC 1321's test suite and its usual
+// companion).
+const char kMd5Abc[] = "900150983CD24FB0D6963F7D28E17F72";
+const char kMd5Abc_lower[] = "900150983cd24fb0d6963f7d28e17f72";
+const char kMd5MillionA[] = "7707D6AE4E027C70EEA2A935C2296F21";
+
+class RecordingCallback : public IRestoreCallback {
+public:
+    RecordingCallback() : m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~RecordingCallback() { CloseHandle(m_done); }
+
+    void OnRestoreFail(const wchar_t*, int code) override {
+        fund::lock::scoped_lock hold(m_lock);
+        failures.push_back(code);
+        SetEvent(m_done);
+    }
+    void OnRestoreSuccess() override {
+        fund::lock::scoped_lock hold(m_lock);
+        ++successes;
+        SetEvent(m_done);
+    }
+    bool WaitForEnd(DWORD ms = 10000) { return WaitForSingleObject(m_done, ms) == WAIT_OBJECT_0; }
+
+    std::vector<int> failures;
+    int successes = 0;
+
+private:
+    fund::lock::critical_section m_lock;
+    HANDLE m_done;
+};
+
+class RestoreManager : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CreateDirectoryW((folder / L"bin").c_str(), nullptr);
+        CreateDirectoryW((folder / L"data").c_str(), nullptr);
+    }
+    std::string FolderUtf8(const std::wstring& relative) { return brevik::managers::ToUtf8(folder / relative); }
+    static FakeFile File(const char* name, uint32_t size, const char* md5 = nullptr) {
+        FakeFile file;
+        file.name = name;
+        file.size = size;
+        file.md5 = md5;
+        file.content = "abc";
+        return file;
+    }
+
+    ScratchFolder folder;
+    FakeEngine engine;
+    RecordingCallback callback;
+};
+
+TEST_F(RestoreManager, EmptyListSucceedsAtOnce) {
+    CRestoreFileMgr manager(&callback, folder.Path());
+    EXPECT_EQ(manager.GetRestoreProgress(), 0);
+    EXPECT_EQ(manager.BeginRestore(&engine, RestoreFileList()), 1);
+    ASSERT_TRUE(callback.WaitForEnd());
+    manager.Stop();
+    EXPECT_EQ(callback.successes, 1);
+    EXPECT_TRUE(callback.failures.empty());
+}
+
+TEST_F(RestoreManager, MissingTargetsAreExtractedWithoutOverwrite) {
+    engine.Add(1, File("a.dll", 300));
+    engine.Add(2, File("b.dat", 100));
+    CRestoreFileMgr manager(&callback, folder.Path());
+    // "bin" lacks the trailing backslash, "data\" has one.
+    ASSERT_EQ(manager.BeginRestore(&engine, {{L"a.dll", L"bin"}, {L"b.dat", L"data\\"}}), 1);
+    ASSERT_TRUE(callback.WaitForEnd());
+    EXPECT_EQ(callback.successes, 1);
+    EXPECT_EQ(manager.GetRestoreProgress(), 1000);
+
+    const std::vector<FakeExtraction> extractions = engine.Extractions();
+    ASSERT_EQ(extractions.size(), 2u);
+    EXPECT_EQ(extractions[0].index, 1u);
+    EXPECT_EQ(extractions[0].folder, FolderUtf8(L"bin\\"));
+    EXPECT_EQ(extractions[0].overwrite, 0u);
+    EXPECT_EQ(extractions[1].folder, FolderUtf8(L"data\\"));
+    EXPECT_NE(GetFileAttributesW((folder / L"bin\\a.dll").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(RestoreManager, ExistingFileWithMatchingMd5IsKept) {
+    engine.Add(1, File("a.dll", 3, kMd5Abc));
+    WriteBytes(folder / L"bin\\a.dll", "abc");
+    CRestoreFileMgr manager(&callback, folder.Path());
+    // Without the added backslash the check would look at "binA.dll" and
+    // extract again.
+    ASSERT_EQ(manager.BeginRestore(&engine, {{L"a.dll", L"bin"}}), 1);
+    ASSERT_TRUE(callback.WaitForEnd());
+    EXPECT_EQ(callback.successes, 1);
+    EXPECT_TRUE(engine.Extractions().empty());
+    EXPECT_EQ(manager.GetRestoreProgress(), 1000);
+}
+
+TEST_F(RestoreManager, ExistingFileIsExtractedAgainUnlessItsDigestMatchesByteForByte) {
+    const struct {
+        const char* stored;  // null: the engine gives no digest
+        const char* onDisk;
+    } cases[] = {
+        {kMd5Abc_lower, "abc"},  // a lower-case stored digest never matches
+        {kMd5Abc, "abd"},        // different content
+        {nullptr, "abc"},        // no stored digest
+        {"900150983CD24FB0", "abc"},  // a short stored digest
+    };
+    for (const auto& c : cases) {
+        FakeEngine local;
+        RecordingCallback done;
+        local.Add(7, File("f.bin", 3, c.stored));
+        WriteBytes(folder / L"data\\f.bin", c.onDisk);
+        CRestoreFileMgr manager(&done, folder.Path());
+        ASSERT_EQ(manager.BeginRestore(&local, {{L"f.bin", L"data"}}), 1);
+        ASSERT_TRUE(done.WaitForEnd());
+        const std::vector<FakeExtraction> extractions = local.Extractions();
+        ASSERT_EQ(extractions.size(), 1u) << (c.stored ? c.stored : "(none)");
+        EXPECT_EQ(extractions[0].overwrite, 1u);
+        EXPECT_EQ(done.successes, 1);
+    }
+}
+
+TEST_F(RestoreManager, DigestOfAFileLargerThanOneBlock) {
+    engine.Add(1, File("big.pak", 1000000, kMd5MillionA));
+    WriteBytes(folder / L"data\\big.pak", std::string(1000000, 'a'));
+    CRestoreFileMgr manager(&callback, folder.Path());
+    ASSERT_EQ(manager.BeginRestore(&engine, {{L"big.pak", L"data"}}), 1);
+    ASSERT_TRUE(callback.WaitForEnd());
+    EXPECT_TRUE(engine.Extractions().empty());
+}
+
+TEST_F(RestoreManager, AFailedExtractionEndsTheRestoreWith11) {
+    engine.Add(1, File("ok.dat", 10));
+    FakeFile broken = File("broken.dat", 10);
+    broken.extracts = false;
+    engine.Add(2, broken);
+    engine.Add(3, File("later.dat", 10));
+    CRestoreFileMgr manager(&callback, folder.Path());
+    ASSERT_EQ(manager.BeginRestore(&engine, {{L"ok.dat", L"data"}, {L"broken.dat", L"data"}, {L"later.dat", L"data"}}),
+              1);
+    ASSERT_TRUE(callback.WaitForEnd());
+    manager.Stop();
+    EXPECT_EQ(callback.failures, std::vector<int>{11});
+    EXPECT_EQ(callback.successes, 0);
+    EXPECT_EQ(engine.Extractions().size(), 2u);  // later.dat untouched
+}
+
+TEST_F(RestoreManager, WithoutACallbackAFailureMovesOnToTheNextEntry) {
+    FakeFile broken = File("broken.dat", 10);
+    broken.extracts = false;
+    engine.Add(1, broken);
+    engine.Add(2, File("later.dat", 30));
+    CRestoreFileMgr manager(nullptr, folder.Path());
+    ASSERT_EQ(manager.BeginRestore(&engine, {{L"broken.dat", L"data"}, {L"later.dat", L"data"}}), 1);
+    for (int i = 0; i < 1000 && manager.GetRestoreProgress() < 750; ++i) Sleep(5);
+    EXPECT_EQ(manager.GetRestoreProgress(), 750);  // 30 of 40 bytes
+    manager.Stop();
+    EXPECT_EQ(engine.Extractions().size(), 2u);
+}
+
+TEST_F(RestoreManager, UnresolvedIncompleteAndErroneousEntriesAreSkipped) {
+    engine.Add(1, File("good.dat", 10));
+    FakeFile partial = File("partial.dat", 1000);
+    partial.complete = false;
+    engine.Add(2, partial);
+    FakeFile erroneous = File("erroneous.dat", 1000);
+    erroneous.errorAfterCheck = MORL_ERROR_FILE_NOT_PRESENT;
+    engine.Add(3, erroneous);
+    CRestoreFileMgr manager(&callback, folder.Path());
+    ASSERT_EQ(manager.BeginRestore(&engine, {{L"unknown.dat", L"data"},
+                                             {L"partial.dat", L"data"},
+                                             {L"erroneous.dat", L"data"},
+                                             {L"good.dat", L"data"}}),
+              1);
+    ASSERT_TRUE(callback.WaitForEnd());
+    EXPECT_EQ(callback.successes, 1);
+    ASSERT_EQ(engine.Extractions().size(), 1u);
+    EXPECT_EQ(engine.Extractions()[0].index, 1u);
+    EXPECT_EQ(manager.GetRestoreProgress(), 1000);  // the skipped sizes are not in the total
+}
+
+TEST_F(RestoreManager, NamesOutsideAsciiReachTheEngineAsUtf8) {
+    engine.Add(1, File("\xE6\x95\xB0\xE6\x8D\xAE.dat", 3, kMd5Abc));
+    CreateDirectoryW((folder / L"\x76EE\x5F55").c_str(), nullptr);
+    WriteBytes(folder / L"\x76EE\x5F55\\\x6570\x636E.dat", "abc");
+    CRestoreFileMgr manager(&callback, folder.Path());
+    ASSERT_EQ(manager.BeginRestore(&engine, {{L"\x6570\x636E.dat", L"\x76EE\x5F55"}}), 1);
+    ASSERT_TRUE(callback.WaitForEnd());
+    EXPECT_EQ(callback.successes, 1);
+    EXPECT_TRUE(engine.Extractions().empty());  // found and kept
+}
+
+TEST_F(RestoreManager, StopWaitsForTheExtractionInProgressAndReportsNothing) {
+    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    engine.extractGate = gate;
+    engine.extractEntered = entered;
+    engine.Add(1, File("one.dat", 10));
+    engine.Add(2, File("two.dat", 10));
+    {
+        CRestoreFileMgr manager(&callback, folder.Path());
+        ASSERT_EQ(manager.BeginRestore(&engine, {{L"one.dat", L"data"}, {L"two.dat", L"data"}}), 1);
+        ASSERT_EQ(WaitForSingleObject(entered, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+        // Let the extraction finish a moment after Stop has begun waiting.
+        HANDLE opener = CreateThread(
+            nullptr, 0, [](void* event) -> DWORD { Sleep(100); SetEvent(static_cast<HANDLE>(event)); return 0; },
+            gate, 0, nullptr);
+        manager.Stop();
+        WaitForSingleObject(opener, INFINITE);
+        CloseHandle(opener);
+        EXPECT_EQ(manager.GetRestoreProgress(), 0);
+        EXPECT_EQ(manager.BeginRestore(&engine, {{L"two.dat", L"data"}}), 0);  // not again after Stop
+    }
+    EXPECT_EQ(engine.Extractions().size(), 1u);
+    EXPECT_EQ(callback.successes, 0);
+    EXPECT_TRUE(callback.failures.empty());
+    CloseHandle(gate);
+    CloseHandle(entered);
+}
+
+TEST_F(RestoreManager, WithoutAnEngineNothingStarts) {
+    CRestoreFileMgr manager(&callback, folder.Path());
+    EXPECT_EQ(manager.BeginRestore(nullptr, {{L"a", L"b"}}), 0);
+    EXPECT_FALSE(callback.WaitForEnd(50));
+}
+
+TEST_F(RestoreManager, ProgressIsInTenthsOfThePercentOfBytes) {
+    HANDLE gate = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // lets one extraction through
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    engine.Add(1, File("one.dat", 1));
+    engine.Add(2, File("two.dat", 2));
+    engine.extractEntered = entered;
+    engine.extractGate = gate;
+    CRestoreFileMgr manager(&callback, folder.Path());
+    ASSERT_EQ(manager.BeginRestore(&engine, {{L"one.dat", L"data"}, {L"two.dat", L"data"}}), 1);
+    ASSERT_EQ(WaitForSingleObject(entered, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(manager.GetRestoreProgress(), 0);
+    ResetEvent(entered);
+    SetEvent(gate);
+    ASSERT_EQ(WaitForSingleObject(entered, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(manager.GetRestoreProgress(), 333);
+    SetEvent(gate);
+    ASSERT_TRUE(callback.WaitForEnd());
+    EXPECT_EQ(manager.GetRestoreProgress(), 1000);
+    manager.Stop();
+    CloseHandle(gate);
+    CloseHandle(entered);
+}
+
+}  // namespace
