@@ -47,6 +47,7 @@ const wchar_t* HostUsage() {
            L"  --stop-on-exact TEXT  the same, once an OnProgress text is exactly TEXT\n"
            L"  --linger MS         after success or failure, listen this long before stopping\n"
            L"  --timestamps        prefix every line with the milliseconds since the start\n"
+           L"  --trace FILE        the plug-in's trace (its standard output) goes to FILE\n"
            L"exit code: 0 success, 1 failure, 2 time-out, 3 stopped by --stop-on,\n"
            L"           4 bad command line or the plug-in could not be loaded\n";
 }
@@ -72,7 +73,8 @@ ParsedCommandLine ParseHostCommandLine(const std::vector<std::wstring>& args,
         }
         const bool takes_value = arg == L"--plugin-dir" || arg == L"--timeout" ||
                                  arg == L"--answer" || arg == L"--stop-on" ||
-                                 arg == L"--stop-on-exact" || arg == L"--linger";
+                                 arg == L"--stop-on-exact" || arg == L"--linger" ||
+                                 arg == L"--trace";
         if (takes_value) {
             if (i + 1 >= args.size()) return Error(arg + L" needs a value");
             const std::wstring& value = args[++i];
@@ -92,6 +94,9 @@ ParsedCommandLine ParseHostCommandLine(const std::vector<std::wstring>& args,
                 if (value.empty()) return Error(arg + L" wants a text");
                 options.stop_on = value;
                 options.stop_exact = arg == L"--stop-on-exact";
+            } else if (arg == L"--trace") {
+                if (value.empty()) return Error(L"--trace wants a file name");
+                options.trace_path = value;
             } else {
                 if (!ParseUnsigned(value, UINT_MAX, &number))
                     return Error(L"--linger wants a whole number of milliseconds: " + value);

@@ -25,6 +25,9 @@ struct HostOptions {
     unsigned linger_ms = 0;
     // Prefix every line with the milliseconds since the start.
     bool timestamps = false;
+    // Where the plug-in's own standard output (its trace) goes; empty: it
+    // shares the host's.
+    std::wstring trace_path;
 };
 
 struct ParsedCommandLine {

@@ -4,6 +4,10 @@
 // and waits for its verdict (or a time limit), then stops and frees the
 // repair object the way the launcher does.  The command line is in
 // HostOptions.cpp, the sink in PrintingSink.cpp.
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -87,6 +91,41 @@ private:
     UniqueHandle done_;
     UniqueHandle thread_;
 };
+
+// Sends the process's standard output (the handle and the C run-time's
+// descriptor 1, which the plug-in's trace writes to) into a file, and returns
+// a handle that still reaches the original output, for the host's own lines:
+// so a trace line can never land in the middle of a host line.
+UniqueHandle RedirectStandardOutput(const std::wstring& path, std::string* error) {
+    HANDLE original = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE), GetCurrentProcess(),
+                         &original, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        *error = "cannot keep standard output, error " + std::to_string(GetLastError());
+        return UniqueHandle();
+    }
+    UniqueHandle kept(original);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = "cannot create the trace file, error " + std::to_string(GetLastError());
+        return UniqueHandle();
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY);
+    if (descriptor < 0) {
+        CloseHandle(file);
+        *error = "cannot open the trace file as a descriptor";
+        return UniqueHandle();
+    }
+    fflush(stdout);
+    const bool moved = _dup2(descriptor, _fileno(stdout)) == 0;
+    _close(descriptor);  // descriptor 1 holds its own duplicate now
+    if (!moved) {
+        *error = "cannot redirect standard output";
+        return UniqueHandle();
+    }
+    SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
+    return kept;
+}
 
 template <typename Function>
 Function FindExport(HMODULE module, const char* name) {
@@ -175,7 +214,17 @@ int wmain(int argc, wchar_t** argv) {
         return kExitCannotRun;
     }
 
-    LineWriter out(GetStdHandle(STD_OUTPUT_HANDLE), parsed.options->timestamps);
+    UniqueHandle host_output;
+    if (!parsed.options->trace_path.empty()) {
+        std::string error;
+        host_output = RedirectStandardOutput(parsed.options->trace_path, &error);
+        if (!host_output) {
+            err.Write("MORLHost: " + error);
+            return kExitCannotRun;
+        }
+    }
+    LineWriter out(host_output ? host_output.Get() : GetStdHandle(STD_OUTPUT_HANDLE),
+                   parsed.options->timestamps);
     const int code = RunRepair(*parsed.options, out);
     out.Write(std::string("host: result ") + OutcomeName(code));
     return code;

@@ -2,7 +2,8 @@
 // two exports and Kestrum::IPluginEvent, and plays the script named by the
 // environment variable MORLHOST_FAKE_SCRIPT on a thread of its own:
 //
-//   success   two progress lines, OnMessage, OnSuccess
+//   success   a line on standard output (a trace), two progress lines,
+//             OnMessage, OnSuccess
 //   fail      one progress line, OnFail, then (too late) one more progress line
 //   silent    nothing at all (the host times out)
 //   ticking   a progress line every 100 ms until stopped
@@ -63,6 +64,8 @@ private:
 
     void Play() {
         if (script_ == L"success") {
+            std::printf("fake: a trace line\n");
+            std::fflush(stdout);
             sink_->OnProgress(5, L"正在修复损坏的数据文件");
             sink_->OnProgress(42, L"正在更新数据文件... 更新速度：2 KB/s  更新进度：42.5%");
             sink_->OnMessage(L"包文件被破坏，请重新启动客户端", L"异常错误", 0);

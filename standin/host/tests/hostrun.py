@@ -30,7 +30,8 @@ def windows_path(path):
 @dataclass
 class Call:
     """One line of the host: a sink call, or one of the host's own lines."""
-    name: str            # OnProgress, OnSuccess, OnFail, OnMessage or host
+    name: str            # OnProgress, OnSuccess, OnFail, OnMessage, host, or trace
+                         # (anything else: the plug-in's trace when not sent apart)
     text: str = ""       # the text of OnProgress and OnFail, the rest of a host line
     percent: int = None  # OnProgress only
     ms: int = None       # with --timestamps: milliseconds since the host started
@@ -54,7 +55,9 @@ def parse_line(line):
         return Call(name, fields.get("text", ""), None, ms, fields)
     if name == "host:":
         return Call("host", tail, None, ms)
-    return Call(name, tail, None, ms)
+    if name in ("OnSuccess", "OnFail"):
+        return Call(name, tail, None, ms)
+    return Call("trace", rest, None, ms)
 
 
 @dataclass
@@ -65,7 +68,7 @@ class HostRun:
     calls: list
 
     def sink_calls(self):
-        return [c for c in self.calls if c.name != "host"]
+        return [c for c in self.calls if c.name not in ("host", "trace")]
 
     def names(self):
         return [c.name for c in self.sink_calls()]

@@ -23,7 +23,7 @@ TEST(HostCommandLine, GameFolderDefaultsAndOptions) {
     EXPECT_FALSE(parsed.options->timestamps);
 
     parsed = ParseHostCommandLine({L"--plugin-dir", L"Plug", L"--timeout", L"7", L"--answer", L"6",
-                                   L"--stop-on", L"更新速度", L"--linger", L"1500", L"--timestamps",
+                                   L"--stop-on", L"更新速度", L"--linger", L"1500", L"--timestamps", L"--trace", L"t.txt",
                                    L"D:\\g\\"},
                                   &NeverFile);
     ASSERT_TRUE(parsed.options);
@@ -34,6 +34,7 @@ TEST(HostCommandLine, GameFolderDefaultsAndOptions) {
     EXPECT_FALSE(parsed.options->stop_exact);
     EXPECT_EQ(parsed.options->linger_ms, 1500u);
     EXPECT_TRUE(parsed.options->timestamps);
+    EXPECT_EQ(parsed.options->trace_path, L"t.txt");
 }
 
 TEST(HostCommandLine, APluginFileIsTakenAsItIs) {
@@ -55,6 +56,7 @@ TEST(HostCommandLine, BadCommandLinesAreRefused) {
         {L"--linger", L"1e3", L"g"},
         {L"--stop-on", L"", L"g"},
         {L"--stop-on-exact", L"", L"g"},
+        {L"--trace", L"", L"g"},
         {L"--frobnicate", L"g"},
         {L"g", L"h"},
     };

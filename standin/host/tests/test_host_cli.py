@@ -48,6 +48,16 @@ class HostAgainstFakePlugin(unittest.TestCase):
                                           "text": "包文件被破坏，请重新启动客户端"})
         self.assertEqual(run.calls[-1].text, "result success")
         self.assertEqual(self.recorded(), ["stopped", "released"])
+        self.assertIn("fake: a trace line", run.stdout)
+
+    def test_the_plugins_trace_goes_to_its_own_file(self):
+        trace = os.path.join(self.game, "trace.txt")
+        run = self.run_fake("success", ["--trace", hostrun.windows_path(trace)])
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertNotIn("fake: a trace line", run.stdout)
+        self.assertEqual(run.names(), ["OnProgress", "OnProgress", "OnMessage", "OnSuccess"])
+        with open(trace, encoding="utf-8") as f:
+            self.assertEqual(f.read().strip(), "fake: a trace line")
 
     def test_failure_exits_1_and_linger_shows_late_calls(self):
         run = self.run_fake("fail")
