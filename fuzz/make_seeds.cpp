@@ -1,8 +1,9 @@
 // make_seeds.cpp - writes the seed corpora of the fuzz targets with the
 // library itself: small archives (under 16 KiB) that between them use every
 // writable file flag, several sector and piece sizes, chunk digests, a header
-// at an offset, folders and records without names; and a few compressed
-// blocks of every method.
+// at an offset, folders and records without names; chains of a base and a
+// patch (fuzz_archive.cpp, pass 3); and a few compressed blocks of every
+// method.
 //
 //   qov_make_seeds ARCHIVE_FOLDER BLOCK_FOLDER
 //
@@ -115,9 +116,13 @@ void DropListFile(TNQOVArchive* ha) {
     Impl(ha)->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
 }
 
-void MakeArchive(const std::string& scratch, const std::string& outFolder, const std::string& name,
-                 const ArchiveParams& params, const std::vector<NewFile>& files,
-                 bool bDropListFile = false) {
+typedef std::vector<uint8_t> Tag;
+
+// Writes an archive (a patch when baseTag is given) in the scratch folder,
+// checks it and returns its bytes; *pVersion gets the version it stands for.
+Bytes BuildArchive(const std::string& scratch, const std::string& name, const ArchiveParams& params,
+                   const std::vector<NewFile>& files, bool bDropListFile, const Tag& baseTag = Tag(),
+                   Tag* pVersion = nullptr) {
     const std::string path = scratch + "/" + name + ".qov";
     unlink(path.c_str());
     QOV_CREATE_PARAMS create;
@@ -131,6 +136,7 @@ void MakeArchive(const std::string& scratch, const std::string& outFolder, const
     if (!SFileCreateArchive(path.c_str(), &create, &ha)) Fail("create archive " + name);
     for (const NewFile& file : files) AddFile(ha, file);
     if (bDropListFile) DropListFile(ha);
+    if (!baseTag.empty()) ha->SetPatchBaseTag(baseTag.data());
     if (!SFileCloseArchive(ha, true)) Fail("close archive " + name);
 
     // The archive must open and every file read back.
@@ -147,14 +153,35 @@ void MakeArchive(const std::string& scratch, const std::string& outFolder, const
         SFileCloseFile(hf);
     }
     if (!SFileVerifyAll(ha, nullptr)) Fail("verify " + name);
+    if (pVersion != nullptr) pVersion->assign(ha->GetCurrentTag(), ha->GetCurrentTag() + 16);
     SFileCloseArchive(ha, false);
 
     Bytes bytes;
     if (!ReadDiskFile(path, &bytes)) Fail("read " + path);
     unlink(path.c_str());
     if (bytes.size() > kMaxSeed) Fail(name + " is larger than 16 KiB: " + std::to_string(bytes.size()));
+    return bytes;
+}
+
+void MakeArchive(const std::string& scratch, const std::string& outFolder, const std::string& name,
+                 const ArchiveParams& params, const std::vector<NewFile>& files,
+                 bool bDropListFile = false) {
+    const Bytes bytes = BuildArchive(scratch, name, params, files, bDropListFile);
     WriteDiskFile(outFolder + "/" + name + ".qov", bytes);
     printf("%-28s %6zu bytes, %zu files\n", (name + ".qov").c_str(), bytes.size(), files.size());
+}
+
+// A chain seed of fuzz_archive: "nqch", the base's length (LE32), the base
+// and the patch.
+void WriteChainSeed(const std::string& outFolder, const std::string& name, const Bytes& base,
+                    const Bytes& patch) {
+    Bytes seed = {'n', 'q', 'c', 'h'};
+    const uint32_t length = static_cast<uint32_t>(base.size());
+    for (int shift = 0; shift < 32; shift += 8) seed.push_back(static_cast<uint8_t>(length >> shift));
+    seed.insert(seed.end(), base.begin(), base.end());
+    seed.insert(seed.end(), patch.begin(), patch.end());
+    WriteDiskFile(outFolder + "/" + name + ".qov", seed);
+    printf("%-28s %6zu bytes\n", (name + ".qov").c_str(), seed.size());
 }
 
 // Every combination of compression, encryption (with and without the fixed
@@ -278,6 +305,39 @@ void MakeArchives(const std::string& scratch, const std::string& out) {
                 {{"zero", NQOV_FILE_COMPRESS, {}}, {"zero2", NQOV_FILE_SINGLE_UNIT, {}}});
 }
 
+// Pairs of a base and a patch.  The first two match (the patch names the
+// base's version), the third does not (fuzz_archive then gives it the tag).
+void MakeChains(const std::string& scratch, const std::string& out) {
+    ArchiveParams p;
+    p.sectorShift = 0;
+    p.pieceSize = 1024;
+    Tag version;
+    const Bytes base = BuildArchive(
+        scratch, "chain_base", p,
+        {{"common.txt", NQOV_FILE_COMPRESS, TextBytes(900, 30)},
+         {"base_only.bin", 0, RandomBytes(700, 31)},
+         {"dir\\a.txt", NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC, TextBytes(1300, 32)},
+         {"dir\\hidden.txt", NQOV_FILE_COMPRESS | NQOV_FILE_FLAG_30, TextBytes(300, 33)},
+         {"single.bin", NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS, TextBytes(600, 34)},
+         {"secret.bin", NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY, TextBytes(800, 35)}},
+        false, Tag(), &version);
+    ArchiveParams pp;
+    pp.capacity = 16;
+    pp.sectorShift = 1;
+    pp.pieceSize = 2048;
+    const std::vector<NewFile> patchFiles = {
+        {"common.txt", NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED, TextBytes(1100, 40)},
+        {"dir\\c.txt", NQOV_FILE_COMPRESS, TextBytes(700, 41)},
+        {"dir\\sub\\d.bin", 0, RandomBytes(500, 42)},
+        {"dir\\a.txt", NQOV_FILE_SINGLE_UNIT, TextBytes(200, 43)}};
+    WriteChainSeed(out, "chain_matching", base, BuildArchive(scratch, "chain_patch", pp, patchFiles, false, version));
+    // A patch without a list file: its records open by pseudo name only.
+    WriteChainSeed(out, "chain_unnamed_patch", base,
+                   BuildArchive(scratch, "chain_unnamed", pp, patchFiles, true, version));
+    WriteChainSeed(out, "chain_other_version", base,
+                   BuildArchive(scratch, "chain_other", pp, patchFiles, false, Tag(16, 0xA5)));
+}
+
 //-----------------------------------------------------------------------------
 // Compressed blocks for fuzz_decompress: [expected length LE16][selector][block].
 
@@ -353,6 +413,7 @@ int main(int argc, char** argv) {
     char scratch[] = "/tmp/nqov-seeds-XXXXXX";
     if (mkdtemp(scratch) == nullptr) Fail("mkdtemp");
     MakeArchives(scratch, archives);
+    MakeChains(scratch, archives);
     MakeBlocks(blocks);
     rmdir(scratch);
     return 0;
