@@ -97,3 +97,15 @@ std::wstring ProgressLine(const std::wstring& text, int tenths)
                   static_cast<double>(tenths) / 10.0);
     return CutToLineBuffer(text + kProgressLineLabel + percent + L"%");
 }
+
+ProgressReport DownloadProgressReport(int tenths, uint32_t bytesPerSecond)
+{
+    return ProgressReport{tenths < 1000, tenths / 10,
+                          ProgressLine(SpeedText(bytesPerSecond), tenths)};
+}
+
+ProgressReport RestoreProgressReport(int tenths)
+{
+    return ProgressReport{true, tenths / 10,
+                          ProgressLine(ProgressText(PROGRESS_TEXT_UPDATING), tenths)};
+}

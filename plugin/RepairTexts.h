@@ -42,4 +42,18 @@ std::wstring SpeedText(uint32_t bytesPerSecond);
 // percent and shown as a percentage with one decimal.
 std::wstring ProgressLine(const std::wstring& text, int tenths);
 
+// What one tick of a progress timer tells the host.
+struct ProgressReport {
+    bool notify;        // whether the host is told at all
+    int percent;        // tenths / 10
+    std::wstring line;  // the status line
+};
+
+// Download tick: the speed text and the progress; the host is not told at
+// 1000 (the end of the download arrives as its own message).
+ProgressReport DownloadProgressReport(int tenths, uint32_t bytesPerSecond);
+
+// Restore tick: "正在更新数据文件..." and the progress, whatever it is.
+ProgressReport RestoreProgressReport(int tenths);
+
 #endif  // BREVIK_PLUGIN_REPAIRTEXTS_H

@@ -113,4 +113,28 @@ TEST(RepairTexts, ProgressLineIsCutToItsBuffer)
     EXPECT_EQ(L'%', widest.back());
 }
 
+TEST(RepairTexts, DownloadTickTellsTheHostBelowOneThousandOnly)
+{
+    const ProgressReport running = DownloadProgressReport(457, 1025);
+    EXPECT_TRUE(running.notify);
+    EXPECT_EQ(45, running.percent);
+    EXPECT_EQ(kSpeedLabel + L"1 KB/s" + kLineLabel + L"45.7%", running.line);
+    EXPECT_EQ(kSpeedLabel + L"10 B/s" + kLineLabel + L"0.0%", DownloadProgressReport(0, 0).line);
+    const ProgressReport done = DownloadProgressReport(1000, 2048);
+    EXPECT_FALSE(done.notify);
+    EXPECT_EQ(100, done.percent);
+}
+
+TEST(RepairTexts, RestoreTickAlwaysTellsTheHost)
+{
+    const ProgressReport done = RestoreProgressReport(1000);
+    EXPECT_TRUE(done.notify);
+    EXPECT_EQ(100, done.percent);
+    EXPECT_EQ(kUpdating + kLineLabel + L"100.0%", done.line);
+    EXPECT_EQ(L"100.0%", done.line.substr(done.line.size() - 6));
+    const ProgressReport start = RestoreProgressReport(9);
+    EXPECT_EQ(0, start.percent);
+    EXPECT_EQ(kUpdating + kLineLabel + L"0.9%", start.line);
+}
+
 }  // namespace
