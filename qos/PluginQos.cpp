@@ -1,19 +1,76 @@
 // qos/PluginQos.cpp - the plug-in's statistics reporter.
 
-#include "PluginQos.h"
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 
-struct QosTransport {};
+#include <algorithm>
+#include <vector>
+
+#include "ClientGuid.h"
+#include "ModuleVersion.h"
+#include "PluginQos.h"
+#include "QosTransport.h"
+#include "fund/trace.h"
+
+namespace {
+
+const int32_t kMarker = 9999;  // value 0 of every report
+const uint32_t kBusinessId = 100;
+const uint32_t kQosId = 2003;
+const char kReportName[] = "SidloPluginQos";
+const char kUserId[] = "not_set_uin";
+// The report kinds, value 2 of every report.
+const int32_t kKindFull = 1;
+const int32_t kKindStart = 2;
+const int32_t kKindEnd = 3;
+const size_t kHostChars = 256;
+
+// The settings file's key that names the statistics server.
+const char kSettingsSection[] = "MORL";
+const char kHostKey[] = "QosHost";
+
+std::wstring Widen(const std::string& text) {
+    std::wstring out;
+    for (unsigned char c : text) out += static_cast<wchar_t>(c);
+    return out;
+}
+
+}  // namespace
 
 const char* const PluginQos::kDefaultHost = "qos.brevik.invalid";
 
 PluginQos::PluginQos()
-    : values_(kValueCount, 0), strings_(kStringCount), userId_("not_set_uin"),
-      serverHost_(kDefaultHost) {}
+    : values_(kValueCount, 0),
+      strings_(kStringCount),
+      userId_(kUserId),
+      serverHost_(kDefaultHost),
+      record_(std::make_unique<qos::QOSRep>()) {}
 
-PluginQos::~PluginQos() = default;
+PluginQos::~PluginQos() { Release(); }
 
-void PluginQos::ReadSettings(const std::wstring&) {}
-void PluginQos::ReadSettings(const std::string&) {}
+void PluginQos::ReadSettings(const std::wstring& settingsPath) {
+    wchar_t host[kHostChars] = {};
+    GetPrivateProfileStringW(Widen(kSettingsSection).c_str(), Widen(kHostKey).c_str(), L"", host,
+                             kHostChars, settingsPath.c_str());
+    std::string narrow;
+    for (const wchar_t* p = host; *p; ++p) {
+        if (*p > 0x7F) return;  // host names are ASCII; ignore anything else
+        narrow += static_cast<char>(*p);
+    }
+    if (!narrow.empty()) serverHost_ = narrow;
+}
+
+void PluginQos::ReadSettings(const std::string& settingsPathAnsi) {
+    char host[kHostChars] = {};
+    GetPrivateProfileStringA(kSettingsSection, kHostKey, "", host, kHostChars,
+                             settingsPathAnsi.c_str());
+    if (host[0] != '\0') serverHost_ = host;
+}
 
 void PluginQos::SetServer(const std::string& host, unsigned short port) {
     serverHost_ = host;
@@ -22,7 +79,47 @@ void PluginQos::SetServer(const std::string& host, unsigned short port) {
 
 void PluginQos::SetCommonIniPath(const std::wstring& path) { commonIniPath_ = path; }
 
-bool PluginQos::Init() { return false; }
+bool PluginQos::Init() {
+    Trace(L"PluginQos::Init");
+    reportId_ = kReportId;
+    if (!SetUpTransport()) return false;
+    PrepareRecord();
+    clientId_ = GetClientGuid(commonIniPath_.empty() ? DefaultCommonIniPath() : commonIniPath_);
+    versionString_ = PluginVersionString(OwnModuleVersion());
+    if (values_.size() == kValueCount && strings_.size() == kStringCount) {
+        values_[0] = kMarker;
+        values_[1] = static_cast<int32_t>(reportId_);
+        values_[2] = kKindFull;
+        values_[3] = 1;
+        strings_[0] = kReportName;
+        strings_[1] = clientId_;
+        strings_[3] = versionString_;
+    }
+    return true;
+}
+
+bool PluginQos::SetUpTransport() {
+    transport_.reset();
+    std::string failure;
+    transport_ = OpenQosTransport(serverHost_, serverPort_, &failure);
+    if (!transport_) {
+        Trace(L"error: PluginQos::Init %hs (%hs:%u)", failure.c_str(), serverHost_.c_str(),
+              static_cast<unsigned>(serverPort_));
+        return false;
+    }
+    seq_ = transport_->seq;
+    return true;
+}
+
+void PluginQos::PrepareRecord() {
+    *record_ = qos::QOSRep();
+    record_->BusinessID = kBusinessId;
+    record_->QosNum = 1;
+    qos::QOSCSQosRep& rep = record_->QosList[0];
+    rep.QosID = kQosId;
+    rep.QosVal = 0;
+    rep.AppendDescFlag = qos::QOS_APPEND_DESC_COMM;
+}
 
 bool PluginQos::SetValue(int index, int32_t value) {
     if (values_.size() != kValueCount || strings_.size() != kStringCount) return false;
@@ -31,9 +128,28 @@ bool PluginQos::SetValue(int index, int32_t value) {
     return true;
 }
 
-bool PluginQos::SendStartReport() { return false; }
-bool PluginQos::SendFullReport() { return false; }
-bool PluginQos::SendEndReport(int) { return false; }
+bool PluginQos::SendStartReport() {
+    Trace(L"PluginQos::SendStartReport");
+    return Send({kMarker, static_cast<int32_t>(reportId_), kKindStart},
+                {kReportName, clientId_, versionString_, userId_});
+}
+
+bool PluginQos::SendFullReport() {
+    Trace(L"PluginQos::SendFullReport");
+    if (values_.size() != kValueCount || strings_.size() != kStringCount) return false;
+    bool sent = Send(values_, strings_);
+    // Emptied whether or not it went out: the full report is made once, and
+    // later values have nowhere to go.
+    values_.clear();
+    strings_.clear();
+    return sent;
+}
+
+bool PluginQos::SendEndReport(int stage) {
+    Trace(L"PluginQos::SendEndReport %d", stage);
+    return Send({kMarker, static_cast<int32_t>(reportId_), kKindEnd, stage},
+                {kReportName, clientId_, versionString_, userId_});
+}
 
 void PluginQos::Release() {
     values_.clear();
@@ -41,19 +157,51 @@ void PluginQos::Release() {
     transport_.reset();
 }
 
+bool PluginQos::Send(const std::vector<int32_t>& values, const std::vector<std::string>& strings) {
+    if (!transport_) return false;
+    qos::QOSAppendDescComm& comm = record_->QosList[0].AppendDesc.Comm;
+    comm.IntNum = static_cast<uint32_t>(std::min(values.size(), qos::QOS_CS_ADINFO_MAX_INT));
+    std::copy_n(values.begin(), comm.IntNum, comm.IntList);
+    comm.StrNum = static_cast<uint32_t>(std::min(strings.size(), qos::QOS_CS_ADINFO_MAX_STR));
+    for (uint32_t i = 0; i < comm.StrNum; ++i) {
+        qos::CopyWireString(comm.StrList[i], qos::QOS_CS_ADINFO_STR_LEN, strings[i],
+                            qos::kQosMaxStrBytes);
+    }
+    record_->CltID[qos::QOS_CS_STRING_LEN - 1] = '\0';
+    record_->ServerID[qos::QOS_CS_STRING_LEN - 1] = '\0';
+
+    qos::QOSCSPkgHead head;
+    head.Magic = qos::QOS_CS_MAGIC;
+    head.Cmd = qos::QOS_REP;
+    head.ProtoVer = qos::kQosProtoVer;
+    head.Seq = ++transport_->seq;
+    seq_ = head.Seq;
+
+    std::vector<unsigned char> packet(qos::kQosMaxPackedSize);
+    size_t size = 0;
+    qos::WireResult packed = qos::PackReport(head, *record_, packet.data(), packet.size(), &size);
+    if (packed != qos::WireResult::Ok) {
+        Trace(L"error: PluginQos::Send pack failed: %hs", qos::WireResultText(packed));
+        return false;
+    }
+    if (!SendQosDatagram(transport_.get(), packet.data(), size)) {
+        Trace(L"error: PluginQos::Send send failed (%d)", static_cast<int>(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
 bool PluginQos::IsInitialised() const { return transport_ != nullptr; }
 bool PluginQos::IsFullReportSent() const { return values_.empty(); }
+
 int32_t PluginQos::Value(int index) const {
     if (index < 0 || static_cast<size_t>(index) >= values_.size()) return 0;
     return values_[static_cast<size_t>(index)];
 }
+
 const std::string& PluginQos::ClientId() const { return clientId_; }
 const std::string& PluginQos::VersionString() const { return versionString_; }
 const std::string& PluginQos::UserId() const { return userId_; }
 const std::string& PluginQos::ServerHost() const { return serverHost_; }
 unsigned short PluginQos::ServerPort() const { return serverPort_; }
 uint32_t PluginQos::LastSequence() const { return seq_; }
-
-bool PluginQos::Send(const std::vector<int32_t>&, const std::vector<std::string>&) { return false; }
-bool PluginQos::SetUpTransport() { return false; }
-void PluginQos::PrepareRecord() {}

@@ -1,0 +1,34 @@
+// qos/qosdump/UdpListener.h - a UDP socket bound to a local port; one file
+// per platform implements it (POSIX sockets, Winsock).
+
+#ifndef QOSDUMP_UDPLISTENER_H
+#define QOSDUMP_UDPLISTENER_H
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class UdpListener {
+public:
+    UdpListener();
+    ~UdpListener();
+    UdpListener(const UdpListener&) = delete;
+    UdpListener& operator=(const UdpListener&) = delete;
+
+    // Binds to address (dotted IPv4, "" for every address) and port (0: the
+    // system picks one).  False with a message on failure.
+    bool Open(const std::string& address, unsigned short port, std::string* error);
+
+    // The bound port.
+    unsigned short Port() const;
+
+    // Waits at most timeoutMs (-1: no limit) for one datagram: its size, 0
+    // on a time-out, -1 on an error.  *from is "address:port" of the sender.
+    long Receive(unsigned char* buffer, size_t size, int timeoutMs, std::string* from);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+#endif  // QOSDUMP_UDPLISTENER_H

@@ -1,0 +1,89 @@
+// qos/qosdump/UdpListener_win.cpp - the listener with Winsock.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+
+#include "UdpListener.h"
+
+struct UdpListener::Impl {
+    bool started = false;
+    SOCKET socket = INVALID_SOCKET;
+    unsigned short port = 0;
+    ~Impl() {
+        if (socket != INVALID_SOCKET) closesocket(socket);
+        if (started) WSACleanup();
+    }
+};
+
+UdpListener::UdpListener() : impl_(std::make_unique<Impl>()) {}
+UdpListener::~UdpListener() = default;
+
+bool UdpListener::Open(const std::string& address, unsigned short port, std::string* error) {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+        *error = "WSAStartup failed";
+        return false;
+    }
+    impl_->started = true;
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!address.empty()) {
+        unsigned long parsed = inet_addr(address.c_str());
+        if (parsed == INADDR_NONE && address != "255.255.255.255") {
+            *error = "not a dotted IPv4 address: " + address;
+            return false;
+        }
+        local.sin_addr.s_addr = parsed;
+    }
+    impl_->socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (impl_->socket == INVALID_SOCKET) {
+        *error = "socket failed: " + std::to_string(WSAGetLastError());
+        return false;
+    }
+    if (bind(impl_->socket, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+        *error = "bind failed: " + std::to_string(WSAGetLastError());
+        return false;
+    }
+    int length = sizeof(local);
+    getsockname(impl_->socket, reinterpret_cast<sockaddr*>(&local), &length);
+    impl_->port = ntohs(local.sin_port);
+    return true;
+}
+
+unsigned short UdpListener::Port() const { return impl_->port; }
+
+long UdpListener::Receive(unsigned char* buffer, size_t size, int timeoutMs, std::string* from) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(impl_->socket, &set);
+    timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int ready = select(0, &set, nullptr, nullptr, timeoutMs < 0 ? nullptr : &tv);
+    if (ready < 0) return -1;
+    if (ready == 0) return 0;
+    sockaddr_in peer = {};
+    int length = sizeof(peer);
+    int capacity = size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+    int n = recvfrom(impl_->socket, reinterpret_cast<char*>(buffer), capacity, 0,
+                     reinterpret_cast<sockaddr*>(&peer), &length);
+    if (n < 0) {
+        // A datagram larger than the buffer is cut; report it as it came.
+        if (WSAGetLastError() == WSAEMSGSIZE) n = capacity;
+        // An earlier send's ICMP error surfaces here on Windows; not ours.
+        else if (WSAGetLastError() == WSAECONNRESET) return 0;
+        else return -1;
+    }
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(&peer.sin_addr);
+    *from = std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+            std::to_string(a[3]) + ":" + std::to_string(ntohs(peer.sin_port));
+    return n;
+}
