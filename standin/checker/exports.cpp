@@ -1,0 +1,52 @@
+// standin/checker/exports.cpp - the MORLCheck.dll stand-in: a checker
+// object whose BeginCheck answers from morl_script.ini ([Checker]).
+
+#include <string>
+
+#include "MORLEngineApi.h"
+#include "ScriptFile.h"
+
+namespace {
+
+class ScriptedChecker final : public ICheckHandle {
+public:
+    ScriptedChecker(bool result, const standin::CallLog& log) : m_result(result), m_log(log) {}
+    ~ScriptedChecker() = default;
+
+    bool BeginCheck(uint32_t mode, uint32_t timeoutMs) override {
+        m_log.Write("BeginCheck " + std::to_string(mode) + " " + std::to_string(timeoutMs) +
+                    " -> " + std::to_string(m_result));
+        return m_result;
+    }
+
+private:
+    const bool m_result;
+    const standin::CallLog m_log;
+};
+
+std::wstring Folder() {
+    return standin::ModuleFolderOf(reinterpret_cast<const void*>(&Folder));
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) ICheckHandle* CreateCheckHandle() {
+    const std::wstring folder = Folder();
+    const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
+    const standin::CallLog log = standin::OpenCallLog(script, folder);
+    log.Write("CreateCheckHandle");
+    if (script.Number(L"Checker", L"Create", 1) == 0) return nullptr;
+    try {
+        return new ScriptedChecker(script.Number(L"Checker", L"BeginCheckResult", 1) != 0, log);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+extern "C" __declspec(dllexport) void ReleaseCheckHandle(ICheckHandle* checker) {
+    if (checker == nullptr) return;
+    const std::wstring folder = Folder();
+    const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
+    standin::OpenCallLog(script, folder).Write("ReleaseCheckHandle");
+    delete static_cast<ScriptedChecker*>(checker);
+}

@@ -1,0 +1,45 @@
+// standin/engine/exports.cpp - the exports of the morl.dll stand-in.  The
+// settings file beside the DLL chooses the behaviour of the engine object
+// ([Engine] Behaviour); only "scripted" exists so far.
+
+#include "MORLEngineApi.h"
+#include "ScriptFile.h"
+#include "ScriptedEngine.h"
+#include "StandinEngine.h"
+
+namespace {
+
+std::wstring Folder() {
+    return standin::ModuleFolderOf(reinterpret_cast<const void*>(&Folder));
+}
+
+standin::StandinEngine* CreateEngine(const standin::ScriptFile& script,
+                                     const standin::CallLog& log) {
+    const std::wstring behaviour = script.String(L"Engine", L"Behaviour", L"scripted");
+    if (behaviour == L"scripted") return new standin::ScriptedEngine(script, log);
+    log.Write("unknown behaviour: " + standin::Utf8(behaviour));
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) IResourceManager* GetResourceManagerII() {
+    const std::wstring folder = Folder();
+    const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
+    const standin::CallLog log = standin::OpenCallLog(script, folder);
+    log.Write("GetResourceManagerII");
+    if (script.Number(L"Engine", L"Create", 1) == 0) return nullptr;
+    try {
+        return CreateEngine(script, log);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+extern "C" __declspec(dllexport) void ReleaseResourceManagerII(IResourceManager* engine) {
+    if (engine == nullptr) return;
+    const std::wstring folder = Folder();
+    const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
+    standin::OpenCallLog(script, folder).Write("ReleaseResourceManagerII");
+    delete static_cast<standin::StandinEngine*>(engine);
+}
