@@ -585,6 +585,20 @@ bool SFilePathToPieceIndex(TNQOVArchive* haIn, const char* szFileName, uint32_t*
     });
 }
 
+// Whether the map may be written where the header puts it: not inside the
+// pieces (they hold the header, the files and the tables) nor over the MD5
+// piece table.  A damaged header can place it there, and writing it would
+// then destroy what it lies on.
+namespace {
+bool MapLiesOutsideThePieces(const TNQOVArchiveImpl* ha, uint32_t size) {
+    const TQOVHeader& h = ha->Header;
+    uint64_t end = 0, tableEnd = 0;
+    if (h.BitmapPos64 < h.ArchieveSize || !CheckedAdd64(h.BitmapPos64, size, &end)) return false;
+    if (!CheckedAdd64(h.MD5TablePos64, h.MD5TableSize64, &tableEnd)) tableEnd = UINT64_MAX;
+    return end <= h.MD5TablePos64 || h.BitmapPos64 >= tableEnd;
+}
+}  // namespace
+
 uint8_t* SFileGetBitmap(TNQOVArchive* haIn, uint32_t* pdwSize) {
     TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
@@ -623,6 +637,8 @@ bool SFileWriteBitmap(TNQOVArchive* haIn) {
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle", ERROR_INVALID_HANDLE, false);
     if (ha->pBitmap == nullptr || ha->dwBitmapSize == 0) return true;
+    QOV_FAIL_IF(!MapLiesOutsideThePieces(ha, ha->dwBitmapSize), "the map lies inside the pieces",
+                ERROR_FILE_CORRUPT, false);
     const uint32_t error = WriteArchiveBytes(ha, ha->Header.BitmapPos64, ha->pBitmap, ha->dwBitmapSize);
     QOV_FAIL_IF(error != ERROR_SUCCESS, "!FileStream_Write", error, false);
     return true;
@@ -640,7 +656,8 @@ bool TNQOVArchiveImpl::InitBitMapByFileMapping_i(bool bWritable) {
     const uint32_t size = static_cast<uint32_t>(Header.BitmapSize64);
     uint64_t fileSize = 0, end = 0;
     if (position == 0 || size == 0 || !FileStream_SizeOf(pStream.get(), &fileSize) ||
-        !CheckedAdd64(position, size, &end) || end > fileSize) {
+        !CheckedAdd64(position, size, &end) || end > fileSize ||
+        (bWritable && !MapLiesOutsideThePieces(this, size))) {
         QOV_LOG_ERROR("CreateFileMappingW failed! ", ERROR_FILE_CORRUPT);
         QOVSetLastError(ERROR_FILE_CORRUPT);
         return false;

@@ -743,6 +743,32 @@ TEST_F(InterfaceTest, PiecesAndTheMap) {
     EXPECT_FALSE(ha->WriteAllBitmaps()) << "the patch was opened read-only";
 }
 
+// A damaged header may put the piece-state map on the tables; writing it
+// there would leave an archive that no longer opens.
+TEST_F(InterfaceTest, AMapLyingOnTheTablesIsNotWritten) {
+    const QOV_ARCHIVE_INFO info = InfoOf(ha);
+    SFileCloseArchive(ha, false);
+    ha = nullptr;
+    ASSERT_TRUE(testutil::PatchLE64(basePath, testutil::hdr::kBitmapPos, info.BetTablePos64));
+    ASSERT_TRUE(testutil::ResealHeader(basePath));
+    const Bytes before = testutil::ReadFileOrEmpty(basePath);
+
+    ASSERT_TRUE(SFileOpenArchive(basePath.c_str(), &ha, 0)) << QOVGetLastError();
+    ai = ha;
+    Bytes piece(info.dwMD5PieceSize);
+    ai->ReadPieceVerified(0, piece.data(), info.dwMD5PieceSize);  // a state to write
+    EXPECT_FALSE(ai->WriteBitmap());
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+    EXPECT_FALSE(ha->WriteAllBitmaps());
+    EXPECT_FALSE(ai->InitBitMapByFileMapping(true));
+    SFileCloseArchive(ha, false);
+    ha = nullptr;
+    EXPECT_TRUE(testutil::ReadFileOrEmpty(basePath) == before);
+
+    ASSERT_TRUE(SFileOpenArchive(basePath.c_str(), &ha, NQOV_OPEN_READ_ONLY)) << QOVGetLastError();
+    EXPECT_TRUE(static_cast<QOVArchiveInterface*>(ha)->InitBitMapByFileMapping(false)) << "reading it is harmless";
+}
+
 TEST_F(InterfaceTest, MappedMapOfEveryArchive) {
     SFileCloseArchive(ha, false);
     ASSERT_TRUE(SFileOpenArchive(basePath.c_str(), &ha, 0));
