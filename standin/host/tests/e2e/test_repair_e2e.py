@@ -90,8 +90,10 @@ class Game:
         for binary in BINARIES:
             shutil.copy(os.path.join(BIN, binary), self.plugin)
         self.micro = micro_version_type
+        # Statistics go to this machine (no name to resolve, nothing leaves it).
         self.settings = {"MicroVersionType": str(micro_version_type),
-                         "FeedbackRecord": hostrun.windows_path(self.path("feedback.txt"))}
+                         "FeedbackRecord": hostrun.windows_path(self.path("feedback.txt")),
+                         "QosHost": "127.0.0.1"}
         self.engine = {
             "Engine": {"Behaviour": "scripted", "DownloadSpeed": "2048", "CallLog": "calls.log"},
             "Post.SetNotifyWindow": {"1": "0,WM_ENGINE_STOP_READY,0,0"},
