@@ -424,6 +424,23 @@ TEST_F(InterfaceTest, ChainOfArchives) {
     EXPECT_EQ(QOVGetLastError(), 17u);
 }
 
+// A patch whose own version (its patched tag) is its base tag leaves the
+// chain's version as it was, so it matches again.
+TEST_F(InterfaceTest, APatchThatKeepsTheVersionAttachesTwice) {
+    SFileCloseArchive(ha, false);
+    ha = nullptr;
+    const uint64_t kPatchedTag = 108;
+    ASSERT_TRUE(testutil::PatchFile(patchPath, kPatchedTag, baseVersion));
+    ASSERT_TRUE(testutil::ResealHeader(patchPath));
+    ASSERT_TRUE(SFileOpenArchive(basePath.c_str(), &ha, 0));
+    ai = ha;
+    ASSERT_TRUE(ai->OpenPatchArchive(patchPath.c_str(), 0)) << QOVGetLastError();
+    EXPECT_EQ(TagAt(ai->GetCurrentTag()), baseVersion) << "the patched tag is the patch's version";
+    ASSERT_TRUE(ai->OpenPatchArchive(patchPath.c_str(), 0)) << QOVGetLastError();
+    EXPECT_EQ(ai->GetArchiveCount(), 3u);
+    EXPECT_TRUE(ai->IsFileValid("common.txt"));
+}
+
 TEST_F(InterfaceTest, RecordsByNameHashAndId) {
     EXPECT_EQ(ai->GetFileCount(), 0u);
     EXPECT_EQ(ai->GetFileEntry(0), nullptr);
