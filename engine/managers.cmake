@@ -15,7 +15,8 @@ list(APPEND BREVIK_ENGINE_MANAGER_SOURCES
     "${_brevik_managers_dir}/CDownloadListConfig.cpp"
     "${_brevik_managers_dir}/CRestoreListConfig.cpp"
     "${_brevik_managers_dir}/FileMD5.cpp"
-    "${_brevik_managers_dir}/CRestoreFileMgr.cpp")
+    "${_brevik_managers_dir}/CRestoreFileMgr.cpp"
+    "${_brevik_managers_dir}/CDownloadFileMgr.cpp")
 
 function(_brevik_engine_managers_finish)
     if(NOT TARGET brevik_engine)
@@ -30,6 +31,7 @@ function(_brevik_engine_managers_finish)
         SOURCES "${tests}/test_lists_download.cpp"
                 "${tests}/test_lists_restore.cpp"
                 "${tests}/test_restore_manager.cpp"
+                "${tests}/test_download_manager.cpp"
         LIBS brevik_engine fund)
 endfunction()
 
