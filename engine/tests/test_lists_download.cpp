@@ -1,6 +1,8 @@
 // The download list: batches of 500, FileCount forms, incomplete and
 // over-long entries, the quit flag, missing and malformed files.
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -172,6 +174,40 @@ TEST_F(DownloadList, MissingAndMalformedFilesFail) {
         Write(text);
         EXPECT_EQ(list.Parse(), CDownloadListConfig::kParseFailed) << text.substr(0, 40);
         EXPECT_TRUE(list.GetEntries().empty());
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Damaged copies of a valid list (bytes overwritten, cut short): every
+// parse ends with one of its result codes, and each name it yields was
+// read from the file within the length limit.
+TEST_F(DownloadList, DamagedListsEndCleanly) {
+    std::string valid = ListHead("0x600");
+    for (long i = 0; i < 1536; ++i) valid += ListEntry(i, "dir\\f" + std::to_string(i));
+    const unsigned seed = GetTickCount();
+    std::printf("seed %u\n", seed);
+    srand(seed);
+    for (int round = 0; round < 60; ++round) {
+        std::string damaged = valid;
+        const int changes = 1 + rand() % 40;
+        for (int c = 0; c < changes; ++c) damaged[rand() % damaged.size()] = static_cast<char>(rand() % 256);
+        if (round % 3 == 0) damaged.resize(rand() % damaged.size());
+        Write(damaged);
+        DownloadFileList none;
+        list.SwapEntries(none);
+        int result = CDownloadListConfig::kParseMore;
+        int calls = 0;
+        while (result == CDownloadListConfig::kParseMore && calls < 10) {
+            result = list.Parse();
+            ++calls;
+        }
+        EXPECT_TRUE(result == CDownloadListConfig::kParseDone || result == CDownloadListConfig::kParseFailed)
+            << "seed " << seed << " round " << round << " result " << result;
+        EXPECT_LE(calls, 4) << "seed " << seed << " round " << round;
+        for (const std::wstring& name : list.GetEntries()) EXPECT_LT(name.size(), 260u);
     }
 }
 
