@@ -130,28 +130,25 @@ bool CRestoreFileMgr::IsStopping() const {
 
 unsigned CRestoreFileMgr::RestoreThreadProcess() {
     Trace(L"CRestoreFileMgr::RestoreThreadProcess");
-    while (!IsStopping()) {
-        bool finished = false;
-        if (RestoreNext(finished) == Outcome::kStopped || finished) break;
+    while (!IsStopping() && RestoreNext()) {
     }
     return 0;
 }
 
-// Restores the first entry.  `finished` is set when the thread is done:
-// every entry restored (success reported) or a failure reported.
-CRestoreFileMgr::Outcome CRestoreFileMgr::RestoreNext(bool& finished) {
+// Restores the first entry.  False when the thread is done: every entry
+// restored (success reported), a failure reported, or a stop.
+bool CRestoreFileMgr::RestoreNext() {
     Entry entry;
     std::wstring name;
     {
         fund::lock::scoped_lock hold(m_lock);
         // Stop sets the event before it empties the list: an empty list
         // seen here after the event is a stop, not a success.
-        if (IsStopping()) return Outcome::kStopped;
+        if (IsStopping()) return false;
         if (m_entries.empty()) {
             Trace(L"CRestoreFileMgr::RestoreThreadProcess success");
             if (m_callback != nullptr) m_callback->OnRestoreSuccess();
-            finished = true;
-            return Outcome::kRestored;
+            return false;
         }
         entry = std::move(m_entries.front());
         m_entries.pop_front();
@@ -170,16 +167,16 @@ CRestoreFileMgr::Outcome CRestoreFileMgr::RestoreNext(bool& finished) {
     const bool ok = RestoreFile(entry.index, folder, target);
 
     fund::lock::scoped_lock hold(m_lock);
+    // A stop during the extraction took the engine away: that is no failure.
+    if (IsStopping()) return false;
     if (ok) {
         uint32_t size = 0;
         if (m_engine != nullptr && m_engine->GetFileSize(entry.index, &size)) m_restoredSize += size;
-        return Outcome::kRestored;
+        return true;
     }
-    if (m_callback != nullptr) {
-        m_callback->OnRestoreFail(L"", kRestoreFailCode);
-        finished = true;
-    }
-    return Outcome::kFailed;
+    if (m_callback == nullptr) return true;
+    m_callback->OnRestoreFail(L"", kRestoreFailCode);
+    return false;
 }
 
 // Extracts the file into `folder` unless `target` already holds it.

@@ -53,12 +53,11 @@ private:
         uint32_t index;
         std::wstring folder;  // destination, relative to the base folder
     };
-    enum class Outcome { kRestored, kFailed, kStopped };
 
     static unsigned __stdcall RestoreThread(void* self);
     unsigned RestoreThreadProcess();
     bool IsStopping() const;
-    Outcome RestoreNext(bool& finished);
+    bool RestoreNext();
     bool RestoreFile(uint32_t index, const std::wstring& folder, const std::wstring& target);
 
     fund::lock::critical_section m_lock;  // entries, engine, engine calls
