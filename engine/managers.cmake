@@ -32,6 +32,7 @@ function(_brevik_engine_managers_finish)
                 "${tests}/test_lists_restore.cpp"
                 "${tests}/test_restore_manager.cpp"
                 "${tests}/test_download_manager.cpp"
+                "${tests}/test_download_threads.cpp"
         LIBS brevik_engine fund)
 endfunction()
 
