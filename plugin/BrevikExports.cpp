@@ -1,0 +1,53 @@
+// BrevikExports.cpp - the library's entry routine and its two exports.
+
+#define BREVIK_BUILDING_PLUGIN
+#include "MORLRepair.h"
+
+#include <fund/trace.h>
+
+#include <new>
+
+#include "CMORLPlugin.h"
+
+namespace {
+
+// The process's one repair object, and whether allocating it ever failed
+// (then every later call returns null too).
+CMORLPlugin* g_plugin = nullptr;
+bool g_allocationFailed = false;
+
+}  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    // The download manager tells the engine once per load of the library
+    // that the host has no more syncs to run.
+    if (reason == DLL_PROCESS_ATTACH)
+        CDownloadFileMgr::ArmHostAction();
+    return TRUE;
+}
+
+BREVIK_API Kestrum::IPluginEvent* CreateMORLRepair()
+{
+    Trace(L"Kestrum::CreateMORLRepair");
+    if (g_plugin == nullptr && !g_allocationFailed) {
+        // An exception from the constructor reaches the caller; the next
+        // call tries again.
+        g_plugin = new (std::nothrow) CMORLPlugin();
+        g_allocationFailed = g_plugin == nullptr;
+    }
+    return g_plugin;
+}
+
+BREVIK_API void RealeaseMORLRepair(Kestrum::IPluginEvent* repair)
+{
+    Trace(L"Kestrum::RealeaseMORLRepair");
+    if (repair == nullptr)
+        return;
+    CMORLPlugin* plugin = static_cast<CMORLPlugin*>(repair);
+    // A later CreateMORLRepair makes a new object rather than hand out a
+    // freed one.
+    if (plugin == g_plugin)
+        g_plugin = nullptr;
+    delete plugin;
+}

@@ -1,0 +1,89 @@
+// Brevik.dll as a host sees it: loaded from a game folder, its two exports
+// found by name, one object per process.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "MORLRepair.h"
+#include "PluginTestSupport.h"
+
+namespace {
+
+class LoadedPlugin {
+public:
+    explicit LoadedPlugin(const std::wstring& path) : m_module(LoadLibraryW(path.c_str())) {}
+    ~LoadedPlugin()
+    {
+        if (m_module != nullptr)
+            FreeLibrary(m_module);
+    }
+    HMODULE get() const { return m_module; }
+
+private:
+    HMODULE m_module;
+};
+
+template <typename F>
+F Export(HMODULE module, const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+std::wstring BuiltPlugin()
+{
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path);
+    return folder.substr(0, folder.rfind(L'\\')) + L"\\Brevik.dll";
+}
+
+TEST(PluginExports, OneObjectPerProcessUntilReleased)
+{
+    PluginHarness h;
+    const std::wstring target = h.base.WidePath() + L"\\Plugin\\Brevik.dll";
+    ASSERT_TRUE(CopyFileW(BuiltPlugin().c_str(), target.c_str(), FALSE));
+    LoadedPlugin dll(target);
+    ASSERT_NE(nullptr, dll.get());
+    const auto create = Export<PFN_CreateMORLRepair>(dll.get(), BREVIK_CREATE_EXPORT);
+    const auto release = Export<PFN_RealeaseMORLRepair>(dll.get(), BREVIK_RELEASE_EXPORT);
+    ASSERT_NE(nullptr, create);
+    ASSERT_NE(nullptr, release);
+
+    Kestrum::IPluginEvent* first = create();
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(first, create());
+    EXPECT_EQ(0, first->SetPluginEvent(nullptr));
+    EXPECT_EQ(1, first->SetPluginEvent(&h.sink));
+    EXPECT_EQ(1, first->StopMORLRepair());
+    EXPECT_EQ(1, first->StopMORLRepair());
+    release(nullptr);
+    release(first);
+    EXPECT_EQ(0u, h.sink.Count());
+}
+
+TEST(PluginExports, ARepairThroughTheDllFailsWithoutAnEngine)
+{
+    PluginHarness h;
+    h.WriteSettings("QosHost=localhost\r\n");
+    const std::wstring target = h.base.WidePath() + L"\\Plugin\\Brevik.dll";
+    ASSERT_TRUE(CopyFileW(BuiltPlugin().c_str(), target.c_str(), FALSE));
+    LoadedPlugin dll(target);
+    ASSERT_NE(nullptr, dll.get());
+    const auto create = Export<PFN_CreateMORLRepair>(dll.get(), BREVIK_CREATE_EXPORT);
+    const auto release = Export<PFN_RealeaseMORLRepair>(dll.get(), BREVIK_RELEASE_EXPORT);
+    Kestrum::IPluginEvent* plugin = create();
+    ASSERT_NE(nullptr, plugin);
+    plugin->SetPluginEvent(&h.sink);
+    ASSERT_EQ(1, plugin->BeginMORLRepair());
+    const DWORD start = GetTickCount();
+    while (h.sink.Count() == 0 && GetTickCount() - start < 5000)
+        Sleep(5);
+    EXPECT_EQ(1, plugin->StopMORLRepair());
+    release(plugin);
+    const std::vector<std::wstring> calls = h.sink.Calls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(0u, calls[0].find(L"fail "));
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// The whole object with its real threads: Begin, the plug-in thread and
+// window, the failing engine start, Stop and destruction; a hundred cycles
+// in one process leave no handles and no heap behind.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "AllocationCounter.h"
+#include "PluginTestSupport.h"
+#include "RepairTexts.h"
+
+namespace {
+
+// Bytes in use on every heap of the process.
+size_t HeapBusyBytes()
+{
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    size_t busy = 0;
+    for (DWORD i = 0; i < count && i < 64; ++i) {
+        if (!HeapLock(heaps[i]))
+            continue;
+        PROCESS_HEAP_ENTRY entry = {};
+        while (HeapWalk(heaps[i], &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                busy += entry.cbData;
+        }
+        HeapUnlock(heaps[i]);
+    }
+    return busy;
+}
+
+// Open handles of the process.  Wine answers GetProcessHandleCount with 0,
+// so the handle values themselves are probed as well (both systems hand
+// out multiples of 4).
+DWORD HandleCount()
+{
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+        return count;
+    for (uintptr_t value = 4; value < (1u << 18); value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++count;
+    }
+    return count;
+}
+
+// One repair that fails at once (no morl.dll in the plug-in folder).
+void Cycle(const CMORLPluginFolders& folders, FakeSink& sink)
+{
+    sink.Clear();
+    CMORLPlugin* plugin = new CMORLPlugin(folders);
+    plugin->SetFeedbackOpener([](const wchar_t*) {});
+    plugin->SetPluginEvent(&sink);
+    ASSERT_EQ(1, plugin->BeginMORLRepair());
+    const DWORD start = GetTickCount();
+    while (sink.Count() == 0 && GetTickCount() - start < 5000)
+        Sleep(1);
+    EXPECT_EQ(1, plugin->StopMORLRepair());
+    delete plugin;
+}
+
+TEST(PluginLifecycle, BeginReportsAFailedEngineStartThroughTheSink)
+{
+    PluginHarness h;
+    h.WriteSettings("QosHost=localhost\r\n");
+    FakeSink sink;
+    Cycle(h.Folders(), sink);
+    EXPECT_EQ(std::vector<std::wstring>{std::wstring(L"fail ") + EngineFailText(0)}, sink.Calls());
+}
+
+TEST(PluginLifecycle, BeginTwiceIsRefusedAndStopEndsTheThread)
+{
+    PluginHarness h;
+    h.WriteSettings("QosHost=localhost\r\n");
+    CMORLPlugin plugin(h.Folders());
+    plugin.SetPluginEvent(&h.sink);
+    ASSERT_EQ(1, plugin.BeginMORLRepair());
+    const HANDLE thread = plugin.GetThreadHandle();
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(0, plugin.BeginMORLRepair());
+    EXPECT_EQ(1, plugin.StopMORLRepair());
+    EXPECT_EQ(nullptr, plugin.GetThreadHandle());
+    EXPECT_EQ(nullptr, plugin.GetWnd());
+}
+
+TEST(PluginLifecycle, HundredCyclesLeaveNoHandlesOrHeapBehind)
+{
+    PluginHarness h;
+    h.WriteSettings("QosHost=localhost\r\n");
+    const CMORLPluginFolders folders = h.Folders();
+    FakeSink sink;
+    // Warm up: the run-time, Winsock and the trace make their one-time
+    // allocations.
+    for (int i = 0; i < 5; ++i)
+        Cycle(folders, sink);
+    const DWORD handlesBefore = HandleCount();
+    const size_t heapBefore = HeapBusyBytes();
+    const AllocationFigures liveBefore = LiveAllocations();
+    for (int i = 0; i < 100; ++i)
+        Cycle(folders, sink);
+    const DWORD handlesAfter = HandleCount();
+    EXPECT_GT(handlesBefore, 0u);
+    const size_t heapAfter = HeapBusyBytes();
+    const AllocationFigures liveAfter = LiveAllocations();
+    std::printf("handles %lu -> %lu, heap in use %zu -> %zu bytes, "
+                "C++ objects %lld -> %lld blocks, %lld -> %lld bytes\n",
+                static_cast<unsigned long>(handlesBefore), static_cast<unsigned long>(handlesAfter),
+                heapBefore, heapAfter, liveBefore.blocks, liveAfter.blocks, liveBefore.bytes,
+                liveAfter.bytes);
+    EXPECT_EQ(liveBefore.blocks, liveAfter.blocks);
+    EXPECT_EQ(liveBefore.bytes, liveAfter.bytes);
+    EXPECT_LE(handlesAfter, handlesBefore + 2);
+    // A leak of even one small object per cycle shows as 100 of them.
+    EXPECT_LT(heapAfter, heapBefore + 16 * 1024);
+}
+
+}  // namespace
