@@ -34,7 +34,7 @@ protected:
 
 class CSyncTask {
 public:
-    static const uint32_t kDefaultPriority = 50;
+    static constexpr uint32_t kDefaultPriority = 50;
 
     CSyncTask(uint32_t fileIndex, ISyncTaskCallback* callback);
     virtual ~CSyncTask();
