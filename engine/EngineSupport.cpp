@@ -2,7 +2,11 @@
 
 #include "EngineSupport.h"
 
+#include <tlhelp32.h>
+
 #include <vector>
+
+#include "WinHandle.h"
 
 #include "fund/trace.h"
 
@@ -56,4 +60,20 @@ void TraceEngineErrorText(IResourceManager* engine, uint32_t code) {
 void TraceEngineLastError(IResourceManager* engine) {
     if (engine == nullptr) return;
     TraceEngineErrorText(engine, engine->GetLastErrorCode(0, 0));
+}
+
+bool IsProcessRunning(const wchar_t* exeName) {
+    if (exeName == nullptr) return false;
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) {
+        snapshot.release();  // INVALID_HANDLE_VALUE is not closed
+        return false;
+    }
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (lstrcmpiW(entry.szExeFile, exeName) == 0) return true;
+    }
+    return false;
 }

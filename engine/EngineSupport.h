@@ -19,6 +19,13 @@ std::wstring ModuleFileName(HMODULE module);
 // The part of a path before its last backslash; empty when it has none.
 std::wstring ParentFolder(const std::wstring& path);
 
+// The game client's executable name.
+const wchar_t kGameClientExe[] = L"DravikClient.exe";
+
+// True when a process whose executable name equals `exeName` (compared
+// without regard to case) is running.
+bool IsProcessRunning(const wchar_t* exeName);
+
 // Traces "error: MORL Error Msg! Error: <text>" with the engine's text of
 // `code`.
 void TraceEngineErrorText(IResourceManager* engine, uint32_t code);

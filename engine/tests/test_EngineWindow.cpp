@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
+#include <string>
 #include <vector>
 
+#include "EngineSupport.h"
 #include "EngineWindow.h"
 #include "IWndProcCallback.h"
 
@@ -83,6 +86,16 @@ TEST_F(EngineWindowTest, ADetachedWindowReachesNoHandler) {
     EXPECT_EQ(GetWindowLongPtrW(window, GWLP_USERDATA), 0);
     EXPECT_EQ(SendMessageW(window, kMessage, 0, 0), 0);
     EXPECT_TRUE(first.seen.empty());
+}
+
+TEST(ProcessCheck, FindsARunningProgramWhateverTheCase) {
+    std::wstring self = ModuleFileName(nullptr);
+    self = self.substr(self.find_last_of(L'\\') + 1);
+    EXPECT_TRUE(IsProcessRunning(self.c_str()));
+    for (wchar_t& c : self) c = static_cast<wchar_t>(towupper(c));
+    EXPECT_TRUE(IsProcessRunning(self.c_str()));
+    EXPECT_FALSE(IsProcessRunning(L"no-such-program-here.exe"));
+    EXPECT_FALSE(IsProcessRunning(nullptr));
 }
 
 }  // namespace

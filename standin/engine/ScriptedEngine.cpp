@@ -205,7 +205,7 @@ uint32_t ScriptedEngine::GetErrorText(uint32_t code, uint32_t, wchar_t* buffer, 
 
 uint32_t ScriptedEngine::GetDownloadSpeed() {
     std::lock_guard<std::mutex> hold(m_mutex);
-    uint32_t speed = m_script.Number(kEngine, L"DownloadSpeed", 0);
+    uint32_t speed = m_script.NumberForCall(kEngine, L"DownloadSpeed", ++m_speedCalls, 0);
     Log("GetDownloadSpeed -> " + Num(speed));
     return speed;
 }

@@ -89,6 +89,7 @@ private:
     uint32_t m_lastError = 0;
     uint32_t m_initializeCalls = 0;
     uint32_t m_uninitializeCalls = 0;
+    uint32_t m_speedCalls = 0;
     uint32_t m_nextSyncId = 1;
     uint32_t m_syncIdStep = 1;
     std::map<uint32_t, File> m_files;
