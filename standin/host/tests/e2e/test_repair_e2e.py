@@ -362,6 +362,24 @@ class WholeRepair(RepairCase):
             self.assertEqual(f.read(), b"restored")
 
 
+    def test_the_engines_host_goes_down_and_comes_back(self):
+        """The engine's host process dies right after the engine got ready and
+        restarts 1.5 s later: the syncs asked for meanwhile wait, then run,
+        and the repair ends well.  (Both first messages are posted at once,
+        while the engine thread is still inside Initialize, so the host is
+        down before the plug-in can ask for a sync.)"""
+        game = small_repair(self.game())
+        game.engine["Post.Initialize"] = {"1": "0,WM_ENGINE_INIT_RETURN,1,0",
+                                          "2": "0,WM_ENGINE_HOST_KILLED,0,0",
+                                          "3": "1500,WM_ENGINE_HOST_RESTART,1,0"}
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertEqual(run.names()[-1], "OnSuccess")
+        self.assertIn("CSyncMgr::SaveInCache", game.trace())
+        self.assertIn("StartSync 0 50 4294967295 0 -> 1", game.calls())
+        self.assertEqual(game.recorded("version"), CLIENT_VERSION)
+
+
 class FailurePaths(RepairCase):
     """Each failure of the repair reaches the host as one OnFail with its text;
     --linger shows that nothing follows it."""
@@ -397,6 +415,19 @@ class FailurePaths(RepairCase):
                 self.fails(game, ENGINE_FAIL)
                 if name == "its own repair fails":
                     self.assertIn("BeginCheck 3 5000 -> 1", game.calls())
+
+    def test_code_0_the_engines_host_is_lost_during_the_download(self):
+        game = self.game()
+        game.add_file("a.dat", Size=100, Sync="2@50")
+        game.add_file("r.dat", Size=10, Complete=1)
+        game.download_list(["a.dat"])
+        game.restore_list([("r.dat", "data")])
+        game.engine["Post.Initialize"] = {"1": "0,WM_ENGINE_INIT_RETURN,1,0",
+                                          "2": "0,WM_ENGINE_HOST_KILLED,0,0",
+                                          "3": "1500,WM_ENGINE_HOST_RESTART,0,0"}
+        self.fails(game, ENGINE_FAIL)
+        self.assertIn("CMORLPlugin::download", game.trace())
+        self.assertFalse([line for line in game.calls() if line.startswith("StartSync")])
 
     def test_code_0_a_damaged_package_asks_for_a_message_first(self):
         game = small_repair(self.game())
@@ -504,40 +535,52 @@ class StopDuringDownload(RepairCase):
     """The user stops while files download: the feedback page opens at most
     once per machine, and only while no repair ever succeeded on it."""
 
-    def downloading_game(self, **settings):
+    def downloading_game(self, speed, **settings):
         game = self.game()
         game.settings.update(settings)
+        game.engine["Engine"]["DownloadSpeed"] = str(speed)
         game.add_file("a.dat", Size=4194304, Sync="1:1048577@300,2@600000")
         game.add_file("r.dat", Size=10, Complete=1)
         game.download_list(["a.dat"])
         game.restore_list([("r.dat", "data")])
         return game
 
-    def stop_during_download(self, game, write=True):
+    def stop_during_download(self, game, speed_text, write=True):
         run = game.run("--stop-on", "更新速度", write=write)
         self.assertEqual(run.code, hostrun.EXIT_STOPPED, run.describe())
-        self.assertRegex(run.sink_calls()[-1].text, SPEED_LINE, run.describe())
+        last = run.sink_calls()[-1]
+        self.assertRegex(last.text, SPEED_LINE, run.describe())
+        self.assertTrue(last.text.startswith("正在更新数据文件... 更新速度：%s  更新进度：" % speed_text),
+                        run.describe())
         self.assertNotIn("OnFail", run.names())
         self.assertNotIn("OnSuccess", run.names())
         self.assertTrue([line for line in game.calls() if line.startswith("CancelSync")], game.calls())
         return run
 
     def test_the_page_opens_once_per_machine(self):
-        game = self.downloading_game()
-        self.stop_during_download(game)
+        # A speed of 0 is shown as a fixed 10 B/s.
+        game = self.downloading_game(0)
+        self.stop_during_download(game, "10 B/s")
         self.assertEqual(len(game.feedback()), 1)
         self.assertTrue(game.feedback()[0].startswith("http"), game.feedback())
         self.assertEqual(game.recorded("becancel"), "1")
         self.assertIn(game.recorded("version"), (None, ""))
 
         # The same machine again, its settings as the first stop left them.
-        self.stop_during_download(game, write=False)
+        self.stop_during_download(game, "10 B/s", write=False)
         self.assertEqual(len(game.feedback()), 1)
         self.assertEqual(game.recorded("becancel"), "1")
 
     def test_no_page_once_a_repair_succeeded(self):
-        game = self.downloading_game(version="0.9.0.0")
-        self.stop_during_download(game)
+        # 1024 bytes per second is still shown in bytes; 1025 in kilobytes.
+        game = self.downloading_game(1024, version="0.9.0.0")
+        self.stop_during_download(game, "1024 B/s")
+        self.assertEqual(game.feedback(), [])
+        self.assertEqual(game.recorded("becancel"), "1")
+
+        game.engine["Engine"]["DownloadSpeed"] = "1025"
+        game.settings["becancel"] = "0"
+        self.stop_during_download(game, "1 KB/s")
         self.assertEqual(game.feedback(), [])
         self.assertEqual(game.recorded("becancel"), "1")
 
