@@ -465,16 +465,21 @@ class FailurePaths(RepairCase):
         self.fails(game, BITMAP_FAIL)
 
     def test_code_6_a_file_cannot_be_synced(self):
-        for name, keys, starts in (("fails three times", dict(Sync="5@50"), 3),
+        # Each failing sync runs 1.3 s, so the download's progress timer has
+        # ticked before the third failure: the failure must stop it.
+        for name, keys, starts in (("fails three times", dict(Sync="1:60@400,5@1300"), 3),
                                    ("refused by the engine", dict(StartSyncFail=1), 1)):
             with self.subTest(name):
                 game = Game("code6_" + name.replace(" ", "_"))
                 game.add_file("a.dat", Size=100, **keys)
                 game.download_list(["a.dat"])
                 game.restore_list([("a.dat", "data")])
-                self.fails(game, DOWNLOAD_FAIL)
+                run = self.fails(game, DOWNLOAD_FAIL)
                 self.assertEqual(sum(line.startswith("StartSync 0 ") for line in game.calls()), starts,
                                  game.calls())
+                if starts == 3:
+                    self.assertTrue([c for c in run.progress() if SPEED_LINE.match(c.text)], run.describe())
+                    self.assertIn("error: sync end, sync task error 3 times", game.trace())
 
     def test_code_7_the_restore_list_cannot_be_parsed(self):
         for name, make_list in (
