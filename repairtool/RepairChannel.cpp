@@ -3,7 +3,7 @@
 #include "RepairChannel.h"
 
 CRepairChannel::CRepairChannel(HWND target, UINT message)
-    : m_target(target), m_message(message), m_closed(false), m_announced(false) {}
+    : m_target(target), m_message(message), m_closed(false), m_announced(false), m_lastProgress(-1) {}
 
 void CRepairChannel::ShowStatus(const std::wstring& text) { Push(TUpdate{TUpdate::Status, text, 0}); }
 
@@ -19,12 +19,19 @@ bool CRepairChannel::IsStopRequested() const {
 void CRepairChannel::Push(TUpdate update) {
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_closed) return;
-    // Progress values the window has not shown yet are replaced by newer
-    // ones: a big archive reports thousands of pieces a second.
-    if (update.kind == TUpdate::Progress && !m_updates.empty() && m_updates.back().kind == TUpdate::Progress)
-        m_updates.back().value = update.value;
-    else
-        m_updates.push_back(std::move(update));
+    // A big archive reports thousands of pieces a second, but the bar moves
+    // a hundred times at most: a value equal to the last one is dropped, and
+    // one the window has not shown yet gives way to the newer one.  The
+    // window's thread stays free for the user's clicks.
+    if (update.kind == TUpdate::Progress) {
+        if (update.value == m_lastProgress) return;
+        m_lastProgress = update.value;
+        if (!m_updates.empty() && m_updates.back().kind == TUpdate::Progress) {
+            m_updates.back().value = update.value;
+            return;
+        }
+    }
+    m_updates.push_back(std::move(update));
     if (!m_announced) m_announced = ::PostMessageW(m_target, m_message, 0, 0) != FALSE;
 }
 

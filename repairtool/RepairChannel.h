@@ -49,6 +49,7 @@ private:
     UINT m_message;
     bool m_closed;
     bool m_announced;  // a message is on its way that has not been taken yet
+    int m_lastProgress;  // the last progress value queued, -1 before the first
     std::deque<TUpdate> m_updates;
 };
 

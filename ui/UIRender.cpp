@@ -31,15 +31,22 @@ void FillRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radiu
 
 void DrawRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radius, uint32_t color, int width) {
     if (color == 0 || width <= 0) return;
+    if (radius <= 0.0f) {
+        // Square corners: four filled edges, crisp whatever the pixel offset.
+        const float w = static_cast<float>(width);
+        if (rect.Width <= 2 * w || rect.Height <= 2 * w) return;
+        Gdiplus::SolidBrush brush(ToColor(color));
+        g.FillRectangle(&brush, rect.X, rect.Y, rect.Width, w);
+        g.FillRectangle(&brush, rect.X, rect.Y + rect.Height - w, rect.Width, w);
+        g.FillRectangle(&brush, rect.X, rect.Y + w, w, rect.Height - 2 * w);
+        g.FillRectangle(&brush, rect.X + rect.Width - w, rect.Y + w, w, rect.Height - 2 * w);
+        return;
+    }
     // The pen straddles the outline: draw it half a pen inside the rectangle.
     const float inset = static_cast<float>(width) / 2.0f;
     const Gdiplus::RectF inner(rect.X + inset, rect.Y + inset, rect.Width - 2 * inset, rect.Height - 2 * inset);
     if (inner.Width <= 0.0f || inner.Height <= 0.0f) return;
     Gdiplus::Pen pen(ToColor(color), static_cast<Gdiplus::REAL>(width));
-    if (radius <= 0.0f) {
-        g.DrawRectangle(&pen, inner);
-        return;
-    }
     Gdiplus::GraphicsPath path;
     AddRoundRect(path, inner, radius);
     g.DrawPath(&pen, &path);

@@ -243,6 +243,18 @@ TEST_F(RepairChannelTest, KeepsTheOrderAndAnnouncesOncePerBatch) {
     EXPECT_EQ(PendingAnnouncements(), 1) << "a new batch is announced again";
 }
 
+TEST_F(RepairChannelTest, UnchangedProgressIsNotSentAgain) {
+    CRepairChannel channel(window, WM_APP + 7);
+    channel.ShowProgress(3);
+    EXPECT_EQ(channel.TakeUpdates().size(), 1u);
+    PendingAnnouncements();
+    for (int i = 0; i < 1000; i++) channel.ShowProgress(3);
+    EXPECT_EQ(PendingAnnouncements(), 0);
+    EXPECT_TRUE(channel.TakeUpdates().empty());
+    channel.ShowProgress(4);
+    EXPECT_EQ(channel.TakeUpdates().size(), 1u);
+}
+
 TEST_F(RepairChannelTest, ClosedChannelStopsThePassAndPostsNothing) {
     CRepairChannel channel(window, WM_APP + 7);
     channel.ShowStatus(L"before");
