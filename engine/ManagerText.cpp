@@ -3,7 +3,6 @@
 #include "ManagerText.h"
 
 #include <climits>
-#include <vector>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -12,6 +11,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include "EngineSupport.h"
 
 namespace brevik {
 namespace managers {
@@ -45,26 +46,7 @@ std::string ToUtf8(const std::wstring& text) {
     return utf8;
 }
 
-std::wstring ModuleFolder() {
-    HMODULE module = nullptr;
-    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
-    if (!GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&ModuleFolder), &module)) return std::wstring();
-
-    // The path may be longer than MAX_PATH: grow until it fits.
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD size = static_cast<DWORD>(path.size());
-        const DWORD length = GetModuleFileNameW(module, path.data(), size);
-        if (length == 0) return std::wstring();
-        if (length < size) {
-            std::wstring folder(path.data(), length);
-            const size_t slash = folder.find_last_of(L"\\/");
-            return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
-        }
-        if (path.size() >= 32768) return std::wstring();
-        path.resize(path.size() * 2);
-    }
-}
+std::wstring ModuleFolder() { return ParentFolder(ModuleFileName(ThisModule())); }
 
 }  // namespace managers
 }  // namespace brevik

@@ -20,7 +20,8 @@ std::wstring ToWide(const std::string& text, unsigned codePage);
 std::string ToUtf8(const std::wstring& text);
 
 // The folder of the module (DLL or program) that holds this code, without
-// a trailing backslash.  Empty when the system cannot tell.
+// a trailing backslash: the plug-in's own folder.  Empty when the system
+// cannot tell.
 std::wstring ModuleFolder();
 
 }  // namespace managers
