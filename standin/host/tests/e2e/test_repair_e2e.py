@@ -508,13 +508,13 @@ class FailurePaths(RepairCase):
     def test_code_2_a_download_list_parse_given_up_tells_the_host_nothing(self):
         game = self.game()
         game.add_file("a.dat", Size=100, Sync="2@50")
-        game.download_list(["a.dat"] + ["pad/%05d.dat" % i for i in range(30000)])
+        game.download_list(["a.dat"] + ["pad/%06d.dat" % i for i in range(100000)])
         game.restore_list([("a.dat", "data")])
         # The line between two parses: stop while the list is being read.
         run = game.run("--stop-on-exact", UPDATING)
         self.assertEqual(run.code, hostrun.EXIT_STOPPED, run.describe())
         # Only such lines (a few more parses may run before the stop lands),
-        # far fewer than the 61 parses of the whole list.
+        # far fewer than the 201 parses of the whole list.
         calls = [(c.name, c.percent, c.text) for c in run.sink_calls()]
         self.assertTrue(1 <= len(calls) < 50, run.describe())
         self.assertEqual(set(calls), {("OnProgress", 0, UPDATING)}, run.describe())
