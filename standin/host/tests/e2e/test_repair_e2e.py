@@ -243,7 +243,7 @@ class WholeRepair(RepairCase):
         game.add_file("whole.dat", Size=500, Complete=1)
         names[20] = "absent.dat"
         game.add_file("absent.dat", Size=500, CompleteError="0xE0000013")
-        game.download_list(names)
+        game.download_list(names, file_count="0x4B0")  # 1200, in hexadecimal
 
         # The restore list: a new file, a file whose MD5 matches (kept), a file
         # whose MD5 differs, one whose stored MD5 is in lower case (extracted
@@ -363,6 +363,17 @@ class WholeRepair(RepairCase):
         with open(game.plugin_path("data", "r.dat"), "rb") as f:
             self.assertEqual(f.read(), b"restored")
 
+
+    def test_without_the_launchers_version_file(self):
+        """No mmog_data.xml: the client version stays "0.0.0.0", the repair
+        runs, and that is the version recorded."""
+        game = small_repair(self.game())
+        os.remove(game.path("Sidlo", "mmog_data.xml"))
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertEqual(game.recorded("version"), "0.0.0.0")
+        with open(game.plugin_path("data", "r.dat"), "rb") as f:
+            self.assertEqual(f.read(), b"restored")
 
     def test_the_engines_host_goes_down_and_comes_back(self):
         """The engine's host process dies right after the engine got ready and
