@@ -197,10 +197,15 @@ class RepairCase(unittest.TestCase):
     def game(self, **keys):
         return Game(self.id().rsplit(".", 1)[-1], **keys)
 
+    @staticmethod
+    def brief(calls):
+        return [(c.name, c.percent, c.text) if c.name == "OnProgress" else (c.name, c.text) for c in calls]
+
     def assertSinkCalls(self, run, expected):
-        actual = [(c.name, c.percent, c.text) if c.name == "OnProgress" else (c.name, c.text)
-                  for c in run.sink_calls()]
-        self.assertEqual(actual, expected, run.describe())
+        self.assertEqual(self.brief(run.sink_calls()), expected, run.describe())
+
+    def assertSinkCallsEndWith(self, run, expected):
+        self.assertEqual(self.brief(run.sink_calls()[-len(expected):]), expected, run.describe())
 
     def assertFailsWith(self, run, text):
         """The repair ends in exactly one OnFail with TEXT, and nothing (no
@@ -269,7 +274,7 @@ class WholeRepair(RepairCase):
         self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
         calls = run.sink_calls()
         self.assertNotIn("OnFail", run.names())
-        self.assertSinkCalls_tail(run, [("OnProgress", 100, DONE), ("OnSuccess", "")])
+        self.assertSinkCallsEndWith(run, [("OnProgress", 100, DONE), ("OnSuccess", "")])
 
         # The download list parsed in three batches: a line between two parses.
         first_speed = next(i for i, c in enumerate(calls) if SPEED_LINE.match(c.text or ""))
@@ -330,11 +335,6 @@ class WholeRepair(RepairCase):
         self.assertEqual(again.code, hostrun.EXIT_SUCCESS, again.describe())
         self.assertSinkCalls(again, [("OnProgress", 100, DONE), ("OnSuccess", "")])
         self.assertFalse([line for line in game.calls() if line.startswith(("GetFileIndex", "StartSync"))])
-
-    def assertSinkCalls_tail(self, run, expected):
-        actual = [(c.name, c.percent, c.text) if c.name == "OnProgress" else (c.name, c.text)
-                  for c in run.sink_calls()[-len(expected):]]
-        self.assertEqual(actual, expected, run.describe())
 
     def test_engine_repairs_itself_first(self):
         """The engine asks to repair its own state: its progress is shown, it
