@@ -30,6 +30,7 @@ protected:
                                       script + (slowStop ? "" : quick)));
         thread.SetLibraryFolder(folder->Folder());
         ASSERT_EQ(thread.Init(&callback), 1);
+        ASSERT_TRUE(enginetest::PumpUntil([&]() { return thread.GetWindow() != nullptr; }));
     }
 
     void TearDown() override {

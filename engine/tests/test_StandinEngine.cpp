@@ -17,7 +17,8 @@ using enginetest::PluginFolder;
 class StandinEngineTest : public ::testing::Test {
 protected:
     void Load(const std::string& script) {
-        folder.reset(new PluginFolder("standin_engine", script));
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        folder.reset(new PluginFolder(std::string("standin_") + info->name(), script));
         library = LoadLibraryW(folder->Path(L"morl.dll").c_str());
         ASSERT_NE(library, nullptr);
         auto create = reinterpret_cast<PFN_GetResourceManagerII>(
@@ -39,7 +40,7 @@ protected:
     }
 
     void TearDown() override {
-        if (engine != nullptr) release(engine);
+        if (engine != nullptr && release != nullptr) release(engine);
         if (window != nullptr) DestroyWindow(window);
         enginetest::PumpPending();
         if (library != nullptr) FreeLibrary(library);
@@ -87,7 +88,7 @@ const char kFiles[] =
     "SyncName=";
 
 TEST_F(StandinEngineTest, FilesAnswerFromTheScript) {
-    Load(kFiles + std::string(300, 'q') + "\r\n");
+    ASSERT_NO_FATAL_FAILURE(Load(kFiles + std::string(300, 'q') + "\r\n"));
     EXPECT_EQ(engine->GetFileIndex("data\\a.dat"), 7u);
     EXPECT_EQ(engine->GetFileIndex("b.dat"), 1u);
     EXPECT_EQ(engine->GetFileIndex("c.dat"), MORL_INVALID_INDEX);
@@ -124,7 +125,7 @@ TEST_F(StandinEngineTest, FilesAnswerFromTheScript) {
 }
 
 TEST_F(StandinEngineTest, SyncsFollowTheirCourseAndRetriesTheirOwn) {
-    Load(kFiles + std::string(300, 'q') + "\r\n");
+    ASSERT_NO_FATAL_FAILURE(Load(kFiles + std::string(300, 'q') + "\r\n"));
     uint32_t first = engine->StartSync(7, window, 50, MORL_SYNC_ANY, 0);
     EXPECT_EQ(first, 1u);
     ASSERT_TRUE(enginetest::PumpUntil([&]() { return syncStates.size() == 3; }));
@@ -144,9 +145,9 @@ TEST_F(StandinEngineTest, SyncsFollowTheirCourseAndRetriesTheirOwn) {
 }
 
 TEST_F(StandinEngineTest, InitializeFollowsItsListsAndPostsItsMessages) {
-    Load("InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\nBitmapFinishError=3\r\n"
+    ASSERT_NO_FATAL_FAILURE(Load("InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\nBitmapFinishError=3\r\n"
          "[Post.Initialize1]\r\n1=0,WM_ENGINE_REPAIR_PROGRESS,250,0\r\n"
-         "2=5,0x5070,0,9\r\n");
+         "2=5,0x5070,0,9\r\n"));
     engine->SetNotifyWindow(window);
     EXPECT_FALSE(engine->Initialize("test"));
     EXPECT_EQ(engine->GetLastErrorCode(0, 0), MORL_ERROR_NEED_REPAIR);

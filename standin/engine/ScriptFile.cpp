@@ -134,6 +134,51 @@ uint32_t ScriptFile::NumberForCall(const wchar_t* section, const std::wstring& k
     return ParseNumber(parts[pick], &value) ? value : fallback;
 }
 
+namespace {
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+
+}  // namespace
+
+bool Section::Has(const std::wstring& key) const { return m_values.count(Lower(key)) != 0; }
+
+std::wstring Section::String(const std::wstring& key, const std::wstring& fallback) const {
+    std::map<std::wstring, std::wstring>::const_iterator found = m_values.find(Lower(key));
+    return found == m_values.end() ? fallback : found->second;
+}
+
+uint32_t Section::Number(const std::wstring& key, uint32_t fallback) const {
+    uint32_t value = 0;
+    return ParseNumber(String(key), &value) ? value : fallback;
+}
+
+Section ScriptFile::ReadSection(const std::wstring& section) const {
+    std::vector<wchar_t> buffer(4096);
+    DWORD length = 0;
+    for (;;) {
+        length = GetPrivateProfileSectionW(section.c_str(), buffer.data(),
+                                           static_cast<DWORD>(buffer.size()), m_path.c_str());
+        // A full buffer is reported as its size less two.
+        if (length + 2 < buffer.size() || buffer.size() >= (1u << 22)) break;
+        buffer.resize(buffer.size() * 4);
+    }
+    std::map<std::wstring, std::wstring> values;
+    size_t start = 0;
+    while (start < length) {
+        std::wstring line(buffer.data() + start);
+        start += line.size() + 1;
+        if (line.empty() || line[0] == L';') continue;
+        size_t equals = line.find(L'=');
+        if (equals == std::wstring::npos) continue;
+        std::wstring key = Lower(Trim(line.substr(0, equals)));
+        if (values.count(key) == 0) values[key] = Trim(line.substr(equals + 1));
+    }
+    return Section(std::move(values));
+}
+
 bool ScriptFile::HasSection(const std::wstring& section) const {
     wchar_t buffer[64];
     return GetPrivateProfileSectionW(section.c_str(), buffer, 64, m_path.c_str()) > 0;

@@ -13,7 +13,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace standin {
@@ -33,6 +35,22 @@ bool ParseNumber(const std::wstring& text, uint32_t* value);
 // Splits at `separator`, trimming blanks around each part.
 std::vector<std::wstring> Split(const std::wstring& text, wchar_t separator);
 
+// The keys of one section, read at once (keys compared without regard to
+// case, as the profile routines do).
+class Section {
+public:
+    Section() = default;
+    explicit Section(std::map<std::wstring, std::wstring> values) : m_values(std::move(values)) {}
+
+    bool Has(const std::wstring& key) const;
+    std::wstring String(const std::wstring& key, const std::wstring& fallback = std::wstring()) const;
+    // A malformed value gives the fallback.
+    uint32_t Number(const std::wstring& key, uint32_t fallback) const;
+
+private:
+    std::map<std::wstring, std::wstring> m_values;  // lower-case keys
+};
+
 class ScriptFile {
 public:
     explicit ScriptFile(const std::wstring& path) : m_path(path) {}
@@ -49,6 +67,8 @@ public:
                            uint32_t fallback) const;
     // True when the section has at least one key.
     bool HasSection(const std::wstring& section) const;
+    // Every key of a section in one read.
+    Section ReadSection(const std::wstring& section) const;
 
 private:
     std::wstring m_path;

@@ -81,16 +81,16 @@ void ScriptedEngine::LoadFiles() {
     const uint32_t count = m_script.Number(kFiles, L"Count", 0);
     for (uint32_t n = 1; n <= count; ++n) {
         File file;
-        file.section = L"File" + std::to_wstring(n);
-        const wchar_t* section = file.section.c_str();
-        file.index = m_script.Number(section, L"Index", n - 1);
-        file.name = Utf8(m_script.String(section, L"Name", L"file" + std::to_wstring(n)));
-        file.size = m_script.Number(section, L"Size", 0);
-        file.downloadSize = m_script.Number(section, L"DownloadSize", file.size);
-        file.complete = m_script.Number(section, L"Complete", 0) != 0;
-        file.completeError = m_script.Number(section, L"CompleteError", 0);
-        file.hasMd5 = m_script.HasKey(section, L"MD5");
-        file.md5 = Utf8(m_script.String(section, L"MD5"));
+        file.keys = m_script.ReadSection(L"File" + std::to_wstring(n));
+        const Section& keys = file.keys;
+        file.index = keys.Number(L"Index", n - 1);
+        file.name = Utf8(keys.String(L"Name", L"file" + std::to_wstring(n)));
+        file.size = keys.Number(L"Size", 0);
+        file.downloadSize = keys.Number(L"DownloadSize", file.size);
+        file.complete = keys.Number(L"Complete", 0) != 0;
+        file.completeError = keys.Number(L"CompleteError", 0);
+        file.hasMd5 = keys.Has(L"MD5");
+        file.md5 = Utf8(keys.String(L"MD5"));
         m_byName[file.name] = file.index;
         m_files[file.index] = file;
     }
@@ -290,17 +290,17 @@ bool ScriptedEngine::ExtractFile(uint32_t index, const char* destFolder, uint32_
     const File* file = FindFile(index);
     bool ok = false;
     if (file != nullptr) {
-        const wchar_t* section = file->section.c_str();
-        ok = m_script.Number(section, L"Extract", 1) != 0;
-        m_lastError = ok ? 0 : m_script.Number(section, L"ExtractError", 0);
-        if (ok && m_script.HasKey(section, L"ExtractWrite")) {
+        const Section& keys = file->keys;
+        ok = keys.Number(L"Extract", 1) != 0;
+        m_lastError = ok ? 0 : keys.Number(L"ExtractError", 0);
+        if (ok && keys.Has(L"ExtractWrite")) {
             std::wstring target = Wide(folder);
             if (!target.empty() && target.back() != L'\\' && target.back() != L'/') target += L'\\';
             std::wstring name = Wide(file->name);
             for (wchar_t& c : name) {
                 if (c == L'/') c = L'\\';
             }
-            ok = WriteWholeFile(target + name, Utf8(m_script.String(section, L"ExtractWrite")));
+            ok = WriteWholeFile(target + name, Utf8(keys.String(L"ExtractWrite")));
         }
     }
     Log("ExtractFile " + Num(index) + " " + folder + " " + Num(overwrite) + " -> " + Num(ok));
@@ -361,9 +361,9 @@ uint32_t ScriptedEngine::StartSync(uint32_t index, HWND notify, uint32_t priorit
         return MORL_INVALID_SYNC_ID;
     }
     File& file = found->second;
-    const wchar_t* section = file.section.c_str();
-    if (m_script.Number(section, L"StartSyncFail", 0) != 0) {
-        m_lastError = m_script.Number(section, L"StartSyncError", kDefaultStartSyncError);
+    const Section& keys = file.keys;
+    if (keys.Number(L"StartSyncFail", 0) != 0) {
+        m_lastError = keys.Number(L"StartSyncError", kDefaultStartSyncError);
         Log("StartSync " + args + " -> " + Num(MORL_INVALID_SYNC_ID));
         return MORL_INVALID_SYNC_ID;
     }
@@ -377,19 +377,18 @@ uint32_t ScriptedEngine::StartSync(uint32_t index, HWND notify, uint32_t priorit
     sync.fileIndex = index;
     sync.notify = notify;
     std::memset(&sync.record, 0, sizeof(sync.record));
-    const std::string name = Utf8(m_script.String(section, L"SyncName", Wide(file.name)));
+    const std::string name = Utf8(keys.String(L"SyncName", Wide(file.name)));
     std::memcpy(sync.record.fileName, name.data(),
                 name.size() < sizeof(sync.record.fileName) ? name.size()
                                                            : sizeof(sync.record.fileName));
     sync.record.total = file.downloadSize;
     sync.record.status = MORL_SYNC_STATUS_RUNNING;
-    sync.resultFails = m_script.Number(section, L"SyncResultFail", 0) != 0;
+    sync.resultFails = keys.Number(L"SyncResultFail", 0) != 0;
     m_syncs[syncId] = sync;
 
     const std::wstring ownKey = L"Sync" + std::to_wstring(start);
-    const std::wstring course = m_script.HasKey(section, ownKey)
-                                    ? m_script.String(section, ownKey)
-                                    : m_script.String(section, L"Sync", L"2@0");
+    const std::wstring course = keys.Has(ownKey) ? keys.String(ownKey)
+                                                 : keys.String(L"Sync", L"2@0");
     ScheduleSync(syncId, course, file.downloadSize);
     Log("StartSync " + args + " -> " + Num(syncId));
     return syncId;

@@ -45,7 +45,7 @@ public:
 private:
     struct File {
         uint32_t index = 0;
-        std::wstring section;
+        Section keys;
         std::string name;
         uint32_t size = 0;
         uint32_t downloadSize = 0;

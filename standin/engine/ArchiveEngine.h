@@ -1,0 +1,122 @@
+// standin/engine/ArchiveEngine.h - the archive-backed patch engine: it
+// keeps the game's QOV archive, checks it when initialised, rebuilds its
+// tables from the mirror when they cannot be read, fetches the damaged
+// pieces of a file from the mirror on a few download threads and extracts
+// files.  Chosen by [Engine] Behaviour=archive; settings in README.md.
+
+#ifndef BREVIK_STANDIN_ARCHIVEENGINE_H
+#define BREVIK_STANDIN_ARCHIVEENGINE_H
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "DownloadPool.h"
+#include "GameArchive.h"
+#include "MirrorSource.h"
+#include "ScriptFile.h"
+#include "StandinEngine.h"
+#include "Transfer.h"
+
+namespace standin {
+
+// Error codes of this engine besides those of the contract.
+const uint32_t kArchiveErrorNotReady = 0xE0000010u;   // not initialised, or stopping
+const uint32_t kArchiveErrorNoMirror = 0xE0000020u;   // the mirror cannot be used
+const uint32_t kArchiveErrorExists = 0xE0000021u;     // extraction target exists, no overwrite
+const uint32_t kArchiveErrorArchive = 0xE0000022u;    // the archive library failed
+const uint32_t kArchiveErrorRebuild = 0xE0000023u;    // the tables could not be rebuilt
+
+const wchar_t kStatisticsFileName[] = L"morl_stats.ini";
+
+class ArchiveEngine : public StandinEngine, private PieceSink {
+public:
+    ArchiveEngine(const ScriptFile& settings, const CallLog& log, const std::wstring& folder);
+    ~ArchiveEngine() override;
+
+    bool Initialize(const char* key) override;
+    bool Uninitialize() override;
+    const char* GetFileName(uint32_t index) override;
+    uint32_t GetFileIndex(const char* name) override;
+    bool GetFileSize(uint32_t index, uint32_t* size) override;
+    bool GetFileDownloadSize(uint32_t index, uint32_t* size) override;
+    bool GetFileMD5(uint32_t index, char* md5) override;
+    bool IsFileComplete(uint32_t index) override;
+    uint32_t StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any,
+                       uint8_t flag) override;
+    void CancelSync(uint32_t syncId) override;
+    bool GetSyncResult(uint32_t syncId, SyncResult* result) override;
+    uint32_t GetLastErrorCode(uint32_t reserved1, uint32_t reserved2) override;
+    uint32_t GetErrorText(uint32_t code, uint32_t reserved, wchar_t* buffer,
+                          uint32_t length) override;
+    uint32_t GetDownloadSpeed() override;
+    uint32_t GetPreDownloadSpeed() override;
+    bool ExtractFile(uint32_t index, const char* destFolder, uint32_t overwrite) override;
+    void SetNotifyWindow(HWND window) override;
+    void SetHostAction(uint32_t action, uint32_t value, bool wait) override;
+
+private:
+    struct Sync {
+        uint32_t fileIndex = 0;
+        HWND notify = nullptr;
+        SyncResult record{};
+        uint32_t piecesLeft = 0;
+        bool ended = false;
+        TransferClock::time_point lastPost{};
+    };
+
+    // PieceSink, on the download threads.
+    bool Wanted(uint32_t syncId) override;
+    bool Store(const PieceJob& job, const uint8_t* data) override;
+    void Done(const PieceJob& job, bool stored) override;
+
+    // The worker thread of Initialize.
+    void CheckArchive();
+    void RebuildArchive();
+    bool RebuildStructure(uint32_t* error);
+    bool FetchDirect(uint32_t piece);
+
+    void Shutdown();
+    void Post(UINT message, WPARAM wParam, LPARAM lParam);
+    void PostSync(uint32_t syncId, Sync& sync);
+    void SetError(uint32_t code);
+    void WriteStatistics();
+    void Log(const std::string& line) const { m_log.Write(line); }
+
+    const CallLog m_log;
+    const std::wstring m_folder;
+    const std::string m_gamePath;
+    const std::string m_mirrorSpec;
+    const unsigned m_threads;
+    const uint32_t m_retries;
+    const uint32_t m_throttle;
+
+    std::mutex m_mutex;  // guards what follows; taken before the archive's lock
+    HWND m_notify = nullptr;
+    uint32_t m_lastError = 0;
+    uint32_t m_nextSyncId = 1;
+    std::map<uint32_t, Sync> m_syncs;
+    std::set<uint32_t> m_filesFetched;
+    uint64_t m_bytesFetched = 0;
+    uint32_t m_piecesFetched = 0;
+    bool m_fetching = false;
+    TransferClock::time_point m_firstFetch{}, m_lastFetch{};
+
+    std::atomic<bool> m_ready{false};
+    std::atomic<bool> m_stopping{false};
+    GameArchive m_game;
+    std::unique_ptr<MirrorSource> m_mirror;
+    SpeedMeter m_speed;
+    std::unique_ptr<RateLimiter> m_limiter;
+    std::unique_ptr<DownloadPool> m_pool;
+    std::thread m_worker;
+};
+
+}  // namespace standin
+
+#endif  // BREVIK_STANDIN_ARCHIVEENGINE_H

@@ -1,0 +1,87 @@
+// standin/engine/DownloadPool.cpp - the download threads.
+
+#include "DownloadPool.h"
+
+#include <algorithm>
+
+namespace standin {
+
+namespace {
+// Wait before fetching a piece again: a mirror that failed a moment ago may
+// answer the next time.
+const uint32_t kRetryPauseMs = 50;
+}  // namespace
+
+DownloadPool::DownloadPool(MirrorSource& source, PieceSink& sink, RateLimiter& limiter,
+                           unsigned threads, uint32_t retries)
+    : m_source(source), m_sink(sink), m_limiter(limiter), m_retries(retries) {
+    threads = std::max(1u, std::min(threads, 16u));
+    for (unsigned n = 0; n < threads; ++n) m_threads.emplace_back(&DownloadPool::Run, this);
+}
+
+DownloadPool::~DownloadPool() { Stop(); }
+
+void DownloadPool::Add(const std::vector<PieceJob>& jobs) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    if (m_stopping) return;
+    m_jobs.insert(m_jobs.end(), jobs.begin(), jobs.end());
+    m_wake.notify_all();
+}
+
+void DownloadPool::Drop(uint32_t syncId) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    m_jobs.erase(std::remove_if(m_jobs.begin(), m_jobs.end(),
+                                [syncId](const PieceJob& job) { return job.syncId == syncId; }),
+                 m_jobs.end());
+}
+
+void DownloadPool::Stop() {
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_stopping = true;
+        m_jobs.clear();
+        m_wake.notify_all();
+    }
+    for (std::thread& thread : m_threads) {
+        if (thread.joinable()) thread.join();
+    }
+    m_threads.clear();
+}
+
+bool DownloadPool::Take(PieceJob* job) {
+    std::unique_lock<std::mutex> hold(m_mutex);
+    m_wake.wait(hold, [this] { return m_stopping || !m_jobs.empty(); });
+    if (m_stopping) return false;
+    *job = m_jobs.front();
+    m_jobs.pop_front();
+    return true;
+}
+
+bool DownloadPool::Pause(uint32_t ms) {
+    std::unique_lock<std::mutex> hold(m_mutex);
+    m_wake.wait_for(hold, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+    return !m_stopping;
+}
+
+bool DownloadPool::Fetch(const PieceJob& job, std::vector<uint8_t>* buffer) {
+    if (buffer->size() < job.length) buffer->resize(job.length);
+    for (uint32_t attempt = 0; attempt <= m_retries; ++attempt) {
+        if (attempt > 0 && !Pause(kRetryPauseMs * attempt)) return false;
+        if (!m_sink.Wanted(job.syncId) || !m_limiter.Acquire(job.length)) return false;
+        if (m_source.Read(job.position, buffer->data(), job.length) && m_sink.Store(job, buffer->data())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void DownloadPool::Run() {
+    std::vector<uint8_t> buffer;
+    PieceJob job;
+    while (Take(&job)) {
+        if (!m_sink.Wanted(job.syncId)) continue;
+        m_sink.Done(job, Fetch(job, &buffer));
+    }
+}
+
+}  // namespace standin

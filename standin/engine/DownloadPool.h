@@ -1,0 +1,78 @@
+// standin/engine/DownloadPool.h - a few download threads that fetch pieces
+// from the mirror and hand each to the engine, which writes it verified.
+// A piece that cannot be had, or whose bytes do not verify, is fetched
+// again a set number of times before it is reported as failed.
+
+#ifndef BREVIK_STANDIN_DOWNLOADPOOL_H
+#define BREVIK_STANDIN_DOWNLOADPOOL_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "MirrorSource.h"
+#include "Transfer.h"
+
+namespace standin {
+
+struct PieceJob {
+    uint32_t syncId = 0;
+    uint32_t piece = 0;
+    uint64_t position = 0;
+    uint32_t length = 0;
+};
+
+// The engine's side of a download.  Called on the download threads.
+class PieceSink {
+public:
+    // False once the sync no longer wants its pieces (cancelled, failed).
+    virtual bool Wanted(uint32_t syncId) = 0;
+    // Writes the fetched bytes, verified; false when they do not verify.
+    virtual bool Store(const PieceJob& job, const uint8_t* data) = 0;
+    virtual void Done(const PieceJob& job, bool stored) = 0;
+
+protected:
+    ~PieceSink() = default;
+};
+
+class DownloadPool {
+public:
+    DownloadPool(MirrorSource& source, PieceSink& sink, RateLimiter& limiter, unsigned threads,
+                 uint32_t retries);
+    // Stop().
+    ~DownloadPool();
+
+    DownloadPool(const DownloadPool&) = delete;
+    DownloadPool& operator=(const DownloadPool&) = delete;
+
+    void Add(const std::vector<PieceJob>& jobs);
+    // Forgets the queued pieces of a sync (one being fetched ends on its own).
+    void Drop(uint32_t syncId);
+    // Forgets every queued piece and ends the threads once the pieces being
+    // fetched are done.  The rate limiter must be cancelled first, or a
+    // throttled thread finishes its wait.
+    void Stop();
+
+private:
+    void Run();
+    bool Take(PieceJob* job);
+    bool Fetch(const PieceJob& job, std::vector<uint8_t>* buffer);
+    bool Pause(uint32_t ms);
+
+    MirrorSource& m_source;
+    PieceSink& m_sink;
+    RateLimiter& m_limiter;
+    const uint32_t m_retries;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<PieceJob> m_jobs;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
+};
+
+}  // namespace standin
+
+#endif  // BREVIK_STANDIN_DOWNLOADPOOL_H

@@ -1,0 +1,86 @@
+// standin/engine/GameArchive.h - the game's QOV archive as the
+// archive-backed engine uses it: open, its pieces with the state of each,
+// its files by id, verified piece writes and extraction.
+//
+// The archive library lets one thread at a time use an archive (lazily
+// loaded tables, the verified-piece cache and the piece-state map are
+// unguarded), while the engine calls come from the plug-in's threads and
+// the download threads.  Every use of the archive object therefore goes
+// through this class, under its one lock.
+
+#ifndef BREVIK_STANDIN_GAMEARCHIVE_H
+#define BREVIK_STANDIN_GAMEARCHIVE_H
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "QOVLib.h"
+
+namespace standin {
+
+class GameArchive {
+public:
+    GameArchive() = default;
+    ~GameArchive() { Close(); }
+
+    GameArchive(const GameArchive&) = delete;
+    GameArchive& operator=(const GameArchive&) = delete;
+
+    // Opens the archive for writing, numbers its files and loads its MD5
+    // piece table; the list file's pieces must verify (without it, names are
+    // lost).  False with a library error code otherwise.
+    bool Open(const std::string& path, uint32_t* error);
+    // Writes the piece-state map back, then closes.
+    void Close();
+
+    bool HasHeaderDigest(const uint8_t digest[16]);
+
+    // Reads every piece from the file and records whether it verifies;
+    // false when `stop` was set or a read failed.
+    bool CheckPieces(const std::atomic<bool>& stop);
+    // Pieces that are damaged but belong to no file (tables, padding).
+    std::vector<uint32_t> UnownedBadPieces();
+
+    uint32_t PieceCount() const { return m_pieceCount; }
+    uint32_t PieceLength(uint32_t piece) const;
+    uint64_t PiecePosition(uint32_t piece) const { return uint64_t(piece) * m_pieceSize; }
+    // The library's verified write; records the piece's state.
+    bool WritePiece(uint32_t piece, const void* data, uint32_t length);
+    bool WriteMap(uint32_t* error);
+
+    bool HasFile(uint32_t id);
+    uint32_t FileId(const char* name);
+    const char* FileName(uint32_t id);
+    bool FileSize(uint32_t id, uint32_t* size);
+    bool FileMD5(uint32_t id, uint8_t digest[16]);
+    // Every piece of the file verifies.
+    bool FileComplete(uint32_t id);
+    // Bytes of the file's pieces found damaged since the archive was opened
+    // (what a sync of the file fetches; it stays the same after the sync).
+    uint64_t FileFetchBytes(uint32_t id);
+    // The file's pieces that do not verify now.
+    std::vector<uint32_t> FileBadPieces(uint32_t id);
+    bool Extract(uint32_t id, const std::string& path, uint32_t* error);
+
+private:
+    enum : uint8_t { kUnknown = 0, kGood = 1, kBad = 2 };
+
+    bool Pieces(uint32_t id, uint32_t* first, uint32_t* count);
+    bool ListFileIntact(std::vector<uint8_t>* buffer);
+    void Record(uint32_t piece, bool good);
+
+    std::mutex m_mutex;
+    TNQOVArchive* m_archive = nullptr;
+    uint32_t m_pieceSize = 0;
+    uint32_t m_pieceCount = 0;
+    uint32_t m_lastPieceSize = 0;
+    std::vector<uint8_t> m_state;
+    std::vector<uint8_t> m_fetch;  // 1: found damaged since the open
+};
+
+}  // namespace standin
+
+#endif  // BREVIK_STANDIN_GAMEARCHIVE_H

@@ -1,0 +1,59 @@
+// standin/engine/Transfer.cpp - the rate limit and the speed meter.
+
+#include "Transfer.h"
+
+#include <algorithm>
+
+namespace standin {
+
+bool RateLimiter::Acquire(uint32_t bytes) {
+    std::unique_lock<std::mutex> hold(m_mutex);
+    if (m_cancelled) return false;
+    if (m_rate == 0) return true;
+    const TransferClock::time_point now = TransferClock::now();
+    const TransferClock::time_point slot = std::max(m_next, now);
+    m_next = slot + std::chrono::duration_cast<TransferClock::duration>(
+                        std::chrono::duration<double>(double(bytes) / m_rate));
+    m_wake.wait_until(hold, slot, [this] { return m_cancelled; });
+    return !m_cancelled;
+}
+
+void RateLimiter::Cancel() {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    m_cancelled = true;
+    m_wake.notify_all();
+}
+
+void SpeedMeter::Forget(TransferClock::time_point now) {
+    while (!m_samples.empty() && now - m_samples.front().first > m_window) {
+        m_inWindow -= m_samples.front().second;
+        m_samples.pop_front();
+    }
+}
+
+void SpeedMeter::Add(uint64_t bytes) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    const TransferClock::time_point now = TransferClock::now();
+    if (!m_started) {
+        m_started = true;
+        m_first = now;
+    }
+    m_samples.emplace_back(now, bytes);
+    m_inWindow += bytes;
+    Forget(now);
+}
+
+uint32_t SpeedMeter::BytesPerSecond() {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    if (!m_started) return 0;
+    const TransferClock::time_point now = TransferClock::now();
+    Forget(now);
+    // Until a whole window has passed, the rate is over the time so far (at
+    // least a tenth of a second, so that the first piece shows no spike).
+    const auto since = std::max<TransferClock::duration>(now - m_first, std::chrono::milliseconds(100));
+    const double seconds = std::chrono::duration<double>(std::min<TransferClock::duration>(since, m_window)).count();
+    const double rate = double(m_inWindow) / seconds;
+    return rate >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(rate);
+}
+
+}  // namespace standin
