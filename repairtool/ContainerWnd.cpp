@@ -24,7 +24,11 @@ std::wstring RectText(const RECT& rc) {
 }  // namespace
 
 CContainerWnd::CContainerWnd()
-    : m_pCloseBtn(nullptr), m_pRepairBtn(nullptr), m_pProgress(nullptr), m_pStatusText(nullptr) {}
+    : m_pCloseBtn(nullptr),
+      m_pRepairBtn(nullptr),
+      m_pProgress(nullptr),
+      m_pStatusText(nullptr),
+      m_bClosing(false) {}
 
 CContainerWnd::~CContainerWnd() {
     // The pass is joined when the window is destroyed; a thread still held
@@ -59,13 +63,14 @@ LRESULT CContainerWnd::OnCreate() {
         m_pProgress->SetStretchForeImage(false);
         m_pProgress->Invalidate();
     }
+    // Laid out now: hit tests may come before the first paint.
+    m_paintManager.UpdateLayout();
     RecordLayout();
     return 0;
 }
 
 // TEST HOOK: where the skin put the controls (see TestHook.h).
 void CContainerWnd::RecordLayout() {
-    m_paintManager.UpdateLayout();
     TestHookRecord(L"caption", RectText(m_paintManager.GetCaptionRect()));
     for (ui::CControlUI* control : {m_pCloseBtn, m_pRepairBtn, static_cast<ui::CControlUI*>(m_pProgress),
                                     m_pStatusText})
@@ -76,6 +81,8 @@ LRESULT CContainerWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
     switch (uMsg) {
     case WM_CREATE:
         return OnCreate();
+    case WM_CLOSE:
+        return OnClose(wParam, lParam);
     case WM_DESTROY:
         StopRepair();
         ::PostQuitMessage(0);
@@ -97,6 +104,19 @@ LRESULT CContainerWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
     default:
         return DefaultPath(uMsg, wParam, lParam);
     }
+}
+
+LRESULT CContainerWnd::OnClose(WPARAM wParam, LPARAM lParam) {
+    if (!m_repairThread.joinable()) return DefaultPath(WM_CLOSE, wParam, lParam);
+    // A pass runs: the window goes out of sight at once and is destroyed
+    // when the pass has stopped (OnRepairUpdates).
+    if (!m_bClosing) {
+        m_bClosing = true;
+        m_repairChannel->RequestStop();
+        ::ShowWindow(m_hWnd, SW_HIDE);
+        TestHookRecord(L"pass", L"stopping");
+    }
+    return 0;
 }
 
 LRESULT CContainerWnd::DefaultPath(UINT uMsg, WPARAM wParam, LPARAM lParam) {
@@ -124,7 +144,7 @@ void CContainerWnd::Notify(ui::TNotifyUI& msg) {
     if (msg.pSender == m_pCloseBtn && m_pCloseBtn != nullptr) {
         if (::IsWindow(m_hWnd)) ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
     } else if (msg.pSender == m_pRepairBtn && m_pRepairBtn != nullptr) {
-        if (!m_repairThread.joinable()) StartRepair();
+        if (!m_repairThread.joinable() && !m_bClosing) StartRepair();
     }
 }
 
@@ -145,6 +165,7 @@ void CContainerWnd::DoRepair(std::shared_ptr<CRepairChannel> channel) {
     channel->Finish();
 }
 
+// The window is being destroyed (normally no pass runs then: see OnClose).
 void CContainerWnd::StopRepair() {
     if (m_repairChannel) m_repairChannel->Close();
     // The pass stops before its next archive; it never waits for this thread.
@@ -172,6 +193,7 @@ void CContainerWnd::OnRepairUpdates() {
             if (m_repairThread.joinable()) m_repairThread.join();
             m_repairChannel.reset();
             TestHookRecord(L"pass", L"end");
+            if (m_bClosing) ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
             return;
         }
     }

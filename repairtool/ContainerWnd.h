@@ -4,8 +4,11 @@
 //
 // The start button runs a check pass (RepairPass.h) on a thread of its own.
 // The pass reaches the window only through a CRepairChannel: its updates are
-// posted to the window's thread and applied there in order.  The window
-// object deletes itself after its window is destroyed.
+// posted to the window's thread and applied there in order.  Closed while a
+// pass runs, the window hides, tells the pass to stop before its next
+// archive and is destroyed once the pass has ended, so the pass never meets
+// a destroyed window.  The window object deletes itself after its window is
+// destroyed.
 
 #ifndef BREVIK_REPAIRTOOL_CONTAINERWND_H
 #define BREVIK_REPAIRTOOL_CONTAINERWND_H
@@ -36,6 +39,7 @@ public:
 
 private:
     LRESULT OnCreate();
+    LRESULT OnClose(WPARAM wParam, LPARAM lParam);
     LRESULT OnNcHitTest(LPARAM lParam);
     LRESULT DefaultPath(UINT uMsg, WPARAM wParam, LPARAM lParam);
     void StartRepair();
@@ -51,6 +55,7 @@ private:
     ui::CControlUI* m_pStatusText;
     std::thread m_repairThread;
     std::shared_ptr<CRepairChannel> m_repairChannel;
+    bool m_bClosing;  // closed while a pass ran: destroyed when it ends
 };
 
 #endif  // BREVIK_REPAIRTOOL_CONTAINERWND_H

@@ -2,8 +2,10 @@
 
 #include "RepairChannel.h"
 
+#include <algorithm>
+
 CRepairChannel::CRepairChannel(HWND target, UINT message)
-    : m_target(target), m_message(message), m_closed(false), m_announced(false), m_lastProgress(-1) {}
+    : m_target(target), m_message(message), m_stopRequested(false), m_closed(false), m_announced(false), m_lastProgress(-1) {}
 
 void CRepairChannel::ShowStatus(const std::wstring& text) { Push(TUpdate{TUpdate::Status, text, 0}); }
 
@@ -13,12 +15,12 @@ void CRepairChannel::Finish() { Push(TUpdate{TUpdate::Ended, std::wstring(), 0})
 
 bool CRepairChannel::IsStopRequested() const {
     std::lock_guard<std::mutex> hold(m_lock);
-    return m_closed;
+    return m_stopRequested || m_closed;
 }
 
 void CRepairChannel::Push(TUpdate update) {
     std::lock_guard<std::mutex> hold(m_lock);
-    if (m_closed) return;
+    if (m_closed || (m_stopRequested && update.kind != TUpdate::Ended)) return;
     // A big archive reports thousands of pieces a second, but the bar moves
     // a hundred times at most: a value equal to the last one is dropped, and
     // one the window has not shown yet gives way to the newer one.  The
@@ -41,6 +43,15 @@ std::vector<CRepairChannel::TUpdate> CRepairChannel::TakeUpdates() {
     std::vector<TUpdate> taken(std::make_move_iterator(m_updates.begin()), std::make_move_iterator(m_updates.end()));
     m_updates.clear();
     return taken;
+}
+
+void CRepairChannel::RequestStop() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_stopRequested = true;
+    // What the pass showed but the window has not taken is dropped too.
+    m_updates.erase(std::remove_if(m_updates.begin(), m_updates.end(),
+                                   [](const TUpdate& update) { return update.kind != TUpdate::Ended; }),
+                    m_updates.end());
 }
 
 void CRepairChannel::Close() {

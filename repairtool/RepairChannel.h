@@ -39,6 +39,7 @@ public:
 
     // The window's side.
     std::vector<TUpdate> TakeUpdates();
+    void RequestStop();
     void Close();
 
 private:
@@ -47,6 +48,7 @@ private:
     mutable std::mutex m_lock;
     HWND m_target;
     UINT m_message;
+    bool m_stopRequested;
     bool m_closed;
     bool m_announced;  // a message is on its way that has not been taken yet
     int m_lastProgress;  // the last progress value queued, -1 before the first

@@ -24,7 +24,8 @@ std::wstring HookFile() {
 void TestHookRecord(const wchar_t* what, const std::wstring& value) {
     const std::wstring file = HookFile();
     if (file.empty()) return;
-    const std::string line = ui::WideToUtf8(std::wstring(what) + L"\t" + value) + "\n";
+    const std::string line =
+        ui::WideToUtf8(std::wstring(what) + L"\t" + value + L"\t" + std::to_wstring(::GetTickCount())) + "\n";
     HANDLE handle = ::CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return;

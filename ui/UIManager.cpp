@@ -199,7 +199,9 @@ bool CPaintManagerUI::MessageHandler(UINT uMsg, WPARAM wParam, LPARAM lParam, LR
         lRes = 0;
         return true;
     case WM_SIZE:
+        // Laid out at once: hit tests may come before the next paint.
         NeedUpdate();
+        UpdateLayout();
         return false;
     case WM_MOUSEMOVE:
         OnMouseMove(PointFromLParam(lParam));

@@ -255,6 +255,20 @@ TEST_F(RepairChannelTest, UnchangedProgressIsNotSentAgain) {
     EXPECT_EQ(channel.TakeUpdates().size(), 1u);
 }
 
+TEST_F(RepairChannelTest, StopRequestDropsWhatIsShownButAnnouncesTheEnd) {
+    CRepairChannel channel(window, WM_APP + 7);
+    channel.ShowStatus(L"queued before the stop");
+    channel.RequestStop();
+    EXPECT_TRUE(channel.IsStopRequested());
+    channel.ShowStatus(L"after");
+    channel.ShowProgress(10);
+    channel.Finish();
+    const std::vector<CRepairChannel::TUpdate> updates = channel.TakeUpdates();
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(updates[0].kind, CRepairChannel::TUpdate::Ended);
+    EXPECT_EQ(PendingAnnouncements(), 1);
+}
+
 TEST_F(RepairChannelTest, ClosedChannelStopsThePassAndPostsNothing) {
     CRepairChannel channel(window, WM_APP + 7);
     channel.ShowStatus(L"before");
