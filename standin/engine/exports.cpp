@@ -1,7 +1,8 @@
 // standin/engine/exports.cpp - the exports of the morl.dll stand-in.  The
 // settings file beside the DLL chooses the behaviour of the engine object
-// ([Engine] Behaviour); only "scripted" exists so far.
+// ([Engine] Behaviour): "scripted" or "archive".
 
+#include "ArchiveEngine.h"
 #include "MORLEngineApi.h"
 #include "ScriptFile.h"
 #include "ScriptedEngine.h"
@@ -14,9 +15,10 @@ std::wstring Folder() {
 }
 
 standin::StandinEngine* CreateEngine(const standin::ScriptFile& script,
-                                     const standin::CallLog& log) {
+                                     const standin::CallLog& log, const std::wstring& folder) {
     const std::wstring behaviour = script.String(L"Engine", L"Behaviour", L"scripted");
     if (behaviour == L"scripted") return new standin::ScriptedEngine(script, log);
+    if (behaviour == L"archive") return new standin::ArchiveEngine(script, log, folder);
     log.Write("unknown behaviour: " + standin::Utf8(behaviour));
     return nullptr;
 }
@@ -30,7 +32,7 @@ extern "C" __declspec(dllexport) IResourceManager* GetResourceManagerII() {
     log.Write("GetResourceManagerII");
     if (script.Number(L"Engine", L"Create", 1) == 0) return nullptr;
     try {
-        return CreateEngine(script, log);
+        return CreateEngine(script, log, folder);
     } catch (...) {
         return nullptr;
     }

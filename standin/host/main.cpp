@@ -134,6 +134,30 @@ Function FindExport(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
+// The patch engine stand-in leaves what it fetched in this file beside it
+// (written when the engine is released); the host shows it with the time
+// the repair took.
+constexpr wchar_t kEngineStatisticsFile[] = L"morl_stats.ini";
+
+std::wstring EngineStatisticsPath(const std::wstring& plugin_path) {
+    const size_t slash = plugin_path.find_last_of(L"\\/");
+    return (slash == std::wstring::npos ? std::wstring() : plugin_path.substr(0, slash + 1)) +
+           kEngineStatisticsFile;
+}
+
+std::string StatisticsLine(const std::wstring& statistics_path, ULONGLONG elapsed_ms) {
+    char elapsed[32];
+    snprintf(elapsed, sizeof elapsed, "%llu.%03llu s", elapsed_ms / 1000, elapsed_ms % 1000);
+    if (GetFileAttributesW(statistics_path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return std::string("host: elapsed ") + elapsed + " (the engine left no statistics)";
+    }
+    wchar_t files[32] = L"", bytes[32] = L"";
+    GetPrivateProfileStringW(L"Statistics", L"FilesFetched", L"0", files, 32, statistics_path.c_str());
+    GetPrivateProfileStringW(L"Statistics", L"BytesFetched", L"0", bytes, 32, statistics_path.c_str());
+    return "host: fetched " + Utf8FromWide(files) + " files, " + Utf8FromWide(bytes) + " bytes; elapsed " +
+           elapsed;
+}
+
 const char* OutcomeName(int code) {
     switch (code) {
         case kExitSuccess: return "success";
@@ -145,6 +169,8 @@ const char* OutcomeName(int code) {
 }
 
 int RunRepair(const HostOptions& options, LineWriter& out) {
+    const std::wstring statistics_path = EngineStatisticsPath(options.plugin_path);
+    DeleteFileW(statistics_path.c_str());  // figures of an earlier run are not this run's
     out.Write("host: loading " + Utf8FromWide(options.plugin_path));
     UniqueModule plugin(LoadLibraryW(options.plugin_path.c_str()));
     if (!plugin) {
@@ -170,12 +196,15 @@ int RunRepair(const HostOptions& options, LineWriter& out) {
         return kExitCannotRun;
     }
     out.Write("host: SetPluginEvent -> " + std::to_string(repair->SetPluginEvent(&sink)));
+    const ULONGLONG started = GetTickCount64();
     const int begun = repair->BeginMORLRepair();
     out.Write("host: BeginMORLRepair -> " + std::to_string(begun));
 
     int code = kExitFailure;
+    ULONGLONG elapsed_ms = 0;
     if (begun) {
         const int which = WaitPumping({sink.FinishedEvent(), sink.StopRequestedEvent()}, options.timeout_ms);
+        elapsed_ms = GetTickCount64() - started;
         if (which == 0) {
             code = sink.Outcome() == RepairOutcome::kSuccess ? kExitSuccess : kExitFailure;
             if (options.linger_ms) WaitPumping({}, options.linger_ms);
@@ -193,6 +222,7 @@ int RunRepair(const HostOptions& options, LineWriter& out) {
         release(repair);
         out.Write("host: RealeaseMORLRepair");
     }
+    out.Write(StatisticsLine(statistics_path, elapsed_ms));
     return code;
 }
 
