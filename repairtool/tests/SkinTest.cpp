@@ -164,6 +164,11 @@ TEST_F(ContainerWndTest, ClicksOutsideTheButtonsDoNothing) {
     ::SendMessageW(hwnd, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(close.x, close.y));
     ::SendMessageW(hwnd, WM_LBUTTONUP, 0, MAKELPARAM(200, 200));
     Pump();
+    // A click from a control that is neither button (a third button).
+    ui::CButtonUI third;
+    ui::TNotifyUI msg{L"click", &third};
+    frame->Notify(msg);
+    Pump();
     EXPECT_TRUE(::IsWindow(hwnd));
 }
 
