@@ -106,8 +106,10 @@ TEST_F(MORLThreadTest, InitialiseErrorMessageFailsWithoutCanRead) {
     ASSERT_TRUE(callback.WaitFor("InitFail 0 0"));
     EXPECT_EQ(callback.mgr, static_cast<IMORLMgr*>(&thread));
     // Before the engine could be read the thread ends at once, without
-    // uninitialising.
+    // uninitialising, and takes its window with it.
+    const HWND window = thread.GetWindow();
     EXPECT_TRUE(ThreadEnded());
+    EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(thread.GetState(), T::ENGINE_FAILED);
     EXPECT_EQ(thread.Failed(), 1);
     thread.Stop();
@@ -159,6 +161,13 @@ TEST_F(MORLThreadTest, FailedRepairWithCode9ChecksThePackageAndPassesTheCode) {
     ASSERT_TRUE(callback.WaitFor("InitFail 0 9"));
     EXPECT_TRUE(folder->Called("BeginCheck 3 5000 -> 0"));
     EXPECT_TRUE(ThreadEnded());
+}
+
+TEST_F(MORLThreadTest, FailedRepairWithCode10ChecksThePackageToo) {
+    Start("InitializeResult=0\r\nInitializeError=0x60000026\r\n"
+          "[Post.Initialize]\r\n1=0,WM_ENGINE_REPAIR_RETURN,0,10\r\n");
+    ASSERT_TRUE(callback.WaitFor("InitFail 0 10"));
+    EXPECT_TRUE(folder->Called("BeginCheck 3 5000 -> 1"));
 }
 
 TEST_F(MORLThreadTest, FailedRepairWithAnotherCodeIsNotChecked) {
