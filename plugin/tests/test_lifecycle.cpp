@@ -73,6 +73,11 @@ TEST(PluginLifecycle, BeginReportsAFailedEngineStartThroughTheSink)
     EXPECT_EQ(std::vector<std::wstring>{std::wstring(L"fail ") + EngineFailText(0)}, sink.Calls());
 }
 
+TEST(PluginLifecycle, ThreadWithoutAPluginEndsAtOnce)
+{
+    EXPECT_EQ(0xFFFFFFFFu, CMORLPlugin::PluginThread(nullptr));
+}
+
 TEST(PluginLifecycle, BeginTwiceIsRefusedAndStopEndsTheThread)
 {
     PluginHarness h;
