@@ -45,6 +45,11 @@ std::string ReadFileText(const std::wstring& path);
 void WriteFileText(const std::wstring& path, const std::string& text);
 void RemoveTree(const std::wstring& path);
 
+// The open handles of the process.  Wine answers GetProcessHandleCount
+// with 0, so then the handle values are probed (multiples of 4 on both
+// systems).
+DWORD OpenHandleCount();
+
 // Waits, pumping the thread's messages, until `done` holds or `ms` passed.
 bool PumpUntil(const std::function<bool()>& done, int ms = 5000);
 // Handles every message already queued for this thread.

@@ -353,6 +353,27 @@ TEST(MORLThreadLoad, NullCheckerIsTolerated) {
     EXPECT_EQ(folder.CountCalls("ReleaseCheckHandle"), 0u);
 }
 
+TEST(MORLThreadLoad, RepeatedStartsAndStopsLeaveNoHandles) {
+    PluginFolder folder("thread_cycles",
+                        "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n");
+    auto cycle = [&]() {
+        RecordingCallback callback;
+        CMORLThread thread;
+        thread.SetLibraryFolder(folder.Folder());
+        ASSERT_EQ(thread.Init(&callback), 1);
+        ASSERT_TRUE(callback.WaitFor("InitOK"));
+        ASSERT_TRUE(callback.Settle(thread.GetWindow()));
+        thread.GetSyncMgr()->PendingSync(0, SyncTaskPtr(new CSyncTask(0, nullptr)));
+        thread.Stop();
+    };
+    ASSERT_NO_FATAL_FAILURE(cycle());  // first loads settle
+    const DWORD before = enginetest::OpenHandleCount();
+    ASSERT_GT(before, 0u);
+    for (int i = 0; i < 20; ++i) ASSERT_NO_FATAL_FAILURE(cycle());
+    const DWORD after = enginetest::OpenHandleCount();
+    EXPECT_LE(after, before + 2);  // a little slack for the system's own
+}
+
 TEST(MORLThreadLoad, StopWithoutInitIsHarmless) {
     CMORLThread thread;
     EXPECT_EQ(thread.Stop(), 1);

@@ -6,44 +6,65 @@
 
 namespace standin {
 
-Scheduler::Scheduler() : m_thread(&Scheduler::Run, this) {}
+Scheduler::Scheduler()
+    : m_wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      m_thread(nullptr) {
+    if (m_wake != nullptr) m_thread = CreateThread(nullptr, 0, &Scheduler::ThreadMain, this, 0, nullptr);
+}
 
-Scheduler::~Scheduler() { Stop(); }
+Scheduler::~Scheduler() {
+    Stop();
+    if (m_wake != nullptr) CloseHandle(m_wake);
+}
 
 void Scheduler::At(uint32_t delayMs, std::function<void()> action) {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    if (m_stopping) return;
-    m_due.emplace(Clock::now() + std::chrono::milliseconds(delayMs), std::move(action));
-    m_wake.notify_one();
+    Hold hold(m_lock);
+    if (m_stopping || m_thread == nullptr) return;
+    m_due.emplace(GetTickCount64() + delayMs, std::move(action));
+    SetEvent(m_wake);
 }
 
 void Scheduler::Stop() {
     {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        Hold hold(m_lock);
         m_stopping = true;
         m_due.clear();
-        m_wake.notify_one();
     }
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread == nullptr) return;
+    SetEvent(m_wake);
+    WaitForSingleObject(m_thread, INFINITE);
+    CloseHandle(m_thread);
+    m_thread = nullptr;
+}
+
+DWORD WINAPI Scheduler::ThreadMain(void* self) {
+    static_cast<Scheduler*>(self)->Run();
+    return 0;
 }
 
 void Scheduler::Run() {
-    std::unique_lock<std::mutex> hold(m_mutex);
-    while (!m_stopping) {
-        if (m_due.empty()) {
-            m_wake.wait(hold);
+    for (;;) {
+        DWORD wait = INFINITE;
+        std::function<void()> action;
+        {
+            Hold hold(m_lock);
+            if (m_stopping) return;
+            if (!m_due.empty()) {
+                const ULONGLONG now = GetTickCount64();
+                auto first = m_due.begin();
+                if (first->first <= now) {
+                    action = std::move(first->second);
+                    m_due.erase(first);
+                } else {
+                    wait = static_cast<DWORD>(first->first - now);
+                }
+            }
+        }
+        if (action) {
+            action();
             continue;
         }
-        auto first = m_due.begin();
-        if (first->first > Clock::now()) {
-            m_wake.wait_until(hold, first->first);
-            continue;
-        }
-        std::function<void()> action = std::move(first->second);
-        m_due.erase(first);
-        hold.unlock();
-        action();
-        hold.lock();
+        WaitForSingleObject(m_wake, wait);
     }
 }
 

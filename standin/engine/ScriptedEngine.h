@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "MORLEngineApi.h"
@@ -84,7 +83,7 @@ private:
 
     const ScriptFile m_script;
     const CallLog m_log;
-    std::mutex m_mutex;
+    Lock m_lock;
     HWND m_notify = nullptr;
     uint32_t m_lastError = 0;
     uint32_t m_initializeCalls = 0;

@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""The plug-in end to end with the archive-backed engine: MORLHost.exe runs
+the real Brevik.dll, which drives morl.dll (Behaviour=archive) over a game
+archive with damaged pieces and a mirror archive, both made with qov.exe.
+After a repair every piece of the game archive verifies and every restored
+file equals the mirror's.
+
+Usage: test_archive_e2e.py --host MORLHost.exe --bin BIN_DIR --work DIR [unittest options]
+
+BIN_DIR holds Brevik.dll, morl.dll, MORLCheck.dll and qov.exe; when one of
+them is missing the exit code is 77 (CTest: skipped).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import gamekit  # noqa: E402
+from gamekit import hostrun  # noqa: E402
+
+HOST = BIN = WORK = QOV = None
+
+DONE = "校验数据完成"
+DOWNLOAD_FAIL = "下载文件失败"
+ENGINE_REPAIRING = "正在修复损坏的数据文件"
+SPEED_LINE = re.compile(r"^正在更新数据文件\.\.\. 更新速度：(\d+) (KB|B)/s  更新进度：(\d+)\.(\d)%$")
+STATISTICS = re.compile(r"^fetched (\d+) files, (\d+) bytes; elapsed (\d+)\.(\d{3}) s$")
+PIECE = 16384
+
+
+class ArchiveGame(gamekit.GameFolder):
+    """A game whose archive holds plain, compressed and encrypted files, a
+    pristine mirror beside it, and a damaged copy as the game's archive."""
+
+    def __init__(self, name, counts=None, seed=7):
+        super().__init__(os.path.join(WORK, name), BIN)
+        self.files = gamekit.sample_files(seed, counts or {"plain": 12, "comp": 12, "enc": 12})
+        self.contents = {name: data for kind in self.files.values() for name, data in kind.items()}
+        self.spans = gamekit.make_mirror(QOV, self.mirror_archive, self.files, self.root, PIECE)
+        shutil.copy(self.mirror_archive, self.game_archive)
+        self.download_list(sorted(self.contents))
+
+    def damage_kinds(self, *fractions):
+        """A byte flipped at each fraction of each kind's data; returns the
+        verify report of the damaged game archive."""
+        positions = [int(start + (end - start) * f) for start, end in self.spans.values() for f in fractions]
+        gamekit.damage(self.game_archive, positions)
+        return QOV.verify(self.game_archive)
+
+    def run(self, *options, timeout=180):
+        return super().run(HOST, *options, timeout=timeout,
+                           trace=self.path("trace-%d.txt" % int(time.time() * 1000)))
+
+
+def statistics_line(run):
+    lines = [c.text for c in run.calls if c.name == "host" and STATISTICS.match(c.text)]
+    return STATISTICS.match(lines[-1]).groups() if lines else None
+
+
+class ArchiveRepair(unittest.TestCase):
+    maxDiff = None
+
+    def game(self, **keys):
+        return ArchiveGame(self.id().rsplit(".", 1)[-1], **keys)
+
+    def assertRestoredLikeMirror(self, game, names):
+        for name in names:
+            with open(game.restored_path(name), "rb") as f:
+                self.assertEqual(f.read(), game.contents[name], name)
+
+    def test_damaged_files_of_every_kind_are_repaired_and_restored(self):
+        game = self.game()
+        before = game.damage_kinds(0.3, 0.7)
+        bad_kinds = {name.split("\\")[0] for name in before["bad_files"]}
+        self.assertEqual(bad_kinds, {"plain", "comp", "enc"}, before)
+
+        # The restore list: a file missing on disk, one whose content differs,
+        # one already right (kept as it is: its time must not change).
+        names = sorted(game.contents)
+        missing, stale, right = names[0], names[15], names[30]
+        gamekit.write_tree(game.root, {stale: b"stale content", right: game.contents[right]})
+        old = time.time() - 3600
+        os.utime(game.restored_path(right), (old, old))
+        right_mtime = os.stat(game.restored_path(right)).st_mtime_ns
+        game.restore_list([missing, stale, right])
+
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertEqual([(c.name, c.text) for c in run.sink_calls()[-2:]],
+                         [("OnProgress", DONE), ("OnSuccess", "")], run.describe())
+
+        after = QOV.verify(game.game_archive)
+        self.assertEqual((after["bad_pieces"], after["bad_files"]), ([], []), after)
+        self.assertEqual(set(gamekit.piece_map(game.game_archive)), {1})
+        self.assertRestoredLikeMirror(game, [missing, stale, right])
+        self.assertEqual(os.stat(game.restored_path(right)).st_mtime_ns, right_mtime)
+
+        # Exactly the damaged pieces were fetched, by one sync per damaged file.
+        stats = game.statistics()
+        self.assertEqual(stats["PiecesFetched"], len(before["bad_pieces"]), stats)
+        self.assertEqual(stats["FilesFetched"], len(before["bad_files"]), stats)
+        synced = [line for line in game.calls() if line.startswith("StartSync ")]
+        self.assertEqual(len(synced), len(before["bad_files"]), game.calls())
+        files, size, _, _ = statistics_line(run)
+        self.assertEqual((int(files), int(size)), (stats["FilesFetched"], stats["BytesFetched"]), run.describe())
+        self.assertEqual(game.recorded("version"), gamekit.CLIENT_VERSION)
+
+        # A second start finds the game up to date at once.
+        again = game.run()
+        self.assertEqual(again.code, hostrun.EXIT_SUCCESS, again.describe())
+        self.assertEqual([(c.name, c.text) for c in again.sink_calls()],
+                         [("OnProgress", DONE), ("OnSuccess", "")], again.describe())
+
+    def test_a_throttled_download_shows_its_progress(self):
+        game = self.game(counts={"plain": 6, "comp": 6, "enc": 6})
+        game.archive["Throttle"] = str(3 * PIECE)
+        game.write_settings()
+        before = game.damage_kinds(0.1, 0.3, 0.5, 0.7, 0.9)
+        self.assertGreaterEqual(len(before["bad_pieces"]), 12, before)
+        game.restore_list([])
+
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        speeds = [c for c in run.progress() if SPEED_LINE.match(c.text)]
+        self.assertGreaterEqual(len(speeds), 2, run.describe())
+        self.assertEqual(speeds, sorted(speeds, key=lambda c: c.percent), run.describe())
+        # The measured rate stays near the limit (48 KB/s shown as 4x KB/s,
+        # the first second may be lower).
+        for line in speeds[1:]:
+            number, unit = SPEED_LINE.match(line.text).groups()[:2]
+            self.assertEqual(unit, "KB", line.text)
+            self.assertLessEqual(int(number), 64, line.text)
+        self.assertEqual(QOV.verify(game.game_archive)["bad_pieces"], [])
+
+    def test_a_file_the_archive_tables_lost_is_rebuilt_first(self):
+        """Damaged tables: the engine rebuilds them from the mirror (its own
+        repair, with progress), then the damaged data is fetched as usual."""
+        game = self.game(counts={"plain": 5, "comp": 5, "enc": 5})
+        info = QOV.info(game.game_archive)
+        before = game.damage_kinds(0.5)
+        gamekit.damage(game.game_archive, [info["het_pos"] + 40])
+        game.restore_list([sorted(game.contents)[3]])
+
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertIn(ENGINE_REPAIRING, [c.text for c in run.progress()], run.describe())
+        self.assertEqual(QOV.verify(game.game_archive)["bad_pieces"], [])
+        self.assertEqual(game.statistics()["FilesFetched"], len(before["bad_files"]))
+        self.assertRestoredLikeMirror(game, [sorted(game.contents)[3]])
+
+    def test_a_missing_game_archive_is_built_from_the_mirror(self):
+        game = self.game(counts={"plain": 4, "comp": 4, "enc": 4})
+        os.remove(game.game_archive)
+        names = sorted(game.contents)
+        game.restore_list(names)
+
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertEqual(QOV.verify(game.game_archive)["bad_pieces"], [])
+        self.assertEqual(game.statistics()["FilesFetched"], len(names))
+        self.assertRestoredLikeMirror(game, names)
+
+
+class ArchiveFailures(unittest.TestCase):
+    maxDiff = None
+
+    def game(self, **keys):
+        return ArchiveGame(self.id().rsplit(".", 1)[-1], **keys)
+
+    def test_a_piece_the_mirror_lacks_fails_the_download(self):
+        game = self.game(counts={"plain": 8, "comp": 8, "enc": 8})
+        before = game.damage_kinds(0.2, 0.6)
+        # The mirror is damaged at the same place as the game at one spot.
+        start, end = game.spans["comp"]
+        spot = int(start + (end - start) * 0.6)
+        gamekit.damage(game.mirror_archive, [spot])
+        unfetchable = spot // PIECE
+        self.assertIn(unfetchable, before["bad_pieces"])
+        game.restore_list([])
+
+        run = game.run("--linger", "1500")
+        self.assertEqual(run.code, hostrun.EXIT_FAILURE, run.describe())
+        self.assertEqual(run.names().count("OnFail"), 1, run.describe())
+        self.assertEqual(run.sink_calls()[-1].text, DOWNLOAD_FAIL, run.describe())
+        self.assertNotIn("OnSuccess", run.names())
+
+        # Three syncs of the file (the plug-in retries twice), each giving up
+        # on the piece after its own retries; what did verify stays good.
+        log = game.calls()
+        failed = [line for line in log if "piece %d cannot be had" % unfetchable in line]
+        self.assertEqual(len(failed), 3, log)
+        after = QOV.verify(game.game_archive)
+        self.assertIn(unfetchable, after["bad_pieces"])
+        self.assertTrue(set(after["bad_pieces"]) <= set(before["bad_pieces"]), (before, after))
+        states = gamekit.piece_map(game.game_archive)
+        for piece in set(before["bad_pieces"]) - set(after["bad_pieces"]):
+            self.assertEqual(states[piece], 1, piece)
+        self.assertEqual(states[unfetchable], 2)
+
+    def test_a_stop_during_the_download_leaves_a_consistent_archive(self):
+        game = self.game(counts={"plain": 6, "comp": 6, "enc": 6})
+        game.archive["Throttle"] = str(2 * PIECE)
+        game.write_settings()
+        before = game.damage_kinds(0.1, 0.3, 0.5, 0.7, 0.9)
+        names = sorted(game.contents)
+        game.restore_list(names)
+
+        run = game.run("--stop-on", "更新速度")
+        self.assertEqual(run.code, hostrun.EXIT_STOPPED, run.describe())
+        middle = QOV.verify(game.game_archive)
+        fetched = set(before["bad_pieces"]) - set(middle["bad_pieces"])
+        self.assertTrue(set(middle["bad_pieces"]) <= set(before["bad_pieces"]), (before, middle))
+        self.assertTrue(middle["bad_pieces"], "the stop came after the whole download")
+        states = gamekit.piece_map(game.game_archive)
+        for piece in middle["bad_pieces"]:
+            self.assertEqual(states[piece], 2, piece)
+        for piece in fetched:
+            self.assertEqual(states[piece], 1, piece)
+
+        # A new run, unthrottled, finishes the repair.
+        del game.archive["Throttle"]
+        game.write_settings()
+        again = game.run()
+        self.assertEqual(again.code, hostrun.EXIT_SUCCESS, again.describe())
+        self.assertEqual(QOV.verify(game.game_archive)["bad_pieces"], [])
+        self.assertEqual(game.statistics()["PiecesFetched"], len(middle["bad_pieces"]))
+        for name in names:
+            with open(game.restored_path(name), "rb") as f:
+                self.assertEqual(f.read(), game.contents[name], name)
+
+
+def main():
+    global HOST, BIN, WORK, QOV
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--work", required=True)
+    options, rest = parser.parse_known_args()
+    HOST, BIN, WORK = options.host, options.bin, options.work
+    needed = [HOST] + [os.path.join(BIN, name) for name in gamekit.BINARIES + ("qov.exe",)]
+    missing = [path for path in needed if not os.path.isfile(path)]
+    if missing:
+        print("SKIPPED: not built: " + ", ".join(missing))
+        return hostrun.SKIP
+    QOV = gamekit.Qov(os.path.join(BIN, "qov.exe"))
+    os.makedirs(WORK, exist_ok=True)
+    program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
