@@ -223,9 +223,15 @@ void CMORLThread::CleanUpMORL() {
     m_windowObject.reset();
 }
 
-IResourceManager* CMORLThread::GetResourceManager() { return m_engine; }
+IResourceManager* CMORLThread::GetResourceManager() {
+    Trace(L"CMORLThread::GetResourceManager");
+    return m_engine;
+}
 
-CSyncMgr* CMORLThread::GetSyncMgr() { return m_syncMgr.get(); }
+CSyncMgr* CMORLThread::GetSyncMgr() {
+    Trace(L"CMORLThread::GetSyncMgr");
+    return m_syncMgr.get();
+}
 
 //-----------------------------------------------------------------------------
 // The engine thread
