@@ -154,6 +154,16 @@ TEST_F(MORLThreadTest, EngineRepairRunsThenInitialisesAgain) {
     EXPECT_STREQ(version, L"0");
 }
 
+TEST_F(MORLThreadTest, AFailedUninitialiseIsTracedAndTheRepairGoesOn) {
+    Start("InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\n"
+          "UninitializeResult=0\r\nUninitializeError=0x77\r\n"
+          "[Post.Initialize1]\r\n1=0,WM_ENGINE_REPAIR_RETURN,1,0\r\n");
+    ASSERT_TRUE(callback.WaitFor("InitOK"));
+    EXPECT_TRUE(folder->Called("GetErrorText 119 -> 24"));
+    thread.Stop();
+    EXPECT_EQ(folder->CountCalls("Uninitialize -> 0"), 2u);  // after the repair, and at Stop
+}
+
 TEST_F(MORLThreadTest, FailedRepairWithCode9ChecksThePackageAndPassesTheCode) {
     Start("InitializeResult=0\r\nInitializeError=0x60000026\r\n"
           "[Post.Initialize]\r\n1=0,WM_ENGINE_REPAIR_RETURN,0,9\r\n"
