@@ -817,10 +817,14 @@ void WalkFileIds(QOVArchiveInterface* ai, TNQOVArchiveImpl* owner, size_t inputS
     QOVDirListerInterfaceByID* lister = walker;
     for (uint32_t id = 0; id < count && id < kMaxFileIds; id++) {
         if (!ai->IsDirectory(id) || !lister->List(id)) continue;
+        uint64_t previous = 0;
         for (uint32_t item = 0; item < lister->GetCount(); item++) {
             const uint32_t child = lister->GetItem(item);
             FUZZ_CHECK(child < count, "a listed file id beyond the table", nullptr);
             FUZZ_CHECK(ai->IsFlag30ById(child) == 0, "a FLAG_30 child was listed by id", nullptr);
+            const uint64_t hash = Impl(ai->GetFileEntry(child))->NameHash64;
+            FUZZ_CHECK(item == 0 || hash > previous, "children by id out of name-hash order or twice", nullptr);
+            previous = hash;
         }
     }
     FUZZ_CHECK(!lister->List(NQOV_INVALID_FILE_ID), "file id 0xFFFFFFFF was listed", nullptr);

@@ -171,8 +171,10 @@ bool TNQOVDirWalkerByIdImpl::List(uint32_t dwFileId) {
         m_items.clear();
         for (uint64_t hash : children) {
             const TFileEntryImpl* winner = FindRecordByHash(m_ha, hash);
-            // Records added after the ids were given out have none yet.
-            if (winner != nullptr && winner->dwFileId != NQOV_INVALID_FILE_ID) m_items.push_back(winner->dwFileId);
+            // Records added after the ids were given out have none yet; a
+            // damaged hash that lands on another record names no child.
+            if (winner != nullptr && winner->NameHash64 == hash && winner->dwFileId != NQOV_INVALID_FILE_ID)
+                m_items.push_back(winner->dwFileId);
         }
         return true;
     });

@@ -134,7 +134,11 @@ bool SFileBuildFileIdTable(TNQOVArchive* haIn) {
         table.reserve(hashes.size());
         for (uint64_t hash : hashes) {
             TFileEntryImpl* winner = FindRecordByHash(owner, hash);
-            if (winner == nullptr) continue;  // its lookup is shadowed by a damaged slot
+            // No id when the lookup finds nothing (a damaged slot shadows it)
+            // or another record: a damaged hash (without its top bit) is
+            // masked onto that record's hash, and the record gets its one id
+            // under its own.
+            if (winner == nullptr || winner->NameHash64 != hash) continue;
             winner->dwFileId = static_cast<uint32_t>(table.size());
             table.push_back(winner);
         }

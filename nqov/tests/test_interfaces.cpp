@@ -6,8 +6,10 @@
 // reading the table index out of a pointer to each member (Itanium C++ ABI,
 // used by g++, clang and mingw-w64), and by calling every operation on a
 // real chain (a base archive and a patch written here) where a neighbouring
-// operation would give a different answer.
+// operation would give a different answer.  One case reaches into the
+// library to damage a record in memory.
 
+#include "QOVArchive.h"  // only for the damaged record
 #include "QOVLib.h"
 #include "TestUtil.h"
 
@@ -828,6 +830,31 @@ TEST_F(InterfaceTest, DirectoryListers) {
     EXPECT_EQ(byId->GetItem(2), NQOV_INVALID_FILE_ID);
     EXPECT_FALSE(byId->List(NQOV_INVALID_FILE_ID));
     ai->ReleaseDirWalkerById(static_cast<TNQOVDirWalkerById*>(byId));
+}
+
+// A record whose hash lost its top bit (a damaged table) is looked up as
+// the record with that bit set.  That record still gets one id only, and a
+// lister by id names it once.
+TEST_F(InterfaceTest, ADamagedHashTakesNoOtherRecordsId) {
+    const int index = testutil::FindRecordIndex(ha, "dir\\a.txt");
+    ASSERT_GE(index, 0);
+    const uint64_t target = FiguresOf(pa, "dir\\c.txt").info.NameHash64;
+    Impl(ha)->Records[static_cast<uint32_t>(index)].NameHash64 = target & ~(1ull << 63);
+    ASSERT_TRUE(SFileBuildFileIdTable(ha));
+
+    std::set<TFileEntry*> entries;
+    for (uint32_t id = 0; id < ai->GetFileCount(); id++) {
+        TFileEntry* entry = ai->GetFileEntry(id);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(static_cast<QOVFileEntryInterface*>(entry)->GetFileId(), id);
+        EXPECT_TRUE(entries.insert(entry).second) << "a record with two ids";
+    }
+    QOVDirListerInterfaceByID* lister = ai->CreateDirWalkerById();
+    ASSERT_NE(lister, nullptr);
+    ASSERT_TRUE(lister->List(ai->GetFileId("dir")));
+    ASSERT_EQ(lister->GetCount(), 1u);
+    EXPECT_EQ(lister->GetItem(0), ai->GetFileId("dir\\c.txt"));
+    ai->ReleaseDirWalkerById(static_cast<TNQOVDirWalkerById*>(lister));
 }
 
 TEST_F(InterfaceTest, AddingAFile) {
