@@ -396,7 +396,9 @@ uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority
         job.position = m_game.PiecePosition(piece);
         job.length = m_game.PieceLength(piece);
         missing += job.length;
-        jobs.push_back(job);
+        std::vector<uint32_t>& waiting = m_pieceSyncs[piece];
+        if (waiting.empty()) jobs.push_back(job);  // else another sync fetches it already
+        waiting.push_back(syncId);
     }
     Sync& sync = m_syncs[syncId];
     sync.fileIndex = index;
@@ -404,15 +406,15 @@ uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority
     if (name != nullptr) std::strncpy(sync.record.fileName, name, sizeof(sync.record.fileName) - 1);
     sync.record.total = static_cast<uint32_t>(std::min<uint64_t>(std::max(total, missing), 0xFFFFFFFFu));
     sync.record.done = sync.record.total - static_cast<uint32_t>(std::min<uint64_t>(missing, sync.record.total));
-    sync.piecesLeft = static_cast<uint32_t>(jobs.size());
+    sync.piecesLeft = static_cast<uint32_t>(bad.size());
     m_lastError = 0;
-    if (jobs.empty()) {
+    if (bad.empty()) {
         sync.record.status = MORL_SYNC_STATUS_SYNCED;
         sync.ended = true;
         PostSync(syncId, sync);
     } else {
         sync.record.status = MORL_SYNC_STATUS_RUNNING;
-        m_pool->Add(jobs);
+        if (!jobs.empty()) m_pool->Add(jobs);
     }
     Log("StartSync " + args + " -> " + Num(syncId));
     return syncId;
@@ -430,7 +432,6 @@ void ArchiveEngine::CancelSync(uint32_t syncId) {
         if (found != m_syncs.end() && !found->second.ended) {
             found->second.ended = true;
             found->second.record.status = MORL_SYNC_STATUS_ENDED;
-            if (m_pool) m_pool->Drop(syncId);
         }
     }
     Log("CancelSync " + Num(syncId));
@@ -447,19 +448,25 @@ bool ArchiveEngine::GetSyncResult(uint32_t syncId, SyncResult* result) {
     return true;
 }
 
-bool ArchiveEngine::Wanted(uint32_t syncId) {
+bool ArchiveEngine::Wanted(const PieceJob& job) {
     if (m_stopping) return false;
     std::lock_guard<std::mutex> hold(m_mutex);
-    auto found = m_syncs.find(syncId);
-    return found != m_syncs.end() && !found->second.ended;
+    auto waiting = m_pieceSyncs.find(job.piece);
+    if (waiting == m_pieceSyncs.end()) return false;
+    for (uint32_t syncId : waiting->second) {
+        auto found = m_syncs.find(syncId);
+        if (found != m_syncs.end() && !found->second.ended) return true;
+    }
+    return false;
 }
 
 bool ArchiveEngine::Store(const PieceJob& job, const uint8_t* data) {
     return m_game.WritePiece(job.piece, data, job.length);
 }
 
-void ArchiveEngine::Done(const PieceJob& job, bool stored) {
+void ArchiveEngine::Done(const PieceJob& job, PieceOutcome outcome) {
     const TransferClock::time_point now = TransferClock::now();
+    const bool stored = outcome == PieceOutcome::kStored;
     if (stored) m_speed.Add(job.length);
     std::lock_guard<std::mutex> hold(m_mutex);
     if (stored) {
@@ -468,17 +475,41 @@ void ArchiveEngine::Done(const PieceJob& job, bool stored) {
         m_lastFetch = now;
         m_bytesFetched += job.length;
         ++m_piecesFetched;
+    } else if (outcome == PieceOutcome::kFailed) {
+        Log("sync " + Num(job.syncId) + ": piece " + Num(job.piece) + " cannot be had");
     }
-    auto found = m_syncs.find(job.syncId);
+    auto waiting = m_pieceSyncs.find(job.piece);
+    if (waiting == m_pieceSyncs.end()) return;
+    std::vector<uint32_t> syncs;
+    syncs.swap(waiting->second);
+    m_pieceSyncs.erase(waiting);
+    if (outcome == PieceOutcome::kSkipped) {
+        // Skipped while a sync still waits (it started just then): fetch it
+        // after all, unless the engine is stopping.
+        std::vector<uint32_t> active;
+        for (uint32_t syncId : syncs) {
+            auto found = m_syncs.find(syncId);
+            if (found != m_syncs.end() && !found->second.ended) active.push_back(syncId);
+        }
+        if (!active.empty() && !m_stopping && m_pool) {
+            m_pieceSyncs[job.piece] = active;
+            m_pool->Add({job});
+        }
+        return;
+    }
+    for (uint32_t syncId : syncs) PieceEnded(syncId, job, stored, now);
+}
+
+void ArchiveEngine::PieceEnded(uint32_t syncId, const PieceJob& job, bool stored,
+                               TransferClock::time_point now) {
+    auto found = m_syncs.find(syncId);
     if (found == m_syncs.end() || found->second.ended) return;
     Sync& sync = found->second;
     if (!stored) {
         // A piece that cannot be had ends the sync; the plug-in retries it.
         sync.record.status = 3;
         sync.ended = true;
-        if (m_pool) m_pool->Drop(job.syncId);
-        Log("sync " + Num(job.syncId) + ": piece " + Num(job.piece) + " cannot be had");
-        PostSync(job.syncId, sync);
+        PostSync(syncId, sync);
         return;
     }
     m_filesFetched.insert(sync.fileIndex);
@@ -487,9 +518,9 @@ void ArchiveEngine::Done(const PieceJob& job, bool stored) {
         sync.record.status = MORL_SYNC_STATUS_SYNCED;
         sync.record.done = sync.record.total;
         sync.ended = true;
-        PostSync(job.syncId, sync);
+        PostSync(syncId, sync);
     } else if (now - sync.lastPost >= kProgressInterval) {
-        PostSync(job.syncId, sync);
+        PostSync(syncId, sync);
     }
 }
 

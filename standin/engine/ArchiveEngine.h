@@ -71,9 +71,11 @@ private:
     };
 
     // PieceSink, on the download threads.
-    bool Wanted(uint32_t syncId) override;
+    bool Wanted(const PieceJob& job) override;
     bool Store(const PieceJob& job, const uint8_t* data) override;
-    void Done(const PieceJob& job, bool stored) override;
+    void Done(const PieceJob& job, PieceOutcome outcome) override;
+    // A piece's end for one sync that waited for it.
+    void PieceEnded(uint32_t syncId, const PieceJob& job, bool stored, TransferClock::time_point now);
 
     // The worker thread of Initialize.
     void CheckArchive();
@@ -101,6 +103,9 @@ private:
     uint32_t m_lastError = 0;
     uint32_t m_nextSyncId = 1;
     std::map<uint32_t, Sync> m_syncs;
+    // Pieces being fetched, with the syncs that wait for each: a piece two
+    // files share is fetched once.
+    std::map<uint32_t, std::vector<uint32_t>> m_pieceSyncs;
     std::set<uint32_t> m_filesFetched;
     uint64_t m_bytesFetched = 0;
     uint32_t m_piecesFetched = 0;

@@ -28,13 +28,6 @@ void DownloadPool::Add(const std::vector<PieceJob>& jobs) {
     m_wake.notify_all();
 }
 
-void DownloadPool::Drop(uint32_t syncId) {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    m_jobs.erase(std::remove_if(m_jobs.begin(), m_jobs.end(),
-                                [syncId](const PieceJob& job) { return job.syncId == syncId; }),
-                 m_jobs.end());
-}
-
 void DownloadPool::Stop() {
     {
         std::lock_guard<std::mutex> hold(m_mutex);
@@ -63,25 +56,22 @@ bool DownloadPool::Pause(uint32_t ms) {
     return !m_stopping;
 }
 
-bool DownloadPool::Fetch(const PieceJob& job, std::vector<uint8_t>* buffer) {
+PieceOutcome DownloadPool::Fetch(const PieceJob& job, std::vector<uint8_t>* buffer) {
     if (buffer->size() < job.length) buffer->resize(job.length);
     for (uint32_t attempt = 0; attempt <= m_retries; ++attempt) {
-        if (attempt > 0 && !Pause(kRetryPauseMs * attempt)) return false;
-        if (!m_sink.Wanted(job.syncId) || !m_limiter.Acquire(job.length)) return false;
+        if (attempt > 0 && !Pause(kRetryPauseMs * attempt)) return PieceOutcome::kSkipped;
+        if (!m_sink.Wanted(job) || !m_limiter.Acquire(job.length)) return PieceOutcome::kSkipped;
         if (m_source.Read(job.position, buffer->data(), job.length) && m_sink.Store(job, buffer->data())) {
-            return true;
+            return PieceOutcome::kStored;
         }
     }
-    return false;
+    return PieceOutcome::kFailed;
 }
 
 void DownloadPool::Run() {
     std::vector<uint8_t> buffer;
     PieceJob job;
-    while (Take(&job)) {
-        if (!m_sink.Wanted(job.syncId)) continue;
-        m_sink.Done(job, Fetch(job, &buffer));
-    }
+    while (Take(&job)) m_sink.Done(job, Fetch(job, &buffer));
 }
 
 }  // namespace standin

@@ -25,14 +25,18 @@ struct PieceJob {
     uint32_t length = 0;
 };
 
+enum class PieceOutcome { kStored, kFailed, kSkipped };
+
 // The engine's side of a download.  Called on the download threads.
 class PieceSink {
 public:
-    // False once the sync no longer wants its pieces (cancelled, failed).
-    virtual bool Wanted(uint32_t syncId) = 0;
+    // False once no sync wants the piece any more (cancelled, failed, stopping).
+    virtual bool Wanted(const PieceJob& job) = 0;
     // Writes the fetched bytes, verified; false when they do not verify.
     virtual bool Store(const PieceJob& job, const uint8_t* data) = 0;
-    virtual void Done(const PieceJob& job, bool stored) = 0;
+    // Every job taken ends here: stored, failed after its retries, or
+    // skipped because it was no longer wanted.
+    virtual void Done(const PieceJob& job, PieceOutcome outcome) = 0;
 
 protected:
     ~PieceSink() = default;
@@ -49,8 +53,6 @@ public:
     DownloadPool& operator=(const DownloadPool&) = delete;
 
     void Add(const std::vector<PieceJob>& jobs);
-    // Forgets the queued pieces of a sync (one being fetched ends on its own).
-    void Drop(uint32_t syncId);
     // Forgets every queued piece and ends the threads once the pieces being
     // fetched are done.  The rate limiter must be cancelled first, or a
     // throttled thread finishes its wait.
@@ -59,7 +61,7 @@ public:
 private:
     void Run();
     bool Take(PieceJob* job);
-    bool Fetch(const PieceJob& job, std::vector<uint8_t>* buffer);
+    PieceOutcome Fetch(const PieceJob& job, std::vector<uint8_t>* buffer);
     bool Pause(uint32_t ms);
 
     MirrorSource& m_source;
