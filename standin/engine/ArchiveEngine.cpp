@@ -414,7 +414,10 @@ uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority
         PostSync(syncId, sync);
     } else {
         sync.record.status = MORL_SYNC_STATUS_RUNNING;
-        if (!jobs.empty()) m_pool->Add(jobs);
+        if (!jobs.empty()) {
+            m_speed.Begin();
+            m_pool->Add(jobs);
+        }
     }
     Log("StartSync " + args + " -> " + Num(syncId));
     return syncId;

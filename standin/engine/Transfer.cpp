@@ -10,10 +10,12 @@ bool RateLimiter::Acquire(uint32_t bytes) {
     std::unique_lock<std::mutex> hold(m_mutex);
     if (m_cancelled) return false;
     if (m_rate == 0) return true;
-    const TransferClock::time_point now = TransferClock::now();
-    const TransferClock::time_point slot = std::max(m_next, now);
-    m_next = slot + std::chrono::duration_cast<TransferClock::duration>(
-                        std::chrono::duration<double>(double(bytes) / m_rate));
+    // The bytes pay for their time before they go, so that no stretch of
+    // time ever sees more than the rate.
+    m_next = std::max(m_next, TransferClock::now()) +
+             std::chrono::duration_cast<TransferClock::duration>(
+                 std::chrono::duration<double>(double(bytes) / m_rate));
+    const TransferClock::time_point slot = m_next;
     m_wake.wait_until(hold, slot, [this] { return m_cancelled; });
     return !m_cancelled;
 }
@@ -29,6 +31,13 @@ void SpeedMeter::Forget(TransferClock::time_point now) {
         m_inWindow -= m_samples.front().second;
         m_samples.pop_front();
     }
+}
+
+void SpeedMeter::Begin() {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    if (m_started) return;
+    m_started = true;
+    m_first = TransferClock::now();
 }
 
 void SpeedMeter::Add(uint64_t bytes) {

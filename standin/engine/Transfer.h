@@ -38,6 +38,9 @@ class SpeedMeter {
 public:
     explicit SpeedMeter(std::chrono::milliseconds window) : m_window(window) {}
 
+    // The download starts: the rate counts from now (the first bytes come
+    // a while later).
+    void Begin();
     void Add(uint64_t bytes);
     uint32_t BytesPerSecond();
 
