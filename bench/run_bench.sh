@@ -15,6 +15,12 @@
 #            fresh folder on the same file system.
 #   open     opening an archive of 1,000,000 files with its list file in a
 #            fresh process: wall time of the open and peak memory.
+#   repair   a repair through the whole plug-in path under Wine (MORLHost.exe,
+#            Brevik.dll, the archive-backed morl.dll, no throttle) of a
+#            256 MiB game archive whose data pieces are all damaged, against
+#            copying the same pieces with a plain read and write loop
+#            (bench_repair.py).  Needs the windows build of ./run demo
+#            (build/windows, or BREVIK_WINDOWS_BUILD); skipped without it.
 #
 # Every figure is measured in this run, on these files, with the files in
 # the page cache (each is read once before timing).  Wall and CPU times come
@@ -54,6 +60,7 @@ GOAL_VERIFY_RATIO=0.95    # md5sum wall / qov verify wall, at least
 GOAL_EXTRACT_RATIO=1.00   # unzip wall / qov extract --jobs 1 wall, at least
 GOAL_OPEN_SECONDS=1.5     # open of the 1,000,000-file archive, under
 GOAL_OPEN_MB=350          # its peak memory in MB (10^6 bytes), under
+GOAL_REPAIR_RATIO=0.5     # repair throughput / plain copy throughput, at least
 
 REPS=""
 REGEN=0
@@ -68,12 +75,12 @@ while (( $# > 0 )); do
     case "$1" in
         --reps) [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || usage; REPS=$2; shift 2 ;;
         --regen) REGEN=1; shift ;;
-        verify|extract|open) SECTIONS+=("$1"); shift ;;
+        verify|extract|open|repair) SECTIONS+=("$1"); shift ;;
         -h|--help) usage ;;
         *) echo "run_bench.sh: unknown argument '$1'" >&2; usage ;;
     esac
 done
-(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(verify extract open)
+(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(verify extract open repair)
 VERIFY_REPS=${REPS:-5}
 EXTRACT_REPS=${REPS:-3}
 OPEN_REPS=${REPS:-5}
@@ -487,6 +494,36 @@ section_open() {
     add_summary "open 1,000,000 files: peak memory" "$(fmt "$rss_mb" 1) MB" "< $GOAL_OPEN_MB MB" \
         "$(lt "$rss_mb" "$GOAL_OPEN_MB" && echo yes || echo NO)"
     say "  load at the end: $(load_average)"
+}
+
+section_repair() {
+    heading "repair: the whole plug-in path against a plain copy of the same pieces"
+    local windows=${BREVIK_WINDOWS_BUILD:-$ROOT/build/windows} out result
+    if [[ ! -x "$windows/wine-run" || ! -f "$windows/bin/MORLHost.exe" || ! -f "$windows/bin/morl.dll" ]]; then
+        say "  skipped: no windows build in $windows (./run demo makes one)"
+        return 0
+    fi
+    say "  load at the start: $(load_average)"
+    if ! out=$(xvfb-run -a -s "-screen 0 1024x768x24" python3 "$ROOT/bench/bench_repair.py" \
+            --windows-build "$windows" --qov "$QOV" --data "$DATA/repair" --reps "${REPS:-3}" 2>&1); then
+        printf '%s\n' "$out" | tail -n 40
+        FAILURES+=("repair: the repair under Wine failed")
+        "$windows/wine-run" --wineserver -k >/dev/null 2>&1 || true
+        return 0
+    fi
+    "$windows/wine-run" --wineserver -k >/dev/null 2>&1 || true
+    printf '%s\n' "$out" | grep -v '^RESULT '
+    result=$(printf '%s\n' "$out" | sed -n 's/^RESULT //p')
+    local engine whole checked
+    engine=$(sed -n 's/.*engine_ratio=\([0-9.]*\).*/\1/p' <<<"$result")
+    whole=$(sed -n 's/.*whole_ratio=\([0-9.]*\).*/\1/p' <<<"$result")
+    checked=$(sed -n 's/.*md5_copy_ratio=\([0-9.]*\).*/\1/p' <<<"$result")
+    say "  engine download / plain copy: $engine; whole run / plain copy: $whole;" \
+        "engine download / copy with MD5: $checked"
+    add_summary "repair (engine download) / plain copy" "$engine" ">= $GOAL_REPAIR_RATIO" \
+        "$(ge "$engine" "$GOAL_REPAIR_RATIO" && echo yes || echo NO)"
+    add_summary "repair (whole run) / plain copy" "$whole" "-" "-"
+    add_summary "repair (engine download) / copy with MD5" "$checked" "-" "-"
 }
 
 #-----------------------------------------------------------------------------

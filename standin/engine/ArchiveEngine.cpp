@@ -138,6 +138,8 @@ void ArchiveEngine::CheckArchive() {
         if (!m_stopping) Post(WM_ENGINE_INIT_RETURN, 0, 0);
         return;
     }
+    Log("archive checked: " + Num(m_game.PieceCount()) + " pieces, " + Num(m_game.BadPieceCount()) +
+        " damaged");
     // Damaged pieces that no file owns (tables, padding) are no sync's
     // business: they are mended here, before the engine reports ready.
     for (uint32_t piece : m_game.UnownedBadPieces()) {
@@ -416,6 +418,8 @@ uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority
         sync.record.status = MORL_SYNC_STATUS_RUNNING;
         if (!jobs.empty()) {
             m_speed.Begin();
+            if (!m_fetching) m_firstFetch = m_lastFetch = TransferClock::now();
+            m_fetching = true;
             m_pool->Add(jobs);
         }
     }
@@ -463,8 +467,28 @@ bool ArchiveEngine::Wanted(const PieceJob& job) {
     return false;
 }
 
-bool ArchiveEngine::Store(const PieceJob& job, const uint8_t* data) {
-    return m_game.WritePiece(job.piece, data, job.length);
+namespace {
+
+// Through the download thread's own handle when it could be opened, else
+// through the shared one.
+class ArchivePieceWriter : public PieceWriter {
+public:
+    ArchivePieceWriter(GameArchive& game, std::unique_ptr<GameArchiveWriter> own)
+        : m_game(game), m_own(std::move(own)) {}
+
+    bool Store(const PieceJob& job, const uint8_t* data) override {
+        return m_own ? m_own->Write(job.piece, data, job.length) : m_game.WritePiece(job.piece, data, job.length);
+    }
+
+private:
+    GameArchive& m_game;
+    std::unique_ptr<GameArchiveWriter> m_own;
+};
+
+}  // namespace
+
+std::unique_ptr<PieceWriter> ArchiveEngine::OpenWriter() {
+    return std::unique_ptr<PieceWriter>(new ArchivePieceWriter(m_game, m_game.OpenWriter()));
 }
 
 void ArchiveEngine::Done(const PieceJob& job, PieceOutcome outcome) {
@@ -473,8 +497,6 @@ void ArchiveEngine::Done(const PieceJob& job, PieceOutcome outcome) {
     if (stored) m_speed.Add(job.length);
     std::lock_guard<std::mutex> hold(m_mutex);
     if (stored) {
-        if (!m_fetching) m_firstFetch = now;
-        m_fetching = true;
         m_lastFetch = now;
         m_bytesFetched += job.length;
         ++m_piecesFetched;

@@ -72,7 +72,7 @@ private:
 
     // PieceSink, on the download threads.
     bool Wanted(const PieceJob& job) override;
-    bool Store(const PieceJob& job, const uint8_t* data) override;
+    std::unique_ptr<PieceWriter> OpenWriter() override;
     void Done(const PieceJob& job, PieceOutcome outcome) override;
     // A piece's end for one sync that waited for it.
     void PieceEnded(uint32_t syncId, const PieceJob& job, bool stored, TransferClock::time_point now);

@@ -56,12 +56,12 @@ bool DownloadPool::Pause(uint32_t ms) {
     return !m_stopping;
 }
 
-PieceOutcome DownloadPool::Fetch(const PieceJob& job, std::vector<uint8_t>* buffer) {
+PieceOutcome DownloadPool::Fetch(const PieceJob& job, PieceWriter& writer, std::vector<uint8_t>* buffer) {
     if (buffer->size() < job.length) buffer->resize(job.length);
     for (uint32_t attempt = 0; attempt <= m_retries; ++attempt) {
         if (attempt > 0 && !Pause(kRetryPauseMs * attempt)) return PieceOutcome::kSkipped;
         if (!m_sink.Wanted(job) || !m_limiter.Acquire(job.length)) return PieceOutcome::kSkipped;
-        if (m_source.Read(job.position, buffer->data(), job.length) && m_sink.Store(job, buffer->data())) {
+        if (m_source.Read(job.position, buffer->data(), job.length) && writer.Store(job, buffer->data())) {
             return PieceOutcome::kStored;
         }
     }
@@ -69,9 +69,10 @@ PieceOutcome DownloadPool::Fetch(const PieceJob& job, std::vector<uint8_t>* buff
 }
 
 void DownloadPool::Run() {
+    std::unique_ptr<PieceWriter> writer = m_sink.OpenWriter();
     std::vector<uint8_t> buffer;
     PieceJob job;
-    while (Take(&job)) m_sink.Done(job, Fetch(job, &buffer));
+    while (Take(&job)) m_sink.Done(job, Fetch(job, *writer, &buffer));
 }
 
 }  // namespace standin

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -27,13 +28,21 @@ struct PieceJob {
 
 enum class PieceOutcome { kStored, kFailed, kSkipped };
 
+// Writes fetched pieces, verified; one per download thread.
+class PieceWriter {
+public:
+    virtual ~PieceWriter() = default;
+    // False when the bytes do not verify or cannot be written.
+    virtual bool Store(const PieceJob& job, const uint8_t* data) = 0;
+};
+
 // The engine's side of a download.  Called on the download threads.
 class PieceSink {
 public:
     // False once no sync wants the piece any more (cancelled, failed, stopping).
     virtual bool Wanted(const PieceJob& job) = 0;
-    // Writes the fetched bytes, verified; false when they do not verify.
-    virtual bool Store(const PieceJob& job, const uint8_t* data) = 0;
+    // The writer of one download thread (called on that thread).
+    virtual std::unique_ptr<PieceWriter> OpenWriter() = 0;
     // Every job taken ends here: stored, failed after its retries, or
     // skipped because it was no longer wanted.
     virtual void Done(const PieceJob& job, PieceOutcome outcome) = 0;
@@ -61,7 +70,7 @@ public:
 private:
     void Run();
     bool Take(PieceJob* job);
-    PieceOutcome Fetch(const PieceJob& job, std::vector<uint8_t>* buffer);
+    PieceOutcome Fetch(const PieceJob& job, PieceWriter& writer, std::vector<uint8_t>* buffer);
     bool Pause(uint32_t ms);
 
     MirrorSource& m_source;

@@ -26,6 +26,7 @@ bool GameArchive::Open(const std::string& path, uint32_t* error) {
     }
     m_state.assign(m_pieceCount, kUnknown);
     m_fetch.assign(m_pieceCount, 0);
+    m_path = path;
     return true;
 }
 
@@ -81,6 +82,13 @@ bool GameArchive::CheckPieces(const std::atomic<bool>& stop) {
     return true;
 }
 
+uint32_t GameArchive::BadPieceCount() {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    uint32_t bad = 0;
+    for (uint8_t state : m_state) bad += state != kGood;
+    return bad;
+}
+
 std::vector<uint32_t> GameArchive::UnownedBadPieces() {
     std::lock_guard<std::mutex> hold(m_mutex);
     std::vector<uint8_t> owned(m_pieceCount, 0);
@@ -105,6 +113,35 @@ bool GameArchive::WritePiece(uint32_t piece, const void* data, uint32_t length) 
     // keeps the state it had.
     if (good) Record(piece, true);
     return good;
+}
+
+std::unique_ptr<GameArchiveWriter> GameArchive::OpenWriter() {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        if (m_archive == nullptr) return nullptr;
+        path = m_path;
+    }
+    TNQOVArchive* archive = nullptr;
+    if (!SFileOpenArchive(path.c_str(), &archive, 0)) return nullptr;
+    std::unique_ptr<GameArchiveWriter> writer(new GameArchiveWriter(*this, archive));
+    if (!SFileLoadMd5(archive)) return nullptr;
+    return writer;
+}
+
+void GameArchive::MarkStored(uint32_t piece) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    if (m_archive == nullptr || piece >= m_pieceCount) return;
+    Record(piece, true);
+    uint32_t size = 0;
+    uint8_t* map = SFileGetBitmap(m_archive, &size);
+    if (map != nullptr && piece < size) map[piece] = kGood;
+}
+
+bool GameArchiveWriter::Write(uint32_t piece, const void* data, uint32_t length) {
+    if (!SFileWritePieceVerified(m_archive, piece, data, length)) return false;
+    m_owner.MarkStored(piece);
+    return true;
 }
 
 bool GameArchive::WriteMap(uint32_t* error) {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,6 +21,28 @@
 #include "QOVLib.h"
 
 namespace standin {
+
+class GameArchive;
+
+// A handle of its own on the game archive for one download thread: the
+// archive library lets one thread use a handle, so each download thread
+// writes (and checks, the costly part) its pieces through its own, and
+// tells the shared archive which pieces came in.
+class GameArchiveWriter {
+public:
+    GameArchiveWriter(GameArchive& owner, TNQOVArchive* archive) : m_owner(owner), m_archive(archive) {}
+    ~GameArchiveWriter() { SFileCloseArchive(m_archive, false); }
+
+    GameArchiveWriter(const GameArchiveWriter&) = delete;
+    GameArchiveWriter& operator=(const GameArchiveWriter&) = delete;
+
+    // The library's verified piece write; false when the bytes do not verify.
+    bool Write(uint32_t piece, const void* data, uint32_t length);
+
+private:
+    GameArchive& m_owner;
+    TNQOVArchive* const m_archive;
+};
 
 class GameArchive {
 public:
@@ -41,6 +64,7 @@ public:
     // Reads every piece from the file and records whether it verifies;
     // false when `stop` was set or a read failed.
     bool CheckPieces(const std::atomic<bool>& stop);
+    uint32_t BadPieceCount();
     // Pieces that are damaged but belong to no file (tables, padding).
     std::vector<uint32_t> UnownedBadPieces();
 
@@ -49,6 +73,11 @@ public:
     uint64_t PiecePosition(uint32_t piece) const { return uint64_t(piece) * m_pieceSize; }
     // The library's verified write; records the piece's state.
     bool WritePiece(uint32_t piece, const void* data, uint32_t length);
+    // A writer on a handle of its own; null when the archive cannot be
+    // opened again (WritePiece then does).
+    std::unique_ptr<GameArchiveWriter> OpenWriter();
+    // A piece a writer stored: good, also in the piece-state map.
+    void MarkStored(uint32_t piece);
     bool WriteMap(uint32_t* error);
 
     bool HasFile(uint32_t id);
@@ -73,6 +102,7 @@ private:
     void Record(uint32_t piece, bool good);
 
     std::mutex m_mutex;
+    std::string m_path;
     TNQOVArchive* m_archive = nullptr;
     uint32_t m_pieceSize = 0;
     uint32_t m_pieceCount = 0;
