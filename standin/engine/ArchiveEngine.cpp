@@ -82,7 +82,7 @@ void ArchiveEngine::SetNotifyWindow(HWND window) {
 }
 
 bool ArchiveEngine::Initialize(const char* key) {
-    if (m_worker.joinable()) m_worker.join();
+    Shutdown();  // a second Initialize without Uninitialize starts afresh too
     m_stopping = false;
     m_limiter.reset(new RateLimiter(m_throttle));
     std::string reason;
