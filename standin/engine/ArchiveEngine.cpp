@@ -55,14 +55,14 @@ ArchiveEngine::ArchiveEngine(const ScriptFile& settings, const CallLog& log, con
 ArchiveEngine::~ArchiveEngine() { Shutdown(); }
 
 void ArchiveEngine::SetError(uint32_t code) {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    Entered hold(m_lock);
     m_lastError = code;
 }
 
 void ArchiveEngine::Post(UINT message, WPARAM wParam, LPARAM lParam) {
     HWND window;
     {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        Entered hold(m_lock);
         window = m_notify;
     }
     if (window != nullptr) PostMessageW(window, message, wParam, lParam);
@@ -73,7 +73,7 @@ void ArchiveEngine::Post(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void ArchiveEngine::SetNotifyWindow(HWND window) {
     {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        Entered hold(m_lock);
         m_notify = window;
     }
     Log("SetNotifyWindow");
@@ -97,18 +97,24 @@ bool ArchiveEngine::Initialize(const char* key) {
         if (opened && m_game.HasHeaderDigest(m_mirror->Layout().headerDigest)) {
             ok = true;
             SetError(0);
-            m_worker = std::thread(&ArchiveEngine::CheckArchive, this);
+            StartWorker([this] { CheckArchive(); }, WM_ENGINE_INIT_RETURN);
         } else {
             // Tables that cannot be read, or those of another version: they
             // are rebuilt from the mirror first.
             if (opened) m_game.Close();
             Log("game archive needs its tables rebuilt, error " + Num(error));
             SetError(MORL_ERROR_NEED_REPAIR);
-            m_worker = std::thread(&ArchiveEngine::RebuildArchive, this);
+            StartWorker([this] { RebuildArchive(); }, WM_ENGINE_REPAIR_RETURN);
         }
     }
     Log(std::string("Initialize ") + (key != nullptr ? key : "(null)") + " -> " + Num(ok));
     return ok;
+}
+
+void ArchiveEngine::StartWorker(std::function<void()> body, UINT failure) {
+    if (m_worker.Start(std::move(body))) return;
+    Log("cannot start the worker thread, error " + Num(GetLastError()));
+    Post(failure, 0, failure == WM_ENGINE_REPAIR_RETURN ? static_cast<LPARAM>(kArchiveErrorRebuild) : 0);
 }
 
 bool ArchiveEngine::Uninitialize() {
@@ -121,10 +127,10 @@ void ArchiveEngine::Shutdown() {
     m_stopping = true;
     m_ready = false;
     if (m_limiter) m_limiter->Cancel();
-    if (m_worker.joinable()) m_worker.join();
+    m_worker.Join();
     std::unique_ptr<DownloadPool> pool;
     {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        Entered hold(m_lock);
         pool = std::move(m_pool);
         for (auto& entry : m_syncs) entry.second.ended = true;
     }
@@ -147,9 +153,17 @@ void ArchiveEngine::CheckArchive() {
         if (!FetchDirect(piece)) Log("cannot mend piece " + Num(piece));
     }
     {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        Entered hold(m_lock);
         if (m_stopping) return;
         m_pool.reset(new DownloadPool(*m_mirror, *this, *m_limiter, m_threads, m_retries));
+        if (!m_pool->Started()) {
+            m_pool.reset();
+            Log("cannot start the download threads");
+        }
+    }
+    if (!m_pool) {
+        Post(WM_ENGINE_INIT_RETURN, 0, 0);
+        return;
     }
     m_ready = true;
     Post(WM_ENGINE_INIT_RETURN, 1, 0);
@@ -230,7 +244,7 @@ bool ArchiveEngine::RebuildStructure(uint32_t* error) {
 }
 
 uint32_t ArchiveEngine::GetLastErrorCode(uint32_t, uint32_t) {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    Entered hold(m_lock);
     return m_lastError;
 }
 
@@ -274,7 +288,7 @@ void ArchiveEngine::SetHostAction(uint32_t action, uint32_t value, bool wait) {
 void ArchiveEngine::WriteStatistics() {
     uint64_t files, bytes, pieces, ms;
     {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        Entered hold(m_lock);
         files = m_filesFetched.size();
         bytes = m_bytesFetched;
         pieces = m_piecesFetched;
@@ -383,7 +397,7 @@ uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority
     const char* name = m_game.FileName(index);
     uint64_t missing = 0;
     std::vector<PieceJob> jobs;
-    std::lock_guard<std::mutex> hold(m_mutex);
+    Entered hold(m_lock);
     if (!m_pool) {
         m_lastError = kArchiveErrorNotReady;
         Log("StartSync " + args + " -> " + Num(MORL_INVALID_SYNC_ID));
@@ -429,12 +443,12 @@ uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority
 
 void ArchiveEngine::PostSync(uint32_t syncId, Sync& sync) {
     sync.lastPost = TransferClock::now();
-    PostMessageW(sync.notify, WM_ENGINE_SYNC_EVENT, static_cast<WPARAM>(syncId), 0);
+    if (sync.notify != nullptr) PostMessageW(sync.notify, WM_ENGINE_SYNC_EVENT, static_cast<WPARAM>(syncId), 0);
 }
 
 void ArchiveEngine::CancelSync(uint32_t syncId) {
     {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        Entered hold(m_lock);
         auto found = m_syncs.find(syncId);
         if (found != m_syncs.end() && !found->second.ended) {
             found->second.ended = true;
@@ -445,7 +459,7 @@ void ArchiveEngine::CancelSync(uint32_t syncId) {
 }
 
 bool ArchiveEngine::GetSyncResult(uint32_t syncId, SyncResult* result) {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    Entered hold(m_lock);
     auto found = m_syncs.find(syncId);
     if (found == m_syncs.end() || result == nullptr) {
         m_lastError = MORL_ERROR_FILE_NOT_PRESENT;
@@ -457,7 +471,7 @@ bool ArchiveEngine::GetSyncResult(uint32_t syncId, SyncResult* result) {
 
 bool ArchiveEngine::Wanted(const PieceJob& job) {
     if (m_stopping) return false;
-    std::lock_guard<std::mutex> hold(m_mutex);
+    Entered hold(m_lock);
     auto waiting = m_pieceSyncs.find(job.piece);
     if (waiting == m_pieceSyncs.end()) return false;
     for (uint32_t syncId : waiting->second) {
@@ -495,7 +509,7 @@ void ArchiveEngine::Done(const PieceJob& job, PieceOutcome outcome) {
     const TransferClock::time_point now = TransferClock::now();
     const bool stored = outcome == PieceOutcome::kStored;
     if (stored) m_speed.Add(job.length);
-    std::lock_guard<std::mutex> hold(m_mutex);
+    Entered hold(m_lock);
     if (stored) {
         m_lastFetch = now;
         m_bytesFetched += job.length;

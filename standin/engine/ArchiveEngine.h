@@ -9,12 +9,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "DownloadPool.h"
 #include "GameArchive.h"
@@ -22,6 +21,7 @@
 #include "ScriptFile.h"
 #include "StandinEngine.h"
 #include "Transfer.h"
+#include "WinSync.h"
 
 namespace standin {
 
@@ -83,6 +83,9 @@ private:
     bool RebuildStructure(uint32_t* error);
     bool FetchDirect(uint32_t piece);
 
+    // Runs `body` on the worker thread; when no thread can be had, posts
+    // `failure` (the message its end would have posted) with 0.
+    void StartWorker(std::function<void()> body, UINT failure);
     void Shutdown();
     void Post(UINT message, WPARAM wParam, LPARAM lParam);
     void PostSync(uint32_t syncId, Sync& sync);
@@ -98,7 +101,7 @@ private:
     const uint32_t m_retries;
     const uint32_t m_throttle;
 
-    std::mutex m_mutex;  // guards what follows; taken before the archive's lock
+    Monitor m_lock;  // guards what follows; taken before the archive's lock
     HWND m_notify = nullptr;
     uint32_t m_lastError = 0;
     uint32_t m_nextSyncId = 1;
@@ -119,7 +122,7 @@ private:
     SpeedMeter m_speed;
     std::unique_ptr<RateLimiter> m_limiter;
     std::unique_ptr<DownloadPool> m_pool;
-    std::thread m_worker;
+    WorkerThread m_worker;
 };
 
 }  // namespace standin

@@ -16,34 +16,34 @@ DownloadPool::DownloadPool(MirrorSource& source, PieceSink& sink, RateLimiter& l
                            unsigned threads, uint32_t retries)
     : m_source(source), m_sink(sink), m_limiter(limiter), m_retries(retries) {
     threads = std::max(1u, std::min(threads, 16u));
-    for (unsigned n = 0; n < threads; ++n) m_threads.emplace_back(&DownloadPool::Run, this);
+    for (unsigned n = 0; n < threads; ++n) {
+        std::unique_ptr<WorkerThread> thread(new WorkerThread);
+        if (thread->Start([this] { Run(); })) m_threads.push_back(std::move(thread));
+    }
 }
 
 DownloadPool::~DownloadPool() { Stop(); }
 
 void DownloadPool::Add(const std::vector<PieceJob>& jobs) {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    Entered hold(m_monitor);
     if (m_stopping) return;
     m_jobs.insert(m_jobs.end(), jobs.begin(), jobs.end());
-    m_wake.notify_all();
+    m_monitor.WakeAll();
 }
 
 void DownloadPool::Stop() {
     {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        Entered hold(m_monitor);
         m_stopping = true;
         m_jobs.clear();
-        m_wake.notify_all();
+        m_monitor.WakeAll();
     }
-    for (std::thread& thread : m_threads) {
-        if (thread.joinable()) thread.join();
-    }
-    m_threads.clear();
+    m_threads.clear();  // each joins its thread
 }
 
 bool DownloadPool::Take(PieceJob* job) {
-    std::unique_lock<std::mutex> hold(m_mutex);
-    m_wake.wait(hold, [this] { return m_stopping || !m_jobs.empty(); });
+    Entered hold(m_monitor);
+    m_monitor.Wait([this] { return m_stopping || !m_jobs.empty(); });
     if (m_stopping) return false;
     *job = m_jobs.front();
     m_jobs.pop_front();
@@ -51,8 +51,9 @@ bool DownloadPool::Take(PieceJob* job) {
 }
 
 bool DownloadPool::Pause(uint32_t ms) {
-    std::unique_lock<std::mutex> hold(m_mutex);
-    m_wake.wait_for(hold, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+    Entered hold(m_monitor);
+    m_monitor.WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),
+                        [this] { return m_stopping; });
     return !m_stopping;
 }
 

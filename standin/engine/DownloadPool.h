@@ -6,16 +6,14 @@
 #ifndef BREVIK_STANDIN_DOWNLOADPOOL_H
 #define BREVIK_STANDIN_DOWNLOADPOOL_H
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "MirrorSource.h"
 #include "Transfer.h"
+#include "WinSync.h"
 
 namespace standin {
 
@@ -61,6 +59,8 @@ public:
     DownloadPool(const DownloadPool&) = delete;
     DownloadPool& operator=(const DownloadPool&) = delete;
 
+    // False when no download thread could be started.
+    bool Started() const { return !m_threads.empty(); }
     void Add(const std::vector<PieceJob>& jobs);
     // Forgets every queued piece and ends the threads once the pieces being
     // fetched are done.  The rate limiter must be cancelled first, or a
@@ -77,11 +77,10 @@ private:
     PieceSink& m_sink;
     RateLimiter& m_limiter;
     const uint32_t m_retries;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
+    Monitor m_monitor;
     std::deque<PieceJob> m_jobs;
     bool m_stopping = false;
-    std::vector<std::thread> m_threads;
+    std::vector<std::unique_ptr<WorkerThread>> m_threads;
 };
 
 }  // namespace standin

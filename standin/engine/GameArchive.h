@@ -14,11 +14,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "QOVLib.h"
+#include "WinSync.h"
 
 namespace standin {
 
@@ -101,7 +101,7 @@ private:
     bool ListFileIntact(std::vector<uint8_t>* buffer);
     void Record(uint32_t piece, bool good);
 
-    std::mutex m_mutex;
+    Monitor m_lock;
     std::string m_path;
     TNQOVArchive* m_archive = nullptr;
     uint32_t m_pieceSize = 0;

@@ -5,10 +5,10 @@
 #define BREVIK_STANDIN_TRANSFER_H
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
+
+#include "WinSync.h"
 
 namespace standin {
 
@@ -27,8 +27,7 @@ public:
 
 private:
     const uint32_t m_rate;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
+    Monitor m_monitor;
     TransferClock::time_point m_next{};
     bool m_cancelled = false;
 };
@@ -48,7 +47,7 @@ private:
     void Forget(TransferClock::time_point now);
 
     const std::chrono::milliseconds m_window;
-    std::mutex m_mutex;
+    Monitor m_lock;
     std::deque<std::pair<TransferClock::time_point, uint64_t>> m_samples;
     uint64_t m_inWindow = 0;
     TransferClock::time_point m_first{};

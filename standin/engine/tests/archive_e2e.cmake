@@ -16,9 +16,13 @@ nqov_add_test(standin_archive_parts_tests
             ${CMAKE_CURRENT_LIST_DIR}/../MirrorSource.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../DownloadPool.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../Transfer.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../WinSync.cpp
     LIBS nqov)
 if(TARGET standin_archive_parts_tests)
-    target_include_directories(standin_archive_parts_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
+    target_include_directories(standin_archive_parts_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..
+                                                                   ${CMAKE_SOURCE_DIR}/engine)
+    # The test loads morl.dll from its own folder (bin/).
+    add_dependencies(standin_archive_parts_tests morl_standin)
 endif()
 
 set(_archive_e2e_script "${CMAKE_CURRENT_LIST_DIR}/test_archive_e2e.py")

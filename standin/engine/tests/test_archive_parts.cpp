@@ -19,6 +19,7 @@
 
 #include "DownloadPool.h"
 #include "GameArchive.h"
+#include "MORLEngineApi.h"
 #include "MirrorSource.h"
 #include "QOVLib.h"
 #include "Transfer.h"
@@ -233,6 +234,69 @@ TEST_F(ArchivePartsTest, TheMirrorTellsItsLayoutAndServesRangesInsideIt) {
     EXPECT_EQ(0, std::memcmp(piece.data(), bytes.data() + kPiece, kPiece));
     EXPECT_FALSE(source->Read(layout.fileSize - 10, piece.data(), 11));
     EXPECT_FALSE(source->Read(~0ull - 5, piece.data(), 11));
+}
+
+std::wstring ExeFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+// One life of morl.dll as the plug-in gives it: loaded, the engine made,
+// initialised, one file synced, uninitialised, released, freed.
+void EngineLife(const std::wstring& dll) {
+    HMODULE module = LoadLibraryW(dll.c_str());
+    ASSERT_NE(module, nullptr);
+    auto get = reinterpret_cast<PFN_GetResourceManagerII>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, MORL_EXPORT_GET_RESOURCE_MANAGER)));
+    auto release = reinterpret_cast<PFN_ReleaseResourceManagerII>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, MORL_EXPORT_RELEASE_RESOURCE_MANAGER)));
+    ASSERT_TRUE(get != nullptr && release != nullptr);
+    IResourceManager* engine = get();
+    ASSERT_NE(engine, nullptr);
+    EXPECT_TRUE(engine->Initialize("test"));
+    const uint32_t index = engine->GetFileIndex("comp\\b.dat");
+    uint32_t sync = MORL_INVALID_SYNC_ID;
+    for (int n = 0; n < 1000 && sync == MORL_INVALID_SYNC_ID; ++n) {
+        sync = engine->StartSync(index, nullptr, 50, MORL_SYNC_ANY, 0);
+        if (sync == MORL_INVALID_SYNC_ID) Sleep(5);
+    }
+    ASSERT_NE(sync, MORL_INVALID_SYNC_ID);
+    SyncResult result{};
+    for (int n = 0; n < 1000 && result.status != MORL_SYNC_STATUS_SYNCED; ++n) {
+        ASSERT_TRUE(engine->GetSyncResult(sync, &result));
+        if (result.status != MORL_SYNC_STATUS_SYNCED) Sleep(5);
+    }
+    EXPECT_EQ(result.status, MORL_SYNC_STATUS_SYNCED);
+    EXPECT_TRUE(engine->IsFileComplete(index));
+    EXPECT_TRUE(engine->Uninitialize());
+    release(engine);
+    FreeLibrary(module);
+}
+
+TEST_F(ArchivePartsTest, LoadingAndFreeingTheEngineLeavesNoHandles) {
+    const std::wstring folder = L"engine-life";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW((ExeFolder() + L"\\morl.dll").c_str(), (folder + L"\\morl.dll").c_str(), FALSE));
+    WriteAll("engine-life\\morl_script.ini",
+             [&] {
+                 const std::string text = "[Engine]\r\nBehaviour=archive\r\n[Archive]\r\nGame=game.qov\r\nMirror=..\\" +
+                                          mirror + "\r\n";
+                 return Bytes(text.begin(), text.end());
+             }());
+    const Bytes damaged = ReadAll(game);
+    const std::wstring dll = folder + L"\\morl.dll";
+    WriteAll("engine-life\\game.qov", damaged);
+    EngineLife(dll);  // the first life loads what stays (the C run-time's own)
+    DWORD before = 0, after = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &before);
+    for (int life = 0; life < 10; ++life) {
+        WriteAll("engine-life\\game.qov", damaged);
+        EngineLife(dll);
+    }
+    GetProcessHandleCount(GetCurrentProcess(), &after);
+    EXPECT_LE(after, before + 2) << before << " handles before, " << after << " after";
 }
 
 //-----------------------------------------------------------------------------
