@@ -26,6 +26,10 @@ find_package(BrevikWinDeps REQUIRED CONFIG)
 
 set(BREVIK_WINDOWS_DIR "${CMAKE_CURRENT_LIST_DIR}/windows")
 
+# Every Windows source of ours sees the lean <windows.h> (no winsock 1, no
+# OLE unless asked for) and no min/max macros that break std::min.
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
+
 # Files shipped to users; the import check looks for them wherever they are
 # built (besides every .exe and .dll in <build>/bin).
 set(BREVIK_SHIPPED_FILES

@@ -5,12 +5,6 @@
 #ifndef BREVIK_ENGINE_IWNDPROCCALLBACK_H
 #define BREVIK_ENGINE_IWNDPROCCALLBACK_H
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 class IWndProcCallback {

@@ -11,12 +11,6 @@
 #ifndef BREVIK_ENGINE_MORLENGINEAPI_H
 #define BREVIK_ENGINE_MORLENGINEAPI_H
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstddef>

@@ -4,12 +4,6 @@
 #ifndef BREVIK_ENGINE_WINHANDLE_H
 #define BREVIK_ENGINE_WINHANDLE_H
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <utility>

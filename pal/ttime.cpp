@@ -1,8 +1,5 @@
 // pal/ttime.cpp - wall-clock time from the system clock.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include "palassert.h"

@@ -1,11 +1,5 @@
 // qos/ClientGuid.cpp - the machine's GUID in Common.ini.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>

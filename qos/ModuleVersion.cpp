@@ -1,11 +1,5 @@
 // qos/ModuleVersion.cpp - the version resource of the plug-in's own file.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstdio>

@@ -4,8 +4,6 @@
 // FontFamilyNotFound and text comes out as boxes.
 //
 //   wine-fonts-check.exe      prints one line per name; exit 0 when all found
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 #include <objidl.h>  // gdiplus.h needs PROPID, which WIN32_LEAN_AND_MEAN leaves out
 #include <gdiplus.h>

@@ -6,7 +6,6 @@
  * READY_FILE and sleeps until the Wine server is stopped.  With the desktop
  * and the server up, each test program starts in a few milliseconds and no
  * Wine helper process is born holding a test's output pipes. */
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <stdio.h>
 

@@ -1,8 +1,5 @@
 // tnet against real Winsock sockets on the loopback interface.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>

@@ -2,9 +2,6 @@
 
 #include "TempFolder.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <atomic>

@@ -2,12 +2,6 @@
 // decoded with the same code qosdump uses; the machine GUID in Common.ini;
 // the server named by the plug-in settings file.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <winsock2.h>
 #include <windows.h>
 

@@ -1,12 +1,6 @@
 // qosdump.exe under Windows sockets, fed by PluginQos: the operator's check
 // of a server setup, end to end.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <gtest/gtest.h>

@@ -9,12 +9,6 @@
 #ifndef BREVIK_STANDIN_SCHEDULER_H
 #define BREVIK_STANDIN_SCHEDULER_H
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cstdint>

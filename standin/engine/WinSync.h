@@ -6,12 +6,6 @@
 #ifndef BREVIK_STANDIN_WINSYNC_H
 #define BREVIK_STANDIN_WINSYNC_H
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <chrono>

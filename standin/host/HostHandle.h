@@ -2,9 +2,6 @@
 #ifndef BREVIK_STANDIN_HOST_HANDLE_H
 #define BREVIK_STANDIN_HOST_HANDLE_H
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <utility>

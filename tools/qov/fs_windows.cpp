@@ -1,12 +1,6 @@
 // fs_windows.cpp - fs.h over the wide Win32 file calls.  Paths are UTF-8
 // here and UTF-16 only at the calls.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <fcntl.h>

@@ -2,12 +2,6 @@
 // as UTF-16 and becomes UTF-8 strings here, so that archive and file names
 // outside the ANSI code page work.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <fcntl.h>
