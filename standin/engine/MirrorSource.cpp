@@ -69,21 +69,21 @@ bool ArchiveMirror::LoadLayout(std::string* error) {
 
 }  // namespace
 
-std::unique_ptr<MirrorSource> OpenMirrorSource(const std::string& spec, std::string* error) {
-    if (spec.empty()) {
+std::unique_ptr<MirrorSource> OpenMirrorSource(const std::string& location, std::string* error) {
+    if (location.empty()) {
         *error = "no mirror is set ([Archive] Mirror)";
         return nullptr;
     }
-    if (spec.compare(0, 7, "http://") == 0 || spec.compare(0, 8, "https://") == 0) {
-        *error = "HTTP mirrors are not supported yet: " + spec;
+    if (location.compare(0, 7, "http://") == 0 || location.compare(0, 8, "https://") == 0) {
+        *error = "HTTP mirrors are not supported yet: " + location;
         return nullptr;
     }
     TNQOVArchive* archive = nullptr;
-    if (!SFileOpenArchive(spec.c_str(), &archive, NQOV_OPEN_READ_ONLY)) {
-        *error = "cannot open the mirror archive " + spec + ", error " + std::to_string(QOVGetLastError());
+    if (!SFileOpenArchive(location.c_str(), &archive, NQOV_OPEN_READ_ONLY)) {
+        *error = "cannot open the mirror archive " + location + ", error " + std::to_string(QOVGetLastError());
         return nullptr;
     }
-    std::unique_ptr<ArchiveMirror> mirror(new ArchiveMirror(archive, spec));
+    std::unique_ptr<ArchiveMirror> mirror(new ArchiveMirror(archive, location));
     if (!mirror->LoadLayout(error)) return nullptr;
     return mirror;
 }

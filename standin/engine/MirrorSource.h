@@ -44,7 +44,7 @@ public:
 
 // Opens the source a setting names: a path (UTF-8) of a local mirror
 // archive.  Null with a reason in `error` when it cannot be opened.
-std::unique_ptr<MirrorSource> OpenMirrorSource(const std::string& spec, std::string* error);
+std::unique_ptr<MirrorSource> OpenMirrorSource(const std::string& location, std::string* error);
 
 }  // namespace standin
 

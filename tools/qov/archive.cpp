@@ -19,7 +19,7 @@ bool OpenArchive(const std::string& path, bool readOnly, ArchiveHandle* archive,
     return false;
 }
 
-bool OpenChain(const ChainSpec& spec, ArchiveHandle* archive, std::vector<TNQOVArchive*>* archives,
+bool OpenChain(const ChainSpec& chain, ArchiveHandle* archive, std::vector<TNQOVArchive*>* archives,
                uint32_t* error, std::string* failure) {
     const auto fail = [&](const std::string& message, uint32_t code) {
         archive->Close(false);
@@ -32,14 +32,14 @@ bool OpenChain(const ChainSpec& spec, ArchiveHandle* archive, std::vector<TNQOVA
         return false;
     };
     QOVSetLastError(ERROR_SUCCESS);
-    if (!SFileOpenArchive(spec.path.c_str(), archive->Receive(), NQOV_OPEN_READ_ONLY))
-        return fail("cannot open archive " + Quote(spec.path), QOVGetLastError());
+    if (!SFileOpenArchive(chain.path.c_str(), archive->Receive(), NQOV_OPEN_READ_ONLY))
+        return fail("cannot open archive " + Quote(chain.path), QOVGetLastError());
     TNQOVArchive* ha = archive->get();
     if (archives != nullptr) archives->assign(1, ha);
-    for (const std::string& patch : spec.patches) {
+    for (const std::string& patch : chain.patches) {
         QOVSetLastError(ERROR_SUCCESS);
         if (!SFileOpenPatchArchive(patch.c_str(), ha, NQOV_OPEN_READ_ONLY))
-            return fail("cannot attach patch " + Quote(patch) + " to " + Quote(spec.path),
+            return fail("cannot attach patch " + Quote(patch) + " to " + Quote(chain.path),
                         QOVGetLastError());
         if (archives == nullptr) continue;
         // The chain is searched newest first, so the patch just attached is
@@ -47,18 +47,18 @@ bool OpenChain(const ChainSpec& spec, ArchiveHandle* archive, std::vector<TNQOVA
         TNQOVArchive* attached = ha->FindArchiveByFileName(patch.c_str());
         if (attached == nullptr || attached == ha)
             return fail("cannot find patch " + Quote(patch) + " in the chain of " +
-                            Quote(spec.path),
+                            Quote(chain.path),
                         ERROR_FILE_NOT_FOUND);
         archives->push_back(attached);
     }
     return true;
 }
 
-const std::string& ChainArchivePath(const ChainSpec& spec, size_t k) {
-    return k == 0 || k > spec.patches.size() ? spec.path : spec.patches[k - 1];
+const std::string& ChainArchivePath(const ChainSpec& chain, size_t k) {
+    return k == 0 || k > chain.patches.size() ? chain.path : chain.patches[k - 1];
 }
 
-bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& spec,
+bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& chain,
                       const std::vector<TNQOVArchive*>& archives, std::vector<Record>* records) {
     records->clear();
     // Each archive's own records, by name, with its header offset (records
@@ -70,14 +70,14 @@ bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& spec,
     std::vector<Table> tables(archives.size());
     for (size_t k = 0; k < archives.size(); k++) {
         std::vector<Record> own;
-        if (!ReadRecords(archives[k], ChainArchivePath(spec, k), &own)) return false;
+        if (!ReadRecords(archives[k], ChainArchivePath(chain, k), &own)) return false;
         for (Record& record : own) {
             record.archive = k;
             tables[k].byName.emplace(record.name, record);
         }
         QOV_ARCHIVE_INFO info;
         if (!SFileGetArchiveInfo(archives[k], &info)) {
-            ReportError("cannot read the header figures of " + Quote(ChainArchivePath(spec, k)),
+            ReportError("cannot read the header figures of " + Quote(ChainArchivePath(chain, k)),
                         QOVGetLastError());
             return false;
         }
@@ -86,12 +86,12 @@ bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& spec,
 
     QOVSetLastError(ERROR_SUCCESS);
     if (!SFileBuildFileIdTable(ha)) {
-        ReportError("cannot number the files of " + Quote(spec.path), QOVGetLastError());
+        ReportError("cannot number the files of " + Quote(chain.path), QOVGetLastError());
         return false;
     }
     const uint32_t count = ha->GetFileCount();
     for (uint32_t id = 0; id < count; id++) {
-        const std::string where = "file id " + std::to_string(id) + " of " + Quote(spec.path);
+        const std::string where = "file id " + std::to_string(id) + " of " + Quote(chain.path);
         TFileEntry* entry = ha->GetFileEntry(id);
         TNQOVArchive* owner = ha->GetArchiveOfFile(id);
         if (entry == nullptr || owner == nullptr) {
@@ -121,7 +121,7 @@ bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& spec,
         }
         if (match == nullptr) {
             Report("cannot find the record " + Quote(text) + " of " + where + " in " +
-                   Quote(ChainArchivePath(spec, k)));
+                   Quote(ChainArchivePath(chain, k)));
             return false;
         }
         Record record = *match;

@@ -51,19 +51,19 @@ struct ChainSpec {
     std::vector<std::string> patches;
 };
 
-// Opens the archive of SPEC read-only and attaches each patch in order with
+// Opens the archive of CHAIN read-only and attaches each patch in order with
 // SFileOpenPatchArchive (read-only), so that names are then looked up over
 // the chain.  ARCHIVES (when not null) receives the archives of the chain:
 // [0] the base, [k] the k-th patch.  On failure nothing stays open, the
 // library's error number goes to *ERROR (when not null) and the message
 // ("cannot open archive 'A': NAME (N)" or "cannot attach patch 'P' to 'A':
 // NAME (N)") to *FAILURE, or to standard error when FAILURE is null.
-bool OpenChain(const ChainSpec& spec, ArchiveHandle* archive,
+bool OpenChain(const ChainSpec& chain, ArchiveHandle* archive,
                std::vector<TNQOVArchive*>* archives = nullptr, uint32_t* error = nullptr,
                std::string* failure = nullptr);
 
-// The name of archive K of SPEC's chain (0 the base), for messages.
-const std::string& ChainArchivePath(const ChainSpec& spec, size_t k);
+// The name of archive K of CHAIN's chain (0 the base), for messages.
+const std::string& ChainArchivePath(const ChainSpec& chain, size_t k);
 
 // One record of the file table.
 struct Record {
@@ -90,7 +90,7 @@ bool ReadRecords(TNQOVArchive* ha, const std::string& archivePath, std::vector<R
 // takes each id's record, with the archive that holds it.  Only records
 // with NQOV_FILE_EXISTS get ids, so every record returned exists.  On
 // failure reports what failed and returns false.
-bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& spec,
+bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& chain,
                       const std::vector<TNQOVArchive*>& archives, std::vector<Record>* records);
 
 // A record with content: not a directory and not a delete marker.

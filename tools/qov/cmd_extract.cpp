@@ -76,7 +76,7 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
         {{"output", 'o', true}, {"jobs", 'j', true}, {"verbose", 'v', false}, {"patch", 0, true}},
         1, -1, &args);
     if (early >= 0) return early;
-    const ChainSpec spec{args.positionals[0], args.Values("patch")};
+    const ChainSpec chain{args.positionals[0], args.Values("patch")};
     const std::vector<std::string> names(args.positionals.begin() + 1, args.positionals.end());
     const std::string output = args.Has("output") ? *args.Value("output") : std::string(".");
     if (output.empty()) return UsageError(command, "--output needs a folder");
@@ -90,13 +90,13 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
 
     ArchiveHandle archive;
     std::vector<TNQOVArchive*> archives;
-    if (!OpenChain(spec, &archive, &archives)) return kExitFailure;
+    if (!OpenChain(chain, &archive, &archives)) return kExitFailure;
 
     std::vector<std::string> wanted = names;
     if (wanted.empty()) {
         std::vector<Record> records;
-        if (spec.patches.empty() ? !ReadRecords(archive.get(), spec.path, &records)
-                                 : !ReadChainRecords(archive.get(), spec, archives, &records))
+        if (chain.patches.empty() ? !ReadRecords(archive.get(), chain.path, &records)
+                                 : !ReadChainRecords(archive.get(), chain, archives, &records))
             return kExitFailure;
         for (const Record& record : records)
             if (HasContent(record) && !IsListFileName(record.name)) wanted.push_back(record.name);
@@ -138,7 +138,7 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
         }
     };
     // Every worker's handle gets the same patches.
-    ForEachOnWorkers(ChainOpener(spec), jobs.size(), static_cast<size_t>(jobCount), &archive,
+    ForEachOnWorkers(ChainOpener(chain), jobs.size(), static_cast<size_t>(jobCount), &archive,
                      extractOne);
 
     size_t extracted = 0, notReached = 0;

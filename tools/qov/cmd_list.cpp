@@ -99,20 +99,20 @@ int RunList(const CommandInfo& command, const std::vector<std::string>& argv) {
     const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"patch", 0, true}}, 1,
                                        1, &args);
     if (early >= 0) return early;
-    const ChainSpec spec{args.positionals[0], args.Values("patch")};
-    const bool chain = !spec.patches.empty();
+    const ChainSpec chain{args.positionals[0], args.Values("patch")};
+    const bool patched = !chain.patches.empty();
 
     ArchiveHandle archive;
     std::vector<TNQOVArchive*> archives;
-    if (!OpenChain(spec, &archive, &archives)) return kExitFailure;
+    if (!OpenChain(chain, &archive, &archives)) return kExitFailure;
     std::vector<Record> records;
-    if (chain ? !ReadChainRecords(archive.get(), spec, archives, &records)
-              : !ReadRecords(archive.get(), spec.path, &records))
+    if (patched ? !ReadChainRecords(archive.get(), chain, archives, &records)
+                : !ReadRecords(archive.get(), chain.path, &records))
         return kExitFailure;
     if (args.Has("json"))
-        PrintJson(records, chain);
+        PrintJson(records, patched);
     else
-        PrintTable(records, chain);
+        PrintTable(records, patched);
     return kExitOk;
 }
 

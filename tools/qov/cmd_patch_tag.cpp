@@ -37,19 +37,19 @@ int RunPatchTag(const CommandInfo& command, const std::vector<std::string>& argv
     const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"patch", 0, true}}, 1,
                                        1, &args);
     if (early >= 0) return early;
-    const ChainSpec spec{args.positionals[0], args.Values("patch")};
+    const ChainSpec chain{args.positionals[0], args.Values("patch")};
 
     ArchiveHandle archive;
-    if (!OpenChain(spec, &archive)) return kExitFailure;
+    if (!OpenChain(chain, &archive)) return kExitFailure;
     QOV_ARCHIVE_INFO info;
     QOVSetLastError(ERROR_SUCCESS);
     if (!SFileGetArchiveInfo(archive.get(), &info)) {
-        ReportError("cannot read the header figures of " + Quote(spec.path), QOVGetLastError());
+        ReportError("cannot read the header figures of " + Quote(chain.path), QOVGetLastError());
         return kExitFailure;
     }
     const uint8_t* identity = archive.get()->GetCurrentTag();
     if (identity == nullptr) {
-        Report("the archive library gave no identity tag for " + Quote(spec.path));
+        Report("the archive library gave no identity tag for " + Quote(chain.path));
         return kExitFailure;
     }
     const std::string identityHex = HexDigits(identity, 16);

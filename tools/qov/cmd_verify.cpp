@@ -151,14 +151,14 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
     const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"patch", 0, true}}, 1,
                                        1, &args);
     if (early >= 0) return early;
-    const ChainSpec spec{args.positionals[0], args.Values("patch")};
-    const std::string& path = spec.path;
+    const ChainSpec chain{args.positionals[0], args.Values("patch")};
+    const std::string& path = chain.path;
     const bool json = args.Has("json");
 
     ArchiveHandle archive;
     std::vector<TNQOVArchive*> archives;
     uint32_t openError = ERROR_SUCCESS;
-    if (!OpenChain(spec, &archive, &archives, &openError)) {
+    if (!OpenChain(chain, &archive, &archives, &openError)) {
         if (json) {
             JsonWriter out;
             out.BeginObject().Key("error").Number(openError).EndObject();
@@ -169,15 +169,15 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
     TNQOVArchive* ha = archive.get();
 
     std::vector<Record> records;
-    if (spec.patches.empty() ? !ReadRecords(ha, path, &records)
-                             : !ReadChainRecords(ha, spec, archives, &records))
+    if (chain.patches.empty() ? !ReadRecords(ha, path, &records)
+                             : !ReadChainRecords(ha, chain, archives, &records))
         return kExitFailure;
 
     // The pieces of the base, then those of each patch.
     ProgressBar bar(fs::IsTerminal(stderr));
     std::vector<PieceReport> pieces(archives.size());
     for (size_t k = 0; k < archives.size(); k++)
-        if (!CheckPieces(archives[k], ChainArchivePath(spec, k), &bar, &pieces[k]))
+        if (!CheckPieces(archives[k], ChainArchivePath(chain, k), &bar, &pieces[k]))
             return kExitFailure;
 
     // The files are checked on every core, each thread with its own handle.
@@ -191,7 +191,7 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
     std::function<void(size_t)> progress;
     if (bar.Enabled()) progress = [&](size_t done) { bar.Update("files", done, files.size()); };
     // Every worker's handle gets the same patches.
-    ForEachOnWorkers(ChainOpener(spec), files.size(), DefaultJobs(), &archive, verifyOne,
+    ForEachOnWorkers(ChainOpener(chain), files.size(), DefaultJobs(), &archive, verifyOne,
                      progress);
     bar.Finish();
     std::vector<BadFile> badFiles;
@@ -212,7 +212,7 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
         out.EndArray().Key("bad_files").BeginArray();
         for (const BadFile& file : badFiles) out.String(file.name);
         out.EndArray();
-        if (!spec.patches.empty()) {
+        if (!chain.patches.empty()) {
             out.Key("patches").BeginArray();
             for (size_t k = 1; k < pieces.size(); k++) {
                 out.BeginObject()

@@ -59,9 +59,9 @@ void WorkThread(Shared* shared, ArchiveHandle* archive) {
 
 size_t DefaultJobs() { return std::max<size_t>(1, std::thread::hardware_concurrency()); }
 
-HandleOpener ChainOpener(const ChainSpec& spec) {
-    return [spec](ArchiveHandle* archive, std::string* failure, uint32_t* error) {
-        return OpenChain(spec, archive, nullptr, error, failure);
+HandleOpener ChainOpener(const ChainSpec& chain) {
+    return [chain](ArchiveHandle* archive, std::string* failure, uint32_t* error) {
+        return OpenChain(chain, archive, nullptr, error, failure);
     };
 }
 

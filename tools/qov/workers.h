@@ -18,8 +18,8 @@ namespace qov {
 typedef std::function<bool(ArchiveHandle* archive, std::string* failure, uint32_t* error)>
     HandleOpener;
 
-// An opener of read-only handles of the chain SPEC (OpenChain).
-HandleOpener ChainOpener(const ChainSpec& spec);
+// An opener of read-only handles of the chain CHAIN (OpenChain).
+HandleOpener ChainOpener(const ChainSpec& chain);
 
 // Runs TASK(ha, i) once for every i in [0, COUNT) on up to THREADS threads.
 // Archive handles are never shared between threads: each thread opens its
