@@ -18,7 +18,7 @@ Scheduler::~Scheduler() {
 }
 
 void Scheduler::At(uint32_t delayMs, std::function<void()> action) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     if (m_stopping || m_thread == nullptr) return;
     m_due.emplace(GetTickCount64() + delayMs, std::move(action));
     SetEvent(m_wake);
@@ -26,7 +26,7 @@ void Scheduler::At(uint32_t delayMs, std::function<void()> action) {
 
 void Scheduler::Stop() {
     {
-        Hold hold(m_lock);
+        fund::lock::scoped_lock hold(m_lock);
         m_stopping = true;
         m_due.clear();
     }
@@ -47,7 +47,7 @@ void Scheduler::Run() {
         DWORD wait = INFINITE;
         std::function<void()> action;
         {
-            Hold hold(m_lock);
+            fund::lock::scoped_lock hold(m_lock);
             if (m_stopping) return;
             if (!m_due.empty()) {
                 const ULONGLONG now = GetTickCount64();

@@ -15,32 +15,9 @@
 #include <functional>
 #include <map>
 
+#include <fund/lock.h>
+
 namespace standin {
-
-// A critical section and a scope that holds it.
-class Lock {
-public:
-    Lock() { InitializeCriticalSection(&m_section); }
-    ~Lock() { DeleteCriticalSection(&m_section); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-    void Enter() { EnterCriticalSection(&m_section); }
-    void Leave() { LeaveCriticalSection(&m_section); }
-
-private:
-    CRITICAL_SECTION m_section;
-};
-
-class Hold {
-public:
-    explicit Hold(Lock& lock) : m_lock(lock) { m_lock.Enter(); }
-    ~Hold() { m_lock.Leave(); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    Lock& m_lock;
-};
 
 class Scheduler {
 public:
@@ -58,7 +35,7 @@ private:
     static DWORD WINAPI ThreadMain(void* self);
     void Run();
 
-    Lock m_lock;
+    fund::lock::critical_section m_lock;
     HANDLE m_wake;  // auto-reset: something was added, or stop
     // Due time (milliseconds of GetTickCount64) -> action.
     std::multimap<ULONGLONG, std::function<void()>> m_due;

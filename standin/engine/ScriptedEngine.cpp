@@ -143,7 +143,7 @@ void ScriptedEngine::SchedulePosts(const std::wstring& section, const std::wstri
 // State
 
 bool ScriptedEngine::Initialize(const char* key) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     const uint32_t call = ++m_initializeCalls;
     const bool ok = m_script.NumberForCall(kEngine, L"InitializeResult", call, 1) != 0;
     m_lastError = m_script.NumberForCall(kEngine, L"InitializeError", call, 0);
@@ -155,7 +155,7 @@ bool ScriptedEngine::Initialize(const char* key) {
 }
 
 bool ScriptedEngine::Uninitialize() {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     const uint32_t call = ++m_uninitializeCalls;
     const bool ok = m_script.NumberForCall(kEngine, L"UninitializeResult", call, 1) != 0;
     m_lastError = m_script.NumberForCall(kEngine, L"UninitializeError", call, 0);
@@ -165,27 +165,27 @@ bool ScriptedEngine::Uninitialize() {
 }
 
 void ScriptedEngine::SetNotifyWindow(HWND window) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     m_notify = window;
     Log("SetNotifyWindow");
     SchedulePosts(L"Post.SetNotifyWindow", L"");
 }
 
 void ScriptedEngine::SetHostAction(uint32_t action, uint32_t value, bool wait) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     Log("SetHostAction " + Num(action) + " " + Num(value) + " " + Num(wait));
     const uint32_t error = m_script.Number(kEngine, L"BitmapFinishError", 0);
     SchedulePosts(L"Post.SetHostAction", L"0,0x5075," + std::to_wstring(error) + L",0");
 }
 
 uint32_t ScriptedEngine::GetLastErrorCode(uint32_t reserved1, uint32_t reserved2) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     Log("GetLastErrorCode " + Num(reserved1) + " " + Num(reserved2) + " -> " + Num(m_lastError));
     return m_lastError;
 }
 
 uint32_t ScriptedEngine::GetErrorText(uint32_t code, uint32_t, wchar_t* buffer, uint32_t length) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     std::wstring text = m_script.String(kEngine, L"ErrorText", L"engine error 0x%08X");
     size_t mark = text.find(L"%08X");
     if (mark != std::wstring::npos) {
@@ -204,14 +204,14 @@ uint32_t ScriptedEngine::GetErrorText(uint32_t code, uint32_t, wchar_t* buffer, 
 }
 
 uint32_t ScriptedEngine::GetDownloadSpeed() {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     uint32_t speed = m_script.NumberForCall(kEngine, L"DownloadSpeed", ++m_speedCalls, 0);
     Log("GetDownloadSpeed -> " + Num(speed));
     return speed;
 }
 
 uint32_t ScriptedEngine::GetPreDownloadSpeed() {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     uint32_t speed = m_script.Number(kEngine, L"PreDownloadSpeed", 0);
     Log("GetPreDownloadSpeed -> " + Num(speed));
     return speed;
@@ -221,14 +221,14 @@ uint32_t ScriptedEngine::GetPreDownloadSpeed() {
 // Files
 
 const char* ScriptedEngine::GetFileName(uint32_t index) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     const File* file = FindFile(index);
     Log("GetFileName " + Num(index) + " -> " + (file != nullptr ? file->name : "(null)"));
     return file != nullptr ? file->name.c_str() : nullptr;
 }
 
 uint32_t ScriptedEngine::GetFileIndex(const char* name) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     std::string key = name != nullptr ? name : "";
     std::map<std::string, uint32_t>::const_iterator found = m_byName.find(key);
     uint32_t index = MORL_INVALID_INDEX;
@@ -243,7 +243,7 @@ uint32_t ScriptedEngine::GetFileIndex(const char* name) {
 }
 
 bool ScriptedEngine::GetFileSize(uint32_t index, uint32_t* size) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     const File* file = FindFile(index);
     if (size != nullptr) *size = file != nullptr ? file->size : 0;
     Log("GetFileSize " + Num(index) + " -> " + Num(file != nullptr ? file->size : 0));
@@ -251,7 +251,7 @@ bool ScriptedEngine::GetFileSize(uint32_t index, uint32_t* size) {
 }
 
 bool ScriptedEngine::GetFileDownloadSize(uint32_t index, uint32_t* size) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     const File* file = FindFile(index);
     if (size != nullptr) *size = file != nullptr ? file->downloadSize : 0;
     Log("GetFileDownloadSize " + Num(index) + " -> " +
@@ -260,7 +260,7 @@ bool ScriptedEngine::GetFileDownloadSize(uint32_t index, uint32_t* size) {
 }
 
 bool ScriptedEngine::GetFileMD5(uint32_t index, char* md5) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     const File* file = FindFile(index);
     const bool ok = file != nullptr && file->hasMd5 && md5 != nullptr;
     if (ok) {
@@ -273,7 +273,7 @@ bool ScriptedEngine::GetFileMD5(uint32_t index, char* md5) {
 }
 
 bool ScriptedEngine::IsFileComplete(uint32_t index) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     const File* file = FindFile(index);
     bool complete = false;
     if (file != nullptr) {
@@ -285,7 +285,7 @@ bool ScriptedEngine::IsFileComplete(uint32_t index) {
 }
 
 bool ScriptedEngine::ExtractFile(uint32_t index, const char* destFolder, uint32_t overwrite) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     const std::string folder = destFolder != nullptr ? destFolder : "";
     const File* file = FindFile(index);
     bool ok = false;
@@ -339,7 +339,7 @@ void ScriptedEngine::ScheduleSync(uint32_t syncId, const std::wstring& course,
 void ScriptedEngine::ApplyStep(uint32_t syncId, const Step& step) {
     HWND notify = nullptr;
     {
-        Hold hold(m_lock);
+        fund::lock::scoped_lock hold(m_lock);
         std::map<uint32_t, Sync>::iterator found = m_syncs.find(syncId);
         if (found == m_syncs.end() || found->second.cancelled) return;
         found->second.record.status = step.status;
@@ -352,7 +352,7 @@ void ScriptedEngine::ApplyStep(uint32_t syncId, const Step& step) {
 
 uint32_t ScriptedEngine::StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any,
                                    uint8_t flag) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     std::string args = Num(index) + " " + Num(priority) + " " + Num(any) + " " + Num(flag);
     std::map<uint32_t, File>::iterator found = m_files.find(index);
     if (found == m_files.end()) {
@@ -395,14 +395,14 @@ uint32_t ScriptedEngine::StartSync(uint32_t index, HWND notify, uint32_t priorit
 }
 
 void ScriptedEngine::CancelSync(uint32_t syncId) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     std::map<uint32_t, Sync>::iterator found = m_syncs.find(syncId);
     if (found != m_syncs.end()) found->second.cancelled = true;
     Log("CancelSync " + Num(syncId));
 }
 
 bool ScriptedEngine::GetSyncResult(uint32_t syncId, SyncResult* result) {
-    Hold hold(m_lock);
+    fund::lock::scoped_lock hold(m_lock);
     std::map<uint32_t, Sync>::const_iterator found = m_syncs.find(syncId);
     bool ok = found != m_syncs.end() && !found->second.resultFails && result != nullptr;
     if (ok) {

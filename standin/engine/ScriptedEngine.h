@@ -83,7 +83,7 @@ private:
 
     const ScriptFile m_script;
     const CallLog m_log;
-    Lock m_lock;
+    fund::lock::critical_section m_lock;
     HWND m_notify = nullptr;
     uint32_t m_lastError = 0;
     uint32_t m_initializeCalls = 0;
