@@ -386,10 +386,19 @@ uint32_t WriteArchiveBytes(TNQOVArchiveImpl* ha, uint64_t qwPosition, const void
     return error != ERROR_SUCCESS ? error : ERROR_CAN_NOT_COMPLETE;
 }
 
+// Writers pad an archive to whole pieces, so a piece larger than the whole
+// archive comes from a damaged header.  Writing would pad the file up to that
+// piece: up to 4 GiB for a file of a few kilobytes.  Up to 1 MiB of padding is
+// let through, the rest refused.
 uint32_t CheckWritablePieceSize(const TNQOVArchiveImpl* ha) {
+    const uint32_t kPaddingAllowed = 1024 * 1024;
     const uint32_t pieceSize = ha->Header.dwMD5PieceSize;
-    if (pieceSize > NQOV_MAX_PIECE_SIZE && pieceSize > ha->Header.ArchieveSize) return ERROR_FILE_CORRUPT;
-    return ERROR_SUCCESS;
+    if (pieceSize <= kPaddingAllowed) return ERROR_SUCCESS;
+    uint64_t archiveBytes = ha->Header.ArchieveSize;
+    uint64_t fileSize = 0;
+    if (FileStream_SizeOf(ha->pStream.get(), &fileSize) && fileSize > ha->HeaderOffset)
+        archiveBytes = std::max<uint64_t>(archiveBytes, fileSize - ha->HeaderOffset);
+    return pieceSize > archiveBytes ? ERROR_FILE_CORRUPT : ERROR_SUCCESS;
 }
 
 uint64_t ChunkDigestBytes(const TNQOVArchiveImpl* ha, uint64_t cbStored) {

@@ -1270,6 +1270,36 @@ TEST_F(DamagedFields, LargePieceSizes) {
     }
 }
 
+TEST_F(DamagedFields, APieceLargerThanTheArchiveIsNotWrittenInto) {
+    // Adding would pad the file to a whole piece: megabytes for a file of a
+    // few kilobytes.  Such a header is damaged; up to 1 MiB of padding is let
+    // through.
+    for (uint32_t pieceSize : {1u << 20, 8u << 20, 200u << 20}) {
+        SCOPED_TRACE("dwMD5PieceSize " + std::to_string(pieceSize));
+        image = sample().image;
+        ASSERT_LT(image.size(), pieceSize);
+        Put32(image, ho() + kHdrPieceSize, pieceSize);
+        FixHeaderDigest(image, ho());
+        testutil::TempDir dir;
+        const std::string path = dir.File("large-pieces.qov");
+        ASSERT_TRUE(testutil::WriteFile(path, image));
+        TNQOVArchive* ha = nullptr;
+        ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, 0)) << QOVGetLastError();
+        const bool added = testutil::AddBytes(ha, "new.bin", testutil::TextBytes(100, 7));
+        const uint32_t error = QOVGetLastError();
+        SFileCloseArchive(ha, true);
+        const Bytes after = testutil::ReadFileOrEmpty(path);
+        if (pieceSize <= (1u << 20)) {
+            EXPECT_TRUE(added) << error;
+            EXPECT_LE(after.size(), image.size() + (2u << 20));
+        } else {
+            EXPECT_FALSE(added);
+            EXPECT_EQ(error, static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+            EXPECT_TRUE(after == image) << "the archive is left as it was";
+        }
+    }
+}
+
 TEST_F(DamagedFields, PieceSizeZero) {
     Put32(image, ho() + kHdrPieceSize, 0);
     FixHeaderDigest(image, ho());
