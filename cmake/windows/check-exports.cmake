@@ -1,6 +1,6 @@
 # Checks that a DLL exports the given names plainly (undecorated) and
-# nothing else.
-#   cmake -DOBJDUMP=... -DDLL=... -DEXPORTS=a;b -P check-exports.cmake
+# nothing else; with -DRESOURCES=ON also that it carries resources.
+#   cmake -DOBJDUMP=... -DDLL=... -DEXPORTS=a;b [-DRESOURCES=ON] -P check-exports.cmake
 
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
@@ -20,5 +20,11 @@ set(expected ${EXPORTS})
 list(SORT expected)
 if(NOT found STREQUAL expected)
     message(FATAL_ERROR "${DLL} exports [${found}], expected [${expected}]")
+endif()
+if(RESOURCES)
+    execute_process(COMMAND ${OBJDUMP} -h ${DLL} OUTPUT_VARIABLE sections)
+    if(NOT sections MATCHES "\\.rsrc")
+        message(FATAL_ERROR "${DLL} has no resource section")
+    endif()
 endif()
 message(STATUS "${DLL} exports ${found}")
