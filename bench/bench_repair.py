@@ -85,7 +85,7 @@ def main():
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--mib", type=int, default=256)
     options = parser.parse_args()
-    os.environ["MORLHOST_EMULATOR"] = os.path.join(options.windows_build, "wine-run")
+    os.environ["BREVIK_EMULATOR"] = os.path.join(options.windows_build, "wine-run")
     import gamekit
     from gamekit import hostrun
     bin_dir = os.path.join(options.windows_build, "bin")

@@ -29,17 +29,17 @@
 # goals; the best runs are shown too.  Goals are printed, never enforced:
 # the script fails only when a tool fails or produces wrong output.
 #
-# Data lives in $NQOV_BUILD_DIR/data and is made once: each data set has a
+# Data lives in $BREVIK_BUILD_DIR/data and is made once: each data set has a
 # stamp file with its parameters and is remade only when they change (or
 # with --regen).  Extraction folders are removed after each run.
 #
-# Environment (set by ./run): NQOV_ROOT, NQOV_BUILD_DIR, NQOV_BIN_DIR.
+# Environment (set by ./run): BREVIK_ROOT, BREVIK_BUILD_DIR, BREVIK_BIN_DIR.
 
 set -euo pipefail
 
-ROOT=${NQOV_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
-BUILD_DIR=${NQOV_BUILD_DIR:-$ROOT/build/bench}
-BIN=${NQOV_BIN_DIR:-$BUILD_DIR/bin}
+ROOT=${BREVIK_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+BUILD_DIR=${BREVIK_BUILD_DIR:-$ROOT/build/bench}
+BIN=${BREVIK_BIN_DIR:-$BUILD_DIR/bin}
 DATA=$BUILD_DIR/data
 QOV=$BIN/qov
 TIMER=$BIN/bench_time

@@ -46,6 +46,10 @@ endif()
 
 set(BREVIK_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
 set(BREVIK_WINE_RUN "${CMAKE_BINARY_DIR}/wine-run")
+# Start markers of test programs, and the log of the runs Wine never started
+# (see wine-run.in; ./run counts the log's lines after the test stage).
+set(BREVIK_WINE_START_DIR "${CMAKE_BINARY_DIR}/wine-tools/starts")
+set(BREVIK_WINE_START_LOG "${CMAKE_BINARY_DIR}/wine-tools/start-failures.log")
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR STREQUAL BREVIK_WINE_RUN)
     message(FATAL_ERROR "The windows flavour is configured with cmake/toolchain-mingw64.cmake, "
         "whose emulator is <build>/wine-run (now: '${CMAKE_CROSSCOMPILING_EMULATOR}').")
@@ -78,6 +82,9 @@ endif()
 # Tests: the Wine fixture and the import check
 
 if(BUILD_TESTING)
+    # Linked into every test program: see wine-start-marker.cpp.
+    add_library(brevik_wine_start_marker OBJECT "${BREVIK_WINDOWS_DIR}/wine-start-marker.cpp")
+
     # The keeper is test equipment, not a shipped program: not in bin/.
     add_executable(brevik_wine_keeper "${BREVIK_WINDOWS_DIR}/wine-keeper.c")
     set_target_properties(brevik_wine_keeper PROPERTIES
@@ -102,6 +109,12 @@ if(BUILD_TESTING)
     add_test(NAME brevik_wine_fonts COMMAND brevik_wine_fonts_check)
     set_tests_properties(brevik_wine_fonts PROPERTIES LABELS wine)
 
+    # The runner's retry rule, against a fake Wine.
+    add_test(NAME brevik_wine_run_retry
+        COMMAND "${BREVIK_WINDOWS_DIR}/tests/test_wine_run.sh" "${BREVIK_WINDOWS_DIR}/wine-run.in"
+                "${CMAKE_BINARY_DIR}/wine-tools/wine-run-test")
+    set_tests_properties(brevik_wine_run_retry PROPERTIES LABELS wine)
+
     add_test(NAME brevik_windows_imports
         COMMAND "${BREVIK_WINDOWS_DIR}/check-imports.sh" "${CMAKE_OBJDUMP}"
                 "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}" ${BREVIK_SHIPPED_FILES})
@@ -111,3 +124,12 @@ if(BUILD_TESTING)
     set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY
         TEST_INCLUDE_FILES "${BREVIK_WINDOWS_DIR}/wine-tests.cmake")
 endif()
+
+# brevik_mark_test_program(TARGET...): the test programs TARGET create their
+# start file first thing, so that wine-run can tell a run that Wine never
+# started from a failure of the program.
+function(brevik_mark_test_program)
+    foreach(target IN LISTS ARGN)
+        target_link_libraries(${target} PRIVATE brevik_wine_start_marker)
+    endforeach()
+endfunction()

@@ -28,6 +28,9 @@ function(nqov_add_test name)
     target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest GTest::gtest_main)
     target_compile_definitions(${name} PRIVATE
         NQOV_TEST_DATA_DIR="${NQOV_TEST_DATA_DIR}")
+    if(WIN32)
+        brevik_mark_test_program(${name})
+    endif()
 
     # Each test runs in its own scratch folder inside the build tree.
     set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/${name}.work")

@@ -5,15 +5,15 @@
 # MORLHost.exe under Wine so that the plug-in repairs the game, runs it again
 # (the game is up to date), and checks the result with qov.
 #
-# `./run demo` runs it with NQOV_ROOT, NQOV_BUILD_DIR and NQOV_BIN_DIR set to
-# the windows build folder; by hand: NQOV_BUILD_DIR=build/windows demo/demo.sh
+# `./run demo` runs it with BREVIK_ROOT, BREVIK_BUILD_DIR and BREVIK_BIN_DIR set to
+# the windows build folder; by hand: BREVIK_BUILD_DIR=build/windows demo/demo.sh
 # Exit status: 0 when every step did what it should, 1 when not.
 
 set -uo pipefail
 
-ROOT=${NQOV_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
-BUILD_DIR=${NQOV_BUILD_DIR:-$ROOT/build/windows}
-BIN_DIR=${NQOV_BIN_DIR:-$BUILD_DIR/bin}
+ROOT=${BREVIK_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+BUILD_DIR=${BREVIK_BUILD_DIR:-$ROOT/build/windows}
+BIN_DIR=${BREVIK_BIN_DIR:-$BUILD_DIR/bin}
 
 for needed in "$BUILD_DIR/wine-run" "$BIN_DIR/MORLHost.exe" "$BIN_DIR/Brevik.dll" \
               "$BIN_DIR/morl.dll" "$BIN_DIR/MORLCheck.dll" "$BIN_DIR/qov.exe"; do
@@ -25,7 +25,7 @@ if [[ -z "${DISPLAY:-}" && -z "${BREVIK_DEMO_IN_XVFB:-}" ]]; then
     BREVIK_DEMO_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
-MORLHOST_EMULATOR="$BUILD_DIR/wine-run" python3 "$ROOT/demo/demo.py" \
+BREVIK_EMULATOR="$BUILD_DIR/wine-run" python3 "$ROOT/demo/demo.py" \
     --bin "$BIN_DIR" --work "$ROOT/build/demo" "$@"
 rc=$?
 "$BUILD_DIR/wine-run" --wineserver -k >/dev/null 2>&1 || true

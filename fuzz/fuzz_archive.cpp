@@ -406,11 +406,11 @@ uint32_t InputHash(const uint8_t* data, size_t size) {
 }
 
 // Faults already reported and not fixed yet can be skipped while fuzzing, so
-// that the fuzzer looks for new ones: NQOV_FUZZ_SKIP_KNOWN=1 in the
+// that the fuzzer looks for new ones: BREVIK_FUZZ_SKIP_KNOWN=1 in the
 // environment.  The regression tests never set it.
 bool SkipKnownFaults() {
     static const bool skip = [] {
-        const char* value = getenv("NQOV_FUZZ_SKIP_KNOWN");
+        const char* value = getenv("BREVIK_FUZZ_SKIP_KNOWN");
         return value != nullptr && *value != 0 && *value != '0';
     }();
     return skip;
@@ -932,7 +932,7 @@ void ChainPass(const uint8_t* data, size_t size) {
     unlink(patchPath.c_str());
 }
 
-// NQOV_FUZZ_LOG=1 in the environment sends the library's log to stderr
+// BREVIK_FUZZ_LOG=1 in the environment sends the library's log to stderr
 // (for diagnosing a saved input).
 void PrintLogLine(const char* szLine) { fputs(szLine, stderr); }
 
@@ -940,7 +940,7 @@ void PrintLogLine(const char* szLine) { fputs(szLine, stderr); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool logging = [] {
-        const char* value = getenv("NQOV_FUZZ_LOG");
+        const char* value = getenv("BREVIK_FUZZ_LOG");
         if (value != nullptr && *value != 0 && *value != '0') QOVSetLogSink(PrintLogLine);
         return true;
     }();

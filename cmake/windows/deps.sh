@@ -28,7 +28,7 @@ WIN="$CACHE/windows"
 PREFIX=${BREVIK_WINDOWS_PREFIX:-$WIN/prefix}
 SRC="$WIN/src"
 LOG="$WIN/deps.log"
-JOBS=${NQOV_JOBS:-$(nproc 2>/dev/null || echo 2)}
+JOBS=${BREVIK_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 SOURCE_PACKAGES=(zlib bzip2 libtommath libtomcrypt tinyxml)
 BINARY_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev

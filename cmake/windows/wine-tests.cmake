@@ -5,13 +5,13 @@
 #
 # Every test runs Windows programs under Wine, so each gets the fixture
 # "wine" (the Wine server and desktop of the run, see wine-fixture.sh),
-# except the fixture's own tests and the import check.
+# except the fixture's own tests, the runner's own test and the import check.
 
 # CTest reads test files with no policy set; the functions below keep these.
 cmake_policy(VERSION 3.25)
 
 function(_brevik_wine_exempt name out)
-    if(name MATCHES "^brevik_(wine_start|wine_stop|windows_imports)$")
+    if(name MATCHES "^brevik_(wine_start|wine_stop|wine_run_retry|windows_imports)$")
         set(${out} TRUE PARENT_SCOPE)
     else()
         set(${out} FALSE PARENT_SCOPE)

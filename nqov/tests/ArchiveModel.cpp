@@ -64,7 +64,7 @@ public:
 
 uint64_t TestSeed(const std::string& salt) {
     uint64_t base = kDefaultSeed;
-    const char* env = getenv("NQOV_TEST_SEED");
+    const char* env = getenv("BREVIK_TEST_SEED");
     if (env != nullptr && *env != 0) base = strtoull(env, nullptr, 0);
     const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
     static std::string printedFor;
@@ -72,10 +72,10 @@ uint64_t TestSeed(const std::string& salt) {
         info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : std::string();
     if (printedFor != testName) {
         printedFor = testName;
-        printf("[   SEED   ] NQOV_TEST_SEED=%llu (replay with this environment variable)\n",
+        printf("[   SEED   ] BREVIK_TEST_SEED=%llu (replay with this environment variable)\n",
                static_cast<unsigned long long>(base));
         fflush(stdout);
-        testing::Test::RecordProperty("NQOV_TEST_SEED", std::to_string(base));
+        testing::Test::RecordProperty("BREVIK_TEST_SEED", std::to_string(base));
     }
     Rng mix(base ^ Fnv1a(salt));
     return mix.Next();

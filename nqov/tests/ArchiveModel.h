@@ -4,7 +4,7 @@
 // pieces, and checks that an archive holds exactly the files a test wrote.
 //
 // Seeds: every random test derives its generator from one base seed, printed
-// at the start of the test.  NQOV_TEST_SEED=<number> replaces the default
+// at the start of the test.  BREVIK_TEST_SEED=<number> replaces the default
 // base seed, so a failure seen with one seed can be replayed with it.
 
 #ifndef NQOV_TESTS_ARCHIVEMODEL_H
@@ -20,7 +20,7 @@ namespace model {
 
 using testutil::Bytes;
 
-// The base seed (NQOV_TEST_SEED or the default) mixed with a salt that keeps
+// The base seed (BREVIK_TEST_SEED or the default) mixed with a salt that keeps
 // the streams of different tests apart.  Prints the base seed once per test.
 uint64_t TestSeed(const std::string& salt);
 

@@ -861,13 +861,13 @@ TEST(DecompressionLzma, OnlyAsTheWholeMethodByte) {
 //-----------------------------------------------------------------------------
 // Mutated blocks: no crash, no overrun (exact-size buffers), and either a
 // clean error or at most the expected length.  The seed is printed; set
-// NQOV_TEST_SEED to replay a run.
+// BREVIK_TEST_SEED to replay a run.
 
 uint32_t MutationSeed() {
-    const char* env = std::getenv("NQOV_TEST_SEED");
+    const char* env = std::getenv("BREVIK_TEST_SEED");
     uint32_t seed = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 0))
                         : static_cast<uint32_t>(std::random_device{}());
-    std::cout << "[ seed     ] NQOV_TEST_SEED=" << seed << std::endl;
+    std::cout << "[ seed     ] BREVIK_TEST_SEED=" << seed << std::endl;
     return seed;
 }
 

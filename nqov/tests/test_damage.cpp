@@ -19,7 +19,7 @@
 // damage it meant is seen.
 //
 // Random choices come from the seed printed at the start of each test
-// (NQOV_TEST_SEED replays one).
+// (BREVIK_TEST_SEED replays one).
 
 #include "ArchiveModel.h"
 #include "QOVArchive.h"

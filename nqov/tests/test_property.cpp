@@ -20,7 +20,7 @@
 //    stored ranges (files, HET, BET) overlap.
 //
 // Random choices come from the seed printed at the start of each test
-// (NQOV_TEST_SEED replays one).
+// (BREVIK_TEST_SEED replays one).
 
 #include "ArchiveModel.h"
 #include "QOVArchive.h"

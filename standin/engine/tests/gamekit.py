@@ -5,7 +5,7 @@ the engine's settings).  Shared by the end-to-end tests beside this file and
 by the demo (demo/demo.sh).
 
 The qov tool is the build's own: qov.exe under the Windows emulator (the
-MORLHOST_EMULATOR of standin/host/tests/hostrun.py), or a native qov.
+BREVIK_EMULATOR of standin/host/tests/hostrun.py), or a native qov.
 """
 
 import json

@@ -1,6 +1,6 @@
 // A stand-in for Brevik.dll that tests MORLHost.exe itself: it implements the
 // two exports and Kestrum::IPluginEvent, and plays the script named by the
-// environment variable MORLHOST_FAKE_SCRIPT on a thread of its own:
+// environment variable BREVIK_FAKE_SCRIPT on a thread of its own:
 //
 //   success   a line on standard output (a trace), two progress lines,
 //             OnMessage, OnSuccess
@@ -29,7 +29,7 @@ std::wstring Environment(const wchar_t* name) {
 
 class FakeRepair final : public Kestrum::IPluginEvent {
 public:
-    FakeRepair() : script_(Environment(L"MORLHOST_FAKE_SCRIPT")), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    FakeRepair() : script_(Environment(L"BREVIK_FAKE_SCRIPT")), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~FakeRepair() {
         StopMORLRepair();
         CloseHandle(stop_);
@@ -97,7 +97,7 @@ private:
 }  // namespace
 
 BREVIK_API Kestrum::IPluginEvent* CreateMORLRepair() {
-    if (Environment(L"MORLHOST_FAKE_SCRIPT") == L"nullrepair") return nullptr;
+    if (Environment(L"BREVIK_FAKE_SCRIPT") == L"nullrepair") return nullptr;
     return new FakeRepair();
 }
 

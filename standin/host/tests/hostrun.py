@@ -1,7 +1,7 @@
 """Running MORLHost.exe and reading what it prints.
 
 Shared by the host's own test (test_host_cli.py) and the plug-in's end-to-end
-test (e2e/test_repair_e2e.py).  The environment variable MORLHOST_EMULATOR
+test (e2e/test_repair_e2e.py).  The environment variable BREVIK_EMULATOR
 (the build's wine-run in the windows flavour) is put in front of the program.
 """
 
@@ -11,8 +11,7 @@ import shlex
 import subprocess
 from dataclasses import dataclass, field
 
-EMULATOR = shlex.split(os.environ.get("MORLHOST_EMULATOR", ""))
-SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
+EMULATOR = shlex.split(os.environ.get("BREVIK_EMULATOR", ""))
 
 EXIT_SUCCESS, EXIT_FAILURE, EXIT_TIMEOUT, EXIT_STOPPED, EXIT_CANNOT_RUN = 0, 1, 2, 3, 4
 

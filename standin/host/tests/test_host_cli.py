@@ -26,7 +26,7 @@ class HostAgainstFakePlugin(unittest.TestCase):
         self.record = os.path.join(self.game, "record.txt")
 
     def run_fake(self, script, options=(), target=None):
-        env = {"MORLHOST_FAKE_SCRIPT": script,
+        env = {"BREVIK_FAKE_SCRIPT": script,
                "MORLHOST_FAKE_RECORD": hostrun.windows_path(self.record)}
         return hostrun.run_host(HOST, target or self.game, options, env, timeout=120)
 

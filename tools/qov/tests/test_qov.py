@@ -4,7 +4,7 @@
 Usage: test_qov.py PATH_TO_QOV [unittest options]
 
 Every test runs the built program in a temporary folder of its own.  When
-the environment variable QOV_EMULATOR is set (for example a Wine wrapper),
+the environment variable BREVIK_EMULATOR is set (for example a Wine wrapper),
 its words are put in front of the program.  The interop archives of the
 archive library's test data are copied before use, because they may be
 read-only.
@@ -24,7 +24,7 @@ import tempfile
 import unittest
 
 QOV = None  # the program under test, from the command line
-EMULATOR = shlex.split(os.environ.get("QOV_EMULATOR", ""))
+EMULATOR = shlex.split(os.environ.get("BREVIK_EMULATOR", ""))
 HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURES = os.path.normpath(os.path.join(HERE, "..", "..", "..", "nqov", "tests", "data", "fixtures"))
 

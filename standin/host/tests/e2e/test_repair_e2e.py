@@ -8,7 +8,7 @@ disk are checked.
 Usage: test_repair_e2e.py --host MORLHost.exe --bin BIN_DIR --work DIR [unittest options]
 
 BIN_DIR holds Brevik.dll, morl.dll and MORLCheck.dll.  When one of them (or
-the host) is missing, nothing runs and the exit code is 77 (CTest: skipped).
+the host) is missing, nothing runs and the test fails.
 The scripted engine's settings file, morl_script.ini, is described in
 standin/engine/README.md.
 """
@@ -619,8 +619,8 @@ def main():
     HOST, BIN, WORK = options.host, options.bin, options.work
     missing = missing_binaries(HOST, BIN)
     if missing:
-        print("SKIPPED: not built: " + ", ".join(missing))
-        return hostrun.SKIP
+        print("FAILED: not built: " + ", ".join(missing))
+        return 1
     os.makedirs(WORK, exist_ok=True)
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     return 0 if program.result.wasSuccessful() else 1
