@@ -37,5 +37,13 @@ std::string wide_to_utf8(std::wstring_view wide) {
     return utf8;
 }
 
+std::wstring utf8_to_wide(const char* utf8) {
+    return utf8 != nullptr ? utf8_to_wide(std::string_view(utf8)) : std::wstring();
+}
+
+std::string wide_to_utf8(const wchar_t* wide) {
+    return wide != nullptr ? wide_to_utf8(std::wstring_view(wide)) : std::string();
+}
+
 }  // namespace win
 }  // namespace fund

@@ -38,8 +38,10 @@ TEST(Text, RoundTrips) {
 TEST(Text, EmptyInEmptyOut) {
     EXPECT_EQ(utf8_to_wide(""), L"");
     EXPECT_EQ(utf8_to_wide(std::string_view()), L"");
+    EXPECT_EQ(utf8_to_wide(static_cast<const char*>(nullptr)), L"");
     EXPECT_EQ(wide_to_utf8(L""), "");
     EXPECT_EQ(wide_to_utf8(std::wstring_view()), "");
+    EXPECT_EQ(wide_to_utf8(static_cast<const wchar_t*>(nullptr)), "");
     EXPECT_EQ(code_page_to_wide("", CP_ACP), L"");
 }
 

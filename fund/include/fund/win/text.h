@@ -17,6 +17,11 @@ std::wstring utf8_to_wide(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.
 std::string wide_to_utf8(std::wstring_view wide);
 
+// The same for the null-terminated text of a system or host call, which
+// may be null (then empty).
+std::wstring utf8_to_wide(const char* utf8);
+std::string wide_to_utf8(const wchar_t* wide);
+
 // Text in code page `code_page` (CP_ACP, CP_UTF8, ...) to UTF-16; bytes
 // that do not belong to it become the code page's default character.
 std::wstring code_page_to_wide(std::string_view text, unsigned code_page);
