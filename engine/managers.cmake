@@ -9,7 +9,6 @@ set(_brevik_managers_dir "${CMAKE_CURRENT_LIST_DIR}")
 list(APPEND BREVIK_ENGINE_MANAGER_SOURCES
     "${_brevik_managers_dir}/IDownloadCallback.h"
     "${_brevik_managers_dir}/IRestoreCallback.h"
-    "${_brevik_managers_dir}/ManagerText.cpp"
     "${_brevik_managers_dir}/CListFile.cpp"
     "${_brevik_managers_dir}/CListConfig.cpp"
     "${_brevik_managers_dir}/CDownloadListConfig.cpp"

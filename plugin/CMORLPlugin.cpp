@@ -4,16 +4,16 @@
 #include "CMORLPlugin.h"
 
 #include <shellapi.h>
-#include <process.h>
 
 #include <fund/trace.h>
+#include <fund/win/text.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
 
 #include "DownloadStatistics.h"
-#include "ManagerText.h"
+#include "EngineSupport.h"
 #include "RepairTexts.h"
 
 namespace {
@@ -71,7 +71,7 @@ CMORLPluginFolders FoldersOfThisModule()
 {
     CMORLPluginFolders folders;
     folders.baseFolder = GetBaseFolder();
-    folders.pluginFolder = brevik::managers::ModuleFolder();
+    folders.pluginFolder = PluginFolder();
     return folders;
 }
 
@@ -88,7 +88,7 @@ void RecordFeedback(const std::string& path, const wchar_t* url)
         Trace(L"error: feedback record %hs cannot be opened", path.c_str());
         return;
     }
-    const std::string line = brevik::managers::ToUtf8(url) + "\n";
+    const std::string line = fund::win::wide_to_utf8(url) + "\n";
     std::fwrite(line.data(), 1, line.size(), file);
     std::fclose(file);
 }
@@ -186,7 +186,7 @@ int CMORLPlugin::SetPluginEvent(IRepairEventSink* sink)
 int CMORLPlugin::BeginMORLRepair()
 {
     Trace(L"CMORLPlugin::BeginMORLRepair");
-    if (m_thread) {
+    if (m_thread.joinable()) {
         // One repair per object: a second thread would drive the same
         // window part and state machine.
         Trace(L"error: the repair has already begun");
@@ -199,12 +199,10 @@ int CMORLPlugin::BeginMORLRepair()
 
     if (!m_stopEvent)
         m_stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const uintptr_t thread = _beginthreadex(nullptr, 0, &CMORLPlugin::PluginThread, this, 0, nullptr);
-    if (thread == 0) {
+    if (!m_thread.start([this] { PluginThread(this); })) {
         Trace(L"error: _beginthreadex fail lasterror:%u", static_cast<unsigned>(GetLastError()));
         return 0;
     }
-    m_thread.reset(reinterpret_cast<HANDLE>(thread));
     return 1;
 }
 
@@ -222,10 +220,7 @@ int CMORLPlugin::StopMORLRepair()
     m_downloadList.SetQuit();
     if (m_stopEvent)
         SetEvent(m_stopEvent.get());
-    if (m_thread) {
-        WaitForSingleObject(m_thread.get(), INFINITE);
-        m_thread.reset();
-    }
+    m_thread.join();
     m_stopEvent.reset();
 
     // The statistics reporter has no lock: it is touched here only once the
@@ -345,7 +340,7 @@ void CMORLPlugin::Post(UINT message, WPARAM wParam, LPARAM lParam)
 //-----------------------------------------------------------------------------
 // The plug-in thread
 
-unsigned __stdcall CMORLPlugin::PluginThread(void* plugin)
+unsigned CMORLPlugin::PluginThread(void* plugin)
 {
     Trace(L"CMORLPlugin::PluginThread");
     if (plugin == nullptr)

@@ -27,7 +27,8 @@
 #include "MORLWndMsgProcessor.h"
 #include "PluginQos.h"
 #include "PluginSettings.h"
-#include "WinHandle.h"
+#include "fund/win/handle.h"
+#include "fund/win/thread.h"
 
 // Messages of the plug-in window.
 const UINT WM_MORL_INIT = WM_USER + 1;              // wParam 1 ready, 0 failed; lParam error code
@@ -152,10 +153,11 @@ public:
     const CPluginSettings& GetSettings() const { return m_settings; }
     const CDownloadListConfig& GetDownloadList() const { return m_downloadList; }
     const CRestoreListConfig& GetRestoreList() const { return m_restoreList; }
-    HANDLE GetThreadHandle() const { return m_thread.get(); }
+    HANDLE GetThreadHandle() const { return m_thread.native_handle(); }
 
-    // The plug-in thread's entry and body.
-    static unsigned __stdcall PluginThread(void* plugin);
+    // The plug-in thread's entry and body; their result tells how the
+    // thread ended.
+    static unsigned PluginThread(void* plugin);
     unsigned PluginThreadProcess();
 
     // Whether the once-per-process full report has gone out.
@@ -188,8 +190,8 @@ private:
     IResourceManager* Engine() const;
 
     Fsm m_fsm;
-    UniqueHandle m_thread;
-    UniqueHandle m_stopEvent;
+    fund::win::thread m_thread;
+    fund::win::unique_handle m_stopEvent;
     std::atomic<IRepairEventSink*> m_sink;
     CMORLThread m_engineThread;
     std::atomic<IMORLMgr*> m_engineMgr;
