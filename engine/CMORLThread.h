@@ -10,11 +10,11 @@
 #include <memory>
 #include <string>
 
-#include "CZulFsm.h"
 #include "IMORLInitCallback.h"
 #include "IMORLMgr.h"
 #include "IWndProcCallback.h"
 #include "MORLEngineApi.h"
+#include "fund/CZulFsm.h"
 #include "fund/win/handle.h"
 #include "fund/win/thread.h"
 

@@ -19,7 +19,6 @@
 #include "CMORLThread.h"
 #include "CRestoreFileMgr.h"
 #include "CRestoreListConfig.h"
-#include "CZulFsm.h"
 #include "IDownloadCallback.h"
 #include "IMORLInitCallback.h"
 #include "IRestoreCallback.h"
@@ -27,6 +26,7 @@
 #include "MORLWndMsgProcessor.h"
 #include "PluginQos.h"
 #include "PluginSettings.h"
+#include "fund/CZulFsm.h"
 #include "fund/win/handle.h"
 #include "fund/win/thread.h"
 
