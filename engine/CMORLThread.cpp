@@ -326,7 +326,7 @@ int CMORLThread::ProcessMsg(UINT message, WPARAM wParam, LPARAM lParam) {
         Trace(L"trace: MORL Init Begin");
         m_fsm.ProcessEvent(ENGINE_EV_START, 0, 0);
         return 1;
-    case 0x506C:
+    case WM_ENGINE_UNUSED_NOTICE:
         return 1;
     case WM_ENGINE_INIT_RETURN:
         Trace(L"trace: MORL Init Return");

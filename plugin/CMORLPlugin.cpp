@@ -58,11 +58,6 @@ const uint32_t FAIL_RESTORE_LIST = 7;
 const uint32_t FAIL_RESTORE_LIST_QUIT = 8;
 const uint32_t FAIL_RESTORE_START = 10;
 
-// Results of the list messages.
-const WPARAM LIST_FAILED = 0;
-const WPARAM LIST_READY = 1;
-const WPARAM LIST_QUIT = 2;
-
 // The full report goes out once per process, whatever the number of
 // plug-in objects.
 std::atomic<bool> g_fullReportSent(false);
@@ -262,13 +257,13 @@ void CMORLPlugin::InitOK(IMORLMgr* mgr)
     Trace(L"CMORLPlugin::InitOK");
     // Stored before the message goes, so the plug-in thread sees it.
     m_engineMgr.store(mgr);
-    Post(WM_MORL_INIT, 1, 0);
+    Post(WM_MORL_INIT, INIT_READY, 0);
 }
 
 void CMORLPlugin::InitFail(IMORLMgr*, int, int errorCode)
 {
     Trace(L"CMORLPlugin::InitFail");
-    Post(WM_MORL_INIT, 0, static_cast<LPARAM>(errorCode));
+    Post(WM_MORL_INIT, INIT_FAILED, static_cast<LPARAM>(errorCode));
 }
 
 void CMORLPlugin::MORLHostKilled()
@@ -411,10 +406,10 @@ void CMORLPlugin::OnRecvWndMsg(HWND, UINT message, WPARAM wParam, LPARAM lParam)
         Event(EVENT_START, 0);
         break;
     case WM_MORL_INIT:
-        if (wParam == 0) {
+        if (wParam == INIT_FAILED) {
             const uint32_t code = lParam > 0 ? static_cast<uint32_t>(lParam) : 0;
             Event(EVENT_INIT_FAIL, 0, code);
-        } else if (wParam == 1) {
+        } else if (wParam == INIT_READY) {
             if (version_update())
                 Event(EVENT_NEED_REPAIR, 0);
         }
@@ -574,7 +569,7 @@ bool CMORLPlugin::init(uint32_t, uint32_t)
     Trace(L"CMORLPlugin::init");
     if (!m_engineThread.Init(this)) {
         Trace(L"error: morl thread Init fail");
-        Post(WM_MORL_INIT, 0, 0);
+        Post(WM_MORL_INIT, INIT_FAILED, 0);
     }
     return true;
 }

@@ -31,15 +31,25 @@
 #include "fund/win/thread.h"
 
 // Messages of the plug-in window.
-const UINT WM_MORL_INIT = WM_USER + 1;              // wParam 1 ready, 0 failed; lParam error code
+const UINT WM_MORL_INIT = WM_USER + 1;              // wParam INIT_*; lParam error code
 const UINT WM_MORL_REPAIRING = WM_USER + 2;         // wParam: engine repair progress, tenths of %
 const UINT WM_MORL_DOWNLOAD_FAIL = WM_USER + 3;     // wParam: failure code
 const UINT WM_MORL_DOWNLOAD_SUCCESS = WM_USER + 4;
 const UINT WM_MORL_RESTORE_FAIL = WM_USER + 5;      // wParam: failure code
 const UINT WM_MORL_RESTORE_SUCCESS = WM_USER + 6;
-const UINT WM_MORL_DOWNLOAD_LIST = WM_USER + 7;     // wParam 0 failed, 1 ready, 2 gave up
-const UINT WM_MORL_RESTORE_LIST = WM_USER + 8;      // wParam 0 failed, 1 ready, 2 gave up
+const UINT WM_MORL_DOWNLOAD_LIST = WM_USER + 7;     // wParam LIST_*
+const UINT WM_MORL_RESTORE_LIST = WM_USER + 8;      // wParam LIST_*
 const UINT WM_MORL_START = WM_USER + 9;
+
+// wParam of WM_MORL_INIT: how the engine's start went.
+const WPARAM INIT_FAILED = 0;
+const WPARAM INIT_READY = 1;
+
+// wParam of the list messages: the list was read, could not be, or its
+// reading gave up because the repair stops.
+const WPARAM LIST_FAILED = 0;
+const WPARAM LIST_READY = 1;
+const WPARAM LIST_QUIT = 2;
 
 // Timers of the plug-in window, both with a period of a second.
 const UINT_PTR TIMER_DOWNLOAD_PROGRESS = 1044;

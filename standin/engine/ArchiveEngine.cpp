@@ -551,7 +551,7 @@ void ArchiveEngine::PieceEnded(uint32_t syncId, const PieceJob& job, bool stored
     Sync& sync = found->second;
     if (!stored) {
         // A piece that cannot be had ends the sync; the plug-in retries it.
-        sync.record.status = 3;
+        sync.record.status = MORL_SYNC_STATUS_FAILED;
         sync.ended = true;
         PostSync(syncId, sync);
         return;
