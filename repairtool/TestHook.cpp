@@ -25,8 +25,8 @@ std::wstring HookFile() {
 void TestHookRecord(const wchar_t* what, const std::wstring& value) {
     const std::wstring file = HookFile();
     if (file.empty()) return;
-    const std::string line =
-        fund::win::wide_to_utf8(std::wstring(what) + L"\t" + value + L"\t" + std::to_wstring(::GetTickCount())) + "\n";
+    const std::wstring text = std::wstring(what) + L"\t" + value + L"\t" + std::to_wstring(::GetTickCount());
+    const std::string line = fund::win::wide_to_utf8(text) + "\n";
     fund::win::unique_hfile handle(::CreateFileW(file.c_str(), FILE_APPEND_DATA,
                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                                  FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -77,7 +77,7 @@ bool ReadPlainFile(const std::wstring& path, size_t maxSize, std::string* conten
     return true;
 }
 
-std::wstring AttributeText(const char* utf8) { return utf8 != nullptr ? fund::win::utf8_to_wide(utf8) : std::wstring(); }
+std::wstring AttributeText(const char* utf8) { return fund::win::utf8_to_wide(utf8); }  // null: empty
 
 }  // namespace
 
@@ -128,7 +128,8 @@ std::unique_ptr<CControlUI> CDialogBuilder::Create(const std::wstring& skinFile,
     std::wstring error;
     const bool read = zipName.empty()
                           ? ReadPlainFile(folder + skinFile, kMaxSkinSize, &xml, &error)
-                          : ReadFileFromZip(folder + zipName, fund::win::wide_to_utf8(skinFile), kMaxSkinSize, &xml, &error);
+                          : ReadFileFromZip(folder + zipName, fund::win::wide_to_utf8(skinFile), kMaxSkinSize,
+                                            &xml, &error);
     if (!read) {
         Report(error);
         return nullptr;

@@ -155,7 +155,8 @@ std::string StatisticsLine(const std::wstring& statistics_path, ULONGLONG elapse
     wchar_t files[32] = L"", bytes[32] = L"";
     GetPrivateProfileStringW(L"Statistics", L"FilesFetched", L"0", files, 32, statistics_path.c_str());
     GetPrivateProfileStringW(L"Statistics", L"BytesFetched", L"0", bytes, 32, statistics_path.c_str());
-    return "host: fetched " + wide_to_utf8(files) + " files, " + wide_to_utf8(bytes) + " bytes; elapsed " + elapsed;
+    return "host: fetched " + wide_to_utf8(files) + " files, " + wide_to_utf8(bytes) + " bytes; elapsed " +
+           elapsed;
 }
 
 const char* OutcomeName(int code) {

@@ -36,8 +36,8 @@ std::wstring module_folder(HMODULE module) {
 
 HMODULE this_module() noexcept {
     HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(&this_module), &module)) {
+    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    if (!::GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&this_module), &module)) {
         return nullptr;
     }
     return module;

@@ -59,7 +59,10 @@ TEST_F(RecordingPolicyTest, AFileOwnerNeverClosesInvalidHandleValue) {
 
     // Null is a valid value for a file owner (no creating call answers it,
     // but it is not the invalid value).
-    { unique_any<file_recorder> null(nullptr); EXPECT_TRUE(null.valid()); }
+    {
+        unique_any<file_recorder> null(nullptr);
+        EXPECT_TRUE(null.valid());
+    }
     EXPECT_EQ(file_recorder::closed(), std::vector<HANDLE>{nullptr});
 }
 
@@ -164,8 +167,8 @@ TEST(HandleKinds, AFileIsClosedWithItsOwner) {
     const std::wstring path = ScratchFile(L"handle-kinds.bin");
     HANDLE raw = INVALID_HANDLE_VALUE;
     {
-        fund::win::unique_hfile file(
-            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        fund::win::unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(file);
         raw = file.get();
         EXPECT_TRUE(IsOpen(raw));
@@ -194,8 +197,8 @@ TEST(HandleKinds, AnEventIsClosedOnReset) {
 
 TEST(HandleKinds, AFindHandleEndsItsSearch) {
     const std::wstring path = ScratchFile(L"handle-kinds-find.bin");
-    fund::win::unique_hfile file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    fund::win::unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(file);
     file.reset();
 
@@ -264,8 +267,8 @@ TEST(HandleKinds, ASocketIsClosedWithItsOwner) {
 TEST(HandleKinds, AWinHttpSessionIsClosedWithItsOwner) {
     HINTERNET raw = nullptr;
     {
-        fund::win::unique_hinternet session(
-            WinHttpOpen(L"fund-test", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        fund::win::unique_hinternet session(WinHttpOpen(L"fund-test", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
         ASSERT_TRUE(session);
         raw = session.get();
     }
