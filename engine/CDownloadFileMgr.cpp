@@ -5,7 +5,7 @@
 #include <atomic>
 #include <vector>
 
-#include "ManagerText.h"
+#include "fund/win/text.h"
 #include "fund/trace.h"
 
 namespace {
@@ -73,7 +73,7 @@ int CDownloadFileMgr::BeginDownload(IResourceManager* engine, CSyncMgr* syncMgr,
     }
 
     for (const std::wstring& name : names) {
-        const std::string utf8 = brevik::managers::ToUtf8(name);
+        const std::string utf8 = fund::win::wide_to_utf8(name);
         const uint32_t index = m_engine->GetFileIndex(utf8.c_str());
         if (index == MORL_INVALID_INDEX) {
             Trace(L"error: download list config is wrong, cant find file in qov %ls", name.c_str());

@@ -4,10 +4,10 @@
 
 #include <utility>
 
-#include "ManagerText.h"
+#include "EngineSupport.h"
 
 CListConfig::CListConfig(const wchar_t* fileName)
-    : CListConfig(fileName, brevik::managers::ModuleFolder()) {}
+    : CListConfig(fileName, PluginFolder()) {}
 
 CListConfig::CListConfig(const wchar_t* fileName, std::wstring folder)
     : m_fileName(fileName), m_folder(std::move(folder)) {}

@@ -12,7 +12,7 @@
 
 #include <SimpleIni.h>
 
-#include "ManagerText.h"
+#include "fund/win/text.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ bool CListFile::EntryValue(long entry, const char* key, std::wstring& value) con
     const char* text = m_document->ini.GetValue(section, key, nullptr);
     if (text == nullptr || text[0] == '\0') return false;
     const unsigned codePage = m_document->ini.IsUnicode() ? CP_UTF8 : CP_ACP;
-    std::wstring wide = brevik::managers::ToWide(text, std::strlen(text), codePage);
+    std::wstring wide = fund::win::code_page_to_wide(text, codePage);
     if (wide.empty() || wide.size() >= kMaxValueLength) return false;
     value.swap(wide);
     return true;

@@ -4,12 +4,12 @@
 
 #include "CMORLThread.h"
 
-#include <process.h>
 
 #include "CSyncMgr.h"
 #include "EngineSupport.h"
 #include "EngineWindow.h"
 #include "fund/trace.h"
+#include "fund/win/module.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ void CMORLThread::RegisterTransitions() {
 
 int CMORLThread::Init(IMORLInitCallback* callback) {
     Trace(L"CMORLThread::Init");
-    if (m_thread) {
+    if (m_thread.joinable()) {
         Trace(L"error: CMORLThread::Init: the engine thread runs already");
         return 0;
     }
@@ -122,19 +122,17 @@ int CMORLThread::Init(IMORLInitCallback* callback) {
     // Everything the thread reads is in place before it starts.
     m_callback = callback;
     m_stopReady = 0;
-    uintptr_t thread = _beginthreadex(nullptr, 0, &CMORLThread::MORLThread, this, 0, nullptr);
-    if (thread == 0) {
+    if (!m_thread.start([this] { MORLThread(this); })) {
         Trace(L"error: _beginthreadex Fail! LastError: %u", GetLastError());
         m_callback = nullptr;
         return 0;
     }
-    m_thread.reset(reinterpret_cast<HANDLE>(thread));
     return 1;
 }
 
 std::wstring CMORLThread::LibraryFolder() const {
     if (!m_libraryFolder.empty()) return m_libraryFolder;
-    return ParentFolder(ModuleFileName(ThisModule()));
+    return PluginFolder();
 }
 
 bool CMORLThread::CreateMORL() {
@@ -184,17 +182,15 @@ int CMORLThread::Stop() {
     if (m_stopEvent) {
         // Give the engine time to say it may stop, but only while the thread
         // that would take its message runs.
-        bool running = m_thread && WaitForSingleObject(m_thread.get(), 0) == WAIT_TIMEOUT;
+        bool running =
+            m_thread.joinable() && WaitForSingleObject(m_thread.native_handle(), 0) == WAIT_TIMEOUT;
         for (int round = 0; running && round < kStopRounds; ++round) {
             if (InterlockedCompareExchange(&m_stopReady, 0, 0) != 0) break;
             Sleep(kStopRoundMs);
         }
         SetEvent(m_stopEvent.get());
     }
-    if (m_thread) {
-        WaitForSingleObject(m_thread.get(), INFINITE);
-        m_thread.reset();
-    }
+    m_thread.join();
     m_stopEvent.reset();
     m_syncMgr.reset();
     CleanUpMORL();
@@ -236,7 +232,7 @@ CSyncMgr* CMORLThread::GetSyncMgr() {
 //-----------------------------------------------------------------------------
 // The engine thread
 
-unsigned __stdcall CMORLThread::MORLThread(void* self) {
+unsigned CMORLThread::MORLThread(void* self) {
     Trace(L"CMORLThread::MORLThread");
     return static_cast<CMORLThread*>(self)->MORLThreadProcess();
 }
@@ -251,7 +247,7 @@ unsigned CMORLThread::MORLThreadProcess() {
 
 bool CMORLThread::CreateMainWindow() {
     Trace(L"CreateMainWindow");
-    HWND window = CreateDialogParamW(ThisModule(), MAKEINTRESOURCEW(ENGINE_WINDOW_DIALOG_ID),
+    HWND window = CreateDialogParamW(fund::win::this_module(), MAKEINTRESOURCEW(ENGINE_WINDOW_DIALOG_ID),
                                      nullptr, nullptr, 0);
     if (window == nullptr) {
         Trace(L"error: CreateDialog Fail! LastError: %u", GetLastError());
@@ -330,7 +326,7 @@ int CMORLThread::ProcessMsg(UINT message, WPARAM wParam, LPARAM lParam) {
         Trace(L"trace: MORL Init Begin");
         m_fsm.ProcessEvent(ENGINE_EV_START, 0, 0);
         return 1;
-    case 0x506C:
+    case WM_ENGINE_UNUSED_NOTICE:
         return 1;
     case WM_ENGINE_INIT_RETURN:
         Trace(L"trace: MORL Init Return");

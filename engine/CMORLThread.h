@@ -10,12 +10,13 @@
 #include <memory>
 #include <string>
 
-#include "CZulFsm.h"
 #include "IMORLInitCallback.h"
 #include "IMORLMgr.h"
 #include "IWndProcCallback.h"
 #include "MORLEngineApi.h"
-#include "WinHandle.h"
+#include "fund/CZulFsm.h"
+#include "fund/win/handle.h"
+#include "fund/win/thread.h"
 
 class CSyncMgr;
 class EngineWindow;
@@ -57,7 +58,7 @@ public:
         ENGINE_EV_HOST_LOST = 10,
     };
 
-    // How the engine thread ended (its exit code).
+    // How the engine thread ended (MORLThread's result).
     enum EExitCode {
         EXIT_NO_WINDOW = 2,
         EXIT_NO_SYNC_MGR = 3,
@@ -102,7 +103,7 @@ public:
     int CanSync() const { return m_canSync; }
     int Failed() const { return m_failed; }
     HWND GetWindow() const { return m_window; }
-    HANDLE GetThreadHandle() const { return m_thread.get(); }
+    HANDLE GetThreadHandle() const { return m_thread.native_handle(); }
 
 private:
     // State-machine actions (engine thread).
@@ -120,7 +121,7 @@ private:
     bool CreateSyncMgr();
     std::wstring LibraryFolder() const;
 
-    static unsigned __stdcall MORLThread(void* self);
+    static unsigned MORLThread(void* self);
     unsigned MORLThreadProcess();
     bool CreateMainWindow();
     bool InitSyncMgr();
@@ -138,10 +139,10 @@ private:
     int m_failed;
     IMORLInitCallback* m_callback;
     HWND m_window;
-    UniqueModule m_engineLibrary;
-    UniqueModule m_checkLibrary;
-    UniqueHandle m_thread;
-    UniqueHandle m_stopEvent;
+    fund::win::unique_hmodule m_engineLibrary;
+    fund::win::unique_hmodule m_checkLibrary;
+    fund::win::thread m_thread;
+    fund::win::unique_handle m_stopEvent;
     volatile LONG m_stopReady;
     std::unique_ptr<EngineWindow> m_windowObject;
     IResourceManager* m_engine;

@@ -2,15 +2,13 @@
 
 #include "CRestoreFileMgr.h"
 
-#include <process.h>
-
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "FileMD5.h"
-#include "ManagerText.h"
+#include "EngineSupport.h"
 #include "fund/trace.h"
+#include "fund/win/text.h"
 
 namespace {
 
@@ -23,7 +21,7 @@ bool EndsInSeparator(const std::wstring& path) {
 }  // namespace
 
 CRestoreFileMgr::CRestoreFileMgr(IRestoreCallback* callback)
-    : CRestoreFileMgr(callback, brevik::managers::ModuleFolder()) {}
+    : CRestoreFileMgr(callback, PluginFolder()) {}
 
 CRestoreFileMgr::CRestoreFileMgr(IRestoreCallback* callback, std::wstring baseFolder)
     : m_engine(nullptr),
@@ -48,12 +46,12 @@ int CRestoreFileMgr::BeginRestore(IResourceManager* engine, const RestoreFileLis
         Trace(L"error: CRestoreFileMgr::BeginRestore after Stop");
         return 0;
     }
-    if (m_thread) {
-        if (WaitForSingleObject(m_thread.get(), 0) != WAIT_OBJECT_0) {
+    if (m_thread.joinable()) {
+        if (WaitForSingleObject(m_thread.native_handle(), 0) != WAIT_OBJECT_0) {
             Trace(L"error: CRestoreFileMgr::BeginRestore while a restore runs");
             return 0;
         }
-        m_thread.reset();
+        m_thread.join();
     }
     if (engine == nullptr) {
         Trace(L"error: CRestoreFileMgr::BeginRestore without an engine");
@@ -66,7 +64,7 @@ int CRestoreFileMgr::BeginRestore(IResourceManager* engine, const RestoreFileLis
     m_restoredSize = 0;
 
     for (const auto& pair : list) {
-        const std::string name = brevik::managers::ToUtf8(pair.first);
+        const std::string name = fund::win::wide_to_utf8(pair.first);
         const uint32_t index = m_engine->GetFileIndex(name.c_str());
         if (index == MORL_INVALID_INDEX || !m_engine->IsFileComplete(index)) {
             Trace(L"error: restore list config is wrong, cant find file in qov %ls", pair.first.c_str());
@@ -81,12 +79,10 @@ int CRestoreFileMgr::BeginRestore(IResourceManager* engine, const RestoreFileLis
         if (m_engine->GetFileSize(index, &size)) m_totalSize += size;
     }
 
-    const uintptr_t thread = _beginthreadex(nullptr, 0, &CRestoreFileMgr::RestoreThread, this, 0, nullptr);
-    if (thread == 0) {
-        Trace(L"error: CRestoreFileMgr restore thread not started, errno: %d", errno);
+    if (!m_thread.start([this] { RestoreThreadProcess(); })) {
+        Trace(L"error: CRestoreFileMgr restore thread not started, LastError: %lu", GetLastError());
         return 0;
     }
-    m_thread.reset(reinterpret_cast<HANDLE>(thread));
     return 1;
 }
 
@@ -109,30 +105,20 @@ void CRestoreFileMgr::Stop() {
         m_totalSize = 0;
         m_restoredSize = 0;
     }
-    if (m_thread) {
-        WaitForSingleObject(m_thread.get(), INFINITE);
-        m_thread.reset();
-    }
+    m_thread.join();
     m_stopEvent.reset();
     m_callback = nullptr;
-}
-
-unsigned __stdcall CRestoreFileMgr::RestoreThread(void* self) {
-    Trace(L"CRestoreFileMgr::RestoreThread");
-    if (self == nullptr) return 0;
-    static_cast<CRestoreFileMgr*>(self)->RestoreThreadProcess();
-    return 0;
 }
 
 bool CRestoreFileMgr::IsStopping() const {
     return WaitForSingleObject(m_stopEvent.get(), 0) != WAIT_TIMEOUT;
 }
 
-unsigned CRestoreFileMgr::RestoreThreadProcess() {
+void CRestoreFileMgr::RestoreThreadProcess() {
+    Trace(L"CRestoreFileMgr::RestoreThread");
     Trace(L"CRestoreFileMgr::RestoreThreadProcess");
     while (!IsStopping() && RestoreNext()) {
     }
-    return 0;
 }
 
 // Restores the first entry.  False when the thread is done: every entry
@@ -154,7 +140,7 @@ bool CRestoreFileMgr::RestoreNext() {
         m_entries.pop_front();
         if (m_engine != nullptr) {
             const char* utf8 = m_engine->GetFileName(entry.index);
-            if (utf8 != nullptr) name = brevik::managers::ToWide(utf8, std::strlen(utf8), CP_UTF8);
+            if (utf8 != nullptr) name = fund::win::utf8_to_wide(utf8);
         }
     }
 
@@ -181,7 +167,7 @@ bool CRestoreFileMgr::RestoreNext() {
 
 // Extracts the file into `folder` unless `target` already holds it.
 bool CRestoreFileMgr::RestoreFile(uint32_t index, const std::wstring& folder, const std::wstring& target) {
-    const std::string folderUtf8 = brevik::managers::ToUtf8(folder);
+    const std::string folderUtf8 = fund::win::wide_to_utf8(folder);
     if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
         fund::lock::scoped_lock hold(m_lock);
         return m_engine != nullptr && m_engine->ExtractFile(index, folderUtf8.c_str(), 0);

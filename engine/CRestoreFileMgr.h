@@ -17,8 +17,9 @@
 #include "CRestoreListConfig.h"
 #include "IRestoreCallback.h"
 #include "MORLEngineApi.h"
-#include "WinHandle.h"
 #include "fund/lock.h"
+#include "fund/win/handle.h"
+#include "fund/win/thread.h"
 
 class CRestoreFileMgr {
 public:
@@ -54,8 +55,7 @@ private:
         std::wstring folder;  // destination, relative to the base folder
     };
 
-    static unsigned __stdcall RestoreThread(void* self);
-    unsigned RestoreThreadProcess();
+    void RestoreThreadProcess();
     bool IsStopping() const;
     bool RestoreNext();
     bool RestoreFile(uint32_t index, const std::wstring& folder, const std::wstring& target);
@@ -63,8 +63,8 @@ private:
     fund::lock::critical_section m_lock;  // entries, engine, engine calls
     IResourceManager* m_engine;
     IRestoreCallback* m_callback;
-    UniqueHandle m_thread;
-    UniqueHandle m_stopEvent;  // manual reset
+    fund::win::thread m_thread;
+    fund::win::unique_handle m_stopEvent;  // manual reset
     // Written by the restore thread, read by the plug-in thread.
     std::atomic<uint64_t> m_totalSize;
     std::atomic<uint64_t> m_restoredSize;

@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "WinHandle.h"
-
 #include "fund/trace.h"
+#include "fund/win/handle.h"
+#include "fund/win/module.h"
 
 namespace {
 
@@ -17,26 +17,7 @@ const uint32_t kMaxErrorTextUnits = 4096;
 
 }  // namespace
 
-HMODULE ThisModule() {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&ThisModule), &module)) {
-        return nullptr;
-    }
-    return module;
-}
-
-std::wstring ModuleFileName(HMODULE module) {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        DWORD length = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) return std::wstring();
-        if (length < buffer.size()) return std::wstring(buffer.data(), length);
-        if (buffer.size() >= 32768) return std::wstring();
-        buffer.resize(buffer.size() * 2);
-    }
-}
+std::wstring PluginFolder() { return ParentFolder(fund::win::module_path(fund::win::this_module())); }
 
 std::wstring ParentFolder(const std::wstring& path) {
     size_t slash = path.find_last_of(L'\\');
@@ -64,11 +45,9 @@ void TraceEngineLastError(IResourceManager* engine) {
 
 bool IsProcessRunning(const wchar_t* exeName) {
     if (exeName == nullptr) return false;
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) {
-        snapshot.release();  // INVALID_HANDLE_VALUE is not closed
-        return false;
-    }
+    // INVALID_HANDLE_VALUE on failure, like a file.
+    fund::win::unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;

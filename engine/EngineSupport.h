@@ -1,6 +1,6 @@
 // engine/EngineSupport.h - small helpers of the engine thread and the sync
-// manager: the module that holds this code and its folders, and the trace
-// of an engine error's text.
+// manager: the folders of the plug-in, and the trace of an engine error's
+// text.
 
 #ifndef BREVIK_ENGINE_ENGINESUPPORT_H
 #define BREVIK_ENGINE_ENGINESUPPORT_H
@@ -10,11 +10,10 @@
 
 #include "MORLEngineApi.h"
 
-// The module this code is linked into (Brevik.dll in the plug-in).
-HMODULE ThisModule();
-
-// The full path of a module; empty on failure.  Not limited to MAX_PATH.
-std::wstring ModuleFileName(HMODULE module);
+// The folder of the module this code is linked into (Brevik.dll in the
+// plug-in), without a trailing backslash; empty when the system cannot
+// tell.
+std::wstring PluginFolder();
 
 // The part of a path before its last backslash; empty when it has none.
 std::wstring ParentFolder(const std::wstring& path);

@@ -1,7 +1,8 @@
 // engine/EngineWindow.h - the engine thread's hidden window: hands each
 // message to the first handler (the engine thread) and, when that leaves
-// it, to the second (the sync manager).  The window procedure finds this
-// object in the window's user data.
+// it, to the second (the sync manager).  The window is a dialog made from
+// a template; Attach makes fund::win::window_proc its procedure, which
+// finds this object in the window's user data.
 
 #ifndef BREVIK_ENGINE_ENGINEWINDOW_H
 #define BREVIK_ENGINE_ENGINEWINDOW_H
@@ -17,7 +18,7 @@ public:
     EngineWindow(const EngineWindow&) = delete;
     EngineWindow& operator=(const EngineWindow&) = delete;
 
-    // Stores this object in the window's user data and makes WindowProc the
+    // Stores this object in the window's user data and takes over the
     // window's procedure.  False, with the last error, on failure.
     bool Attach();
     // Messages reach only the default procedure afterwards.
@@ -26,10 +27,8 @@ public:
     void SetSecondHandler(IWndProcCallback* second) { m_second = second; }
     HWND GetWindow() const { return m_window; }
 
-    // The dispatch of one message of this window.
-    LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
-
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // The dispatch of one message of this window (see fund/win/window.h).
+    LRESULT handle_message(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
 
 private:
     HWND m_window;

@@ -8,17 +8,16 @@
 
 #include <tomcrypt.h>
 
-#include "WinHandle.h"
+#include "fund/win/handle.h"
 
 namespace brevik {
 namespace managers {
 
 bool FileMD5Hex(const std::wstring& path, std::string& hex) {
     hex.clear();
-    HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) return false;
-    UniqueHandle file(opened);
+    fund::win::unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return false;
 
     hash_state state;
     if (md5_init(&state) != CRYPT_OK) return false;

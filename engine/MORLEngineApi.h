@@ -46,6 +46,8 @@ const int32_t MORL_SYNC_STATUS_RUNNING = 1;
 const int32_t MORL_SYNC_STATUS_SYNCED = 2;
 const int32_t MORL_SYNC_STATUS_ENDED = 7;
 const int32_t MORL_SYNC_STATUS_MAX = 12;
+// One of the error statuses: the file could not be fetched.
+const int32_t MORL_SYNC_STATUS_FAILED = 3;
 
 //-----------------------------------------------------------------------------
 // Special values and error codes.
@@ -72,7 +74,7 @@ const uint32_t MORL_ERROR_FILE_NOT_PRESENT = 0xE0000013u;
 // SetNotifyWindow (state) and StartSync (syncs).
 
 const UINT WM_ENGINE_SYNC_EVENT = 0x506B;       // wParam: sync id
-// 0x506C is posted too; it carries nothing the plug-in uses.
+const UINT WM_ENGINE_UNUSED_NOTICE = 0x506C;    // carries nothing the plug-in uses
 const UINT WM_ENGINE_INIT_RETURN = 0x506D;      // wParam non-zero: initialised
 const UINT WM_ENGINE_GAME_SPEED = 0x506E;       // wParam: a speed
 const UINT WM_ENGINE_REPAIR_PROGRESS = 0x506F;  // wParam: tenths of a percent

@@ -4,16 +4,16 @@
 #include "CMORLPlugin.h"
 
 #include <shellapi.h>
-#include <process.h>
 
 #include <fund/trace.h>
+#include <fund/win/text.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
 
 #include "DownloadStatistics.h"
-#include "ManagerText.h"
+#include "EngineSupport.h"
 #include "RepairTexts.h"
 
 namespace {
@@ -58,11 +58,6 @@ const uint32_t FAIL_RESTORE_LIST = 7;
 const uint32_t FAIL_RESTORE_LIST_QUIT = 8;
 const uint32_t FAIL_RESTORE_START = 10;
 
-// Results of the list messages.
-const WPARAM LIST_FAILED = 0;
-const WPARAM LIST_READY = 1;
-const WPARAM LIST_QUIT = 2;
-
 // The full report goes out once per process, whatever the number of
 // plug-in objects.
 std::atomic<bool> g_fullReportSent(false);
@@ -71,7 +66,7 @@ CMORLPluginFolders FoldersOfThisModule()
 {
     CMORLPluginFolders folders;
     folders.baseFolder = GetBaseFolder();
-    folders.pluginFolder = brevik::managers::ModuleFolder();
+    folders.pluginFolder = PluginFolder();
     return folders;
 }
 
@@ -88,7 +83,7 @@ void RecordFeedback(const std::string& path, const wchar_t* url)
         Trace(L"error: feedback record %hs cannot be opened", path.c_str());
         return;
     }
-    const std::string line = brevik::managers::ToUtf8(url) + "\n";
+    const std::string line = fund::win::wide_to_utf8(url) + "\n";
     std::fwrite(line.data(), 1, line.size(), file);
     std::fclose(file);
 }
@@ -186,7 +181,7 @@ int CMORLPlugin::SetPluginEvent(IRepairEventSink* sink)
 int CMORLPlugin::BeginMORLRepair()
 {
     Trace(L"CMORLPlugin::BeginMORLRepair");
-    if (m_thread) {
+    if (m_thread.joinable()) {
         // One repair per object: a second thread would drive the same
         // window part and state machine.
         Trace(L"error: the repair has already begun");
@@ -199,12 +194,10 @@ int CMORLPlugin::BeginMORLRepair()
 
     if (!m_stopEvent)
         m_stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const uintptr_t thread = _beginthreadex(nullptr, 0, &CMORLPlugin::PluginThread, this, 0, nullptr);
-    if (thread == 0) {
+    if (!m_thread.start([this] { PluginThread(this); })) {
         Trace(L"error: _beginthreadex fail lasterror:%u", static_cast<unsigned>(GetLastError()));
         return 0;
     }
-    m_thread.reset(reinterpret_cast<HANDLE>(thread));
     return 1;
 }
 
@@ -222,10 +215,7 @@ int CMORLPlugin::StopMORLRepair()
     m_downloadList.SetQuit();
     if (m_stopEvent)
         SetEvent(m_stopEvent.get());
-    if (m_thread) {
-        WaitForSingleObject(m_thread.get(), INFINITE);
-        m_thread.reset();
-    }
+    m_thread.join();
     m_stopEvent.reset();
 
     // The statistics reporter has no lock: it is touched here only once the
@@ -267,13 +257,13 @@ void CMORLPlugin::InitOK(IMORLMgr* mgr)
     Trace(L"CMORLPlugin::InitOK");
     // Stored before the message goes, so the plug-in thread sees it.
     m_engineMgr.store(mgr);
-    Post(WM_MORL_INIT, 1, 0);
+    Post(WM_MORL_INIT, INIT_READY, 0);
 }
 
 void CMORLPlugin::InitFail(IMORLMgr*, int, int errorCode)
 {
     Trace(L"CMORLPlugin::InitFail");
-    Post(WM_MORL_INIT, 0, static_cast<LPARAM>(errorCode));
+    Post(WM_MORL_INIT, INIT_FAILED, static_cast<LPARAM>(errorCode));
 }
 
 void CMORLPlugin::MORLHostKilled()
@@ -345,7 +335,7 @@ void CMORLPlugin::Post(UINT message, WPARAM wParam, LPARAM lParam)
 //-----------------------------------------------------------------------------
 // The plug-in thread
 
-unsigned __stdcall CMORLPlugin::PluginThread(void* plugin)
+unsigned CMORLPlugin::PluginThread(void* plugin)
 {
     Trace(L"CMORLPlugin::PluginThread");
     if (plugin == nullptr)
@@ -416,10 +406,10 @@ void CMORLPlugin::OnRecvWndMsg(HWND, UINT message, WPARAM wParam, LPARAM lParam)
         Event(EVENT_START, 0);
         break;
     case WM_MORL_INIT:
-        if (wParam == 0) {
+        if (wParam == INIT_FAILED) {
             const uint32_t code = lParam > 0 ? static_cast<uint32_t>(lParam) : 0;
             Event(EVENT_INIT_FAIL, 0, code);
-        } else if (wParam == 1) {
+        } else if (wParam == INIT_READY) {
             if (version_update())
                 Event(EVENT_NEED_REPAIR, 0);
         }
@@ -579,7 +569,7 @@ bool CMORLPlugin::init(uint32_t, uint32_t)
     Trace(L"CMORLPlugin::init");
     if (!m_engineThread.Init(this)) {
         Trace(L"error: morl thread Init fail");
-        Post(WM_MORL_INIT, 0, 0);
+        Post(WM_MORL_INIT, INIT_FAILED, 0);
     }
     return true;
 }

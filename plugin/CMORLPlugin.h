@@ -19,7 +19,6 @@
 #include "CMORLThread.h"
 #include "CRestoreFileMgr.h"
 #include "CRestoreListConfig.h"
-#include "CZulFsm.h"
 #include "IDownloadCallback.h"
 #include "IMORLInitCallback.h"
 #include "IRestoreCallback.h"
@@ -27,18 +26,30 @@
 #include "MORLWndMsgProcessor.h"
 #include "PluginQos.h"
 #include "PluginSettings.h"
-#include "WinHandle.h"
+#include "fund/CZulFsm.h"
+#include "fund/win/handle.h"
+#include "fund/win/thread.h"
 
 // Messages of the plug-in window.
-const UINT WM_MORL_INIT = WM_USER + 1;              // wParam 1 ready, 0 failed; lParam error code
+const UINT WM_MORL_INIT = WM_USER + 1;              // wParam INIT_*; lParam error code
 const UINT WM_MORL_REPAIRING = WM_USER + 2;         // wParam: engine repair progress, tenths of %
 const UINT WM_MORL_DOWNLOAD_FAIL = WM_USER + 3;     // wParam: failure code
 const UINT WM_MORL_DOWNLOAD_SUCCESS = WM_USER + 4;
 const UINT WM_MORL_RESTORE_FAIL = WM_USER + 5;      // wParam: failure code
 const UINT WM_MORL_RESTORE_SUCCESS = WM_USER + 6;
-const UINT WM_MORL_DOWNLOAD_LIST = WM_USER + 7;     // wParam 0 failed, 1 ready, 2 gave up
-const UINT WM_MORL_RESTORE_LIST = WM_USER + 8;      // wParam 0 failed, 1 ready, 2 gave up
+const UINT WM_MORL_DOWNLOAD_LIST = WM_USER + 7;     // wParam LIST_*
+const UINT WM_MORL_RESTORE_LIST = WM_USER + 8;      // wParam LIST_*
 const UINT WM_MORL_START = WM_USER + 9;
+
+// wParam of WM_MORL_INIT: how the engine's start went.
+const WPARAM INIT_FAILED = 0;
+const WPARAM INIT_READY = 1;
+
+// wParam of the list messages: the list was read, could not be, or its
+// reading gave up because the repair stops.
+const WPARAM LIST_FAILED = 0;
+const WPARAM LIST_READY = 1;
+const WPARAM LIST_QUIT = 2;
 
 // Timers of the plug-in window, both with a period of a second.
 const UINT_PTR TIMER_DOWNLOAD_PROGRESS = 1044;
@@ -152,10 +163,11 @@ public:
     const CPluginSettings& GetSettings() const { return m_settings; }
     const CDownloadListConfig& GetDownloadList() const { return m_downloadList; }
     const CRestoreListConfig& GetRestoreList() const { return m_restoreList; }
-    HANDLE GetThreadHandle() const { return m_thread.get(); }
+    HANDLE GetThreadHandle() const { return m_thread.native_handle(); }
 
-    // The plug-in thread's entry and body.
-    static unsigned __stdcall PluginThread(void* plugin);
+    // The plug-in thread's entry and body; their result tells how the
+    // thread ended.
+    static unsigned PluginThread(void* plugin);
     unsigned PluginThreadProcess();
 
     // Whether the once-per-process full report has gone out.
@@ -188,8 +200,8 @@ private:
     IResourceManager* Engine() const;
 
     Fsm m_fsm;
-    UniqueHandle m_thread;
-    UniqueHandle m_stopEvent;
+    fund::win::thread m_thread;
+    fund::win::unique_handle m_stopEvent;
     std::atomic<IRepairEventSink*> m_sink;
     CMORLThread m_engineThread;
     std::atomic<IMORLMgr*> m_engineMgr;

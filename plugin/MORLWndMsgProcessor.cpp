@@ -3,6 +3,7 @@
 #include "MORLWndMsgProcessor.h"
 
 #include <fund/trace.h>
+#include <fund/win/window.h>
 
 #include <cstdint>
 
@@ -17,32 +18,32 @@ MORLWndMsgProcessor::MORLWndMsgProcessor() : m_wnd(nullptr)
 {
     m_className = "_MORL_WND_CLASS_" + std::to_string(GetTickCount()) + "_" +
                   std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(this)));
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = &MORLWndMsgProcessor::WindowProc;
-    windowClass.lpszClassName = m_className.c_str();
+    m_wideClassName.assign(m_className.begin(), m_className.end());  // ASCII
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = &fund::win::window_proc<MORLWndMsgProcessor>;
+    windowClass.lpszClassName = m_wideClassName.c_str();
     // A failed registration shows later as a window that cannot be created.
-    RegisterClassA(&windowClass);
+    RegisterClassW(&windowClass);
 }
 
 MORLWndMsgProcessor::~MORLWndMsgProcessor()
 {
     DestroyWnd();
-    UnregisterClassA(m_className.c_str(), nullptr);
+    UnregisterClassW(m_wideClassName.c_str(), nullptr);
 }
 
 HWND MORLWndMsgProcessor::CreateWnd()
 {
-    HWND window = CreateWindowExA(0, m_className.c_str(), "", kHiddenStyle, 0, 0, 0, 0,
+    // Attached once the window exists: the creation messages go to the
+    // default procedure, as the processor has no window yet.
+    HWND window = CreateWindowExW(0, m_wideClassName.c_str(), L"", kHiddenStyle, 0, 0, 0, 0,
                                   HWND_MESSAGE, nullptr, nullptr, nullptr);
     if (window == nullptr) {
         Trace(L"[MORLWndMsgProcessor::CreateWnd()][CreateWnd error][errorid %d][this %p]",
               static_cast<int>(GetLastError()), static_cast<void*>(this));
         return nullptr;
     }
-    SetLastError(0);
-    const LONG_PTR previous =
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    if (previous == 0 && GetLastError() != 0) {
+    if (!fund::win::set_window_object(window, this)) {
         Trace(L"[MORLWndMsgProcessor::CreateWnd()][CreateWnd error][errorid %d][this %p]",
               static_cast<int>(GetLastError()), static_cast<void*>(this));
         DestroyWindow(window);
@@ -66,7 +67,7 @@ bool MORLWndMsgProcessor::DestroyWnd()
     // No message reaches the processor from here on.  Only the window's own
     // thread may change or destroy it.
     if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId())
-        SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+        fund::win::set_window_object(window, nullptr);
     if (!DestroyWindow(window)) {
         Trace(L"[MORLWndMsgProcessor::Uninitialize()][Uninitialize error][errorid %d][this %p]",
               static_cast<int>(GetLastError()), static_cast<void*>(this));
@@ -76,12 +77,9 @@ bool MORLWndMsgProcessor::DestroyWnd()
     return true;
 }
 
-LRESULT CALLBACK MORLWndMsgProcessor::WindowProc(HWND window, UINT message, WPARAM wParam,
-                                                 LPARAM lParam)
+LRESULT MORLWndMsgProcessor::handle_message(HWND window, UINT message, WPARAM wParam,
+                                            LPARAM lParam) noexcept
 {
-    MORLWndMsgProcessor* processor =
-        reinterpret_cast<MORLWndMsgProcessor*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (processor != nullptr)
-        processor->OnRecvWndMsg(window, message, wParam, lParam);
-    return DefWindowProcA(window, message, wParam, lParam);
+    OnRecvWndMsg(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -4,8 +4,9 @@
 // Each processor registers a window class of its own ("_MORL_WND_CLASS_"
 // with the tick count and the object's address), so that two processors in
 // one process never share one.  The window is created later, on the thread
-// that is to own it; the window procedure finds the processor through the
-// window's user data and hands it every message before the default
+// that is to own it, and the processor is attached to it once it exists;
+// the window procedure (fund::win::window_proc) finds the processor through
+// the window's user data and hands it every message before the default
 // procedure runs.
 
 #ifndef BREVIK_PLUGIN_MORLWNDMSGPROCESSOR_H
@@ -42,10 +43,12 @@ public:
     HWND GetWnd() const { return m_wnd.load(); }
     void SetWnd(HWND window) { m_wnd.store(window); }
 
-private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // The window procedure's dispatch (see fund/win/window.h).
+    LRESULT handle_message(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
 
+private:
     std::string m_className;
+    std::wstring m_wideClassName;
     // Written by the window's thread, read by threads that post to it.
     std::atomic<HWND> m_wnd;
 };

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <fund/trace.h>
+#include <fund/win/module.h>
 #include <tinyxml.h>
 
 #include <mutex>
@@ -54,15 +55,6 @@ std::string ReadString(const std::string& path, const char* key, size_t maxChars
     return std::string(buffer.data());
 }
 
-HMODULE ThisModule()
-{
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-    return module;
-}
-
 }  // namespace
 
 std::string BaseFolderOf(const std::string& modulePath)
@@ -78,10 +70,9 @@ std::string BaseFolderOf(const std::string& modulePath)
 
 std::string GetBaseFolder()
 {
-    const HMODULE module = ThisModule();
-    wchar_t widePath[MAX_PATH + 1] = L"";
-    GetModuleFileNameW(module, widePath, MAX_PATH);
-    Trace(L"module path: %ls", widePath);
+    const HMODULE module = fund::win::this_module();
+    Trace(L"module path: %ls", fund::win::module_path(module).c_str());
+    // The profile routines take ANSI paths of at most MAX_PATH characters.
     char path[MAX_PATH + 1] = "";
     const DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)

@@ -8,6 +8,7 @@
 
 #include "ClientGuid.h"
 #include "fund/trace.h"
+#include "fund/win/text.h"
 
 namespace {
 
@@ -56,17 +57,6 @@ bool CreateFoldersOf(const std::wstring& path) {
     return true;
 }
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
-                        nullptr, nullptr);
-    return out;
-}
-
 }  // namespace
 
 std::wstring DefaultCommonIniPath() {
@@ -81,7 +71,7 @@ std::wstring DefaultCommonIniPath() {
 std::string GetClientGuid(const std::wstring& commonIniPath) {
     const bool exists = FileExists(commonIniPath);
     std::wstring guid = exists ? ReadGuid(commonIniPath) : std::wstring();
-    if (!guid.empty()) return ToUtf8(guid);
+    if (!guid.empty()) return fund::win::wide_to_utf8(guid);
 
     guid = NewGuid();
     if (guid.empty()) {
@@ -95,5 +85,5 @@ std::string GetClientGuid(const std::wstring& commonIniPath) {
         Trace(L"error: GetClientGuid cannot write %ls (%lu)", commonIniPath.c_str(),
               GetLastError());
     }
-    return ToUtf8(guid);
+    return fund::win::wide_to_utf8(guid);
 }

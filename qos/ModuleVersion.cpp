@@ -7,33 +7,16 @@
 
 #include "ModuleVersion.h"
 #include "fund/trace.h"
-
-namespace {
-
-// The module's path, with a buffer that grows until the name fits.
-std::wstring ModulePath(HMODULE module) {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        DWORD n = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) return std::wstring();
-        if (n < buffer.size()) return std::wstring(buffer.data(), n);
-        if (buffer.size() >= 32768) return std::wstring();
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-}  // namespace
+#include "fund/win/module.h"
 
 ModuleVersion OwnModuleVersion() {
     ModuleVersion version;
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&OwnModuleVersion), &module)) {
+    const HMODULE module = fund::win::this_module();
+    if (module == nullptr) {
         Trace(L"error: OwnModuleVersion GetModuleHandleEx (%lu)", GetLastError());
         return version;
     }
-    std::wstring path = ModulePath(module);
+    const std::wstring path = fund::win::module_path(module);
     DWORD ignored = 0;
     DWORD size = path.empty() ? 0 : GetFileVersionInfoSizeW(path.c_str(), &ignored);
     if (size == 0) return version;

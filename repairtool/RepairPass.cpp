@@ -4,7 +4,8 @@
 
 #include "Verify_CB.h"
 
-#include <UIBase.h>
+#include <fund/win/module.h>
+#include <fund/win/text.h>
 
 #include <sstream>
 #include <vector>
@@ -49,19 +50,9 @@ bool CheckArchive(const std::string& path, Verify_CB& callback, IRepairView& vie
 }  // namespace
 
 std::wstring GetProgramDirectory() {
-    // Grown until the whole path fits: paths are not cut at MAX_PATH.
-    std::vector<wchar_t> path(MAX_PATH + 1, L'\0');
-    for (;;) {
-        const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return std::wstring();
-        if (n < path.size()) {
-            const std::wstring full(path.data(), n);
-            const size_t slash = full.rfind(L'\\');
-            return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash);
-        }
-        if (path.size() >= 32768) return std::wstring();
-        path.resize(path.size() * 2);
-    }
+    std::wstring folder = fund::win::module_folder(nullptr);
+    if (!folder.empty()) folder.pop_back();  // the trailing backslash
+    return folder;
 }
 
 bool RunRepairPass(const std::wstring& programDirectory, IRepairView& view) {
@@ -70,12 +61,12 @@ bool RunRepairPass(const std::wstring& programDirectory, IRepairView& view) {
     if (count == 0) return false;
 
     Verify_CB callback(&view);
-    const std::string folder = ui::WideToUtf8(programDirectory) + kDownloadFolder;
+    const std::string folder = fund::win::wide_to_utf8(programDirectory) + kDownloadFolder;
     std::string failed;
     for (int i = 0; i < count; i++) {
         if (view.IsStopRequested()) return true;
-        const std::string path = folder + ui::WideToUtf8(ReadFileName(listFile, i));
-        view.ShowStatus(ui::Utf8ToWide(path));
+        const std::string path = folder + fund::win::wide_to_utf8(ReadFileName(listFile, i));
+        view.ShowStatus(fund::win::utf8_to_wide(path));
         if (!CheckArchive(path, callback, view)) {
             failed += path;
             failed += ' ';
@@ -83,6 +74,6 @@ bool RunRepairPass(const std::wstring& programDirectory, IRepairView& view) {
     }
     if (view.IsStopRequested()) return true;
     view.ShowStatus(failed.empty() ? std::wstring(kRepairSucceededText)
-                                   : kRepairFailedPrefixText + ui::Utf8ToWide(failed));
+                                   : kRepairFailedPrefixText + fund::win::utf8_to_wide(failed));
     return true;
 }

@@ -2,7 +2,8 @@
 
 #include "TestHook.h"
 
-#include <UIBase.h>
+#include <fund/win/handle.h>
+#include <fund/win/text.h>
 
 #include <vector>
 
@@ -24,12 +25,12 @@ std::wstring HookFile() {
 void TestHookRecord(const wchar_t* what, const std::wstring& value) {
     const std::wstring file = HookFile();
     if (file.empty()) return;
-    const std::string line =
-        ui::WideToUtf8(std::wstring(what) + L"\t" + value + L"\t" + std::to_wstring(::GetTickCount())) + "\n";
-    HANDLE handle = ::CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return;
+    const std::wstring text = std::wstring(what) + L"\t" + value + L"\t" + std::to_wstring(::GetTickCount());
+    const std::string line = fund::win::wide_to_utf8(text) + "\n";
+    fund::win::unique_hfile handle(::CreateFileW(file.c_str(), FILE_APPEND_DATA,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) return;
     DWORD written = 0;
-    ::WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    ::CloseHandle(handle);
+    ::WriteFile(handle.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }

@@ -4,33 +4,12 @@
 
 #include "UIManager.h"
 
+#include <fund/win/window.h>
+
 #include <cwchar>
 #include <cwctype>
 
 namespace ui {
-
-//-----------------------------------------------------------------------------
-// Text
-
-std::wstring Utf8ToWide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    return wide;
-}
-
-std::string WideToUtf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string narrow(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], n, nullptr,
-                        nullptr);
-    return narrow;
-}
 
 //-----------------------------------------------------------------------------
 // Attribute values
@@ -127,7 +106,7 @@ bool CWindowWnd::RegisterWindowClass() {
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof(wc);
     wc.style = GetClassStyle();
-    wc.lpfnWndProc = &CWindowWnd::WindowProc;
+    wc.lpfnWndProc = &fund::win::window_proc<CWindowWnd>;
     wc.hInstance = CPaintManagerUI::GetInstance();
     wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = nullptr;  // the paint manager paints every pixel
@@ -142,37 +121,29 @@ bool CWindowWnd::RegisterSuperclass() {
         !::GetClassInfoExW(CPaintManagerUI::GetInstance(), GetSuperClassName(), &wc))
         return false;
     m_OldWndProc = wc.lpfnWndProc;
-    wc.lpfnWndProc = &CWindowWnd::WindowProc;
+    wc.lpfnWndProc = &fund::win::window_proc<CWindowWnd>;
     wc.hInstance = CPaintManagerUI::GetInstance();
     wc.lpszClassName = GetWindowClassName();
     return ::RegisterClassExW(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
-LRESULT CALLBACK CWindowWnd::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) noexcept {
-    CWindowWnd* self = nullptr;
+LRESULT CWindowWnd::handle_message(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) noexcept {
     if (uMsg == WM_NCCREATE) {
-        const CREATESTRUCTW* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        self = static_cast<CWindowWnd*>(create->lpCreateParams);
-        self->m_hWnd = hWnd;
-        self->m_bCreated = true;
-        ::SetWindowLongPtrW(hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    } else {
-        self = reinterpret_cast<CWindowWnd*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
-        if (uMsg == WM_NCDESTROY && self != nullptr) {
-            const LRESULT result = ::CallWindowProcW(self->m_OldWndProc, hWnd, uMsg, wParam, lParam);
-            ::SetWindowLongPtrW(hWnd, GWLP_USERDATA, 0);
-            self->m_hWnd = nullptr;
-            self->OnFinalMessage(hWnd);
-            return result;
-        }
+        m_hWnd = hWnd;
+        m_bCreated = true;
+    } else if (uMsg == WM_NCDESTROY) {
+        // Already detached from the window: the object may go now.
+        const LRESULT result = ::CallWindowProcW(m_OldWndProc, hWnd, uMsg, wParam, lParam);
+        m_hWnd = nullptr;
+        OnFinalMessage(hWnd);
+        return result;
     }
-    if (self == nullptr) return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
     // No exception may unwind through the system's frames.
     try {
-        return self->HandleMessage(uMsg, wParam, lParam);
+        return HandleMessage(uMsg, wParam, lParam);
     } catch (...) {
         ::OutputDebugStringW(L"[ui] a message handler threw; the message gets the default handling\n");
-        return ::CallWindowProcW(self->m_OldWndProc, hWnd, uMsg, wParam, lParam);
+        return ::CallWindowProcW(m_OldWndProc, hWnd, uMsg, wParam, lParam);
     }
 }
 

@@ -1,10 +1,11 @@
 // UIBase.h - the window wrapper of the UI toolkit and the small helpers the
-// rest of the toolkit shares (text conversion, attribute values).
+// rest of the toolkit shares (attribute values).
 //
 // CWindowWnd owns no window until Create() is called.  Its window procedure
-// finds the object through GWLP_USERDATA, stored at WM_NCCREATE, and hands
-// every message to HandleMessage(); OnFinalMessage() runs after the window
-// is gone (WM_NCDESTROY), so an object may delete itself there.
+// (fund::win::window_proc) finds the object through GWLP_USERDATA, stored
+// at WM_NCCREATE, and hands every message to HandleMessage();
+// OnFinalMessage() runs after the window is gone (WM_NCDESTROY), so an
+// object may delete itself there.
 
 #ifndef BREVIK_UI_UIBASE_H
 #define BREVIK_UI_UIBASE_H
@@ -15,10 +16,6 @@
 #include <string>
 
 namespace ui {
-
-// UTF-8 <-> UTF-16.  Invalid input is converted with replacement characters.
-std::wstring Utf8ToWide(const std::string& text);
-std::string WideToUtf8(const std::wstring& text);
 
 // Attribute values of a skin.  Each returns false for text it cannot read
 // and leaves the output unchanged then.
@@ -58,6 +55,11 @@ public:
     virtual void OnFinalMessage(HWND hWnd);
     virtual ~CWindowWnd();
 
+    // The window procedure's dispatch (see fund/win/window.h): keeps the
+    // handle and the final message, and lets no exception reach the
+    // system's frames.
+    LRESULT handle_message(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) noexcept;
+
 protected:
     // The procedure the window had before ours took over: DefWindowProcW for
     // a class of our own, the system class's procedure for a superclass.
@@ -69,7 +71,6 @@ protected:
 private:
     bool RegisterWindowClass();
     bool RegisterSuperclass();
-    static LRESULT CALLBACK WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) noexcept;
 
     bool m_bCreated;
 };

@@ -7,6 +7,8 @@
 #include "UIContainer.h"
 #include "UIManager.h"
 
+#include <fund/win/handle.h>
+#include <fund/win/text.h>
 #include <tinyxml.h>
 #include <unzip.h>
 // After unzip.h: it needs zlib's declarations.
@@ -50,22 +52,23 @@ private:
 
 // A skin file lying in the folder itself (a program without a skin archive).
 bool ReadPlainFile(const std::wstring& path, size_t maxSize, std::string* content, std::wstring* error) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    fund::win::unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         *error = L"cannot open the skin file " + path;
         return false;
     }
     LARGE_INTEGER size = {};
-    bool ok = ::GetFileSizeEx(file, &size) && size.QuadPart >= 0 &&
+    bool ok = ::GetFileSizeEx(file.get(), &size) && size.QuadPart >= 0 &&
               static_cast<uint64_t>(size.QuadPart) <= maxSize;
     std::string data;
     if (ok && size.QuadPart > 0) {
         data.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = ::ReadFile(file, &data[0], static_cast<DWORD>(data.size()), &read, nullptr) && read == data.size();
+        ok = ::ReadFile(file.get(), &data[0], static_cast<DWORD>(data.size()), &read, nullptr) &&
+             read == data.size();
     }
-    ::CloseHandle(file);
+    file.reset();
     if (!ok) {
         *error = L"cannot read the skin file " + path;
         return false;
@@ -74,7 +77,7 @@ bool ReadPlainFile(const std::wstring& path, size_t maxSize, std::string* conten
     return true;
 }
 
-std::wstring AttributeText(const char* utf8) { return utf8 != nullptr ? Utf8ToWide(utf8) : std::wstring(); }
+std::wstring AttributeText(const char* utf8) { return fund::win::utf8_to_wide(utf8); }  // null: empty
 
 }  // namespace
 
@@ -86,13 +89,13 @@ bool ReadFileFromZip(const std::wstring& zipPath, const std::string& fileName, s
         return false;
     }
     if (unzLocateFile(zip.Get(), fileName.c_str(), 1) != UNZ_OK) {
-        *error = L"the skin archive " + zipPath + L" holds no " + Utf8ToWide(fileName);
+        *error = L"the skin archive " + zipPath + L" holds no " + fund::win::utf8_to_wide(fileName);
         return false;
     }
     unz_file_info64 info = {};
     if (unzGetCurrentFileInfo64(zip.Get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK ||
         info.uncompressed_size > maxSize || !zip.OpenCurrent()) {
-        *error = L"cannot read " + Utf8ToWide(fileName) + L" from " + zipPath;
+        *error = L"cannot read " + fund::win::utf8_to_wide(fileName) + L" from " + zipPath;
         return false;
     }
     // The size in the directory is a claim: read in steps and stop at the
@@ -102,12 +105,12 @@ bool ReadFileFromZip(const std::wstring& zipPath, const std::string& fileName, s
     for (;;) {
         const int n = unzReadCurrentFile(zip.Get(), buffer, sizeof(buffer));
         if (n < 0) {
-            *error = L"damaged entry " + Utf8ToWide(fileName) + L" in " + zipPath;
+            *error = L"damaged entry " + fund::win::utf8_to_wide(fileName) + L" in " + zipPath;
             return false;
         }
         if (n == 0) break;
         if (data.size() + static_cast<size_t>(n) > maxSize) {
-            *error = Utf8ToWide(fileName) + L" in " + zipPath + L" is too large";
+            *error = fund::win::utf8_to_wide(fileName) + L" in " + zipPath + L" is too large";
             return false;
         }
         data.append(buffer, static_cast<size_t>(n));
@@ -125,7 +128,8 @@ std::unique_ptr<CControlUI> CDialogBuilder::Create(const std::wstring& skinFile,
     std::wstring error;
     const bool read = zipName.empty()
                           ? ReadPlainFile(folder + skinFile, kMaxSkinSize, &xml, &error)
-                          : ReadFileFromZip(folder + zipName, WideToUtf8(skinFile), kMaxSkinSize, &xml, &error);
+                          : ReadFileFromZip(folder + zipName, fund::win::wide_to_utf8(skinFile), kMaxSkinSize,
+                                            &xml, &error);
     if (!read) {
         Report(error);
         return nullptr;

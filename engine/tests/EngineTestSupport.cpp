@@ -6,10 +6,11 @@
 #include <sstream>
 
 #include "EngineSupport.h"
+#include "fund/win/module.h"
 
 namespace enginetest {
 
-std::wstring ProgramFolder() { return ParentFolder(ModuleFileName(nullptr)); }
+std::wstring ProgramFolder() { return ParentFolder(fund::win::module_path(nullptr)); }
 
 std::string ReadFileText(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

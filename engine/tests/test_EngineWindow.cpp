@@ -10,6 +10,7 @@
 #include "EngineSupport.h"
 #include "EngineWindow.h"
 #include "IWndProcCallback.h"
+#include "fund/win/module.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ TEST_F(EngineWindowTest, ADetachedWindowReachesNoHandler) {
 }
 
 TEST(ProcessCheck, FindsARunningProgramWhateverTheCase) {
-    std::wstring self = ModuleFileName(nullptr);
+    std::wstring self = fund::win::module_path(nullptr);
     self = self.substr(self.find_last_of(L'\\') + 1);
     EXPECT_TRUE(IsProcessRunning(self.c_str()));
     for (wchar_t& c : self) c = static_cast<wchar_t>(towupper(c));

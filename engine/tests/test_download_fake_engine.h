@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "MORLEngineApi.h"
-#include "ManagerText.h"
+#include "fund/win/text.h"
 #include "fund/lock.h"
 
 struct FakeFile {
@@ -148,7 +148,7 @@ public:
         auto found = m_files.find(index);
         if (found == m_files.end() || !found->second.extracts) return false;
         const std::wstring path =
-            brevik::managers::ToWide(std::string(destFolder) + found->second.name, CP_UTF8);
+            fund::win::utf8_to_wide(std::string(destFolder) + found->second.name);
         FILE* file = _wfopen(path.c_str(), L"wb");
         if (file == nullptr) return false;
         fwrite(found->second.content.data(), 1, found->second.content.size(), file);

@@ -9,7 +9,7 @@
 #include <windows.h>
 
 #include "CDownloadListConfig.h"
-#include "ManagerText.h"
+#include "fund/win/text.h"
 #include "test_lists_support.h"
 
 namespace {
@@ -133,7 +133,7 @@ TEST_F(DownloadList, ValuesAreAnsiTextOrUtf8AfterItsSignature) {
     Write(ListHead("1") + ListEntry(0, ansi));
     EXPECT_EQ(list.Parse(), CDownloadListConfig::kParseDone);
     ASSERT_EQ(list.GetEntries().size(), 1u);
-    EXPECT_EQ(list.GetEntries()[0], brevik::managers::ToWide(ansi, CP_ACP));
+    EXPECT_EQ(list.GetEntries()[0], fund::win::code_page_to_wide(ansi, CP_ACP));
 
     Write("\xEF\xBB\xBF" + ListHead("1") + ListEntry(0, "\xE6\x95\xB0\xE6\x8D\xAE.dat"));
     DownloadFileList none;

@@ -52,7 +52,7 @@ protected:
         CreateDirectoryW((folder / L"bin").c_str(), nullptr);
         CreateDirectoryW((folder / L"data").c_str(), nullptr);
     }
-    std::string FolderUtf8(const std::wstring& relative) { return brevik::managers::ToUtf8(folder / relative); }
+    std::string FolderUtf8(const std::wstring& relative) { return fund::win::wide_to_utf8(folder / relative); }
     static FakeFile File(const char* name, uint32_t size, const char* md5 = nullptr) {
         FakeFile file;
         file.name = name;

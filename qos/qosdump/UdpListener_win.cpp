@@ -6,13 +6,14 @@
 #include <climits>
 
 #include "UdpListener.h"
+#include "fund/win/socket.h"
 
 struct UdpListener::Impl {
     bool started = false;
-    SOCKET socket = INVALID_SOCKET;
+    fund::win::unique_socket socket;
     unsigned short port = 0;
     ~Impl() {
-        if (socket != INVALID_SOCKET) closesocket(socket);
+        socket.reset();  // before Winsock goes
         if (started) WSACleanup();
     }
 };
@@ -39,17 +40,17 @@ bool UdpListener::Open(const std::string& address, unsigned short port, std::str
         }
         local.sin_addr.s_addr = parsed;
     }
-    impl_->socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (impl_->socket == INVALID_SOCKET) {
+    impl_->socket.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!impl_->socket) {
         *error = "socket failed: " + std::to_string(WSAGetLastError());
         return false;
     }
-    if (bind(impl_->socket, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    if (bind(impl_->socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
         *error = "bind failed: " + std::to_string(WSAGetLastError());
         return false;
     }
     int length = sizeof(local);
-    getsockname(impl_->socket, reinterpret_cast<sockaddr*>(&local), &length);
+    getsockname(impl_->socket.get(), reinterpret_cast<sockaddr*>(&local), &length);
     impl_->port = ntohs(local.sin_port);
     return true;
 }
@@ -59,7 +60,7 @@ unsigned short UdpListener::Port() const { return impl_->port; }
 long UdpListener::Receive(unsigned char* buffer, size_t size, int timeoutMs, std::string* from) {
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(impl_->socket, &set);
+    FD_SET(impl_->socket.get(), &set);
     timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     int ready = select(0, &set, nullptr, nullptr, timeoutMs < 0 ? nullptr : &tv);
     if (ready < 0) return -1;
@@ -67,7 +68,7 @@ long UdpListener::Receive(unsigned char* buffer, size_t size, int timeoutMs, std
     sockaddr_in peer = {};
     int length = sizeof(peer);
     int capacity = size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
-    int n = recvfrom(impl_->socket, reinterpret_cast<char*>(buffer), capacity, 0,
+    int n = recvfrom(impl_->socket.get(), reinterpret_cast<char*>(buffer), capacity, 0,
                      reinterpret_cast<sockaddr*>(&peer), &length);
     if (n < 0) {
         // A datagram larger than the buffer is cut; report it as it came.

@@ -7,6 +7,7 @@
 #include <RepairChannel.h>
 #include <Verify_CB.h>
 
+#include <fund/win/text.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +22,7 @@ const std::wstring kOpenFailed = L"打开包失败！继续修复中";
 const std::wstring kSucceeded = L"修复成功！";
 const std::wstring kFailedPrefix = L"修复包失败：";
 
-std::wstring W(const std::string& utf8) { return ui::Utf8ToWide(utf8); }
+std::wstring W(const std::string& utf8) { return fund::win::utf8_to_wide(utf8); }
 
 // The archive paths the pass showed, in order (the texts that are paths).
 std::vector<std::wstring> ShownPaths(const CRecordingView& view, const CProgramFolder& folder) {

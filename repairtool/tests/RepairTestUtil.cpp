@@ -2,6 +2,7 @@
 
 #include "RepairTestUtil.h"
 
+#include <fund/win/text.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -35,7 +36,7 @@ void RemoveTree(const std::wstring& path) {
 CProgramFolder::CProgramFolder(const std::string& name) {
     wchar_t cwd[MAX_PATH * 2] = {};
     ::GetCurrentDirectoryW(MAX_PATH * 2, cwd);
-    m_path = std::wstring(cwd) + L"\\" + ui::Utf8ToWide(name);
+    m_path = std::wstring(cwd) + L"\\" + fund::win::utf8_to_wide(name);
     RemoveTree(m_path);
     ::CreateDirectoryW(m_path.c_str(), nullptr);
     ::CreateDirectoryW((m_path + L"\\MORLDownload").c_str(), nullptr);
@@ -44,7 +45,7 @@ CProgramFolder::CProgramFolder(const std::string& name) {
 CProgramFolder::~CProgramFolder() { RemoveTree(m_path); }
 
 std::string CProgramFolder::ArchivePath(const std::wstring& fileName) const {
-    return ui::WideToUtf8(m_path + L"\\MORLDownload\\" + fileName);
+    return fund::win::wide_to_utf8(m_path + L"\\MORLDownload\\" + fileName);
 }
 
 void CProgramFolder::WriteList(const std::wstring& text) const {
@@ -66,7 +67,7 @@ void CProgramFolder::WriteList(const std::vector<std::wstring>& names) const {
 
 uint32_t CProgramFolder::MakeArchive(const std::wstring& fileName, uint32_t size, uint32_t pieceSize) const {
     const std::string path = ArchivePath(fileName);
-    ::DeleteFileW(ui::Utf8ToWide(path).c_str());
+    ::DeleteFileW(fund::win::utf8_to_wide(path).c_str());
     QOV_CREATE_PARAMS params;
     SFileInitCreateParams(&params, 16);
     params.dwMD5PieceSize = pieceSize;

@@ -3,6 +3,7 @@
 
 #include <ContainerWnd.h>
 
+#include <fund/win/text.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,7 +12,7 @@ namespace {
 
 // The folder of the built skin archive, as a Windows path.
 std::wstring SkinFolder() {
-    std::wstring folder = ui::Utf8ToWide(MORL_SKIN_ZIP_DIR);
+    std::wstring folder = fund::win::utf8_to_wide(MORL_SKIN_ZIP_DIR);
     for (wchar_t& c : folder)
         if (c == L'/') c = L'\\';
     if (!folder.empty() && folder[0] == L'\\') folder = L"Z:" + folder;
@@ -39,8 +40,8 @@ protected:
     void SetUp() override {
         ui::CDialogBuilder builder;
         std::unique_ptr<ui::CControlUI> root = builder.Create(L"UISkin1.xml", &manager);
-        ASSERT_TRUE(root) << ui::WideToUtf8(builder.GetError());
-        EXPECT_TRUE(builder.GetError().empty()) << ui::WideToUtf8(builder.GetError());
+        ASSERT_TRUE(root) << fund::win::wide_to_utf8(builder.GetError());
+        EXPECT_TRUE(builder.GetError().empty()) << fund::win::wide_to_utf8(builder.GetError());
         ASSERT_TRUE(manager.AttachDialog(std::move(root)));
         const SIZE size = manager.GetInitSize();
         ASSERT_GT(size.cx, 0);
@@ -86,7 +87,7 @@ TEST_F(SkinTest, StatusTextShowsThreeFailedPathsWhole) {
     EXPECT_FALSE(status->IsTextClipped());
     // Nothing else covers the text.
     for (const wchar_t* other : {L"ProgressUI1", L"ButtonUI1", L"ButtonUI2"})
-        EXPECT_FALSE(Overlap(status->GetPos(), Find(other)->GetPos())) << ui::WideToUtf8(other);
+        EXPECT_FALSE(Overlap(status->GetPos(), Find(other)->GetPos())) << fund::win::wide_to_utf8(other);
     EXPECT_FALSE(Overlap(Find(L"ProgressUI1")->GetPos(), Find(L"ButtonUI2")->GetPos()));
 }
 

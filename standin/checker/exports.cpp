@@ -24,14 +24,10 @@ private:
     const standin::CallLog m_log;
 };
 
-std::wstring Folder() {
-    return standin::ModuleFolderOf(reinterpret_cast<const void*>(&Folder));
-}
-
 }  // namespace
 
 extern "C" __declspec(dllexport) ICheckHandle* CreateCheckHandle() {
-    const std::wstring folder = Folder();
+    const std::wstring folder = standin::ModuleFolder();
     const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
     const standin::CallLog log = standin::OpenCallLog(script, folder);
     log.Write("CreateCheckHandle");
@@ -45,7 +41,7 @@ extern "C" __declspec(dllexport) ICheckHandle* CreateCheckHandle() {
 
 extern "C" __declspec(dllexport) void ReleaseCheckHandle(ICheckHandle* checker) {
     if (checker == nullptr) return;
-    const std::wstring folder = Folder();
+    const std::wstring folder = standin::ModuleFolder();
     const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
     standin::OpenCallLog(script, folder).Write("ReleaseCheckHandle");
     delete static_cast<ScriptedChecker*>(checker);

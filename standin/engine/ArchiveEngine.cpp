@@ -7,7 +7,12 @@
 #include <cstring>
 #include <vector>
 
+#include <fund/win/text.h>
+
 namespace standin {
+
+using fund::win::utf8_to_wide;
+using fund::win::wide_to_utf8;
 
 namespace {
 
@@ -24,7 +29,7 @@ std::string Num(uint64_t value) { return std::to_string(value); }
 std::string ResolvePath(const std::wstring& folder, const std::wstring& name) {
     if (name.empty()) return std::string();
     const bool absolute = name.size() > 1 && (name[1] == L':' || (name[0] == L'\\' && name[1] == L'\\'));
-    return Utf8(absolute ? name : folder + L"\\" + name);
+    return wide_to_utf8(absolute ? name : folder + L"\\" + name);
 }
 
 bool FileExists(const std::wstring& path) {
@@ -43,7 +48,7 @@ ArchiveEngine::ArchiveEngine(const ScriptFile& settings, const CallLog& log, con
       m_folder(folder),
       m_gamePath(ResolvePath(folder, settings.String(kArchive, L"Game"))),
       m_mirrorSpec(settings.String(kArchive, L"Mirror").compare(0, 4, L"http") == 0
-                       ? Utf8(settings.String(kArchive, L"Mirror"))
+                       ? wide_to_utf8(settings.String(kArchive, L"Mirror"))
                        : ResolvePath(folder, settings.String(kArchive, L"Mirror"))),
       m_threads(settings.Number(kArchive, L"DownloadThreads", 3)),
       m_retries(settings.Number(kArchive, L"PieceRetries", 2)),
@@ -55,14 +60,14 @@ ArchiveEngine::ArchiveEngine(const ScriptFile& settings, const CallLog& log, con
 ArchiveEngine::~ArchiveEngine() { Shutdown(); }
 
 void ArchiveEngine::SetError(uint32_t code) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     m_lastError = code;
 }
 
 void ArchiveEngine::Post(UINT message, WPARAM wParam, LPARAM lParam) {
     HWND window;
     {
-        Entered hold(m_lock);
+        fund::win::monitor_lock hold(m_lock);
         window = m_notify;
     }
     if (window != nullptr) PostMessageW(window, message, wParam, lParam);
@@ -73,7 +78,7 @@ void ArchiveEngine::Post(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void ArchiveEngine::SetNotifyWindow(HWND window) {
     {
-        Entered hold(m_lock);
+        fund::win::monitor_lock hold(m_lock);
         m_notify = window;
     }
     Log("SetNotifyWindow");
@@ -112,7 +117,7 @@ bool ArchiveEngine::Initialize(const char* key) {
 }
 
 void ArchiveEngine::StartWorker(std::function<void()> body, UINT failure) {
-    if (m_worker.Start(std::move(body))) return;
+    if (m_worker.start(std::move(body))) return;
     Log("cannot start the worker thread, error " + Num(GetLastError()));
     Post(failure, 0, failure == WM_ENGINE_REPAIR_RETURN ? static_cast<LPARAM>(kArchiveErrorRebuild) : 0);
 }
@@ -127,10 +132,10 @@ void ArchiveEngine::Shutdown() {
     m_stopping = true;
     m_ready = false;
     if (m_limiter) m_limiter->Cancel();
-    m_worker.Join();
+    m_worker.join();
     std::unique_ptr<DownloadPool> pool;
     {
-        Entered hold(m_lock);
+        fund::win::monitor_lock hold(m_lock);
         pool = std::move(m_pool);
         for (auto& entry : m_syncs) entry.second.ended = true;
     }
@@ -153,7 +158,7 @@ void ArchiveEngine::CheckArchive() {
         if (!FetchDirect(piece)) Log("cannot mend piece " + Num(piece));
     }
     {
-        Entered hold(m_lock);
+        fund::win::monitor_lock hold(m_lock);
         if (m_stopping) return;
         m_pool.reset(new DownloadPool(*m_mirror, *this, *m_limiter, m_threads, m_retries));
         if (!m_pool->Started()) {
@@ -196,7 +201,7 @@ void ArchiveEngine::RebuildArchive() {
 // syncs.
 bool ArchiveEngine::RebuildStructure(uint32_t* error) {
     const MirrorLayout& layout = m_mirror->Layout();
-    const std::wstring path = Wide(m_gamePath);
+    const std::wstring path = utf8_to_wide(m_gamePath);
     StreamPtr stream(FileExists(path) ? FileStream_OpenFile(m_gamePath.c_str(), true)
                                       : FileStream_MakeNew(m_gamePath.c_str()));
     uint64_t size = 0;
@@ -244,7 +249,7 @@ bool ArchiveEngine::RebuildStructure(uint32_t* error) {
 }
 
 uint32_t ArchiveEngine::GetLastErrorCode(uint32_t, uint32_t) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     return m_lastError;
 }
 
@@ -288,7 +293,7 @@ void ArchiveEngine::SetHostAction(uint32_t action, uint32_t value, bool wait) {
 void ArchiveEngine::WriteStatistics() {
     uint64_t files, bytes, pieces, ms;
     {
-        Entered hold(m_lock);
+        fund::win::monitor_lock hold(m_lock);
         files = m_filesFetched.size();
         bytes = m_bytesFetched;
         pieces = m_piecesFetched;
@@ -361,15 +366,15 @@ bool ArchiveEngine::ExtractFile(uint32_t index, const char* destFolder, uint32_t
     if (name == nullptr) {
         SetError(MORL_ERROR_FILE_NOT_PRESENT);
     } else {
-        std::wstring target = Wide(folder);
+        std::wstring target = utf8_to_wide(folder);
         if (!target.empty() && target.back() != L'\\' && target.back() != L'/') target += L'\\';
-        std::wstring inner = Wide(name);
+        std::wstring inner = utf8_to_wide(name);
         std::replace(inner.begin(), inner.end(), L'/', L'\\');
         target += inner;
         uint32_t error = 0;
         if (overwrite == 0 && FileExists(target)) {
             SetError(kArchiveErrorExists);
-        } else if (!m_game.Extract(index, Utf8(target), &error)) {
+        } else if (!m_game.Extract(index, wide_to_utf8(target), &error)) {
             Log("extraction failed, error " + Num(error));
             SetError(kArchiveErrorArchive);
         } else {
@@ -397,7 +402,7 @@ uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority
     const char* name = m_game.FileName(index);
     uint64_t missing = 0;
     std::vector<PieceJob> jobs;
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (!m_pool) {
         m_lastError = kArchiveErrorNotReady;
         Log("StartSync " + args + " -> " + Num(MORL_INVALID_SYNC_ID));
@@ -448,7 +453,7 @@ void ArchiveEngine::PostSync(uint32_t syncId, Sync& sync) {
 
 void ArchiveEngine::CancelSync(uint32_t syncId) {
     {
-        Entered hold(m_lock);
+        fund::win::monitor_lock hold(m_lock);
         auto found = m_syncs.find(syncId);
         if (found != m_syncs.end() && !found->second.ended) {
             found->second.ended = true;
@@ -459,7 +464,7 @@ void ArchiveEngine::CancelSync(uint32_t syncId) {
 }
 
 bool ArchiveEngine::GetSyncResult(uint32_t syncId, SyncResult* result) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     auto found = m_syncs.find(syncId);
     if (found == m_syncs.end() || result == nullptr) {
         m_lastError = MORL_ERROR_FILE_NOT_PRESENT;
@@ -471,7 +476,7 @@ bool ArchiveEngine::GetSyncResult(uint32_t syncId, SyncResult* result) {
 
 bool ArchiveEngine::Wanted(const PieceJob& job) {
     if (m_stopping) return false;
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     auto waiting = m_pieceSyncs.find(job.piece);
     if (waiting == m_pieceSyncs.end()) return false;
     for (uint32_t syncId : waiting->second) {
@@ -509,7 +514,7 @@ void ArchiveEngine::Done(const PieceJob& job, PieceOutcome outcome) {
     const TransferClock::time_point now = TransferClock::now();
     const bool stored = outcome == PieceOutcome::kStored;
     if (stored) m_speed.Add(job.length);
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (stored) {
         m_lastFetch = now;
         m_bytesFetched += job.length;
@@ -546,7 +551,7 @@ void ArchiveEngine::PieceEnded(uint32_t syncId, const PieceJob& job, bool stored
     Sync& sync = found->second;
     if (!stored) {
         // A piece that cannot be had ends the sync; the plug-in retries it.
-        sync.record.status = 3;
+        sync.record.status = MORL_SYNC_STATUS_FAILED;
         sync.ended = true;
         PostSync(syncId, sync);
         return;

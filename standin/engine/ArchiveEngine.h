@@ -21,7 +21,8 @@
 #include "ScriptFile.h"
 #include "StandinEngine.h"
 #include "Transfer.h"
-#include "WinSync.h"
+#include <fund/win/monitor.h>
+#include <fund/win/thread.h>
 
 namespace standin {
 
@@ -101,7 +102,7 @@ private:
     const uint32_t m_retries;
     const uint32_t m_throttle;
 
-    Monitor m_lock;  // guards what follows; taken before the archive's lock
+    fund::win::monitor m_lock;  // guards what follows; taken before the archive's lock
     HWND m_notify = nullptr;
     uint32_t m_lastError = 0;
     uint32_t m_nextSyncId = 1;
@@ -122,7 +123,7 @@ private:
     SpeedMeter m_speed;
     std::unique_ptr<RateLimiter> m_limiter;
     std::unique_ptr<DownloadPool> m_pool;
-    WorkerThread m_worker;
+    fund::win::thread m_worker;
 };
 
 }  // namespace standin

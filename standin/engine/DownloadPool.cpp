@@ -17,33 +17,33 @@ DownloadPool::DownloadPool(MirrorSource& source, PieceSink& sink, RateLimiter& l
     : m_source(source), m_sink(sink), m_limiter(limiter), m_retries(retries) {
     threads = std::max(1u, std::min(threads, 16u));
     for (unsigned n = 0; n < threads; ++n) {
-        std::unique_ptr<WorkerThread> thread(new WorkerThread);
-        if (thread->Start([this] { Run(); })) m_threads.push_back(std::move(thread));
+        std::unique_ptr<fund::win::thread> thread(new fund::win::thread);
+        if (thread->start([this] { Run(); })) m_threads.push_back(std::move(thread));
     }
 }
 
 DownloadPool::~DownloadPool() { Stop(); }
 
 void DownloadPool::Add(const std::vector<PieceJob>& jobs) {
-    Entered hold(m_monitor);
+    fund::win::monitor_lock hold(m_monitor);
     if (m_stopping) return;
     m_jobs.insert(m_jobs.end(), jobs.begin(), jobs.end());
-    m_monitor.WakeAll();
+    m_monitor.notify_all();
 }
 
 void DownloadPool::Stop() {
     {
-        Entered hold(m_monitor);
+        fund::win::monitor_lock hold(m_monitor);
         m_stopping = true;
         m_jobs.clear();
-        m_monitor.WakeAll();
+        m_monitor.notify_all();
     }
     m_threads.clear();  // each joins its thread
 }
 
 bool DownloadPool::Take(PieceJob* job) {
-    Entered hold(m_monitor);
-    m_monitor.Wait([this] { return m_stopping || !m_jobs.empty(); });
+    fund::win::monitor_lock hold(m_monitor);
+    m_monitor.wait([this] { return m_stopping || !m_jobs.empty(); });
     if (m_stopping) return false;
     *job = m_jobs.front();
     m_jobs.pop_front();
@@ -51,8 +51,8 @@ bool DownloadPool::Take(PieceJob* job) {
 }
 
 bool DownloadPool::Pause(uint32_t ms) {
-    Entered hold(m_monitor);
-    m_monitor.WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),
+    fund::win::monitor_lock hold(m_monitor);
+    m_monitor.wait_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),
                         [this] { return m_stopping; });
     return !m_stopping;
 }

@@ -13,7 +13,8 @@
 
 #include "MirrorSource.h"
 #include "Transfer.h"
-#include "WinSync.h"
+#include <fund/win/monitor.h>
+#include <fund/win/thread.h>
 
 namespace standin {
 
@@ -77,10 +78,10 @@ private:
     PieceSink& m_sink;
     RateLimiter& m_limiter;
     const uint32_t m_retries;
-    Monitor m_monitor;
+    fund::win::monitor m_monitor;
     std::deque<PieceJob> m_jobs;
     bool m_stopping = false;
-    std::vector<std::unique_ptr<WorkerThread>> m_threads;
+    std::vector<std::unique_ptr<fund::win::thread>> m_threads;
 };
 
 }  // namespace standin

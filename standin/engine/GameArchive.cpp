@@ -8,7 +8,7 @@ namespace standin {
 
 bool GameArchive::Open(const std::string& path, uint32_t* error) {
     Close();
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     TNQOVArchive* archive = nullptr;
     if (!SFileOpenArchive(path.c_str(), &archive, 0)) {
         *error = QOVGetLastError();
@@ -31,7 +31,7 @@ bool GameArchive::Open(const std::string& path, uint32_t* error) {
 }
 
 void GameArchive::Close() {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (m_archive == nullptr) return;
     uint32_t size = 0;
     if (SFileGetBitmap(m_archive, &size) != nullptr) m_archive->WriteBitmap();
@@ -56,7 +56,7 @@ bool GameArchive::ListFileIntact(std::vector<uint8_t>* buffer) {
 }
 
 bool GameArchive::HasHeaderDigest(const uint8_t digest[16]) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     return m_archive != nullptr && std::memcmp(m_archive->GetHeaderMD5(), digest, 16) == 0;
 }
 
@@ -73,7 +73,7 @@ bool GameArchive::CheckPieces(const std::atomic<bool>& stop) {
     std::vector<uint8_t> buffer(m_pieceSize);
     for (uint32_t piece = 0; piece < m_pieceCount; ++piece) {
         if (stop) return false;
-        Entered hold(m_lock);
+        fund::win::monitor_lock hold(m_lock);
         if (m_archive == nullptr) return false;
         const bool good = SFileReadPieceVerified(m_archive, piece, buffer.data(), PieceLength(piece));
         // A read that fails (a file cut short) is a damaged piece like any other.
@@ -83,14 +83,14 @@ bool GameArchive::CheckPieces(const std::atomic<bool>& stop) {
 }
 
 uint32_t GameArchive::BadPieceCount() {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     uint32_t bad = 0;
     for (uint8_t state : m_state) bad += state != kGood;
     return bad;
 }
 
 std::vector<uint32_t> GameArchive::UnownedBadPieces() {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     std::vector<uint8_t> owned(m_pieceCount, 0);
     const uint32_t files = m_archive != nullptr ? m_archive->GetFileCount() : 0;
     for (uint32_t id = 0; id < files; ++id) {
@@ -106,7 +106,7 @@ std::vector<uint32_t> GameArchive::UnownedBadPieces() {
 }
 
 bool GameArchive::WritePiece(uint32_t piece, const void* data, uint32_t length) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (m_archive == nullptr || piece >= m_pieceCount) return false;
     const bool good = SFileWritePieceVerified(m_archive, piece, data, length);
     // A rejected delivery leaves what is on disk as it was, so the piece
@@ -118,7 +118,7 @@ bool GameArchive::WritePiece(uint32_t piece, const void* data, uint32_t length) 
 std::unique_ptr<GameArchiveWriter> GameArchive::OpenWriter() {
     std::string path;
     {
-        Entered hold(m_lock);
+        fund::win::monitor_lock hold(m_lock);
         if (m_archive == nullptr) return nullptr;
         path = m_path;
     }
@@ -130,7 +130,7 @@ std::unique_ptr<GameArchiveWriter> GameArchive::OpenWriter() {
 }
 
 void GameArchive::MarkStored(uint32_t piece) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (m_archive == nullptr || piece >= m_pieceCount) return;
     Record(piece, true);
     uint32_t size = 0;
@@ -145,7 +145,7 @@ bool GameArchiveWriter::Write(uint32_t piece, const void* data, uint32_t length)
 }
 
 bool GameArchive::WriteMap(uint32_t* error) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     *error = ERROR_SUCCESS;
     if (m_archive == nullptr) {
         *error = ERROR_INVALID_HANDLE;
@@ -171,25 +171,25 @@ bool GameArchive::Pieces(uint32_t id, uint32_t* first, uint32_t* count) {
 }
 
 bool GameArchive::HasFile(uint32_t id) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     return m_archive != nullptr && m_archive->IsFile(id);
 }
 
 uint32_t GameArchive::FileId(const char* name) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (m_archive == nullptr || name == nullptr) return NQOV_INVALID_FILE_ID;
     const uint32_t id = m_archive->GetFileId(name);
     return id != NQOV_INVALID_FILE_ID && m_archive->IsFile(id) ? id : NQOV_INVALID_FILE_ID;
 }
 
 const char* GameArchive::FileName(uint32_t id) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (m_archive == nullptr || !m_archive->IsFile(id)) return nullptr;
     return m_archive->GetFileName(id);
 }
 
 bool GameArchive::FileSize(uint32_t id, uint32_t* size) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     TFileEntry* entry = m_archive != nullptr && m_archive->IsFile(id) ? m_archive->GetFileEntry(id) : nullptr;
     if (entry == nullptr) return false;
     *size = entry->GetFileSize();
@@ -197,7 +197,7 @@ bool GameArchive::FileSize(uint32_t id, uint32_t* size) {
 }
 
 bool GameArchive::FileMD5(uint32_t id, uint8_t digest[16]) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     TFileEntry* entry = m_archive != nullptr && m_archive->IsFile(id) ? m_archive->GetFileEntry(id) : nullptr;
     if (entry == nullptr || entry->GetMD5() == nullptr) return false;
     std::memcpy(digest, entry->GetMD5(), 16);
@@ -205,7 +205,7 @@ bool GameArchive::FileMD5(uint32_t id, uint8_t digest[16]) {
 }
 
 bool GameArchive::FileComplete(uint32_t id) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     uint32_t first = 0, count = 0;
     if (!Pieces(id, &first, &count)) return false;
     for (uint32_t piece = first; piece - first < count; ++piece) {
@@ -215,7 +215,7 @@ bool GameArchive::FileComplete(uint32_t id) {
 }
 
 uint64_t GameArchive::FileFetchBytes(uint32_t id) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     uint32_t first = 0, count = 0;
     if (!Pieces(id, &first, &count)) return 0;
     uint64_t bytes = 0;
@@ -226,7 +226,7 @@ uint64_t GameArchive::FileFetchBytes(uint32_t id) {
 }
 
 std::vector<uint32_t> GameArchive::FileBadPieces(uint32_t id) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     std::vector<uint32_t> bad;
     uint32_t first = 0, count = 0;
     if (!Pieces(id, &first, &count)) return bad;
@@ -237,7 +237,7 @@ std::vector<uint32_t> GameArchive::FileBadPieces(uint32_t id) {
 }
 
 bool GameArchive::Extract(uint32_t id, const std::string& path, uint32_t* error) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (m_archive == nullptr || !m_archive->IsFile(id)) {
         *error = ERROR_INVALID_PARAMETER;
         return false;

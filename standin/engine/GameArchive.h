@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "QOVLib.h"
-#include "WinSync.h"
+#include <fund/win/monitor.h>
 
 namespace standin {
 
@@ -101,7 +101,7 @@ private:
     bool ListFileIntact(std::vector<uint8_t>* buffer);
     void Record(uint32_t piece, bool good);
 
-    Monitor m_lock;
+    fund::win::monitor m_lock;
     std::string m_path;
     TNQOVArchive* m_archive = nullptr;
     uint32_t m_pieceSize = 0;

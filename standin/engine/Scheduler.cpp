@@ -6,22 +6,17 @@
 
 namespace standin {
 
-Scheduler::Scheduler()
-    : m_wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      m_thread(nullptr) {
-    if (m_wake != nullptr) m_thread = CreateThread(nullptr, 0, &Scheduler::ThreadMain, this, 0, nullptr);
+Scheduler::Scheduler() : m_wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    if (m_wake) m_thread.start([this] { Run(); });
 }
 
-Scheduler::~Scheduler() {
-    Stop();
-    if (m_wake != nullptr) CloseHandle(m_wake);
-}
+Scheduler::~Scheduler() { Stop(); }
 
 void Scheduler::At(uint32_t delayMs, std::function<void()> action) {
     fund::lock::scoped_lock hold(m_lock);
-    if (m_stopping || m_thread == nullptr) return;
+    if (m_stopping || !m_thread.joinable()) return;
     m_due.emplace(GetTickCount64() + delayMs, std::move(action));
-    SetEvent(m_wake);
+    SetEvent(m_wake.get());
 }
 
 void Scheduler::Stop() {
@@ -30,16 +25,9 @@ void Scheduler::Stop() {
         m_stopping = true;
         m_due.clear();
     }
-    if (m_thread == nullptr) return;
-    SetEvent(m_wake);
-    WaitForSingleObject(m_thread, INFINITE);
-    CloseHandle(m_thread);
-    m_thread = nullptr;
-}
-
-DWORD WINAPI Scheduler::ThreadMain(void* self) {
-    static_cast<Scheduler*>(self)->Run();
-    return 0;
+    if (!m_thread.joinable()) return;
+    SetEvent(m_wake.get());
+    m_thread.join();
 }
 
 void Scheduler::Run() {
@@ -64,7 +52,7 @@ void Scheduler::Run() {
             action();
             continue;
         }
-        WaitForSingleObject(m_wake, wait);
+        WaitForSingleObject(m_wake.get(), wait);
     }
 }
 

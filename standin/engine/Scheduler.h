@@ -2,9 +2,10 @@
 // its own, in time order (actions due at the same time in the order they
 // were given).
 //
-// Built on the system's own thread, event and critical section: the DLL is
-// loaded and freed again and again by the plug-in's tests, and the C++
-// library's threads leave handles behind when their module goes.
+// Built on the system's own thread, event and critical section (through
+// fund): the DLL is loaded and freed again and again by the plug-in's
+// tests, and the C++ library's threads leave handles behind when their
+// module goes.
 
 #ifndef BREVIK_STANDIN_SCHEDULER_H
 #define BREVIK_STANDIN_SCHEDULER_H
@@ -16,6 +17,8 @@
 #include <map>
 
 #include <fund/lock.h>
+#include <fund/win/handle.h>
+#include <fund/win/thread.h>
 
 namespace standin {
 
@@ -32,15 +35,14 @@ public:
     void Stop();
 
 private:
-    static DWORD WINAPI ThreadMain(void* self);
     void Run();
 
     fund::lock::critical_section m_lock;
-    HANDLE m_wake;  // auto-reset: something was added, or stop
+    fund::win::unique_handle m_wake;  // auto-reset: something was added, or stop
     // Due time (milliseconds of GetTickCount64) -> action.
     std::multimap<ULONGLONG, std::function<void()>> m_due;
     bool m_stopping = false;
-    HANDLE m_thread;
+    fund::win::thread m_thread;
 };
 
 }  // namespace standin

@@ -16,11 +16,8 @@ namespace standin {
 
 const wchar_t kScriptFileName[] = L"morl_script.ini";
 
-// The folder of the module that holds `address` (no trailing backslash).
-std::wstring ModuleFolderOf(const void* address);
-
-std::string Utf8(const std::wstring& text);
-std::wstring Wide(const std::string& utf8);
+// The folder of the DLL this code is linked into (no trailing backslash).
+std::wstring ModuleFolder();
 
 // Parses a decimal or 0x-hexadecimal number; false when `text` is not one
 // or does not fit 32 bits.

@@ -5,7 +5,13 @@
 #include <cstring>
 #include <vector>
 
+#include <fund/win/handle.h>
+#include <fund/win/text.h>
+
 namespace standin {
+
+using fund::win::utf8_to_wide;
+using fund::win::wide_to_utf8;
 
 namespace {
 
@@ -57,12 +63,12 @@ void CreateFoldersFor(const std::wstring& path) {
 
 bool WriteWholeFile(const std::wstring& path, const std::string& content) {
     CreateFoldersFor(path);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    fund::win::unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     DWORD written = 0;
-    BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    CloseHandle(file);
+    const BOOL ok =
+        WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
     return ok && written == content.size();
 }
 
@@ -84,13 +90,13 @@ void ScriptedEngine::LoadFiles() {
         file.keys = m_script.ReadSection(L"File" + std::to_wstring(n));
         const Section& keys = file.keys;
         file.index = keys.Number(L"Index", n - 1);
-        file.name = Utf8(keys.String(L"Name", L"file" + std::to_wstring(n)));
+        file.name = wide_to_utf8(keys.String(L"Name", L"file" + std::to_wstring(n)));
         file.size = keys.Number(L"Size", 0);
         file.downloadSize = keys.Number(L"DownloadSize", file.size);
         file.complete = keys.Number(L"Complete", 0) != 0;
         file.completeError = keys.Number(L"CompleteError", 0);
         file.hasMd5 = keys.Has(L"MD5");
-        file.md5 = Utf8(keys.String(L"MD5"));
+        file.md5 = wide_to_utf8(keys.String(L"MD5"));
         m_byName[file.name] = file.index;
         m_files[file.index] = file;
     }
@@ -132,7 +138,7 @@ void ScriptedEngine::SchedulePosts(const std::wstring& section, const std::wstri
         UINT message = 0;
         if (parts.size() != 4 || !ParseNumber(parts[0], &delay) || !ParseMessage(parts[1], &message) ||
             !ParseNumber(parts[2], &wParam) || !ParseNumber(parts[3], &lParam)) {
-            Log("bad post line in [" + Utf8(section) + "]: " + Utf8(line));
+            Log("bad post line in [" + wide_to_utf8(section) + "]: " + wide_to_utf8(line));
             continue;
         }
         SchedulePost(delay, message, wParam, static_cast<LPARAM>(static_cast<int32_t>(lParam)));
@@ -294,13 +300,13 @@ bool ScriptedEngine::ExtractFile(uint32_t index, const char* destFolder, uint32_
         ok = keys.Number(L"Extract", 1) != 0;
         m_lastError = ok ? 0 : keys.Number(L"ExtractError", 0);
         if (ok && keys.Has(L"ExtractWrite")) {
-            std::wstring target = Wide(folder);
+            std::wstring target = utf8_to_wide(folder);
             if (!target.empty() && target.back() != L'\\' && target.back() != L'/') target += L'\\';
-            std::wstring name = Wide(file->name);
+            std::wstring name = utf8_to_wide(file->name);
             for (wchar_t& c : name) {
                 if (c == L'/') c = L'\\';
             }
-            ok = WriteWholeFile(target + name, Utf8(keys.String(L"ExtractWrite")));
+            ok = WriteWholeFile(target + name, wide_to_utf8(keys.String(L"ExtractWrite")));
         }
     }
     Log("ExtractFile " + Num(index) + " " + folder + " " + Num(overwrite) + " -> " + Num(ok));
@@ -329,7 +335,7 @@ void ScriptedEngine::ScheduleSync(uint32_t syncId, const std::wstring& course,
     for (const std::wstring& text : Split(course, L',')) {
         Step step;
         if (!ParseStep(text, downloadSize, &step)) {
-            Log("bad sync step: " + Utf8(text));
+            Log("bad sync step: " + wide_to_utf8(text));
             continue;
         }
         m_scheduler.At(step.delayMs, [this, syncId, step]() { ApplyStep(syncId, step); });
@@ -377,7 +383,7 @@ uint32_t ScriptedEngine::StartSync(uint32_t index, HWND notify, uint32_t priorit
     sync.fileIndex = index;
     sync.notify = notify;
     std::memset(&sync.record, 0, sizeof(sync.record));
-    const std::string name = Utf8(keys.String(L"SyncName", Wide(file.name)));
+    const std::string name = wide_to_utf8(keys.String(L"SyncName", utf8_to_wide(file.name)));
     std::memcpy(sync.record.fileName, name.data(),
                 name.size() < sizeof(sync.record.fileName) ? name.size()
                                                            : sizeof(sync.record.fileName));

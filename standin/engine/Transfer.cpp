@@ -7,7 +7,7 @@
 namespace standin {
 
 bool RateLimiter::Acquire(uint32_t bytes) {
-    Entered hold(m_monitor);
+    fund::win::monitor_lock hold(m_monitor);
     if (m_cancelled) return false;
     if (m_rate == 0) return true;
     // The bytes pay for their time before they go, so that no stretch of
@@ -16,14 +16,14 @@ bool RateLimiter::Acquire(uint32_t bytes) {
              std::chrono::duration_cast<TransferClock::duration>(
                  std::chrono::duration<double>(double(bytes) / m_rate));
     const TransferClock::time_point slot = m_next;
-    m_monitor.WaitUntil(slot, [this] { return m_cancelled; });
+    m_monitor.wait_until(slot, [this] { return m_cancelled; });
     return !m_cancelled;
 }
 
 void RateLimiter::Cancel() {
-    Entered hold(m_monitor);
+    fund::win::monitor_lock hold(m_monitor);
     m_cancelled = true;
-    m_monitor.WakeAll();
+    m_monitor.notify_all();
 }
 
 void SpeedMeter::Forget(TransferClock::time_point now) {
@@ -34,14 +34,14 @@ void SpeedMeter::Forget(TransferClock::time_point now) {
 }
 
 void SpeedMeter::Begin() {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (m_started) return;
     m_started = true;
     m_first = TransferClock::now();
 }
 
 void SpeedMeter::Add(uint64_t bytes) {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     const TransferClock::time_point now = TransferClock::now();
     if (!m_started) {
         m_started = true;
@@ -53,7 +53,7 @@ void SpeedMeter::Add(uint64_t bytes) {
 }
 
 uint32_t SpeedMeter::BytesPerSecond() {
-    Entered hold(m_lock);
+    fund::win::monitor_lock hold(m_lock);
     if (!m_started) return 0;
     const TransferClock::time_point now = TransferClock::now();
     Forget(now);

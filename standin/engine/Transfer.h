@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <deque>
 
-#include "WinSync.h"
+#include <fund/win/monitor.h>
 
 namespace standin {
 
@@ -27,7 +27,7 @@ public:
 
 private:
     const uint32_t m_rate;
-    Monitor m_monitor;
+    fund::win::monitor m_monitor;
     TransferClock::time_point m_next{};
     bool m_cancelled = false;
 };
@@ -47,7 +47,7 @@ private:
     void Forget(TransferClock::time_point now);
 
     const std::chrono::milliseconds m_window;
-    Monitor m_lock;
+    fund::win::monitor m_lock;
     std::deque<std::pair<TransferClock::time_point, uint64_t>> m_samples;
     uint64_t m_inWindow = 0;
     TransferClock::time_point m_first{};

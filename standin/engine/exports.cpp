@@ -7,26 +7,23 @@
 #include "ScriptFile.h"
 #include "ScriptedEngine.h"
 #include "StandinEngine.h"
+#include "fund/win/text.h"
 
 namespace {
-
-std::wstring Folder() {
-    return standin::ModuleFolderOf(reinterpret_cast<const void*>(&Folder));
-}
 
 standin::StandinEngine* CreateEngine(const standin::ScriptFile& script,
                                      const standin::CallLog& log, const std::wstring& folder) {
     const std::wstring behaviour = script.String(L"Engine", L"Behaviour", L"scripted");
     if (behaviour == L"scripted") return new standin::ScriptedEngine(script, log);
     if (behaviour == L"archive") return new standin::ArchiveEngine(script, log, folder);
-    log.Write("unknown behaviour: " + standin::Utf8(behaviour));
+    log.Write("unknown behaviour: " + fund::win::wide_to_utf8(behaviour));
     return nullptr;
 }
 
 }  // namespace
 
 extern "C" __declspec(dllexport) IResourceManager* GetResourceManagerII() {
-    const std::wstring folder = Folder();
+    const std::wstring folder = standin::ModuleFolder();
     const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
     const standin::CallLog log = standin::OpenCallLog(script, folder);
     log.Write("GetResourceManagerII");
@@ -40,7 +37,7 @@ extern "C" __declspec(dllexport) IResourceManager* GetResourceManagerII() {
 
 extern "C" __declspec(dllexport) void ReleaseResourceManagerII(IResourceManager* engine) {
     if (engine == nullptr) return;
-    const std::wstring folder = Folder();
+    const std::wstring folder = standin::ModuleFolder();
     const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
     standin::OpenCallLog(script, folder).Write("ReleaseResourceManagerII");
     delete static_cast<standin::StandinEngine*>(engine);

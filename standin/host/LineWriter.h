@@ -7,14 +7,10 @@
 #ifndef BREVIK_STANDIN_HOST_LINE_WRITER_H
 #define BREVIK_STANDIN_HOST_LINE_WRITER_H
 
+#include <windows.h>
+
 #include <mutex>
 #include <string>
-
-#include "HostHandle.h"
-
-std::string Utf8FromWide(const wchar_t* wide);
-std::string Utf8FromWide(const std::wstring& wide);
-std::wstring WideFromUtf8(const std::string& text);
 
 class LineWriter {
 public:

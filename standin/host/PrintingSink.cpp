@@ -4,17 +4,19 @@
 #include <cwchar>
 #include <utility>
 
+#include <fund/win/text.h>
+
 std::string ProgressLine(int percent, const wchar_t* text) {
-    return "OnProgress " + std::to_string(percent) + " " + Utf8FromWide(text);
+    return "OnProgress " + std::to_string(percent) + " " + fund::win::wide_to_utf8(text);
 }
 
 std::string SuccessLine() { return "OnSuccess"; }
 
-std::string FailLine(const wchar_t* text) { return "OnFail " + Utf8FromWide(text); }
+std::string FailLine(const wchar_t* text) { return "OnFail " + fund::win::wide_to_utf8(text); }
 
 std::string MessageLine(const wchar_t* text, const wchar_t* caption, unsigned int flags, int answer) {
     return "OnMessage flags=" + std::to_string(flags) + " answer=" + std::to_string(answer) +
-           " caption=" + Utf8FromWide(caption) + " text=" + Utf8FromWide(text);
+           " caption=" + fund::win::wide_to_utf8(caption) + " text=" + fund::win::wide_to_utf8(text);
 }
 
 PrintingSink::PrintingSink(LineWriter& out, int message_answer, std::wstring stop_on, bool stop_exact)
@@ -29,7 +31,7 @@ int PrintingSink::OnProgress(int percent, const wchar_t* text) {
     out_.Write(ProgressLine(percent, text));
     if (!stop_on_.empty() && text &&
         (stop_exact_ ? stop_on_ == text : std::wcsstr(text, stop_on_.c_str()) != nullptr))
-        SetEvent(stop_requested_.Get());
+        SetEvent(stop_requested_.get());
     return 1;
 }
 
@@ -54,5 +56,5 @@ void PrintingSink::Finish(RepairOutcome outcome) {
     // The first verdict counts; a later one is printed but changes nothing.
     RepairOutcome none = RepairOutcome::kNone;
     outcome_.compare_exchange_strong(none, outcome);
-    SetEvent(finished_.Get());
+    SetEvent(finished_.get());
 }

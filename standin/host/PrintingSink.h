@@ -16,7 +16,8 @@
 #include <atomic>
 #include <string>
 
-#include "HostHandle.h"
+#include <fund/win/handle.h>
+
 #include "LineWriter.h"
 #include "MORLRepair.h"
 
@@ -41,8 +42,8 @@ public:
     int OnMessage(const wchar_t* text, const wchar_t* caption, unsigned int flags) override;
 
     bool Ready() const { return finished_ && stop_requested_; }
-    HANDLE FinishedEvent() const { return finished_.Get(); }
-    HANDLE StopRequestedEvent() const { return stop_requested_.Get(); }
+    HANDLE FinishedEvent() const { return finished_.get(); }
+    HANDLE StopRequestedEvent() const { return stop_requested_.get(); }
     RepairOutcome Outcome() const { return outcome_.load(); }
 
 private:
@@ -52,8 +53,8 @@ private:
     const int message_answer_;
     const std::wstring stop_on_;
     const bool stop_exact_;
-    UniqueHandle finished_;
-    UniqueHandle stop_requested_;
+    fund::win::unique_handle finished_;
+    fund::win::unique_handle stop_requested_;
     std::atomic<RepairOutcome> outcome_{RepairOutcome::kNone};
 };
 

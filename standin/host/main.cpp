@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "HostHandle.h"
+#include <fund/win/handle.h>
+#include <fund/win/text.h>
+#include <fund/win/thread.h>
+
 #include "HostOptions.h"
 #include "LineWriter.h"
 #include "MORLRepair.h"
 #include "PrintingSink.h"
+
+using fund::win::wide_to_utf8;
 
 namespace {
 
@@ -66,62 +71,58 @@ int WaitPumping(const std::vector<HANDLE>& handles, DWORD timeout_ms) {
 class StopWatchdog {
 public:
     explicit StopWatchdog(LineWriter& out) : out_(out), done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-        if (done_) thread_ = UniqueHandle(CreateThread(nullptr, 0, &Run, this, 0, nullptr));
+        if (done_) thread_.start([this] { Run(); });
     }
     StopWatchdog(const StopWatchdog&) = delete;
     StopWatchdog& operator=(const StopWatchdog&) = delete;
     ~StopWatchdog() {
-        if (!thread_) return;
-        SetEvent(done_.Get());
-        WaitForSingleObject(thread_.Get(), INFINITE);
+        if (!thread_.joinable()) return;
+        SetEvent(done_.get());
+        thread_.join();
     }
 
 private:
-    static DWORD WINAPI Run(void* self) {
-        auto* watchdog = static_cast<StopWatchdog*>(self);
-        if (WaitForSingleObject(watchdog->done_.Get(), kStopLimitMs) == WAIT_TIMEOUT) {
-            watchdog->out_.Write("host: the plug-in did not stop within " +
-                                 std::to_string(kStopLimitMs / 1000) + " s");
+    void Run() {
+        if (WaitForSingleObject(done_.get(), kStopLimitMs) == WAIT_TIMEOUT) {
+            out_.Write("host: the plug-in did not stop within " + std::to_string(kStopLimitMs / 1000) + " s");
             TerminateProcess(GetCurrentProcess(), kExitStopHangs);
         }
-        return 0;
     }
 
     LineWriter& out_;
-    UniqueHandle done_;
-    UniqueHandle thread_;
+    fund::win::unique_handle done_;
+    fund::win::thread thread_;
 };
 
 // Sends the process's standard output (the handle and the C run-time's
 // descriptor 1, which the plug-in's trace writes to) into a file, and returns
 // a handle that still reaches the original output, for the host's own lines:
 // so a trace line can never land in the middle of a host line.
-UniqueHandle RedirectStandardOutput(const std::wstring& path, std::string* error) {
-    HANDLE original = nullptr;
+fund::win::unique_handle RedirectStandardOutput(const std::wstring& path, std::string* error) {
+    fund::win::unique_handle kept;
     if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE), GetCurrentProcess(),
-                         &original, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+                         kept.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         *error = "cannot keep standard output, error " + std::to_string(GetLastError());
-        return UniqueHandle();
+        return fund::win::unique_handle();
     }
-    UniqueHandle kept(original);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    fund::win::unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         *error = "cannot create the trace file, error " + std::to_string(GetLastError());
-        return UniqueHandle();
+        return fund::win::unique_handle();
     }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY);
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_WRONLY);
     if (descriptor < 0) {
-        CloseHandle(file);
         *error = "cannot open the trace file as a descriptor";
-        return UniqueHandle();
+        return fund::win::unique_handle();
     }
+    file.release();  // the descriptor owns it now
     fflush(stdout);
     const bool moved = _dup2(descriptor, _fileno(stdout)) == 0;
     _close(descriptor);  // descriptor 1 holds its own duplicate now
     if (!moved) {
         *error = "cannot redirect standard output";
-        return UniqueHandle();
+        return fund::win::unique_handle();
     }
     SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
     return kept;
@@ -154,7 +155,7 @@ std::string StatisticsLine(const std::wstring& statistics_path, ULONGLONG elapse
     wchar_t files[32] = L"", bytes[32] = L"";
     GetPrivateProfileStringW(L"Statistics", L"FilesFetched", L"0", files, 32, statistics_path.c_str());
     GetPrivateProfileStringW(L"Statistics", L"BytesFetched", L"0", bytes, 32, statistics_path.c_str());
-    return "host: fetched " + Utf8FromWide(files) + " files, " + Utf8FromWide(bytes) + " bytes; elapsed " +
+    return "host: fetched " + wide_to_utf8(files) + " files, " + wide_to_utf8(bytes) + " bytes; elapsed " +
            elapsed;
 }
 
@@ -171,14 +172,14 @@ const char* OutcomeName(int code) {
 int RunRepair(const HostOptions& options, LineWriter& out) {
     const std::wstring statistics_path = EngineStatisticsPath(options.plugin_path);
     DeleteFileW(statistics_path.c_str());  // figures of an earlier run are not this run's
-    out.Write("host: loading " + Utf8FromWide(options.plugin_path));
-    UniqueModule plugin(LoadLibraryW(options.plugin_path.c_str()));
+    out.Write("host: loading " + wide_to_utf8(options.plugin_path));
+    fund::win::unique_hmodule plugin(LoadLibraryW(options.plugin_path.c_str()));
     if (!plugin) {
         out.Write("host: cannot load the plug-in, error " + std::to_string(GetLastError()));
         return kExitCannotRun;
     }
-    auto create = FindExport<PFN_CreateMORLRepair>(plugin.Get(), BREVIK_CREATE_EXPORT);
-    auto release = FindExport<PFN_RealeaseMORLRepair>(plugin.Get(), BREVIK_RELEASE_EXPORT);
+    auto create = FindExport<PFN_CreateMORLRepair>(plugin.get(), BREVIK_CREATE_EXPORT);
+    auto release = FindExport<PFN_RealeaseMORLRepair>(plugin.get(), BREVIK_RELEASE_EXPORT);
     if (!create || !release) {
         out.Write("host: the plug-in lacks " BREVIK_CREATE_EXPORT " or " BREVIK_RELEASE_EXPORT);
         return kExitCannotRun;
@@ -236,15 +237,15 @@ int wmain(int argc, wchar_t** argv) {
     const ParsedCommandLine parsed = ParseHostCommandLine(args, &IsFile);
     if (!parsed.options) {
         if (parsed.help) {
-            LineWriter(GetStdHandle(STD_OUTPUT_HANDLE), false).Write(Utf8FromWide(parsed.message));
+            LineWriter(GetStdHandle(STD_OUTPUT_HANDLE), false).Write(wide_to_utf8(parsed.message));
             return kExitSuccess;
         }
-        err.Write("MORLHost: " + Utf8FromWide(parsed.message));
-        err.Write(Utf8FromWide(HostUsage()));
+        err.Write("MORLHost: " + wide_to_utf8(parsed.message));
+        err.Write(wide_to_utf8(HostUsage()));
         return kExitCannotRun;
     }
 
-    UniqueHandle host_output;
+    fund::win::unique_handle host_output;
     if (!parsed.options->trace_path.empty()) {
         std::string error;
         host_output = RedirectStandardOutput(parsed.options->trace_path, &error);
@@ -253,7 +254,7 @@ int wmain(int argc, wchar_t** argv) {
             return kExitCannotRun;
         }
     }
-    LineWriter out(host_output ? host_output.Get() : GetStdHandle(STD_OUTPUT_HANDLE),
+    LineWriter out(host_output ? host_output.get() : GetStdHandle(STD_OUTPUT_HANDLE),
                    parsed.options->timestamps);
     const int code = RunRepair(*parsed.options, out);
     out.Write(std::string("host: result ") + OutcomeName(code));

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <fund/win/handle.h>
+#endif
+
 namespace qov {
 namespace fs {
 
@@ -69,7 +73,11 @@ public:
     void Close();
 
 private:
-    intptr_t handle_ = -1;
+#if defined(_WIN32)
+    fund::win::unique_hfile file_;
+#else
+    int fd_ = -1;
+#endif
 };
 
 // Whether STREAM is an interactive terminal.

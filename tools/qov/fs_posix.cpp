@@ -123,14 +123,14 @@ bool InputFile::Open(const std::string& path, std::string* error) {
         *error = ErrnoText(errno);
         return false;
     }
-    handle_ = fd;
+    fd_ = fd;
     return true;
 }
 
 bool InputFile::Read(void* buffer, size_t size, size_t* done, std::string* error) {
     *done = 0;
     for (;;) {
-        const ssize_t got = read(static_cast<int>(handle_), buffer, size);
+        const ssize_t got = read(fd_, buffer, size);
         if (got >= 0) {
             *done = static_cast<size_t>(got);
             return true;
@@ -143,8 +143,8 @@ bool InputFile::Read(void* buffer, size_t size, size_t* done, std::string* error
 }
 
 void InputFile::Close() {
-    if (handle_ >= 0) close(static_cast<int>(handle_));
-    handle_ = -1;
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
 }
 
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include <fund/win/text.h>
+
 #include "fs.h"
 
 namespace qov {
@@ -15,31 +17,15 @@ namespace fs {
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (needed <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], needed);
-    wide.resize(static_cast<size_t>(needed - 1));
-    return wide;
-}
-
-std::string Utf8(const wchar_t* wide) {
-    const int needed = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) return std::string();
-    std::string text(static_cast<size_t>(needed), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], needed, nullptr, nullptr);
-    text.resize(static_cast<size_t>(needed - 1));
-    return text;
-}
+using fund::win::utf8_to_wide;
+using fund::win::wide_to_utf8;
 
 std::string ErrorText(DWORD error) {
     wchar_t* message = nullptr;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                        FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-    std::string text = message != nullptr ? Utf8(message) : std::string();
+    std::string text = message != nullptr ? wide_to_utf8(message) : std::string();
     if (message != nullptr) LocalFree(message);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
         text.pop_back();
@@ -55,7 +41,7 @@ bool IsMissingError(DWORD error) {
 bool StatusOf(const std::string& path, bool followLinks, Status* status, std::string* error) {
     *status = Status();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(utf8_to_wide(path).c_str(), GetFileExInfoStandard, &data)) {
         const DWORD code = GetLastError();
         if (IsMissingError(code)) return true;
         *error = ErrorText(code);
@@ -87,17 +73,17 @@ bool GetLinkStatus(const std::string& path, Status* status, std::string* error) 
 bool ListDirectory(const std::string& path, std::vector<std::string>* names, std::string* error) {
     names->clear();
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(Wide(JoinPath(path, "*")).c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) {
+    fund::win::unique_hfind find(FindFirstFileW(utf8_to_wide(JoinPath(path, "*")).c_str(), &found));
+    if (!find) {
         *error = ErrorText(GetLastError());
         return false;
     }
     do {
-        const std::string name = Utf8(found.cFileName);
+        const std::string name = wide_to_utf8(found.cFileName);
         if (name != "." && name != "..") names->push_back(name);
-    } while (FindNextFileW(find, &found));
+    } while (FindNextFileW(find.get(), &found));
     const DWORD code = GetLastError();
-    FindClose(find);
+    find.reset();
     if (code != ERROR_NO_MORE_FILES) {
         *error = ErrorText(code);
         return false;
@@ -112,7 +98,7 @@ bool MakeDirectories(const std::string& path, std::string* error) {
         if (i < path.size() && !IsSeparator(path[i])) continue;
         const std::string prefix = path.substr(0, i);
         if (prefix.back() == ':') continue;  // a drive letter
-        if (CreateDirectoryW(Wide(prefix).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+        if (CreateDirectoryW(utf8_to_wide(prefix).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
             continue;
         *error = "cannot create folder '" + prefix + "': " + ErrorText(GetLastError());
         return false;
@@ -127,7 +113,7 @@ bool MakeDirectories(const std::string& path, std::string* error) {
 }
 
 bool RemoveFile(const std::string& path, std::string* error) {
-    if (DeleteFileW(Wide(path).c_str()) || IsMissingError(GetLastError())) return true;
+    if (DeleteFileW(utf8_to_wide(path).c_str()) || IsMissingError(GetLastError())) return true;
     *error = ErrorText(GetLastError());
     return false;
 }
@@ -160,13 +146,12 @@ InputFile::~InputFile() { Close(); }
 
 bool InputFile::Open(const std::string& path, std::string* error) {
     Close();
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    file_.reset(CreateFileW(utf8_to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_) {
         *error = ErrorText(GetLastError());
         return false;
     }
-    handle_ = reinterpret_cast<intptr_t>(file);
     return true;
 }
 
@@ -174,7 +159,7 @@ bool InputFile::Read(void* buffer, size_t size, size_t* done, std::string* error
     *done = 0;
     DWORD got = 0;
     const DWORD want = static_cast<DWORD>(std::min<size_t>(size, 0x40000000));
-    if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, want, &got, nullptr)) {
+    if (!ReadFile(file_.get(), buffer, want, &got, nullptr)) {
         *error = ErrorText(GetLastError());
         return false;
     }
@@ -182,10 +167,7 @@ bool InputFile::Read(void* buffer, size_t size, size_t* done, std::string* error
     return true;
 }
 
-void InputFile::Close() {
-    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    handle_ = -1;
-}
+void InputFile::Close() { file_.reset(); }
 
 bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 

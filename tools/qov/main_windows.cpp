@@ -11,20 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <fund/win/text.h>
+
 #include "qov.h"
-
-namespace {
-
-std::string Utf8(const wchar_t* wide) {
-    const int needed = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) return std::string();
-    std::string text(static_cast<size_t>(needed), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], needed, nullptr, nullptr);
-    text.resize(static_cast<size_t>(needed - 1));
-    return text;
-}
-
-}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     // Names are printed as UTF-8; a console shows them as such.  Lines end in
@@ -32,6 +21,6 @@ int wmain(int argc, wchar_t** argv) {
     SetConsoleOutputCP(CP_UTF8);
     _setmode(_fileno(stdout), _O_BINARY);
     std::vector<std::string> args;
-    for (int i = 1; i < argc; i++) args.push_back(Utf8(argv[i]));
+    for (int i = 1; i < argc; i++) args.push_back(fund::win::wide_to_utf8(argv[i]));
     return qov::Run(args);
 }

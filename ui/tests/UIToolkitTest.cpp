@@ -3,6 +3,7 @@
 
 #include <UIlib.h>
 
+#include <fund/win/text.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,7 +15,7 @@ using ui::CControlUI;
 
 // The test zip's path as Wine sees it.
 std::wstring TestZip() {
-    std::wstring path = ui::Utf8ToWide(UI_TEST_ZIP);
+    std::wstring path = fund::win::utf8_to_wide(UI_TEST_ZIP);
     for (wchar_t& c : path)
         if (c == L'/') c = L'\\';
     return path[0] == L'\\' ? L"Z:" + path : path;
@@ -28,7 +29,7 @@ bool SameRect(const RECT& a, const RECT& b) {
     if (control == nullptr) return ::testing::AssertionFailure() << "no control";
     const RECT& got = control->GetPos();
     if (SameRect(got, expected)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << ui::WideToUtf8(control->GetName()) << " at " << got.left << ","
+    return ::testing::AssertionFailure() << fund::win::wide_to_utf8(control->GetName()) << " at " << got.left << ","
                                          << got.top << "," << got.right << "," << got.bottom << ", expected "
                                          << expected.left << "," << expected.top << "," << expected.right << ","
                                          << expected.bottom;
@@ -79,8 +80,8 @@ TEST(ToolkitValues, AttributeTexts) {
     EXPECT_EQ(value, 7) << "a value it cannot read leaves the output alone";
     SIZE size = {};
     EXPECT_FALSE(ui::ParseSize(L"-1,5", &size));
-    EXPECT_EQ(ui::Utf8ToWide("修复"), L"修复");
-    EXPECT_EQ(ui::WideToUtf8(L"修复"), "修复");
+    EXPECT_EQ(fund::win::utf8_to_wide("修复"), L"修复");
+    EXPECT_EQ(fund::win::wide_to_utf8(L"修复"), "修复");
 }
 
 TEST_F(ToolkitTest, SkinBecomesATreeWithWindowSettings) {
@@ -89,8 +90,8 @@ TEST_F(ToolkitTest, SkinBecomesATreeWithWindowSettings) {
         "<Button name=\"b\" width=\"40\"/></HorizontalLayout><Progress name=\"p\" height=\"8\" value=\"140\"/>"
         "<Control/></VerticalLayout>",
         320, 240);
-    ASSERT_NE(root, nullptr) << ui::WideToUtf8(builder.GetError());
-    EXPECT_TRUE(builder.GetError().empty()) << ui::WideToUtf8(builder.GetError());
+    ASSERT_NE(root, nullptr) << fund::win::wide_to_utf8(builder.GetError());
+    EXPECT_TRUE(builder.GetError().empty()) << fund::win::wide_to_utf8(builder.GetError());
     EXPECT_STREQ(root->GetClass(), L"VerticalLayoutUI");
     EXPECT_STREQ(manager.FindControl(L"bar")->GetClass(), L"HorizontalLayoutUI");
     EXPECT_STREQ(manager.FindControl(L"t")->GetClass(), L"TextUI");
@@ -121,7 +122,7 @@ TEST_F(ToolkitTest, BadSkinsAreRefusedOrSkippedWithAReason) {
     EXPECT_NE(root->FindControl(L"t"), nullptr);
     EXPECT_EQ(root->FindControl(L"inner"), nullptr) << "a text holds no controls";
     for (const wchar_t* reason : {L"Slider", L"colour", L"height", L"holds no controls"})
-        EXPECT_NE(builder.GetError().find(reason), std::wstring::npos) << ui::WideToUtf8(reason);
+        EXPECT_NE(builder.GetError().find(reason), std::wstring::npos) << fund::win::wide_to_utf8(reason);
 
     // Nesting beyond reason ends in an error, not a deep recursion.
     std::string deep = "<Window>";
@@ -260,7 +261,7 @@ TEST_F(ButtonTest, NoClickWhenReleasedElsewhereDisabledOrNotAButton) {
 TEST(ToolkitZip, ReadsAnEntryAndRefusesWhatItCannot) {
     std::string content;
     std::wstring error;
-    ASSERT_TRUE(ui::ReadFileFromZip(TestZip(), "Small.xml", 1 << 20, &content, &error)) << ui::WideToUtf8(error);
+    ASSERT_TRUE(ui::ReadFileFromZip(TestZip(), "Small.xml", 1 << 20, &content, &error)) << fund::win::wide_to_utf8(error);
     EXPECT_NE(content.find("<Window"), std::string::npos);
     EXPECT_NE(content.find("标题"), std::string::npos);
 
@@ -277,7 +278,7 @@ TEST_F(ToolkitTest, BuilderReadsTheSkinFromTheResourceZip) {
     ui::CPaintManagerUI::SetResourcePath(zip.substr(0, slash + 1));
     ui::CPaintManagerUI::SetResourceZip(zip.substr(slash + 1));
     std::unique_ptr<CControlUI> root = builder.Create(L"Small.xml", &manager);
-    ASSERT_NE(root, nullptr) << ui::WideToUtf8(builder.GetError());
+    ASSERT_NE(root, nullptr) << fund::win::wide_to_utf8(builder.GetError());
     EXPECT_EQ(root->FindControl(L"title")->GetText(), L"标题");
     EXPECT_EQ(manager.GetInitSize().cx, 200);
     EXPECT_EQ(builder.Create(L"Missing.xml", &manager), nullptr);

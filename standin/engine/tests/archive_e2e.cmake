@@ -15,8 +15,7 @@ nqov_add_test(standin_archive_parts_tests
             ${CMAKE_CURRENT_LIST_DIR}/../MirrorSource.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../DownloadPool.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../Transfer.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/../WinSync.cpp
-    LIBS nqov)
+    LIBS nqov fund)
 target_include_directories(standin_archive_parts_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..
                                                                ${CMAKE_SOURCE_DIR}/engine)
 # The test loads morl.dll from its own folder (bin/).

@@ -8,6 +8,7 @@
 #include "HostOptions.h"
 #include "LineWriter.h"
 #include "PrintingSink.h"
+#include "fund/win/text.h"
 
 namespace {
 
@@ -79,8 +80,8 @@ TEST(HostLines, EveryCallIsOneUtf8Line) {
     EXPECT_EQ(MessageLine(L"包文件被破坏，请重新启动客户端", L"异常错误", 0, 1),
               "OnMessage flags=0 answer=1 caption=异常错误 text=包文件被破坏，请重新启动客户端");
     // Characters outside the basic plane travel as surrogate pairs.
-    EXPECT_EQ(Utf8FromWide(L"\U0001F600"), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(WideFromUtf8("校验数据完成"), L"校验数据完成");
+    EXPECT_EQ(fund::win::wide_to_utf8(L"\U0001F600"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(fund::win::utf8_to_wide("校验数据完成"), L"校验数据完成");
 }
 
 // Reads what a LineWriter wrote into a pipe.

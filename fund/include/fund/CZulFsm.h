@@ -1,4 +1,4 @@
-// CZulFsm.h - a table-driven finite-state machine over an owner class.
+// fund/CZulFsm.h - a table-driven finite-state machine over an owner class.
 //
 // The table maps (state, event) to a record: the next state and up to two
 // member operations of the owner.  ProcessEvent runs the pre-action while
@@ -6,8 +6,8 @@
 // runs the post-action.  An event without a record in the current state is
 // ignored.  The machine has no lock: one thread drives it.
 
-#ifndef BREVIK_PLUGIN_CZULFSM_H
-#define BREVIK_PLUGIN_CZULFSM_H
+#ifndef FUND_CZULFSM_H
+#define FUND_CZULFSM_H
 
 #include <cstddef>
 #include <cstdint>
@@ -87,4 +87,4 @@ private:
     TOwner* m_owner;
 };
 
-#endif  // BREVIK_PLUGIN_CZULFSM_H
+#endif  // FUND_CZULFSM_H

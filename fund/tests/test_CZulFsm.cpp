@@ -1,6 +1,6 @@
 // The state machine template: lookup, action order, self-loops, replacement.
 
-#include "CZulFsm.h"
+#include "fund/CZulFsm.h"
 
 #include <gtest/gtest.h>
 
