@@ -107,8 +107,8 @@ void FetchScheduler::Finish(const FetchJob& job, const std::vector<uint32_t>& le
         m_abortReason = result.message;
     } else if (result.status == FetchStatus::kFailed) {
         if (!m_unusable[job.source]) {
-            m_unusable[job.source] = true;
             if (m_note) m_note("source not used any more: " + result.message);
+            DropSource(job.source, result.message);
         }
         MoveOn(left, job.source, result.message);
     } else if (m_unusable[job.source]) {
@@ -133,9 +133,25 @@ void FetchScheduler::Finish(const FetchJob& job, const std::vector<uint32_t>& le
     EndJob();
 }
 
+void FetchScheduler::DropSource(size_t source, const std::string& why) {
+    m_unusable[source] = true;
+    std::vector<uint32_t> pieces;
+    const auto take = [&](const FetchJob& job) {
+        if (job.source != source) return false;
+        for (uint32_t n = 0; n < job.run.count; ++n) pieces.push_back(job.run.first + n);
+        return true;
+    };
+    m_ready.erase(std::remove_if(m_ready.begin(), m_ready.end(), take), m_ready.end());
+    m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
+                                   [&](const std::pair<Clock::time_point, FetchJob>& entry) { return take(entry.second); }),
+                    m_waiting.end());
+    std::sort(pieces.begin(), pieces.end());
+    if (!pieces.empty()) MoveOn(pieces, source, why);
+}
+
 void FetchScheduler::SourceUnusable(const FetchJob& job, const std::string& why) {
     Entered hold(m_monitor);
-    m_unusable[job.source] = true;
+    if (!m_unusable[job.source]) DropSource(job.source, why);
     std::vector<uint32_t> pieces(job.run.count);
     for (uint32_t n = 0; n < job.run.count; ++n) pieces[n] = job.run.first + n;
     MoveOn(pieces, job.source, why);

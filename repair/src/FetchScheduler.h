@@ -65,6 +65,8 @@ private:
     // With the monitor entered.
     void Queue(const std::vector<uint32_t>& pieces, size_t source, uint32_t failures, Clock::time_point notBefore);
     void MoveOn(const std::vector<uint32_t>& pieces, size_t from, const std::string& why);
+    // Marks the source unusable and moves every run queued on it.
+    void DropSource(size_t source, const std::string& why);
     void EndJob();
     bool Finished() const { return m_ready.empty() && m_waiting.empty() && m_inFlight == 0; }
 

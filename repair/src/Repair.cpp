@@ -279,11 +279,6 @@ const RepairResult& ArchiveRepair::Execute() {
         return s.result;
     }
     s.prepared = false;
-    std::string error;
-    if (s.mode == Mode::kCreate && s.lock.Create(s.options.archive, &error) != ArchiveLock::Result::kLocked) {
-        s.Fail(RepairOutcome::kUnusable, error);
-        return s.result;
-    }
     if (s.mode != Mode::kRepair) {
         s.phase = static_cast<int>(RepairPhase::kRebuilding);
         if (!s.Rebuild()) return s.result;
@@ -313,8 +308,8 @@ const RepairResult& ArchiveRepair::Execute() {
 
 // The header and tables from the source: every piece that holds them and
 // does not verify locally is fetched and checked against the source's piece
-// table first; only then is the file made as long as the source's and
-// written.
+// table first; only then is the file made (when missing) or changed: made
+// as long as the source's and written.
 bool ArchiveRepair::State::Rebuild() {
     const SourceIdentity& reference = Reference();
     std::vector<uint32_t> structure;
@@ -329,6 +324,10 @@ bool ArchiveRepair::State::Rebuild() {
     structure.erase(std::unique(structure.begin(), structure.end()), structure.end());
     std::map<uint32_t, std::vector<uint8_t>> bytes;
     if (!FetchStructure(structure, &bytes)) return false;
+    std::string error;
+    if (mode == Mode::kCreate && lock.Create(options.archive, &error) != ArchiveLock::Result::kLocked) {
+        return Fail(RepairOutcome::kUnusable, error);
+    }
     if (!WriteStructure(bytes)) return false;
     uint64_t written = 0;
     for (const auto& piece : bytes) written += piece.second.size();
