@@ -48,8 +48,7 @@ bool PieceAssembler::Complete(const uint8_t* data, uint32_t length) {
     switch (m_writer.Write(piece, data, length, &error)) {
         case PieceWriter::Outcome::kStored:
             m_stored.push_back(piece);
-            m_gate.stored += length;
-            m_gate.piecesStored += 1;
+            m_gate.Stored(length);
             return true;
         case PieceWriter::Outcome::kBadDigest:
             m_bad.push_back(piece);

@@ -16,6 +16,7 @@
 #include "PieceWriter.h"
 #include "RateLimiter.h"
 #include "SpeedMeter.h"
+#include "CoreThreads.h"
 #include "StopFlag.h"
 #include "repair/PieceSource.h"
 
@@ -32,6 +33,15 @@ struct TransferGate {
     std::atomic<uint64_t> received{0};
     std::atomic<uint64_t> stored{0};
     std::atomic<uint32_t> piecesStored{0};
+    // When the first piece was stored (steady clock ticks), 0 before.
+    std::atomic<int64_t> firstStored{0};
+
+    void Stored(uint64_t bytes) {
+        stored += bytes;
+        piecesStored += 1;
+        int64_t none = 0;
+        firstStored.compare_exchange_strong(none, Clock::now().time_since_epoch().count());
+    }
 };
 
 class PieceAssembler : public RangeReceiver {

@@ -233,6 +233,7 @@ bool ArchiveRepair::Prepare(bool readOnly) {
         for (const FileSpan& file : s.files) s.plan.files.push_back(file.name);
     }
     s.prepared = true;
+    s.result.prepareSeconds = std::chrono::duration<double>(Clock::now() - s.started).count();
     return true;
 }
 
@@ -299,7 +300,9 @@ const RepairResult& ArchiveRepair::Execute() {
     }
     s.phase = static_cast<int>(RepairPhase::kFetching);
     const std::vector<uint32_t> pieces = PiecesNotGood(s.states);
+    const Clock::time_point fetchStart = Clock::now();
     if (!pieces.empty()) s.FetchPieces(pieces);
+    s.result.fetchSeconds = std::chrono::duration<double>(Clock::now() - fetchStart).count();
     s.WriteMap(archive.get());
     archive.reset();
     s.Conclude();
@@ -331,8 +334,7 @@ bool ArchiveRepair::State::Rebuild() {
     if (!WriteStructure(bytes)) return false;
     uint64_t written = 0;
     for (const auto& piece : bytes) written += piece.second.size();
-    gate.piecesStored += static_cast<uint32_t>(bytes.size());
-    gate.stored += written;
+    for (const auto& piece : bytes) gate.Stored(piece.second.size());
     gate.received += written;
     Note("header and tables rebuilt from " + sources.Name(sources.First()) + " (" + std::to_string(written) +
          " bytes of pieces and the MD5 piece table)");
@@ -525,6 +527,10 @@ void ArchiveRepair::State::WriteMap(TNQOVArchive* archive) {
 
 void ArchiveRepair::State::Conclude() {
     result.piecesStored = gate.piecesStored;
+    if (const int64_t first = gate.firstStored) {
+        const Clock::time_point at{Clock::duration(first)};
+        result.firstPieceSeconds = std::chrono::duration<double>(at - started).count();
+    }
     result.bytesStored = gate.stored;
     result.bytesReceived = gate.received;
     result.piecesLeft = PiecesNotGood(states);

@@ -53,7 +53,9 @@ const char kUsage[] =
     "                      \"files_affected\", \"files\", \"rebuild\",\n"
     "                      \"archive_missing\"}, \"result\": {\"outcome\", \"error\",\n"
     "                      \"pieces_stored\", \"bytes_stored\", \"bytes_received\",\n"
-    "                      \"pieces_left\", \"files_left\", \"seconds\"}}\n"
+    "                      \"pieces_left\", \"files_left\", \"seconds\",\n"
+    "                      \"prepare_seconds\", \"fetch_seconds\",\n"
+    "                      \"first_piece_seconds\"}}\n"
     "  --jobs N            connections fetching at once (default 4)\n"
     "  --limit-rate BYTES  at most BYTES per second in all (K, M, G suffixes)\n"
     "  --ca-file FILE      certificate authorities (PEM) for HTTPS, in place\n"
@@ -361,8 +363,11 @@ std::string JsonOf(const RepairArgs& args, const rp::RepairPlan* plan, const rp:
         out.Key("rebuild").Bool(plan->rebuild).Key("archive_missing").Bool(plan->archiveMissing).EndObject();
     }
     if (result != nullptr) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.3f", result->seconds);
+        const auto decimal = [](double value) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.3f", value);
+            return std::string(text);
+        };
         out.Key("result").BeginObject();
         out.Key("outcome").String(OutcomeName(result->outcome)).Key("error").String(result->error);
         out.Key("pieces_stored").Number(result->piecesStored).Key("bytes_stored").Number(result->bytesStored);
@@ -371,7 +376,11 @@ std::string JsonOf(const RepairArgs& args, const rp::RepairPlan* plan, const rp:
         for (uint32_t piece : result->piecesLeft) out.Number(piece);
         out.EndArray().Key("files_left").BeginArray();
         for (const std::string& name : result->filesLeft) out.String(name);
-        out.EndArray().Key("seconds").Raw(seconds).EndObject();
+        out.EndArray().Key("seconds").Raw(decimal(result->seconds));
+        out.Key("prepare_seconds").Raw(decimal(result->prepareSeconds));
+        out.Key("fetch_seconds").Raw(decimal(result->fetchSeconds));
+        out.Key("first_piece_seconds").Raw(result->firstPieceSeconds < 0 ? "null" : decimal(result->firstPieceSeconds));
+        out.EndObject();
     }
     out.EndObject();
     return out.Text();

@@ -90,7 +90,10 @@ struct RepairResult {
     uint64_t bytesReceived = 0;
     std::vector<uint32_t> piecesLeft;
     std::vector<std::string> filesLeft;
-    double seconds = 0;
+    double seconds = 0;             // from Prepare to the end
+    double prepareSeconds = 0;      // of Prepare: the probe, the check of every piece, the plan
+    double fetchSeconds = 0;        // of the download (after the check and a rebuild)
+    double firstPieceSeconds = -1;  // from Prepare to the first piece written; -1: none
 };
 
 class ArchiveRepair {
