@@ -138,6 +138,8 @@ struct ArchiveRepair::State {
 
     std::atomic<int> phase{static_cast<int>(RepairPhase::kProbing)};
     std::atomic<uint32_t> checked{0};
+    std::atomic<uint32_t> pieceCount{0};    // the plan's figures, for Progress
+    std::atomic<uint64_t> bytesToFetch{0};
     Clock::time_point started{};
     bool prepared = false;
     bool readOnly = false;
@@ -173,8 +175,8 @@ RepairProgress ArchiveRepair::Progress() const {
     RepairProgress progress;
     progress.phase = static_cast<RepairPhase>(m->phase.load());
     progress.piecesChecked = m->checked;
-    progress.pieceCount = m->plan.pieceCount;
-    progress.bytesToFetch = m->plan.bytes;
+    progress.pieceCount = m->pieceCount;
+    progress.bytesToFetch = m->bytesToFetch;
     progress.bytesStored = m->gate.stored;
     progress.bytesReceived = m->gate.received;
     progress.bytesPerSecond = m->speed.BytesPerSecond();
@@ -196,6 +198,7 @@ bool ArchiveRepair::Prepare(bool readOnly) {
     s.plan.source = s.sources.Name(s.sources.First());
     s.plan.pieceCount = reference.layout.pieceCount;
     s.plan.pieceSize = reference.layout.pieceSize;
+    s.pieceCount = s.plan.pieceCount;
 
     std::string error;
     const ArchiveLock::Result locked = s.lock.Lock(s.options.archive, !readOnly, &error);
@@ -221,6 +224,7 @@ bool ArchiveRepair::Prepare(bool readOnly) {
     s.plan.pieces = PiecesNotGood(s.states);
     for (uint32_t piece : s.plan.pieces) s.plan.bytes += layout.Length(piece);
     if (s.plan.rebuild) s.plan.bytes += reference.header.pieceTableSize;
+    s.bytesToFetch = s.plan.bytes;
     if (s.mode == Mode::kRepair) {
         TNQOVArchive* opened = nullptr;
         if (!SFileOpenArchive(s.options.archive.c_str(), &opened, NQOV_OPEN_READ_ONLY)) {
