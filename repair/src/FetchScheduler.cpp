@@ -100,16 +100,18 @@ void FetchScheduler::MoveOn(const std::vector<uint32_t>& pieces, size_t from, co
 void FetchScheduler::Finish(const FetchJob& job, const std::vector<uint32_t>& left, const FetchResult& result,
                             bool progressed) {
     Entered hold(m_monitor);
+    if (result.status == FetchStatus::kFailed && !m_unusable[job.source]) {
+        // Also when every piece came: a source that answers wrongly once
+        // is not asked again.
+        if (m_note) m_note("source not used any more: " + result.message);
+        DropSource(job.source, result.message);
+    }
     if (left.empty() || result.status == FetchStatus::kStopped || m_aborted) {
         // Done, or nothing is to be fetched any more.
     } else if (result.status == FetchStatus::kChanged) {
         m_aborted = true;
         m_abortReason = result.message;
     } else if (result.status == FetchStatus::kFailed) {
-        if (!m_unusable[job.source]) {
-            if (m_note) m_note("source not used any more: " + result.message);
-            DropSource(job.source, result.message);
-        }
         MoveOn(left, job.source, result.message);
     } else if (m_unusable[job.source]) {
         MoveOn(left, job.source, m_lastFailure);

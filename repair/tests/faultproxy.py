@@ -30,6 +30,8 @@ and the parameters of its fault:
     full200  200 and the whole file, as a server that ignores ranges does
     delay    wait SECONDS, then answer normally
     bigger   the range with EXTRA more bytes, Content-Length included
+    overflow the range and EXTRA more bytes without a Content-Length (the
+             body ends when the connection is closed)
     change   from this request on, PATH is served instead of the file asked for
 
 Every request is logged to --log as one JSON line: path, range, fault,
@@ -111,6 +113,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 f.write(json.dumps(entry) + "\n")
 
     def send_head(self, status, headers, length):
+        """Status and headers; LENGTH None: no Content-Length, the body ends
+        with the connection."""
         self.send_response_only(status)
         for name, value in headers:
             lower = name.lower()
@@ -119,7 +123,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if self.server.script.strip_validators and lower in ("etag", "last-modified"):
                 continue
             self.send_header(name, value)
-        self.send_header("Content-Length", str(length))
+        if length is None:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", str(length))
         self.end_headers()
 
     def reset(self):
@@ -159,6 +167,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = body[:offset] + bytes([body[offset] ^ 0xFF]) + body[offset + 1:]
         if fault == "bigger":
             body = body + b"\0" * rule.get("extra", 100)
+        if fault == "overflow":
+            self.send_head(status, headers, None)
+            self.wfile.write(body + b"\0" * rule.get("extra", 100))
+            self.wfile.flush()
+            self.record(rule, status, len(body))
+            return
         if fault in ("reset", "short", "stall"):
             after = min(rule.get("after", 0), len(body))
             self.send_head(status, headers, len(body))

@@ -128,7 +128,10 @@ int ParseRepairArgs(const CommandInfo& command, const std::vector<std::string>& 
 //-----------------------------------------------------------------------------
 // Ctrl-C and SIGTERM: a flag that the watcher turns into a stop.
 
-volatile sig_atomic_t g_stopSignal = 0;
+// Set by the signal handler, read by the watcher thread: a lock-free atomic
+// may be used by both.
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag must be usable in a signal handler");
 
 #if defined(_WIN32)
 BOOL WINAPI OnConsoleControl(DWORD) {
