@@ -7,6 +7,7 @@
 #include "HttpSource.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 
@@ -70,8 +71,6 @@ bool RetryableCurlError(CURLcode code) {
             return true;
     }
 }
-
-class HttpSource;
 
 class HttpConnection : public SourceConnection {
 public:
