@@ -235,6 +235,7 @@ bool ArchiveRepair::Prepare(bool readOnly) {
         s.files = FilesWithBadPieces(archive.get(), s.states);
         s.plan.filesKnown = true;
         for (const FileSpan& file : s.files) s.plan.files.push_back(file.name);
+        std::sort(s.plan.files.begin(), s.plan.files.end());
     }
     s.prepared = true;
     s.result.prepareSeconds = std::chrono::duration<double>(Clock::now() - s.started).count();
@@ -301,6 +302,7 @@ const RepairResult& ArchiveRepair::Execute() {
         s.plan.filesKnown = true;
         s.plan.files.clear();
         for (const FileSpan& file : s.files) s.plan.files.push_back(file.name);
+        std::sort(s.plan.files.begin(), s.plan.files.end());
     }
     s.phase = static_cast<int>(RepairPhase::kFetching);
     const std::vector<uint32_t> pieces = PiecesNotGood(s.states);
@@ -544,6 +546,7 @@ void ArchiveRepair::State::Conclude() {
             result.filesLeft.push_back(file.name);
         }
     }
+    std::sort(result.filesLeft.begin(), result.filesLeft.end());
     if (stop.IsSet()) {
         End(RepairOutcome::kStopped, "stopped");
     } else if (!abortReason.empty()) {
