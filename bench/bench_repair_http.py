@@ -9,7 +9,9 @@ same byte ranges with the same number of connections, in the same run.
      archive on disk.  Runs alternate.  The repair's download (its
      fetch_seconds: requests, MD5 of every piece, verified writes) and its
      whole run (also the probe and the MD5 check of all 257 MiB first) are
-     each set against curl's wall time.
+     each set against curl's wall time; and the CPU time of the download
+     (the repair's less that of a dry run, which does the check alone)
+     against curl's, the steadier figure on a busy machine.
   2. A large plan: 10,000 damaged 32 KiB pieces (every other piece of a
      640 MiB archive, 10,000 requests): the time from the start to the first
      piece written, and how much of it the check of every local piece takes.
@@ -23,6 +25,7 @@ The last line is "RESULT key=value ..." for run_bench.sh.
 import argparse
 import json
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -42,6 +45,17 @@ MAX_REQUEST = 8 * MIB
 def run(command, **kwargs):
     return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env=ENV, **kwargs)
+
+
+def cpu_of(command):
+    """Runs COMMAND; returns (its result, wall seconds, CPU seconds: user and
+    system of the process and its threads)."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    started = time.monotonic()
+    result = run(command)
+    wall = time.monotonic() - started
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return result, wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
 def check(result, what):
@@ -106,15 +120,15 @@ def runs_of(pieces, piece):
     return runs
 
 
-def repair(qov, target, source, jobs):
-    started = time.monotonic()
-    result = run([qov, "repair", target, "--from", source, "--jobs", str(jobs), "--json"])
-    wall = time.monotonic() - started
+def repair(qov, target, source, jobs, dry_run=False):
+    """Returns (wall seconds, CPU seconds, the JSON report)."""
+    command = [qov, "repair", target, "--from", source, "--jobs", str(jobs), "--json"]
+    result, wall, cpu = cpu_of(command + (["--dry-run"] if dry_run else []))
     check(result, "qov repair")
     report = json.loads(result.stdout)
-    if report["result"]["outcome"] != "repaired":
+    if not dry_run and report["result"]["outcome"] != "repaired":
         sys.exit("the repair did not end repaired: %s" % report["result"])
-    return wall, report
+    return wall, cpu, report
 
 
 def curl(url, runs, jobs, scratch):
@@ -125,13 +139,12 @@ def curl(url, runs, jobs, scratch):
                for n, (start, length) in enumerate(runs)]
     with open(config, "w") as f:
         f.write("next\n".join(entries))
-    started = time.monotonic()
-    check(run(["curl", "-sS", "--no-progress-meter", "--fail", "-Z", "--parallel-max", str(jobs), "-K", config]),
-          "curl")
-    wall = time.monotonic() - started
+    result, wall, cpu = cpu_of(["curl", "-sS", "--no-progress-meter", "--fail", "-Z", "--parallel-max", str(jobs),
+                                "-K", config])
+    check(result, "curl")
     got = sum(os.path.getsize(os.path.join(outputs, name)) for name in os.listdir(outputs))
     shutil.rmtree(outputs)
-    return wall, got
+    return wall, cpu, got
 
 
 def mib_per_s(size, seconds):
@@ -167,20 +180,25 @@ def main():
         size = len(big_pieces) * MIB
         print("256 MiB of damaged 1 MiB pieces over loopback HTTP (nginx), %d connections, %d requests of up to 8 MiB"
               % (args.jobs, len(runs)))
-        figures = {"http_fetch": [], "http_whole": [], "curl": [], "local_fetch": [], "local_whole": []}
+        figures = {"http_fetch": [], "http_whole": [], "curl": [], "local_fetch": [], "local_whole": [],
+                   "curl_cpu": [], "fetch_cpu": []}
         target = os.path.join(scratch, "local.qov")
         for rep in range(args.reps):
             for step in (("http", "curl") if rep % 2 == 0 else ("curl", "http")):
                 if step == "curl":
-                    wall, got = curl(url, runs, args.jobs, scratch)
+                    wall, cpu, got = curl(url, runs, args.jobs, scratch)
                     if got != size:
                         sys.exit("curl fetched %d bytes, not %d" % (got, size))
                     figures["curl"].append(wall)
-                    print("  run %d curl -Z --parallel-max %d   wall %6.3f s  %7.1f MiB/s"
-                          % (rep + 1, args.jobs, wall, mib_per_s(size, wall)))
+                    figures["curl_cpu"].append(cpu)
+                    print("  run %d curl -Z --parallel-max %d   wall %6.3f s  %7.1f MiB/s  cpu %.3f s"
+                          % (rep + 1, args.jobs, wall, mib_per_s(size, wall), cpu))
                     continue
                 damaged_copy(big, target, MIB, big_pieces)
-                wall, report = repair(qov, target, url, args.jobs)
+                # The check and plan alone (a dry run), for the CPU the
+                # download itself takes.
+                _, check_cpu, _ = repair(qov, target, url, args.jobs, dry_run=True)
+                wall, cpu, report = repair(qov, target, url, args.jobs)
                 if report["plan"]["bytes"] != size:
                     sys.exit("the plan holds %d bytes, not %d" % (report["plan"]["bytes"], size))
                 if rep == 0:
@@ -188,11 +206,13 @@ def main():
                 fetch = report["result"]["fetch_seconds"]
                 figures["http_fetch"].append(fetch)
                 figures["http_whole"].append(wall)
+                figures["fetch_cpu"].append(max(cpu - check_cpu, 0.001))
                 print("  run %d qov repair (HTTP)         wall %6.3f s  download %6.3f s  %7.1f MiB/s"
-                      " (check and plan %.3f s)" % (rep + 1, wall, fetch, mib_per_s(size, fetch),
-                                                    report["result"]["prepare_seconds"]))
+                      " (check and plan %.3f s)  cpu %.3f s, of which the download %.3f s"
+                      % (rep + 1, wall, fetch, mib_per_s(size, fetch), report["result"]["prepare_seconds"], cpu,
+                         figures["fetch_cpu"][-1]))
             damaged_copy(big, target, MIB, big_pieces)
-            wall, report = repair(qov, target, big, args.jobs)
+            wall, _, report = repair(qov, target, big, args.jobs)
             fetch = report["result"]["fetch_seconds"]
             figures["local_fetch"].append(fetch)
             figures["local_whole"].append(wall)
@@ -206,13 +226,16 @@ def main():
               % (med["curl"], mib_per_s(size, med["curl"]), med["http_fetch"], mib_per_s(size, med["http_fetch"]),
                  med["http_whole"], med["local_fetch"], mib_per_s(size, med["local_fetch"]), med["local_whole"]))
         print("  throughput / curl's: download %.2f, whole run %.2f" % (fetch_ratio, whole_ratio))
+        cpu_ratio = med["curl_cpu"] / med["fetch_cpu"]
+        print("  cpu: curl %.3f s, the repair's download %.3f s (MD5 of every piece and verified writes):"
+              " curl's / the repair's %.2f" % (med["curl_cpu"], med["fetch_cpu"], cpu_ratio))
 
         print("a large plan: 10,000 damaged 32 KiB pieces of a %d MiB archive (10,000 requests), %d connections"
               % (many_info["archive_size"] // MIB, args.jobs))
         firsts, prepares, fetches = [], [], []
         for rep in range(args.reps):
             damaged_copy(many, target, 32 * 1024, many_pieces)
-            wall, report = repair(qov, target, "%s/net32k.qov" % server.http, args.jobs)
+            wall, _, report = repair(qov, target, "%s/net32k.qov" % server.http, args.jobs)
             result = report["result"]
             firsts.append(result["first_piece_seconds"])
             prepares.append(result["prepare_seconds"])
@@ -223,9 +246,9 @@ def main():
                      10000 / fetches[-1], wall))
         first, prepare = statistics.median(firsts), statistics.median(prepares)
         print("  median: first piece %.3f s after the start, %.1f ms after the plan" % (first, (first - prepare) * 1000))
-        print("RESULT fetch_ratio=%.3f whole_ratio=%.3f curl_mibs=%.1f fetch_mibs=%.1f local_mibs=%.1f"
-              " first_piece_s=%.3f first_after_plan_ms=%.1f"
-              % (fetch_ratio, whole_ratio, mib_per_s(size, med["curl"]), mib_per_s(size, med["http_fetch"]),
+        print("RESULT fetch_ratio=%.3f whole_ratio=%.3f cpu_ratio=%.3f curl_mibs=%.1f fetch_mibs=%.1f"
+              " local_mibs=%.1f first_piece_s=%.3f first_after_plan_ms=%.1f"
+              % (fetch_ratio, whole_ratio, cpu_ratio, mib_per_s(size, med["curl"]), mib_per_s(size, med["http_fetch"]),
                  mib_per_s(size, med["local_fetch"]), first, (first - prepare) * 1000))
     finally:
         server.stop()

@@ -560,6 +560,8 @@ section_repair-http() {
     add_summary "repair over HTTP (download) / curl, throughput" "$fetch ($fetch_mibs vs $curl_mibs MiB/s)" \
         ">= $GOAL_REPAIR_HTTP_RATIO" "$(ge "$fetch" "$GOAL_REPAIR_HTTP_RATIO" && echo yes || echo NO)"
     add_summary "repair over HTTP (whole run) / curl, throughput" "$whole" "-" "-"
+    add_summary "repair over HTTP (download) / curl, cpu" \
+        "$(sed -n 's/.*cpu_ratio=\([0-9.]*\).*/\1/p' <<<"$result")" "-" "-"
     add_summary "repair from the mirror file (download)" "$local_mibs MiB/s" "-" "-"
     add_summary "first piece written, 10,000-piece plan" "$first s ($after ms after the plan)" "-" "-"
     say "  load at the end: $(load_average)"
