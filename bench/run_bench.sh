@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # bench/run_bench.sh - the benchmarks of `./run bench`.
 #
-#   run_bench.sh [--reps N] [--regen] [verify] [extract] [open]
+#   run_bench.sh [--reps N] [--regen] [verify] [extract] [open] [repair] [repair-http]
 #
 # Sections (all of them when none is named):
 #   verify   `qov verify` of a 1 GiB archive (1 MiB pieces) against `md5sum`
@@ -21,6 +21,13 @@
 #            copying the same pieces with a plain read and write loop
 #            (bench_repair.py).  Needs the windows build of ./run demo
 #            (build/windows, or BREVIK_WINDOWS_BUILD); skipped without it.
+#   repair-http
+#            `qov repair` of 256 MiB of damaged 1 MiB pieces over loopback
+#            HTTP from nginx, against `curl -Z` fetching the same byte ranges
+#            with as many connections into files, in the same run; the same
+#            repair from the mirror archive on disk; and the time from the
+#            start to the first piece written when the plan holds 10,000
+#            damaged 32 KiB pieces (bench_repair_http.py).
 #
 # Every figure is measured in this run, on these files, with the files in
 # the page cache (each is read once before timing).  Wall and CPU times come
@@ -61,6 +68,7 @@ GOAL_EXTRACT_RATIO=1.00   # unzip wall / qov extract --jobs 1 wall, at least
 GOAL_OPEN_SECONDS=1.5     # open of the 1,000,000-file archive, under
 GOAL_OPEN_MB=350          # its peak memory in MB (10^6 bytes), under
 GOAL_REPAIR_RATIO=0.5     # repair throughput / plain copy throughput, at least
+GOAL_REPAIR_HTTP_RATIO=0.9   # qov repair download throughput / curl's, at least
 
 REPS=""
 REGEN=0
@@ -75,12 +83,12 @@ while (( $# > 0 )); do
     case "$1" in
         --reps) [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || usage; REPS=$2; shift 2 ;;
         --regen) REGEN=1; shift ;;
-        verify|extract|open|repair) SECTIONS+=("$1"); shift ;;
+        verify|extract|open|repair|repair-http) SECTIONS+=("$1"); shift ;;
         -h|--help) usage ;;
         *) echo "run_bench.sh: unknown argument '$1'" >&2; usage ;;
     esac
 done
-(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(verify extract open repair)
+(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(verify extract open repair repair-http)
 VERIFY_REPS=${REPS:-5}
 EXTRACT_REPS=${REPS:-3}
 OPEN_REPS=${REPS:-5}
@@ -524,6 +532,39 @@ section_repair() {
         "$(ge "$engine" "$GOAL_REPAIR_RATIO" && echo yes || echo NO)"
     add_summary "repair (whole run) / plain copy" "$whole" "-" "-"
     add_summary "repair (engine download) / copy with MD5" "$checked" "-" "-"
+}
+
+section_repair-http() {
+    heading "repair-http: qov repair over loopback HTTP (nginx) against curl fetching the same ranges"
+    local out result
+    for tool in nginx curl; do
+        command -v "$tool" >/dev/null || { fail "repair-http: '$tool' is not installed (./run setup)"; return 0; }
+    done
+    say "  load at the start: $(load_average)"
+    if ! out=$(python3 "$ROOT/bench/bench_repair_http.py" --qov "$QOV" --data "$DATA/repair-http" \
+            --reps "${REPS:-3}" 2>&1); then
+        printf '%s\n' "$out" | tail -n 40
+        fail "repair-http: a repair or curl failed"
+        return 0
+    fi
+    printf '%s\n' "$out" | grep -v '^RESULT '
+    result=$(printf '%s\n' "$out" | sed -n 's/^RESULT //p')
+    local fetch whole local_mibs curl_mibs fetch_mibs first after
+    fetch=$(sed -n 's/.*fetch_ratio=\([0-9.]*\).*/\1/p' <<<"$result")
+    whole=$(sed -n 's/.*whole_ratio=\([0-9.]*\).*/\1/p' <<<"$result")
+    curl_mibs=$(sed -n 's/.*curl_mibs=\([0-9.]*\).*/\1/p' <<<"$result")
+    fetch_mibs=$(sed -n 's/.*fetch_mibs=\([0-9.]*\).*/\1/p' <<<"$result")
+    local_mibs=$(sed -n 's/.*local_mibs=\([0-9.]*\).*/\1/p' <<<"$result")
+    first=$(sed -n 's/.*first_piece_s=\([0-9.]*\).*/\1/p' <<<"$result")
+    after=$(sed -n 's/.*first_after_plan_ms=\([0-9.]*\).*/\1/p' <<<"$result")
+    add_summary "repair over HTTP (download) / curl, throughput" "$fetch ($fetch_mibs vs $curl_mibs MiB/s)" \
+        ">= $GOAL_REPAIR_HTTP_RATIO" "$(ge "$fetch" "$GOAL_REPAIR_HTTP_RATIO" && echo yes || echo NO)"
+    add_summary "repair over HTTP (whole run) / curl, throughput" "$whole" "-" "-"
+    add_summary "repair over HTTP (download) / curl, cpu" \
+        "$(sed -n 's/.*cpu_ratio=\([0-9.]*\).*/\1/p' <<<"$result")" "-" "-"
+    add_summary "repair from the mirror file (download)" "$local_mibs MiB/s" "-" "-"
+    add_summary "first piece written, 10,000-piece plan" "$first s ($after ms after the plan)" "-" "-"
+    say "  load at the end: $(load_average)"
 }
 
 #-----------------------------------------------------------------------------
