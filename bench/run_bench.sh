@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # bench/run_bench.sh - the benchmarks of `./run bench`.
 #
-#   run_bench.sh [--reps N] [--regen] [verify] [extract] [open] [repair] [repair-http]
+#   run_bench.sh [--reps N] [--regen] [md5] [verify] [extract] [open] [repair] [repair-http]
 #
 # Sections (all of them when none is named):
+#   md5      the multi-buffer MD5 engine alone (bench_md5), per kernel, on
+#            1 MiB and 32 KiB pieces in memory, against `md5sum` and
+#            `openssl dgst -md5` of the same 256 MiB in a file.
 #   verify   `qov verify` of a 1 GiB archive (1 MiB pieces) against `md5sum`
 #            of the same file; also each of its two passes timed apart, the
 #            same comparison on the mixed archive, and a small archive of
@@ -83,17 +86,18 @@ while (( $# > 0 )); do
     case "$1" in
         --reps) [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || usage; REPS=$2; shift 2 ;;
         --regen) REGEN=1; shift ;;
-        verify|extract|open|repair|repair-http) SECTIONS+=("$1"); shift ;;
+        md5|verify|extract|open|repair|repair-http) SECTIONS+=("$1"); shift ;;
         -h|--help) usage ;;
         *) echo "run_bench.sh: unknown argument '$1'" >&2; usage ;;
     esac
 done
-(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(verify extract open repair repair-http)
+(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(md5 verify extract open repair repair-http)
 VERIFY_REPS=${REPS:-5}
 EXTRACT_REPS=${REPS:-3}
 OPEN_REPS=${REPS:-5}
 
-for program in "$QOV" "$TIMER" "$BIN/bench_gen" "$BIN/bench_many_files" "$BIN/bench_verify_split"; do
+for program in "$QOV" "$TIMER" "$BIN/bench_gen" "$BIN/bench_many_files" "$BIN/bench_verify_split" \
+               "$BIN/bench_md5"; do
     [[ -x "$program" ]] || { echo "run_bench.sh: $program is missing: build $BUILD_DIR first" >&2; exit 1; }
 done
 for tool in md5sum zip unzip git diff; do
@@ -290,6 +294,73 @@ prepare_many() {
         "$BIN/bench_many_files" create "$MANY_ARCHIVE" "$MANY_COUNT" 2>/dev/null | sed 's/^/  /'
         write_stamp "$MANY_ARCHIVE" "$MANY_PARAMS"
     fi
+}
+
+#-----------------------------------------------------------------------------
+# The multi-buffer MD5 engine against md5sum and openssl
+
+MD5_MIB=256
+
+# md5_tool_runs LABEL REPS FILE COMMAND...: times COMMAND FILE REPS times,
+# checks that its output holds the digest MD5_WHOLE, prints the runs and
+# sets MD5_TOOL_GBPS (median wall) and MD5_TOOL_CPU_GBPS.
+md5_tool_runs() {
+    local label=$1 reps=$2 file=$3 i walls=() cpus=() size
+    shift 3
+    size=$(file_size "$file")
+    for ((i = 1; i <= reps; i++)); do
+        timed "$SCRATCH/md5tool.out" -- "$@" "$file"
+        run_line "$i" "$label"
+        if [[ "$T_STATUS" != 0 ]] || ! grep -q "$MD5_WHOLE" "$SCRATCH/md5tool.out"; then
+            fail "$label: exit $T_STATUS, $(head -c 200 "$SCRATCH/md5tool.out") (expected $MD5_WHOLE)"
+        fi
+        walls+=("$T_WALL"); cpus+=("$T_CPU")
+    done
+    MD5_TOOL_GBPS=$(calc "$size / 1e9 / $(median "${walls[@]}")")
+    MD5_TOOL_CPU_GBPS=$(calc "$size / 1e9 / $(median "${cpus[@]}")")
+}
+
+section_md5() {
+    heading "MD5: the multi-buffer engine against md5sum and openssl (load $(load_average))"
+    say "  bench_md5: pieces in memory hashed with QOVMD5Many, one thread, each kernel forced;"
+    say "  md5sum and openssl dgst -md5: the same $MD5_MIB MiB as one file, hot cache (one stream each)."
+    local out
+    if ! out=$("$BIN/bench_md5" engine --mib "$MD5_MIB" --reps "${REPS:-3}" 2>&1); then
+        printf '%s\n' "$out"
+        fail "bench_md5: the kernels disagree or the engine failed"
+        return 0
+    fi
+    printf '%s\n' "$out" | grep -v '^RESULT \|^WHOLE '
+    MD5_WHOLE=$(printf '%s\n' "$out" | sed -n 's/^WHOLE //p')
+
+    local file=$SCRATCH/md5-bytes.bin
+    "$BIN/bench_md5" write "$file" --mib "$MD5_MIB" || { fail "bench_md5 write"; return 0; }
+    warm "$file"
+    local reps=${REPS:-3} md5sum_gbps openssl_gbps=""
+    md5_tool_runs "md5sum" "$reps" "$file" md5sum
+    md5sum_gbps=$MD5_TOOL_GBPS
+    say "  md5sum:           $(fmt "$md5sum_gbps" 2) GB/s (median wall), $(fmt "$MD5_TOOL_CPU_GBPS" 2) GB/s per CPU second"
+    if command -v openssl >/dev/null; then
+        md5_tool_runs "openssl dgst -md5" "$reps" "$file" openssl dgst -md5
+        openssl_gbps=$MD5_TOOL_GBPS
+        say "  openssl dgst -md5: $(fmt "$openssl_gbps" 2) GB/s (median wall), $(fmt "$MD5_TOOL_CPU_GBPS" 2) GB/s per CPU second"
+    else
+        say "  openssl: not installed (./run setup installs it), skipped"
+    fi
+    rm -f "$file"
+
+    local line kernel piece gbps
+    while IFS= read -r line; do
+        kernel=$(sed -n 's/.*kernel=\([a-z0-9]*\).*/\1/p' <<<"$line")
+        piece=$(sed -n 's/.* piece=\([0-9]*\).*/\1/p' <<<"$line")
+        gbps=$(sed -n 's/.*median_gbps=\([0-9.]*\).*/\1/p' <<<"$line")
+        [[ "$piece" == 0 ]] && continue
+        add_summary "md5 engine $kernel, $((piece / 1024)) KiB pieces: GB/s / md5sum's" \
+            "$(fmt "$gbps" 2) GB/s, $(fmt "$(calc "$gbps / $md5sum_gbps")" 1)x md5sum" "-" "-"
+    done < <(printf '%s\n' "$out" | grep '^RESULT ')
+    add_summary "md5sum / openssl dgst -md5 of the same bytes" \
+        "$(fmt "$md5sum_gbps" 2) / $([[ -n "$openssl_gbps" ]] && fmt "$openssl_gbps" 2 || echo -) GB/s" "-" "-"
+    say "  load at the end: $(load_average)"
 }
 
 #-----------------------------------------------------------------------------

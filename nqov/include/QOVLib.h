@@ -497,4 +497,22 @@ bool FileStream_SizeOf(TFileStream* pStream, uint64_t* pSize);
 bool FileStream_SetSize(TFileStream* pStream, uint64_t qwSize);
 void FileStream_Free(TFileStream* pStream);
 
+//-----------------------------------------------------------------------------
+// MD5 kernels.  Where many pieces are hashed, the library hashes up to 16 of
+// them at once in the lanes of SIMD registers.  The kernel is one choice for
+// the whole process: QOV_MD5_AUTO (the default) takes the fastest one the
+// processor and the operating system support; the others force one, for
+// tests and benchmarks.  Every kernel gives the same digests.
+
+enum QOV_MD5_KERNEL { QOV_MD5_AUTO = 0, QOV_MD5_SCALAR = 1, QOV_MD5_AVX2 = 2, QOV_MD5_AVX512 = 3 };
+
+// Sets the process's kernel.  Fails with ERROR_NOT_SUPPORTED when this
+// machine cannot run it, with ERROR_INVALID_PARAMETER for an unknown value.
+// Hashing already under way keeps the kernel it started with.
+bool QOVSetMD5Kernel(int nKernel);
+// The kernel in use: QOV_MD5_SCALAR, QOV_MD5_AVX2 or QOV_MD5_AVX512.
+int QOVGetMD5Kernel();
+// Whether this machine can run the kernel (AUTO and SCALAR: always).
+bool QOVMD5KernelSupported(int nKernel);
+
 #endif  // NQOV_QOVLIB_H

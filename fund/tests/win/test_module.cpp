@@ -72,9 +72,9 @@ TEST(Module, ADllInAFolderLongerThanMaxPath) {
 
         // Seen from inside: the DLL is its own module, not the program.
         auto thisModule = reinterpret_cast<ThisModuleFn>(
-            reinterpret_cast<void (*)()>(GetProcAddress(probe.get(), "ProbeThisModule")));
+            reinterpret_cast<void*>(GetProcAddress(probe.get(), "ProbeThisModule")));
         auto folderOf = reinterpret_cast<FolderFn>(
-            reinterpret_cast<void (*)()>(GetProcAddress(probe.get(), "ProbeModuleFolder")));
+            reinterpret_cast<void*>(GetProcAddress(probe.get(), "ProbeModuleFolder")));
         ASSERT_NE(thisModule, nullptr);
         ASSERT_NE(folderOf, nullptr);
         EXPECT_EQ(thisModule(), probe.get());
