@@ -67,7 +67,11 @@ const char kUsage[] =
     "                      another file: a mistyped path is refused without)\n"
     "\n"
     "Other programs' repairs are kept out with a lock on ARCHIVE.  Proxies\n"
+#if defined(_WIN32)
+    "are the system's (WinHTTP's proxy settings).\n"
+#else
     "come from the http_proxy, https_proxy and no_proxy variables.\n"
+#endif
     "\n"
     "Exit status: 0 repaired or already intact, 1 not everything could be\n"
     "repaired (what is left is listed), 2 the archive or the source cannot be\n"
