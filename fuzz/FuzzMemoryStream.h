@@ -15,7 +15,7 @@
 #ifndef NQOV_FUZZ_FUZZMEMORYSTREAM_H
 #define NQOV_FUZZ_FUZZMEMORYSTREAM_H
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 
 #include <algorithm>
 #include <cstring>

@@ -24,7 +24,7 @@
 // (FUZZ_REGRESSION_DRIVER, see fuzz_regression_main.cpp).
 
 #include "FuzzMemoryStream.h"
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 
 #include <algorithm>
 #include <cstdio>

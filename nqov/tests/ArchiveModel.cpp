@@ -2,7 +2,7 @@
 
 #include "ArchiveModel.h"
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 
 #include <gtest/gtest.h>
 

@@ -22,7 +22,7 @@
 // (NQOV_TEST_SEED replays one).
 
 #include "ArchiveModel.h"
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

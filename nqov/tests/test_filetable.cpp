@@ -2,7 +2,7 @@
 // case and slash variants, capacity limits, delete markers and their reuse,
 // folder records and the directory tree, and the tables written back.
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

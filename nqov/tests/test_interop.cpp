@@ -5,7 +5,7 @@
 // compared.
 
 #include "MiniJson.h"
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // lines (patch suffixes, long lines, stray bytes, blocks of the cache) back
 // into record names.
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

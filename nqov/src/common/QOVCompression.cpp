@@ -11,9 +11,9 @@
 // Every coder writes at most the room it is given and reads at most the
 // input it is given; a coder that cannot finish inside its room fails.
 
-#include "QOVCompression.h"
+#include "common/QOVCompression.h"
 
-#include "QOVCommon.h"
+#include "common/QOVCommon.h"
 
 #include <bzlib.h>
 #include <zlib.h>

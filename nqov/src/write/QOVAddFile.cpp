@@ -3,7 +3,7 @@
 // compression, checksums, cipher), then the checksum block, the sector
 // offset table and the chunk digests.
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 
 #include <algorithm>
 

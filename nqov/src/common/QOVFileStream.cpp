@@ -2,8 +2,8 @@
 // files: one platform handle, a current position, a lock, and four
 // replaceable operations.
 
-#include "QOVArchive.h"
-#include "QOVFileStreamBackend.h"
+#include "read/QOVArchive.h"
+#include "common/QOVFileStreamBackend.h"
 
 #include <cstring>
 

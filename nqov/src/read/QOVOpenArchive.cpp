@@ -2,8 +2,8 @@
 // the table writer that brings the tables, the MD5 piece table, the
 // piece-state map and the header up to date.
 
-#include "QOVArchive.h"
-#include "QOVFileStreamBackend.h"
+#include "read/QOVArchive.h"
+#include "common/QOVFileStreamBackend.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 // enciphered tables, name lookup, record allocation for the writer, the
 // directory tree, and serialising the tables back.
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 
 #include <algorithm>
 

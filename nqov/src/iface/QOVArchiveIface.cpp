@@ -1,9 +1,9 @@
-// QOVLib.cpp - the object interfaces: archives, open files, records and
+// QOVArchiveIface.cpp - the object interfaces: archives, open files, records and
 // directory listers as a host sees them through virtual dispatch.  Most
 // operations wrap the flat functions and add addressing by file id and
 // lookups over a chain of patch archives.
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 
 #include <atomic>
 #include <cassert>

@@ -1,7 +1,7 @@
 // QOVListFile.cpp - the archive's internal list file "(listfile)": reading it
 // to name records at open, and writing it back sorted when files were added.
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 
 #include <algorithm>
 

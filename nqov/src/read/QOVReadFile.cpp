@@ -2,8 +2,8 @@
 // sector (deciphering, checksums, decompression, MD5 piece checks), naming,
 // extracting and verifying them.
 
-#include "QOVArchive.h"
-#include "QOVFileStreamBackend.h"
+#include "read/QOVArchive.h"
+#include "common/QOVFileStreamBackend.h"
 
 #include <algorithm>
 

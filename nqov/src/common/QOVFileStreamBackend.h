@@ -5,7 +5,7 @@
 #ifndef NQOV_QOVFILESTREAMBACKEND_H
 #define NQOV_QOVFILESTREAMBACKEND_H
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 
 namespace qovfs {
 

@@ -5,7 +5,7 @@
 #ifndef NQOV_QOVARCHIVE_H
 #define NQOV_QOVARCHIVE_H
 
-#include "QOVCommon.h"
+#include "common/QOVCommon.h"
 
 #include <memory>
 #include <mutex>
@@ -153,7 +153,7 @@ public:
     TFileEntryImpl(const TFileEntryImpl&) = delete;
     TFileEntryImpl& operator=(const TFileEntryImpl&) = delete;
 
-    // QOVFileEntryInterface (QOVLib.cpp).
+    // QOVFileEntryInterface (iface/QOVArchiveIface.cpp).
     const uint8_t* GetMD5() override;
     uint32_t GetFileSize() override;
     uint32_t GetCompressedSize() override;
@@ -235,7 +235,7 @@ public:
     TNQOVArchiveImpl(const TNQOVArchiveImpl&) = delete;
     TNQOVArchiveImpl& operator=(const TNQOVArchiveImpl&) = delete;
 
-    // QOVArchiveInterface and TNQOVArchive (QOVLib.cpp).
+    // QOVArchiveInterface and TNQOVArchive (iface/QOVArchiveIface.cpp).
     bool GetSectorTableRange(uint32_t dwFileId, uint64_t* pqwPosition, uint64_t* pqwSize) override;
     bool GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, uint64_t qwLength, uint64_t* pqwPosition,
                           uint64_t* pqwSize) override;
@@ -306,7 +306,7 @@ public:
     uint32_t IsFlag30OfFile(TNQOVFile* hf) override;
     bool WriteAllBitmaps() override;
 
-    // Maps this archive's piece-state map from its file (MORLTools.cpp).
+    // Maps this archive's piece-state map from its file (verify/QOVPieces.cpp).
     bool InitBitMapByFileMapping_i(bool bWritable);
 
     uint32_t dwAddFileError = 0;
@@ -472,7 +472,7 @@ public:
     TNQOVFileImpl(const TNQOVFileImpl&) = delete;
     TNQOVFileImpl& operator=(const TNQOVFileImpl&) = delete;
 
-    // QOVFileInterface (QOVLib.cpp).
+    // QOVFileInterface (iface/QOVArchiveIface.cpp).
     bool Read(void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) override;
     bool SeekFile(int32_t lOffset, uint32_t dwMoveMethod) override;
     bool NotSupported2() override;
@@ -544,7 +544,7 @@ TFileEntryImpl* FileIdRecord(TNQOVArchiveImpl* ha, uint32_t dwFileId);
 uint32_t SectorCount(uint32_t dwFileSize, uint32_t dwSectorBytes);
 
 //-----------------------------------------------------------------------------
-// Pieces (MORLTools.cpp).
+// Pieces (verify/QOVPieces.cpp).
 
 struct TPieceRange {
     uint32_t dwFirstPiece = 0;
@@ -593,7 +593,7 @@ auto Impl(const std::unique_ptr<T, Deleter>& p) -> decltype(Impl(p.get())) {
 }
 
 //-----------------------------------------------------------------------------
-// Directory listers (QOVLib.cpp).
+// Directory listers (iface/QOVArchiveIface.cpp).
 
 class TNQOVDirWalkerImpl final : public TNQOVDirWalker {
 public:

@@ -1,9 +1,9 @@
 // QOVCommon.cpp - error state, logging, bit arrays, cipher, name hash,
 // file keys, pseudo names and digests shared by the archive library.
 
-#include "QOVCommon.h"
+#include "common/QOVCommon.h"
 
-#include "QOVPlatform.h"
+#include "common/QOVPlatform.h"
 
 #include <tomcrypt.h>
 #include <zlib.h>

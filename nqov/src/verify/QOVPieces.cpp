@@ -1,8 +1,8 @@
-// MORLTools.cpp - the piece layer: the MD5 piece table, verified reads and
+// QOVPieces.cpp - the piece layer: the MD5 piece table, verified reads and
 // writes of single pieces, whole-archive and per-file verification, and the
 // piece-state map.
 
-#include "QOVArchive.h"
+#include "read/QOVArchive.h"
 
 #include <algorithm>
 #include <atomic>
