@@ -24,7 +24,7 @@
 // (FUZZ_REGRESSION_DRIVER, see fuzz_regression_main.cpp).
 
 #include "FuzzMemoryStream.h"
-#include "read/QOVArchive.h"
+#include "read/QOVRead.h"
 
 #include <algorithm>
 #include <cstdio>

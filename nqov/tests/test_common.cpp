@@ -5,7 +5,7 @@
 // independent implementation) and from the well-known constants of the
 // cipher this format shares with its ancestors.
 
-#include "read/QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // reading and writing single pieces, whole-archive verification (also on
 // several threads), the pieces of one file, and what reaches the disk.
 
-#include "read/QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

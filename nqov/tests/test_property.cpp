@@ -23,7 +23,7 @@
 // (NQOV_TEST_SEED replays one).
 
 #include "ArchiveModel.h"
-#include "read/QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

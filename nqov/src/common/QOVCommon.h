@@ -69,6 +69,26 @@ void QOVLogFormat(const char* szFormat, ...)
 void QOVRestoreLibraryError();
 
 //-----------------------------------------------------------------------------
+// Guards the exported functions: an allocation that fails deep inside becomes
+// ERROR_NOT_ENOUGH_MEMORY and the given failure value, never an exception.
+
+// A failure's last error is set again on the way out, as the clean-up of
+// the body's locals may have called the system (see QOVRestoreLibraryError).
+template <typename Result, typename Body>
+Result QOVGuard(Result failValue, Body body) {
+    Result result = failValue;
+    try {
+        result = body();
+    } catch (const std::bad_alloc&) {
+        QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        QOVSetLastError(ERROR_CAN_NOT_COMPLETE);
+    }
+    if (result == failValue) QOVRestoreLibraryError();
+    return result;
+}
+
+//-----------------------------------------------------------------------------
 // Allocation without exceptions: null on failure.
 
 template <typename T>

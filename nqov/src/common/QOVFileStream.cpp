@@ -2,7 +2,8 @@
 // files: one platform handle, a current position, a lock, and four
 // replaceable operations.
 
-#include "read/QOVArchive.h"
+#include "common/QOVFileStream.h"
+
 #include "common/QOVFileStreamBackend.h"
 
 #include <cstring>

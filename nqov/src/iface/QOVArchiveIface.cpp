@@ -1,33 +1,22 @@
-// QOVArchiveIface.cpp - the object interfaces: archives, open files, records and
-// directory listers as a host sees them through virtual dispatch.  Most
-// operations wrap the flat functions and add addressing by file id and
-// lookups over a chain of patch archives.
+// QOVArchiveIface.cpp - open archives as a host sees them through virtual
+// dispatch.  Most operations wrap the flat functions and add addressing by
+// file id and lookups over a chain of patch archives.
 
-#include "read/QOVArchive.h"
+#include "iface/QOVIface.h"
 
+#include "verify/QOVVerify.h"
+
+#include <algorithm>
 #include <atomic>
-#include <cassert>
 #include <cinttypes>
 #include <cstdio>
-#include <set>
 
 namespace {
 
-// Operations a host may call but this library does not offer: they stop a
-// debug build, and answer "no" otherwise.
-#define QOV_UNSUPPORTED() assert(!"operation not supported")
-
-const char kNoName[] = "Failed To Get Name";
-const uint32_t kNoRecord = 3;  // IsFlag30 answer when there is no record
 const uint32_t kClearBlock = 64 * 1024;
 
 std::atomic<QOV_CLEAR_PROGRESS> g_clearHook{nullptr};
 std::atomic<void*> g_clearHookContext{nullptr};
-
-uint32_t Flag30Of(const TFileEntryImpl* entry) {
-    if (entry == nullptr) return kNoRecord;
-    return (entry->dwFlags & NQOV_FILE_FLAG_30) ? 1 : 0;
-}
 
 bool SameFileName(const char* a, const char* b) {
     return a != nullptr && b != nullptr && QOVCompareNoCase(a, b) == 0;
@@ -56,134 +45,6 @@ void PrintDigest(const char* label, const uint8_t digest[16]) {
 void QOVSetClearProgressHook(QOV_CLEAR_PROGRESS pfnHook, void* pvContext) {
     g_clearHookContext.store(pvContext);
     g_clearHook.store(pfnHook);
-}
-
-//-----------------------------------------------------------------------------
-// Records.
-
-const uint8_t* TFileEntryImpl::GetMD5() { return ContentMD5; }
-uint32_t TFileEntryImpl::GetFileSize() { return dwFileSize; }
-uint32_t TFileEntryImpl::GetCompressedSize() { return dwStoredSize; }
-const char* TFileEntryImpl::GetFileName() { return QOVGuard<const char*>(kNoName, [&] { return GetRecordName(this); }); }
-bool TFileEntryImpl::IsDirectory() { return (dwFlags & NQOV_FILE_DIRECTORY) != 0; }
-uint64_t TFileEntryImpl::GetFilePosition() { return ha->HeaderOffset + StoredOffset; }
-TNQOVArchive* TFileEntryImpl::GetArchive() { return ha; }
-uint32_t TFileEntryImpl::GetPieceCount() { return RecordPieceRange(ha, this).dwPieceCount; }
-uint32_t TFileEntryImpl::GetFirstPiece() { return RecordPieceRange(ha, this).dwFirstPiece; }
-uint32_t TFileEntryImpl::GetPieceSize() { return ha->Header.dwMD5PieceSize; }
-uint32_t TFileEntryImpl::GetLastPieceSize() { return RecordPieceRange(ha, this).dwLastPieceSize; }
-uint32_t TFileEntryImpl::GetFileId() { return dwFileId; }
-uint32_t TFileEntryImpl::IsFlag30() { return Flag30Of(this); }
-
-//-----------------------------------------------------------------------------
-// Open files.
-
-bool TNQOVFileImpl::Read(void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) {
-    return SFileReadFile(this, pvBuffer, dwToRead, pdwRead, bCheckPieces);
-}
-
-bool TNQOVFileImpl::SeekFile(int32_t lOffset, uint32_t dwMoveMethod) {
-    if (dwMoveMethod > NQOV_FILE_END) {
-        QOV_LOG_ERROR("method error! ", ERROR_INVALID_PARAMETER);
-        QOVSetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    // A position outside the file is refused by SFileSetFilePointer.
-    return SFileSetFilePointer(this, lOffset, dwMoveMethod) != NQOV_INVALID_SIZE ||
-           QOVGetLastError() == ERROR_SUCCESS;
-}
-
-bool TNQOVFileImpl::NotSupported2() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported3() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported4() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported14() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported15() { QOV_UNSUPPORTED(); return false; }
-
-uint64_t TNQOVFileImpl::GetPieceEnd() {
-    const TPieceRange range = RecordPieceRange(ha, pFileEntry);
-    const uint64_t pieceSize = ha->Header.dwMD5PieceSize;
-    if (range.dwPieceCount == 0) return range.dwFirstPiece * pieceSize;
-    return (static_cast<uint64_t>(range.dwFirstPiece) + range.dwPieceCount - 1) * pieceSize + range.dwLastPieceSize;
-}
-
-uint64_t TNQOVFileImpl::GetPieceStart() {
-    return static_cast<uint64_t>(RecordPieceRange(ha, pFileEntry).dwFirstPiece) * ha->Header.dwMD5PieceSize;
-}
-
-TFileEntry* TNQOVFileImpl::GetFileEntry() { return pFileEntry; }
-uint32_t TNQOVFileImpl::GetFirstPiece() { return RecordPieceRange(ha, pFileEntry).dwFirstPiece; }
-uint32_t TNQOVFileImpl::GetPieceCount() { return RecordPieceRange(ha, pFileEntry).dwPieceCount; }
-uint32_t TNQOVFileImpl::GetLastPieceSize() { return RecordPieceRange(ha, pFileEntry).dwLastPieceSize; }
-uint32_t TNQOVFileImpl::GetPieceSize() { return ha->Header.dwMD5PieceSize; }
-const char* TNQOVFileImpl::GetArchiveFileName() { return ha->pStream->szFileName; }
-uint64_t TNQOVFileImpl::GetRawPosition() { return qwStoredStart; }
-TNQOVArchive* TNQOVFileImpl::GetArchive() { return ha; }
-uint32_t TNQOVFileImpl::GetFileSize() { return pFileEntry->dwFileSize; }
-
-uint64_t TNQOVFileImpl::GetStoredSize() {
-    return pFileEntry->dwStoredSize + ChunkDigestBytes(ha, pFileEntry->dwStoredSize);
-}
-
-uint32_t TNQOVFileImpl::IsFlag30() { return Flag30Of(pFileEntry); }
-
-//-----------------------------------------------------------------------------
-// Directory listers.
-
-bool TNQOVDirWalkerImpl::List(const char* szDirectory) {
-    return QOVGuard(false, [&]() -> bool {
-        if (szDirectory == nullptr || !IsValidArchive(m_ha)) return false;
-        const TFileEntryImpl* directory = FindRecordByName(m_ha, szDirectory);
-        if (directory == nullptr || !directory->IsDirectory()) return false;
-        std::set<uint64_t> children;
-        for (TNQOVArchiveImpl* archive : m_ha->pChainOwner->Chain) {
-            const TFileEntryImpl* here = ::RecordByName(archive, szDirectory);
-            if (here == nullptr || !here->IsDirectory()) continue;
-            for (uint32_t child = here->FirstChild; child != QOV_NO_RECORD;
-                 child = archive->Records[child].NextSibling)
-                children.insert(archive->Records[child].NameHash64);
-        }
-        m_items.assign(children.begin(), children.end());
-        return true;
-    });
-}
-
-uint32_t TNQOVDirWalkerImpl::GetCount() { return static_cast<uint32_t>(m_items.size()); }
-
-uint64_t TNQOVDirWalkerImpl::GetItem(uint32_t dwPosition) {
-    return dwPosition < m_items.size() ? m_items[dwPosition] : 0;
-}
-
-bool TNQOVDirWalkerByIdImpl::List(uint32_t dwFileId) {
-    return QOVGuard(false, [&]() -> bool {
-        if (!IsValidArchive(m_ha)) return false;
-        const TFileEntryImpl* directory = FileIdRecord(m_ha, dwFileId);
-        if (directory == nullptr || !directory->IsDirectory()) return false;
-        std::set<uint64_t> children;
-        for (TNQOVArchiveImpl* archive : m_ha->pChainOwner->Chain) {
-            const TFileEntryImpl* here = ::RecordByHash(archive, directory->NameHash64);
-            if (here == nullptr || !here->IsDirectory()) continue;
-            for (uint32_t child = here->FirstChild; child != QOV_NO_RECORD;
-                 child = archive->Records[child].NextSibling) {
-                const TFileEntryImpl& entry = archive->Records[child];
-                if (!(entry.dwFlags & NQOV_FILE_FLAG_30)) children.insert(entry.NameHash64);
-            }
-        }
-        m_items.clear();
-        for (uint64_t hash : children) {
-            const TFileEntryImpl* winner = FindRecordByHash(m_ha, hash);
-            // Records added after the ids were given out have none yet; a
-            // damaged hash that lands on another record names no child.
-            if (winner != nullptr && winner->NameHash64 == hash && winner->dwFileId != NQOV_INVALID_FILE_ID)
-                m_items.push_back(winner->dwFileId);
-        }
-        return true;
-    });
-}
-
-uint32_t TNQOVDirWalkerByIdImpl::GetCount() { return static_cast<uint32_t>(m_items.size()); }
-
-uint32_t TNQOVDirWalkerByIdImpl::GetItem(uint32_t dwPosition) {
-    return dwPosition < m_items.size() ? m_items[dwPosition] : NQOV_INVALID_FILE_ID;
 }
 
 //-----------------------------------------------------------------------------
@@ -306,7 +167,7 @@ bool TNQOVArchiveImpl::HasFile(const char* szName) { return RecordByName(szName)
 uint32_t TNQOVArchiveImpl::IsFlag30ById(uint32_t dwFileId) { return Flag30Of(FileIdRecord(this, dwFileId)); }
 
 uint32_t TNQOVArchiveImpl::IsFlag30OfFile(TNQOVFile* hf) {
-    return IsValidFile(Impl(hf)) ? Flag30Of(Impl(hf)->pFileEntry) : kNoRecord;
+    return IsValidFile(Impl(hf)) ? Flag30Of(Impl(hf)->pFileEntry) : NQOV_FLAG30_NO_RECORD;
 }
 
 //-----------------------------------------------------------------------------
@@ -450,7 +311,10 @@ bool TNQOVArchiveImpl::IsFileReady(const char* szName) {
 }
 
 bool TNQOVArchiveImpl::AddFile(const char* szLocalFile, const char* szArchivedName) {
-    const bool ok = SFileAddFileEx(this, szLocalFile, szArchivedName);
+    // Only the writer adds files.
+    const TArchiveWriter* writer = QOVWriter();
+    if (writer == nullptr) QOVSetLastError(ERROR_NOT_SUPPORTED);
+    const bool ok = writer != nullptr && writer->AddFile(this, szLocalFile, szArchivedName);
     dwAddFileError = ok ? ERROR_SUCCESS : QOVGetLastError();
     return ok;
 }

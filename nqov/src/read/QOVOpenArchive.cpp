@@ -1,9 +1,10 @@
-// QOVOpenArchive.cpp - creating, opening, flushing and closing archives, and
-// the table writer that brings the tables, the MD5 piece table, the
-// piece-state map and the header up to date.
+// QOVOpenArchive.cpp - opening an archive: finding its header, loading and
+// checking its tables; closing it; and the figures of an open archive.
 
-#include "read/QOVArchive.h"
+#include "read/QOVRead.h"
+
 #include "common/QOVFileStreamBackend.h"
+#include "verify/QOVVerify.h"
 
 #include <algorithm>
 
@@ -11,32 +12,6 @@ namespace {
 
 const uint32_t kHeaderSearchStep = 512;
 const uint32_t kBuildDirTreeFailed = 2000000006;
-
-//-----------------------------------------------------------------------------
-// Header bytes.
-
-enum : uint32_t {
-    kHdrID = 0,
-    kHdrHeaderSize = 4,
-    kHdrFormatVersion = 8,
-    kHdrSectorSize = 10,
-    kHdrArchieveSize = 12,
-    kHdrBetPos = 20,
-    kHdrHetPos = 28,
-    kHdrMD5TablePos = 36,
-    kHdrBitmapPos = 44,
-    kHdrHetSize = 52,
-    kHdrBetSize = 60,
-    kHdrMD5TableSize = 68,
-    kHdrBitmapSize = 76,
-    kHdrPieceSize = 84,
-    kHdrRawChunkSize = 88,
-    kHdrPatchBaseTag = 92,
-    kHdrPatchedTag = 108,
-    kHdrMD5Bet = 124,
-    kHdrMD5Het = 140,
-    kHdrMD5Header = 156,
-};
 
 bool HeaderDigestMatches(const uint8_t* pbRaw, const TQOVHeader& header) {
     if (header.wFormatVersion != 0 || IsZeroDigest(header.MD5_QOVHeader)) return true;
@@ -203,231 +178,7 @@ bool OpenArchiveSteps(TNQOVArchiveImpl* ha, uint32_t dwFlags) {
     return true;
 }
 
-//-----------------------------------------------------------------------------
-// Table writer pieces.
-
-// Writes the chunk digests of cbData bytes that start at qwPosition (absolute)
-// right after them; *pcbDigests gets their size.
-uint32_t WriteChunkDigests(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
-                           uint64_t cbData, uint64_t* pcbDigests) {
-    const uint32_t chunk = ha->Header.dwRawChunkSize;
-    *pcbDigests = 0;
-    if (chunk == 0 || cbData == 0) return ERROR_SUCCESS;
-    const uint64_t chunks = (cbData + chunk - 1) / chunk;
-    std::vector<uint8_t> digests(static_cast<size_t>(chunks * 16));
-    for (uint64_t i = 0; i < chunks; i++) {
-        const uint64_t start = i * chunk;
-        QOVMD5(pbData + start, static_cast<size_t>(std::min<uint64_t>(chunk, cbData - start)),
-               &digests[static_cast<size_t>(i * 16)]);
-    }
-    const uint32_t error =
-        WriteArchiveBytes(ha, qwPosition + cbData, digests.data(), static_cast<uint32_t>(digests.size()));
-    if (error != ERROR_SUCCESS) return error;
-    *pcbDigests = digests.size();
-    return ERROR_SUCCESS;
-}
-
-// Enciphers and writes one extended table at relative position *pqwPos.
-uint32_t WriteExtTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>& table, uint32_t dwKey,
-                       uint8_t digestOut[16], uint64_t* pqwPos, uint64_t* pqwTablePos,
-                       uint64_t* pqwTableSize) {
-    EncryptQOVBlock(table.data() + 12, table.size() - 12, dwKey);
-    QOVMD5(table.data(), table.size(), digestOut);
-    uint32_t error = WriteArchiveBytes(ha, ha->HeaderOffset + *pqwPos, table.data(),
-                                       static_cast<uint32_t>(table.size()));
-    if (error != ERROR_SUCCESS) return error;
-    uint64_t digestBytes = 0;
-    error =
-        WriteChunkDigests(ha, ha->HeaderOffset + *pqwPos, table.data(), table.size(), &digestBytes);
-    if (error != ERROR_SUCCESS) return error;
-    *pqwTablePos = *pqwPos;
-    *pqwTableSize = table.size();
-    *pqwPos += table.size() + digestBytes;
-    return ERROR_SUCCESS;
-}
-
-uint32_t WriteZeros(TNQOVArchiveImpl* ha, uint64_t qwFrom, uint64_t qwTo) {
-    static const uint8_t zeros[4096] = {};
-    while (qwFrom < qwTo) {
-        const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(sizeof(zeros), qwTo - qwFrom));
-        const uint32_t error = WriteArchiveBytes(ha, qwFrom, zeros, part);
-        if (error != ERROR_SUCCESS) return error;
-        qwFrom += part;
-    }
-    return ERROR_SUCCESS;
-}
-
-// MD5 of every piece of [0, E) plus the digest of the digests.
-uint32_t BuildPieceTable(TNQOVArchiveImpl* ha, uint64_t qwEnd, uint32_t pieces,
-                         std::unique_ptr<uint8_t[]>* pTable, uint32_t* pcbTable) {
-    const uint32_t pieceSize = ha->Header.dwMD5PieceSize;
-    const uint32_t tableSize = (pieces + 1) * 16;
-    const uint32_t kChunk = 1024 * 1024;  // pieces are hashed in chunks of at most this
-    std::unique_ptr<uint8_t[]> table = QOVAllocArray<uint8_t>(tableSize);
-    std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(std::min(pieceSize, kChunk));
-    if (!table || !buffer) return ERROR_NOT_ENOUGH_MEMORY;
-    for (uint32_t i = 0; i < pieces; i++) {
-        uint64_t position = static_cast<uint64_t>(i) * pieceSize;
-        const uint64_t pieceEnd = std::min<uint64_t>(position + pieceSize, qwEnd);
-        TMD5 md5;
-        while (position < pieceEnd) {
-            const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(kChunk, pieceEnd - position));
-            uint64_t readAt = position;
-            if (!FileStream_Read(ha->pStream.get(), &readAt, buffer.get(), part)) {
-                const uint32_t error = QOVGetLastError();
-                return error != ERROR_SUCCESS ? error : ERROR_CAN_NOT_COMPLETE;
-            }
-            md5.Update(buffer.get(), part);
-            position += part;
-        }
-        md5.Final(table.get() + static_cast<size_t>(i) * 16);
-    }
-    QOVMD5(table.get(), static_cast<size_t>(pieces) * 16, table.get() + static_cast<size_t>(pieces) * 16);
-    *pTable = std::move(table);
-    *pcbTable = tableSize;
-    return ERROR_SUCCESS;
-}
-
 }  // namespace
-
-// A map file-mapped from the old layout cannot follow a change of the
-// archive (new data and tables are written over and past it, and the file is
-// cut): keep a heap copy of its bytes instead.  Called before the first write
-// of a change, so that the copy is taken while the mapped bytes are intact.
-void DetachMappedBitmap(TNQOVArchiveImpl* ha) {
-    if (ha->BitmapMapping.pvView == nullptr) return;
-    std::unique_ptr<uint8_t[]> copy = QOVAllocArray<uint8_t>(ha->dwBitmapSize);
-    if (copy && ha->pBitmap != nullptr) memcpy(copy.get(), ha->pBitmap, ha->dwBitmapSize);
-    FileStream_UnmapView(&ha->BitmapMapping);
-    ha->BitmapHeap = std::move(copy);
-    ha->pBitmap = ha->BitmapHeap.get();
-    if (ha->pBitmap == nullptr) ha->dwBitmapSize = 0;
-    ha->bMapWritable = true;
-}
-
-//-----------------------------------------------------------------------------
-// Header.
-
-void ParseHeader(const uint8_t pbRaw[NQOV_HEADER_SIZE], TQOVHeader* pHeader) {
-    TQOVHeader& h = *pHeader;
-    h.dwID = ReadLE32(pbRaw + kHdrID);
-    h.HeaderSize = ReadLE32(pbRaw + kHdrHeaderSize);
-    h.wFormatVersion = ReadLE16(pbRaw + kHdrFormatVersion);
-    h.wSectorSize = ReadLE16(pbRaw + kHdrSectorSize);
-    h.ArchieveSize = ReadLE64(pbRaw + kHdrArchieveSize);
-    h.BetTablePos64 = ReadLE64(pbRaw + kHdrBetPos);
-    h.HetTablePos64 = ReadLE64(pbRaw + kHdrHetPos);
-    h.MD5TablePos64 = ReadLE64(pbRaw + kHdrMD5TablePos);
-    h.BitmapPos64 = ReadLE64(pbRaw + kHdrBitmapPos);
-    h.HetTableSize64 = ReadLE64(pbRaw + kHdrHetSize);
-    h.BetTableSize64 = ReadLE64(pbRaw + kHdrBetSize);
-    h.MD5TableSize64 = ReadLE64(pbRaw + kHdrMD5TableSize);
-    h.BitmapSize64 = ReadLE64(pbRaw + kHdrBitmapSize);
-    h.dwMD5PieceSize = ReadLE32(pbRaw + kHdrPieceSize);
-    h.dwRawChunkSize = ReadLE32(pbRaw + kHdrRawChunkSize);
-    memcpy(h.MD5_PatchBaseTag, pbRaw + kHdrPatchBaseTag, 16);
-    memcpy(h.MD5_PatchedTag, pbRaw + kHdrPatchedTag, 16);
-    memcpy(h.MD5_BetTable, pbRaw + kHdrMD5Bet, 16);
-    memcpy(h.MD5_HetTable, pbRaw + kHdrMD5Het, 16);
-    memcpy(h.MD5_QOVHeader, pbRaw + kHdrMD5Header, 16);
-}
-
-void SerializeHeader(const TQOVHeader& h, uint8_t pbRaw[NQOV_HEADER_SIZE]) {
-    WriteLE32(pbRaw + kHdrID, h.dwID);
-    WriteLE32(pbRaw + kHdrHeaderSize, h.HeaderSize);
-    WriteLE16(pbRaw + kHdrFormatVersion, h.wFormatVersion);
-    WriteLE16(pbRaw + kHdrSectorSize, h.wSectorSize);
-    WriteLE64(pbRaw + kHdrArchieveSize, h.ArchieveSize);
-    WriteLE64(pbRaw + kHdrBetPos, h.BetTablePos64);
-    WriteLE64(pbRaw + kHdrHetPos, h.HetTablePos64);
-    WriteLE64(pbRaw + kHdrMD5TablePos, h.MD5TablePos64);
-    WriteLE64(pbRaw + kHdrBitmapPos, h.BitmapPos64);
-    WriteLE64(pbRaw + kHdrHetSize, h.HetTableSize64);
-    WriteLE64(pbRaw + kHdrBetSize, h.BetTableSize64);
-    WriteLE64(pbRaw + kHdrMD5TableSize, h.MD5TableSize64);
-    WriteLE64(pbRaw + kHdrBitmapSize, h.BitmapSize64);
-    WriteLE32(pbRaw + kHdrPieceSize, h.dwMD5PieceSize);
-    WriteLE32(pbRaw + kHdrRawChunkSize, h.dwRawChunkSize);
-    memcpy(pbRaw + kHdrPatchBaseTag, h.MD5_PatchBaseTag, 16);
-    memcpy(pbRaw + kHdrPatchedTag, h.MD5_PatchedTag, 16);
-    memcpy(pbRaw + kHdrMD5Bet, h.MD5_BetTable, 16);
-    memcpy(pbRaw + kHdrMD5Het, h.MD5_HetTable, 16);
-    memcpy(pbRaw + kHdrMD5Header, h.MD5_QOVHeader, 16);
-}
-
-//-----------------------------------------------------------------------------
-// Archive object.
-
-TNQOVArchiveImpl::TNQOVArchiveImpl() {
-    Chain.push_back(this);
-    pChainOwner = this;
-}
-
-TNQOVArchiveImpl::~TNQOVArchiveImpl() {
-    if (BitmapMapping.pvView != nullptr) FileStream_UnmapView(&BitmapMapping);
-    pHeader = nullptr;
-}
-
-bool IsValidArchive(const TNQOVArchiveImpl* ha) {
-    return ha != nullptr && ha->pHeader != nullptr && ha->pHeader->dwID == NQOV_HEADER_SIGNATURE;
-}
-
-void ReleaseArchive(TNQOVArchiveImpl* ha) {
-    // Patch archives are owned by ha (Patches) and go with it.
-    delete ha;
-}
-
-uint32_t WriteArchiveBytes(TNQOVArchiveImpl* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData) {
-    if (ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) return ERROR_ACCESS_DENIED;
-    ha->VerifiedPieces.clear();
-    uint64_t position = qwPosition;
-    if (FileStream_Write(ha->pStream.get(), &position, pvData, cbData)) return ERROR_SUCCESS;
-    const uint32_t error = QOVGetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_CAN_NOT_COMPLETE;
-}
-
-// Writers pad an archive to whole pieces, so a piece larger than the whole
-// archive comes from a damaged header.  Writing would pad the file up to that
-// piece: up to 4 GiB for a file of a few kilobytes.  Up to 1 MiB of padding is
-// let through, the rest refused.
-uint32_t CheckWritablePieceSize(const TNQOVArchiveImpl* ha) {
-    const uint32_t kPaddingAllowed = 1024 * 1024;
-    const uint32_t pieceSize = ha->Header.dwMD5PieceSize;
-    if (pieceSize <= kPaddingAllowed) return ERROR_SUCCESS;
-    uint64_t archiveBytes = ha->Header.ArchieveSize;
-    uint64_t fileSize = 0;
-    if (FileStream_SizeOf(ha->pStream.get(), &fileSize) && fileSize > ha->HeaderOffset)
-        archiveBytes = std::max<uint64_t>(archiveBytes, fileSize - ha->HeaderOffset);
-    return pieceSize > archiveBytes ? ERROR_FILE_CORRUPT : ERROR_SUCCESS;
-}
-
-uint64_t ChunkDigestBytes(const TNQOVArchiveImpl* ha, uint64_t cbStored) {
-    const uint32_t chunk = ha->Header.dwRawChunkSize;
-    if (chunk == 0) return 0;
-    return 16 * ((cbStored + chunk - 1) / chunk);
-}
-
-uint64_t DataAreaEnd(TNQOVArchiveImpl* ha) {
-    if (!ha->bDataAreaEndKnown) {
-        uint64_t end = NQOV_HEADER_SIZE;
-        for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
-            const TFileEntryImpl& entry = ha->Records[i];
-            if (!entry.Exists()) continue;
-            end = std::max(end, entry.StoredOffset + entry.dwStoredSize +
-                                    ChunkDigestBytes(ha, entry.dwStoredSize));
-        }
-        ha->qwDataAreaEnd = end;
-        ha->bDataAreaEndKnown = true;
-    }
-    return ha->qwDataAreaEnd;
-}
-
-void ExtendDataAreaEnd(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry) {
-    const uint64_t end = DataAreaEnd(ha);
-    const uint64_t recordEnd =
-        pEntry->StoredOffset + pEntry->dwStoredSize + ChunkDigestBytes(ha, pEntry->dwStoredSize);
-    if (recordEnd > end) ha->qwDataAreaEnd = recordEnd;
-}
 
 //-----------------------------------------------------------------------------
 // Opening.
@@ -473,162 +224,7 @@ bool OpenArchiveIfWritable(TNQOVArchive** phArchive, const char* szArchiveName) 
 }
 
 //-----------------------------------------------------------------------------
-// Creating.
-
-void SFileInitCreateParams(QOV_CREATE_PARAMS* pParams, uint32_t dwMaxFileCount) {
-    if (pParams == nullptr) return;
-    pParams->dwMaxFileCount = dwMaxFileCount;
-    pParams->wSectorSize = 3;
-    pParams->wFormatVersion = 0;
-    pParams->dwMD5PieceSize = 1024 * 1024;
-    pParams->dwRawChunkSize = 0;
-    pParams->qwHeaderOffset = 0;
-}
-
-bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pParams,
-                        TNQOVArchive** phArchive) {
-    QOV_OPERATION("SFileCreateArchive");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        if (phArchive != nullptr) *phArchive = nullptr;
-        QOV_FAIL_IF(szArchiveName == nullptr || *szArchiveName == 0 || pParams == nullptr ||
-                        phArchive == nullptr,
-                    "invalid parameter", ERROR_INVALID_PARAMETER, false);
-        QOV_FAIL_IF(pParams->dwMaxFileCount == 0 || pParams->dwMaxFileCount > NQOV_MAX_FILE_COUNT ||
-                        pParams->wSectorSize > 22 || pParams->dwMD5PieceSize == 0 ||
-                        pParams->dwMD5PieceSize > NQOV_MAX_PIECE_SIZE ||
-                        pParams->qwHeaderOffset % 512 != 0 ||
-                        pParams->qwHeaderOffset > (static_cast<uint64_t>(1) << 48),
-                    "invalid creation parameters", ERROR_INVALID_PARAMETER, false);
-        QOVPrepareCipherTable();
-
-        std::unique_ptr<TNQOVArchiveImpl> ha(new TNQOVArchiveImpl());
-        ha->pHetTable = CreateHetTable(pParams->dwMaxFileCount);
-        QOV_FAIL_IF(!ha->pHetTable, "CreateHetTable failed", ERROR_NOT_ENOUGH_MEMORY, false);
-
-        TFileStreamImpl* stream = FileStream_CreateNew(szArchiveName);
-        if (stream == nullptr) {
-            const uint32_t error = QOVGetLastError();
-            QOV_FAIL("FileStream_CreateNew failed",
-                     error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error, false);
-        }
-        ha->pStream.reset(stream);
-
-        TQOVHeader& header = ha->Header;
-        header.dwID = NQOV_HEADER_SIGNATURE;
-        header.HeaderSize = NQOV_HEADER_SIZE;
-        header.wFormatVersion = pParams->wFormatVersion;
-        header.wSectorSize = pParams->wSectorSize;
-        header.dwMD5PieceSize = pParams->dwMD5PieceSize;
-        header.dwRawChunkSize = pParams->dwRawChunkSize;
-        ha->pHeader = &header;
-        ha->HeaderOffset = ha->UserDataOffset = pParams->qwHeaderOffset;
-        ha->dwMaxFileCount = pParams->dwMaxFileCount;
-        ha->dwSectorBytes = 512u << pParams->wSectorSize;
-        ha->dwFileFlags1 = ha->dwFileFlags2 =
-            NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED | NQOV_FILE_COMPRESS;
-        ha->dwFlags = NQOV_FLAG_CHANGED;
-
-        const uint32_t error = WriteArchiveTables(ha.get());
-        if (error != ERROR_SUCCESS) {
-            ha.reset();
-            QOV_FAIL("WriteArchiveTables failed", error, false);
-        }
-        *phArchive = ha.release();
-        return true;
-    });
-}
-
-//-----------------------------------------------------------------------------
-// Table writer.
-
-uint32_t WriteArchiveTables(TNQOVArchiveImpl* ha) {
-    TQOVHeader& header = ha->Header;
-    const uint32_t pieceSize = header.dwMD5PieceSize;
-    if (pieceSize == 0) return ERROR_INVALID_PARAMETER;
-
-    // 1-3: HET and BET tables after the data area.
-    uint64_t position = DataAreaEnd(ha);
-    std::vector<uint8_t> het, bet;
-    if (!SerializeSlotTable(ha, &het) || !SerializeRecordTable(ha, &bet)) return ERROR_NOT_ENOUGH_MEMORY;
-    uint32_t error = WriteExtTable(ha, het, NQOV_KEY_HET_TABLE, header.MD5_HetTable, &position,
-                                   &header.HetTablePos64, &header.HetTableSize64);
-    if (error != ERROR_SUCCESS) return error;
-    error = WriteExtTable(ha, bet, NQOV_KEY_BET_TABLE, header.MD5_BetTable, &position,
-                          &header.BetTablePos64, &header.BetTableSize64);
-    if (error != ERROR_SUCCESS) return error;
-
-    // 4-5: cut the file after the tables, then pad to a whole piece.
-    const uint64_t tablesEnd = ha->HeaderOffset + position;
-    if ((ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) == 0 &&
-        !FileStream_SetSize(ha->pStream.get(), tablesEnd))
-        return QOVGetLastError() != ERROR_SUCCESS ? QOVGetLastError() : ERROR_CAN_NOT_COMPLETE;
-    const uint64_t end = (tablesEnd + pieceSize - 1) / pieceSize * pieceSize;
-    error = WriteZeros(ha, tablesEnd, end);
-    if (error != ERROR_SUCCESS) return error;
-
-    // 6: header.
-    const uint64_t pieces64 = end / pieceSize;
-    if (pieces64 + 1 > UINT32_MAX / 16) return ERROR_NOT_ENOUGH_MEMORY;
-    const uint32_t pieces = static_cast<uint32_t>(pieces64);
-    header.HeaderSize = NQOV_HEADER_SIZE;
-    header.MD5TablePos64 = end;
-    header.MD5TableSize64 = (pieces64 + 1) * 16;
-    header.BitmapPos64 = end + header.MD5TableSize64;
-    header.BitmapSize64 = pieces64;
-    header.ArchieveSize = end;
-    uint8_t raw[NQOV_HEADER_SIZE];
-    SerializeHeader(header, raw);
-    QOVMD5(raw, QOV_HEADER_DIGEST_OFFSET, header.MD5_QOVHeader);
-    memcpy(raw + QOV_HEADER_DIGEST_OFFSET, header.MD5_QOVHeader, 16);
-    error = WriteArchiveBytes(ha, ha->HeaderOffset, raw, NQOV_HEADER_SIZE);
-    if (error != ERROR_SUCCESS) return error;
-
-    // 7: MD5 piece table.
-    std::unique_ptr<uint8_t[]> pieceTable;
-    uint32_t pieceTableSize = 0;
-    error = BuildPieceTable(ha, end, pieces, &pieceTable, &pieceTableSize);
-    if (error != ERROR_SUCCESS) return error;
-    error = WriteArchiveBytes(ha, end, pieceTable.get(), pieceTableSize);
-    if (error != ERROR_SUCCESS) return error;
-    ha->pMD5Table = std::move(pieceTable);
-    ha->dwMD5TableSize = pieceTableSize;
-
-    // 8: piece-state map.
-    DetachMappedBitmap(ha);
-    if (ha->pBitmap == nullptr || ha->dwBitmapSize != pieces) {
-        std::unique_ptr<uint8_t[]> map = QOVAllocArray<uint8_t>(pieces);
-        if (!map) return ERROR_NOT_ENOUGH_MEMORY;
-        memset(map.get(), 1, pieces);
-        ha->BitmapHeap = std::move(map);
-        ha->pBitmap = ha->BitmapHeap.get();
-        ha->dwBitmapSize = pieces;
-    }
-    if (pieces > 0 && (error = WriteArchiveBytes(ha, header.BitmapPos64, ha->pBitmap, pieces)) != ERROR_SUCCESS)
-        return error;
-
-    ha->dwFlags &= ~NQOV_FLAG_CHANGED;
-    return ERROR_SUCCESS;
-}
-
-//-----------------------------------------------------------------------------
-// Flushing and closing.
-
-bool SFileFlushArchive(TNQOVArchive* haIn) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileFlushArchive");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, false);
-        QOV_FAIL_IF(ha->pActiveWriter != nullptr, "a file is being written", ERROR_BUSY, false);
-        uint32_t listError = ERROR_SUCCESS, tableError = ERROR_SUCCESS;
-        if (ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) listError = static_cast<uint32_t>(SortTable(ha));
-        if (ha->dwFlags & NQOV_FLAG_CHANGED) tableError = WriteArchiveTables(ha);
-        const uint32_t error = tableError != ERROR_SUCCESS ? tableError : listError;
-        QOV_FAIL_IF(error != ERROR_SUCCESS, " failed", error, false);
-        return true;
-    });
-}
+// Closing.
 
 bool SFileCloseArchive(TNQOVArchive* haIn, bool bFlush) {
     TNQOVArchiveImpl* ha = Impl(haIn);
@@ -640,7 +236,9 @@ bool SFileCloseArchive(TNQOVArchive* haIn, bool bFlush) {
     bool result = true;
     uint32_t error = ERROR_SUCCESS;
     if (bFlush) {
-        result = SFileFlushArchive(ha);
+        // Only the writer changes an archive: without one there is nothing to flush.
+        const TArchiveWriter* writer = QOVWriter();
+        result = writer == nullptr || writer->Flush(ha);
         if (!result) error = QOVGetLastError();
     }
     ReleaseArchive(ha);
@@ -650,7 +248,6 @@ bool SFileCloseArchive(TNQOVArchive* haIn, bool bFlush) {
     }
     return result;
 }
-
 //-----------------------------------------------------------------------------
 // Figures.
 

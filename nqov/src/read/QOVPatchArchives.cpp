@@ -1,7 +1,7 @@
 // QOVPatchArchives.cpp - patch archives attached to an archive, the merged
 // name index over such a chain, and the file-id table.
 
-#include "read/QOVArchive.h"
+#include "read/QOVRead.h"
 
 #include <algorithm>
 

@@ -1,25 +1,9 @@
-// QOVPieces.cpp - the piece layer: the MD5 piece table, verified reads and
-// writes of single pieces, whole-archive and per-file verification, and the
-// piece-state map.
+// QOVPieces.cpp - the piece layer: the piece layout, the MD5 piece table,
+// verified reads and writes of single pieces, and the piece check of reads.
 
-#include "read/QOVArchive.h"
+#include "verify/QOVVerify.h"
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <thread>
-
-namespace {
-
-const uint8_t kPieceGood = 1;
-const uint8_t kPieceBad = 2;
-
-struct TPieceLayout {
-    uint32_t dwPieceSize = 0;
-    uint32_t dwPieceCount = 0;
-    uint32_t dwLastPieceSize = 0;
-};
 
 bool GetPieceLayout(TNQOVArchiveImpl* ha, TPieceLayout* pLayout) {
     const TQOVHeader& header = ha->Header;
@@ -37,6 +21,8 @@ uint32_t PieceLength(const TPieceLayout& layout, uint32_t index) {
     return index + 1 == layout.dwPieceCount ? layout.dwLastPieceSize : layout.dwPieceSize;
 }
 
+namespace {
+
 // Steps 1-3 of piece verification: index and length.
 bool CheckPieceRequest(TNQOVArchiveImpl* ha, uint32_t wIndex, uint32_t wLength, TPieceLayout* pLayout) {
     QOV_FAIL_IF(!GetPieceLayout(ha, pLayout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
@@ -50,6 +36,8 @@ bool CheckPieceRequest(TNQOVArchiveImpl* ha, uint32_t wIndex, uint32_t wLength, 
     }
     return true;
 }
+
+}  // namespace
 
 // Compares a computed digest with the table (steps 4-5 of piece verification).
 bool DigestMatchesTable(TNQOVArchiveImpl* ha, uint32_t wIndex, const uint8_t digest[16]) {
@@ -73,15 +61,9 @@ bool ReadPiece(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index,
     return FileStream_Read(ha->pStream.get(), &position, pbBuffer, PieceLength(layout, index));
 }
 
-bool HasWritableMap(const TNQOVArchiveImpl* ha) { return ha->pBitmap != nullptr && ha->bMapWritable; }
-
 // Pieces are hashed from the file in chunks of at most this size, so a large
 // piece size costs no large buffer.
 const uint32_t kHashChunk = 1024 * 1024;
-// Pieces up to this size are verified in memory, several at once, in
-// batches of about this many bytes.
-const uint32_t kParallelPieceLimit = 16 * 1024 * 1024;
-const uint32_t kBatchBytes = 32 * 1024 * 1024;
 
 // Reads piece `index` from the file and hashes it; false with the read's
 // error when a read fails.
@@ -102,8 +84,6 @@ bool HashPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t 
     return true;
 }
 
-void SetPieceStateFor(TNQOVArchiveImpl* ha, uint32_t index, bool good);
-
 // SFileReadPieceVerified without the caller's buffer: reads, checks and
 // records the state of one piece.
 bool VerifyPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index) {
@@ -117,114 +97,6 @@ bool VerifyPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_
     SetPieceStateFor(ha, index, good);
     return good;
 }
-
-//-----------------------------------------------------------------------------
-// Hashes pieces on a few threads; the caller applies results in order, so the
-// outcome is exactly that of verifying one piece after the other.
-
-// Runs a task for each index of a batch on a few threads (the calling one
-// helps); the caller applies the results in order, so the outcome is that of
-// one piece after the other.
-class TParallelRunner {
-public:
-    explicit TParallelRunner(unsigned workers) {
-        try {
-            for (unsigned i = 0; i < workers; i++) m_threads.emplace_back([this] { WorkerLoop(); });
-        } catch (...) {
-            Stop();
-            throw;
-        }
-    }
-
-    ~TParallelRunner() { Stop(); }
-
-    // Runs task(i) for every i below count; returns when all are done and no
-    // worker still holds the batch.
-    void Run(size_t count, const std::function<void(size_t)>& task) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_task = &task;
-            m_count = count;
-            m_next = 0;
-            m_generation++;
-        }
-        m_wake.notify_all();
-        Drain(&task, count);
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_done.wait(lock, [this] { return m_active == 0; });
-        m_task = nullptr;
-    }
-
-private:
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        for (std::thread& thread : m_threads) thread.join();
-        m_threads.clear();
-    }
-
-    void Drain(const std::function<void(size_t)>* task, size_t count) {
-        for (;;) {
-            const size_t index = m_next.fetch_add(1);
-            if (index >= count) return;
-            (*task)(index);
-        }
-    }
-
-    void WorkerLoop() {
-        uint64_t seen = 0;
-        for (;;) {
-            const std::function<void(size_t)>* task = nullptr;
-            size_t count = 0;
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_wake.wait(lock, [&] { return m_stop || (m_generation != seen && m_task != nullptr); });
-                if (m_stop) return;
-                seen = m_generation;
-                task = m_task;
-                count = m_count;
-                m_active++;
-            }
-            Drain(task, count);
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_active--;
-            }
-            m_done.notify_all();
-        }
-    }
-
-    std::vector<std::thread> m_threads;
-    std::mutex m_mutex;
-    std::condition_variable m_wake, m_done;
-    const std::function<void(size_t)>* m_task = nullptr;
-    size_t m_count = 0;
-    std::atomic<size_t> m_next{0};
-    unsigned m_active = 0;
-    uint64_t m_generation = 0;
-    bool m_stop = false;
-};
-
-unsigned HashWorkers() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores > 1 ? std::min(cores, 8u) - 1 : 0;
-}
-
-// Applies the outcome of piece i of a whole-archive pass.
-void RecordVerifyOutcome(TNQOVArchiveImpl* ha, uint32_t index, bool good, bool* pbResult) {
-    if (good) {
-        SetPieceState(ha, index, kPieceGood);
-    } else if (HasWritableMap(ha)) {
-        *pbResult = false;
-        QOV_LOG_ERROR("bit map status check fail!", QOVGetLastError());
-        SetPieceState(ha, index, kPieceBad);
-    }
-}
-
-}  // namespace
 
 //-----------------------------------------------------------------------------
 // Piece arithmetic.
@@ -243,16 +115,6 @@ TPieceRange RecordPieceRange(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry)
         last + 1 == layout.dwPieceCount ? layout.dwLastPieceSize : layout.dwPieceSize;
     return range;
 }
-
-void SetPieceState(TNQOVArchiveImpl* ha, uint32_t dwIndex, uint8_t state) {
-    if (HasWritableMap(ha) && dwIndex < ha->dwBitmapSize) ha->pBitmap[dwIndex] = state;
-}
-
-namespace {
-void SetPieceStateFor(TNQOVArchiveImpl* ha, uint32_t index, bool good) {
-    SetPieceState(ha, index, good ? kPieceGood : kPieceBad);
-}
-}  // namespace
 
 namespace {
 
@@ -413,7 +275,7 @@ bool SFileReadPieceVerified(TNQOVArchive* haIn, uint32_t wIndex, void* pvBuffer,
         return false;
     }
     const bool good = SFileVerifyPiece(ha, wIndex, pvBuffer, wLength);
-    SetPieceState(ha, wIndex, good ? kPieceGood : kPieceBad);
+    SetPieceState(ha, wIndex, good ? NQOV_PIECE_GOOD : NQOV_PIECE_BAD);
     if (!good) QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
     return good;
 }
@@ -426,253 +288,16 @@ bool SFileWritePieceVerified(TNQOVArchive* haIn, uint32_t wIndex, const void* pv
                      static_cast<int>(wIndex), static_cast<int>(wLength));
     QOV_FAIL_IF(!IsValidArchive(ha), "isValidQOVHandle failed", ERROR_INVALID_HANDLE, false);
     if (!SFileVerifyPiece(ha, wIndex, pvData, wLength)) {
-        SetPieceState(ha, wIndex, kPieceBad);
+        SetPieceState(ha, wIndex, NQOV_PIECE_BAD);
         QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
         return false;
     }
     const uint64_t position = static_cast<uint64_t>(wIndex) * ha->Header.dwMD5PieceSize;
     const uint32_t error = WriteArchiveBytes(ha, position, pvData, wLength);
     if (error != ERROR_SUCCESS) {
-        SetPieceState(ha, wIndex, kPieceBad);
+        SetPieceState(ha, wIndex, NQOV_PIECE_BAD);
         QOV_FAIL("FileStream_Write failed", error, false);
     }
-    SetPieceState(ha, wIndex, kPieceGood);
-    return true;
-}
-
-bool SFileVerifyAll(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileVerifyAll");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
-        TPieceLayout layout;
-        QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT,
-                    false);
-        const uint32_t count = layout.dwPieceCount;
-        if (count == 0) return true;
-
-        bool result = true;
-        const uint32_t bufferSize =
-            static_cast<uint32_t>(std::min<uint64_t>(layout.dwPieceSize, ha->Header.ArchieveSize));
-        if (bufferSize > kParallelPieceLimit) {
-            // Large pieces: one after the other, hashed from the file in chunks.
-            for (uint32_t index = 0; index < count; index++) {
-                uint8_t digest[16];
-                QOV_FAIL_IF(!HashPieceOnDisk(ha, layout, index, digest), "FileStream_Read error!",
-                            QOVGetLastError(), false);
-                RecordVerifyOutcome(ha, index, DigestMatchesTable(ha, index, digest), &result);
-                if (pCallback != nullptr) pCallback->OnPieceVerified(count, index);
-            }
-            return result;
-        }
-
-        // Pieces are read and hashed in batches on a few threads; outcomes
-        // and callbacks follow in increasing order, and a piece that cannot
-        // be read ends the pass after the ones before it, as one after the
-        // other would.
-        const unsigned workers = count >= 4 ? HashWorkers() : 0;
-        const uint32_t perBatch = std::max<uint32_t>(1, kBatchBytes / bufferSize);
-        const uint32_t batch = std::min<uint32_t>(count, std::min<uint32_t>(perBatch, (workers + 1) * 8));
-        std::vector<std::unique_ptr<uint8_t[]>> buffers(batch);
-        for (auto& buffer : buffers) {
-            buffer = QOVAllocArray<uint8_t>(bufferSize);
-            QOV_FAIL_IF(!buffer, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
-        }
-        std::unique_ptr<TParallelRunner> runner;
-        try {
-            if (workers > 0) runner.reset(new TParallelRunner(workers));
-        } catch (...) {
-            runner.reset();  // no threads to be had: everything on this thread
-        }
-
-        struct PieceJob {
-            uint32_t readError;
-            uint8_t digest[16];
-        };
-        std::vector<PieceJob> jobs(batch);
-        for (uint32_t first = 0; first < count; first += batch) {
-            const uint32_t inBatch = std::min(batch, count - first);
-            const std::function<void(size_t)> readAndHash = [&](size_t j) {
-                const uint32_t index = first + static_cast<uint32_t>(j);
-                jobs[j].readError = ERROR_SUCCESS;
-                if (!ReadPiece(ha, layout, index, buffers[j].get())) {
-                    const uint32_t error = QOVGetLastError();
-                    jobs[j].readError = error != ERROR_SUCCESS ? error : ERROR_READ_FAULT;
-                    return;
-                }
-                QOVMD5(buffers[j].get(), PieceLength(layout, index), jobs[j].digest);
-            };
-            if (runner)
-                runner->Run(inBatch, readAndHash);
-            else
-                for (uint32_t j = 0; j < inBatch; j++) readAndHash(j);
-
-            for (uint32_t j = 0; j < inBatch; j++) {
-                const uint32_t index = first + j;
-                QOV_FAIL_IF(jobs[j].readError != ERROR_SUCCESS, "FileStream_Read error!", jobs[j].readError,
-                            false);
-                RecordVerifyOutcome(ha, index, DigestMatchesTable(ha, index, jobs[j].digest), &result);
-                if (pCallback != nullptr) pCallback->OnPieceVerified(count, index);
-            }
-        }
-        return result;
-    });
-}
-
-namespace {
-
-// Reads and verifies every piece a record's stored bytes touch, on the
-// archive that holds it; true when all verified.
-bool VerifyRecordPieces(TFileEntryImpl* pEntry) {
-    TNQOVArchiveImpl* owner = pEntry->ha;
-    const TPieceRange range = RecordPieceRange(owner, pEntry);
-    TPieceLayout layout;
-    QOV_FAIL_IF(!GetPieceLayout(owner, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
-    bool allGood = true;
-    for (uint32_t i = 0; i < range.dwPieceCount; i++)
-        if (!VerifyPieceOnDisk(owner, layout, range.dwFirstPiece + i)) allGood = false;
-    return allGood;
-}
-
-}  // namespace
-
-bool SFileVerifyFilePieceMD5FromFileTable(TNQOVArchive* haIn, uint32_t dwFileId) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileVerifyFilePieceMD5FromFileTable");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
-        TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
-        QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "invalid file id", ERROR_INVALID_PARAMETER, false);
-        return VerifyRecordPieces(entry);
-    });
-}
-
-bool SFileVerifyFilePieceMD5(TNQOVArchive* haIn, const char* szFileName) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileVerifyFilePieceMD5");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        TNQOVFile* hf = nullptr;
-        if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &hf)) return false;
-        TFileEntryImpl* entry = Impl(hf)->pFileEntry;
-        SFileCloseFile(hf);
-        return VerifyRecordPieces(entry);
-    });
-}
-
-bool SFilePathToPieceIndex(TNQOVArchive* haIn, const char* szFileName, uint32_t* pdwFirstPiece,
-                           uint32_t* pdwPieceCount) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFilePathToPieceIndex");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle(ha)", ERROR_INVALID_HANDLE, false);
-        QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0 || pdwFirstPiece == nullptr ||
-                        pdwPieceCount == nullptr,
-                    "invalid parameter", ERROR_INVALID_PARAMETER, false);
-        TNQOVFile* hf = nullptr;
-        if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &hf)) {
-            QOV_LOG_ERROR("failed!", QOVGetLastError());
-            return false;
-        }
-        const TPieceRange range = RecordPieceRange(Impl(hf)->ha, Impl(hf)->pFileEntry);
-        SFileCloseFile(hf);
-        *pdwFirstPiece = range.dwFirstPiece;
-        *pdwPieceCount = range.dwPieceCount;
-        return true;
-    });
-}
-
-// Whether the map may be written where the header puts it: not inside the
-// pieces (they hold the header, the files and the tables) nor over the MD5
-// piece table.  A damaged header can place it there, and writing it would
-// then destroy what it lies on.
-namespace {
-bool MapLiesOutsideThePieces(const TNQOVArchiveImpl* ha, uint32_t size) {
-    const TQOVHeader& h = ha->Header;
-    uint64_t end = 0, tableEnd = 0;
-    if (h.BitmapPos64 < h.ArchieveSize || !CheckedAdd64(h.BitmapPos64, size, &end)) return false;
-    if (!CheckedAdd64(h.MD5TablePos64, h.MD5TableSize64, &tableEnd)) tableEnd = UINT64_MAX;
-    return end <= h.MD5TablePos64 || h.BitmapPos64 >= tableEnd;
-}
-}  // namespace
-
-uint8_t* SFileGetBitmap(TNQOVArchive* haIn, uint32_t* pdwSize) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_LOG_ENTRY();
-    if (pdwSize != nullptr) *pdwSize = 0;
-    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, nullptr);
-    if (ha->pBitmap != nullptr) {
-        if (pdwSize != nullptr) *pdwSize = ha->dwBitmapSize;
-        return ha->pBitmap;
-    }
-    const TQOVHeader& header = ha->Header;
-    if (header.BitmapPos64 == 0 || header.BitmapSize64 == 0) {
-        QOV_LOG_ERROR("ha->pHeader->BitmapPos64 == 0 || ha->pHeader->BitmapSize64 == 0!", 0);
-        return nullptr;
-    }
-    const uint32_t size = static_cast<uint32_t>(header.BitmapSize64);
-    uint64_t fileSize = 0, end = 0;
-    if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) return nullptr;
-    QOV_FAIL_IF(!CheckedAdd64(header.BitmapPos64, size, &end) || end > fileSize,
-                "FileStream_Read failed!", ERROR_FILE_CORRUPT, nullptr);
-    std::unique_ptr<uint8_t[]> map = QOVAllocArray<uint8_t>(size);
-    QOV_FAIL_IF(!map, "QOV_ALLOC ha->bitmap failed!", ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    uint64_t position = header.BitmapPos64;
-    if (!FileStream_Read(ha->pStream.get(), &position, map.get(), size)) {
-        QOV_LOG_ERROR("FileStream_Read failed!", QOVGetLastError());
-        return nullptr;
-    }
-    ha->BitmapHeap = std::move(map);
-    ha->pBitmap = ha->BitmapHeap.get();
-    ha->dwBitmapSize = size;
-    if (pdwSize != nullptr) *pdwSize = size;
-    return ha->pBitmap;
-}
-
-bool SFileWriteBitmap(TNQOVArchive* haIn) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_LOG_ENTRY();
-    QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle", ERROR_INVALID_HANDLE, false);
-    if (ha->pBitmap == nullptr || ha->dwBitmapSize == 0) return true;
-    QOV_FAIL_IF(!MapLiesOutsideThePieces(ha, ha->dwBitmapSize), "the map lies inside the pieces",
-                ERROR_FILE_CORRUPT, false);
-    const uint32_t error = WriteArchiveBytes(ha, ha->Header.BitmapPos64, ha->pBitmap, ha->dwBitmapSize);
-    QOV_FAIL_IF(error != ERROR_SUCCESS, "!FileStream_Write", error, false);
-    return true;
-}
-
-//-----------------------------------------------------------------------------
-// The piece-state map straight from the file.
-
-bool TNQOVArchiveImpl::InitBitMapByFileMapping_i(bool bWritable) {
-    if (BitmapMapping.pvView != nullptr) {
-        QOV_LOG_ERROR("m_file_map_handle != null ", ERROR_ALREADY_EXISTS);
-        return false;
-    }
-    const uint64_t position = Header.BitmapPos64;
-    const uint32_t size = static_cast<uint32_t>(Header.BitmapSize64);
-    uint64_t fileSize = 0, end = 0;
-    if (position == 0 || size == 0 || !FileStream_SizeOf(pStream.get(), &fileSize) ||
-        !CheckedAdd64(position, size, &end) || end > fileSize ||
-        (bWritable && !MapLiesOutsideThePieces(this, size))) {
-        QOV_LOG_ERROR("CreateFileMappingW failed! ", ERROR_FILE_CORRUPT);
-        QOVSetLastError(ERROR_FILE_CORRUPT);
-        return false;
-    }
-    const uint32_t granularity = FileStream_AllocationGranularity();
-    const uint64_t aligned = position / granularity * granularity;
-    TFileMapping mapping;
-    if (!FileStream_MapView(pStream.get(), aligned, bWritable, &mapping)) {
-        QOV_LOG_ERROR("MapViewOfFile failed! ", QOVGetLastError());
-        return false;
-    }
-    BitmapHeap.reset();
-    BitmapMapping = mapping;
-    pBitmap = static_cast<uint8_t*>(mapping.pvView) + (position - aligned);
-    dwBitmapSize = size;
-    bMapWritable = bWritable;
+    SetPieceState(ha, wIndex, NQOV_PIECE_GOOD);
     return true;
 }
