@@ -416,9 +416,9 @@ void TNQOVArchiveImpl::Clear() {
         g_clearHook.store(nullptr);
         g_clearHookContext.store(nullptr);
         // A map mapped read-only cannot take the zeros: it becomes a heap copy.
-        if (BitmapMapping.pvView != nullptr && !bMapWritable) DetachMappedBitmap(this);
+        if (StateMap.IsReadOnlyView()) StateMap.CopyBeforeChange();
         uint32_t mapSize = 0;
-        if (uint8_t* map = SFileGetBitmap(this, &mapSize)) memset(map, 0, mapSize);
+        if (SFileGetBitmap(this, &mapSize) != nullptr) StateMap.ClearStates();
         return 0;
     });
 }

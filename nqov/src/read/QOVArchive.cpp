@@ -12,7 +12,6 @@ TNQOVArchiveImpl::TNQOVArchiveImpl() {
 }
 
 TNQOVArchiveImpl::~TNQOVArchiveImpl() {
-    if (BitmapMapping.pvView != nullptr) FileStream_UnmapView(&BitmapMapping);
     pHeader = nullptr;
 }
 

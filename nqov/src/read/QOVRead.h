@@ -10,6 +10,7 @@
 #include "common/QOVCommon.h"
 #include "common/QOVFileStream.h"
 #include "common/QOVFormat.h"
+#include "verify/QOVPieceStateMap.h"
 
 #include <memory>
 #include <mutex>
@@ -62,7 +63,7 @@ public:
     TFileEntryImpl(const TFileEntryImpl&) = delete;
     TFileEntryImpl& operator=(const TFileEntryImpl&) = delete;
 
-    // QOVFileEntryInterface (iface/QOVArchiveIface.cpp).
+    // QOVFileEntryInterface (iface/QOVEntryIface.cpp).
     const uint8_t* GetMD5() override;
     uint32_t GetFileSize() override;
     uint32_t GetCompressedSize() override;
@@ -215,7 +216,7 @@ public:
     uint32_t IsFlag30OfFile(TNQOVFile* hf) override;
     bool WriteAllBitmaps() override;
 
-    // Maps this archive's piece-state map from its file (verify/QOVPieces.cpp).
+    // Maps this archive's piece-state map from its file (verify/QOVPieceStateMap.cpp).
     bool InitBitMapByFileMapping_i(bool bWritable);
 
     uint32_t dwAddFileError = 0;
@@ -260,11 +261,7 @@ public:
     std::unique_ptr<uint8_t[]> pMD5Table;     // MD5 piece table cache
     uint32_t dwMD5TableSize = 0;
 
-    TFileMapping BitmapMapping;               // file-mapped piece-state map, when mapped
-    uint8_t* pBitmap = nullptr;               // heap copy or inside the mapping
-    std::unique_ptr<uint8_t[]> BitmapHeap;
-    uint32_t dwBitmapSize = 0;
-    bool bMapWritable = true;
+    TPieceStateMap StateMap;
 
     uint32_t dwOpenParameter = 0;
 
@@ -369,7 +366,7 @@ public:
     TNQOVFileImpl(const TNQOVFileImpl&) = delete;
     TNQOVFileImpl& operator=(const TNQOVFileImpl&) = delete;
 
-    // QOVFileInterface (iface/QOVArchiveIface.cpp).
+    // QOVFileInterface (iface/QOVEntryIface.cpp).
     bool Read(void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) override;
     bool SeekFile(int32_t lOffset, uint32_t dwMoveMethod) override;
     bool NotSupported2() override;

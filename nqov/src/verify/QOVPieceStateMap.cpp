@@ -1,32 +1,10 @@
-// QOVPieceStateMap.cpp - the piece-state map: one state byte per piece,
-// read from the archive file or mapped from it, and written back.
+// QOVPieceStateMap.cpp - the piece-state map: TPieceStateMap, which owns its
+// states on the heap or in a view of the archive file, and the operations
+// that load, map and write back an archive's map.
 
 #include "verify/QOVVerify.h"
 
-// A map file-mapped from the old layout cannot follow a change of the
-// archive (new data and tables are written over and past it, and the file is
-// cut): keep a heap copy of its bytes instead.  Called before the first write
-// of a change, so that the copy is taken while the mapped bytes are intact.
-void DetachMappedBitmap(TNQOVArchiveImpl* ha) {
-    if (ha->BitmapMapping.pvView == nullptr) return;
-    std::unique_ptr<uint8_t[]> copy = QOVAllocArray<uint8_t>(ha->dwBitmapSize);
-    if (copy && ha->pBitmap != nullptr) memcpy(copy.get(), ha->pBitmap, ha->dwBitmapSize);
-    FileStream_UnmapView(&ha->BitmapMapping);
-    ha->BitmapHeap = std::move(copy);
-    ha->pBitmap = ha->BitmapHeap.get();
-    if (ha->pBitmap == nullptr) ha->dwBitmapSize = 0;
-    ha->bMapWritable = true;
-}
-
-bool HasWritableMap(const TNQOVArchiveImpl* ha) { return ha->pBitmap != nullptr && ha->bMapWritable; }
-
-void SetPieceState(TNQOVArchiveImpl* ha, uint32_t dwIndex, uint8_t state) {
-    if (HasWritableMap(ha) && dwIndex < ha->dwBitmapSize) ha->pBitmap[dwIndex] = state;
-}
-
-void SetPieceStateFor(TNQOVArchiveImpl* ha, uint32_t index, bool good) {
-    SetPieceState(ha, index, good ? NQOV_PIECE_GOOD : NQOV_PIECE_BAD);
-}
+#include <cstring>
 
 // Whether the map may be written where the header puts it: not inside the
 // pieces (they hold the header, the files and the tables) nor over the MD5
@@ -42,14 +20,99 @@ bool MapLiesOutsideThePieces(const TNQOVArchiveImpl* ha, uint32_t size) {
 }
 }  // namespace
 
+//-----------------------------------------------------------------------------
+// TPieceStateMap.
+
+TPieceStateMap::~TPieceStateMap() { Unmap(); }
+
+void TPieceStateMap::Unmap() {
+    if (m_mapping.pvView != nullptr) FileStream_UnmapView(&m_mapping);
+}
+
+void TPieceStateMap::Record(uint32_t dwIndex, uint8_t state) {
+    if (IsRecordable() && dwIndex < m_dwSize) m_pbStates[dwIndex] = state;
+}
+
+bool TPieceStateMap::Load(TFileStreamImpl* pStream, uint64_t qwPosition, uint32_t dwSize) {
+    std::unique_ptr<uint8_t[]> states = QOVAllocArray<uint8_t>(dwSize);
+    QOV_FAIL_IF(!states, "no memory for the piece-state map", ERROR_NOT_ENOUGH_MEMORY, false);
+    uint64_t position = qwPosition;
+    if (!FileStream_Read(pStream, &position, states.get(), dwSize)) {
+        QOV_LOG_ERROR("the piece-state map could not be read", QOVGetLastError());
+        return false;
+    }
+    Unmap();
+    m_pbHeap = std::move(states);
+    m_pbStates = m_pbHeap.get();
+    m_dwSize = dwSize;
+    m_bWritable = true;
+    return true;
+}
+
+bool TPieceStateMap::Map(TFileStreamImpl* pStream, uint64_t qwPosition, uint32_t dwSize, bool bWritable) {
+    // Views start at a multiple of the allocation granularity.
+    const uint32_t granularity = FileStream_AllocationGranularity();
+    const uint64_t aligned = qwPosition / granularity * granularity;
+    TFileMapping mapping;
+    if (!FileStream_MapView(pStream, aligned, bWritable, &mapping)) {
+        QOV_LOG_ERROR("the piece-state map could not be mapped", QOVGetLastError());
+        return false;
+    }
+    Unmap();
+    m_pbHeap.reset();
+    m_mapping = mapping;
+    m_pbStates = static_cast<uint8_t*>(mapping.pvView) + (qwPosition - aligned);
+    m_dwSize = dwSize;
+    m_bWritable = bWritable;
+    return true;
+}
+
+bool TPieceStateMap::Renew(uint32_t dwCount, uint8_t state) {
+    if (m_pbStates != nullptr && m_dwSize == dwCount) return true;
+    std::unique_ptr<uint8_t[]> states = QOVAllocArray<uint8_t>(dwCount);
+    if (!states) return false;
+    memset(states.get(), state, dwCount);
+    Unmap();
+    m_pbHeap = std::move(states);
+    m_pbStates = m_pbHeap.get();
+    m_dwSize = dwCount;
+    m_bWritable = true;
+    return true;
+}
+
+void TPieceStateMap::CopyBeforeChange() {
+    if (!IsMapped()) return;
+    std::unique_ptr<uint8_t[]> copy = QOVAllocArray<uint8_t>(m_dwSize);
+    if (copy && m_pbStates != nullptr) memcpy(copy.get(), m_pbStates, m_dwSize);
+    Unmap();
+    m_pbHeap = std::move(copy);
+    m_pbStates = m_pbHeap.get();
+    if (m_pbStates == nullptr) m_dwSize = 0;
+    m_bWritable = true;
+}
+
+void TPieceStateMap::ClearStates() {
+    if (m_pbStates != nullptr) memset(m_pbStates, NQOV_PIECE_UNKNOWN, m_dwSize);
+}
+
+uint32_t TPieceStateMap::WriteBack(TNQOVArchiveImpl* ha) const {
+    if (m_pbStates == nullptr || m_dwSize == 0) return ERROR_SUCCESS;
+    if (!MapLiesOutsideThePieces(ha, m_dwSize)) return ERROR_FILE_CORRUPT;
+    return WriteArchiveBytes(ha, ha->Header.BitmapPos64, m_pbStates, m_dwSize);
+}
+
+//-----------------------------------------------------------------------------
+// An archive's map.
+
 uint8_t* SFileGetBitmap(TNQOVArchive* haIn, uint32_t* pdwSize) {
     TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
     if (pdwSize != nullptr) *pdwSize = 0;
     QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, nullptr);
-    if (ha->pBitmap != nullptr) {
-        if (pdwSize != nullptr) *pdwSize = ha->dwBitmapSize;
-        return ha->pBitmap;
+    TPieceStateMap& map = ha->StateMap;
+    if (map.Bytes() != nullptr) {
+        if (pdwSize != nullptr) *pdwSize = map.Size();
+        return map.Bytes();
     }
     const TQOVHeader& header = ha->Header;
     if (header.BitmapPos64 == 0 || header.BitmapSize64 == 0) {
@@ -61,29 +124,17 @@ uint8_t* SFileGetBitmap(TNQOVArchive* haIn, uint32_t* pdwSize) {
     if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) return nullptr;
     QOV_FAIL_IF(!CheckedAdd64(header.BitmapPos64, size, &end) || end > fileSize,
                 "FileStream_Read failed!", ERROR_FILE_CORRUPT, nullptr);
-    std::unique_ptr<uint8_t[]> map = QOVAllocArray<uint8_t>(size);
-    QOV_FAIL_IF(!map, "QOV_ALLOC ha->bitmap failed!", ERROR_NOT_ENOUGH_MEMORY, nullptr);
-    uint64_t position = header.BitmapPos64;
-    if (!FileStream_Read(ha->pStream.get(), &position, map.get(), size)) {
-        QOV_LOG_ERROR("FileStream_Read failed!", QOVGetLastError());
-        return nullptr;
-    }
-    ha->BitmapHeap = std::move(map);
-    ha->pBitmap = ha->BitmapHeap.get();
-    ha->dwBitmapSize = size;
+    if (!map.Load(ha->pStream.get(), header.BitmapPos64, size)) return nullptr;
     if (pdwSize != nullptr) *pdwSize = size;
-    return ha->pBitmap;
+    return map.Bytes();
 }
 
 bool SFileWriteBitmap(TNQOVArchive* haIn) {
     TNQOVArchiveImpl* ha = Impl(haIn);
     QOV_LOG_ENTRY();
     QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle", ERROR_INVALID_HANDLE, false);
-    if (ha->pBitmap == nullptr || ha->dwBitmapSize == 0) return true;
-    QOV_FAIL_IF(!MapLiesOutsideThePieces(ha, ha->dwBitmapSize), "the map lies inside the pieces",
-                ERROR_FILE_CORRUPT, false);
-    const uint32_t error = WriteArchiveBytes(ha, ha->Header.BitmapPos64, ha->pBitmap, ha->dwBitmapSize);
-    QOV_FAIL_IF(error != ERROR_SUCCESS, "!FileStream_Write", error, false);
+    const uint32_t error = ha->StateMap.WriteBack(ha);
+    QOV_FAIL_IF(error != ERROR_SUCCESS, "the piece-state map could not be written back", error, false);
     return true;
 }
 
@@ -91,7 +142,7 @@ bool SFileWriteBitmap(TNQOVArchive* haIn) {
 // The piece-state map straight from the file.
 
 bool TNQOVArchiveImpl::InitBitMapByFileMapping_i(bool bWritable) {
-    if (BitmapMapping.pvView != nullptr) {
+    if (StateMap.IsMapped()) {
         QOV_LOG_ERROR("m_file_map_handle != null ", ERROR_ALREADY_EXISTS);
         return false;
     }
@@ -105,17 +156,5 @@ bool TNQOVArchiveImpl::InitBitMapByFileMapping_i(bool bWritable) {
         QOVSetLastError(ERROR_FILE_CORRUPT);
         return false;
     }
-    const uint32_t granularity = FileStream_AllocationGranularity();
-    const uint64_t aligned = position / granularity * granularity;
-    TFileMapping mapping;
-    if (!FileStream_MapView(pStream.get(), aligned, bWritable, &mapping)) {
-        QOV_LOG_ERROR("MapViewOfFile failed! ", QOVGetLastError());
-        return false;
-    }
-    BitmapHeap.reset();
-    BitmapMapping = mapping;
-    pBitmap = static_cast<uint8_t*>(mapping.pvView) + (position - aligned);
-    dwBitmapSize = size;
-    bMapWritable = bWritable;
-    return true;
+    return StateMap.Map(pStream.get(), position, size, bWritable);
 }

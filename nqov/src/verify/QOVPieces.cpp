@@ -94,7 +94,7 @@ bool VerifyPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_
         return false;
     }
     const bool good = DigestMatchesTable(ha, index, digest);
-    SetPieceStateFor(ha, index, good);
+    ha->StateMap.Record(index, good ? NQOV_PIECE_GOOD : NQOV_PIECE_BAD);
     return good;
 }
 
@@ -191,7 +191,7 @@ bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_
     const uint64_t first = qwPosition / pieceSize;
     const uint64_t offset = qwPosition % pieceSize;
     const uint64_t count = (offset + cbData + pieceSize - 1) / pieceSize;
-    if (count == 0 || first + count > ha->dwBitmapSize) return false;
+    if (count == 0 || first + count > ha->StateMap.Size()) return false;
 
     const uint32_t firstIndex = static_cast<uint32_t>(first);
     const uint32_t lastIndex = static_cast<uint32_t>(first + count - 1);
@@ -275,7 +275,7 @@ bool SFileReadPieceVerified(TNQOVArchive* haIn, uint32_t wIndex, void* pvBuffer,
         return false;
     }
     const bool good = SFileVerifyPiece(ha, wIndex, pvBuffer, wLength);
-    SetPieceState(ha, wIndex, good ? NQOV_PIECE_GOOD : NQOV_PIECE_BAD);
+    ha->StateMap.Record(wIndex, good ? NQOV_PIECE_GOOD : NQOV_PIECE_BAD);
     if (!good) QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
     return good;
 }
@@ -288,16 +288,16 @@ bool SFileWritePieceVerified(TNQOVArchive* haIn, uint32_t wIndex, const void* pv
                      static_cast<int>(wIndex), static_cast<int>(wLength));
     QOV_FAIL_IF(!IsValidArchive(ha), "isValidQOVHandle failed", ERROR_INVALID_HANDLE, false);
     if (!SFileVerifyPiece(ha, wIndex, pvData, wLength)) {
-        SetPieceState(ha, wIndex, NQOV_PIECE_BAD);
+        ha->StateMap.Record(wIndex, NQOV_PIECE_BAD);
         QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
         return false;
     }
     const uint64_t position = static_cast<uint64_t>(wIndex) * ha->Header.dwMD5PieceSize;
     const uint32_t error = WriteArchiveBytes(ha, position, pvData, wLength);
     if (error != ERROR_SUCCESS) {
-        SetPieceState(ha, wIndex, NQOV_PIECE_BAD);
+        ha->StateMap.Record(wIndex, NQOV_PIECE_BAD);
         QOV_FAIL("FileStream_Write failed", error, false);
     }
-    SetPieceState(ha, wIndex, NQOV_PIECE_GOOD);
+    ha->StateMap.Record(wIndex, NQOV_PIECE_GOOD);
     return true;
 }

@@ -47,16 +47,4 @@ TPieceRange RecordPieceRange(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry)
 bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
                          uint32_t cbData);
 
-//-----------------------------------------------------------------------------
-// The piece-state map (QOVPieceStateMap.cpp).
-
-// True when the archive has a map that states may be recorded in.
-bool HasWritableMap(const TNQOVArchiveImpl* ha);
-// Records the state byte of a piece when the archive has a writable map.
-void SetPieceState(TNQOVArchiveImpl* ha, uint32_t dwIndex, uint8_t state);
-void SetPieceStateFor(TNQOVArchiveImpl* ha, uint32_t index, bool good);
-// A map file-mapped from the old layout becomes a heap copy before the
-// archive changes.
-void DetachMappedBitmap(TNQOVArchiveImpl* ha);
-
 #endif  // NQOV_QOVVERIFY_H

@@ -110,11 +110,11 @@ unsigned HashWorkers() {
 // Applies the outcome of piece i of a whole-archive pass.
 void RecordVerifyOutcome(TNQOVArchiveImpl* ha, uint32_t index, bool good, bool* pbResult) {
     if (good) {
-        SetPieceState(ha, index, NQOV_PIECE_GOOD);
-    } else if (HasWritableMap(ha)) {
+        ha->StateMap.Record(index, NQOV_PIECE_GOOD);
+    } else if (ha->StateMap.IsRecordable()) {
         *pbResult = false;
         QOV_LOG_ERROR("bit map status check fail!", QOVGetLastError());
-        SetPieceState(ha, index, NQOV_PIECE_BAD);
+        ha->StateMap.Record(index, NQOV_PIECE_BAD);
     }
 }
 

@@ -87,7 +87,7 @@ bool CreateFileWithFlags(const char* szOperation, TNQOVArchiveImpl* ha, const ch
             if (listIndex != QOV_NO_RECORD) MarkRecordDeleted(ha, &ha->Records[listIndex]);
             ha->dwFlags |= NQOV_FLAG_LISTFILE_CHANGED;
         }
-        DetachMappedBitmap(ha);
+        ha->StateMap.CopyBeforeChange();
         ha->dwFlags |= NQOV_FLAG_CHANGED;
         error = SFileAddFile_Init(ha, szArchieveName, dwFileSize, dwFlags, phFile);
         QOV_FAIL_IF(error != ERROR_SUCCESS, "SFileAddFile_Init failed!", error, false);

@@ -56,7 +56,7 @@ int SortTable(TNQOVArchive* haIn) {
                         listError, static_cast<int>(listError));
         }
         // The list file goes where the tables are: they must be written again.
-        DetachMappedBitmap(ha);
+        ha->StateMap.CopyBeforeChange();
         ha->dwFlags |= NQOV_FLAG_CHANGED;
         TNQOVFile* hf = nullptr;
         uint32_t error = SFileAddFile_Init(ha, NQOV_LISTFILE_NAME, static_cast<uint32_t>(content.size()),

@@ -187,17 +187,10 @@ uint32_t WriteArchiveTables(TNQOVArchiveImpl* ha) {
     ha->dwMD5TableSize = pieceTableSize;
 
     // 8: piece-state map.
-    DetachMappedBitmap(ha);
-    if (ha->pBitmap == nullptr || ha->dwBitmapSize != pieces) {
-        std::unique_ptr<uint8_t[]> map = QOVAllocArray<uint8_t>(pieces);
-        if (!map) return ERROR_NOT_ENOUGH_MEMORY;
-        memset(map.get(), NQOV_PIECE_GOOD, pieces);
-        ha->BitmapHeap = std::move(map);
-        ha->pBitmap = ha->BitmapHeap.get();
-        ha->dwBitmapSize = pieces;
-    }
-    if (pieces > 0 && (error = WriteArchiveBytes(ha, header.BitmapPos64, ha->pBitmap, pieces)) != ERROR_SUCCESS)
-        return error;
+    ha->StateMap.CopyBeforeChange();
+    if (!ha->StateMap.Renew(pieces, NQOV_PIECE_GOOD)) return ERROR_NOT_ENOUGH_MEMORY;
+    error = ha->StateMap.WriteBack(ha);
+    if (error != ERROR_SUCCESS) return error;
 
     ha->dwFlags &= ~NQOV_FLAG_CHANGED;
     return ERROR_SUCCESS;
