@@ -133,7 +133,7 @@ TZlibStreams* ThreadZlibStreams() {
     if (!keyReady) return nullptr;
     TZlibStreams* streams = static_cast<TZlibStreams*>(pthread_getspecific(key));
     if (streams == nullptr) {
-        streams = new (std::nothrow) TZlibStreams();
+        streams = QOVNew<TZlibStreams>().release();
         if (streams == nullptr) return nullptr;
         if (pthread_setspecific(key, streams) != 0) {
             delete streams;

@@ -34,6 +34,15 @@ struct TQOVHeader {
 
 #define QOV_HEADER_DIGEST_OFFSET 156u  // MD5_QOVHeader covers the bytes before it
 
+// A header starts at a multiple of this; the bytes before it are the user's.
+#define QOV_HEADER_ALIGNMENT 512u
+
+// Sectors are QOV_MIN_SECTOR_SIZE << (wSectorSize & QOV_SECTOR_SHIFT_MASK)
+// bytes; new archives take a wSectorSize up to QOV_MAX_SECTOR_SHIFT.
+#define QOV_MIN_SECTOR_SIZE 512u
+#define QOV_SECTOR_SHIFT_MASK 31u
+#define QOV_MAX_SECTOR_SHIFT 22u
+
 // Byte offsets of the header fields.
 enum : uint32_t {
     kHdrID = 0,
@@ -114,6 +123,10 @@ enum : uint32_t {
 
 //-----------------------------------------------------------------------------
 // The list file: one name a line, CR LF between lines.
+
+// The flags a list file is written with when the archive gives none (no list
+// file was read).
+#define QOV_LISTFILE_FLAGS (NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED | NQOV_FILE_COMPRESS)
 
 // Longest line a reader takes (longer ones are cut), and so the longest name
 // the writer lets into an archive.

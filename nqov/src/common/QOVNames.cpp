@@ -26,10 +26,21 @@ bool IsPseudoFileName(const char* szName, uint64_t* pqwHash) {
     return true;
 }
 
+void FormatPseudoFileName(uint64_t qwNameHash, char (&szName)[QOV_PSEUDO_NAME_SIZE]) {
+    snprintf(szName, sizeof(szName), ".File%llu.", static_cast<unsigned long long>(qwNameHash));
+}
+
 std::string MakePseudoFileName(uint64_t qwNameHash) {
-    char name[64];
-    snprintf(name, sizeof(name), ".File%llu.", static_cast<unsigned long long>(qwNameHash));
+    char name[QOV_PSEUDO_NAME_SIZE];
+    FormatPseudoFileName(qwNameHash, name);
     return name;
+}
+
+std::unique_ptr<char[]> QOVCopyName(const char* szName) {
+    const size_t size = strlen(szName) + 1;
+    std::unique_ptr<char[]> copy = QOVAllocArray<char>(size);
+    if (copy) memcpy(copy.get(), szName, size);
+    return copy;
 }
 
 int QOVCompareNoCase(const char* a, const char* b) {

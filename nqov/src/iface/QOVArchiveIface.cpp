@@ -27,8 +27,7 @@ bool SameFileName(const char* a, const char* b) {
 bool SectorTableRange(TFileEntryImpl* entry, uint64_t* pqwPosition, uint64_t* pqwSize) {
     if (entry == nullptr || pqwPosition == nullptr || pqwSize == nullptr) return false;
     *pqwPosition = *pqwSize = 0;
-    const bool sectors = (entry->dwFlags & NQOV_FILE_COMPRESSED) && !(entry->dwFlags & NQOV_FILE_SINGLE_UNIT);
-    if (!sectors || entry->dwFileSize == 0) return true;
+    if (!entry->HasSectorTable() || entry->dwFileSize == 0) return true;
     *pqwPosition = entry->ha->HeaderOffset + entry->StoredOffset;
     *pqwSize = (static_cast<uint64_t>(SectorCount(entry->dwFileSize, entry->ha->dwSectorBytes)) + 1) * 4;
     return true;
@@ -56,12 +55,12 @@ bool TNQOVArchiveImpl::GetSectorTableRange(uint32_t dwFileId, uint64_t* pqwPosit
 
 bool TNQOVArchiveImpl::GetSectorTableRangeByName(const char* szName, uint64_t* pqwPosition, uint64_t* pqwSize) {
     if (szName == nullptr) return false;
-    return QOVGuard(false, [&] { return SectorTableRange(FindRecordByName(this, szName), pqwPosition, pqwSize); });
+    return QOVEnter(QOV_HERE, false, [&] { return SectorTableRange(FindRecordByName(this, szName), pqwPosition, pqwSize); });
 }
 
 bool TNQOVArchiveImpl::GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, uint64_t qwLength,
                                         uint64_t* pqwPosition, uint64_t* pqwSize) {
-    return QOVGuard(false, [&]() -> bool {
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
         TFileEntryImpl* entry = FileIdRecord(this, dwFileId);
         if (entry == nullptr || pqwPosition == nullptr || pqwSize == nullptr) return false;
         if (qwOffset >= entry->dwFileSize) return false;
@@ -79,10 +78,7 @@ bool TNQOVArchiveImpl::GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, ui
             return true;
         }
         const uint32_t error = LoadRecordSectorOffsets(entry);
-        if (error != ERROR_SUCCESS) {
-            QOVSetLastError(error);
-            return false;
-        }
+        QOV_FAIL_IF(error != ERROR_SUCCESS, "the sector offset table cannot be read", error, false);
         const uint32_t sectorBytes = entry->ha->dwSectorBytes;
         const uint32_t first = static_cast<uint32_t>(qwOffset / sectorBytes);
         const uint32_t last = static_cast<uint32_t>((qwOffset + std::max<uint64_t>(length, 1) - 1) / sectorBytes);
@@ -105,11 +101,11 @@ const char* TNQOVArchiveImpl::GetFileName(uint32_t dwFileId) {
 }
 
 bool TNQOVArchiveImpl::RebuildHashTable() {
-    return QOVGuard(false, [&] { return ::RebuildHashTable(this); });
+    return QOVEnter(QOV_HERE, false, [&] { return ::RebuildHashTable(this); });
 }
 
 uint32_t TNQOVArchiveImpl::GetFileId(const char* szName) {
-    return QOVGuard(NQOV_INVALID_FILE_ID, [&]() -> uint32_t {
+    return QOVEnter(QOV_HERE, NQOV_INVALID_FILE_ID, [&]() -> uint32_t {
         if (szName == nullptr || *szName == 0) return NQOV_INVALID_FILE_ID;
         TFileEntryImpl* entry = FindRecordByName(this, szName);
         if (entry == nullptr || (entry->dwFlags & NQOV_FILE_FLAG_30)) return NQOV_INVALID_FILE_ID;
@@ -125,11 +121,11 @@ TFileEntry* TNQOVArchiveImpl::GetFileEntry(uint32_t dwFileId) { return FileIdRec
 
 TFileEntry* TNQOVArchiveImpl::RecordByName(const char* szName) {
     if (szName == nullptr) return nullptr;
-    return QOVGuard<TFileEntry*>(nullptr, [&] { return FindRecordByName(this, szName); });
+    return QOVEnter<TFileEntry*>(QOV_HERE, nullptr, [&] { return FindRecordByName(this, szName); });
 }
 
 TFileEntry* TNQOVArchiveImpl::RecordByHash(uint64_t qwNameHash) {
-    return QOVGuard<TFileEntry*>(nullptr, [&] { return FindRecordByHash(this, qwNameHash); });
+    return QOVEnter<TFileEntry*>(QOV_HERE, nullptr, [&] { return FindRecordByHash(this, qwNameHash); });
 }
 
 TNQOVArchive* TNQOVArchiveImpl::GetArchiveOfFile(uint32_t dwFileId) {
@@ -139,7 +135,7 @@ TNQOVArchive* TNQOVArchiveImpl::GetArchiveOfFile(uint32_t dwFileId) {
 
 TNQOVArchive* TNQOVArchiveImpl::FindArchiveOfName(const char* szName) {
     if (szName == nullptr) return nullptr;
-    return QOVGuard<TNQOVArchive*>(nullptr, [&] { return ::FindArchiveOfName(this, szName); });
+    return QOVEnter<TNQOVArchive*>(QOV_HERE, nullptr, [&] { return ::FindArchiveOfName(this, szName); });
 }
 
 bool TNQOVArchiveImpl::IsFile(uint32_t dwFileId) {
@@ -228,10 +224,7 @@ bool TNQOVArchiveImpl::ReadFileById(uint32_t dwFileId, uint32_t dwOffset, void* 
                                     uint32_t* pdwRead) {
     if (pdwRead != nullptr) *pdwRead = 0;
     const TFileEntryImpl* entry = FileIdRecord(this, dwFileId);
-    if (entry == nullptr || entry->IsDirectory()) {
-        QOVSetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
+    QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "no file with this id", ERROR_ACCESS_DENIED, false);
     // Through a handle, so that single-unit files read as well.
     TNQOVFile* hf = nullptr;
     if (!NQOVOpenFileEx(this, dwFileId, &hf)) return false;
@@ -246,9 +239,7 @@ bool TNQOVArchiveImpl::ReadFileById(uint32_t dwFileId, uint32_t dwOffset, void* 
 TNQOVFile* TNQOVArchiveImpl::OpenFile(uint32_t dwFileId) {
     TNQOVFile* hf = nullptr;
     if (!NQOVOpenFileEx(this, dwFileId, &hf)) {
-        if (QOVLogEnabled())
-            QOVLogFormat("[error QOV2LOG]%d [%s] [result]failed;[code]:%d\n", __LINE__, __func__,
-                         static_cast<int>(QOVGetLastError()));
+        QOV_LOG_ERROR("the file cannot be opened", QOVGetLastError());
         return nullptr;
     }
     return hf;
@@ -260,11 +251,7 @@ TNQOVFile* TNQOVArchiveImpl::OpenFile_i(const char* szName) {
 }
 
 bool TNQOVArchiveImpl::CloseFile(TNQOVFile* hf) {
-    if (!IsValidFile(Impl(hf))) {
-        QOV_LOG_ERROR("error handle failed", ERROR_INVALID_HANDLE);
-        QOVSetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
+    QOV_FAIL_IF(!IsValidFile(Impl(hf)), "invalid file handle", ERROR_INVALID_HANDLE, false);
     return SFileCloseFile(hf);
 }
 
@@ -322,14 +309,14 @@ bool TNQOVArchiveImpl::AddFile(const char* szLocalFile, const char* szArchivedNa
 //-----------------------------------------------------------------------------
 // Archives: listers.
 
-TNQOVDirWalker* TNQOVArchiveImpl::CreateDirWalker() { return new (std::nothrow) TNQOVDirWalkerImpl(this); }
+TNQOVDirWalker* TNQOVArchiveImpl::CreateDirWalker() { return QOVNew<TNQOVDirWalkerImpl>(this).release(); }
 
 void TNQOVArchiveImpl::ReleaseDirWalker(TNQOVDirWalker* pWalker) { delete pWalker; }
 
 TNQOVDirWalkerById* TNQOVArchiveImpl::CreateDirWalkerById() {
     // Without file ids there is nothing to list by id.
     if (pChainOwner->dwFileIdCount == 0) return nullptr;
-    return new (std::nothrow) TNQOVDirWalkerByIdImpl(this);
+    return QOVNew<TNQOVDirWalkerByIdImpl>(this).release();
 }
 
 void TNQOVArchiveImpl::ReleaseDirWalkerById(TNQOVDirWalkerById* pWalker) { delete pWalker; }
@@ -379,8 +366,7 @@ bool TNQOVArchiveImpl::InitBitMapByFileMapping(bool bWritable) {
 // Archives: emptying and dumping.
 
 void TNQOVArchiveImpl::Clear() {
-    QOVGuard(0, [&]() -> int {
-        QOV_LOG_ENTRY();
+    QOVEnter(QOV_HERE, 0, [&]() -> int {
         // The list file's stored bytes (with their chunk digests) are kept.
         uint64_t keepStart = 0, keepEnd = 0;
         // This archive's own record, never a patch's (the merged index would
@@ -424,7 +410,7 @@ void TNQOVArchiveImpl::Clear() {
 }
 
 bool TNQOVArchiveImpl::DumpHeader() {
-    return QOVGuard(false, [&]() -> bool {
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
         const TQOVHeader& h = Header;
         printf("Header\n");
         printf("MAX_FILE:%u\n", dwMaxFileCount);
@@ -450,10 +436,12 @@ bool TNQOVArchiveImpl::DumpHeader() {
         for (uint32_t i = 0; i < dwFileTableSize && i < dwMaxFileCount; i++) {
             TFileEntryImpl& entry = Records[i];
             if (!entry.Exists()) continue;
+            const char* name = GetRecordName(&entry);
+            QOV_FAIL_IF(name == nullptr, "no memory for the pseudo name", ERROR_NOT_ENOUGH_MEMORY, false);
             char md5[33];
             for (int b = 0; b < 16; b++) snprintf(md5 + 2 * b, 3, "%02X", entry.ContentMD5[b]);
             printf("isdir[%d]FileName[%s] size[%u] compSize[%u] name_hash[%" PRIu64 "] md5[%s] offset %" PRIu64 "\n",
-                   entry.IsDirectory() ? 1 : 0, GetRecordName(&entry), entry.dwFileSize, entry.dwStoredSize,
+                   entry.IsDirectory() ? 1 : 0, name, entry.dwFileSize, entry.dwStoredSize,
                    entry.NameHash64, md5, HeaderOffset + entry.StoredOffset);
         }
         fflush(stdout);

@@ -6,7 +6,7 @@
 #include <set>
 
 bool TNQOVDirWalkerImpl::List(const char* szDirectory) {
-    return QOVGuard(false, [&]() -> bool {
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
         if (szDirectory == nullptr || !IsValidArchive(m_ha)) return false;
         const TFileEntryImpl* directory = FindRecordByName(m_ha, szDirectory);
         if (directory == nullptr || !directory->IsDirectory()) return false;
@@ -30,7 +30,7 @@ uint64_t TNQOVDirWalkerImpl::GetItem(uint32_t dwPosition) {
 }
 
 bool TNQOVDirWalkerByIdImpl::List(uint32_t dwFileId) {
-    return QOVGuard(false, [&]() -> bool {
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
         if (!IsValidArchive(m_ha)) return false;
         const TFileEntryImpl* directory = FileIdRecord(m_ha, dwFileId);
         if (directory == nullptr || !directory->IsDirectory()) return false;

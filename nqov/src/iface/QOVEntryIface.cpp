@@ -18,7 +18,13 @@ uint32_t Flag30Of(const TFileEntryImpl* entry) {
 const uint8_t* TFileEntryImpl::GetMD5() { return ContentMD5; }
 uint32_t TFileEntryImpl::GetFileSize() { return dwFileSize; }
 uint32_t TFileEntryImpl::GetCompressedSize() { return dwStoredSize; }
-const char* TFileEntryImpl::GetFileName() { return QOVGuard<const char*>(kNoName, [&] { return GetRecordName(this); }); }
+const char* TFileEntryImpl::GetFileName() {
+    return QOVEnter<const char*>(QOV_HERE, kNoName, [&]() -> const char* {
+        const char* name = GetRecordName(this);
+        QOV_FAIL_IF(name == nullptr, "no memory for the pseudo name", ERROR_NOT_ENOUGH_MEMORY, kNoName);
+        return name;
+    });
+}
 bool TFileEntryImpl::IsDirectory() { return (dwFlags & NQOV_FILE_DIRECTORY) != 0; }
 uint64_t TFileEntryImpl::GetFilePosition() { return ha->HeaderOffset + StoredOffset; }
 TNQOVArchive* TFileEntryImpl::GetArchive() { return ha; }
@@ -37,11 +43,7 @@ bool TNQOVFileImpl::Read(void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, b
 }
 
 bool TNQOVFileImpl::SeekFile(int32_t lOffset, uint32_t dwMoveMethod) {
-    if (dwMoveMethod > NQOV_FILE_END) {
-        QOV_LOG_ERROR("method error! ", ERROR_INVALID_PARAMETER);
-        QOVSetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
+    QOV_FAIL_IF(dwMoveMethod > NQOV_FILE_END, "unknown move method", ERROR_INVALID_PARAMETER, false);
     // A position outside the file is refused by SFileSetFilePointer.
     return SFileSetFilePointer(this, lOffset, dwMoveMethod) != NQOV_INVALID_SIZE ||
            QOVGetLastError() == ERROR_SUCCESS;

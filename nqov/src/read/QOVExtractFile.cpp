@@ -6,8 +6,6 @@
 
 namespace {
 
-const uint32_t kExtractBlock = 256 * 1024;
-
 // Copies an open file to a new disk file; the data goes to a temporary file
 // first, so that a failed extraction leaves an existing file untouched.
 uint32_t CopyToDisk(TNQOVFileImpl* hf, const char* szExtracted) {
@@ -20,7 +18,8 @@ uint32_t CopyToDisk(TNQOVFileImpl* hf, const char* szExtracted) {
     if (!output) return QOVGetLastError();
 
     const uint32_t sectorBytes = hf->ha->dwSectorBytes;
-    const uint32_t blockSize = sectorBytes >= kExtractBlock ? kExtractBlock : kExtractBlock / sectorBytes * sectorBytes;
+    const uint32_t blockSize =
+        sectorBytes >= QOV_READ_BLOCK ? QOV_READ_BLOCK : QOV_READ_BLOCK / sectorBytes * sectorBytes;
     std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(blockSize);
     uint32_t error = buffer ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
     while (error == ERROR_SUCCESS) {
@@ -43,9 +42,7 @@ uint32_t CopyToDisk(TNQOVFileImpl* hf, const char* szExtracted) {
 
 bool SFileExtractFile(TNQOVArchive* haIn, const char* szToExtract, const char* szExtracted) {
     TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileExtractFile");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
         QOV_FAIL_IF(szToExtract == nullptr || szExtracted == nullptr || *szToExtract == 0 ||
                         *szExtracted == 0,
                     "invalid parameter!", ERROR_INVALID_PARAMETER, false);
@@ -60,11 +57,7 @@ bool SFileExtractFile(TNQOVArchive* haIn, const char* szToExtract, const char* s
 }
 
 bool SFileExtractFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* haIn, const char* szExtracted) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileExtractFileFromFileIdTable");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         const TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
         QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "entry null", ERROR_INVALID_PARAMETER, false);
         QOV_FAIL_IF(szExtracted == nullptr || *szExtracted == 0, "invalid parameter!", ERROR_INVALID_PARAMETER,

@@ -29,11 +29,13 @@ uint32_t LoadExtTable(TNQOVArchiveImpl* ha, uint64_t qwRelPos, uint64_t qwSize64
     stored.resize(storedSize);
     if (!FileStream_Read(ha->pStream.get(), &position, stored.data(), storedSize))
         return ERROR_FILE_CORRUPT;
-    if (ReadLE32(&stored[kExtSignature]) != dwSignature) return ERROR_FILE_CORRUPT;
+    TByteReader fields(stored.data(), stored.size());
+    if (fields.U32(kExtSignature) != dwSignature) return ERROR_FILE_CORRUPT;
 
     DecryptQOVBlock(stored.data() + kExtHeaderSize, storedSize - kExtHeaderSize, dwKey);
 
-    const uint32_t bodySize = ReadLE32(&stored[kExtBodySize]);
+    const uint32_t bodySize = fields.U32(kExtBodySize);
+    if (fields.Overrun()) return ERROR_FILE_CORRUPT;
     const uint32_t storedBody = storedSize - kExtHeaderSize;
     if (bodySize <= storedBody) {
         stored.resize(kExtHeaderSize + static_cast<size_t>(bodySize));
@@ -97,15 +99,18 @@ uint32_t ReadSlotTable(TNQOVArchiveImpl* ha) {
                                         HET_TABLE_SIGNATURE, NQOV_KEY_HET_TABLE, &table);
     if (error != ERROR_SUCCESS) return error;
 
-    const uint32_t bodySize = ReadLE32(&table[kExtBodySize]);
+    TByteReader fields(table.data(), table.size());
+    const uint32_t bodySize = fields.U32(kExtBodySize);
     if (bodySize < kHetFixedBody) return ERROR_FILE_CORRUPT;
-    if (ReadLE32(&table[kHetBodyTotalSize]) != bodySize) return ERROR_FILE_CORRUPT;
+    if (fields.U32(kHetBodyTotalSize) != bodySize) return ERROR_FILE_CORRUPT;
 
-    const uint32_t entryTotal = ReadLE32(&table[kHetEntryTotal]);
-    const uint32_t hashTableSize = ReadLE32(&table[kHetHashTableSize]);
-    const uint32_t nameHashBits = ReadLE32(&table[kHetNameHashBits]);
-    const uint32_t slotIndexBits = ReadLE32(&table[kHetSlotIndexBits]);
-    const uint32_t slotIndexBytes = ReadLE32(&table[kHetSlotIndexBytes]);
+    const uint32_t entryTotal = fields.U32(kHetEntryTotal);
+    const uint32_t hashTableSize = fields.U32(kHetHashTableSize);
+    const uint32_t nameHashBits = fields.U32(kHetNameHashBits);
+    const uint32_t slotIndexBits = fields.U32(kHetSlotIndexBits);
+    const uint32_t slotIndexBytes = fields.U32(kHetSlotIndexBytes);
+    const uint32_t slotIndexExtraBits = fields.U32(kHetSlotIndexExtraBits);
+    if (fields.Overrun()) return ERROR_FILE_CORRUPT;
 
     if (hashTableSize == 0 || hashTableSize > static_cast<uint64_t>(entryTotal) * 4 / 3)
         return ERROR_FILE_CORRUPT;
@@ -116,7 +121,8 @@ uint32_t ReadSlotTable(TNQOVArchiveImpl* ha) {
     if (static_cast<uint64_t>(hashTableSize) * slotIndexBits > static_cast<uint64_t>(slotIndexBytes) * 8)
         return ERROR_FILE_CORRUPT;
 
-    std::unique_ptr<THetTable> het(new THetTable());
+    std::unique_ptr<THetTable> het = QOVNew<THetTable>();
+    if (!het) return ERROR_NOT_ENOUGH_MEMORY;
     het->dwEntryTotal = entryTotal;
     het->dwNameHashBits = nameHashBits;
     het->HashMask64 = HashMaskFor(nameHashBits);
@@ -124,7 +130,7 @@ uint32_t ReadSlotTable(TNQOVArchiveImpl* ha) {
     het->dwFileIndexBits = QOVBitCount(entryTotal);
     het->dwHashTableSize = hashTableSize;
     het->dwSlotIndexBits = slotIndexBits;
-    het->dwSlotIndexExtraBits = ReadLE32(&table[kHetSlotIndexExtraBits]);
+    het->dwSlotIndexExtraBits = slotIndexExtraBits;
     const uint8_t* slotBytes = &table[kHetSlotBytes];
     het->SlotBytes.assign(slotBytes, slotBytes + hashTableSize);
     het->IndexArray.assign(slotBytes + hashTableSize, slotBytes + hashTableSize + slotIndexBytes);
@@ -146,29 +152,33 @@ uint32_t BuildRecordTable(TNQOVArchiveImpl* ha) {
                                         BET_TABLE_SIGNATURE, NQOV_KEY_BET_TABLE, &table);
     if (error != ERROR_SUCCESS) return error;
 
-    const uint32_t bodySize = ReadLE32(&table[kExtBodySize]);
+    TByteReader fields(table.data(), table.size());
+    const uint32_t bodySize = fields.U32(kExtBodySize);
     if (bodySize < kBetFixedBody) return ERROR_FILE_CORRUPT;
-    if (ReadLE32(&table[kBetBodyTotalSize]) != bodySize) return ERROR_FILE_CORRUPT;
+    if (fields.U32(kBetBodyTotalSize) != bodySize) return ERROR_FILE_CORRUPT;
 
-    const uint32_t entryTotal = ReadLE32(&table[kBetEntryTotal]);
-    const uint32_t recordBits = ReadLE32(&table[kBetRecordBits]);
+    const uint32_t entryTotal = fields.U32(kBetEntryTotal);
+    const uint32_t recordBits = fields.U32(kBetRecordBits);
+    const uint32_t spareBits = fields.U32(kBetSpareBitCount);
+
+    const TBetField pos = {fields.U32(kBetPosBitStart), fields.U32(kBetPosBitCount)};
+    const TBetField size = {fields.U32(kBetSizeBitStart), fields.U32(kBetSizeBitCount)};
+    const TBetField stored = {fields.U32(kBetStoredSizeBitStart),
+                              fields.U32(kBetStoredSizeBitCount)};
+    const TBetField flags = {fields.U32(kBetFlagsBitStart), fields.U32(kBetFlagsBitCount)};
+    const TBetField md5 = {fields.U32(kBetMD5BitStart), fields.U32(kBetMD5BitCount)};
+    const TBetField parent = {fields.U32(kBetParentBitStart),
+                              fields.U32(kBetParentBitCount)};
+    const uint32_t lowHashTotal = fields.U32(kBetLowHashBitTotal);
+    const uint32_t lowHashCount = fields.U32(kBetLowHashBitCount);
+    const uint32_t lowHashBytes = fields.U32(kBetLowHashBytes);
+    if (fields.Overrun()) return ERROR_FILE_CORRUPT;
+
     // Every record needs a slot of the HET index, which bounds the table by
     // the size of the stored index.
     if (entryTotal > ha->dwMaxFileCount || entryTotal > het->dwHashTableSize)
         return ERROR_FILE_CORRUPT;
-    if (ReadLE32(&table[kBetSpareBitCount]) != 0) return ERROR_FILE_CORRUPT;
-
-    const TBetField pos = {ReadLE32(&table[kBetPosBitStart]), ReadLE32(&table[kBetPosBitCount])};
-    const TBetField size = {ReadLE32(&table[kBetSizeBitStart]), ReadLE32(&table[kBetSizeBitCount])};
-    const TBetField stored = {ReadLE32(&table[kBetStoredSizeBitStart]),
-                              ReadLE32(&table[kBetStoredSizeBitCount])};
-    const TBetField flags = {ReadLE32(&table[kBetFlagsBitStart]), ReadLE32(&table[kBetFlagsBitCount])};
-    const TBetField md5 = {ReadLE32(&table[kBetMD5BitStart]), ReadLE32(&table[kBetMD5BitCount])};
-    const TBetField parent = {ReadLE32(&table[kBetParentBitStart]),
-                              ReadLE32(&table[kBetParentBitCount])};
-    const uint32_t lowHashTotal = ReadLE32(&table[kBetLowHashBitTotal]);
-    const uint32_t lowHashCount = ReadLE32(&table[kBetLowHashBitCount]);
-    const uint32_t lowHashBytes = ReadLE32(&table[kBetLowHashBytes]);
+    if (spareBits != 0) return ERROR_FILE_CORRUPT;
 
     for (const TBetField* field : {&pos, &size, &stored, &flags, &parent})
         if (field->count > 64) return ERROR_FILE_CORRUPT;
@@ -249,13 +259,9 @@ void TFileEntryImpl::Reset() {
 
 bool TRecordTable::Reserve(uint32_t count) {
     while (m_allocated < count) {
-        std::unique_ptr<TFileEntryImpl[]> chunk(new (std::nothrow) TFileEntryImpl[kChunkSize]);
+        std::unique_ptr<TFileEntryImpl[]> chunk = QOVAllocArray<TFileEntryImpl>(kChunkSize);
         if (!chunk) return false;
-        try {
-            m_chunks.push_back(std::move(chunk));
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
+        m_chunks.push_back(std::move(chunk));
         for (uint32_t i = 0; i < kChunkSize; i++) m_chunks.back()[i].dwIndex = m_allocated + i;
         m_allocated += kChunkSize;
     }

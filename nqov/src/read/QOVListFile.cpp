@@ -85,9 +85,8 @@ void NameRecordFromLine(TNQOVArchiveImpl* ha, const std::string& line) {
 
 int SFileAddListFile(TNQOVArchive* haIn) {
     TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileAddListFile");
-    return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
-        QOV_LOG_ENTRY();
+    return QOVEnter(QOV_HERE, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
+        // The result is the error: an invalid handle is reported there, not as the last error.
         if (!IsValidArchive(ha)) return ERROR_INVALID_HANDLE;
         if (!ha->pHetTable) return ERROR_SUCCESS;
 

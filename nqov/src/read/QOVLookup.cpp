@@ -79,19 +79,16 @@ const char* GetRecordName(TFileEntryImpl* pEntry) {
     if (pEntry->szFileName) return pEntry->szFileName.get();
     std::lock_guard<std::mutex> lock(pEntry->ha->Lock);
     if (!pEntry->szPseudoName) {
-        const std::string pseudo = MakePseudoFileName(pEntry->NameHash64);
-        std::unique_ptr<char[]> copy(new char[pseudo.size() + 1]);
-        memcpy(copy.get(), pseudo.c_str(), pseudo.size() + 1);
-        pEntry->szPseudoName = std::move(copy);
+        char pseudo[QOV_PSEUDO_NAME_SIZE];
+        FormatPseudoFileName(pEntry->NameHash64, pseudo);
+        pEntry->szPseudoName = QOVCopyName(pseudo);
     }
     return pEntry->szPseudoName.get();
 }
 
 bool SetRecordName(TFileEntryImpl* pEntry, const char* szName) {
-    const size_t length = strlen(szName);
-    std::unique_ptr<char[]> copy(new (std::nothrow) char[length + 1]);
+    std::unique_ptr<char[]> copy = QOVCopyName(szName);
     if (!copy) return false;
-    memcpy(copy.get(), szName, length + 1);
     pEntry->szFileName = std::move(copy);
     pEntry->szPseudoName.reset();
     return true;

@@ -10,8 +10,6 @@
 
 namespace {
 
-const uint32_t kHeaderSearchStep = 512;
-const uint32_t kBuildDirTreeFailed = 2000000006;
 
 bool HeaderDigestMatches(const uint8_t* pbRaw, const TQOVHeader& header) {
     if (header.wFormatVersion != 0 || IsZeroDigest(header.MD5_QOVHeader)) return true;
@@ -32,7 +30,7 @@ uint32_t FindHeader(TNQOVArchiveImpl* ha, uint64_t fileSize) {
         uint64_t position = blockStart;
         if (!FileStream_Read(ha->pStream.get(), &position, block.data(), toRead))
             return QOVGetLastError();
-        for (uint32_t offset = 0; offset < kBlock && offset < toRead; offset += kHeaderSearchStep) {
+        for (uint32_t offset = 0; offset < kBlock && offset < toRead; offset += QOV_HEADER_ALIGNMENT) {
             if (toRead - offset < 4 || ReadLE32(&block[offset]) != NQOV_HEADER_SIGNATURE) continue;
             uint8_t raw[NQOV_HEADER_SIZE] = {};
             memcpy(raw, &block[offset], std::min<uint32_t>(NQOV_HEADER_SIZE, toRead - offset));
@@ -101,35 +99,29 @@ uint32_t CheckBitmapInsideFile(const TQOVHeader& header, uint64_t fileSize) {
     return ERROR_SUCCESS;
 }
 
-#define OPEN_FAIL(code)                                   \
-    do {                                                  \
-        const uint32_t openError_ = (code);               \
-        QOV_LOG_ERROR_AS("SFileOpenArchive", " failed", openError_); \
-        QOVSetLastError(openError_);                      \
-        return false;                                     \
-    } while (0)
-
 bool OpenArchiveSteps(TNQOVArchiveImpl* ha, uint32_t dwFlags) {
     uint64_t fileSize = 0;
-    if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) OPEN_FAIL(QOVGetLastError());
+    QOV_FAIL_IF(!FileStream_SizeOf(ha->pStream.get(), &fileSize), "the file's size is unknown", QOVGetLastError(),
+                false);
     if (ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) ha->dwFlags |= NQOV_FLAG_READ_ONLY;
 
     uint32_t error = FindHeader(ha, fileSize);
-    if (error != ERROR_SUCCESS) OPEN_FAIL(error);
+    QOV_FAIL_IF(error != ERROR_SUCCESS, "no valid header", error, false);
 
-    ha->dwFileFlags1 = ha->dwFileFlags2 = NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED | NQOV_FILE_COMPRESS;
-    const uint32_t sectorShift = ha->Header.wSectorSize & 31;
-    const uint64_t sectorBytes = static_cast<uint64_t>(512) << sectorShift;
-    if (sectorBytes > UINT32_MAX) OPEN_FAIL(ERROR_FILE_CORRUPT);
+    ha->dwFileFlags1 = ha->dwFileFlags2 = QOV_LISTFILE_FLAGS;
+    const uint32_t sectorShift = ha->Header.wSectorSize & QOV_SECTOR_SHIFT_MASK;
+    const uint64_t sectorBytes = static_cast<uint64_t>(QOV_MIN_SECTOR_SIZE) << sectorShift;
+    QOV_FAIL_IF(sectorBytes > UINT32_MAX, "the sector size is too large", ERROR_FILE_CORRUPT, false);
     ha->dwSectorBytes = static_cast<uint32_t>(sectorBytes);
 
     const TQOVHeader& header = ha->Header;
     if ((header.HetTablePos64 != 0 && PositionBeyondFile(ha->HeaderOffset, header.HetTablePos64, fileSize)) ||
         (header.BetTablePos64 != 0 && PositionBeyondFile(ha->HeaderOffset, header.BetTablePos64, fileSize)))
-        OPEN_FAIL(ERROR_BAD_FORMAT);
+        QOV_FAIL("a table lies beyond the file", ERROR_BAD_FORMAT, false);
 
     error = ReadSlotTable(ha);
-    if (error != ERROR_SUCCESS) OPEN_FAIL(error == ERROR_NOT_ENOUGH_MEMORY ? error : ERROR_FILE_CORRUPT);
+    QOV_FAIL_IF(error != ERROR_SUCCESS, "the HET table cannot be read",
+                error == ERROR_NOT_ENOUGH_MEMORY ? error : ERROR_FILE_CORRUPT, false);
 
     error = BuildRecordTable(ha);
     if (error != ERROR_SUCCESS) {
@@ -137,124 +129,37 @@ bool OpenArchiveSteps(TNQOVArchiveImpl* ha, uint32_t dwFlags) {
             ha->dwFlags |= NQOV_FLAG_READ_ONLY;
             error = ERROR_FILE_CORRUPT;
         }
-        OPEN_FAIL(error);
+        QOV_FAIL("the BET table cannot be read", error, false);
     }
 
     error = CheckRecordsInsideFile(ha, fileSize);
-    if (error != ERROR_SUCCESS) OPEN_FAIL(error);
+    QOV_FAIL_IF(error != ERROR_SUCCESS, "a file's data lies beyond the archive", error, false);
     error = CheckPieceLayout(ha, fileSize);
-    if (error != ERROR_SUCCESS) OPEN_FAIL(error);
+    QOV_FAIL_IF(error != ERROR_SUCCESS, "the pieces do not fit the piece table", error, false);
     error = CheckBitmapInsideFile(header, fileSize);
-    if (error != ERROR_SUCCESS) OPEN_FAIL(error);
+    QOV_FAIL_IF(error != ERROR_SUCCESS, "the piece-state map lies beyond the file", error, false);
 
     SFileAddListFile(ha);
 
-    if (!buildDirTree(ha)) {
-        if (QOVLogEnabled())
-            QOVLogFormat("[error QOV2LOG]%d [%s] [result]:buildDirTree failed;[code]:%d\n", __LINE__,
-                         "SFileOpenArchive", static_cast<int>(kBuildDirTreeFailed));
-        // A failed open always carries a reason.
-        QOVSetLastError(ERROR_FILE_CORRUPT);
-        return false;
-    }
+    QOV_FAIL_IF(!buildDirTree(ha), "a directory named by a record is missing", ERROR_FILE_CORRUPT, false);
 
     if (header.BitmapPos64 != 0 && header.BitmapSize64 != 0) {
         uint32_t mapSize = 0;
         if (SFileGetBitmap(ha, &mapSize) == nullptr) {
             const uint32_t mapError = QOVGetLastError();
-            OPEN_FAIL(mapError != ERROR_SUCCESS ? mapError : ERROR_FILE_CORRUPT);
+            QOV_FAIL("the piece-state map cannot be read", mapError != ERROR_SUCCESS ? mapError : ERROR_FILE_CORRUPT,
+                     false);
         }
     }
 
-    if (!CheckPieceTableDigest(ha)) {
-        if (QOVLogEnabled())
-            QOVLogFormat("[error QOV2LOG]%d [%s] [result]:verify_file_md5 failed;[code]:%d\n",
-                         __LINE__, "SFileOpenArchive", 0);
-        QOVSetLastError(ERROR_FILE_CORRUPT);
-        return false;
-    }
+    QOV_FAIL_IF(!CheckPieceTableDigest(ha), "the MD5 piece table does not match its digest", ERROR_FILE_CORRUPT,
+                false);
 
     ha->dwOpenParameter = dwFlags;
     return true;
 }
 
-}  // namespace
-
-//-----------------------------------------------------------------------------
-// Opening.
-
-bool OpenArchiveOnStream(TFileStream* pStream, TNQOVArchive** phArchive, uint32_t dwFlags) {
-    TFileStreamPtr stream(Impl(pStream));
-    *phArchive = nullptr;
-    QOVPrepareCipherTable();
-    std::unique_ptr<TNQOVArchiveImpl> ha(new (std::nothrow) TNQOVArchiveImpl());
-    if (!ha) OPEN_FAIL(ERROR_NOT_ENOUGH_MEMORY);
-    ha->pStream = std::move(stream);
-    if (!OpenArchiveSteps(ha.get(), dwFlags)) return false;
-    *phArchive = ha.release();
-    return true;
-}
-
-bool SFileOpenArchive(const char* szArchiveName, TNQOVArchive** phArchive, uint32_t dwFlags) {
-    QOV_OPERATION("SFileOpenArchive");
-    return QOVGuard(false, [&]() -> bool {
-        if (QOVLogEnabled())
-            QOVLogFormat("[debug QOV2LOG]%d [%s] [%s] [%d]\n", __LINE__, QOV_FUNC,
-                         szArchiveName != nullptr ? szArchiveName : "", 0);
-        if (phArchive != nullptr) *phArchive = nullptr;
-        QOV_FAIL_IF(szArchiveName == nullptr || *szArchiveName == 0 || phArchive == nullptr,
-                    "Verify the parameters failed", ERROR_INVALID_PARAMETER, false);
-        QOVPrepareCipherTable();
-        const bool writable = (dwFlags & NQOV_OPEN_READ_ONLY) == 0;
-        TFileStreamImpl* stream = Impl(FileStream_OpenFile(szArchiveName, writable));
-        if (stream == nullptr) OPEN_FAIL(QOVGetLastError());
-        uint64_t start = 0;
-        uint8_t none = 0;
-        FileStream_Read(stream, &start, &none, 0);
-        return OpenArchiveOnStream(stream, phArchive, dwFlags);
-    });
-}
-
-bool OpenArchiveIfWritable(TNQOVArchive** phArchive, const char* szArchiveName) {
-    if (phArchive == nullptr || *phArchive != nullptr || szArchiveName == nullptr) return false;
-    intptr_t hFile = qovfs::kInvalidHandle;
-    if (!qovfs::OpenHandle(szArchiveName, qovfs::OpenMode::ExclusiveWrite, &hFile)) return false;
-    qovfs::CloseHandle(hFile);
-    return SFileOpenArchive(szArchiveName, phArchive, 0);
-}
-
-//-----------------------------------------------------------------------------
-// Closing.
-
-bool SFileCloseArchive(TNQOVArchive* haIn, bool bFlush) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_LOG_ENTRY();
-    if (ha == nullptr) return true;
-    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, false);
-    QOV_FAIL_IF(ha->pChainOwner != ha, "a patch archive closes with its base", ERROR_INVALID_HANDLE,
-                false);
-    bool result = true;
-    uint32_t error = ERROR_SUCCESS;
-    if (bFlush) {
-        // Only the writer changes an archive: without one there is nothing to flush.
-        const TArchiveWriter* writer = QOVWriter();
-        result = writer == nullptr || writer->Flush(ha);
-        if (!result) error = QOVGetLastError();
-    }
-    ReleaseArchive(ha);
-    if (!result) {
-        QOV_LOG_ERROR(" failed", error);
-        QOVSetLastError(error);
-    }
-    return result;
-}
-//-----------------------------------------------------------------------------
-// Figures.
-
-bool SFileGetArchiveInfo(TNQOVArchive* haIn, QOV_ARCHIVE_INFO* pInfo) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, false);
-    QOV_FAIL_IF(pInfo == nullptr, "invalid parameter", ERROR_INVALID_PARAMETER, false);
+void FillArchiveInfo(const TNQOVArchiveImpl* ha, QOV_ARCHIVE_INFO* pInfo) {
     const TQOVHeader& h = ha->Header;
     *pInfo = QOV_ARCHIVE_INFO();
     pInfo->HeaderOffset = ha->HeaderOffset;
@@ -282,25 +187,98 @@ bool SFileGetArchiveInfo(TNQOVArchive* haIn, QOV_ARCHIVE_INFO* pInfo) {
     memcpy(pInfo->MD5_BetTable, h.MD5_BetTable, 16);
     memcpy(pInfo->MD5_HetTable, h.MD5_HetTable, 16);
     memcpy(pInfo->MD5_QOVHeader, h.MD5_QOVHeader, 16);
+}
+
+}  // namespace
+
+//-----------------------------------------------------------------------------
+// Opening.
+
+bool OpenArchiveOnStream(TFileStream* pStream, TNQOVArchive** phArchive, uint32_t dwFlags) {
+    TFileStreamPtr stream(Impl(pStream));
+    *phArchive = nullptr;
+    QOVPrepareCipherTable();
+    std::unique_ptr<TNQOVArchiveImpl> ha = QOVNew<TNQOVArchiveImpl>();
+    QOV_FAIL_IF(!ha, "no memory for the archive", ERROR_NOT_ENOUGH_MEMORY, false);
+    ha->pStream = std::move(stream);
+    if (!OpenArchiveSteps(ha.get(), dwFlags)) return false;
+    *phArchive = ha.release();
     return true;
 }
 
+bool SFileOpenArchive(const char* szArchiveName, TNQOVArchive** phArchive, uint32_t dwFlags) {
+    const TQOVEntryDetail detail("[%s] [%d]", szArchiveName != nullptr ? szArchiveName : "", 0);
+    return QOVEnter(QOV_HERE_WITH(detail.Text()), false, [&]() -> bool {
+        if (phArchive != nullptr) *phArchive = nullptr;
+        QOV_FAIL_IF(szArchiveName == nullptr || *szArchiveName == 0 || phArchive == nullptr,
+                    "Verify the parameters failed", ERROR_INVALID_PARAMETER, false);
+        QOVPrepareCipherTable();
+        const bool writable = (dwFlags & NQOV_OPEN_READ_ONLY) == 0;
+        TFileStreamImpl* stream = Impl(FileStream_OpenFile(szArchiveName, writable));
+        QOV_FAIL_IF(stream == nullptr, "the file cannot be opened", QOVGetLastError(), false);
+        uint64_t start = 0;
+        uint8_t none = 0;
+        FileStream_Read(stream, &start, &none, 0);
+        return OpenArchiveOnStream(stream, phArchive, dwFlags);
+    });
+}
+
+bool OpenArchiveIfWritable(TNQOVArchive** phArchive, const char* szArchiveName) {
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
+        if (phArchive == nullptr || *phArchive != nullptr || szArchiveName == nullptr) return false;
+        intptr_t hFile = qovfs::kInvalidHandle;
+        if (!qovfs::OpenHandle(szArchiveName, qovfs::OpenMode::ExclusiveWrite, &hFile)) return false;
+        qovfs::CloseHandle(hFile);
+        return SFileOpenArchive(szArchiveName, phArchive, 0);
+    });
+}
+
+//-----------------------------------------------------------------------------
+// Closing.
+
+bool SFileCloseArchive(TNQOVArchive* haIn, bool bFlush) {
+    if (haIn == nullptr) return true;  // closing nothing succeeds
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
+        QOV_FAIL_IF(ha->pChainOwner != ha, "a patch archive closes with its base", ERROR_INVALID_HANDLE, false);
+        bool result = true;
+        uint32_t error = ERROR_SUCCESS;
+        if (bFlush) {
+            // Only the writer changes an archive: without one there is nothing to flush.
+            const TArchiveWriter* writer = QOVWriter();
+            result = writer == nullptr || writer->Flush(ha);
+            if (!result) error = QOVGetLastError();
+        }
+        ReleaseArchive(ha);
+        QOV_FAIL_IF(!result, "the flush failed", error, false);
+        return true;
+    });
+}
+
+//-----------------------------------------------------------------------------
+// Figures.
+
+bool SFileGetArchiveInfo(TNQOVArchive* haIn, QOV_ARCHIVE_INFO* pInfo) {
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
+        QOV_FAIL_IF(pInfo == nullptr, "invalid parameter", ERROR_INVALID_PARAMETER, false);
+        FillArchiveInfo(ha, pInfo);
+        return true;
+    });
+}
+
 uint32_t SFileGetRecordCount(TNQOVArchive* haIn) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, NQOV_INVALID_SIZE);
-    return ha->dwFileTableSize;
+    return QOVEnter(QOV_HERE, haIn, NQOV_INVALID_SIZE,
+                    [&](TNQOVArchiveImpl* ha) -> uint32_t { return ha->dwFileTableSize; });
 }
 
 bool SFileGetRecordInfo(TNQOVArchive* haIn, uint32_t dwIndex, QOV_RECORD_INFO* pInfo) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileGetRecordInfo");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle", ERROR_INVALID_HANDLE, false);
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         QOV_FAIL_IF(pInfo == nullptr || dwIndex >= ha->dwFileTableSize, "invalid parameter",
                     ERROR_INVALID_PARAMETER, false);
         TFileEntryImpl& entry = ha->Records[dwIndex];
         if (entry.ha == nullptr) entry.ha = ha;
-        pInfo->szFileName = GetRecordName(&entry);
+        const char* name = GetRecordName(&entry);
+        QOV_FAIL_IF(name == nullptr, "no memory for the pseudo name", ERROR_NOT_ENOUGH_MEMORY, false);
+        pInfo->szFileName = name;
         pInfo->bNamed = entry.HasRealName();
         pInfo->NameHash64 = entry.NameHash64;
         pInfo->ParentNameHash = entry.ParentNameHash;

@@ -111,7 +111,7 @@ bool IsValidFile(const TNQOVFileImpl* hf) {
 }
 
 TNQOVFileImpl* CreateFileHandle(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
-    TNQOVFileImpl* hf = new (std::nothrow) TNQOVFileImpl();
+    TNQOVFileImpl* hf = QOVNew<TNQOVFileImpl>().release();
     if (hf == nullptr) return nullptr;
     hf->dwHandleTag = QOV_FILE_HANDLE_TAG;
     hf->ha = ha;
@@ -155,9 +155,7 @@ bool OpenRecord(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry, const char* szName
             FreeFileHandle(hf);
             QOV_FAIL("ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
         }
-        if ((pEntry->dwFlags & NQOV_FILE_ENCRYPTED) && usableName)
-            hf->dwCipherKey = QOVFileKey(szName, pEntry->StoredOffset, pEntry->dwFileSize,
-                                         (pEntry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
+        if ((pEntry->dwFlags & NQOV_FILE_ENCRYPTED) && usableName) hf->dwCipherKey = RecordKeyForName(pEntry, szName);
     } else if (!SFileGetFileName(hf)) {
         const uint32_t error = QOVGetLastError();
         FreeFileHandle(hf);
@@ -170,9 +168,7 @@ bool OpenRecord(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry, const char* szName
 bool NQOVOpenFileEx(TNQOVArchive* haIn, const char* szFileName, uint32_t dwSearchScope,
                     TNQOVFile** phFile, uint64_t qwNameHash) {
     TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("NQOVOpenFileEx");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
         QOV_FAIL_IF(phFile == nullptr, "phFile == null", ERROR_INVALID_PARAMETER, false);
         *phFile = nullptr;
         QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
@@ -231,11 +227,7 @@ bool NQOVOpenFileEx(TNQOVArchive* haIn, const char* szFileName, uint32_t dwSearc
 }
 
 bool NQOVOpenFileEx(TNQOVArchive* haIn, uint32_t dwFileId, TNQOVFile** phFile) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("NQOVOpenFileEx");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         QOV_FAIL_IF(phFile == nullptr, "phFile == null", ERROR_INVALID_PARAMETER, false);
         *phFile = nullptr;
         TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
@@ -244,25 +236,17 @@ bool NQOVOpenFileEx(TNQOVArchive* haIn, uint32_t dwFileId, TNQOVFile** phFile) {
         QOV_FAIL_IF(entry->dwFlags & kRefusedFlags, "ERROR_NOT_SUPPORTED!", ERROR_NOT_SUPPORTED, false);
         TNQOVFileImpl* hf = CreateFileHandle(entry->ha, entry);
         QOV_FAIL_IF(hf == nullptr, "ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
-        if (entry->dwFlags & NQOV_FILE_ENCRYPTED) {
-            // The key an earlier open found, else the one of the record's name;
-            // an unnamed record's key is found from its content when read.
-            hf->dwCipherKey = entry->dwKeyCache;
-            if (hf->dwCipherKey == 0 && entry->HasRealName())
-                hf->dwCipherKey = QOVFileKey(entry->szFileName.get(), entry->StoredOffset, entry->dwFileSize,
-                                             (entry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
-        }
+        hf->dwCipherKey = InitialFileKey(entry);
         *phFile = hf;
         return true;
     });
 }
 
 bool SFileCloseFile(TNQOVFile* hfIn) {
-    TNQOVFileImpl* hf = Impl(hfIn);
-    QOV_LOG_ENTRY();
-    QOV_FAIL_IF(!IsValidFile(hf), "invalid hanlde!", ERROR_INVALID_HANDLE, false);
-    // Only the writer makes handles that write.
-    if (hf->bWriting && QOVWriter() != nullptr) return QOVWriter()->FinishFile(hf);
-    FreeFileHandle(hf);
-    return true;
+    return QOVEnter(QOV_HERE, hfIn, false, [&](TNQOVFileImpl* hf) -> bool {
+        // Only the writer makes handles that write.
+        if (hf->bWriting && QOVWriter() != nullptr) return QOVWriter()->FinishFile(hf);
+        FreeFileHandle(hf);
+        return true;
+    });
 }

@@ -110,6 +110,10 @@ public:
     bool Exists() const { return (dwFlags & NQOV_FILE_EXISTS) != 0; }
     bool IsDirectory() const { return (dwFlags & NQOV_FILE_DIRECTORY) != 0; }
     bool HasRealName() const { return szFileName != nullptr; }
+    // Stored in sectors behind a sector offset table (compressed, not one unit).
+    bool HasSectorTable() const {
+        return (dwFlags & NQOV_FILE_COMPRESSED) != 0 && (dwFlags & NQOV_FILE_SINGLE_UNIT) == 0;
+    }
 
     // Resets every field but the table position and owner.
     void Reset();
@@ -324,7 +328,8 @@ TNQOVArchiveImpl* FindArchiveOfName(TNQOVArchiveImpl* ha, const char* szName);
 // Key of a name for lookups: the pseudo-name number, or the name hash.
 uint64_t NameLookupKey(const char* szName, bool* pbPseudo);
 
-// The record's name: the real name, else its pseudo name (built and kept).
+// The record's name: the real name, else its pseudo name (built and kept);
+// null without memory for the pseudo name.
 const char* GetRecordName(TFileEntryImpl* pEntry);
 // Gives the record a real name (a copy); false without memory.
 bool SetRecordName(TFileEntryImpl* pEntry, const char* szName);
@@ -436,6 +441,13 @@ TFileEntryImpl* FileIdRecord(TNQOVArchiveImpl* ha, uint32_t dwFileId);
 
 // Number of sectors of a non-single-unit file of dwFileSize bytes.
 uint32_t SectorCount(uint32_t dwFileSize, uint32_t dwSectorBytes);
+// Entries of a handle's sector offset table: one per sector, the end, and
+// the checksum block's end when the file has one.
+uint32_t OffsetTableEntries(const TNQOVFileImpl* hf);
+
+// A file read to its end (extracted, verified) is read in blocks of this
+// size: large blocks keep the number of reads and system calls small.
+const uint32_t QOV_READ_BLOCK = 256 * 1024;
 
 // An open file that closes itself (SFileCloseFile).
 struct TFileCloser {
@@ -450,7 +462,14 @@ struct TFileHandleDeleter {
 typedef std::unique_ptr<TNQOVFileImpl, TFileHandleDeleter> TFileHandlePtr;
 
 //-----------------------------------------------------------------------------
-// Key recovery (QOVKeyRecovery.cpp).
+// File keys (QOVFileKeys.cpp).
+
+// The key of an enciphered record stored under szName.
+uint32_t RecordKeyForName(const TFileEntryImpl* pEntry, const char* szName);
+// The key a handle on the record starts with: 0 for a record stored in
+// clear; else the key an earlier open found, or the one of the record's
+// name; 0 when neither is known (it is then found from the content).
+uint32_t InitialFileKey(const TFileEntryImpl* pEntry);
 
 // Finds the key of a sector from known words at its start; 0 when none fits.
 uint32_t GuessKeyFromContent(const uint8_t* pbSector, uint32_t cbSector);
@@ -491,6 +510,40 @@ inline TFileEntryImpl* Impl(TFileEntryImpl* p) { return p; }
 template <typename T, typename Deleter>
 auto Impl(const std::unique_ptr<T, Deleter>& p) -> decltype(Impl(p.get())) {
     return Impl(p.get());
+}
+
+//-----------------------------------------------------------------------------
+// Entering the library on a handle: QOVEnter (common/QOVCommon.h) that checks
+// the handle first, failing with ERROR_INVALID_HANDLE and the failure value
+// when it is no valid one, and gives the body the object behind it.  A record
+// is valid when its archive is.
+
+template <typename Result, typename Body>
+Result QOVEnter(const TQOVOperation& op, TNQOVArchive* haIn, Result failValue, Body body) {
+    return QOVEnter(op, failValue, [&]() -> Result {
+        TNQOVArchiveImpl* ha = Impl(haIn);
+        QOV_FAIL_IF(!IsValidArchive(ha), "invalid archive handle", ERROR_INVALID_HANDLE, failValue);
+        return body(ha);
+    });
+}
+
+template <typename Result, typename Body>
+Result QOVEnter(const TQOVOperation& op, TNQOVFile* hfIn, Result failValue, Body body) {
+    return QOVEnter(op, failValue, [&]() -> Result {
+        TNQOVFileImpl* hf = Impl(hfIn);
+        QOV_FAIL_IF(!IsValidFile(hf), "invalid file handle", ERROR_INVALID_HANDLE, failValue);
+        return body(hf);
+    });
+}
+
+template <typename Result, typename Body>
+Result QOVEnter(const TQOVOperation& op, TFileEntry* pEntryIn, Result failValue, Body body) {
+    return QOVEnter(op, failValue, [&]() -> Result {
+        TFileEntryImpl* pEntry = Impl(pEntryIn);
+        QOV_FAIL_IF(pEntry == nullptr || !IsValidArchive(pEntry->ha), "invalid record", ERROR_INVALID_HANDLE,
+                    failValue);
+        return body(pEntry);
+    });
 }
 
 #endif  // NQOV_QOVREAD_H

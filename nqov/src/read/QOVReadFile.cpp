@@ -10,6 +10,10 @@
 
 namespace {
 
+// A sector whose checksum entry is one of these has no checksum to compare.
+const uint32_t kNoChecksum = 0;
+const uint32_t kNoChecksumAllOnes = 0xFFFFFFFF;
+
 bool IsCompressedRecord(const TFileEntryImpl* pEntry) {
     return (pEntry->dwFlags & NQOV_FILE_COMPRESSED) != 0;
 }
@@ -20,10 +24,6 @@ bool IsListFileRecord(const TFileEntryImpl* pEntry) {
 
 //-----------------------------------------------------------------------------
 // Sector offset table and checksums.
-
-uint32_t OffsetTableEntries(const TNQOVFileImpl* hf) {
-    return hf->nSectors + 1 + ((hf->pFileEntry->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
-}
 
 uint32_t LoadSectorOffsets(TNQOVFileImpl* hf) {
     if (hf->SectorOffsets) return ERROR_SUCCESS;
@@ -154,8 +154,8 @@ uint32_t ReadRawSectors(TNQOVFileImpl* hf, uint32_t i0, uint32_t k, uint32_t m, 
         }
         if (hf->bVerifySectorChecksums && hf->SectorChksums) {
             const uint32_t expected = hf->SectorChksums[i];
-            if (expected != 0 && expected != 0xFFFFFFFF &&
-                QOVSectorChecksum(sector, storedLength) != expected)
+            const bool stored = expected != kNoChecksum && expected != kNoChecksumAllOnes;
+            if (stored && QOVSectorChecksum(sector, storedLength) != expected)
                 return ERROR_QOV_SECTOR_CHECKSUM;
         }
         uint8_t* out = pbOut + j * sectorBytes;
@@ -298,17 +298,17 @@ uint32_t ReadSingleUnit(TNQOVFileImpl* hf, uint32_t position, uint8_t* pbOut, ui
 
 }  // namespace
 
+uint32_t OffsetTableEntries(const TNQOVFileImpl* hf) {
+    return hf->nSectors + 1 + ((hf->pFileEntry->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
+}
+
 //-----------------------------------------------------------------------------
 // Reading.
 
 bool SFileReadFile(TNQOVFile* hfIn, void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead,
                    bool bCheckPieces) {
-    TNQOVFileImpl* hf = Impl(hfIn);
-    QOV_OPERATION("SFileReadFile");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        if (pdwRead != nullptr) *pdwRead = 0;
-        QOV_FAIL_IF(!IsValidFile(hf), "IsValidQOVHandle", ERROR_INVALID_HANDLE, false);
+    if (pdwRead != nullptr) *pdwRead = 0;
+    return QOVEnter(QOV_HERE, hfIn, false, [&](TNQOVFileImpl* hf) -> bool {
         QOV_FAIL_IF(pvBuffer == nullptr, "pvBuffer == NULL ;", ERROR_INVALID_PARAMETER, false);
         uint32_t read = 0;
         uint8_t* out = static_cast<uint8_t*>(pvBuffer);
@@ -324,35 +324,29 @@ bool SFileReadFile(TNQOVFile* hfIn, void* pvBuffer, uint32_t dwToRead, uint32_t*
 }
 
 uint32_t SFileGetFileSize(TNQOVFile* hfIn) {
-    TNQOVFileImpl* hf = Impl(hfIn);
-    QOV_FAIL_IF(!IsValidFile(hf), "invalid handle!", ERROR_INVALID_HANDLE, NQOV_INVALID_SIZE);
-    return hf->dwDataSize;
+    return QOVEnter(QOV_HERE, hfIn, NQOV_INVALID_SIZE, [&](TNQOVFileImpl* hf) -> uint32_t { return hf->dwDataSize; });
 }
 
 uint32_t SFileSetFilePointer(TNQOVFile* hfIn, int32_t lDistance, uint32_t dwMoveMethod) {
-    TNQOVFileImpl* hf = Impl(hfIn);
-    QOV_FAIL_IF(!IsValidFile(hf), "invalid handle!", ERROR_INVALID_HANDLE, NQOV_INVALID_SIZE);
-    int64_t base = 0;
-    switch (dwMoveMethod) {
-        case NQOV_FILE_BEGIN: base = 0; break;
-        case NQOV_FILE_CURRENT: base = hf->dwPosition; break;
-        case NQOV_FILE_END: base = hf->dwDataSize; break;
-        default: QOV_FAIL("invalid parameter!", ERROR_INVALID_PARAMETER, NQOV_INVALID_SIZE);
-    }
-    const int64_t position = base + static_cast<int64_t>(lDistance);
-    QOV_FAIL_IF(position < 0 || position > static_cast<int64_t>(UINT32_MAX), "invalid parameter!",
-                ERROR_INVALID_PARAMETER, NQOV_INVALID_SIZE);
-    hf->dwPosition = static_cast<uint32_t>(position);
-    return hf->dwPosition;
+    return QOVEnter(QOV_HERE, hfIn, NQOV_INVALID_SIZE, [&](TNQOVFileImpl* hf) -> uint32_t {
+        int64_t base = 0;
+        switch (dwMoveMethod) {
+            case NQOV_FILE_BEGIN: base = 0; break;
+            case NQOV_FILE_CURRENT: base = hf->dwPosition; break;
+            case NQOV_FILE_END: base = hf->dwDataSize; break;
+            default: QOV_FAIL("invalid parameter!", ERROR_INVALID_PARAMETER, NQOV_INVALID_SIZE);
+        }
+        const int64_t position = base + static_cast<int64_t>(lDistance);
+        QOV_FAIL_IF(position < 0 || position > static_cast<int64_t>(UINT32_MAX), "invalid parameter!",
+                    ERROR_INVALID_PARAMETER, NQOV_INVALID_SIZE);
+        hf->dwPosition = static_cast<uint32_t>(position);
+        return hf->dwPosition;
+    });
 }
 
 bool SFileGetFileName(TNQOVFile* hfIn) {
-    TNQOVFileImpl* hf = Impl(hfIn);
-    QOV_LOG_ENTRY();
-    QOV_FAIL_IF(!IsValidFile(hf), "invalid handle!", ERROR_INVALID_HANDLE, false);
-    if (hf->pFileEntry->HasRealName()) return true;
-    QOV_OPERATION("SFileGetFileName");
-    return QOVGuard(false, [&]() -> bool {
+    return QOVEnter(QOV_HERE, hfIn, false, [&](TNQOVFileImpl* hf) -> bool {
+        if (hf->pFileEntry->HasRealName()) return true;
         // Reading the first bytes lets an enciphered file's key be found from
         // its content; the record keeps its pseudo name.
         const uint32_t savedPosition = hf->dwPosition;
@@ -362,21 +356,17 @@ bool SFileGetFileName(TNQOVFile* hfIn) {
         SFileReadFile(hf, probe, sizeof(probe), &read, true);
         hf->dwPosition = savedPosition;
         QOVSetLastError(savedError);
-        GetRecordName(hf->pFileEntry);
+        QOV_FAIL_IF(GetRecordName(hf->pFileEntry) == nullptr, "no memory for the pseudo name",
+                    ERROR_NOT_ENOUGH_MEMORY, false);
         return true;
     });
 }
 
 uint32_t LoadRecordSectorOffsets(TFileEntryImpl* pEntry) {
     if (pEntry->SectorOffsets) return ERROR_SUCCESS;
-    std::unique_ptr<TNQOVFileImpl, void (*)(TNQOVFileImpl*)> hf(CreateFileHandle(pEntry->ha, pEntry), FreeFileHandle);
+    TFileHandlePtr hf(CreateFileHandle(pEntry->ha, pEntry));
     if (!hf) return ERROR_NOT_ENOUGH_MEMORY;
-    if (pEntry->dwFlags & NQOV_FILE_ENCRYPTED) {
-        hf->dwCipherKey = pEntry->dwKeyCache;
-        if (hf->dwCipherKey == 0 && pEntry->HasRealName())
-            hf->dwCipherKey = QOVFileKey(pEntry->szFileName.get(), pEntry->StoredOffset, pEntry->dwFileSize,
-                                         (pEntry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
-    }
+    hf->dwCipherKey = InitialFileKey(pEntry);
     const uint32_t error = LoadSectorOffsets(hf.get());
     if (error == ERROR_SUCCESS) pEntry->SectorOffsets = std::move(hf->SectorOffsets);
     return error;
@@ -384,13 +374,8 @@ uint32_t LoadRecordSectorOffsets(TFileEntryImpl* pEntry) {
 
 bool SFileReadFileFromEntry(TFileEntry* pFileEntryIn, void* pvBuffer, uint32_t* pdwPosition, uint32_t dwToRead,
                             uint32_t* pdwRead, bool bCheckPieces) {
-    TFileEntryImpl* pFileEntry = Impl(pFileEntryIn);
-    QOV_OPERATION("SFileReadFileFromEntry");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        if (pdwRead != nullptr) *pdwRead = 0;
-        QOV_FAIL_IF(pFileEntry == nullptr || !IsValidArchive(pFileEntry->ha), "entry null", ERROR_INVALID_HANDLE,
-                    false);
+    if (pdwRead != nullptr) *pdwRead = 0;
+    return QOVEnter(QOV_HERE, pFileEntryIn, false, [&](TFileEntryImpl* pFileEntry) -> bool {
         QOV_FAIL_IF(pvBuffer == nullptr || pdwPosition == nullptr, "pvBuffer == NULL ;", ERROR_INVALID_PARAMETER,
                     false);
         QOV_FAIL_IF(pFileEntry->dwFlags & NQOV_FILE_SINGLE_UNIT, "single-unit record", ERROR_NOT_SUPPORTED, false);
@@ -398,18 +383,12 @@ bool SFileReadFileFromEntry(TFileEntry* pFileEntryIn, void* pvBuffer, uint32_t* 
 
         // A handle for this call only; the record keeps the sector offset
         // table it loads (and the key it finds) for the next call.
-        std::unique_ptr<TNQOVFileImpl, void (*)(TNQOVFileImpl*)> hf(CreateFileHandle(pFileEntry->ha, pFileEntry),
-                                                            FreeFileHandle);
+        TFileHandlePtr hf(CreateFileHandle(pFileEntry->ha, pFileEntry));
         QOV_FAIL_IF(!hf, "ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
         hf->SectorOffsets = std::move(pFileEntry->SectorOffsets);
         hf->SectorChksums = std::move(pFileEntry->SectorChksums);
         hf->bChecksumsLoaded = hf->SectorChksums != nullptr;
-        if (pFileEntry->dwFlags & NQOV_FILE_ENCRYPTED) {
-            hf->dwCipherKey = pFileEntry->dwKeyCache;
-            if (hf->dwCipherKey == 0 && pFileEntry->HasRealName())
-                hf->dwCipherKey = QOVFileKey(pFileEntry->szFileName.get(), pFileEntry->StoredOffset,
-                                             pFileEntry->dwFileSize, (pFileEntry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
-        }
+        hf->dwCipherKey = InitialFileKey(pFileEntry);
         uint32_t read = 0;
         uint32_t error = ReadSectors(hf.get(), *pdwPosition, static_cast<uint8_t*>(pvBuffer), dwToRead,
                                      bCheckPieces, &read);

@@ -21,11 +21,7 @@ bool VerifyRecordPieces(TFileEntryImpl* pEntry) {
 }  // namespace
 
 bool SFileVerifyFilePieceMD5FromFileTable(TNQOVArchive* haIn, uint32_t dwFileId) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileVerifyFilePieceMD5FromFileTable");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
         QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "invalid file id", ERROR_INVALID_PARAMETER, false);
         return VerifyRecordPieces(entry);
@@ -33,10 +29,7 @@ bool SFileVerifyFilePieceMD5FromFileTable(TNQOVArchive* haIn, uint32_t dwFileId)
 }
 
 bool SFileVerifyFilePieceMD5(TNQOVArchive* haIn, const char* szFileName) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileVerifyFilePieceMD5");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         TNQOVFile* hf = nullptr;
         if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &hf)) return false;
         TFileEntryImpl* entry = Impl(hf)->pFileEntry;
@@ -47,11 +40,7 @@ bool SFileVerifyFilePieceMD5(TNQOVArchive* haIn, const char* szFileName) {
 
 bool SFilePathToPieceIndex(TNQOVArchive* haIn, const char* szFileName, uint32_t* pdwFirstPiece,
                            uint32_t* pdwPieceCount) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFilePathToPieceIndex");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle(ha)", ERROR_INVALID_HANDLE, false);
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0 || pdwFirstPiece == nullptr ||
                         pdwPieceCount == nullptr,
                     "invalid parameter", ERROR_INVALID_PARAMETER, false);

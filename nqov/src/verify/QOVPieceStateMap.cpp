@@ -105,37 +105,35 @@ uint32_t TPieceStateMap::WriteBack(TNQOVArchiveImpl* ha) const {
 // An archive's map.
 
 uint8_t* SFileGetBitmap(TNQOVArchive* haIn, uint32_t* pdwSize) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_LOG_ENTRY();
     if (pdwSize != nullptr) *pdwSize = 0;
-    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, nullptr);
-    TPieceStateMap& map = ha->StateMap;
-    if (map.Bytes() != nullptr) {
-        if (pdwSize != nullptr) *pdwSize = map.Size();
+    return QOVEnter<uint8_t*>(QOV_HERE, haIn, nullptr, [&](TNQOVArchiveImpl* ha) -> uint8_t* {
+        TPieceStateMap& map = ha->StateMap;
+        if (map.Bytes() != nullptr) {
+            if (pdwSize != nullptr) *pdwSize = map.Size();
+            return map.Bytes();
+        }
+        const TQOVHeader& header = ha->Header;
+        if (header.BitmapPos64 == 0 || header.BitmapSize64 == 0) {
+            QOV_LOG_ERROR("ha->pHeader->BitmapPos64 == 0 || ha->pHeader->BitmapSize64 == 0!", 0);
+            return nullptr;
+        }
+        const uint32_t size = static_cast<uint32_t>(header.BitmapSize64);
+        uint64_t fileSize = 0, end = 0;
+        if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) return nullptr;
+        QOV_FAIL_IF(!CheckedAdd64(header.BitmapPos64, size, &end) || end > fileSize,
+                    "FileStream_Read failed!", ERROR_FILE_CORRUPT, nullptr);
+        if (!map.Load(ha->pStream.get(), header.BitmapPos64, size)) return nullptr;
+        if (pdwSize != nullptr) *pdwSize = size;
         return map.Bytes();
-    }
-    const TQOVHeader& header = ha->Header;
-    if (header.BitmapPos64 == 0 || header.BitmapSize64 == 0) {
-        QOV_LOG_ERROR("ha->pHeader->BitmapPos64 == 0 || ha->pHeader->BitmapSize64 == 0!", 0);
-        return nullptr;
-    }
-    const uint32_t size = static_cast<uint32_t>(header.BitmapSize64);
-    uint64_t fileSize = 0, end = 0;
-    if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) return nullptr;
-    QOV_FAIL_IF(!CheckedAdd64(header.BitmapPos64, size, &end) || end > fileSize,
-                "FileStream_Read failed!", ERROR_FILE_CORRUPT, nullptr);
-    if (!map.Load(ha->pStream.get(), header.BitmapPos64, size)) return nullptr;
-    if (pdwSize != nullptr) *pdwSize = size;
-    return map.Bytes();
+    });
 }
 
 bool SFileWriteBitmap(TNQOVArchive* haIn) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_LOG_ENTRY();
-    QOV_FAIL_IF(!IsValidArchive(ha), "!IsValidQOVHandle", ERROR_INVALID_HANDLE, false);
-    const uint32_t error = ha->StateMap.WriteBack(ha);
-    QOV_FAIL_IF(error != ERROR_SUCCESS, "the piece-state map could not be written back", error, false);
-    return true;
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
+        const uint32_t error = ha->StateMap.WriteBack(ha);
+        QOV_FAIL_IF(error != ERROR_SUCCESS, "the piece-state map could not be written back", error, false);
+        return true;
+    });
 }
 
 //-----------------------------------------------------------------------------
@@ -152,9 +150,7 @@ bool TNQOVArchiveImpl::InitBitMapByFileMapping_i(bool bWritable) {
     if (position == 0 || size == 0 || !FileStream_SizeOf(pStream.get(), &fileSize) ||
         !CheckedAdd64(position, size, &end) || end > fileSize ||
         (bWritable && !MapLiesOutsideThePieces(this, size))) {
-        QOV_LOG_ERROR("CreateFileMappingW failed! ", ERROR_FILE_CORRUPT);
-        QOVSetLastError(ERROR_FILE_CORRUPT);
-        return false;
+        QOV_FAIL("the piece-state map cannot be mapped where the header puts it", ERROR_FILE_CORRUPT, false);
     }
     return StateMap.Map(pStream.get(), position, size, bWritable);
 }

@@ -48,11 +48,9 @@ bool DigestMatchesTable(TNQOVArchiveImpl* ha, uint32_t wIndex, const uint8_t dig
     if (static_cast<uint64_t>(wIndex) * 16 + 32 > ha->dwMD5TableSize) {
         QOV_FAIL("SFileLoadMd5 failed!", ERROR_FILE_CORRUPT, false);
     }
-    if (memcmp(ha->pMD5Table.get() + static_cast<size_t>(wIndex) * 16, digest, 16) != 0) {
-        QOV_LOG_ERROR("md5 compare failed!", 0);
-        QOVSetLastError(ERROR_SUCCESS);
-        return false;
-    }
+    // A mismatch is no error of the operation: the piece is bad.
+    QOV_FAIL_IF(memcmp(ha->pMD5Table.get() + static_cast<size_t>(wIndex) * 16, digest, 16) != 0,
+                "the piece does not match its MD5", ERROR_SUCCESS, false);
     return true;
 }
 
@@ -61,27 +59,27 @@ bool ReadPiece(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index,
     return FileStream_Read(ha->pStream.get(), &position, pbBuffer, PieceLength(layout, index));
 }
 
-// Pieces are hashed from the file in chunks of at most this size, so a large
-// piece size costs no large buffer.
-const uint32_t kHashChunk = 1024 * 1024;
-
-// Reads piece `index` from the file and hashes it; false with the read's
-// error when a read fails.
-bool HashPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index, uint8_t digest[16]) {
-    const uint32_t length = PieceLength(layout, index);
-    std::unique_ptr<uint8_t[]> chunk = QOVAllocArray<uint8_t>(std::min(length, kHashChunk));
-    QOV_FAIL_IF(!chunk, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
+bool HashStreamRange(TFileStreamImpl* pStream, uint64_t qwPosition, uint64_t cbLength, uint8_t* pbBuffer,
+                     uint32_t cbBuffer, uint8_t digest[16]) {
     TMD5 md5;
-    uint64_t position = static_cast<uint64_t>(index) * layout.dwPieceSize;
-    for (uint32_t done = 0; done < length;) {
-        const uint32_t part = std::min(length - done, kHashChunk);
-        if (!FileStream_Read(ha->pStream.get(), &position, chunk.get(), part)) return false;
-        md5.Update(chunk.get(), part);
+    for (uint64_t done = 0; done < cbLength;) {
+        const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(cbLength - done, cbBuffer));
+        uint64_t position = qwPosition + done;
+        if (!FileStream_Read(pStream, &position, pbBuffer, part)) return false;
+        md5.Update(pbBuffer, part);
         done += part;
-        position += part;
     }
     md5.Final(digest);
     return true;
+}
+
+bool HashPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index, uint8_t digest[16]) {
+    const uint32_t length = PieceLength(layout, index);
+    const uint32_t chunkSize = std::min(length, QOV_HASH_CHUNK);
+    std::unique_ptr<uint8_t[]> chunk = QOVAllocArray<uint8_t>(chunkSize);
+    QOV_FAIL_IF(!chunk, "no memory to hash a piece", ERROR_NOT_ENOUGH_MEMORY, false);
+    return HashStreamRange(ha->pStream.get(), static_cast<uint64_t>(index) * layout.dwPieceSize, length, chunk.get(),
+                           chunkSize, digest);
 }
 
 // SFileReadPieceVerified without the caller's buffer: reads, checks and
@@ -210,94 +208,88 @@ bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_
 
 bool SFileGetPieceCount(TNQOVArchive* haIn, uint32_t* pdwLastPieceSize, uint32_t* pdwPieceCount,
                         uint32_t* pdwPieceSize) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_LOG_ENTRY();
-    QOV_FAIL_IF(!IsValidArchive(ha), "parameter error", ERROR_INVALID_HANDLE, false);
-    QOV_FAIL_IF(pdwLastPieceSize == nullptr || pdwPieceCount == nullptr || pdwPieceSize == nullptr,
-                "parameter error", ERROR_INVALID_PARAMETER, false);
-    TPieceLayout layout;
-    QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "parameter error", ERROR_FILE_CORRUPT, false);
-    *pdwLastPieceSize = layout.dwLastPieceSize;
-    *pdwPieceCount = layout.dwPieceCount;
-    *pdwPieceSize = layout.dwPieceSize;
-    return true;
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
+        QOV_FAIL_IF(pdwLastPieceSize == nullptr || pdwPieceCount == nullptr || pdwPieceSize == nullptr,
+                    "parameter error", ERROR_INVALID_PARAMETER, false);
+        TPieceLayout layout;
+        QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "parameter error", ERROR_FILE_CORRUPT, false);
+        *pdwLastPieceSize = layout.dwLastPieceSize;
+        *pdwPieceCount = layout.dwPieceCount;
+        *pdwPieceSize = layout.dwPieceSize;
+        return true;
+    });
 }
 
 bool SFileLoadMd5(TNQOVArchive* haIn) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
-    if (ha->pMD5Table) return true;
-    const TQOVHeader& header = ha->Header;
-    const uint32_t tableSize = static_cast<uint32_t>(header.MD5TableSize64);
-    QOV_FAIL_IF(header.MD5TablePos64 == 0 || tableSize == 0 || tableSize % 16 != 0,
-                "invalid MD5 piece table", ERROR_INVALID_PARAMETER, false);
-    uint64_t fileSize = 0, end = 0;
-    if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) return false;
-    QOV_FAIL_IF(!CheckedAdd64(header.MD5TablePos64, tableSize, &end) || end > fileSize,
-                "MD5 piece table beyond the file", ERROR_FILE_CORRUPT, false);
-    std::unique_ptr<uint8_t[]> table = QOVAllocArray<uint8_t>(tableSize);
-    QOV_FAIL_IF(!table, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
-    uint64_t position = header.MD5TablePos64;
-    if (!FileStream_Read(ha->pStream.get(), &position, table.get(), tableSize)) return false;
-    uint8_t digest[16];
-    QOVMD5(table.get(), tableSize - 16, digest);
-    QOV_FAIL_IF(memcmp(digest, table.get() + tableSize - 16, 16) != 0, "MD5 piece table corrupt",
-                ERROR_FILE_CORRUPT, false);
-    ha->pMD5Table = std::move(table);
-    ha->dwMD5TableSize = tableSize;
-    return true;
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
+        if (ha->pMD5Table) return true;
+        const TQOVHeader& header = ha->Header;
+        const uint32_t tableSize = static_cast<uint32_t>(header.MD5TableSize64);
+        QOV_FAIL_IF(header.MD5TablePos64 == 0 || tableSize == 0 || tableSize % 16 != 0,
+                    "invalid MD5 piece table", ERROR_INVALID_PARAMETER, false);
+        uint64_t fileSize = 0, end = 0;
+        if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) return false;
+        QOV_FAIL_IF(!CheckedAdd64(header.MD5TablePos64, tableSize, &end) || end > fileSize,
+                    "MD5 piece table beyond the file", ERROR_FILE_CORRUPT, false);
+        std::unique_ptr<uint8_t[]> table = QOVAllocArray<uint8_t>(tableSize);
+        QOV_FAIL_IF(!table, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
+        uint64_t position = header.MD5TablePos64;
+        if (!FileStream_Read(ha->pStream.get(), &position, table.get(), tableSize)) return false;
+        uint8_t digest[16];
+        QOVMD5(table.get(), tableSize - 16, digest);
+        QOV_FAIL_IF(memcmp(digest, table.get() + tableSize - 16, 16) != 0, "MD5 piece table corrupt",
+                    ERROR_FILE_CORRUPT, false);
+        ha->pMD5Table = std::move(table);
+        ha->dwMD5TableSize = tableSize;
+        return true;
+    });
 }
 
 bool SFileVerifyPiece(TNQOVArchive* haIn, uint32_t wIndex, const void* pvData, uint32_t wLength) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_LOG_ENTRY();
-    QOV_FAIL_IF(!IsValidArchive(ha), "invalid handles", ERROR_INVALID_HANDLE, false);
-    QOV_FAIL_IF(pvData == nullptr, "invalid handles", ERROR_INVALID_PARAMETER, false);
-    TPieceLayout layout;
-    if (!CheckPieceRequest(ha, wIndex, wLength, &layout)) return false;
-    uint8_t digest[16];
-    QOVMD5(pvData, wLength, digest);
-    return DigestMatchesTable(ha, wIndex, digest);
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
+        QOV_FAIL_IF(pvData == nullptr, "invalid handles", ERROR_INVALID_PARAMETER, false);
+        TPieceLayout layout;
+        if (!CheckPieceRequest(ha, wIndex, wLength, &layout)) return false;
+        uint8_t digest[16];
+        QOVMD5(pvData, wLength, digest);
+        return DigestMatchesTable(ha, wIndex, digest);
+    });
 }
 
 bool SFileReadPieceVerified(TNQOVArchive* haIn, uint32_t wIndex, void* pvBuffer, uint32_t wLength) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    if (QOVLogEnabled())
-        QOVLogFormat("[debug QOV2LOG]%d [%s] [%d] [%d]:\n", __LINE__, __func__,
-                     static_cast<int>(wIndex), static_cast<int>(wLength));
-    QOV_FAIL_IF(!IsValidArchive(ha), "valid handle", ERROR_INVALID_HANDLE, false);
-    QOV_FAIL_IF(pvBuffer == nullptr, "valid handle", ERROR_INVALID_PARAMETER, false);
-    TPieceLayout layout;
-    if (!CheckPieceRequest(ha, wIndex, wLength, &layout)) return false;
-    uint64_t position = static_cast<uint64_t>(wIndex) * layout.dwPieceSize;
-    if (!FileStream_Read(ha->pStream.get(), &position, pvBuffer, wLength)) {
-        QOV_LOG_ERROR("FileStream_Read failed", QOVGetLastError());
-        return false;
-    }
-    const bool good = SFileVerifyPiece(ha, wIndex, pvBuffer, wLength);
-    ha->StateMap.Record(wIndex, good ? NQOV_PIECE_GOOD : NQOV_PIECE_BAD);
-    if (!good) QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
-    return good;
+    const TQOVEntryDetail detail("[%d] [%d]:", static_cast<int>(wIndex), static_cast<int>(wLength));
+    return QOVEnter(QOV_HERE_WITH(detail.Text()), haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
+        QOV_FAIL_IF(pvBuffer == nullptr, "valid handle", ERROR_INVALID_PARAMETER, false);
+        TPieceLayout layout;
+        if (!CheckPieceRequest(ha, wIndex, wLength, &layout)) return false;
+        uint64_t position = static_cast<uint64_t>(wIndex) * layout.dwPieceSize;
+        if (!FileStream_Read(ha->pStream.get(), &position, pvBuffer, wLength)) {
+            QOV_LOG_ERROR("FileStream_Read failed", QOVGetLastError());
+            return false;
+        }
+        const bool good = SFileVerifyPiece(ha, wIndex, pvBuffer, wLength);
+        ha->StateMap.Record(wIndex, good ? NQOV_PIECE_GOOD : NQOV_PIECE_BAD);
+        if (!good) QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
+        return good;
+    });
 }
 
 bool SFileWritePieceVerified(TNQOVArchive* haIn, uint32_t wIndex, const void* pvData,
                              uint32_t wLength) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    if (QOVLogEnabled())
-        QOVLogFormat("[debug QOV2LOG]%d [%s] [%d] [%d]\n", __LINE__, __func__,
-                     static_cast<int>(wIndex), static_cast<int>(wLength));
-    QOV_FAIL_IF(!IsValidArchive(ha), "isValidQOVHandle failed", ERROR_INVALID_HANDLE, false);
-    if (!SFileVerifyPiece(ha, wIndex, pvData, wLength)) {
-        ha->StateMap.Record(wIndex, NQOV_PIECE_BAD);
-        QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
-        return false;
-    }
-    const uint64_t position = static_cast<uint64_t>(wIndex) * ha->Header.dwMD5PieceSize;
-    const uint32_t error = WriteArchiveBytes(ha, position, pvData, wLength);
-    if (error != ERROR_SUCCESS) {
-        ha->StateMap.Record(wIndex, NQOV_PIECE_BAD);
-        QOV_FAIL("FileStream_Write failed", error, false);
-    }
-    ha->StateMap.Record(wIndex, NQOV_PIECE_GOOD);
-    return true;
+    const TQOVEntryDetail detail("[%d] [%d]", static_cast<int>(wIndex), static_cast<int>(wLength));
+    return QOVEnter(QOV_HERE_WITH(detail.Text()), haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
+        if (!SFileVerifyPiece(ha, wIndex, pvData, wLength)) {
+            ha->StateMap.Record(wIndex, NQOV_PIECE_BAD);
+            QOV_LOG_ERROR("SFileVerifyPiece failed", QOVGetLastError());
+            return false;
+        }
+        const uint64_t position = static_cast<uint64_t>(wIndex) * ha->Header.dwMD5PieceSize;
+        const uint32_t error = WriteArchiveBytes(ha, position, pvData, wLength);
+        if (error != ERROR_SUCCESS) {
+            ha->StateMap.Record(wIndex, NQOV_PIECE_BAD);
+            QOV_FAIL("FileStream_Write failed", error, false);
+        }
+        ha->StateMap.Record(wIndex, NQOV_PIECE_GOOD);
+        return true;
+    });
 }

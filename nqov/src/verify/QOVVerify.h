@@ -27,6 +27,15 @@ uint32_t PieceLength(const TPieceLayout& layout, uint32_t index);
 bool DigestMatchesTable(TNQOVArchiveImpl* ha, uint32_t wIndex, const uint8_t digest[16]);
 // Reads piece `index` whole into pbBuffer.
 bool ReadPiece(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index, uint8_t* pbBuffer);
+// Pieces are hashed from the file in parts of at most this size, so that a
+// large piece size costs no large buffer.
+const uint32_t QOV_HASH_CHUNK = 1024 * 1024;
+
+// The MD5 of cbLength bytes of the stream at qwPosition, read in parts of at
+// most cbBuffer bytes through pbBuffer; false with the read's error when a
+// read fails.
+bool HashStreamRange(TFileStreamImpl* pStream, uint64_t qwPosition, uint64_t cbLength, uint8_t* pbBuffer,
+                     uint32_t cbBuffer, uint8_t digest[16]);
 // Reads piece `index` from the file and hashes it; false with the read's
 // error when a read fails.
 bool HashPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t index, uint8_t digest[16]);

@@ -121,11 +121,7 @@ void RecordVerifyOutcome(TNQOVArchiveImpl* ha, uint32_t index, bool good, bool* 
 }  // namespace
 
 bool SFileVerifyAll(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileVerifyAll");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         TPieceLayout layout;
         QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT,
                     false);
@@ -161,7 +157,7 @@ bool SFileVerifyAll(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback) 
         }
         std::unique_ptr<TParallelRunner> runner;
         try {
-            if (workers > 0) runner.reset(new TParallelRunner(workers));
+            if (workers > 0) runner = QOVNew<TParallelRunner>(workers);
         } catch (...) {
             runner.reset();  // no threads to be had: everything on this thread
         }

@@ -9,19 +9,14 @@ namespace {
 // VerifyFile flags; the file is closed.
 uint32_t VerifyOpenFile(TFilePtr file) {
     TMD5 md5;
-    // Large blocks keep the number of reads (and system calls) small; the
-    // outcome is that of any block size, as a failing sector ends a read
+    // The outcome is that of any block size, as a failing sector ends a read
     // just before it and the next read then returns nothing.
-    const uint32_t kBlock = 256 * 1024;
-    std::unique_ptr<uint8_t[]> block = QOVAllocArray<uint8_t>(kBlock);
-    if (!block) {
-        QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return VERIFY_READ_ERROR;
-    }
+    std::unique_ptr<uint8_t[]> block = QOVAllocArray<uint8_t>(QOV_READ_BLOCK);
+    QOV_FAIL_IF(!block, "no memory for the read block", ERROR_NOT_ENOUGH_MEMORY, VERIFY_READ_ERROR);
     uint64_t total = 0;
     for (;;) {
         uint32_t read = 0;
-        SFileReadFile(file.get(), block.get(), kBlock, &read, true);
+        SFileReadFile(file.get(), block.get(), QOV_READ_BLOCK, &read, true);
         if (read == 0) break;
         md5.Update(block.get(), read);
         total += read;
@@ -43,10 +38,7 @@ uint32_t VerifyOpenFile(TFilePtr file) {
 }  // namespace
 
 uint32_t VerifyFile(TNQOVArchive* haIn, const char* szFileName) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("VerifyFile");
-    return QOVGuard(static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&]() -> uint32_t {
-        QOV_LOG_ENTRY();
+    return QOVEnter(QOV_HERE, haIn, static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&](TNQOVArchiveImpl* ha) -> uint32_t {
         TNQOVFile* opened = nullptr;
         if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &opened)) return VERIFY_CANNOT_OPEN;
         return VerifyOpenFile(TFilePtr(Impl(opened)));
@@ -54,14 +46,7 @@ uint32_t VerifyFile(TNQOVArchive* haIn, const char* szFileName) {
 }
 
 uint32_t VerifyFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* haIn) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("VerifyFileFromFileIdTable");
-    return QOVGuard(static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&]() -> uint32_t {
-        QOV_LOG_ENTRY();
-        if (!IsValidArchive(ha)) {
-            QOVSetLastError(ERROR_INVALID_HANDLE);
-            return VERIFY_CANNOT_OPEN;
-        }
+    return QOVEnter(QOV_HERE, haIn, static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&](TNQOVArchiveImpl* ha) -> uint32_t {
         const TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
         if (entry == nullptr || entry->IsDirectory()) return VERIFY_CANNOT_OPEN;
         TNQOVFile* opened = nullptr;

@@ -11,10 +11,15 @@ namespace {
 
 const uint32_t kCompressSlack = 0x100;
 
+// Smaller files are stored without the cipher (which needs a whole word),
+// and without compression and checksums.
+const uint32_t kMinEncipheredSize = 4;
+const uint32_t kMinCompressedSize = 32;
+
 // Flags a new file of dwFileSize bytes keeps.
 uint32_t EffectiveFlags(uint32_t dwFlags, uint32_t dwFileSize) {
-    if (dwFileSize < 4) dwFlags &= ~(NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY);
-    if (dwFileSize < 32) dwFlags &= 0xFBFF00FF;
+    if (dwFileSize < kMinEncipheredSize) dwFlags &= ~(NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY);
+    if (dwFileSize < kMinCompressedSize) dwFlags &= ~(NQOV_FILE_COMPRESSED | NQOV_FILE_SECTOR_CRC);
     // Without an offset table there is nowhere to keep a checksum block.
     if ((dwFlags & NQOV_FILE_COMPRESSED) == 0 || (dwFlags & NQOV_FILE_SINGLE_UNIT))
         dwFlags &= ~NQOV_FILE_SECTOR_CRC;
@@ -65,8 +70,8 @@ uint32_t AllocateWriteBuffers(TNQOVFileImpl* hf) {
         QOV_LOG_ERROR("AllocateSectorBuffer failed!", ERROR_NOT_ENOUGH_MEMORY);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    if ((entry->dwFlags & NQOV_FILE_COMPRESSED) && !(entry->dwFlags & NQOV_FILE_SINGLE_UNIT)) {
-        hf->dwOffsetEntries = hf->nSectors + 1 + ((entry->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
+    if (entry->HasSectorTable()) {
+        hf->dwOffsetEntries = OffsetTableEntries(hf);
         hf->SectorOffsets = QOVAllocZeroed<uint32_t>(hf->dwOffsetEntries);
         if (!hf->SectorOffsets) {
             QOV_LOG_ERROR("AllocateSectorOffsets failed!", ERROR_NOT_ENOUGH_MEMORY);
@@ -293,9 +298,7 @@ uint32_t SFileAddFile_Init(TNQOVArchiveImpl* ha, const char* szName, uint32_t dw
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     hf->bWriting = true;
-    if (entry->dwFlags & NQOV_FILE_ENCRYPTED)
-        hf->dwCipherKey = QOVFileKey(szName, freePosition, dwFileSize,
-                                     (entry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
+    if (entry->dwFlags & NQOV_FILE_ENCRYPTED) hf->dwCipherKey = RecordKeyForName(entry, szName);
     ha->pActiveWriter = hf;
     *phFile = hf;
     return ERROR_SUCCESS;

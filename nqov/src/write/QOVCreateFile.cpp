@@ -22,103 +22,98 @@ uint32_t CheckListableName(const char* szName) {
     return ERROR_SUCCESS;
 }
 
-bool CreateFileWithFlags(const char* szOperation, TNQOVArchiveImpl* ha, const char* szArchieveName,
-                         uint32_t dwFileSize, uint32_t dwFlags, TNQOVFile** phFile) {
-    QOV_OPERATION(szOperation);
-    return QOVGuard(false, [&]() -> bool {
-        uint32_t error = ERROR_SUCCESS;
-        const bool validArchive = IsValidArchive(ha);
-        const bool hasName = szArchieveName != nullptr && *szArchieveName != 0;
-        if (!validArchive) {
-            error = ERROR_INVALID_HANDLE;
-            QOV_LOG_ERROR("invalid handle!", error);
+// The checks and steps SFileCreateFile and SFileCreateFileEx share.  Every
+// check runs; the last one that fails names the error.
+bool CreateFileWithFlags(TNQOVArchiveImpl* ha, const char* szArchieveName, uint32_t dwFileSize, uint32_t dwFlags,
+                         TNQOVFile** phFile) {
+    uint32_t error = ERROR_SUCCESS;
+    const bool validArchive = IsValidArchive(ha);
+    const bool hasName = szArchieveName != nullptr && *szArchieveName != 0;
+    if (!validArchive) {
+        error = ERROR_INVALID_HANDLE;
+        QOV_LOG_ERROR("invalid handle!", error);
+    }
+    if (!hasName) {
+        error = ERROR_INVALID_PARAMETER;
+        QOV_LOG_ERROR("invalid parameter 1!", error);
+    }
+    if (phFile == nullptr) {
+        error = ERROR_INVALID_PARAMETER;
+        QOV_LOG_ERROR("invalid parameter 2!", error);
+    } else {
+        *phFile = nullptr;
+    }
+    if (validArchive && (ha->dwFlags & NQOV_FLAG_READ_ONLY)) {
+        error = ERROR_ACCESS_DENIED;
+        QOV_LOG_ERROR("ERROR_ACCESS_DENIED!", error);
+    }
+    if (hasName && IsPseudoFileName(szArchieveName, nullptr)) {
+        error = ERROR_INVALID_PARAMETER;
+        QOV_LOG_ERROR("IsPseudoFileName!", error);
+    }
+    if (hasName && szArchieveName[0] == '(' && IsListFileName(szArchieveName)) {
+        error = ERROR_QOV_INTERNAL_FILE_NAME;
+        QOV_LOG_ERROR("IsInternalQOVFileName!", error);
+    }
+    if (hasName) {
+        const uint32_t nameError = CheckListableName(szArchieveName);
+        if (nameError != ERROR_SUCCESS) {
+            error = nameError;
+            QOV_LOG_ERROR("the name cannot be kept in the list file", error);
         }
-        if (!hasName) {
-            error = ERROR_INVALID_PARAMETER;
-            QOV_LOG_ERROR("invalid parameter 1!", error);
-        }
-        if (phFile == nullptr) {
-            error = ERROR_INVALID_PARAMETER;
-            QOV_LOG_ERROR("invalid parameter 2!", error);
-        } else {
-            *phFile = nullptr;
-        }
-        if (validArchive && (ha->dwFlags & NQOV_FLAG_READ_ONLY)) {
-            error = ERROR_ACCESS_DENIED;
-            QOV_LOG_ERROR("ERROR_ACCESS_DENIED!", error);
-        }
-        if (hasName && IsPseudoFileName(szArchieveName, nullptr)) {
-            error = ERROR_INVALID_PARAMETER;
-            QOV_LOG_ERROR("IsPseudoFileName!", error);
-        }
-        if (hasName && szArchieveName[0] == '(' && IsListFileName(szArchieveName)) {
-            error = ERROR_QOV_INTERNAL_FILE_NAME;
-            QOV_LOG_ERROR("IsInternalQOVFileName!", error);
-        }
-        if (hasName) {
-            const uint32_t nameError = CheckListableName(szArchieveName);
-            if (nameError != ERROR_SUCCESS) {
-                error = nameError;
-                QOV_LOG_ERROR("the name cannot be kept in the list file", error);
-            }
-        }
-        if (validArchive && ha->pActiveWriter != nullptr) {
-            error = ERROR_BUSY;
-            QOV_LOG_ERROR("another file is being written", error);
-        }
-        if (validArchive && CheckWritablePieceSize(ha) != ERROR_SUCCESS) {
-            error = CheckWritablePieceSize(ha);
-            QOV_LOG_ERROR("the piece size does not fit the archive", error);
-        }
-        if (error != ERROR_SUCCESS) {
-            QOVSetLastError(error);
-            return false;
-        }
+    }
+    if (validArchive && ha->pActiveWriter != nullptr) {
+        error = ERROR_BUSY;
+        QOV_LOG_ERROR("another file is being written", error);
+    }
+    if (validArchive && CheckWritablePieceSize(ha) != ERROR_SUCCESS) {
+        error = CheckWritablePieceSize(ha);
+        QOV_LOG_ERROR("the piece size does not fit the archive", error);
+    }
+    if (error != ERROR_SUCCESS) {
+        QOVSetLastError(error);
+        return false;
+    }
 
-        if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) && ha->dwListFileError != ERROR_SUCCESS) {
-            // The list file could not be read at open: try again, as a new
-            // list file is written from the names known now.
-            const uint32_t listError = static_cast<uint32_t>(SFileAddListFile(ha));
-            QOV_FAIL_IF(listError != ERROR_SUCCESS, "the list file cannot be read; adding would lose names",
-                        listError, false);
-        }
-        if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED)) {
-            const uint32_t listIndex = FindSlotByName(ha, NQOV_LISTFILE_NAME);
-            if (listIndex != QOV_NO_RECORD) MarkRecordDeleted(ha, &ha->Records[listIndex]);
-            ha->dwFlags |= NQOV_FLAG_LISTFILE_CHANGED;
-        }
-        ha->StateMap.CopyBeforeChange();
-        ha->dwFlags |= NQOV_FLAG_CHANGED;
-        error = SFileAddFile_Init(ha, szArchieveName, dwFileSize, dwFlags, phFile);
-        QOV_FAIL_IF(error != ERROR_SUCCESS, "SFileAddFile_Init failed!", error, false);
-        return true;
-    });
+    if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) && ha->dwListFileError != ERROR_SUCCESS) {
+        // The list file could not be read at open: try again, as a new
+        // list file is written from the names known now.
+        const uint32_t listError = static_cast<uint32_t>(SFileAddListFile(ha));
+        QOV_FAIL_IF(listError != ERROR_SUCCESS, "the list file cannot be read; adding would lose names",
+                    listError, false);
+    }
+    if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED)) {
+        const uint32_t listIndex = FindSlotByName(ha, NQOV_LISTFILE_NAME);
+        if (listIndex != QOV_NO_RECORD) MarkRecordDeleted(ha, &ha->Records[listIndex]);
+        ha->dwFlags |= NQOV_FLAG_LISTFILE_CHANGED;
+    }
+    ha->StateMap.CopyBeforeChange();
+    ha->dwFlags |= NQOV_FLAG_CHANGED;
+    error = SFileAddFile_Init(ha, szArchieveName, dwFileSize, dwFlags, phFile);
+    QOV_FAIL_IF(error != ERROR_SUCCESS, "SFileAddFile_Init failed!", error, false);
+    return true;
 }
 
 }  // namespace
 
 bool SFileCreateFile(TNQOVArchive* haIn, const char* szArchieveName, uint32_t dwFileSize,
                      TNQOVFile** phFile) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_LOG_ENTRY();
-    return CreateFileWithFlags(__func__, ha, szArchieveName, dwFileSize, NQOV_FILE_COMPRESS, phFile);
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
+        return CreateFileWithFlags(Impl(haIn), szArchieveName, dwFileSize, NQOV_FILE_COMPRESS, phFile);
+    });
 }
 
 bool SFileCreateFileEx(TNQOVArchive* haIn, const char* szArchieveName, uint32_t dwFileSize,
                        uint32_t dwFlags, TNQOVFile** phFile) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_LOG_ENTRY();
-    if (phFile != nullptr) *phFile = nullptr;
-    QOV_FAIL_IF(dwFlags & ~NQOV_FILE_WRITABLE_FLAGS, "invalid flags", ERROR_INVALID_PARAMETER, false);
-    return CreateFileWithFlags(__func__, ha, szArchieveName, dwFileSize, dwFlags, phFile);
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
+        if (phFile != nullptr) *phFile = nullptr;
+        QOV_FAIL_IF(dwFlags & ~NQOV_FILE_WRITABLE_FLAGS, "invalid flags", ERROR_INVALID_PARAMETER, false);
+        return CreateFileWithFlags(Impl(haIn), szArchieveName, dwFileSize, dwFlags, phFile);
+    });
 }
 
 bool SFileWriteFile(TNQOVFile* hfIn, const void* pvData, uint32_t dwSize) {
-    TNQOVFileImpl* hf = Impl(hfIn);
-    QOV_OPERATION("SFileWriteFile");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidFile(hf), "invalid handle 1!", ERROR_INVALID_HANDLE, false);
+    return QOVEnter(QOV_HERE, hfIn, false, [&](TNQOVFileImpl* hf) -> bool {
         QOV_FAIL_IF(!hf->bWriting, "invalid handle 2!", ERROR_INVALID_HANDLE, false);
         const uint32_t error = SFileAddFile_Write(hf, pvData, dwSize);
         QOV_FAIL_IF(error != ERROR_SUCCESS, "SFileAddFile_Write failed!", error, false);
@@ -127,11 +122,7 @@ bool SFileWriteFile(TNQOVFile* hfIn, const void* pvData, uint32_t dwSize) {
 }
 
 bool SFileFinishFile(TNQOVFile* hfIn) {
-    TNQOVFileImpl* hf = Impl(hfIn);
-    QOV_OPERATION("SFileFinishFile");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidFile(hf), "invalid handle 1!", ERROR_INVALID_HANDLE, false);
+    return QOVEnter(QOV_HERE, hfIn, false, [&](TNQOVFileImpl* hf) -> bool {
         QOV_FAIL_IF(!hf->bWriting, "invalid handle 2!", ERROR_INVALID_HANDLE, false);
         const uint32_t error = SFileAddFile_Finish(hf);
         QOV_FAIL_IF(error != ERROR_SUCCESS, "SFileAddFile_Finish failed!", error, false);
@@ -141,9 +132,7 @@ bool SFileFinishFile(TNQOVFile* hfIn) {
 
 bool SFileAddFileEx(TNQOVArchive* haIn, const char* szFileName, const char* szArchivedName) {
     TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileAddFileEx");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
         QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0, "invalid parameter",
                     ERROR_INVALID_PARAMETER, false);
         TFileStreamPtr local(Impl(FileStream_OpenFile(szFileName, false)));
@@ -151,7 +140,7 @@ bool SFileAddFileEx(TNQOVArchive* haIn, const char* szFileName, const char* szAr
         uint64_t size = 0;
         QOV_FAIL_IF(!FileStream_SizeOf(local.get(), &size), "FileStream_SizeOf failed",
                     QOVGetLastError(), false);
-        QOV_FAIL_IF(size >= 0x100000000ull, "ERROR_DISK_FULL", ERROR_DISK_FULL, false);
+        QOV_FAIL_IF(size > UINT32_MAX, "a file's size must fit 32 bits", ERROR_DISK_FULL, false);
         const uint32_t kBlock = 64 * 1024;
         std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(kBlock);
         QOV_FAIL_IF(!buffer, "ERROR_NOT_ENOUGH_MEMORY", ERROR_NOT_ENOUGH_MEMORY, false);
@@ -179,10 +168,7 @@ bool SFileAddFileEx(TNQOVArchive* haIn, const char* szFileName, const char* szAr
             if (error == ERROR_SUCCESS) error = QOVGetLastError();
         }
         local.reset();
-        if (error != ERROR_SUCCESS) {
-            QOVSetLastError(error);
-            return false;
-        }
+        QOV_FAIL_IF(error != ERROR_SUCCESS, "the file could not be added", error, false);
         return true;
     });
 }

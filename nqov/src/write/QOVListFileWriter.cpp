@@ -9,9 +9,8 @@
 
 int SortTable(TNQOVArchive* haIn) {
     TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SortTable");
-    return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
-        QOV_LOG_ENTRY();
+    return QOVEnter(QOV_HERE, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
+        // The result is the error: an invalid handle is reported there, not as the last error.
         if (!IsValidArchive(ha)) return ERROR_INVALID_HANDLE;
 
         std::vector<const char*> names;
@@ -30,7 +29,7 @@ int SortTable(TNQOVArchive* haIn) {
         uint32_t flags = ha->dwFileFlags1;
         if (names.empty()) {
             content = NQOV_LISTFILE_NAME "\r\n";
-            flags = NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED | NQOV_FILE_COMPRESS;
+            flags = QOV_LISTFILE_FLAGS;
         } else {
             const char* previous = nullptr;
             for (const char* name : names) {

@@ -4,7 +4,7 @@
 #include "write/QOVWrite.h"
 
 std::unique_ptr<THetTable> CreateHetTable(uint32_t capacity) {
-    std::unique_ptr<THetTable> het(new (std::nothrow) THetTable());
+    std::unique_ptr<THetTable> het = QOVNew<THetTable>();
     if (!het) return nullptr;
     het->dwEntryTotal = capacity;
     het->dwNameHashBits = 64;
@@ -55,29 +55,20 @@ TFileEntryImpl* ClaimRecord(TNQOVArchiveImpl* ha, const char* szName) {
     if (existing != QOV_NO_RECORD) {
         entry = &ha->Records[existing];
     } else {
-        if (ha->dwFileTableSize >= ha->dwMaxFileCount) {
-            QOVSetLastError(ERROR_DISK_FULL);
-            return nullptr;
-        }
-        if (!ha->Records.Reserve(ha->dwFileTableSize + 1)) {
-            QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
+        QOV_FAIL_IF(ha->dwFileTableSize >= ha->dwMaxFileCount, "the file table is full", ERROR_DISK_FULL, nullptr);
+        QOV_FAIL_IF(!ha->Records.Reserve(ha->dwFileTableSize + 1), "no memory for the record",
+                    ERROR_NOT_ENOUGH_MEMORY, nullptr);
         entry = &ha->Records[ha->dwFileTableSize];
         isNew = true;
     }
 
     entry->Reset();
     entry->ha = ha;
-    if (!SetRecordName(entry, szName)) {
-        QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    QOV_FAIL_IF(!SetRecordName(entry, szName), "no memory for the name", ERROR_NOT_ENOUGH_MEMORY, nullptr);
     if (isNew) {
         if (ClaimSlot(ha, entry) == QOV_NO_RECORD) {
             entry->Reset();
-            QOVSetLastError(ERROR_DISK_FULL);
-            return nullptr;
+            QOV_FAIL("no free slot in the HET index", ERROR_DISK_FULL, nullptr);
         }
         ha->dwFileTableSize++;
     }

@@ -5,6 +5,21 @@
 
 #include <algorithm>
 
+namespace {
+
+const uint32_t kExtTableVersion = 1;
+
+// After the three length fields (offset, size, stored size, as wide as their
+// largest values need) every record the writer stores holds its flags, its
+// content's MD5 and its parent's name hash, at fixed widths.
+const uint32_t kFlagsBits = 32;
+const uint32_t kMD5Bits = 128;
+const uint32_t kParentBits = 64;
+const uint32_t kMD5Start = kFlagsBits;               // after the length fields
+const uint32_t kParentStart = kFlagsBits + kMD5Bits;  // after the length fields
+
+}  // namespace
+
 bool SerializeSlotTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable) {
     const THetTable* het = ha->pHetTable.get();
     if (het == nullptr) return false;
@@ -16,7 +31,7 @@ bool SerializeSlotTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable) {
     std::vector<uint8_t>& table = *pTable;
     table.assign(kExtHeaderSize + static_cast<size_t>(bodySize), 0);
     WriteLE32(&table[kExtSignature], HET_TABLE_SIGNATURE);
-    WriteLE32(&table[kExtVersion], 1);
+    WriteLE32(&table[kExtVersion], kExtTableVersion);
     WriteLE32(&table[kExtBodySize], static_cast<uint32_t>(bodySize));
     WriteLE32(&table[kHetBodyTotalSize], static_cast<uint32_t>(bodySize));
     WriteLE32(&table[kHetEntryTotal], het->dwEntryTotal);
@@ -48,7 +63,7 @@ bool SerializeRecordTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable) {
     const uint32_t sizeBits = QOVBitCount(maxSize);
     const uint32_t storedBits = QOVBitCount(maxStored);
     const uint32_t lengthBits = posBits + sizeBits + storedBits;  // "L"
-    const uint32_t recordBits = lengthBits + 224;
+    const uint32_t recordBits = lengthBits + kFlagsBits + kMD5Bits + kParentBits;
     const uint32_t lowHashBits = nameHashBits - 8;
 
     const uint64_t tableBytes = (static_cast<uint64_t>(count) * recordBits + 7) / 8;
@@ -59,7 +74,7 @@ bool SerializeRecordTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable) {
     std::vector<uint8_t>& table = *pTable;
     table.assign(kExtHeaderSize + static_cast<size_t>(bodySize), 0);
     WriteLE32(&table[kExtSignature], BET_TABLE_SIGNATURE);
-    WriteLE32(&table[kExtVersion], 1);
+    WriteLE32(&table[kExtVersion], kExtTableVersion);
     WriteLE32(&table[kExtBodySize], static_cast<uint32_t>(bodySize));
     WriteLE32(&table[kBetBodyTotalSize], static_cast<uint32_t>(bodySize));
     WriteLE32(&table[kBetEntryTotal], count);
@@ -68,20 +83,20 @@ bool SerializeRecordTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable) {
     WriteLE32(&table[kBetSizeBitStart], posBits);
     WriteLE32(&table[kBetStoredSizeBitStart], posBits + sizeBits);
     WriteLE32(&table[kBetFlagsBitStart], lengthBits);
-    WriteLE32(&table[kBetMD5BitStart], lengthBits + 32);
-    WriteLE32(&table[kBetSpareBitStart], lengthBits + 32);
+    WriteLE32(&table[kBetMD5BitStart], lengthBits + kMD5Start);
+    WriteLE32(&table[kBetSpareBitStart], lengthBits + kMD5Start);
     WriteLE32(&table[kBetPosBitCount], posBits);
     WriteLE32(&table[kBetSizeBitCount], sizeBits);
     WriteLE32(&table[kBetStoredSizeBitCount], storedBits);
-    WriteLE32(&table[kBetFlagsBitCount], 32);
-    WriteLE32(&table[kBetMD5BitCount], 128);
+    WriteLE32(&table[kBetFlagsBitCount], kFlagsBits);
+    WriteLE32(&table[kBetMD5BitCount], kMD5Bits);
     WriteLE32(&table[kBetSpareBitCount], 0);
     WriteLE32(&table[kBetLowHashBitTotal], lowHashBits);
     WriteLE32(&table[kBetLowHashBitExtra], 0);
     WriteLE32(&table[kBetLowHashBitCount], lowHashBits);
     WriteLE32(&table[kBetLowHashBytes], static_cast<uint32_t>(lowHashBytes));
-    WriteLE32(&table[kBetParentBitStart], lengthBits + 160);
-    WriteLE32(&table[kBetParentBitCount], 64);
+    WriteLE32(&table[kBetParentBitStart], lengthBits + kParentStart);
+    WriteLE32(&table[kBetParentBitCount], kParentBits);
 
     uint8_t* fileTable = &table[kBetFileTable];
     uint8_t* lowHashes = fileTable + tableBytes;
@@ -92,15 +107,15 @@ bool SerializeRecordTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable) {
         if (!entry.Exists()) {
             // An unused record is stored as an empty delete marker: no data,
             // and no parent that a later open would have to find.
-            SetBits64(fileTable, base + lengthBits, 32, NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
+            SetBits64(fileTable, base + lengthBits, kFlagsBits, NQOV_FILE_EXISTS | NQOV_FILE_DELETE_MARKER);
             continue;
         }
         SetBits64(fileTable, base, posBits, entry.StoredOffset);
         SetBits64(fileTable, base + posBits, sizeBits, entry.dwFileSize);
         SetBits64(fileTable, base + posBits + sizeBits, storedBits, entry.dwStoredSize);
-        SetBits64(fileTable, base + lengthBits, 32, entry.dwFlags);
-        SetBitsFromBytes(fileTable, base + lengthBits + 32, 128, entry.ContentMD5);
-        SetBits64(fileTable, base + lengthBits + 160, 64, entry.ParentNameHash);
+        SetBits64(fileTable, base + lengthBits, kFlagsBits, entry.dwFlags);
+        SetBitsFromBytes(fileTable, base + lengthBits + kMD5Start, kMD5Bits, entry.ContentMD5);
+        SetBits64(fileTable, base + lengthBits + kParentStart, kParentBits, entry.ParentNameHash);
     }
     return true;
 }

@@ -66,25 +66,19 @@ uint32_t BuildPieceTable(TNQOVArchiveImpl* ha, uint64_t qwEnd, uint32_t pieces,
                          std::unique_ptr<uint8_t[]>* pTable, uint32_t* pcbTable) {
     const uint32_t pieceSize = ha->Header.dwMD5PieceSize;
     const uint32_t tableSize = (pieces + 1) * 16;
-    const uint32_t kChunk = 1024 * 1024;  // pieces are hashed in chunks of at most this
+    const uint32_t bufferSize = std::min(pieceSize, QOV_HASH_CHUNK);
     std::unique_ptr<uint8_t[]> table = QOVAllocArray<uint8_t>(tableSize);
-    std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(std::min(pieceSize, kChunk));
+    std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(bufferSize);
     if (!table || !buffer) return ERROR_NOT_ENOUGH_MEMORY;
     for (uint32_t i = 0; i < pieces; i++) {
-        uint64_t position = static_cast<uint64_t>(i) * pieceSize;
+        const uint64_t position = static_cast<uint64_t>(i) * pieceSize;
         const uint64_t pieceEnd = std::min<uint64_t>(position + pieceSize, qwEnd);
-        TMD5 md5;
-        while (position < pieceEnd) {
-            const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(kChunk, pieceEnd - position));
-            uint64_t readAt = position;
-            if (!FileStream_Read(ha->pStream.get(), &readAt, buffer.get(), part)) {
-                const uint32_t error = QOVGetLastError();
-                return error != ERROR_SUCCESS ? error : ERROR_CAN_NOT_COMPLETE;
-            }
-            md5.Update(buffer.get(), part);
-            position += part;
+        const uint64_t length = pieceEnd > position ? pieceEnd - position : 0;
+        if (!HashStreamRange(ha->pStream.get(), position, length, buffer.get(), bufferSize,
+                             table.get() + static_cast<size_t>(i) * 16)) {
+            const uint32_t error = QOVGetLastError();
+            return error != ERROR_SUCCESS ? error : ERROR_CAN_NOT_COMPLETE;
         }
-        md5.Final(table.get() + static_cast<size_t>(i) * 16);
     }
     QOVMD5(table.get(), static_cast<size_t>(pieces) * 16, table.get() + static_cast<size_t>(pieces) * 16);
     *pTable = std::move(table);

@@ -1,6 +1,6 @@
-// QOVKeyRecovery.cpp - finding the key of an enciphered file whose name is
-// not known, from known words at the start of its content or of its sector
-// offset table.
+// QOVFileKeys.cpp - the keys of enciphered files: which key a handle starts
+// with, and finding the key of a file whose name is not known from known
+// words at the start of its content or of its sector offset table.
 
 #include "read/QOVRead.h"
 
@@ -54,4 +54,14 @@ uint32_t GuessKeyFromOffsetTable(const uint8_t* pbTable, uint32_t cbTable) {
         if (clear[0] == cbTable && clear[1] < 0x10000) return candidate + 1;
     }
     return 0;
+}
+
+uint32_t RecordKeyForName(const TFileEntryImpl* pEntry, const char* szName) {
+    return QOVFileKey(szName, pEntry->StoredOffset, pEntry->dwFileSize, (pEntry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
+}
+
+uint32_t InitialFileKey(const TFileEntryImpl* pEntry) {
+    if (!(pEntry->dwFlags & NQOV_FILE_ENCRYPTED)) return 0;
+    if (pEntry->dwKeyCache != 0 || !pEntry->HasRealName()) return pEntry->dwKeyCache;
+    return RecordKeyForName(pEntry, pEntry->szFileName.get());
 }
