@@ -78,7 +78,7 @@ private:
 };
 
 // The indexes of the bad pieces.  With a piece-state map, all of its bytes
-// are cleared, SFileVerifyAll marks every piece it verifies (1 good, 2 bad)
+// are cleared, SFileVerifyAll marks every piece it verifies (good or bad)
 // and pieces it did not reach (a read failure ends it early) are checked one
 // by one.  Without a map every piece is checked one by one.
 std::vector<uint32_t> FindBadPieces(TNQOVArchive* ha, uint32_t count, uint32_t pieceSize,
@@ -101,14 +101,14 @@ std::vector<uint32_t> FindBadPieces(TNQOVArchive* ha, uint32_t count, uint32_t p
         }
         return bad;
     }
-    std::memset(map, 0, mapSize);
+    std::memset(map, NQOV_PIECE_UNKNOWN, mapSize);
     PieceProgress progress(bar);
     SFileVerifyAll(ha, &progress);
     for (uint32_t index = 0; index < count; index++) {
-        const uint8_t state = index < mapSize ? map[index] : 0;
-        if (state == 2)
+        const uint8_t state = index < mapSize ? map[index] : NQOV_PIECE_UNKNOWN;
+        if (state == NQOV_PIECE_BAD)
             bad.push_back(index);
-        else if (state != 1)
+        else if (state != NQOV_PIECE_GOOD)
             checkAlone(index);
     }
     return bad;
