@@ -71,8 +71,8 @@ TEST(Module, ADllInAFolderLongerThanMaxPath) {
         EXPECT_TRUE(EndsWith(module_folder(probe.get()), std::wstring(40, L'x') + L"\\"));
 
         // Seen from inside: the DLL is its own module, not the program.
-        auto thisModule = reinterpret_cast<ThisModuleFn>(GetProcAddress(probe.get(), "ProbeThisModule"));
-        auto folderOf = reinterpret_cast<FolderFn>(GetProcAddress(probe.get(), "ProbeModuleFolder"));
+        auto thisModule = reinterpret_cast<ThisModuleFn>(reinterpret_cast<void*>(GetProcAddress(probe.get(), "ProbeThisModule")));
+        auto folderOf = reinterpret_cast<FolderFn>(reinterpret_cast<void*>(GetProcAddress(probe.get(), "ProbeModuleFolder")));
         ASSERT_NE(thisModule, nullptr);
         ASSERT_NE(folderOf, nullptr);
         EXPECT_EQ(thisModule(), probe.get());
