@@ -18,6 +18,7 @@ const wchar_t kProbe[] = L"fund_module_probe.dll";
 
 typedef HMODULE(__cdecl* ThisModuleFn)();
 typedef size_t(__cdecl* FolderFn)(wchar_t*, size_t);
+typedef int(__cdecl* PinFn)();
 
 bool EndsWith(const std::wstring& text, const std::wstring& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -81,6 +82,19 @@ TEST(Module, ADllInAFolderLongerThanMaxPath) {
         EXPECT_EQ(std::wstring(buffer.data(), length), module_folder(probe.get()));
     }
     DeleteFileW(copy.c_str());
+}
+
+// A pinned DLL stays loaded after its last FreeLibrary (a thread left to
+// finish on its own keeps its code).
+TEST(Module, APinnedDllOutlivesItsLastFreeLibrary) {
+    const std::wstring path = module_folder(nullptr) + kProbe;
+    HMODULE probe = LoadLibraryW(path.c_str());
+    ASSERT_NE(probe, nullptr) << GetLastError();
+    auto pin = reinterpret_cast<PinFn>(reinterpret_cast<void*>(GetProcAddress(probe, "ProbePin")));
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(pin(), 1);
+    FreeLibrary(probe);
+    EXPECT_EQ(GetModuleHandleW(path.c_str()), probe);
 }
 
 }  // namespace
