@@ -137,6 +137,35 @@ public:
     void ToFail();
 };
 
+// The folder of the running test program.
+std::wstring ProgramFolder();
+
+// Copies the engine stand-ins (morl.dll, MORLCheck.dll) from the program's
+// folder beside the harness's plug-in, with `script` as morl_script.ini;
+// false when they are not built.
+bool InstallStandins(const PluginHarness& h, const std::string& script);
+
+// Waits until the sink has recorded `count` calls, at most `limitMs`.
+bool WaitForCalls(const FakeSink& sink, size_t count, unsigned limitMs);
+
+// Ends the test program with a message when it is still alive after
+// `limitMs` and not disarmed: a test of something that would otherwise
+// hang for ever (a thread waiting for itself) fails instead.
+class HangGuard {
+public:
+    HangGuard(unsigned limitMs, const char* what);
+    ~HangGuard();
+    HangGuard(const HangGuard&) = delete;
+    HangGuard& operator=(const HangGuard&) = delete;
+
+private:
+    static DWORD WINAPI Watch(void* self);
+    HANDLE m_disarmed;
+    HANDLE m_thread;
+    unsigned m_limitMs;
+    const char* m_what;
+};
+
 template <typename Pred>
 bool PluginHarness::PumpUntil(Pred until, unsigned limitMs)
 {
