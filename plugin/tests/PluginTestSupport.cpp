@@ -117,7 +117,10 @@ uint32_t FakeEngine::GetErrorText(uint32_t, uint32_t, wchar_t* buffer, uint32_t 
 
 bool FakeEngine::ExtractFile(uint32_t, const char*, uint32_t)
 {
-    ++extractions;
+    const int number = ++extractions;
+    const HANDLE gate = extractGate.load();
+    if (gate != nullptr && number >= gateFrom.load())
+        WaitForSingleObject(gate, 10000);
     return extractResult.load();
 }
 

@@ -41,6 +41,10 @@ public:
     std::atomic<uint32_t> speed{0};
     std::atomic<bool> extractResult{true};
     std::atomic<int> extractions{0};
+    // While set, the extraction numbered `gateFrom` (from 1) and later ones
+    // wait until the event is signalled (ten seconds at most).
+    std::atomic<HANDLE> extractGate{nullptr};
+    std::atomic<int> gateFrom{1};
 
     bool Initialize(const char*) override { return true; }
     bool Uninitialize() override { return true; }
