@@ -6,10 +6,8 @@
 #include <shellapi.h>
 
 #include <fund/trace.h>
-#include <fund/win/text.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <limits>
 
 #include "DownloadStatistics.h"
@@ -73,19 +71,6 @@ CMORLPluginFolders FoldersOfThisModule()
 void ShellOpen(const wchar_t* url)
 {
     ShellExecuteW(nullptr, L"open", url, nullptr, nullptr, SW_SHOWNORMAL);
-}
-
-// Appends the page's address as a UTF-8 line to `path`.
-void RecordFeedback(const std::string& path, const wchar_t* url)
-{
-    FILE* file = std::fopen(path.c_str(), "ab");
-    if (file == nullptr) {
-        Trace(L"error: feedback record %hs cannot be opened", path.c_str());
-        return;
-    }
-    const std::string line = fund::win::wide_to_utf8(url) + "\n";
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
 }
 
 }  // namespace
@@ -260,11 +245,6 @@ bool CMORLPlugin::FullReportSent()
 
 void CMORLPlugin::OpenFeedbackPage()
 {
-    const std::string record = m_settings.ReadFeedbackRecord();
-    if (!record.empty()) {
-        RecordFeedback(record, kFeedbackUrl);
-        return;
-    }
     if (m_feedbackOpener)
         m_feedbackOpener(kFeedbackUrl);
 }

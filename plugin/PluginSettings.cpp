@@ -138,11 +138,6 @@ int CPluginSettings::ReadMicroVersionType() const
     return type < 1 ? 1 : type;
 }
 
-std::string CPluginSettings::ReadFeedbackRecord() const
-{
-    return ReadString(m_settingsPath, "FeedbackRecord", MAX_PATH);
-}
-
 std::string CPluginSettings::GetClientVersion() const
 {
     ClientVersionBuffer& buffer = ClientVersion();

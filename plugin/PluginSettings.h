@@ -54,10 +54,6 @@ public:
     // "MicroVersionType", at least 1.
     int ReadMicroVersionType() const;
 
-    // "FeedbackRecord": when set, the feedback page is not opened but its
-    // address appended to this file (a test host's record of the call).
-    std::string ReadFeedbackRecord() const;
-
     // The client version buffer, process-wide (initially "0.0.0.0"),
     // refreshed from the launcher data file; returns the buffer's text.
     std::string GetClientVersion() const;

@@ -178,7 +178,8 @@ void PluginHarness::WriteLists(int count, int restores)
 void PluginHarness::Open()
 {
     plugin.reset(new CMORLPlugin(Folders()));
-    plugin->SetFeedbackOpener([this](const wchar_t* url) { feedbackOpened.push_back(url); });
+    if (!feedbackThroughTheShell)
+        plugin->SetFeedbackOpener([this](const wchar_t* url) { feedbackOpened.push_back(url); });
     ASSERT_EQ(1, plugin->SetPluginEvent(&sink));
     plugin->SetWnd(plugin->CreateWnd());
     ASSERT_NE(nullptr, plugin->GetWnd());

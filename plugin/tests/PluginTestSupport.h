@@ -106,6 +106,9 @@ public:
     FakeMgr mgr{&engine};
     std::unique_ptr<CMORLPlugin> plugin;
     std::vector<std::wstring> feedbackOpened;
+    // Set before Open: the plug-in opens the feedback page through the
+    // shell, as shipped, instead of adding it to feedbackOpened.
+    bool feedbackThroughTheShell = false;
 
     CMORLPluginFolders Folders() const;
     void WriteClientVersion(const std::string& version);

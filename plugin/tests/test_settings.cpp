@@ -48,7 +48,6 @@ TEST(PluginSettings, MissingFileReadsAsDefaults)
     EXPECT_EQ("", settings.ReadVersion());
     EXPECT_TRUE(settings.ReadBeCancel());
     EXPECT_EQ(1, settings.ReadMicroVersionType());
-    EXPECT_EQ("", settings.ReadFeedbackRecord());
 }
 
 TEST(PluginSettings, WritingCreatesTheFileAndReadsBack)
