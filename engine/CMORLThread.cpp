@@ -394,8 +394,8 @@ int CMORLThread::ProcessMsg(UINT message, WPARAM wParam, LPARAM lParam) {
 void CMORLThread::OnRepairReturn(WPARAM wParam, LPARAM lParam) {
     Trace(L"trace:MORL repair return %u", static_cast<unsigned>(wParam));
     // The engine changed its data: the recorded version no longer holds.
-    const std::wstring base = ParentFolder(LibraryFolder());
-    const std::wstring settings = base + L"\\" + kSettingsFile;
+    const std::wstring settings =
+        !m_settingsFile.empty() ? m_settingsFile : ParentFolder(LibraryFolder()) + L"\\" + kSettingsFile;
     WritePrivateProfileStringW(L"MORL", L"version", L"0", settings.c_str());
     if (wParam != 0) {
         Trace(L"---------------------Repair success----------------------------");

@@ -100,6 +100,11 @@ public:
     // Init.
     void SetLibraryFolder(const std::wstring& folder) { m_libraryFolder = folder; }
 
+    // The plug-in settings file whose recorded version the end of the
+    // engine's own repair resets: by default morlfixedconfig.ini in the
+    // folder above the library folder.  Call before Init.
+    void SetSettingsFile(const std::wstring& path) { m_settingsFile = path; }
+
     // For tests and diagnostics.
     EStatus GetState() const { return m_fsm.GetState(); }
     const Fsm& GetFsm() const { return m_fsm; }
@@ -158,6 +163,7 @@ private:
     ICheckHandle* m_checker;
     std::unique_ptr<CSyncMgr> m_syncMgr;
     std::wstring m_libraryFolder;
+    std::wstring m_settingsFile;
 };
 
 #endif  // BREVIK_ENGINE_CMORLTHREAD_H

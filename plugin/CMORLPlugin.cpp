@@ -104,6 +104,9 @@ CMORLPlugin::CMORLPlugin(const CMORLPluginFolders& folders)
 {
     Trace(L"CMORLPlugin::CMORLPlugin");
     m_engineThread.SetLibraryFolder(folders.pluginFolder);
+    // The engine's reset of the recorded version goes to the very file the
+    // plug-in reads it from.
+    m_engineThread.SetSettingsFile(m_settings.SettingsPath());
     RegisterTransitions();
 }
 

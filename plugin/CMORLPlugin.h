@@ -68,10 +68,10 @@ enum RepairStage {
 };
 
 // Where the plug-in finds its files: the base folder (settings file and the
-// launcher's data file, 8-bit) and the plug-in's own folder (list files,
-// morl.dll and MORLCheck.dll).  Neither ends in a backslash.
+// launcher's data file) and the plug-in's own folder (list files, morl.dll
+// and MORLCheck.dll).  Neither ends in a backslash.
 struct CMORLPluginFolders {
-    std::string baseFolder;
+    std::wstring baseFolder;
     std::wstring pluginFolder;
 };
 

@@ -141,7 +141,7 @@ PluginHarness::~PluginHarness()
 CMORLPluginFolders PluginHarness::Folders() const
 {
     CMORLPluginFolders folders;
-    folders.baseFolder = base.Path();
+    folders.baseFolder = base.WidePath();
     folders.pluginFolder = base.WidePath() + L"\\Plugin";
     return folders;
 }
