@@ -29,9 +29,7 @@ extern const CommandInfo kExtractCommand;
 extern const CommandInfo kVerifyCommand;
 extern const CommandInfo kInfoCommand;
 extern const CommandInfo kPatchTagCommand;
-#if defined(QOV_WITH_REPAIR)
 extern const CommandInfo kRepairCommand;
-#endif
 
 // Runs qov with ARGS (the arguments after the program name, UTF-8) and
 // returns the exit code.
