@@ -2,8 +2,9 @@
 // files: one platform handle, a current position, a lock, and four
 // replaceable operations.
 
-#include "QOVArchive.h"
-#include "QOVFileStreamBackend.h"
+#include "common/QOVFileStream.h"
+
+#include "common/QOVFileStreamBackend.h"
 
 #include <cstring>
 
@@ -98,7 +99,7 @@ TFileStreamImpl* CreateStream(const char* szFileName, qovfs::OpenMode mode) {
     }
     intptr_t hFile = qovfs::kInvalidHandle;
     if (!qovfs::OpenHandle(szFileName, mode, &hFile)) return nullptr;
-    TFileStreamImpl* pStream = new (std::nothrow) TFileStreamImpl();
+    TFileStreamImpl* pStream = QOVNew<TFileStreamImpl>().release();
     if (pStream == nullptr) {
         qovfs::CloseHandle(hFile);
         QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);

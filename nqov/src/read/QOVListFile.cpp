@@ -1,7 +1,8 @@
 // QOVListFile.cpp - the archive's internal list file "(listfile)": reading it
-// to name records at open, and writing it back sorted when files were added.
+// to name records at open.  The writer writes it back
+// (write/QOVListFileWriter.cpp).
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 
 #include <algorithm>
 
@@ -9,7 +10,6 @@ namespace {
 
 const uint32_t kListFileFlagsMask = NQOV_FILE_EXISTS | NQOV_FILE_SECTOR_CRC | NQOV_FILE_FIX_KEY |
                                     NQOV_FILE_ENCRYPTED | NQOV_FILE_COMPRESS;  // 0x84030200
-const uint32_t kMaxLine = 259;
 const uint32_t kCacheBlock = 64 * 1024;
 
 // Reads an open list file block by block and hands out its lines.
@@ -22,7 +22,7 @@ public:
         return m_buffer != nullptr;
     }
 
-    // Next line (without CR/LF), at most kMaxLine bytes; false at the end.
+    // Next line (without CR/LF), at most QOV_LISTFILE_MAX_LINE bytes; false at the end.
     bool NextLine(std::string* pLine) {
         pLine->clear();
         int ch;
@@ -32,7 +32,7 @@ public:
         } while (ch < 0x20);
         while (ch >= 0 && ch != '\r' && ch != '\n') {
             pLine->push_back(static_cast<char>(ch));
-            if (pLine->size() == kMaxLine) break;
+            if (pLine->size() == QOV_LISTFILE_MAX_LINE) break;
             ch = NextByte();
         }
         return true;
@@ -81,17 +81,12 @@ void NameRecordFromLine(TNQOVArchiveImpl* ha, const std::string& line) {
         SetRecordName(&entry, line.c_str());
 }
 
-struct FileCloser {
-    void operator()(TNQOVFileImpl* hf) const { SFileCloseFile(hf); }
-};
-
 }  // namespace
 
 int SFileAddListFile(TNQOVArchive* haIn) {
     TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileAddListFile");
-    return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
-        QOV_LOG_ENTRY();
+    return QOVEnter(QOV_HERE, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
+        // The result is the error: an invalid handle is reported there, not as the last error.
         if (!IsValidArchive(ha)) return ERROR_INVALID_HANDLE;
         if (!ha->pHetTable) return ERROR_SUCCESS;
 
@@ -114,7 +109,7 @@ int SFileAddListFile(TNQOVArchive* haIn) {
             QOV_LOG_ERROR("CreateListFileCache failed!", error);
             return static_cast<int>(error);
         }
-        std::unique_ptr<TNQOVFileImpl, FileCloser> file(Impl(opened));
+        TFilePtr file(Impl(opened));
         ha->dwFileFlags1 = file->pFileEntry->dwFlags & kListFileFlagsMask;
 
         TListFileCache cache(file.get());
@@ -136,65 +131,3 @@ int SFileAddListFile(TNQOVArchive* haIn) {
     });
 }
 
-int SortTable(TNQOVArchive* haIn) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SortTable");
-    return QOVGuard(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&]() -> int {
-        QOV_LOG_ENTRY();
-        if (!IsValidArchive(ha)) return ERROR_INVALID_HANDLE;
-
-        std::vector<const char*> names;
-        for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
-            const TFileEntryImpl& entry = ha->Records[i];
-            if (!entry.Exists() || !entry.HasRealName() || (entry.dwFlags & NQOV_FILE_DELETE_MARKER))
-                continue;
-            const char* name = entry.szFileName.get();
-            if (IsPseudoFileName(name, nullptr) || IsListFileName(name)) continue;
-            names.push_back(name);
-        }
-        std::stable_sort(names.begin(), names.end(),
-                         [](const char* a, const char* b) { return QOVCompareNoCase(a, b) < 0; });
-
-        std::string content;
-        uint32_t flags = ha->dwFileFlags1;
-        if (names.empty()) {
-            content = NQOV_LISTFILE_NAME "\r\n";
-            flags = NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED | NQOV_FILE_COMPRESS;
-        } else {
-            const char* previous = nullptr;
-            for (const char* name : names) {
-                if (previous != nullptr && QOVCompareNoCase(previous, name) == 0) continue;
-                content += name;
-                content += "\r\n";
-                previous = name;
-            }
-        }
-        if (content.size() > UINT32_MAX) return ERROR_NOT_ENOUGH_MEMORY;
-
-        QOV_FAIL_IF(ha->dwFlags & NQOV_FLAG_READ_ONLY, "ERROR_ACCESS_DENIED!", ERROR_ACCESS_DENIED,
-                    static_cast<int>(ERROR_ACCESS_DENIED));
-        QOV_FAIL_IF(ha->pActiveWriter != nullptr, "a file is being written", ERROR_BUSY,
-                    static_cast<int>(ERROR_BUSY));
-        const uint32_t pieceError = CheckWritablePieceSize(ha);
-        QOV_FAIL_IF(pieceError != ERROR_SUCCESS, "the piece size does not fit the archive", pieceError,
-                    static_cast<int>(pieceError));
-        if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) && ha->dwListFileError != ERROR_SUCCESS) {
-            // A list file read only in part is read again before it is replaced.
-            const uint32_t listError = static_cast<uint32_t>(SFileAddListFile(ha));
-            QOV_FAIL_IF(listError != ERROR_SUCCESS, "the list file cannot be read; rewriting would lose names",
-                        listError, static_cast<int>(listError));
-        }
-        // The list file goes where the tables are: they must be written again.
-        DetachMappedBitmap(ha);
-        ha->dwFlags |= NQOV_FLAG_CHANGED;
-        TNQOVFile* hf = nullptr;
-        uint32_t error = SFileAddFile_Init(ha, NQOV_LISTFILE_NAME, static_cast<uint32_t>(content.size()),
-                                           flags | NQOV_FILE_EXISTS, &hf);
-        if (error != ERROR_SUCCESS) return static_cast<int>(error);
-        error = SFileAddFile_Write(Impl(hf), content.data(), static_cast<uint32_t>(content.size()));
-        const uint32_t finishError = SFileAddFile_Finish(Impl(hf));
-        if (error == ERROR_SUCCESS) error = finishError;
-        if (error == ERROR_SUCCESS) ha->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
-        return static_cast<int>(error);
-    });
-}

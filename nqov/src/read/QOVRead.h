@@ -1,121 +1,28 @@
-// QOVArchive.h - the library's in-memory model of an archive: file streams,
-// the header, the HET index, file-table records, open archives and open
-// files, with the internal operations the units share.
+// QOVRead.h - the library's in-memory model of an archive (the HET index,
+// file-table records, open archives and open files) and the operations that
+// read it: opening, lookup, names, the directory tree, patch chains and
+// reading files.  The writer (write/QOVWrite.h) and the piece layer
+// (verify/QOVVerify.h) work on the same model.
 
-#ifndef NQOV_QOVARCHIVE_H
-#define NQOV_QOVARCHIVE_H
+#ifndef NQOV_QOVREAD_H
+#define NQOV_QOVREAD_H
 
-#include "QOVCommon.h"
+#include "common/QOVCommon.h"
+#include "common/QOVFileStream.h"
+#include "common/QOVFormat.h"
+#include "verify/QOVPieceStateMap.h"
 
 #include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
-class TFileStreamImpl;
 class TFileEntryImpl;
 class TNQOVArchiveImpl;
 class TNQOVFileImpl;
 
 //-----------------------------------------------------------------------------
-// File streams.
-
-typedef bool (*STREAM_READ)(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer,
-                            uint32_t dwLength);
-typedef bool (*STREAM_WRITE)(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer,
-                             uint32_t dwLength);
-typedef bool (*STREAM_GETSIZE)(TFileStream* pStream, uint64_t* pSize);
-typedef bool (*STREAM_SETSIZE)(TFileStream* pStream, uint64_t qwSize);
-
-#define STREAM_FLAG_READ_ONLY 0x00000001u
-#define STREAM_MAX_NAME 263u  // bytes of a stream name without its terminator
-
-// One open disk file.  The four operations are replaceable, which is how the
-// library's tests inject I/O faults.
-// Not final: the fuzz targets put an in-memory stream in its place.
-class TFileStreamImpl : public TFileStream {
-public:
-    TFileStreamImpl();
-    ~TFileStreamImpl() override;
-    TFileStreamImpl(const TFileStreamImpl&) = delete;
-    TFileStreamImpl& operator=(const TFileStreamImpl&) = delete;
-
-    const char* GetFileName() override;
-    bool Read(uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) override;
-    bool Write(uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) override;
-    uint64_t GetSize() override;
-
-    uint32_t dwReserved = 0;
-    uint64_t RawFilePos = 0;        // position after the last read or write
-    uint64_t KnownSize = 0;         // the file is at least this long (0: ask)
-    intptr_t hFile;                 // platform handle; -1 when none
-    char szFileName[STREAM_MAX_NAME + 1] = {};
-    uint32_t dwFlags = 0;
-    STREAM_READ StreamRead = nullptr;
-    STREAM_WRITE StreamWrite = nullptr;
-    STREAM_GETSIZE StreamGetSize = nullptr;
-    STREAM_SETSIZE StreamSetSize = nullptr;
-    std::recursive_mutex Lock;      // held by each of the four operations
-};
-
-struct FileStreamDeleter {
-    void operator()(TFileStreamImpl* pStream) const { FileStream_Free(pStream); }
-};
-typedef std::unique_ptr<TFileStreamImpl, FileStreamDeleter> TFileStreamPtr;
-
-// Creates a new file and fails with ERROR_ALREADY_EXISTS when one exists.
-TFileStreamImpl* FileStream_CreateNew(const char* szFileName);
-// Creates every missing folder of the path's folder part (before its last
-// '\' or '/'), one level after the other.
-bool FileStream_CreateFolders(const char* szPath);
-
-// A file mapping of a stream's file (used for the piece-state map).
-struct TFileMapping {
-    void* pvView = nullptr;
-    size_t cbView = 0;
-    intptr_t hMapping = 0;
-};
-bool FileStream_MapView(TFileStreamImpl* pStream, uint64_t qwOffset, bool bWritable,
-                        TFileMapping* pMapping);
-void FileStream_UnmapView(TFileMapping* pMapping);
-uint32_t FileStream_AllocationGranularity();
-
-//-----------------------------------------------------------------------------
-// Archive header (172 bytes on disk, little-endian).
-
-struct TQOVHeader {
-    uint32_t dwID = 0;
-    uint32_t HeaderSize = 0;
-    uint16_t wFormatVersion = 0;
-    uint16_t wSectorSize = 0;
-    uint64_t ArchieveSize = 0;
-    uint64_t BetTablePos64 = 0;
-    uint64_t HetTablePos64 = 0;
-    uint64_t MD5TablePos64 = 0;
-    uint64_t BitmapPos64 = 0;
-    uint64_t HetTableSize64 = 0;
-    uint64_t BetTableSize64 = 0;
-    uint64_t MD5TableSize64 = 0;
-    uint64_t BitmapSize64 = 0;
-    uint32_t dwMD5PieceSize = 0;
-    uint32_t dwRawChunkSize = 0;
-    uint8_t MD5_PatchBaseTag[16] = {};
-    uint8_t MD5_PatchedTag[16] = {};
-    uint8_t MD5_BetTable[16] = {};
-    uint8_t MD5_HetTable[16] = {};
-    uint8_t MD5_QOVHeader[16] = {};
-};
-
-#define QOV_HEADER_DIGEST_OFFSET 156u  // MD5_QOVHeader covers the bytes before it
-
-void ParseHeader(const uint8_t pbRaw[NQOV_HEADER_SIZE], TQOVHeader* pHeader);
-void SerializeHeader(const TQOVHeader& header, uint8_t pbRaw[NQOV_HEADER_SIZE]);
-
-//-----------------------------------------------------------------------------
 // HET index in memory.
-
-#define HET_SLOT_FREE 0x00
-#define HET_SLOT_REUSABLE 0x80
 
 struct THetTable {
     std::vector<uint8_t> SlotBytes;   // dwHashTableSize bytes
@@ -139,8 +46,11 @@ struct THetTable {
     }
 };
 
-// A new empty index for `capacity` records (N = 64); null without memory.
-std::unique_ptr<THetTable> CreateHetTable(uint32_t capacity);
+// The mask of a name hash of nameHashBits bits.
+inline uint64_t HashMaskFor(uint32_t nameHashBits) {
+    return nameHashBits >= 64 ? ~static_cast<uint64_t>(0)
+                              : (static_cast<uint64_t>(1) << nameHashBits) - 1;
+}
 
 //-----------------------------------------------------------------------------
 // File-table records.
@@ -153,7 +63,7 @@ public:
     TFileEntryImpl(const TFileEntryImpl&) = delete;
     TFileEntryImpl& operator=(const TFileEntryImpl&) = delete;
 
-    // QOVFileEntryInterface (QOVLib.cpp).
+    // QOVFileEntryInterface (iface/QOVEntryIface.cpp).
     const uint8_t* GetMD5() override;
     uint32_t GetFileSize() override;
     uint32_t GetCompressedSize() override;
@@ -200,6 +110,10 @@ public:
     bool Exists() const { return (dwFlags & NQOV_FILE_EXISTS) != 0; }
     bool IsDirectory() const { return (dwFlags & NQOV_FILE_DIRECTORY) != 0; }
     bool HasRealName() const { return szFileName != nullptr; }
+    // Stored in sectors behind a sector offset table (compressed, not one unit).
+    bool HasSectorTable() const {
+        return (dwFlags & NQOV_FILE_COMPRESSED) != 0 && (dwFlags & NQOV_FILE_SINGLE_UNIT) == 0;
+    }
 
     // Resets every field but the table position and owner.
     void Reset();
@@ -235,7 +149,7 @@ public:
     TNQOVArchiveImpl(const TNQOVArchiveImpl&) = delete;
     TNQOVArchiveImpl& operator=(const TNQOVArchiveImpl&) = delete;
 
-    // QOVArchiveInterface and TNQOVArchive (QOVLib.cpp).
+    // QOVArchiveInterface and TNQOVArchive (iface/QOVArchiveIface.cpp).
     bool GetSectorTableRange(uint32_t dwFileId, uint64_t* pqwPosition, uint64_t* pqwSize) override;
     bool GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, uint64_t qwLength, uint64_t* pqwPosition,
                           uint64_t* pqwSize) override;
@@ -306,7 +220,7 @@ public:
     uint32_t IsFlag30OfFile(TNQOVFile* hf) override;
     bool WriteAllBitmaps() override;
 
-    // Maps this archive's piece-state map from its file (MORLTools.cpp).
+    // Maps this archive's piece-state map from its file (verify/QOVPieceStateMap.cpp).
     bool InitBitMapByFileMapping_i(bool bWritable);
 
     uint32_t dwAddFileError = 0;
@@ -351,11 +265,7 @@ public:
     std::unique_ptr<uint8_t[]> pMD5Table;     // MD5 piece table cache
     uint32_t dwMD5TableSize = 0;
 
-    TFileMapping BitmapMapping;               // file-mapped piece-state map, when mapped
-    uint8_t* pBitmap = nullptr;               // heap copy or inside the mapping
-    std::unique_ptr<uint8_t[]> BitmapHeap;
-    uint32_t dwBitmapSize = 0;
-    bool bMapWritable = true;
+    TPieceStateMap StateMap;
 
     uint32_t dwOpenParameter = 0;
 
@@ -382,6 +292,9 @@ public:
     TNQOVFileImpl* pActiveWriter = nullptr;
 };
 
+//-----------------------------------------------------------------------------
+// Archives (QOVArchive.cpp, QOVOpenArchive.cpp).
+
 // A handle is valid when its header is present and carries the signature.
 bool IsValidArchive(const TNQOVArchiveImpl* ha);
 
@@ -391,57 +304,43 @@ bool OpenArchiveOnStream(TFileStream* pStream, TNQOVArchive** phArchive, uint32_
 // Releases an archive and every patch archive of its chain.
 void ReleaseArchive(TNQOVArchiveImpl* ha);
 
-// Writes the HET, BET, MD5 piece table, piece-state map and header.
-uint32_t WriteArchiveTables(TNQOVArchiveImpl* ha);
-
-// End of the data area relative to the header: the largest end of an existing
-// record's stored bytes (with chunk digests), never below the header size.
-uint64_t DataAreaEnd(TNQOVArchiveImpl* ha);
-// Raises the known end of the data area to cover a record's stored bytes.
-void ExtendDataAreaEnd(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry);
-
 // Writes bytes at an absolute position of the archive file; returns the
 // error (ERROR_ACCESS_DENIED for an archive opened read-only).
 uint32_t WriteArchiveBytes(TNQOVArchiveImpl* ha, uint64_t qwPosition, const void* pvData, uint32_t cbData);
-
-// ERROR_FILE_CORRUPT when the piece size is larger than NQOV_MAX_PIECE_SIZE
-// and than the archive itself: padding the tables to a whole piece would then
-// grow a small (damaged) archive by up to 4 GiB.
-uint32_t CheckWritablePieceSize(const TNQOVArchiveImpl* ha);
 
 // Bytes of chunk digests that follow a blob of cbStored bytes.
 uint64_t ChunkDigestBytes(const TNQOVArchiveImpl* ha, uint64_t cbStored);
 
 //-----------------------------------------------------------------------------
-// File table (QOVFileTable.cpp).
+// File table (QOVFileTable.cpp), lookup (QOVLookup.cpp) and the directory
+// tree (QOVDirTree.cpp).
 
 uint32_t ReadSlotTable(TNQOVArchiveImpl* ha);
 uint32_t BuildRecordTable(TNQOVArchiveImpl* ha);
 uint32_t FindSlotByName(TNQOVArchiveImpl* ha, const char* szName);
 uint32_t FindSlotByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash);
 TFileEntryImpl* RecordByName(TNQOVArchiveImpl* ha, const char* szName);
-void DetachMappedBitmap(TNQOVArchiveImpl* ha);
 TFileEntryImpl* RecordByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash);
 TFileEntryImpl* FindRecordByName(TNQOVArchiveImpl* ha, const char* szName);
 TFileEntryImpl* FindRecordByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash);
 TNQOVArchiveImpl* FindArchiveOfName(TNQOVArchiveImpl* ha, const char* szName);
-bool buildDirTree(TNQOVArchiveImpl* ha);
-uint32_t ClaimSlot(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
-TFileEntryImpl* ClaimRecord(TNQOVArchiveImpl* ha, const char* szName);
-void DropRecord(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
-void MarkRecordDeleted(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
-bool SerializeSlotTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable);
-bool SerializeRecordTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>* pTable);
 
 // Key of a name for lookups: the pseudo-name number, or the name hash.
 uint64_t NameLookupKey(const char* szName, bool* pbPseudo);
 
-// The record's name: the real name, else its pseudo name (built and kept).
+// The record's name: the real name, else its pseudo name (built and kept);
+// null without memory for the pseudo name.
 const char* GetRecordName(TFileEntryImpl* pEntry);
 // Gives the record a real name (a copy); false without memory.
 bool SetRecordName(TFileEntryImpl* pEntry, const char* szName);
+
+// Links every record under its parent directory; false when a parent named
+// by a record is missing.
+bool buildDirTree(TNQOVArchiveImpl* ha);
 // Links a record under its parent directory (ParentNameHash) if it has one.
 void LinkRecordToParent(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
+// Takes a record out of its parent directory's list of children.
+void UnlinkFromParent(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry);
 
 //-----------------------------------------------------------------------------
 // Chains (QOVPatchArchives.cpp).
@@ -460,7 +359,7 @@ TFileEntryImpl* MergedIndexLookup(TNQOVArchiveImpl* ha, uint64_t qwKey, bool* pb
 void NoteRecordsChanged(TNQOVArchiveImpl* ha);
 
 //-----------------------------------------------------------------------------
-// Open files.
+// Open files (QOVOpenFile.cpp, QOVReadFile.cpp, QOVExtractFile.cpp).
 
 #define QOV_FILE_HANDLE_TAG 0x46494C45u
 #define QOV_CACHE_EMPTY 0xFFFFFFFFu
@@ -472,7 +371,7 @@ public:
     TNQOVFileImpl(const TNQOVFileImpl&) = delete;
     TNQOVFileImpl& operator=(const TNQOVFileImpl&) = delete;
 
-    // QOVFileInterface (QOVLib.cpp).
+    // QOVFileInterface (iface/QOVEntryIface.cpp).
     bool Read(void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) override;
     bool SeekFile(int32_t lOffset, uint32_t dwMoveMethod) override;
     bool NotSupported2() override;
@@ -542,33 +441,57 @@ TFileEntryImpl* FileIdRecord(TNQOVArchiveImpl* ha, uint32_t dwFileId);
 
 // Number of sectors of a non-single-unit file of dwFileSize bytes.
 uint32_t SectorCount(uint32_t dwFileSize, uint32_t dwSectorBytes);
+// Entries of a handle's sector offset table: one per sector, the end, and
+// the checksum block's end when the file has one.
+uint32_t OffsetTableEntries(const TNQOVFileImpl* hf);
 
-//-----------------------------------------------------------------------------
-// Pieces (MORLTools.cpp).
+// A file read to its end (extracted, verified) is read in blocks of this
+// size: large blocks keep the number of reads and system calls small.
+const uint32_t QOV_READ_BLOCK = 256 * 1024;
 
-struct TPieceRange {
-    uint32_t dwFirstPiece = 0;
-    uint32_t dwPieceCount = 0;
-    uint32_t dwLastPieceSize = 0;
+// An open file that closes itself (SFileCloseFile).
+struct TFileCloser {
+    void operator()(TNQOVFileImpl* hf) const { SFileCloseFile(hf); }
 };
+typedef std::unique_ptr<TNQOVFileImpl, TFileCloser> TFilePtr;
 
-// Piece range of a record (first piece, count, size of the record's last piece).
-TPieceRange RecordPieceRange(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry);
-
-// Checks the MD5 pieces covering a raw range that has just been read.
-bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
-                         uint32_t cbData);
-
-// Records the state byte of a piece when the archive has a writable map.
-void SetPieceState(TNQOVArchiveImpl* ha, uint32_t dwIndex, uint8_t state);
+// A handle made for one internal step, freed without the checks of a close.
+struct TFileHandleDeleter {
+    void operator()(TNQOVFileImpl* hf) const { FreeFileHandle(hf); }
+};
+typedef std::unique_ptr<TNQOVFileImpl, TFileHandleDeleter> TFileHandlePtr;
 
 //-----------------------------------------------------------------------------
-// Writer and list file.
+// File keys (QOVFileKeys.cpp).
 
-uint32_t SFileAddFile_Init(TNQOVArchiveImpl* ha, const char* szName, uint32_t dwFileSize,
-                           uint32_t dwFlags, TNQOVFile** phFile);
-uint32_t SFileAddFile_Write(TNQOVFileImpl* hf, const void* pvData, uint32_t dwSize);
-uint32_t SFileAddFile_Finish(TNQOVFileImpl* hf);
+// The key of an enciphered record stored under szName.
+uint32_t RecordKeyForName(const TFileEntryImpl* pEntry, const char* szName);
+// The key a handle on the record starts with: 0 for a record stored in
+// clear; else the key an earlier open found, or the one of the record's
+// name; 0 when neither is known (it is then found from the content).
+uint32_t InitialFileKey(const TFileEntryImpl* pEntry);
+
+// Finds the key of a sector from known words at its start; 0 when none fits.
+uint32_t GuessKeyFromContent(const uint8_t* pbSector, uint32_t cbSector);
+// Finds the key of an enciphered sector offset table (returns key + 1, as
+// the table itself is enciphered under the file key - 1); 0 when none fits.
+uint32_t GuessKeyFromOffsetTable(const uint8_t* pbTable, uint32_t cbTable);
+
+//-----------------------------------------------------------------------------
+// The writer, as the read side reaches it.  The read-only library (nqov_read)
+// has none: closing an archive then has nothing to flush, and adding a file
+// through the archive interface fails with ERROR_NOT_SUPPORTED.  The full
+// library (nqov) installs its writer when the program starts
+// (write/QOVWriterHooks.cpp).
+
+struct TArchiveWriter {
+    bool (*Flush)(TNQOVArchive* ha);
+    bool (*FinishFile)(TNQOVFile* hf);
+    bool (*AddFile)(TNQOVArchive* ha, const char* szFileName, const char* szArchivedName);
+};
+void QOVInstallWriter(const TArchiveWriter* pWriter);
+// The installed writer, or null.
+const TArchiveWriter* QOVWriter();
 
 //-----------------------------------------------------------------------------
 // The objects behind the public handle types.  Every handle the library
@@ -578,65 +501,49 @@ uint32_t SFileAddFile_Finish(TNQOVFileImpl* hf);
 inline TNQOVArchiveImpl* Impl(TNQOVArchive* p) { return static_cast<TNQOVArchiveImpl*>(p); }
 inline TNQOVFileImpl* Impl(TNQOVFile* p) { return static_cast<TNQOVFileImpl*>(p); }
 inline TFileEntryImpl* Impl(TFileEntry* p) { return static_cast<TFileEntryImpl*>(p); }
-inline TFileStreamImpl* Impl(TFileStream* p) { return static_cast<TFileStreamImpl*>(p); }
 inline const TNQOVArchiveImpl* Impl(const TNQOVArchive* p) { return static_cast<const TNQOVArchiveImpl*>(p); }
 inline const TNQOVFileImpl* Impl(const TNQOVFile* p) { return static_cast<const TNQOVFileImpl*>(p); }
 inline const TFileEntryImpl* Impl(const TFileEntry* p) { return static_cast<const TFileEntryImpl*>(p); }
-inline const TFileStreamImpl* Impl(const TFileStream* p) { return static_cast<const TFileStreamImpl*>(p); }
 inline TNQOVArchiveImpl* Impl(TNQOVArchiveImpl* p) { return p; }
 inline TNQOVFileImpl* Impl(TNQOVFileImpl* p) { return p; }
 inline TFileEntryImpl* Impl(TFileEntryImpl* p) { return p; }
-inline TFileStreamImpl* Impl(TFileStreamImpl* p) { return p; }
 template <typename T, typename Deleter>
 auto Impl(const std::unique_ptr<T, Deleter>& p) -> decltype(Impl(p.get())) {
     return Impl(p.get());
 }
 
 //-----------------------------------------------------------------------------
-// Directory listers (QOVLib.cpp).
+// Entering the library on a handle: QOVEnter (common/QOVCommon.h) that checks
+// the handle first, failing with ERROR_INVALID_HANDLE and the failure value
+// when it is no valid one, and gives the body the object behind it.  A record
+// is valid when its archive is.
 
-class TNQOVDirWalkerImpl final : public TNQOVDirWalker {
-public:
-    explicit TNQOVDirWalkerImpl(TNQOVArchiveImpl* ha) : m_ha(ha) {}
-    bool List(const char* szDirectory) override;
-    uint32_t GetCount() override;
-    uint64_t GetItem(uint32_t dwPosition) override;
-
-private:
-    TNQOVArchiveImpl* m_ha;
-    std::vector<uint64_t> m_items;
-};
-
-class TNQOVDirWalkerByIdImpl final : public TNQOVDirWalkerById {
-public:
-    explicit TNQOVDirWalkerByIdImpl(TNQOVArchiveImpl* ha) : m_ha(ha) {}
-    bool List(uint32_t dwFileId) override;
-    uint32_t GetCount() override;
-    uint32_t GetItem(uint32_t dwPosition) override;
-
-private:
-    TNQOVArchiveImpl* m_ha;
-    std::vector<uint32_t> m_items;
-};
-
-//-----------------------------------------------------------------------------
-// Guards the exported functions: an allocation that fails deep inside becomes
-// ERROR_NOT_ENOUGH_MEMORY and the given failure value, never an exception.
-
-// A failure's last error is set again on the way out, as the clean-up of
-// the body's locals may have called the system (see QOVRestoreLibraryError).
 template <typename Result, typename Body>
-Result QOVGuard(Result failValue, Body body) {
-    Result result = failValue;
-    try {
-        result = body();
-    } catch (const std::bad_alloc&) {
-        QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    } catch (...) {
-        QOVSetLastError(ERROR_CAN_NOT_COMPLETE);
-    }
-    if (result == failValue) QOVRestoreLibraryError();
-    return result;
+Result QOVEnter(const TQOVOperation& op, TNQOVArchive* haIn, Result failValue, Body body) {
+    return QOVEnter(op, failValue, [&]() -> Result {
+        TNQOVArchiveImpl* ha = Impl(haIn);
+        QOV_FAIL_IF(!IsValidArchive(ha), "invalid archive handle", ERROR_INVALID_HANDLE, failValue);
+        return body(ha);
+    });
 }
 
-#endif  // NQOV_QOVARCHIVE_H
+template <typename Result, typename Body>
+Result QOVEnter(const TQOVOperation& op, TNQOVFile* hfIn, Result failValue, Body body) {
+    return QOVEnter(op, failValue, [&]() -> Result {
+        TNQOVFileImpl* hf = Impl(hfIn);
+        QOV_FAIL_IF(!IsValidFile(hf), "invalid file handle", ERROR_INVALID_HANDLE, failValue);
+        return body(hf);
+    });
+}
+
+template <typename Result, typename Body>
+Result QOVEnter(const TQOVOperation& op, TFileEntry* pEntryIn, Result failValue, Body body) {
+    return QOVEnter(op, failValue, [&]() -> Result {
+        TFileEntryImpl* pEntry = Impl(pEntryIn);
+        QOV_FAIL_IF(pEntry == nullptr || !IsValidArchive(pEntry->ha), "invalid record", ERROR_INVALID_HANDLE,
+                    failValue);
+        return body(pEntry);
+    });
+}
+
+#endif  // NQOV_QOVREAD_H

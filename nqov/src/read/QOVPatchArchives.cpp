@@ -1,7 +1,7 @@
 // QOVPatchArchives.cpp - patch archives attached to an archive, the merged
 // name index over such a chain, and the file-id table.
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 
 #include <algorithm>
 
@@ -14,11 +14,8 @@ const uint8_t* ChainTag(const TNQOVArchiveImpl* ha) { return VersionTag(ha->Chai
 
 bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* haIn, uint32_t dwFlags) {
     TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileOpenPatchArchive");
-    return QOVGuard(false, [&]() -> bool {
-        if (QOVLogEnabled())
-            QOVLogFormat("[debug QOV2LOG]%d [%s] [%s]\n", __LINE__, QOV_FUNC,
-                         szPatchQOVName != nullptr ? szPatchQOVName : "");
+    const TQOVEntryDetail detail("[%s]", szPatchQOVName != nullptr ? szPatchQOVName : "");
+    return QOVEnter(QOV_HERE_WITH(detail.Text()), false, [&]() -> bool {
         // Every check runs; the last one that fails names the error.
         uint32_t error = ERROR_SUCCESS;
         if (!IsValidArchive(ha)) {
@@ -40,14 +37,8 @@ bool SFileOpenPatchArchive(const char* szPatchQOVName, TNQOVArchive* haIn, uint3
         TNQOVArchiveImpl* owner = ha->pChainOwner;
 
         TNQOVArchive* opened = nullptr;
-        if (!SFileOpenArchive(szPatchQOVName, &opened, dwFlags)) {
-            error = QOVGetLastError();
-            if (QOVLogEnabled())
-                QOVLogFormat("[error QOV2LOG]%d [%s] SFileOpenArchive failed! ;[code]:%d\n", __LINE__,
-                             QOV_FUNC, static_cast<int>(error));
-            QOVSetLastError(error);
-            return false;
-        }
+        QOV_FAIL_IF(!SFileOpenArchive(szPatchQOVName, &opened, dwFlags), "the patch archive cannot be opened",
+                    QOVGetLastError(), false);
         std::unique_ptr<TNQOVArchiveImpl> patch(Impl(opened));
         if (memcmp(patch->Header.MD5_PatchBaseTag, ChainTag(owner), 16) != 0) {
             patch.reset();
@@ -73,12 +64,8 @@ void NoteRecordsChanged(TNQOVArchiveImpl* ha) {
 bool RebuildHashTable(TNQOVArchiveImpl* ha) {
     TNQOVArchiveImpl* owner = ha->pChainOwner;
     if (!owner->pMergedIndex) {
-        owner->pMergedIndex.reset(new (std::nothrow) TNQOVArchiveImpl::TMergedIndex());
-        if (!owner->pMergedIndex) {
-            QOV_LOG_ERROR("m_hash_table->init failed", ERROR_NOT_ENOUGH_MEMORY);
-            QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
-        }
+        owner->pMergedIndex = QOVNew<TNQOVArchiveImpl::TMergedIndex>();
+        QOV_FAIL_IF(!owner->pMergedIndex, "no memory for the merged index", ERROR_NOT_ENOUGH_MEMORY, false);
     }
     auto& entries = owner->pMergedIndex->Entries;
     entries.clear();
@@ -112,11 +99,7 @@ TFileEntryImpl* MergedIndexLookup(TNQOVArchiveImpl* ha, uint64_t qwKey, bool* pb
 // File-id table.
 
 bool SFileBuildFileIdTable(TNQOVArchive* haIn) {
-    TNQOVArchiveImpl* ha = Impl(haIn);
-    QOV_OPERATION("SFileBuildFileIdTable");
-    return QOVGuard(false, [&]() -> bool {
-        QOV_LOG_ENTRY();
-        QOV_FAIL_IF(!IsValidArchive(ha), "invalid handle!", ERROR_INVALID_HANDLE, false);
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         TNQOVArchiveImpl* owner = ha->pChainOwner;
         // Every name hash of the chain once, in ascending order.
         std::vector<uint64_t> hashes;

@@ -11,32 +11,40 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 //-----------------------------------------------------------------------------
-// Logging.  Lines go to the process-wide sink when one is installed; the
-// formats are "[debug QOV2LOG]<line> [<operation>] ..." and
-// "[error QOV2LOG]<line> [<operation>] [result]:<reason>;[code]:<code>\n".
+// Errors.
+
+// Sets the last error the library set most recently on this thread again
+// (see QOVSetLastError), for a failure whose clean-up called the system.
+void QOVRestoreLibraryError();
+
+//-----------------------------------------------------------------------------
+// Logging.  Lines go to the process-wide sink when one is installed:
+//
+//   "[debug QOV2LOG]<line> [<operation>] <detail>\n"      entering an operation
+//   "[error QOV2LOG]<line> [<operation>] [result]:<reason>;[code]:<code>\n"
+//
+// <operation> is the exported operation running on this thread (QOVEnter),
+// or outside one the function that logs.
 
 bool QOVLogEnabled();
-
-// Log lines name the operation they come from.  Inside an exported
-// operation whose body runs in a lambda, QOV_OPERATION("Name") declares the
-// name the lambda's lines carry; elsewhere the enclosing function's name is
-// used.
-static constexpr const char* qovOperationName [[maybe_unused]] = nullptr;
-#define QOV_OPERATION(name) [[maybe_unused]] const char* const qovOperationName = (name)
-#define QOV_FUNC (qovOperationName != nullptr ? qovOperationName : __func__)
 void QOVLogFormat(const char* szFormat, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
 
-// "[debug QOV2LOG]%d [%s] \n"
-#define QOV_LOG_ENTRY() \
-    do { if (QOVLogEnabled()) QOVLogFormat("[debug QOV2LOG]%d [%s] \n", __LINE__, QOV_FUNC); } while (0)
+// The name of the operation running on this thread, else szFunction.
+const char* QOVOperationName(const char* szFunction);
+#define QOV_FUNC QOVOperationName(__func__)
 
-// "[error QOV2LOG]%d [%s] [result]:<reason>;[code]:%d\n"
+//-----------------------------------------------------------------------------
+// Failing.  The one way to report a failure: the reason goes to the log, the
+// code becomes the thread's last error.
+
+// Logs a failure's reason and code without setting the last error.
 #define QOV_LOG_ERROR(reason, code)                                                              \
     do {                                                                                         \
         if (QOVLogEnabled())                                                                     \
@@ -44,15 +52,7 @@ void QOVLogFormat(const char* szFormat, ...)
                          (reason), static_cast<int>(code));                                      \
     } while (0)
 
-// The same, naming the operation explicitly (for helpers of an operation).
-#define QOV_LOG_ERROR_AS(operation, reason, code)                                                \
-    do {                                                                                         \
-        if (QOVLogEnabled())                                                                     \
-            QOVLogFormat("[error QOV2LOG]%d [%s] [result]:%s;[code]:%d\n", __LINE__, (operation),  \
-                         (reason), static_cast<int>(code));                                      \
-    } while (0)
-
-// Sets the last error, logs the reason and returns `result` from the caller.
+// Logs the reason, sets the last error to `code` and returns `result`.
 #define QOV_FAIL(reason, code, result)                                                           \
     do {                                                                                         \
         const uint32_t qovFailCode_ = (code);                                                    \
@@ -64,12 +64,85 @@ void QOVLogFormat(const char* szFormat, ...)
 #define QOV_FAIL_IF(cond, reason, code, result) \
     do { if (cond) QOV_FAIL(reason, code, result); } while (0)
 
-// Sets the last error the library set most recently on this thread again
-// (see QOVSetLastError), for a failure whose clean-up called the system.
-void QOVRestoreLibraryError();
+//-----------------------------------------------------------------------------
+// Entering the library.  Every exported operation runs its body through
+// QOVEnter (read/QOVRead.h adds the forms that check a handle first):
+//
+//  * no exception leaves the library: an allocation that fails deep inside
+//    becomes ERROR_NOT_ENOUGH_MEMORY, anything else ERROR_CAN_NOT_COMPLETE,
+//    and the operation returns its failure value;
+//  * the entry line is logged, and every line logged until the body returns
+//    names the operation;
+//  * a failure's last error is set again on the way out, as the clean-up of
+//    the body's locals may have called the system (QOVRestoreLibraryError).
+
+// An operation: its name, the line it starts at, and what its entry line
+// shows after the name (usually nothing).
+struct TQOVOperation {
+    const char* szName;
+    int nLine;
+    const char* szDetail;
+};
+#define QOV_HERE TQOVOperation{__func__, __LINE__, ""}
+#define QOV_HERE_WITH(detail) TQOVOperation{__func__, __LINE__, (detail)}
+
+// The detail of an entry line, formatted (and cut at 511 bytes) only when a
+// sink listens.
+class TQOVEntryDetail {
+public:
+    explicit TQOVEntryDetail(const char* szFormat, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    const char* Text() const { return m_szText; }
+
+private:
+    char m_szText[512];
+};
+
+// Names the lines logged on this thread after the operation while it runs.
+class TQOVOperationScope {
+public:
+    explicit TQOVOperationScope(const char* szName);
+    ~TQOVOperationScope();
+    TQOVOperationScope(const TQOVOperationScope&) = delete;
+    TQOVOperationScope& operator=(const TQOVOperationScope&) = delete;
+
+private:
+    const char* m_szOuter;
+};
+
+void QOVLogEntry(const TQOVOperation& op);
+
+template <typename Result, typename Body>
+Result QOVEnter(const TQOVOperation& op, Result failValue, Body body) {
+    TQOVOperationScope scope(op.szName);
+    Result result = failValue;
+    try {
+        QOVLogEntry(op);
+        result = body();
+    } catch (const std::bad_alloc&) {
+        QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        QOVSetLastError(ERROR_CAN_NOT_COMPLETE);
+    }
+    if (result == failValue) QOVRestoreLibraryError();
+    return result;
+}
 
 //-----------------------------------------------------------------------------
-// Allocation without exceptions: null on failure.
+// Allocation.  One policy: objects and arrays are made with the helpers
+// below, which never throw and give null without memory, and the caller
+// fails with ERROR_NOT_ENOUGH_MEMORY.  Standard containers and strings
+// (whose growth cannot be asked not to throw) report a failed allocation
+// with std::bad_alloc, which QOVEnter turns into ERROR_NOT_ENOUGH_MEMORY.
+// No plain `new` anywhere.
+
+template <typename T, typename... Args>
+std::unique_ptr<T> QOVNew(Args&&... args) {
+    return std::unique_ptr<T>(new (std::nothrow) T(std::forward<Args>(args)...));
+}
 
 template <typename T>
 std::unique_ptr<T[]> QOVAllocArray(size_t count) {
@@ -104,18 +177,30 @@ inline void WriteLE64(uint8_t* p, uint64_t v) {
     WriteLE32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
-// Reads little-endian integers from a byte range and remembers whether any
-// read ran past its end (then the value read is 0).
+// Reads the little-endian fields of a table or header out of a byte range.
+// A field that does not lie wholly inside the range reads as zeros and marks
+// the reader overrun, so that a caller checks once, after all its fields.
 class TByteReader {
 public:
     TByteReader(const uint8_t* pb, size_t cb) : m_pb(pb), m_cb(cb) {}
-    uint32_t U32(size_t offset) {
-        if (offset > m_cb || m_cb - offset < 4) { m_overrun = true; return 0; }
-        return ReadLE32(m_pb + offset);
+    uint16_t U16(size_t offset) { return Fits(offset, 2) ? ReadLE16(m_pb + offset) : 0; }
+    uint32_t U32(size_t offset) { return Fits(offset, 4) ? ReadLE32(m_pb + offset) : 0; }
+    uint64_t U64(size_t offset) { return Fits(offset, 8) ? ReadLE64(m_pb + offset) : 0; }
+    void Bytes(size_t offset, uint8_t* pbOut, size_t cbOut) {
+        if (Fits(offset, cbOut))
+            memcpy(pbOut, m_pb + offset, cbOut);
+        else
+            memset(pbOut, 0, cbOut);
     }
     bool Overrun() const { return m_overrun; }
 
 private:
+    bool Fits(size_t offset, size_t size) {
+        if (offset <= m_cb && m_cb - offset >= size) return true;
+        m_overrun = true;
+        return false;
+    }
+
     const uint8_t* m_pb;
     size_t m_cb;
     bool m_overrun = false;
@@ -203,6 +288,12 @@ void QOVHashLittle2(const void* key, size_t length, uint32_t* pc, uint32_t* pb);
 // the number (which must fit 64 bits) is stored in *pqwHash.
 bool IsPseudoFileName(const char* szName, uint64_t* pqwHash);
 std::string MakePseudoFileName(uint64_t qwNameHash);
+// The same into a buffer, without allocating.
+const size_t QOV_PSEUDO_NAME_SIZE = 32;  // ".File" + 20 digits + "." + terminator fit
+void FormatPseudoFileName(uint64_t qwNameHash, char (&szName)[QOV_PSEUDO_NAME_SIZE]);
+
+// A heap copy of a name; null without memory.
+std::unique_ptr<char[]> QOVCopyName(const char* szName);
 
 // True for "(listfile)" in any letter case.
 bool IsListFileName(const char* szName);

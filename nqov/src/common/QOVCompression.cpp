@@ -11,9 +11,9 @@
 // Every coder writes at most the room it is given and reads at most the
 // input it is given; a coder that cannot finish inside its room fails.
 
-#include "QOVCompression.h"
+#include "common/QOVCompression.h"
 
-#include "QOVCommon.h"
+#include "common/QOVCommon.h"
 
 #include <bzlib.h>
 #include <zlib.h>
@@ -133,7 +133,7 @@ TZlibStreams* ThreadZlibStreams() {
     if (!keyReady) return nullptr;
     TZlibStreams* streams = static_cast<TZlibStreams*>(pthread_getspecific(key));
     if (streams == nullptr) {
-        streams = new (std::nothrow) TZlibStreams();
+        streams = QOVNew<TZlibStreams>().release();
         if (streams == nullptr) return nullptr;
         if (pthread_setspecific(key, streams) != 0) {
             delete streams;

@@ -1,33 +1,22 @@
-// QOVLib.cpp - the object interfaces: archives, open files, records and
-// directory listers as a host sees them through virtual dispatch.  Most
-// operations wrap the flat functions and add addressing by file id and
-// lookups over a chain of patch archives.
+// QOVArchiveIface.cpp - open archives as a host sees them through virtual
+// dispatch.  Most operations wrap the flat functions and add addressing by
+// file id and lookups over a chain of patch archives.
 
-#include "QOVArchive.h"
+#include "iface/QOVIface.h"
 
+#include "verify/QOVVerify.h"
+
+#include <algorithm>
 #include <atomic>
-#include <cassert>
 #include <cinttypes>
 #include <cstdio>
-#include <set>
 
 namespace {
 
-// Operations a host may call but this library does not offer: they stop a
-// debug build, and answer "no" otherwise.
-#define QOV_UNSUPPORTED() assert(!"operation not supported")
-
-const char kNoName[] = "Failed To Get Name";
-const uint32_t kNoRecord = 3;  // IsFlag30 answer when there is no record
 const uint32_t kClearBlock = 64 * 1024;
 
 std::atomic<QOV_CLEAR_PROGRESS> g_clearHook{nullptr};
 std::atomic<void*> g_clearHookContext{nullptr};
-
-uint32_t Flag30Of(const TFileEntryImpl* entry) {
-    if (entry == nullptr) return kNoRecord;
-    return (entry->dwFlags & NQOV_FILE_FLAG_30) ? 1 : 0;
-}
 
 bool SameFileName(const char* a, const char* b) {
     return a != nullptr && b != nullptr && QOVCompareNoCase(a, b) == 0;
@@ -38,8 +27,7 @@ bool SameFileName(const char* a, const char* b) {
 bool SectorTableRange(TFileEntryImpl* entry, uint64_t* pqwPosition, uint64_t* pqwSize) {
     if (entry == nullptr || pqwPosition == nullptr || pqwSize == nullptr) return false;
     *pqwPosition = *pqwSize = 0;
-    const bool sectors = (entry->dwFlags & NQOV_FILE_COMPRESSED) && !(entry->dwFlags & NQOV_FILE_SINGLE_UNIT);
-    if (!sectors || entry->dwFileSize == 0) return true;
+    if (!entry->HasSectorTable() || entry->dwFileSize == 0) return true;
     *pqwPosition = entry->ha->HeaderOffset + entry->StoredOffset;
     *pqwSize = (static_cast<uint64_t>(SectorCount(entry->dwFileSize, entry->ha->dwSectorBytes)) + 1) * 4;
     return true;
@@ -59,134 +47,6 @@ void QOVSetClearProgressHook(QOV_CLEAR_PROGRESS pfnHook, void* pvContext) {
 }
 
 //-----------------------------------------------------------------------------
-// Records.
-
-const uint8_t* TFileEntryImpl::GetMD5() { return ContentMD5; }
-uint32_t TFileEntryImpl::GetFileSize() { return dwFileSize; }
-uint32_t TFileEntryImpl::GetCompressedSize() { return dwStoredSize; }
-const char* TFileEntryImpl::GetFileName() { return QOVGuard<const char*>(kNoName, [&] { return GetRecordName(this); }); }
-bool TFileEntryImpl::IsDirectory() { return (dwFlags & NQOV_FILE_DIRECTORY) != 0; }
-uint64_t TFileEntryImpl::GetFilePosition() { return ha->HeaderOffset + StoredOffset; }
-TNQOVArchive* TFileEntryImpl::GetArchive() { return ha; }
-uint32_t TFileEntryImpl::GetPieceCount() { return RecordPieceRange(ha, this).dwPieceCount; }
-uint32_t TFileEntryImpl::GetFirstPiece() { return RecordPieceRange(ha, this).dwFirstPiece; }
-uint32_t TFileEntryImpl::GetPieceSize() { return ha->Header.dwMD5PieceSize; }
-uint32_t TFileEntryImpl::GetLastPieceSize() { return RecordPieceRange(ha, this).dwLastPieceSize; }
-uint32_t TFileEntryImpl::GetFileId() { return dwFileId; }
-uint32_t TFileEntryImpl::IsFlag30() { return Flag30Of(this); }
-
-//-----------------------------------------------------------------------------
-// Open files.
-
-bool TNQOVFileImpl::Read(void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) {
-    return SFileReadFile(this, pvBuffer, dwToRead, pdwRead, bCheckPieces);
-}
-
-bool TNQOVFileImpl::SeekFile(int32_t lOffset, uint32_t dwMoveMethod) {
-    if (dwMoveMethod > NQOV_FILE_END) {
-        QOV_LOG_ERROR("method error! ", ERROR_INVALID_PARAMETER);
-        QOVSetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    // A position outside the file is refused by SFileSetFilePointer.
-    return SFileSetFilePointer(this, lOffset, dwMoveMethod) != NQOV_INVALID_SIZE ||
-           QOVGetLastError() == ERROR_SUCCESS;
-}
-
-bool TNQOVFileImpl::NotSupported2() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported3() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported4() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported14() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported15() { QOV_UNSUPPORTED(); return false; }
-
-uint64_t TNQOVFileImpl::GetPieceEnd() {
-    const TPieceRange range = RecordPieceRange(ha, pFileEntry);
-    const uint64_t pieceSize = ha->Header.dwMD5PieceSize;
-    if (range.dwPieceCount == 0) return range.dwFirstPiece * pieceSize;
-    return (static_cast<uint64_t>(range.dwFirstPiece) + range.dwPieceCount - 1) * pieceSize + range.dwLastPieceSize;
-}
-
-uint64_t TNQOVFileImpl::GetPieceStart() {
-    return static_cast<uint64_t>(RecordPieceRange(ha, pFileEntry).dwFirstPiece) * ha->Header.dwMD5PieceSize;
-}
-
-TFileEntry* TNQOVFileImpl::GetFileEntry() { return pFileEntry; }
-uint32_t TNQOVFileImpl::GetFirstPiece() { return RecordPieceRange(ha, pFileEntry).dwFirstPiece; }
-uint32_t TNQOVFileImpl::GetPieceCount() { return RecordPieceRange(ha, pFileEntry).dwPieceCount; }
-uint32_t TNQOVFileImpl::GetLastPieceSize() { return RecordPieceRange(ha, pFileEntry).dwLastPieceSize; }
-uint32_t TNQOVFileImpl::GetPieceSize() { return ha->Header.dwMD5PieceSize; }
-const char* TNQOVFileImpl::GetArchiveFileName() { return ha->pStream->szFileName; }
-uint64_t TNQOVFileImpl::GetRawPosition() { return qwStoredStart; }
-TNQOVArchive* TNQOVFileImpl::GetArchive() { return ha; }
-uint32_t TNQOVFileImpl::GetFileSize() { return pFileEntry->dwFileSize; }
-
-uint64_t TNQOVFileImpl::GetStoredSize() {
-    return pFileEntry->dwStoredSize + ChunkDigestBytes(ha, pFileEntry->dwStoredSize);
-}
-
-uint32_t TNQOVFileImpl::IsFlag30() { return Flag30Of(pFileEntry); }
-
-//-----------------------------------------------------------------------------
-// Directory listers.
-
-bool TNQOVDirWalkerImpl::List(const char* szDirectory) {
-    return QOVGuard(false, [&]() -> bool {
-        if (szDirectory == nullptr || !IsValidArchive(m_ha)) return false;
-        const TFileEntryImpl* directory = FindRecordByName(m_ha, szDirectory);
-        if (directory == nullptr || !directory->IsDirectory()) return false;
-        std::set<uint64_t> children;
-        for (TNQOVArchiveImpl* archive : m_ha->pChainOwner->Chain) {
-            const TFileEntryImpl* here = ::RecordByName(archive, szDirectory);
-            if (here == nullptr || !here->IsDirectory()) continue;
-            for (uint32_t child = here->FirstChild; child != QOV_NO_RECORD;
-                 child = archive->Records[child].NextSibling)
-                children.insert(archive->Records[child].NameHash64);
-        }
-        m_items.assign(children.begin(), children.end());
-        return true;
-    });
-}
-
-uint32_t TNQOVDirWalkerImpl::GetCount() { return static_cast<uint32_t>(m_items.size()); }
-
-uint64_t TNQOVDirWalkerImpl::GetItem(uint32_t dwPosition) {
-    return dwPosition < m_items.size() ? m_items[dwPosition] : 0;
-}
-
-bool TNQOVDirWalkerByIdImpl::List(uint32_t dwFileId) {
-    return QOVGuard(false, [&]() -> bool {
-        if (!IsValidArchive(m_ha)) return false;
-        const TFileEntryImpl* directory = FileIdRecord(m_ha, dwFileId);
-        if (directory == nullptr || !directory->IsDirectory()) return false;
-        std::set<uint64_t> children;
-        for (TNQOVArchiveImpl* archive : m_ha->pChainOwner->Chain) {
-            const TFileEntryImpl* here = ::RecordByHash(archive, directory->NameHash64);
-            if (here == nullptr || !here->IsDirectory()) continue;
-            for (uint32_t child = here->FirstChild; child != QOV_NO_RECORD;
-                 child = archive->Records[child].NextSibling) {
-                const TFileEntryImpl& entry = archive->Records[child];
-                if (!(entry.dwFlags & NQOV_FILE_FLAG_30)) children.insert(entry.NameHash64);
-            }
-        }
-        m_items.clear();
-        for (uint64_t hash : children) {
-            const TFileEntryImpl* winner = FindRecordByHash(m_ha, hash);
-            // Records added after the ids were given out have none yet; a
-            // damaged hash that lands on another record names no child.
-            if (winner != nullptr && winner->NameHash64 == hash && winner->dwFileId != NQOV_INVALID_FILE_ID)
-                m_items.push_back(winner->dwFileId);
-        }
-        return true;
-    });
-}
-
-uint32_t TNQOVDirWalkerByIdImpl::GetCount() { return static_cast<uint32_t>(m_items.size()); }
-
-uint32_t TNQOVDirWalkerByIdImpl::GetItem(uint32_t dwPosition) {
-    return dwPosition < m_items.size() ? m_items[dwPosition] : NQOV_INVALID_FILE_ID;
-}
-
-//-----------------------------------------------------------------------------
 // Archives: ranges and digests.
 
 bool TNQOVArchiveImpl::GetSectorTableRange(uint32_t dwFileId, uint64_t* pqwPosition, uint64_t* pqwSize) {
@@ -195,12 +55,12 @@ bool TNQOVArchiveImpl::GetSectorTableRange(uint32_t dwFileId, uint64_t* pqwPosit
 
 bool TNQOVArchiveImpl::GetSectorTableRangeByName(const char* szName, uint64_t* pqwPosition, uint64_t* pqwSize) {
     if (szName == nullptr) return false;
-    return QOVGuard(false, [&] { return SectorTableRange(FindRecordByName(this, szName), pqwPosition, pqwSize); });
+    return QOVEnter(QOV_HERE, false, [&] { return SectorTableRange(FindRecordByName(this, szName), pqwPosition, pqwSize); });
 }
 
 bool TNQOVArchiveImpl::GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, uint64_t qwLength,
                                         uint64_t* pqwPosition, uint64_t* pqwSize) {
-    return QOVGuard(false, [&]() -> bool {
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
         TFileEntryImpl* entry = FileIdRecord(this, dwFileId);
         if (entry == nullptr || pqwPosition == nullptr || pqwSize == nullptr) return false;
         if (qwOffset >= entry->dwFileSize) return false;
@@ -218,10 +78,7 @@ bool TNQOVArchiveImpl::GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, ui
             return true;
         }
         const uint32_t error = LoadRecordSectorOffsets(entry);
-        if (error != ERROR_SUCCESS) {
-            QOVSetLastError(error);
-            return false;
-        }
+        QOV_FAIL_IF(error != ERROR_SUCCESS, "the sector offset table cannot be read", error, false);
         const uint32_t sectorBytes = entry->ha->dwSectorBytes;
         const uint32_t first = static_cast<uint32_t>(qwOffset / sectorBytes);
         const uint32_t last = static_cast<uint32_t>((qwOffset + std::max<uint64_t>(length, 1) - 1) / sectorBytes);
@@ -244,11 +101,11 @@ const char* TNQOVArchiveImpl::GetFileName(uint32_t dwFileId) {
 }
 
 bool TNQOVArchiveImpl::RebuildHashTable() {
-    return QOVGuard(false, [&] { return ::RebuildHashTable(this); });
+    return QOVEnter(QOV_HERE, false, [&] { return ::RebuildHashTable(this); });
 }
 
 uint32_t TNQOVArchiveImpl::GetFileId(const char* szName) {
-    return QOVGuard(NQOV_INVALID_FILE_ID, [&]() -> uint32_t {
+    return QOVEnter(QOV_HERE, NQOV_INVALID_FILE_ID, [&]() -> uint32_t {
         if (szName == nullptr || *szName == 0) return NQOV_INVALID_FILE_ID;
         TFileEntryImpl* entry = FindRecordByName(this, szName);
         if (entry == nullptr || (entry->dwFlags & NQOV_FILE_FLAG_30)) return NQOV_INVALID_FILE_ID;
@@ -264,11 +121,11 @@ TFileEntry* TNQOVArchiveImpl::GetFileEntry(uint32_t dwFileId) { return FileIdRec
 
 TFileEntry* TNQOVArchiveImpl::RecordByName(const char* szName) {
     if (szName == nullptr) return nullptr;
-    return QOVGuard<TFileEntry*>(nullptr, [&] { return FindRecordByName(this, szName); });
+    return QOVEnter<TFileEntry*>(QOV_HERE, nullptr, [&] { return FindRecordByName(this, szName); });
 }
 
 TFileEntry* TNQOVArchiveImpl::RecordByHash(uint64_t qwNameHash) {
-    return QOVGuard<TFileEntry*>(nullptr, [&] { return FindRecordByHash(this, qwNameHash); });
+    return QOVEnter<TFileEntry*>(QOV_HERE, nullptr, [&] { return FindRecordByHash(this, qwNameHash); });
 }
 
 TNQOVArchive* TNQOVArchiveImpl::GetArchiveOfFile(uint32_t dwFileId) {
@@ -278,7 +135,7 @@ TNQOVArchive* TNQOVArchiveImpl::GetArchiveOfFile(uint32_t dwFileId) {
 
 TNQOVArchive* TNQOVArchiveImpl::FindArchiveOfName(const char* szName) {
     if (szName == nullptr) return nullptr;
-    return QOVGuard<TNQOVArchive*>(nullptr, [&] { return ::FindArchiveOfName(this, szName); });
+    return QOVEnter<TNQOVArchive*>(QOV_HERE, nullptr, [&] { return ::FindArchiveOfName(this, szName); });
 }
 
 bool TNQOVArchiveImpl::IsFile(uint32_t dwFileId) {
@@ -306,7 +163,7 @@ bool TNQOVArchiveImpl::HasFile(const char* szName) { return RecordByName(szName)
 uint32_t TNQOVArchiveImpl::IsFlag30ById(uint32_t dwFileId) { return Flag30Of(FileIdRecord(this, dwFileId)); }
 
 uint32_t TNQOVArchiveImpl::IsFlag30OfFile(TNQOVFile* hf) {
-    return IsValidFile(Impl(hf)) ? Flag30Of(Impl(hf)->pFileEntry) : kNoRecord;
+    return IsValidFile(Impl(hf)) ? Flag30Of(Impl(hf)->pFileEntry) : NQOV_FLAG30_NO_RECORD;
 }
 
 //-----------------------------------------------------------------------------
@@ -367,10 +224,7 @@ bool TNQOVArchiveImpl::ReadFileById(uint32_t dwFileId, uint32_t dwOffset, void* 
                                     uint32_t* pdwRead) {
     if (pdwRead != nullptr) *pdwRead = 0;
     const TFileEntryImpl* entry = FileIdRecord(this, dwFileId);
-    if (entry == nullptr || entry->IsDirectory()) {
-        QOVSetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
+    QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "no file with this id", ERROR_ACCESS_DENIED, false);
     // Through a handle, so that single-unit files read as well.
     TNQOVFile* hf = nullptr;
     if (!NQOVOpenFileEx(this, dwFileId, &hf)) return false;
@@ -385,9 +239,7 @@ bool TNQOVArchiveImpl::ReadFileById(uint32_t dwFileId, uint32_t dwOffset, void* 
 TNQOVFile* TNQOVArchiveImpl::OpenFile(uint32_t dwFileId) {
     TNQOVFile* hf = nullptr;
     if (!NQOVOpenFileEx(this, dwFileId, &hf)) {
-        if (QOVLogEnabled())
-            QOVLogFormat("[error QOV2LOG]%d [%s] [result]failed;[code]:%d\n", __LINE__, __func__,
-                         static_cast<int>(QOVGetLastError()));
+        QOV_LOG_ERROR("the file cannot be opened", QOVGetLastError());
         return nullptr;
     }
     return hf;
@@ -399,11 +251,7 @@ TNQOVFile* TNQOVArchiveImpl::OpenFile_i(const char* szName) {
 }
 
 bool TNQOVArchiveImpl::CloseFile(TNQOVFile* hf) {
-    if (!IsValidFile(Impl(hf))) {
-        QOV_LOG_ERROR("error handle failed", ERROR_INVALID_HANDLE);
-        QOVSetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
+    QOV_FAIL_IF(!IsValidFile(Impl(hf)), "invalid file handle", ERROR_INVALID_HANDLE, false);
     return SFileCloseFile(hf);
 }
 
@@ -450,7 +298,10 @@ bool TNQOVArchiveImpl::IsFileReady(const char* szName) {
 }
 
 bool TNQOVArchiveImpl::AddFile(const char* szLocalFile, const char* szArchivedName) {
-    const bool ok = SFileAddFileEx(this, szLocalFile, szArchivedName);
+    // Only the writer adds files.
+    const TArchiveWriter* writer = QOVWriter();
+    if (writer == nullptr) QOVSetLastError(ERROR_NOT_SUPPORTED);
+    const bool ok = writer != nullptr && writer->AddFile(this, szLocalFile, szArchivedName);
     dwAddFileError = ok ? ERROR_SUCCESS : QOVGetLastError();
     return ok;
 }
@@ -458,14 +309,14 @@ bool TNQOVArchiveImpl::AddFile(const char* szLocalFile, const char* szArchivedNa
 //-----------------------------------------------------------------------------
 // Archives: listers.
 
-TNQOVDirWalker* TNQOVArchiveImpl::CreateDirWalker() { return new (std::nothrow) TNQOVDirWalkerImpl(this); }
+TNQOVDirWalker* TNQOVArchiveImpl::CreateDirWalker() { return QOVNew<TNQOVDirWalkerImpl>(this).release(); }
 
 void TNQOVArchiveImpl::ReleaseDirWalker(TNQOVDirWalker* pWalker) { delete pWalker; }
 
 TNQOVDirWalkerById* TNQOVArchiveImpl::CreateDirWalkerById() {
     // Without file ids there is nothing to list by id.
     if (pChainOwner->dwFileIdCount == 0) return nullptr;
-    return new (std::nothrow) TNQOVDirWalkerByIdImpl(this);
+    return QOVNew<TNQOVDirWalkerByIdImpl>(this).release();
 }
 
 void TNQOVArchiveImpl::ReleaseDirWalkerById(TNQOVDirWalkerById* pWalker) { delete pWalker; }
@@ -515,8 +366,7 @@ bool TNQOVArchiveImpl::InitBitMapByFileMapping(bool bWritable) {
 // Archives: emptying and dumping.
 
 void TNQOVArchiveImpl::Clear() {
-    QOVGuard(0, [&]() -> int {
-        QOV_LOG_ENTRY();
+    QOVEnter(QOV_HERE, 0, [&]() -> int {
         // The list file's stored bytes (with their chunk digests) are kept.
         uint64_t keepStart = 0, keepEnd = 0;
         // This archive's own record, never a patch's (the merged index would
@@ -552,15 +402,15 @@ void TNQOVArchiveImpl::Clear() {
         g_clearHook.store(nullptr);
         g_clearHookContext.store(nullptr);
         // A map mapped read-only cannot take the zeros: it becomes a heap copy.
-        if (BitmapMapping.pvView != nullptr && !bMapWritable) DetachMappedBitmap(this);
+        if (StateMap.IsReadOnlyView()) StateMap.CopyBeforeChange();
         uint32_t mapSize = 0;
-        if (uint8_t* map = SFileGetBitmap(this, &mapSize)) memset(map, 0, mapSize);
+        if (SFileGetBitmap(this, &mapSize) != nullptr) StateMap.ClearStates();
         return 0;
     });
 }
 
 bool TNQOVArchiveImpl::DumpHeader() {
-    return QOVGuard(false, [&]() -> bool {
+    return QOVEnter(QOV_HERE, false, [&]() -> bool {
         const TQOVHeader& h = Header;
         printf("Header\n");
         printf("MAX_FILE:%u\n", dwMaxFileCount);
@@ -586,10 +436,12 @@ bool TNQOVArchiveImpl::DumpHeader() {
         for (uint32_t i = 0; i < dwFileTableSize && i < dwMaxFileCount; i++) {
             TFileEntryImpl& entry = Records[i];
             if (!entry.Exists()) continue;
+            const char* name = GetRecordName(&entry);
+            QOV_FAIL_IF(name == nullptr, "no memory for the pseudo name", ERROR_NOT_ENOUGH_MEMORY, false);
             char md5[33];
             for (int b = 0; b < 16; b++) snprintf(md5 + 2 * b, 3, "%02X", entry.ContentMD5[b]);
             printf("isdir[%d]FileName[%s] size[%u] compSize[%u] name_hash[%" PRIu64 "] md5[%s] offset %" PRIu64 "\n",
-                   entry.IsDirectory() ? 1 : 0, GetRecordName(&entry), entry.dwFileSize, entry.dwStoredSize,
+                   entry.IsDirectory() ? 1 : 0, name, entry.dwFileSize, entry.dwStoredSize,
                    entry.NameHash64, md5, HeaderOffset + entry.StoredOffset);
         }
         fflush(stdout);

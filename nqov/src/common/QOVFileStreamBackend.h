@@ -5,7 +5,7 @@
 #ifndef NQOV_QOVFILESTREAMBACKEND_H
 #define NQOV_QOVFILESTREAMBACKEND_H
 
-#include "QOVArchive.h"
+#include "common/QOVFileStream.h"
 
 namespace qovfs {
 

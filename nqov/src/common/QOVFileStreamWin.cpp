@@ -1,9 +1,9 @@
 // QOVFileStreamWin.cpp - file-stream backend for Windows: UTF-8 names become
 // UTF-16 for the wide-character file calls.
 
-#include "QOVFileStreamBackend.h"
-#include "QOVPlatform.h"
-#include "QOVCommon.h"
+#include "common/QOVFileStreamBackend.h"
+#include "common/QOVPlatform.h"
+#include "common/QOVCommon.h"
 
 #include <string>
 

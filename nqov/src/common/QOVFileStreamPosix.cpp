@@ -1,8 +1,8 @@
 // QOVFileStreamPosix.cpp - file-stream backend for POSIX systems.
 
-#include "QOVFileStreamBackend.h"
-#include "QOVPlatform.h"
-#include "QOVCommon.h"
+#include "common/QOVFileStreamBackend.h"
+#include "common/QOVPlatform.h"
+#include "common/QOVCommon.h"
 
 #include <cerrno>
 #include <cstdio>
