@@ -523,4 +523,18 @@ int QOVGetMD5Kernel();
 // Whether this machine can run the kernel (AUTO and SCALAR: always).
 bool QOVMD5KernelSupported(int nKernel);
 
+// One message of QOVMD5Batch.
+struct QOV_MD5_MESSAGE {
+    const void* pvData;
+    size_t cbData;
+    uint8_t* pbDigest;  // receives the message's 16-byte MD5
+};
+
+// Hashes independent messages on the calling thread with the process's
+// kernel, up to 16 at once: a lane whose message ends takes the next one
+// while the others go on.  Threads may call it at the same time; each call
+// has lanes of its own.  Fails with ERROR_INVALID_PARAMETER when a message
+// has no digest buffer or no data but a length (nothing is hashed then).
+bool QOVMD5Batch(const QOV_MD5_MESSAGE* pMessages, size_t nMessages);
+
 #endif  // NQOV_QOVLIB_H
