@@ -117,6 +117,14 @@
 #define NQOV_FILE_CURRENT 1u
 #define NQOV_FILE_END 2u
 
+// States of the piece-state map, one byte per piece (SFileGetBitmap).
+#define NQOV_PIECE_UNKNOWN 0u  // not verified since the map was made or cleared
+#define NQOV_PIECE_GOOD 1u     // the piece matched its MD5 when last verified or written
+#define NQOV_PIECE_BAD 2u      // it did not, or writing it failed
+
+// IsFlag30 answer of the interfaces when there is no record to ask.
+#define NQOV_FLAG30_NO_RECORD 3u
+
 #define NQOV_LISTFILE_NAME "(listfile)"
 #define NQOV_INVALID_SIZE 0xFFFFFFFFu
 #define NQOV_INVALID_FILE_ID 0xFFFFFFFFu
@@ -205,7 +213,7 @@ public:
     virtual TNQOVArchive* GetArchive() = 0;       // 16
     virtual uint32_t GetFileSize() = 0;           // 17
     virtual uint64_t GetStoredSize() = 0;         // 18 stored size with chunk digests
-    virtual uint32_t IsFlag30() = 0;              // 19 1, 0, or 3 without a record
+    virtual uint32_t IsFlag30() = 0;              // 19 1, 0, or NQOV_FLAG30_NO_RECORD
     virtual ~QOVFileInterface() {}                // 20
 };
 
@@ -514,5 +522,19 @@ bool QOVSetMD5Kernel(int nKernel);
 int QOVGetMD5Kernel();
 // Whether this machine can run the kernel (AUTO and SCALAR: always).
 bool QOVMD5KernelSupported(int nKernel);
+
+// One message of QOVMD5Batch.
+struct QOV_MD5_MESSAGE {
+    const void* pvData;
+    size_t cbData;
+    uint8_t* pbDigest;  // receives the message's 16-byte MD5
+};
+
+// Hashes independent messages on the calling thread with the process's
+// kernel, up to 16 at once: a lane whose message ends takes the next one
+// while the others go on.  Threads may call it at the same time; each call
+// has lanes of its own.  Fails with ERROR_INVALID_PARAMETER when a message
+// has no digest buffer or no data but a length (nothing is hashed then).
+bool QOVMD5Batch(const QOV_MD5_MESSAGE* pMessages, size_t nMessages);
 
 #endif  // NQOV_QOVLIB_H

@@ -415,6 +415,40 @@ TEST_P(MD5Multi, InterleavedMessagesInChunks) {
     }
 }
 
+// The public batch call: more messages than lanes, of mixed lengths (an
+// empty one without data among them), each with its own digest.
+TEST_P(MD5Multi, BatchOfWholeMessages) {
+    const std::vector<uint8_t> bytes = PatternBytes(70000, 11);
+    std::vector<QOV_MD5_MESSAGE> messages;
+    std::vector<Digest> digests(3 * kMD5MaxLanes + 5);
+    for (size_t i = 0; i < digests.size(); i++) {
+        const size_t length = i == 7 ? 0 : (i * 977) % 65600;
+        messages.push_back({i == 7 ? nullptr : bytes.data() + i, length, digests[i].data()});
+    }
+    ASSERT_TRUE(QOVMD5Batch(messages.data(), messages.size()));
+    for (size_t i = 0; i < messages.size(); i++) {
+        EXPECT_EQ(Hex(digests[i]), Hex(ReferenceMD5(bytes.data() + i, messages[i].cbData))) << "message " << i;
+    }
+    EXPECT_TRUE(QOVMD5Batch(nullptr, 0));
+}
+
+TEST_P(MD5Multi, BatchRefusesMessagesItCannotHash) {
+    uint8_t byte = 1;
+    Digest digest{};
+    const Digest untouched = digest;
+    const QOV_MD5_MESSAGE noDigest[] = {{&byte, 1, digest.data()}, {&byte, 1, nullptr}};
+    const QOV_MD5_MESSAGE noData[] = {{&byte, 1, digest.data()}, {nullptr, 5, digest.data()}};
+    for (const QOV_MD5_MESSAGE* messages : {noDigest, noData}) {
+        QOVSetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(QOVMD5Batch(messages, 2));
+        EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(digest, untouched) << "nothing is hashed";
+    }
+    QOVSetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(QOVMD5Batch(nullptr, 1));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+}
+
 std::string KernelParamName(const testing::TestParamInfo<int>& info) { return KernelName(info.param); }
 
 const int kKernels[] = {QOV_MD5_SCALAR, QOV_MD5_AVX2, QOV_MD5_AVX512};

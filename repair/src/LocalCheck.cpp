@@ -3,6 +3,7 @@
 #include "LocalCheck.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "CoreThreads.h"
@@ -18,8 +19,10 @@ struct StreamCloser {
 };
 typedef std::unique_ptr<TFileStream, StreamCloser> StreamPtr;
 
-// Pieces a checking thread takes at a time.
-const uint32_t kCheckBatch = 16;
+// What a checking thread reads and hashes at a time: as many pieces as the
+// multi-buffer engine has lanes, where they are small enough.
+const uint32_t kCheckBatchPieces = 16;
+const uint64_t kCheckBatchBytes = 16 * 1024 * 1024;
 
 bool ReadAt(TFileStream* stream, uint64_t position, void* buffer, uint32_t length) {
     uint64_t at = position;
@@ -42,30 +45,72 @@ HeaderFound FindLocalHeader(TFileStream* stream, uint64_t size, ArchiveHeader* h
 
 bool IsMissing(uint32_t error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
+uint32_t PiecesPerBatch(const PieceLayout& layout) {
+    return static_cast<uint32_t>(
+        std::max<uint64_t>(1, std::min<uint64_t>(kCheckBatchPieces, kCheckBatchBytes / layout.pieceSize)));
+}
+
+// Reads the pieces [first, end), which lie wholly inside the file, into
+// `buffer` one after the other; false for each piece that could not be read.
+std::vector<bool> ReadPieces(TFileStream* stream, const PieceLayout& layout, uint32_t first, uint32_t end,
+                             std::vector<uint8_t>* buffer) {
+    const uint64_t start = layout.Position(first);
+    const uint64_t bytes = layout.Position(end - 1) + layout.Length(end - 1) - start;
+    buffer->resize(static_cast<size_t>(bytes));
+    std::vector<bool> read(end - first, true);
+    if (ReadAt(stream, start, buffer->data(), static_cast<uint32_t>(bytes))) return read;
+    // One read for all failed: which pieces can be read on their own?
+    for (uint32_t piece = first; piece < end; ++piece) {
+        read[piece - first] = ReadAt(stream, layout.Position(piece), buffer->data() + (layout.Position(piece) - start),
+                                     layout.Length(piece));
+    }
+    return read;
+}
+
+// Checks the pieces [first, end): those that lie wholly inside the file
+// are read and hashed together; the others are bad.
+void CheckBatch(TFileStream* stream, uint64_t fileSize, const PieceLayout& layout,
+                const std::vector<uint8_t>& pieceTable, uint32_t first, uint32_t end, std::vector<uint8_t>* buffer,
+                std::vector<uint8_t>* states) {
+    uint32_t inside = first;
+    while (inside < end && layout.Position(inside) <= fileSize &&
+           layout.Length(inside) <= fileSize - layout.Position(inside)) {
+        ++inside;
+    }
+    std::vector<bool> read;
+    if (stream != nullptr && inside > first) read = ReadPieces(stream, layout, first, inside, buffer);
+    std::vector<ByteSpan> spans;
+    std::vector<uint32_t> hashed;
+    for (uint32_t piece = first; piece < end; ++piece) {
+        (*states)[piece] = kPieceBad;
+        if (piece - first >= read.size() || !read[piece - first]) continue;
+        spans.push_back({buffer->data() + (layout.Position(piece) - layout.Position(first)), layout.Length(piece)});
+        hashed.push_back(piece);
+    }
+    std::vector<Digest> digests(spans.size());
+    Md5Many(spans.data(), spans.size(), digests.data());
+    for (size_t n = 0; n < hashed.size(); ++n) {
+        const uint8_t* expected = pieceTable.data() + size_t(hashed[n]) * 16;
+        if (std::memcmp(digests[n].bytes, expected, 16) == 0) (*states)[hashed[n]] = kPieceGood;
+    }
+}
+
 // What one checking thread does: batches of pieces from `next` until none
 // is left or a stop.
 void CheckSome(const std::string& path, uint64_t fileSize, const PieceLayout& layout,
-               const std::vector<uint8_t>& pieceTable, const StopFlag& stop, std::atomic<uint32_t>* next,
+               const std::vector<uint8_t>& pieceTable, const StopFlag& stop, std::atomic<uint64_t>* next,
                std::atomic<uint32_t>* checked, std::vector<uint8_t>* states) {
     StreamPtr stream(FileStream_OpenFile(path.c_str(), false));
     std::vector<uint8_t> buffer;
+    const uint32_t batch = PiecesPerBatch(layout);
     for (;;) {
-        const uint32_t first = next->fetch_add(kCheckBatch);
-        if (first >= layout.pieceCount) return;
-        const uint32_t end = std::min(layout.pieceCount, first + std::min(kCheckBatch, layout.pieceCount - first));
-        for (uint32_t piece = first; piece < end; ++piece) {
-            if (stop.IsSet()) return;
-            const uint32_t length = layout.Length(piece);
-            const uint64_t position = layout.Position(piece);
-            bool good = false;
-            if (stream && position <= fileSize && length <= fileSize - position) {
-                buffer.resize(length);
-                good = ReadAt(stream.get(), position, buffer.data(), length) &&
-                       Md5Matches(buffer.data(), length, pieceTable.data() + size_t(piece) * 16);
-            }
-            (*states)[piece] = good ? kPieceGood : kPieceBad;
-            checked->fetch_add(1);
-        }
+        if (stop.IsSet()) return;
+        const uint64_t taken = next->fetch_add(batch);
+        if (taken >= layout.pieceCount) return;
+        const uint32_t first = static_cast<uint32_t>(taken);
+        const uint32_t end = first + std::min(batch, layout.pieceCount - first);
+        CheckBatch(stream.get(), fileSize, layout, pieceTable, first, end, &buffer, states);
+        checked->fetch_add(end - first);
     }
 }
 
@@ -110,7 +155,7 @@ std::vector<uint8_t> CheckPieces(const std::string& path, uint64_t fileSize, con
                                  const std::vector<uint8_t>& pieceTable, unsigned threads, const StopFlag& stop,
                                  std::atomic<uint32_t>* checked) {
     std::vector<uint8_t> states(layout.pieceCount, kPieceUnknown);
-    std::atomic<uint32_t> next{0};
+    std::atomic<uint64_t> next{0};
     const auto work = [&] { CheckSome(path, fileSize, layout, pieceTable, stop, &next, checked, &states); };
     std::vector<std::unique_ptr<Thread>> helpers;
     for (unsigned n = 1; n < std::max(threads, 1u); ++n) {

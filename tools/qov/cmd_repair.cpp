@@ -65,6 +65,7 @@ const char kUsage[] =
     "  --force             rebuild ARCHIVE even when it has no readable header\n"
     "                      and its size differs from the source's (it may be\n"
     "                      another file: a mistyped path is refused without)\n"
+    QOV_MD5_OPTION_HELP
     "\n"
     "Other programs' repairs are kept out with a lock on ARCHIVE.  Proxies\n"
 #if defined(_WIN32)
@@ -103,7 +104,8 @@ int ParseRepairArgs(const CommandInfo& command, const std::vector<std::string>& 
                                         {"limit-rate", 0, true},
                                         {"ca-file", 0, true},
                                         {"timeout", 0, true},
-                                        {"force", 0, false}},
+                                        {"force", 0, false},
+                                        QOV_MD5_OPTION},
                                        1, 1, &args);
     if (early >= 0) return early;
     out->archive = args.positionals[0];
