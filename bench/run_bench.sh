@@ -22,8 +22,11 @@
 #            Brevik.dll, the archive-backed morl.dll, no throttle) of a
 #            256 MiB game archive whose data pieces are all damaged, against
 #            copying the same pieces with a plain read and write loop
-#            (bench_repair.py).  Needs the windows build of ./run demo
-#            (build/windows, or BREVIK_WINDOWS_BUILD); skipped without it.
+#            (bench_repair.py); with nginx and curl also the same repair with
+#            the mirror served by nginx over loopback HTTP, against the file
+#            and against curl fetching the same ranges.  Needs the windows
+#            build of ./run demo (build/windows, or BREVIK_WINDOWS_BUILD);
+#            skipped without it.
 #   repair-http
 #            `qov repair` of 256 MiB of damaged 1 MiB pieces over loopback
 #            HTTP from nginx, against `curl -Z` fetching the same byte ranges
@@ -583,8 +586,11 @@ section_repair() {
         return 0
     fi
     say "  load at the start: $(load_average)"
+    # Over HTTP as well where nginx and curl are there (./run setup).
+    local http=()
+    command -v nginx >/dev/null && command -v curl >/dev/null && http=(--http)
     if ! out=$(xvfb-run -a -s "-screen 0 1024x768x24" python3 "$ROOT/bench/bench_repair.py" \
-            --windows-build "$windows" --qov "$QOV" --data "$DATA/repair" --reps "${REPS:-3}" 2>&1); then
+            --windows-build "$windows" --qov "$QOV" --data "$DATA/repair" --reps "${REPS:-3}" "${http[@]}" 2>&1); then
         printf '%s\n' "$out" | tail -n 40
         FAILURES+=("repair: the repair under Wine failed")
         "$windows/wine-run" --wineserver -k >/dev/null 2>&1 || true
@@ -603,6 +609,12 @@ section_repair() {
         "$(ge "$engine" "$GOAL_REPAIR_RATIO" && echo yes || echo NO)"
     add_summary "repair (whole run) / plain copy" "$whole" "-" "-"
     add_summary "repair (engine download) / copy with MD5" "$checked" "-" "-"
+    if (( ${#http[@]} > 0 )); then
+        add_summary "repair through the plug-in over HTTP / from the mirror file (download)" \
+            "$(sed -n 's/.*http_vs_file=\([0-9.]*\).*/\1/p' <<<"$result")" "-" "-"
+        add_summary "repair through the plug-in over HTTP / curl, same ranges (download)" \
+            "$(sed -n 's/.*http_vs_curl=\([0-9.]*\).*/\1/p' <<<"$result")" "-" "-"
+    fi
 }
 
 section_repair-http() {
