@@ -545,7 +545,11 @@ bool ArchiveRepair::State::Crew::Start(bool keepOpen) {
 }
 
 void ArchiveRepair::State::Crew::Fetch(const std::vector<uint32_t>& pieces) {
-    if (!pieces.empty()) m_scheduler.Add(pieces, s.sources.First());
+    if (pieces.empty()) return;
+    // The rate counts from the first pieces asked for, not from their first
+    // bytes (a throttled download pays for its bytes before they come).
+    s.speed.Begin();
+    m_scheduler.Add(pieces, s.sources.First());
 }
 
 void ArchiveRepair::State::Crew::Finish() {
@@ -611,7 +615,6 @@ void ArchiveRepair::State::FetchPieces(const std::vector<uint32_t>& pieces) {
     // Queued before the workers start: a closed scheduler with nothing in
     // it lets them end at once.
     crew.Fetch(pieces);
-    speed.Begin();
     if (!crew.Start(false)) {
         abortReason = "no download worker could be started";
         return;

@@ -63,8 +63,11 @@ def make_test_ca(folder):
     run("req", "-x509", *ec, "-keyout", ca_key, "-out", ca_pem, "-days", "2", "-subj", "/CN=Brevik test CA",
         "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     run("req", *ec, "-keyout", key, "-out", csr, "-subj", "/CN=127.0.0.1")
+    # The name is given as an address (what clients match an address
+    # against) and once more as a DNS name: Wine's certificate check compares
+    # the host with DNS names only (Windows and OpenSSL take the address).
     with open(ext, "w") as f:
-        f.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+        f.write("subjectAltName=IP:127.0.0.1,DNS:127.0.0.1\nbasicConstraints=CA:FALSE\n"
                 "keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n")
     run("x509", "-req", "-in", csr, "-CA", ca_pem, "-CAkey", ca_key, "-CAcreateserial", "-out", pem,
         "-days", "2", "-extfile", ext)

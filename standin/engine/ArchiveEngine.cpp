@@ -61,6 +61,7 @@ ArchiveEngine::ArchiveEngine(const ScriptFile& settings, const CallLog& log, con
       m_folder(folder),
       m_gamePath(ResolvePath(folder, settings.String(kArchive, L"Game"))),
       m_mirrorSpec(MirrorSpec(folder, settings.String(kArchive, L"Mirror"))),
+      m_caFile(ResolvePath(folder, settings.String(kArchive, L"CaFile"))),
       m_threads(std::max(1u, std::min<unsigned>(settings.Number(kArchive, L"DownloadThreads", 3), kMostThreads))),
       m_retries(settings.Number(kArchive, L"PieceRetries", 2)),
       m_throttle(settings.Number(kArchive, L"Throttle", 0)),
@@ -131,8 +132,10 @@ bool ArchiveEngine::OpenRepair() {
         return false;
     }
     std::string error;
+    rp::SourceSettings sourceSettings;
+    sourceSettings.caFile = m_caFile;
     std::vector<std::unique_ptr<rp::PieceSource>> sources;
-    sources.push_back(rp::OpenSource(m_mirrorSpec, rp::SourceSettings(), &error));
+    sources.push_back(rp::OpenSource(m_mirrorSpec, sourceSettings, &error));
     if (!sources.back()) {
         SetError(kArchiveErrorNoMirror);
         Log("mirror: " + error);

@@ -111,6 +111,7 @@ private:
     const std::wstring m_folder;
     const std::string m_gamePath;
     const std::string m_mirrorSpec;
+    const std::string m_caFile;
     const unsigned m_threads;
     const uint32_t m_retries;
     const uint32_t m_throttle;

@@ -68,7 +68,11 @@ const char kUsage[] =
     QOV_MD5_OPTION_HELP
     "\n"
     "Other programs' repairs are kept out with a lock on ARCHIVE.  Proxies\n"
+#if defined(_WIN32)
+    "are the system's (WinHTTP's proxy settings).\n"
+#else
     "come from the http_proxy, https_proxy and no_proxy variables.\n"
+#endif
     "\n"
     "Exit status: 0 repaired or already intact, 1 not everything could be\n"
     "repaired (what is left is listed), 2 the archive or the source cannot be\n"

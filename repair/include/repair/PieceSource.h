@@ -75,7 +75,7 @@ public:
 
 // Settings of the sources a location names.
 struct SourceSettings {
-    std::string caFile;            // HTTPS: further certificate authorities (PEM), besides the system's
+    std::string caFile;            // HTTPS: certificate authorities (PEM) in place of the system's
     uint32_t stallSeconds = 30;    // a transfer that receives nothing this long is abandoned and retried
     uint32_t connectSeconds = 30;  // time allowed to connect
 };

@@ -20,7 +20,7 @@ set(_archive_e2e_script "${CMAKE_CURRENT_LIST_DIR}/test_archive_e2e.py")
 list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _archive_e2e_emulator)
 
 # CTest name -> test class in test_archive_e2e.py
-foreach(group "repair:ArchiveRepair" "failures:ArchiveFailures")
+foreach(group "repair:ArchiveRepair" "failures:ArchiveFailures" "http:ArchiveOverHttp")
     string(REPLACE ":" ";" group "${group}")
     list(GET group 0 name)
     list(GET group 1 test_class)
