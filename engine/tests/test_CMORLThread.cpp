@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "CMORLThread.h"
 #include "CSyncMgr.h"
+#include "AllocationCounter.h"
 #include "EngineTestSupport.h"
 #include "ImportPatch.h"
 
@@ -408,6 +411,50 @@ TEST(MORLThreadLoad, AThreadThatCannotMakeItsWindowReportsInitFail) {
     EXPECT_EQ(thread.GetThreadId(), 0u);
     EXPECT_EQ(thread.Stop(), 1);
     EXPECT_FALSE(folder.Called("Initialize test -> 1"));
+}
+
+// Counts the engine thread's reports without allocating: the engine
+// thread's allocations fail in these tests.
+class CountingCallback : public IMORLInitCallback {
+public:
+    void InitOK(IMORLMgr*) override { ++ok; }
+    void InitFail(IMORLMgr*, int, int) override { ++failed; }
+    void MORLHostKilled() override {}
+    void MORLHostRestarted() override {}
+    void MORLRepairProgress(int) override {}
+    void OnSetBitMapFinishState(int) override {}
+    int OnEngineMessage(const wchar_t*, const wchar_t*, int) override { return 0; }
+    std::atomic<int> ok{0};
+    std::atomic<int> failed{0};
+};
+
+// Each allocation of the engine thread fails in turn: the thread reports
+// InitOK or InitFail, never nothing, and stops.
+TEST(MORLThreadOutOfMemory, EachFailingAllocationEndsInAReport) {
+    PluginFolder folder("thread_oom", "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n");
+    int reports[2] = {0, 0};
+    long long nth = 1;
+    for (; nth < 500; ++nth) {
+        CountingCallback callback;
+        CMORLThread thread;
+        thread.SetLibraryFolder(folder.Folder());
+        const long long failedBefore = FailedAllocations();
+        FailNthAllocation(nth, AllocatingThreads::Others);
+        ASSERT_EQ(thread.Init(&callback), 1);
+        const DWORD start = GetTickCount();
+        while (callback.ok.load() + callback.failed.load() == 0 && GetTickCount() - start < 5000) Sleep(2);
+        // Settled: the engine is ready or failed.
+        Sleep(20);
+        StopFailingAllocations();
+        EXPECT_EQ(thread.Stop(), 1);
+        const bool injected = FailedAllocations() != failedBefore;
+        EXPECT_GE(callback.ok.load() + callback.failed.load(), 1) << "allocation " << nth;
+        if (!injected) break;  // the engine thread made fewer allocations
+        ++reports[callback.failed.load() > 0 ? 1 : 0];
+    }
+    std::printf("%lld allocations of the engine thread failed in turn: %d ready, %d failed\n", nth - 1,
+                reports[0], reports[1]);
+    EXPECT_GT(reports[1], 0);
 }
 
 TEST(MORLThreadLoad, StopWithoutInitIsHarmless) {
