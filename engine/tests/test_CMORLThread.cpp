@@ -457,6 +457,50 @@ TEST(MORLThreadOutOfMemory, EachFailingAllocationEndsInAReport) {
     EXPECT_GT(reports[1], 0);
 }
 
+// Stopped in each state it can be in before the engine is ready, the
+// engine thread calls Uninitialize exactly when its state is above
+// ENGINE_INITIALIZING: never while idle (its window could not be made, so
+// its loop never ran) or after a failure that ended the thread, once while
+// it waits for the engine's initialisation or while the engine repairs
+// itself.
+TEST(MORLThreadStop, UninitializeFollowsTheStateTable) {
+    const std::string quickStop = "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n";
+    const struct {
+        const char* what;
+        std::string script;
+        bool windowless;
+        T::EStatus state;
+        size_t uninitializes;
+    } rows[] = {
+        {"idle", quickStop, true, T::ENGINE_IDLE, 0},
+        {"failed while initialising", "InitializeResult=0\r\nInitializeError=0xE0000001\r\n" + quickStop, false,
+         T::ENGINE_FAILED, 0},
+        {"waiting for the initialisation", quickStop + "[Post.Initialize]\r\nNothing=1\r\n", false,
+         T::ENGINE_WAIT_INIT, 1},
+        {"repairing itself", "InitializeResult=0\r\nInitializeError=0x60000026\r\n" + quickStop, false,
+         T::ENGINE_REPAIRING, 1},
+        {"ready", quickStop, false, T::ENGINE_READY, 1},
+    };
+    for (const auto& row : rows) {
+        PluginFolder folder(std::string("thread_stop_") + std::to_string(row.state), row.script);
+        RecordingCallback callback;
+        CMORLThread thread;
+        thread.SetLibraryFolder(folder.Folder());
+        {
+            std::unique_ptr<fundtest::ImportPatch> noDialogs;
+            if (row.windowless)
+                noDialogs.reset(new fundtest::ImportPatch("CreateDialogParamW", reinterpret_cast<void*>(&NoDialog)));
+            ASSERT_EQ(thread.Init(&callback), 1) << row.what;
+            const DWORD start = GetTickCount();
+            while (thread.GetState() != row.state && GetTickCount() - start < 5000) Sleep(2);
+            if (row.windowless) WaitForSingleObject(thread.GetThreadHandle(), 5000);
+        }
+        EXPECT_EQ(thread.GetState(), row.state) << row.what;
+        EXPECT_EQ(thread.Stop(), 1) << row.what;
+        EXPECT_EQ(folder.CountCalls("Uninitialize"), row.uninitializes) << row.what;
+    }
+}
+
 TEST(MORLThreadLoad, StopWithoutInitIsHarmless) {
     CMORLThread thread;
     EXPECT_EQ(thread.Stop(), 1);
