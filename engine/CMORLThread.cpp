@@ -8,6 +8,7 @@
 #include "CSyncMgr.h"
 #include "EngineSupport.h"
 #include "EngineWindow.h"
+#include "fund/guard.h"
 #include "fund/trace.h"
 #include "fund/win/module.h"
 
@@ -46,6 +47,7 @@ CMORLThread::CMORLThread()
       m_window(nullptr),
       m_threadId(0),
       m_stopReady(0),
+      m_faulted(false),
       m_engine(nullptr),
       m_checker(nullptr) {
     Trace(L"CMORLThread::CMORLThread");
@@ -109,6 +111,12 @@ void CMORLThread::RegisterTransitions() {
 
 int CMORLThread::Init(IMORLInitCallback* callback) {
     Trace(L"CMORLThread::Init");
+    int result = 0;
+    fund::guarded(L"CMORLThread::Init", [&] { result = Start(callback); });
+    return result;
+}
+
+int CMORLThread::Start(IMORLInitCallback* callback) {
     if (m_thread.joinable()) {
         Trace(L"error: CMORLThread::Init: the engine thread runs already");
         return 0;
@@ -123,6 +131,7 @@ int CMORLThread::Init(IMORLInitCallback* callback) {
     // Everything the thread reads is in place before it starts.
     m_callback = callback;
     m_stopReady = 0;
+    m_faulted = false;
     if (!m_thread.start([this] { MORLThread(this); })) {
         Trace(L"error: _beginthreadex Fail! LastError: %u", GetLastError());
         m_callback = nullptr;
@@ -244,11 +253,13 @@ unsigned CMORLThread::MORLThread(void* self) {
 
 unsigned CMORLThread::MORLThreadProcess() {
     Trace(L"CMORLThread::MORLThreadProcess");
-    unsigned exitCode = EXIT_NO_WINDOW;
-    if (CreateMainWindow()) {
-        exitCode = InitSyncMgr() ? MessageLoop() : static_cast<unsigned>(EXIT_NO_SYNC_MGR);
-        DestroyMainWindow();
-    }
+    unsigned exitCode = EXIT_FAULT;
+    fund::guarded(L"CMORLThread::MORLThreadProcess", [&] {
+        exitCode = EXIT_NO_WINDOW;
+        if (CreateMainWindow())
+            exitCode = InitSyncMgr() ? MessageLoop() : static_cast<unsigned>(EXIT_NO_SYNC_MGR);
+    });
+    if (m_window != nullptr) DestroyMainWindow();
     if (exitCode != EXIT_DONE) ReportEarlyEnd(exitCode);
     return exitCode;
 }
@@ -337,7 +348,37 @@ void CMORLThread::DestroyMainWindow() {
 int CMORLThread::ProcessMsg(UINT message, WPARAM wParam, LPARAM lParam) {
     Trace(L"CMORLThread::ProcessMsg msg:%u wparam:%u lparam %u", message,
           static_cast<unsigned>(wParam), static_cast<unsigned>(lParam));
+    int handled = 1;
+    if (!fund::guarded(L"CMORLThread::ProcessMsg", [&] { handled = HandleMessage(message, wParam, lParam); }))
+        OnFault();
+    return handled;
+}
+
+// A message's work ended by an exception (out of memory): the engine
+// thread fails as set_fail does, once, and takes no engine event after it.
+void CMORLThread::OnFault() {
+    if (m_faulted) return;
+    m_faulted = true;
+    if (m_failed != 0) return;  // the callback knows already
+    m_failed = 1;
+    fund::guarded(L"CMORLThread::OnFault", [&] {
+        if (m_syncMgr) m_syncMgr->InitFail(nullptr, m_canRead, 0);
+        if (m_canRead == 0) PostMessageW(m_window, WM_QUIT, 0, 0);
+        if (m_callback != nullptr) m_callback->InitFail(this, m_canRead, 0);
+    });
+}
+
+int CMORLThread::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     const unsigned long arg = static_cast<unsigned long>(wParam);
+    if (message == WM_ENGINE_WINDOW_FAULT) {
+        OnFault();
+        return 1;
+    }
+    // After a fault the engine's news changes nothing (the stop's permission
+    // still counts).
+    if (m_faulted && message != WM_ENGINE_STOP_READY && message >= WM_ENGINE_UNUSED_NOTICE &&
+        message <= WM_ENGINE_STOP_READY)
+        return 1;
     switch (message) {
     case WM_ENGINE_START:
         Trace(L"trace: MORL Init Begin");

@@ -68,6 +68,7 @@ public:
         EXIT_NO_START = 4,
         EXIT_DONE = 5,
         EXIT_LOOP_FAILED = 6,  // the loop could no longer wait for messages
+        EXIT_FAULT = 7,        // an exception (out of memory) ended the thread
     };
 
     typedef CZulFsm<CMORLThread, EStatus, EEvent, unsigned long, unsigned long> Fsm;
@@ -128,6 +129,9 @@ private:
     bool uninit(unsigned long, unsigned long);
 
     void RegisterTransitions();
+    int Start(IMORLInitCallback* callback);
+    int HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void OnFault();
     bool CreateMORL();
     bool CreateMORLCheckDll();
     bool CreateSyncMgr();
@@ -158,6 +162,7 @@ private:
     std::atomic<unsigned> m_threadId;
     fund::win::unique_handle m_stopEvent;
     volatile LONG m_stopReady;
+    bool m_faulted;  // engine thread only
     std::unique_ptr<EngineWindow> m_windowObject;
     IResourceManager* m_engine;
     ICheckHandle* m_checker;

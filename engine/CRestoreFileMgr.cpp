@@ -7,12 +7,11 @@
 
 #include "FileMD5.h"
 #include "EngineSupport.h"
+#include "fund/guard.h"
 #include "fund/trace.h"
 #include "fund/win/text.h"
 
 namespace {
-
-const int kRestoreFailCode = 11;  // a file could not be extracted
 
 bool EndsInSeparator(const std::wstring& path) {
     return !path.empty() && (path.back() == L'\\' || path.back() == L'/');
@@ -117,8 +116,14 @@ bool CRestoreFileMgr::IsStopping() const {
 void CRestoreFileMgr::RestoreThreadProcess() {
     Trace(L"CRestoreFileMgr::RestoreThread");
     Trace(L"CRestoreFileMgr::RestoreThreadProcess");
-    while (!IsStopping() && RestoreNext()) {
-    }
+    const bool ended = fund::guarded(L"CRestoreFileMgr::RestoreThreadProcess", [&] {
+        while (!IsStopping() && RestoreNext()) {
+        }
+    });
+    if (ended) return;
+    // A file that failed that way (out of memory) fails the restore.
+    fund::lock::scoped_lock hold(m_lock);
+    if (!IsStopping() && m_callback != nullptr) m_callback->OnRestoreFail(L"", kRestoreFailCode);
 }
 
 // Restores the first entry.  False when the thread is done: every entry

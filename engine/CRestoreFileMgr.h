@@ -23,6 +23,9 @@
 
 class CRestoreFileMgr {
 public:
+    // The failure code reported for a file that could not be restored.
+    static constexpr int kRestoreFailCode = 11;
+
     // `callback` (not owned, may be null) learns the end.  Files go under
     // the plug-in's own folder, or under `baseFolder` (no trailing
     // backslash) with the second form.

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "EngineSupport.h"
+#include "fund/guard.h"
 #include "fund/trace.h"
 
 namespace {
@@ -176,16 +177,26 @@ bool CSyncMgr::SyncFile(uint32_t fileIndex, const SyncTaskPtr& task) {
             return false;
         }
         task->SetSyncId(syncId);
-        std::pair<SyncMap::iterator, bool> added = m_syncs.emplace(syncId, task);
-        if (!added.second) {
-            added.first->second = task;  // the engine reused a live id
-            Trace(L"uSyncID Already Syncing");
+        // A sync that cannot be kept (out of memory) would never be heard
+        // of again: it is cancelled and fails at once.
+        const bool kept = fund::guarded(L"CSyncMgr::SyncFile", [&] {
+            std::pair<SyncMap::iterator, bool> added = m_syncs.emplace(syncId, task);
+            if (!added.second) {
+                added.first->second = task;  // the engine reused a live id
+                Trace(L"uSyncID Already Syncing");
+            }
+        });
+        if (!kept) {
+            m_engine->CancelSync(syncId);
+            task->OnSyncResult(task, SYNC_TASK_FAILED);
+            return false;
         }
         return true;
     }
     if (m_caching) {
-        SaveInCache(fileIndex, task);
-        return true;
+        if (fund::guarded(L"CSyncMgr::SaveInCache", [&] { SaveInCache(fileIndex, task); })) return true;
+        task->OnSyncResult(task, SYNC_TASK_FAILED);
+        return false;
     }
     task->OnSyncResult(task, SYNC_TASK_FAILED);
     return false;

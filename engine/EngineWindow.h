@@ -9,6 +9,11 @@
 
 #include "IWndProcCallback.h"
 
+// Handed straight to the first handler (never posted) when the second
+// handler's work on a message ended by an exception: the engine thread
+// then fails.
+const UINT WM_ENGINE_WINDOW_FAULT = WM_APP + 0x100;
+
 class EngineWindow {
 public:
     EngineWindow(HWND window, IWndProcCallback* first);

@@ -3,6 +3,7 @@
 #define BREVIK_BUILDING_PLUGIN
 #include "MORLRepair.h"
 
+#include <fund/guard.h>
 #include <fund/trace.h>
 
 #include <new>
@@ -31,10 +32,12 @@ BREVIK_API Kestrum::IPluginEvent* CreateMORLRepair()
 {
     Trace(L"Kestrum::CreateMORLRepair");
     if (g_plugin == nullptr && !g_allocationFailed) {
-        // An exception from the constructor reaches the caller; the next
-        // call tries again.
-        g_plugin = new (std::nothrow) CMORLPlugin();
-        g_allocationFailed = g_plugin == nullptr;
+        // No exception leaves an export: a constructor that fails (out of
+        // memory) gives null, and the next call tries again.
+        fund::guarded(L"Kestrum::CreateMORLRepair", [] {
+            g_plugin = new (std::nothrow) CMORLPlugin();
+            g_allocationFailed = g_plugin == nullptr;
+        });
     }
     return g_plugin;
 }
@@ -60,5 +63,5 @@ BREVIK_API void RealeaseMORLRepair(Kestrum::IPluginEvent* repair)
     // A later CreateMORLRepair makes a new object rather than hand out a
     // freed one.
     g_plugin = nullptr;
-    delete plugin;
+    fund::guarded(L"Kestrum::RealeaseMORLRepair", [&] { delete plugin; });
 }

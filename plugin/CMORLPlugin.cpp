@@ -5,6 +5,7 @@
 
 #include <shellapi.h>
 
+#include <fund/guard.h>
 #include <fund/trace.h>
 
 #include <algorithm>
@@ -55,6 +56,12 @@ const uint32_t FAIL_BITMAP = 5;
 const uint32_t FAIL_RESTORE_LIST = 7;
 const uint32_t FAIL_RESTORE_LIST_QUIT = 8;
 const uint32_t FAIL_RESTORE_START = 10;
+// The plug-in thread's exit code after an exception.
+const unsigned kThreadFault = 3;
+
+// A step that failed for want of memory, by the step the repair was in.
+const uint32_t FAIL_DOWNLOAD = CDownloadFileMgr::kSyncFailCode;
+const uint32_t FAIL_RESTORE = CRestoreFileMgr::kRestoreFailCode;
 
 // The full report goes out once per process, whatever the number of
 // plug-in objects.
@@ -100,6 +107,7 @@ CMORLPlugin::CMORLPlugin(const CMORLPluginFolders& folders)
       m_settings(folders.baseFolder),
       m_listNamesComplete(false),
       m_cannotStart(false),
+      m_outcomeTold(false),
       m_feedbackOpener(&ShellOpen)
 {
     Trace(L"CMORLPlugin::CMORLPlugin");
@@ -117,7 +125,7 @@ CMORLPlugin::~CMORLPlugin()
     Trace(L"[MORLWndMsgProcessor::Initialize()][Uninitialize][m_wnd %u][this %p]",
           static_cast<unsigned>(reinterpret_cast<uintptr_t>(GetWnd())),
           static_cast<void*>(static_cast<MORLWndMsgProcessor*>(this)));
-    DestroyWnd();
+    fund::guarded(L"CMORLPlugin::~CMORLPlugin", [&] { DestroyWnd(); });
     m_sink.store(nullptr);
     m_engineMgr.store(nullptr);
     m_currentSpeed = 0;
@@ -171,6 +179,13 @@ int CMORLPlugin::SetPluginEvent(IRepairEventSink* sink)
 int CMORLPlugin::BeginMORLRepair()
 {
     Trace(L"CMORLPlugin::BeginMORLRepair");
+    int result = 0;
+    fund::guarded(L"CMORLPlugin::BeginMORLRepair", [&] { result = Begin(); });
+    return result;
+}
+
+int CMORLPlugin::Begin()
+{
     if (m_thread.joinable()) {
         // One repair per object: a second thread would drive the same
         // window part and state machine.
@@ -199,11 +214,15 @@ int CMORLPlugin::BeginMORLRepair()
 int CMORLPlugin::StopMORLRepair()
 {
     Trace(L"CMORLPlugin::StopMORLRepair");
+    // Each step on its own: one that fails (out of memory) must not keep
+    // the threads from ending.
     const int stage = m_stage.load();
     if (stage == STAGE_DOWNLOADING) {
-        if (m_settings.IsVersionEmpty() && m_settings.ReadBeCancel())
-            OpenFeedbackPage();
-        m_settings.WriteBeCancel();
+        fund::guarded(L"CMORLPlugin::StopMORLRepair (feedback page)", [&] {
+            if (m_settings.IsVersionEmpty() && m_settings.ReadBeCancel())
+                OpenFeedbackPage();
+            m_settings.WriteBeCancel();
+        });
     }
 
     m_restoreList.SetQuit();
@@ -223,15 +242,15 @@ int CMORLPlugin::StopMORLRepair()
     // The statistics reporter has no lock: it is touched here only once the
     // plug-in thread, which sets its values, has ended.
     if (stage == STAGE_DOWNLOADING)
-        TakeDownloadStatistics();
+        fund::guarded(L"CMORLPlugin::StopMORLRepair (figures)", [&] { TakeDownloadStatistics(); });
     if (!g_fullReportSent.exchange(true)) {
         m_qos.SetValue(QOS_STOP_STAGE, m_stage.load());
         m_qos.SendFullReport();
     }
 
-    m_downloadMgr.Stop();
-    m_restoreMgr.Stop();
-    m_engineThread.Stop();
+    fund::guarded(L"CDownloadFileMgr::Stop", [&] { m_downloadMgr.Stop(); });
+    fund::guarded(L"CRestoreFileMgr::Stop", [&] { m_restoreMgr.Stop(); });
+    fund::guarded(L"CMORLThread::Stop", [&] { m_engineThread.Stop(); });
     return 1;
 }
 
@@ -300,7 +319,11 @@ int CMORLPlugin::OnEngineMessage(const wchar_t* text, const wchar_t* caption, in
     IRepairEventSink* sink = m_sink.load();
     if (sink == nullptr)
         return 0;
-    return sink->OnMessage(text, caption, static_cast<unsigned int>(flags));
+    int answer = 0;
+    fund::guarded(L"CMORLPlugin::OnEngineMessage", [&] {
+        answer = sink->OnMessage(text, caption, static_cast<unsigned int>(flags));
+    });
+    return answer;
 }
 
 void CMORLPlugin::OnDownloadFail(const wchar_t*, int code)
@@ -345,7 +368,12 @@ unsigned CMORLPlugin::PluginThread(void* plugin)
         return 0xFFFFFFFFu;
     CMORLPlugin* self = static_cast<CMORLPlugin*>(plugin);
     self->m_pluginThreadId.store(GetCurrentThreadId());
-    const unsigned exitCode = self->PluginThreadProcess();
+    unsigned exitCode = kThreadFault;
+    // The thread's last word when it ends by an exception: the host is told.
+    if (!fund::guarded(L"CMORLPlugin::PluginThreadProcess", [&] { exitCode = self->PluginThreadProcess(); })) {
+        self->FailOnFault();
+        self->DestroyWnd();
+    }
     self->m_pluginThreadId.store(0);
     return exitCode;
 }
@@ -409,6 +437,42 @@ void CMORLPlugin::OnRecvWndMsg(HWND, UINT message, WPARAM wParam, LPARAM lParam)
 {
     Trace(L"CMORLPlugin::OnRecvWndMsg msg:%u wparam:%u lparam:%u", message,
           static_cast<unsigned>(wParam), static_cast<unsigned>(lParam));
+    // Called from the window procedure, which no exception may leave: a
+    // step that fails that way fails the repair.
+    if (!fund::guarded(L"CMORLPlugin::OnRecvWndMsg", [&] { HandleMessage(message, wParam, lParam); }))
+        FailOnFault();
+}
+
+void CMORLPlugin::FailOnFault()
+{
+    if (m_outcomeTold.load())
+        return;
+    fund::guarded(L"CMORLPlugin::FailOnFault", [&] {
+        switch (m_fsm.GetState()) {
+        case STATUS_IDLE:
+            m_cannotStart = true;
+            Event(EVENT_START, 0);
+            break;
+        case STATUS_INITIALIZING:
+            Event(EVENT_INIT_FAIL, FAIL_ENGINE);
+            break;
+        case STATUS_PARSING_DOWNLOAD_LIST:
+            Event(EVENT_DOWNLOAD_LIST_FAIL, FAIL_DOWNLOAD_LIST);
+            break;
+        case STATUS_DOWNLOADING:
+            Event(EVENT_DOWNLOAD_FAIL, FAIL_DOWNLOAD);
+            break;
+        case STATUS_RESTORING:
+            Event(EVENT_RESTORE_FAIL, FAIL_RESTORE);
+            break;
+        default:
+            break;  // the host knows the outcome
+        }
+    });
+}
+
+void CMORLPlugin::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
     const uint32_t w = static_cast<uint32_t>(wParam);
     switch (message) {
     case WM_MORL_START:
@@ -563,6 +627,7 @@ bool CMORLPlugin::version_update()
     Trace(L"CMORLPlugin::version_update Get OldVersion:%hs", recorded.c_str());
     if (recorded != client)
         return true;
+    m_outcomeTold = true;
     if (IRepairEventSink* sink = m_sink.load()) {
         sink->OnProgress(100, ProgressText(PROGRESS_TEXT_DONE));
         sink->OnSuccess();
@@ -689,6 +754,7 @@ bool CMORLPlugin::fail(uint32_t code, uint32_t)
         return true;
     const wchar_t* text = code == FAIL_ENGINE ? EngineFailText(0) : RepairFailText(failure);
     Trace(L"%ls", text);
+    m_outcomeTold = true;
     if (IRepairEventSink* sink = m_sink.load())
         sink->OnFail(text);
     return true;
@@ -700,6 +766,7 @@ bool CMORLPlugin::success(uint32_t, uint32_t)
     KillTimer(GetWnd(), TIMER_RESTORE_PROGRESS);
     SetValue(QOS_REPAIR_OK, 1);
     m_stage.store(STAGE_SUCCESS);
+    m_outcomeTold = true;
     if (IRepairEventSink* sink = m_sink.load()) {
         sink->OnProgress(100, ProgressText(PROGRESS_TEXT_DONE));
         sink->OnSuccess();

@@ -189,6 +189,11 @@ private:
     bool success(uint32_t, uint32_t);
 
     void RegisterTransitions();
+    int Begin();
+    void HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // A message's handler failed by an exception: the repair fails with the
+    // failure of the step it was in, unless the host knows the outcome.
+    void FailOnFault();
     // True when a repair is due; false when the recorded version is the
     // client version (the host is then told success).
     bool version_update();
@@ -229,6 +234,8 @@ private:
     // The plug-in thread has no window to receive the engine's reports:
     // init fails the repair at once.
     bool m_cannotStart;
+    // The host has heard success or failure: nothing more is told.
+    std::atomic<bool> m_outcomeTold;
     FeedbackOpener m_feedbackOpener;
 };
 

@@ -10,6 +10,7 @@
 #include "PluginQos.h"
 #include "QosTransport.h"
 #include "QosSender.h"
+#include "fund/guard.h"
 #include "fund/trace.h"
 
 namespace {
@@ -76,6 +77,14 @@ void PluginQos::SetTransportOpener(QosSender::Opener opener) { opener_ = std::mo
 
 bool PluginQos::Init() {
     Trace(L"PluginQos::Init");
+    // Nothing the reporter meets (out of memory above all) may fail the
+    // repair: it just reports nothing.
+    bool ready = false;
+    fund::guarded(L"PluginQos::Init", [&] { ready = Start(); });
+    return ready;
+}
+
+bool PluginQos::Start() {
     reportId_ = kReportId;
     if (serverHost_.empty()) {
         Trace(L"PluginQos::Init: no statistics server is set (QosHost); no report is sent");
@@ -118,8 +127,12 @@ bool PluginQos::SetValue(int index, int32_t value) {
 
 bool PluginQos::SendStartReport() {
     Trace(L"PluginQos::SendStartReport");
-    return Send({kMarker, static_cast<int32_t>(reportId_), kKindStart},
-                {kReportName, clientId_, versionString_, userId_});
+    bool sent = false;
+    fund::guarded(L"PluginQos::SendStartReport", [&] {
+        sent = Send({kMarker, static_cast<int32_t>(reportId_), kKindStart},
+                    {kReportName, clientId_, versionString_, userId_});
+    });
+    return sent;
 }
 
 bool PluginQos::SendFullReport() {
@@ -135,8 +148,12 @@ bool PluginQos::SendFullReport() {
 
 bool PluginQos::SendEndReport(int stage) {
     Trace(L"PluginQos::SendEndReport %d", stage);
-    return Send({kMarker, static_cast<int32_t>(reportId_), kKindEnd, stage},
-                {kReportName, clientId_, versionString_, userId_});
+    bool sent = false;
+    fund::guarded(L"PluginQos::SendEndReport", [&] {
+        sent = Send({kMarker, static_cast<int32_t>(reportId_), kKindEnd, stage},
+                    {kReportName, clientId_, versionString_, userId_});
+    });
+    return sent;
 }
 
 void PluginQos::Release() {
@@ -146,6 +163,12 @@ void PluginQos::Release() {
 }
 
 bool PluginQos::Send(const std::vector<int32_t>& values, const std::vector<std::string>& strings) {
+    bool sent = false;
+    fund::guarded(L"PluginQos::Send", [&] { sent = Pack(values, strings); });
+    return sent;
+}
+
+bool PluginQos::Pack(const std::vector<int32_t>& values, const std::vector<std::string>& strings) {
     if (!sender_.IsStarted()) return false;
     qos::QOSAppendDescComm& comm = record_->QosList[0].AppendDesc.Comm;
     comm.IntNum = static_cast<uint32_t>(std::min(values.size(), qos::QOS_CS_ADINFO_MAX_INT));

@@ -100,6 +100,8 @@ public:
 private:
     bool Send(const std::vector<int32_t>& values,
               const std::vector<std::string>& strings);
+    bool Start();
+    bool Pack(const std::vector<int32_t>& values, const std::vector<std::string>& strings);
     void PrepareRecord();
 
     std::vector<int32_t> values_;

@@ -3,6 +3,8 @@
 
 #include "ContainerWnd.h"
 
+#include <fund/guard.h>
+
 #include <windowsx.h>
 
 #include <system_error>
@@ -143,7 +145,10 @@ void CContainerWnd::StartRepair() {
 }
 
 void CContainerWnd::DoRepair(std::shared_ptr<CRepairChannel> channel) {
-    RunRepairPass(GetProgramDirectory(), *channel);
+    // No exception may leave the thread: a pass that fails that way (out of
+    // memory) ends with the failure shown, and the window learns its end.
+    if (!fund::guarded(L"the repair pass", [&] { RunRepairPass(GetProgramDirectory(), *channel); }))
+        fund::guarded(L"the repair pass's end", [&] { channel->ShowResult(kRepairPassFailedText, kRepairPassFailedText); });
     channel->Finish();
 }
 
@@ -157,7 +162,11 @@ void CContainerWnd::StopRepair() {
 
 void CContainerWnd::OnRepairUpdates() {
     if (!m_repairChannel) return;
-    for (CRepairChannel::TUpdate& update : m_repairChannel->TakeUpdates()) {
+    std::vector<CRepairChannel::TUpdate> updates;
+    fund::guarded(L"CContainerWnd::OnRepairUpdates", [&] { updates = m_repairChannel->TakeUpdates(); });
+    if (updates.empty() && m_repairChannel->IsFinished())
+        updates.push_back(CRepairChannel::TUpdate{CRepairChannel::TUpdate::Ended, {}, 0, {}});
+    for (CRepairChannel::TUpdate& update : updates) {
         switch (update.kind) {
         case CRepairChannel::TUpdate::Status:
             if (m_pStatusText != nullptr) m_pStatusText->SetText(update.text);

@@ -3,6 +3,8 @@
 
 #include "ContainerWnd.h"
 
+#include <fund/guard.h>
+
 #include <objbase.h>
 
 namespace {
@@ -58,10 +60,8 @@ int RunWindow() {
     return 0;
 }
 
-}  // namespace
-
-int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
-    ui::CPaintManagerUI::SetInstance(hInstance);
+int Run(HINSTANCE instance) {
+    ui::CPaintManagerUI::SetInstance(instance);
     const std::wstring folder = GetProgramDirectory();
     ui::CPaintManagerUI::SetResourcePath(folder.empty() ? folder : folder + L"\\");
     ui::CPaintManagerUI::SetResourceZip(L"MORLRepairTools.zip");
@@ -71,4 +71,14 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
     CGdiplusScope gdiplus;
     if (!gdiplus.IsOk()) return 0;  // nothing could be painted
     return RunWindow();
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int) {
+    // An exception (out of memory) ends the program with an error code, not
+    // with the run-time's abort.
+    int result = 1;
+    fund::guarded(L"MORLRepairTools", [&] { result = Run(hInstance); });
+    return result;
 }

@@ -4,8 +4,16 @@
 
 #include <algorithm>
 
+#include <fund/guard.h>
+
 CRepairChannel::CRepairChannel(HWND target, UINT message)
-    : m_target(target), m_message(message), m_stopRequested(false), m_closed(false), m_announced(false), m_lastProgress(-1) {}
+    : m_target(target),
+      m_message(message),
+      m_stopRequested(false),
+      m_closed(false),
+      m_announced(false),
+      m_finished(false),
+      m_lastProgress(-1) {}
 
 void CRepairChannel::ShowStatus(const std::wstring& text) { Push(TUpdate{TUpdate::Status, text, 0, {}}); }
 
@@ -15,7 +23,14 @@ void CRepairChannel::ShowResult(const std::wstring& text, const std::wstring& su
     Push(TUpdate{TUpdate::Result, text, 0, summary});
 }
 
-void CRepairChannel::Finish() { Push(TUpdate{TUpdate::Ended, std::wstring(), 0, {}}); }
+void CRepairChannel::Finish() noexcept {
+    m_finished = true;
+    if (fund::guarded(L"CRepairChannel::Finish", [&] { Push(TUpdate{TUpdate::Ended, std::wstring(), 0, {}}); }))
+        return;
+    // The end could not be queued: the window still hears of it.
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_closed && !m_announced) m_announced = ::PostMessageW(m_target, m_message, 0, 0) != FALSE;
+}
 
 bool CRepairChannel::IsStopRequested() const {
     std::lock_guard<std::mutex> hold(m_lock);

@@ -13,6 +13,7 @@
 
 #include <UIBase.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -37,7 +38,10 @@ public:
     void ShowProgress(int percent) override;
     void ShowResult(const std::wstring& text, const std::wstring& summary) override;
     bool IsStopRequested() const override;
-    void Finish();
+    // The pass has ended: announced even when no update can be queued any
+    // more (out of memory).  Never throws.
+    void Finish() noexcept;
+    bool IsFinished() const { return m_finished.load(); }
 
     // The window's side.
     std::vector<TUpdate> TakeUpdates();
@@ -53,6 +57,7 @@ private:
     bool m_stopRequested;
     bool m_closed;
     bool m_announced;  // a message is on its way that has not been taken yet
+    std::atomic<bool> m_finished;
     int m_lastProgress;  // the last progress value queued, -1 before the first
     std::deque<TUpdate> m_updates;
 };

@@ -15,6 +15,7 @@ const wchar_t kRepairOpenFailedText[] = L"打开包失败！继续修复中";
 const wchar_t kRepairSucceededText[] = L"修复成功！";
 const wchar_t kRepairFailedPrefixText[] = L"修复包失败：";
 const wchar_t kRepairResultFileName[] = L"MORLRepairResult.txt";
+const wchar_t kRepairPassFailedText[] = L"修复中断：内存不足，请重新启动修复器";
 
 std::wstring FailedSummaryText(size_t count) {
     return kRepairFailedPrefixText + std::to_wstring(count) + L" 个资源包，完整列表见程序目录下的 " +

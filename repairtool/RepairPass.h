@@ -38,6 +38,7 @@ extern const wchar_t kRepairOpenFailedText[];    // "打开包失败！继续修
 extern const wchar_t kRepairSucceededText[];     // "修复成功！"
 extern const wchar_t kRepairFailedPrefixText[];  // "修复包失败："
 extern const wchar_t kRepairResultFileName[];    // "MORLRepairResult.txt"
+extern const wchar_t kRepairPassFailedText[];    // "修复中断：内存不足，请重新启动修复器"
 
 // "修复包失败：<count> 个资源包，完整列表见程序目录下的 MORLRepairResult.txt"
 std::wstring FailedSummaryText(size_t count);

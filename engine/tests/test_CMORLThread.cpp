@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "CMORLThread.h"
 #include "CSyncMgr.h"
+#include "AllocationCounter.h"
 #include "EngineTestSupport.h"
 #include "ImportPatch.h"
 
@@ -408,6 +411,94 @@ TEST(MORLThreadLoad, AThreadThatCannotMakeItsWindowReportsInitFail) {
     EXPECT_EQ(thread.GetThreadId(), 0u);
     EXPECT_EQ(thread.Stop(), 1);
     EXPECT_FALSE(folder.Called("Initialize test -> 1"));
+}
+
+// Counts the engine thread's reports without allocating: the engine
+// thread's allocations fail in these tests.
+class CountingCallback : public IMORLInitCallback {
+public:
+    void InitOK(IMORLMgr*) override { ++ok; }
+    void InitFail(IMORLMgr*, int, int) override { ++failed; }
+    void MORLHostKilled() override {}
+    void MORLHostRestarted() override {}
+    void MORLRepairProgress(int) override {}
+    void OnSetBitMapFinishState(int) override {}
+    int OnEngineMessage(const wchar_t*, const wchar_t*, int) override { return 0; }
+    std::atomic<int> ok{0};
+    std::atomic<int> failed{0};
+};
+
+// Each allocation of the engine thread fails in turn: the thread reports
+// InitOK or InitFail, never nothing, and stops.
+TEST(MORLThreadOutOfMemory, EachFailingAllocationEndsInAReport) {
+    PluginFolder folder("thread_oom", "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n");
+    int reports[2] = {0, 0};
+    long long nth = 1;
+    for (; nth < 500; ++nth) {
+        CountingCallback callback;
+        CMORLThread thread;
+        thread.SetLibraryFolder(folder.Folder());
+        const long long failedBefore = FailedAllocations();
+        FailNthAllocation(nth, AllocatingThreads::Others);
+        ASSERT_EQ(thread.Init(&callback), 1);
+        const DWORD start = GetTickCount();
+        while (callback.ok.load() + callback.failed.load() == 0 && GetTickCount() - start < 5000) Sleep(2);
+        // Settled: the engine is ready or failed.
+        Sleep(20);
+        StopFailingAllocations();
+        EXPECT_EQ(thread.Stop(), 1);
+        const bool injected = FailedAllocations() != failedBefore;
+        EXPECT_GE(callback.ok.load() + callback.failed.load(), 1) << "allocation " << nth;
+        if (!injected) break;  // the engine thread made fewer allocations
+        ++reports[callback.failed.load() > 0 ? 1 : 0];
+    }
+    std::printf("%lld allocations of the engine thread failed in turn: %d ready, %d failed\n", nth - 1,
+                reports[0], reports[1]);
+    EXPECT_GT(reports[1], 0);
+}
+
+// Stopped in each state it can be in before the engine is ready, the
+// engine thread calls Uninitialize exactly when its state is above
+// ENGINE_INITIALIZING: never while idle (its window could not be made, so
+// its loop never ran) or after a failure that ended the thread, once while
+// it waits for the engine's initialisation or while the engine repairs
+// itself.
+TEST(MORLThreadStop, UninitializeFollowsTheStateTable) {
+    const std::string quickStop = "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n";
+    const struct {
+        const char* what;
+        std::string script;
+        bool windowless;
+        T::EStatus state;
+        size_t uninitializes;
+    } rows[] = {
+        {"idle", quickStop, true, T::ENGINE_IDLE, 0},
+        {"failed while initialising", "InitializeResult=0\r\nInitializeError=0xE0000001\r\n" + quickStop, false,
+         T::ENGINE_FAILED, 0},
+        {"waiting for the initialisation", quickStop + "[Post.Initialize]\r\nNothing=1\r\n", false,
+         T::ENGINE_WAIT_INIT, 1},
+        {"repairing itself", "InitializeResult=0\r\nInitializeError=0x60000026\r\n" + quickStop, false,
+         T::ENGINE_REPAIRING, 1},
+        {"ready", quickStop, false, T::ENGINE_READY, 1},
+    };
+    for (const auto& row : rows) {
+        PluginFolder folder(std::string("thread_stop_") + std::to_string(row.state), row.script);
+        RecordingCallback callback;
+        CMORLThread thread;
+        thread.SetLibraryFolder(folder.Folder());
+        {
+            std::unique_ptr<fundtest::ImportPatch> noDialogs;
+            if (row.windowless)
+                noDialogs.reset(new fundtest::ImportPatch("CreateDialogParamW", reinterpret_cast<void*>(&NoDialog)));
+            ASSERT_EQ(thread.Init(&callback), 1) << row.what;
+            const DWORD start = GetTickCount();
+            while (thread.GetState() != row.state && GetTickCount() - start < 5000) Sleep(2);
+            if (row.windowless) WaitForSingleObject(thread.GetThreadHandle(), 5000);
+        }
+        EXPECT_EQ(thread.GetState(), row.state) << row.what;
+        EXPECT_EQ(thread.Stop(), 1) << row.what;
+        EXPECT_EQ(folder.CountCalls("Uninitialize"), row.uninitializes) << row.what;
+    }
 }
 
 TEST(MORLThreadLoad, StopWithoutInitIsHarmless) {

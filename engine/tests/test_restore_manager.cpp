@@ -2,12 +2,14 @@
 // files kept when their MD5 matches, the destination folder's backslash,
 // failures, progress and stopping.
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "AllocationCounter.h"
 #include "CRestoreFileMgr.h"
 #include "fund/lock.h"
 #include "test_download_fake_engine.h"
@@ -263,6 +265,37 @@ TEST_F(RestoreManager, ProgressIsInTenthsOfThePercentOfBytes) {
     manager.Stop();
     CloseHandle(gate);
     CloseHandle(entered);
+}
+
+// Each allocation of the restore thread fails in turn: the restore ends in
+// success or in failure 11, never in silence.
+TEST_F(RestoreManager, EachFailingAllocationOfTheRestoreThreadEndsTheRestore) {
+    engine.Add(1, File("a.dll", 300));
+    engine.Add(2, File("b.dat", 100));
+    const RestoreFileList list = {{L"a.dll", L"bin"}, {L"b.dat", L"bin"}};
+    int ends[2] = {0, 0};
+    long long nth = 1;
+    for (; nth < 500; ++nth) {
+        RecordingCallback ending;
+        ending.failures.reserve(4);  // recording allocates nothing on the restore thread
+        CRestoreFileMgr manager(&ending, folder.Path());
+        const long long failedBefore = FailedAllocations();
+        FailNthAllocation(nth, AllocatingThreads::Others);
+        ASSERT_EQ(manager.BeginRestore(&engine, list), 1);
+        const bool ended = ending.WaitForEnd();
+        StopFailingAllocations();
+        manager.Stop();
+        EXPECT_TRUE(ended) << "allocation " << nth;
+        EXPECT_EQ(ending.successes + static_cast<int>(ending.failures.size()), 1) << "allocation " << nth;
+        for (int code : ending.failures) EXPECT_EQ(code, 11);
+        DeleteFileW((folder / L"bin\\a.dll").c_str());
+        DeleteFileW((folder / L"bin\\b.dat").c_str());
+        if (FailedAllocations() == failedBefore) break;
+        ++ends[ending.successes];
+    }
+    std::printf("%lld allocations of the restore thread failed in turn: %d restores failed, %d succeeded\n",
+                nth - 1, ends[0], ends[1]);
+    EXPECT_GT(ends[0], 0);
 }
 
 }  // namespace

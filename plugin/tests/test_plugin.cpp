@@ -608,6 +608,24 @@ TEST(PluginVersion, MicroVersionTypeNamesTheListsOnce)
     EXPECT_EQ(L"DLList_2.ini", h.plugin->GetDownloadList().GetFileName());
 }
 
+// A launcher version file whose Version is empty: no version can be
+// compared, so the repair runs, even with a recorded version (and with an
+// empty recorded one, which an empty client version must not "equal").
+TEST(PluginVersion, AnEmptyClientVersionTriggersARepair)
+{
+    for (const char* recorded : {"version=2.0.0.1\r\n", ""}) {
+        PluginHarness h;
+        h.WriteClientVersion("");
+        h.WriteSettings(recorded);
+        h.ToInitializing();
+        h.plugin->InitOK(&h.mgr);
+        h.TakePosted();
+        h.Send(WM_MORL_INIT, 1, 0);
+        EXPECT_EQ(P::STATUS_PARSING_DOWNLOAD_LIST, h.Status()) << recorded;
+        EXPECT_EQ(0u, h.sink.Count()) << recorded;
+    }
+}
+
 TEST(PluginVersion, LongRecordedVersionNeverMatches)
 {
     PluginHarness h;

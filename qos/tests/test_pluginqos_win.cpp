@@ -4,6 +4,8 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
@@ -150,6 +152,25 @@ TEST(ClientGuid, PathWithWildcardsIsNotCreated) {
     const std::wstring ini = scratch.File(L"a?b\\Common.ini");
     EXPECT_TRUE(IsRegistryGuid(GetClientGuid(ini)));
     EXPECT_FALSE(fs::exists(fs::path(scratch.File(L"a"))));
+}
+
+// Without a path of its own the reporter keeps the GUID where the maker's
+// tools do: Orvane\KestrumDL\Common.ini in the user's application-data
+// folder (under Wine, that of the test's prefix).
+TEST(ClientGuid, TheDefaultFileIsInTheApplicationDataFolder) {
+    PWSTR roaming = nullptr;
+    ASSERT_TRUE(SUCCEEDED(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &roaming)));
+    const std::wstring expected = std::wstring(roaming) + L"\\Orvane\\KestrumDL\\Common.ini";
+    CoTaskMemFree(roaming);
+    EXPECT_EQ(expected, DefaultCommonIniPath());
+
+    PluginQos qos;
+    qos.SetServer("127.0.0.1", 9);  // reports go nowhere that listens
+    ASSERT_TRUE(qos.Init());
+    EXPECT_TRUE(IsRegistryGuid(qos.ClientId())) << qos.ClientId();
+    EXPECT_TRUE(fs::exists(fs::path(expected)));
+    EXPECT_EQ(qos.ClientId(), Narrow(ReadGuidValue(expected)));
+    qos.Release();
 }
 
 TEST(ModuleVersionTest, ReadsTheResourceOfTheModuleHoldingTheCode) {

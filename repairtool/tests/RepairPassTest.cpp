@@ -4,7 +4,10 @@
 
 #include "RepairTestUtil.h"
 
+#include <ContainerWnd.h>
 #include <RepairChannel.h>
+
+#include "AllocationCounter.h"
 #include <Verify_CB.h>
 
 #include <fund/win/text.h>
@@ -351,6 +354,22 @@ TEST_F(RepairChannelTest, PassOnAnotherThreadArrivesInOrder) {
     EXPECT_EQ(statuses, expected);
     EXPECT_TRUE(progressRises);
     EXPECT_GT(lastProgress, 90);
+}
+
+// The repair thread's body when every allocation fails: it ends without an
+// exception (which would end the program) and the window learns its end.
+TEST_F(RepairChannelTest, APassWithoutMemoryEndsAndSaysSo) {
+    auto channel = std::make_shared<CRepairChannel>(window, WM_APP + 7);
+    const long long failedBefore = FailedAllocations();
+    std::thread pass([channel] {
+        FailAllAllocations(AllocatingThreads::This);
+        CContainerWnd::DoRepair(channel);
+        StopFailingAllocations();
+    });
+    pass.join();
+    EXPECT_GT(FailedAllocations(), failedBefore);
+    EXPECT_TRUE(channel->IsFinished());
+    EXPECT_EQ(PendingAnnouncements(), 1);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "MORLEngineApi.h"
+#include "fund/guard.h"
 #include "ScriptFile.h"
 
 namespace {
@@ -14,8 +15,10 @@ public:
     ~ScriptedChecker() = default;
 
     bool BeginCheck(uint32_t mode, uint32_t timeoutMs) override {
-        m_log.Write("BeginCheck " + std::to_string(mode) + " " + std::to_string(timeoutMs) +
-                    " -> " + std::to_string(m_result));
+        fund::guarded(L"BeginCheck", [&] {
+            m_log.Write("BeginCheck " + std::to_string(mode) + " " + std::to_string(timeoutMs) + " -> " +
+                        std::to_string(m_result));
+        });
         return m_result;
     }
 
@@ -26,23 +29,26 @@ private:
 
 }  // namespace
 
+// No exception leaves an export: a host would not survive it.
 extern "C" __declspec(dllexport) ICheckHandle* CreateCheckHandle() {
-    const std::wstring folder = standin::ModuleFolder();
-    const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
-    const standin::CallLog log = standin::OpenCallLog(script, folder);
-    log.Write("CreateCheckHandle");
-    if (script.Number(L"Checker", L"Create", 1) == 0) return nullptr;
-    try {
-        return new ScriptedChecker(script.Number(L"Checker", L"BeginCheckResult", 1) != 0, log);
-    } catch (...) {
-        return nullptr;
-    }
+    ICheckHandle* checker = nullptr;
+    fund::guarded(L"CreateCheckHandle", [&] {
+        const std::wstring folder = standin::ModuleFolder();
+        const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
+        const standin::CallLog log = standin::OpenCallLog(script, folder);
+        log.Write("CreateCheckHandle");
+        if (script.Number(L"Checker", L"Create", 1) != 0)
+            checker = new ScriptedChecker(script.Number(L"Checker", L"BeginCheckResult", 1) != 0, log);
+    });
+    return checker;
 }
 
 extern "C" __declspec(dllexport) void ReleaseCheckHandle(ICheckHandle* checker) {
     if (checker == nullptr) return;
-    const std::wstring folder = standin::ModuleFolder();
-    const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
-    standin::OpenCallLog(script, folder).Write("ReleaseCheckHandle");
+    fund::guarded(L"ReleaseCheckHandle", [&] {
+        const std::wstring folder = standin::ModuleFolder();
+        const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
+        standin::OpenCallLog(script, folder).Write("ReleaseCheckHandle");
+    });
     delete static_cast<ScriptedChecker*>(checker);
 }

@@ -7,6 +7,7 @@
 #include "ScriptFile.h"
 #include "ScriptedEngine.h"
 #include "StandinEngine.h"
+#include "fund/guard.h"
 #include "fund/win/text.h"
 
 namespace {
@@ -22,23 +23,26 @@ standin::StandinEngine* CreateEngine(const standin::ScriptFile& script,
 
 }  // namespace
 
+// No exception leaves an export: a host would not survive it.  A failure
+// (out of memory) is the export's failure: no engine object.
 extern "C" __declspec(dllexport) IResourceManager* GetResourceManagerII() {
-    const std::wstring folder = standin::ModuleFolder();
-    const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
-    const standin::CallLog log = standin::OpenCallLog(script, folder);
-    log.Write("GetResourceManagerII");
-    if (script.Number(L"Engine", L"Create", 1) == 0) return nullptr;
-    try {
-        return CreateEngine(script, log, folder);
-    } catch (...) {
-        return nullptr;
-    }
+    IResourceManager* engine = nullptr;
+    fund::guarded(L"GetResourceManagerII", [&] {
+        const std::wstring folder = standin::ModuleFolder();
+        const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
+        const standin::CallLog log = standin::OpenCallLog(script, folder);
+        log.Write("GetResourceManagerII");
+        if (script.Number(L"Engine", L"Create", 1) != 0) engine = CreateEngine(script, log, folder);
+    });
+    return engine;
 }
 
 extern "C" __declspec(dllexport) void ReleaseResourceManagerII(IResourceManager* engine) {
     if (engine == nullptr) return;
-    const std::wstring folder = standin::ModuleFolder();
-    const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
-    standin::OpenCallLog(script, folder).Write("ReleaseResourceManagerII");
+    fund::guarded(L"ReleaseResourceManagerII", [&] {
+        const std::wstring folder = standin::ModuleFolder();
+        const standin::ScriptFile script(folder + L"\\" + standin::kScriptFileName);
+        standin::OpenCallLog(script, folder).Write("ReleaseResourceManagerII");
+    });
     delete static_cast<standin::StandinEngine*>(engine);
 }

@@ -2,11 +2,10 @@
 
 #include "fund/win/thread.h"
 
-#include "fund/trace.h"
+#include "fund/guard.h"
 
 #include <process.h>
 
-#include <exception>
 #include <memory>
 #include <utility>
 
@@ -69,16 +68,7 @@ unsigned __stdcall thread::main(void* body) noexcept {
     std::unique_ptr<std::function<void()>> owned(static_cast<std::function<void()>*>(body));
     // The last line of defence: an exception must not end a process that
     // merely loaded this code.
-    try {
-        (*owned)();
-    } catch (const std::exception& error) {
-        Trace(L"error: a thread ended by an exception: %hs", error.what());
-        return 1;
-    } catch (...) {
-        Trace(L"error: a thread ended by an exception");
-        return 1;
-    }
-    return 0;
+    return guarded(L"a thread's body", *owned) ? 0 : 1;
 }
 
 }  // namespace win
