@@ -90,11 +90,11 @@ int main(int argc, char** argv) {
     SFileGetPieceCount(ha, &lastPieceSize, &pieceCount, &pieceSize);
     uint32_t mapSize = 0;
     uint8_t* map = SFileGetBitmap(ha, &mapSize);
-    if (map != nullptr) std::memset(map, 0, mapSize);
+    if (map != nullptr) std::memset(map, NQOV_PIECE_UNKNOWN, mapSize);
     SFileVerifyAll(ha, nullptr);
     uint32_t badPieces = 0;
     for (uint32_t i = 0; i < pieceCount; i++)
-        if (map == nullptr || i >= mapSize || map[i] != 1) badPieces++;
+        if (map == nullptr || i >= mapSize || map[i] != NQOV_PIECE_GOOD) badPieces++;
     const double t2 = Now(), c2 = CpuSeconds();
 
     std::vector<std::string> names;

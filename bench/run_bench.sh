@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # bench/run_bench.sh - the benchmarks of `./run bench`.
 #
-#   run_bench.sh [--reps N] [--regen] [verify] [extract] [open]
+#   run_bench.sh [--reps N] [--regen] [md5] [verify] [extract] [open] [repair] [repair-http]
 #
 # Sections (all of them when none is named):
+#   md5      the multi-buffer MD5 engine alone (bench_md5), per kernel, on
+#            1 MiB and 32 KiB pieces in memory, against `md5sum` and
+#            `openssl dgst -md5` of the same 256 MiB in a file.
 #   verify   `qov verify` of a 1 GiB archive (1 MiB pieces) against `md5sum`
 #            of the same file; also each of its two passes timed apart, the
 #            same comparison on the mixed archive, and a small archive of
@@ -21,6 +24,13 @@
 #            copying the same pieces with a plain read and write loop
 #            (bench_repair.py).  Needs the windows build of ./run demo
 #            (build/windows, or BREVIK_WINDOWS_BUILD); skipped without it.
+#   repair-http
+#            `qov repair` of 256 MiB of damaged 1 MiB pieces over loopback
+#            HTTP from nginx, against `curl -Z` fetching the same byte ranges
+#            with as many connections into files, in the same run; the same
+#            repair from the mirror archive on disk; and the time from the
+#            start to the first piece written when the plan holds 10,000
+#            damaged 32 KiB pieces (bench_repair_http.py).
 #
 # Every figure is measured in this run, on these files, with the files in
 # the page cache (each is read once before timing).  Wall and CPU times come
@@ -61,6 +71,7 @@ GOAL_EXTRACT_RATIO=1.00   # unzip wall / qov extract --jobs 1 wall, at least
 GOAL_OPEN_SECONDS=1.5     # open of the 1,000,000-file archive, under
 GOAL_OPEN_MB=350          # its peak memory in MB (10^6 bytes), under
 GOAL_REPAIR_RATIO=0.5     # repair throughput / plain copy throughput, at least
+GOAL_REPAIR_HTTP_RATIO=0.9   # qov repair download throughput / curl's, at least
 
 REPS=""
 REGEN=0
@@ -75,17 +86,18 @@ while (( $# > 0 )); do
     case "$1" in
         --reps) [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || usage; REPS=$2; shift 2 ;;
         --regen) REGEN=1; shift ;;
-        verify|extract|open|repair) SECTIONS+=("$1"); shift ;;
+        md5|verify|extract|open|repair|repair-http) SECTIONS+=("$1"); shift ;;
         -h|--help) usage ;;
         *) echo "run_bench.sh: unknown argument '$1'" >&2; usage ;;
     esac
 done
-(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(verify extract open repair)
+(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(md5 verify extract open repair repair-http)
 VERIFY_REPS=${REPS:-5}
 EXTRACT_REPS=${REPS:-3}
 OPEN_REPS=${REPS:-5}
 
-for program in "$QOV" "$TIMER" "$BIN/bench_gen" "$BIN/bench_many_files" "$BIN/bench_verify_split"; do
+for program in "$QOV" "$TIMER" "$BIN/bench_gen" "$BIN/bench_many_files" "$BIN/bench_verify_split" \
+               "$BIN/bench_md5"; do
     [[ -x "$program" ]] || { echo "run_bench.sh: $program is missing: build $BUILD_DIR first" >&2; exit 1; }
 done
 for tool in md5sum zip unzip git diff; do
@@ -282,6 +294,73 @@ prepare_many() {
         "$BIN/bench_many_files" create "$MANY_ARCHIVE" "$MANY_COUNT" 2>/dev/null | sed 's/^/  /'
         write_stamp "$MANY_ARCHIVE" "$MANY_PARAMS"
     fi
+}
+
+#-----------------------------------------------------------------------------
+# The multi-buffer MD5 engine against md5sum and openssl
+
+MD5_MIB=256
+
+# md5_tool_runs LABEL REPS FILE COMMAND...: times COMMAND FILE REPS times,
+# checks that its output holds the digest MD5_WHOLE, prints the runs and
+# sets MD5_TOOL_GBPS (median wall) and MD5_TOOL_CPU_GBPS.
+md5_tool_runs() {
+    local label=$1 reps=$2 file=$3 i walls=() cpus=() size
+    shift 3
+    size=$(file_size "$file")
+    for ((i = 1; i <= reps; i++)); do
+        timed "$SCRATCH/md5tool.out" -- "$@" "$file"
+        run_line "$i" "$label"
+        if [[ "$T_STATUS" != 0 ]] || ! grep -q "$MD5_WHOLE" "$SCRATCH/md5tool.out"; then
+            fail "$label: exit $T_STATUS, $(head -c 200 "$SCRATCH/md5tool.out") (expected $MD5_WHOLE)"
+        fi
+        walls+=("$T_WALL"); cpus+=("$T_CPU")
+    done
+    MD5_TOOL_GBPS=$(calc "$size / 1e9 / $(median "${walls[@]}")")
+    MD5_TOOL_CPU_GBPS=$(calc "$size / 1e9 / $(median "${cpus[@]}")")
+}
+
+section_md5() {
+    heading "MD5: the multi-buffer engine against md5sum and openssl (load $(load_average))"
+    say "  bench_md5: pieces in memory hashed with QOVMD5Many, one thread, each kernel forced;"
+    say "  md5sum and openssl dgst -md5: the same $MD5_MIB MiB as one file, hot cache (one stream each)."
+    local out
+    if ! out=$("$BIN/bench_md5" engine --mib "$MD5_MIB" --reps "${REPS:-3}" 2>&1); then
+        printf '%s\n' "$out"
+        fail "bench_md5: the kernels disagree or the engine failed"
+        return 0
+    fi
+    printf '%s\n' "$out" | grep -v '^RESULT \|^WHOLE '
+    MD5_WHOLE=$(printf '%s\n' "$out" | sed -n 's/^WHOLE //p')
+
+    local file=$SCRATCH/md5-bytes.bin
+    "$BIN/bench_md5" write "$file" --mib "$MD5_MIB" || { fail "bench_md5 write"; return 0; }
+    warm "$file"
+    local reps=${REPS:-3} md5sum_gbps openssl_gbps=""
+    md5_tool_runs "md5sum" "$reps" "$file" md5sum
+    md5sum_gbps=$MD5_TOOL_GBPS
+    say "  md5sum:           $(fmt "$md5sum_gbps" 2) GB/s (median wall), $(fmt "$MD5_TOOL_CPU_GBPS" 2) GB/s per CPU second"
+    if command -v openssl >/dev/null; then
+        md5_tool_runs "openssl dgst -md5" "$reps" "$file" openssl dgst -md5
+        openssl_gbps=$MD5_TOOL_GBPS
+        say "  openssl dgst -md5: $(fmt "$openssl_gbps" 2) GB/s (median wall), $(fmt "$MD5_TOOL_CPU_GBPS" 2) GB/s per CPU second"
+    else
+        say "  openssl: not installed (./run setup installs it), skipped"
+    fi
+    rm -f "$file"
+
+    local line kernel piece gbps
+    while IFS= read -r line; do
+        kernel=$(sed -n 's/.*kernel=\([a-z0-9]*\).*/\1/p' <<<"$line")
+        piece=$(sed -n 's/.* piece=\([0-9]*\).*/\1/p' <<<"$line")
+        gbps=$(sed -n 's/.*median_gbps=\([0-9.]*\).*/\1/p' <<<"$line")
+        [[ "$piece" == 0 ]] && continue
+        add_summary "md5 engine $kernel, $((piece / 1024)) KiB pieces: GB/s / md5sum's" \
+            "$(fmt "$gbps" 2) GB/s, $(fmt "$(calc "$gbps / $md5sum_gbps")" 1)x md5sum" "-" "-"
+    done < <(printf '%s\n' "$out" | grep '^RESULT ')
+    add_summary "md5sum / openssl dgst -md5 of the same bytes" \
+        "$(fmt "$md5sum_gbps" 2) / $([[ -n "$openssl_gbps" ]] && fmt "$openssl_gbps" 2 || echo -) GB/s" "-" "-"
+    say "  load at the end: $(load_average)"
 }
 
 #-----------------------------------------------------------------------------
@@ -524,6 +603,39 @@ section_repair() {
         "$(ge "$engine" "$GOAL_REPAIR_RATIO" && echo yes || echo NO)"
     add_summary "repair (whole run) / plain copy" "$whole" "-" "-"
     add_summary "repair (engine download) / copy with MD5" "$checked" "-" "-"
+}
+
+section_repair-http() {
+    heading "repair-http: qov repair over loopback HTTP (nginx) against curl fetching the same ranges"
+    local out result
+    for tool in nginx curl; do
+        command -v "$tool" >/dev/null || { fail "repair-http: '$tool' is not installed (./run setup)"; return 0; }
+    done
+    say "  load at the start: $(load_average)"
+    if ! out=$(python3 "$ROOT/bench/bench_repair_http.py" --qov "$QOV" --data "$DATA/repair-http" \
+            --reps "${REPS:-3}" 2>&1); then
+        printf '%s\n' "$out" | tail -n 40
+        fail "repair-http: a repair or curl failed"
+        return 0
+    fi
+    printf '%s\n' "$out" | grep -v '^RESULT '
+    result=$(printf '%s\n' "$out" | sed -n 's/^RESULT //p')
+    local fetch whole local_mibs curl_mibs fetch_mibs first after
+    fetch=$(sed -n 's/.*fetch_ratio=\([0-9.]*\).*/\1/p' <<<"$result")
+    whole=$(sed -n 's/.*whole_ratio=\([0-9.]*\).*/\1/p' <<<"$result")
+    curl_mibs=$(sed -n 's/.*curl_mibs=\([0-9.]*\).*/\1/p' <<<"$result")
+    fetch_mibs=$(sed -n 's/.*fetch_mibs=\([0-9.]*\).*/\1/p' <<<"$result")
+    local_mibs=$(sed -n 's/.*local_mibs=\([0-9.]*\).*/\1/p' <<<"$result")
+    first=$(sed -n 's/.*first_piece_s=\([0-9.]*\).*/\1/p' <<<"$result")
+    after=$(sed -n 's/.*first_after_plan_ms=\([0-9.]*\).*/\1/p' <<<"$result")
+    add_summary "repair over HTTP (download) / curl, throughput" "$fetch ($fetch_mibs vs $curl_mibs MiB/s)" \
+        ">= $GOAL_REPAIR_HTTP_RATIO" "$(ge "$fetch" "$GOAL_REPAIR_HTTP_RATIO" && echo yes || echo NO)"
+    add_summary "repair over HTTP (whole run) / curl, throughput" "$whole" "-" "-"
+    add_summary "repair over HTTP (download) / curl, cpu" \
+        "$(sed -n 's/.*cpu_ratio=\([0-9.]*\).*/\1/p' <<<"$result")" "-" "-"
+    add_summary "repair from the mirror file (download)" "$local_mibs MiB/s" "-" "-"
+    add_summary "first piece written, 10,000-piece plan" "$first s ($after ms after the plan)" "-" "-"
+    say "  load at the end: $(load_average)"
 }
 
 #-----------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The demo's steps (run by demo.sh): a sample game with a damaged archive,
-repaired by the plug-in through MORLHost.exe under Wine, checked with qov."""
+repaired by the plug-in through MORLHost.exe under Wine from a mirror that
+nginx serves on a loopback port, checked with qov."""
 
 import argparse
 import os
@@ -9,8 +10,11 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "standin", "engine", "tests"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "standin", "engine", "tests"))
+sys.path.insert(0, os.path.join(HERE, "..", "repair", "tests"))
 import gamekit  # noqa: E402
+import webmirror  # noqa: E402
 from gamekit import hostrun  # noqa: E402
 
 PIECE = 32768
@@ -33,6 +37,34 @@ def say(text):
 def fail(text):
     print("\nDEMO FAILED: " + text, file=sys.stderr, flush=True)
     sys.exit(1)
+
+
+class Served:
+    """What nginx served since the last look, from its access log: the
+    requests and bytes of the probe (the header window and the MD5 piece
+    table, which every start of the engine reads) and of the pieces."""
+
+    def __init__(self, server, table_position):
+        self.server = server
+        self.table = table_position
+        self.seen = 0
+
+    def report(self):
+        entries = self.server.access_log()[self.seen:]
+        self.seen += len(entries)
+
+        def first_byte(entry):
+            return int(entry["range"][6:].split("-")[0]) if entry["range"].startswith("bytes=") else 0
+
+        pieces = [e for e in entries if 0 < first_byte(e) < self.table]
+        probe = [e for e in entries if e not in pieces]
+        say("nginx served %d requests, %d bytes: %d for the header and the tables (%d requests), "
+            "%d for pieces (%d requests)" % (len(entries), webmirror.served_bytes(entries),
+                                            webmirror.served_bytes(probe), len(probe),
+                                            webmirror.served_bytes(pieces), len(pieces)))
+        statuses = sorted({e["status"] for e in entries})
+        say("answers: %s" % ", ".join(str(status) for status in statuses))
+        return webmirror.served_bytes(pieces)
 
 
 def run_host(host, game, trace):
@@ -73,9 +105,25 @@ def main():
         % (len(contents), COUNTS["plain"], COUNTS["comp"], COUNTS["enc"]))
     say("%d bytes in %d pieces of %d bytes, each with its MD5" % (os.path.getsize(mirror), info["piece_count"], PIECE))
 
+    step("serve the mirror with nginx on a loopback port")
+    server = webmirror.Nginx(os.path.join(work, "nginx"), os.path.dirname(mirror), tls=False).start()
+    try:
+        run_demo(options, host, qov, work, files, contents, mirror, spans, server)
+    finally:
+        server.stop()
+    say("nginx stopped; its logs: build/demo/nginx/access.log (one line per request: status, bytes, range),")
+    say("build/demo/nginx/error.log; the plug-in's traces: build/demo/trace-1.txt, build/demo/trace-2.txt")
+    print("\nDEMO OK", flush=True)
+
+
+def run_demo(options, host, qov, work, files, contents, mirror, spans, server):
+    address = server.http + "/mirror.qov"
+    say("the mirror's address: " + address)
+    served = Served(server, qov.info(mirror)["md5_table_pos"])
+
     step("lay out the game folder build/demo/game and damage its archive")
     game = gamekit.GameFolder(os.path.join(work, "game"), options.bin)
-    game.archive = {"Game": "game.qov", "Mirror": hostrun.windows_path(mirror), "Throttle": str(THROTTLE)}
+    game.archive = {"Game": "game.qov", "Mirror": address, "Throttle": str(THROTTLE)}
     game.write_settings()
     shutil.copy(mirror, game.game_archive)
     fractions = (0.1, 0.35, 0.6, 0.85)
@@ -96,7 +144,8 @@ def main():
     say("MORL/DLList_1.ini lists all %d files; MORL/RTList_1.ini lists %d to restore into the game"
         % (len(names), len(restore)))
     say("folder: %d missing there, %d with other content, %d already right" % (len(missing), len(stale), len(right)))
-    say("MORL/morl_script.ini: the archive-backed engine, the mirror, a limit of %d KB/s" % (THROTTLE // 1024))
+    say("MORL/morl_script.ini: the archive-backed engine, Mirror=%s, a limit of %d KB/s"
+        % (address, THROTTLE // 1024))
 
     step("run the repair: MORLHost.exe loads MORL/Brevik.dll, which drives morl.dll")
     code, lines = run_host(host, game, os.path.join(work, "trace-1.txt"))
@@ -108,12 +157,16 @@ def main():
     say("%d files (a piece spans several small files)" % stats["FilesFetched"])
     if stats["PiecesFetched"] != len(before["bad_pieces"]):
         fail("the engine did not fetch exactly the damaged pieces")
+    if served.report() != PIECE * len(before["bad_pieces"]):
+        fail("nginx did not serve exactly the damaged pieces")
     say("version recorded in morlfixedconfig.ini: %s" % game.recorded("version"))
 
     step("run it again: the game is up to date")
     code, lines = run_host(host, game, os.path.join(work, "trace-2.txt"))
     if code != 0 or not any(line.endswith("OnProgress 100 校验数据完成") for line in lines):
         fail("the second run did not report the game up to date")
+    if served.report() != 0:
+        fail("the second run fetched pieces")
 
     step("check the repaired archive with qov verify, and the restored files")
     say("$ qov.exe verify build/demo/game/MORL/game.qov")
@@ -130,7 +183,6 @@ def main():
             if a.read() != b.read():
                 fail("%s differs from the mirror's" % name)
     say("every piece verifies; the %d restored files equal the mirror's" % len(restore))
-    print("\nDEMO OK", flush=True)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The demo: the product's main job on a sample game.  demo.py builds a game
 # folder under build/demo (a game archive with damaged pieces, a pristine
-# mirror, the plug-in folder with Brevik.dll and the stand-ins), runs
-# MORLHost.exe under Wine so that the plug-in repairs the game, runs it again
-# (the game is up to date), and checks the result with qov.
+# mirror, the plug-in folder with Brevik.dll and the stand-ins), serves the
+# mirror with nginx on a free loopback port, runs MORLHost.exe under Wine so
+# that the plug-in repairs the game over HTTP, runs it again (the game is up
+# to date), prints what nginx served, and checks the result with qov.
 #
 # `./run demo` runs it with BREVIK_ROOT, BREVIK_BUILD_DIR and BREVIK_BIN_DIR set to
 # the windows build folder; by hand: BREVIK_BUILD_DIR=build/windows demo/demo.sh

@@ -15,7 +15,7 @@
 #ifndef NQOV_FUZZ_FUZZMEMORYSTREAM_H
 #define NQOV_FUZZ_FUZZMEMORYSTREAM_H
 
-#include "QOVArchive.h"
+#include "common/QOVFileStream.h"
 
 #include <algorithm>
 #include <cstring>

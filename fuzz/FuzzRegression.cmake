@@ -4,8 +4,10 @@
 #
 #   fuzz/regressions/*.qov             inputs that made fuzz_archive fail
 #   fuzz/regressions/*.blk             inputs that made fuzz_decompress fail
+#   fuzz/regressions/*.md5             inputs that made fuzz_md5multi fail
 #   fuzz/corpus/fuzz_archive/          the archive seed corpus
 #   fuzz/corpus/fuzz_decompress/       the block seed corpus
+#   fuzz/corpus/fuzz_md5multi/         the multi-buffer MD5 seed corpus
 #
 # Included from nqov/tests/CMakeLists.txt (only with BUILD_TESTING).  New
 # files are picked up without reconfiguring: the driver lists the folders.
@@ -22,3 +24,6 @@ endfunction()
 
 nqov_add_fuzz_regression(nqov_fuzz_archive_regressions fuzz_archive.cpp .qov fuzz_archive)
 nqov_add_fuzz_regression(nqov_fuzz_decompress_regressions fuzz_decompress.cpp .blk fuzz_decompress)
+nqov_add_fuzz_regression(nqov_fuzz_md5multi_regressions fuzz_md5multi.cpp .md5 fuzz_md5multi)
+target_include_directories(nqov_fuzz_md5multi_regressions SYSTEM PRIVATE ${TOMCRYPT_INCLUDE_DIR})
+target_link_libraries(nqov_fuzz_md5multi_regressions PRIVATE ${TOMCRYPT_LIBRARY})

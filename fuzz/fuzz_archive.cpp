@@ -24,7 +24,7 @@
 // (FUZZ_REGRESSION_DRIVER, see fuzz_regression_main.cpp).
 
 #include "FuzzMemoryStream.h"
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -926,7 +926,7 @@ void ChainPass(const uint8_t* data, size_t size) {
         uint32_t count = 0, pieceSize = 0, lastSize = 0;
         bool valid = false;
         if (ai->GetBitmapInfo(&map, &count, &pieceSize, &lastSize, &valid))
-            for (uint32_t i = 0; i < count; i++) FUZZ_CHECK(map[i] == 0, "Clear left a piece state", nullptr);
+            for (uint32_t i = 0; i < count; i++) FUZZ_CHECK(map[i] == NQOV_PIECE_UNKNOWN, "Clear left a piece state", nullptr);
     }
     FUZZ_CHECK(SFileCloseArchive(ha, false), "closing a chain failed", nullptr);
     unlink(patchPath.c_str());

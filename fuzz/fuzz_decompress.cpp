@@ -8,7 +8,7 @@
 // block is compressed as if it were plain data and must decode back to
 // itself.
 
-#include "QOVCompression.h"
+#include "common/QOVCompression.h"
 
 #include <cstdio>
 #include <cstdlib>

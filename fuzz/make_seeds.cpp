@@ -10,8 +10,9 @@
 // (built in the fuzz build only; the output is committed under fuzz/corpus/.)
 // The output is deterministic: running it again gives the same files.
 
-#include "QOVArchive.h"
-#include "QOVCompression.h"
+#include "read/QOVRead.h"
+#include "write/QOVWrite.h"
+#include "common/QOVCompression.h"
 
 #include <LzmaEnc.h>
 

@@ -117,6 +117,14 @@
 #define NQOV_FILE_CURRENT 1u
 #define NQOV_FILE_END 2u
 
+// States of the piece-state map, one byte per piece (SFileGetBitmap).
+#define NQOV_PIECE_UNKNOWN 0u  // not verified since the map was made or cleared
+#define NQOV_PIECE_GOOD 1u     // the piece matched its MD5 when last verified or written
+#define NQOV_PIECE_BAD 2u      // it did not, or writing it failed
+
+// IsFlag30 answer of the interfaces when there is no record to ask.
+#define NQOV_FLAG30_NO_RECORD 3u
+
 #define NQOV_LISTFILE_NAME "(listfile)"
 #define NQOV_INVALID_SIZE 0xFFFFFFFFu
 #define NQOV_INVALID_FILE_ID 0xFFFFFFFFu
@@ -205,7 +213,7 @@ public:
     virtual TNQOVArchive* GetArchive() = 0;       // 16
     virtual uint32_t GetFileSize() = 0;           // 17
     virtual uint64_t GetStoredSize() = 0;         // 18 stored size with chunk digests
-    virtual uint32_t IsFlag30() = 0;              // 19 1, 0, or 3 without a record
+    virtual uint32_t IsFlag30() = 0;              // 19 1, 0, or NQOV_FLAG30_NO_RECORD
     virtual ~QOVFileInterface() {}                // 20
 };
 
@@ -496,5 +504,37 @@ bool FileStream_Write(TFileStream* pStream, uint64_t* pPosition, const void* pvB
 bool FileStream_SizeOf(TFileStream* pStream, uint64_t* pSize);
 bool FileStream_SetSize(TFileStream* pStream, uint64_t qwSize);
 void FileStream_Free(TFileStream* pStream);
+
+//-----------------------------------------------------------------------------
+// MD5 kernels.  Where many pieces are hashed, the library hashes up to 16 of
+// them at once in the lanes of SIMD registers.  The kernel is one choice for
+// the whole process: QOV_MD5_AUTO (the default) takes the fastest one the
+// processor and the operating system support; the others force one, for
+// tests and benchmarks.  Every kernel gives the same digests.
+
+enum QOV_MD5_KERNEL { QOV_MD5_AUTO = 0, QOV_MD5_SCALAR = 1, QOV_MD5_AVX2 = 2, QOV_MD5_AVX512 = 3 };
+
+// Sets the process's kernel.  Fails with ERROR_NOT_SUPPORTED when this
+// machine cannot run it, with ERROR_INVALID_PARAMETER for an unknown value.
+// Hashing already under way keeps the kernel it started with.
+bool QOVSetMD5Kernel(int nKernel);
+// The kernel in use: QOV_MD5_SCALAR, QOV_MD5_AVX2 or QOV_MD5_AVX512.
+int QOVGetMD5Kernel();
+// Whether this machine can run the kernel (AUTO and SCALAR: always).
+bool QOVMD5KernelSupported(int nKernel);
+
+// One message of QOVMD5Batch.
+struct QOV_MD5_MESSAGE {
+    const void* pvData;
+    size_t cbData;
+    uint8_t* pbDigest;  // receives the message's 16-byte MD5
+};
+
+// Hashes independent messages on the calling thread with the process's
+// kernel, up to 16 at once: a lane whose message ends takes the next one
+// while the others go on.  Threads may call it at the same time; each call
+// has lanes of its own.  Fails with ERROR_INVALID_PARAMETER when a message
+// has no digest buffer or no data but a length (nothing is hashed then).
+bool QOVMD5Batch(const QOV_MD5_MESSAGE* pMessages, size_t nMessages);
 
 #endif  // NQOV_QOVLIB_H

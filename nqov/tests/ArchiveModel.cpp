@@ -2,7 +2,7 @@
 
 #include "ArchiveModel.h"
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // and state checks, incomplete and overlong writes, one writer at a time,
 // and adding disk files.
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

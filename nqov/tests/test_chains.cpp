@@ -10,7 +10,7 @@
 // zero), which every flush changes, so each version is read back from the
 // closed file.
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

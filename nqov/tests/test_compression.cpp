@@ -7,8 +7,8 @@
 // code under test are heap blocks of exactly the stated size, so an
 // AddressSanitizer build catches any read or write past them.
 
-#include "QOVCommon.h"
-#include "QOVCompression.h"
+#include "common/QOVCommon.h"
+#include "common/QOVCompression.h"
 
 #include <gtest/gtest.h>
 

@@ -22,7 +22,8 @@
 // (BREVIK_TEST_SEED replays one).
 
 #include "ArchiveModel.h"
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
+#include "write/QOVWrite.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

@@ -18,7 +18,7 @@
 // archive's TFileStream.
 
 #include "ArchiveModel.h"
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

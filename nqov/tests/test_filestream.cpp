@@ -2,7 +2,7 @@
 // continuing reads and writes, the end of the file, read-only streams,
 // resizing, name limits and folder creation.
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

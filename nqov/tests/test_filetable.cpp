@@ -2,7 +2,8 @@
 // case and slash variants, capacity limits, delete markers and their reuse,
 // folder records and the directory tree, and the tables written back.
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
+#include "write/QOVWrite.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

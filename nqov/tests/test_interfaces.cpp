@@ -9,7 +9,7 @@
 // operation would give a different answer.  One case reaches into the
 // library to damage a record in memory.
 
-#include "QOVArchive.h"  // only for the damaged record
+#include "read/QOVRead.h"  // only for the damaged record
 #include "QOVLib.h"
 #include "TestUtil.h"
 

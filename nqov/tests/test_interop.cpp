@@ -5,7 +5,8 @@
 // compared.
 
 #include "MiniJson.h"
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
+#include "verify/QOVVerify.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

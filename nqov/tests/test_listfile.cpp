@@ -3,7 +3,8 @@
 // lines (patch suffixes, long lines, stray bytes, blocks of the cache) back
 // into record names.
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
+#include "write/QOVWrite.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

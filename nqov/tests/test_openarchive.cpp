@@ -3,7 +3,8 @@
 // open, read-only files, creation parameters, the layout the table writer
 // leaves, and what a flush does and does not write.
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
+#include "write/QOVWrite.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

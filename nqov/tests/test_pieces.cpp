@@ -1,8 +1,8 @@
-// Pieces and the piece-state map (MORLTools): piece arithmetic, verifying,
+// Pieces and the piece-state map (verify/): piece arithmetic, verifying,
 // reading and writing single pieces, whole-archive verification (also on
 // several threads), the pieces of one file, and what reaches the disk.
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

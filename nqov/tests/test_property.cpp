@@ -23,7 +23,7 @@
 // (BREVIK_TEST_SEED replays one).
 
 #include "ArchiveModel.h"
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // records, piece-checked reads of damaged files, reads at every position and
 // length around sector boundaries, extraction and whole-file verification.
 
-#include "QOVArchive.h"
+#include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>

@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 
+#include "QOVLib.h"
 #include "errors.h"
 #include "qov.h"
 
@@ -15,6 +16,7 @@ namespace {
 const CommandInfo* const kCommands[] = {
     &kCreateCommand, &kAddCommand,    &kListCommand, &kCatCommand,
     &kExtractCommand, &kVerifyCommand, &kInfoCommand, &kPatchTagCommand,
+    &kRepairCommand,
 };
 
 const CommandInfo* FindCommand(const std::string& name) {
@@ -71,6 +73,28 @@ int UsageError(const CommandInfo& command, const std::string& message) {
     return kExitUsage;
 }
 
+namespace {
+
+// Sets the MD5 kernel NAME; -1 when done, else the exit code.
+int ApplyMD5Kernel(const CommandInfo& command, const std::string& name) {
+    static const struct {
+        const char* name;
+        int kernel;
+    } kKernels[] = {{"auto", QOV_MD5_AUTO},
+                    {"scalar", QOV_MD5_SCALAR},
+                    {"avx2", QOV_MD5_AVX2},
+                    {"avx512", QOV_MD5_AVX512}};
+    for (const auto& known : kKernels) {
+        if (name != known.name) continue;
+        if (QOVSetMD5Kernel(known.kernel)) return -1;
+        Report("the MD5 kernel " + Quote(name) + " is not supported on this machine");
+        return kExitUsage;
+    }
+    return UsageError(command, "--md5 must be scalar, avx2, avx512 or auto, not " + Quote(name));
+}
+
+}  // namespace
+
 int ParseCommandArgs(const CommandInfo& command, const std::vector<std::string>& args,
                      std::vector<OptionDef> defs, int minPositionals, int maxPositionals,
                      ParsedArgs* parsed) {
@@ -85,6 +109,7 @@ int ParseCommandArgs(const CommandInfo& command, const std::vector<std::string>&
     if (count < minPositionals) return UsageError(command, "missing arguments");
     if (maxPositionals >= 0 && count > maxPositionals)
         return UsageError(command, "too many arguments");
+    if (const std::string* kernel = parsed->Value("md5")) return ApplyMD5Kernel(command, *kernel);
     return -1;
 }
 

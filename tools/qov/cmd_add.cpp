@@ -39,6 +39,7 @@ const char kUsage[] =
     "                   written with the tables, so at least one file must be\n"
     "                   added\n"
     "  -v, --verbose    name every file as it is added\n"
+    QOV_MD5_OPTION_HELP
     "\n"
     "The library adjusts what cannot apply: files under 4 bytes are stored\n"
     "without encryption, files under 32 bytes also without compression and\n"
@@ -188,7 +189,8 @@ int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
                                         {"single-unit", 0, false},
                                         {"flags", 0, true},
                                         {"base-tag", 0, true},
-                                        {"verbose", 'v', false}},
+                                        {"verbose", 'v', false},
+                                        QOV_MD5_OPTION},
                                        2, -1, &args);
     if (early >= 0) return early;
     const std::string& archivePath = args.positionals[0];

@@ -23,11 +23,13 @@ const char kUsage[] =
     "Options:\n"
     "  --patch PATCH   attach the patch archive PATCH (repeatable, oldest\n"
     "                  first); NAME is then looked up over the chain, newest\n"
-    "                  archive first\n";
+    "                  archive first\n"
+    QOV_MD5_OPTION_HELP;
 
 int RunCat(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(command, argv, {{"patch", 0, true}}, 2, 2, &args);
+    const int early = ParseCommandArgs(command, argv, {{"patch", 0, true}, QOV_MD5_OPTION}, 2, 2,
+                                       &args);
     if (early >= 0) return early;
     const std::string& path = args.positionals[0];
     const std::string& name = args.positionals[1];

@@ -27,7 +27,8 @@ const char kUsage[] =
     "  --format-version N    header format version, 0..65535 (default 0)\n"
     "  --header-offset BYTES where the header starts, a multiple of 512\n"
     "                        (default 0); the bytes before it are zero\n"
-    "  -f, --force           replace ARCHIVE if it exists\n";
+    "  -f, --force           replace ARCHIVE if it exists\n"
+    QOV_MD5_OPTION_HELP;
 
 // Reads option NAME as a number in MIN..MAX into *VALUE (unchanged when the
 // option is absent).  False after reporting bad usage in *EXIT_CODE.
@@ -56,7 +57,8 @@ int RunCreate(const CommandInfo& command, const std::vector<std::string>& argv) 
                                         {"chunk-size", 0, true},
                                         {"format-version", 0, true},
                                         {"header-offset", 0, true},
-                                        {"force", 'f', false}},
+                                        {"force", 'f', false},
+                                        QOV_MD5_OPTION},
                                        1, 1, &args);
     if (early >= 0) return early;
     const std::string& path = args.positionals[0];

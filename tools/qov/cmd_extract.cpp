@@ -33,7 +33,8 @@ const char kUsage[] =
     "  --patch PATCH     attach the patch archive PATCH (repeatable, oldest\n"
     "                    first): names are looked up over the chain, and\n"
     "                    without NAMEs the files are those that win their\n"
-    "                    name in the chain (as 'qov list --patch' shows them)\n";
+    "                    name in the chain (as 'qov list --patch' shows them)\n"
+    QOV_MD5_OPTION_HELP;
 
 struct Job {
     std::string name;    // in the archive
@@ -73,7 +74,8 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
     ParsedArgs args;
     const int early = ParseCommandArgs(
         command, argv,
-        {{"output", 'o', true}, {"jobs", 'j', true}, {"verbose", 'v', false}, {"patch", 0, true}},
+        {{"output", 'o', true}, {"jobs", 'j', true}, {"verbose", 'v', false}, {"patch", 0, true},
+         QOV_MD5_OPTION},
         1, -1, &args);
     if (early >= 0) return early;
     const ChainSpec chain{args.positionals[0], args.Values("patch")};

@@ -29,6 +29,17 @@ extern const CommandInfo kExtractCommand;
 extern const CommandInfo kVerifyCommand;
 extern const CommandInfo kInfoCommand;
 extern const CommandInfo kPatchTagCommand;
+extern const CommandInfo kRepairCommand;
+
+// The option of every command that hashes pieces or files (create, add,
+// cat, extract, verify, repair): which MD5 kernel hashes them, for
+// comparing kernels.  ParseCommandArgs applies it.
+#define QOV_MD5_OPTION {"md5", 0, true}
+#define QOV_MD5_OPTION_HELP                                                     \
+    "  --md5 KERNEL    how many pieces are hashed at once: avx512 (16), avx2\n" \
+    "                  (8), scalar (one) or auto, the fastest this machine runs\n" \
+    "                  (the default); every kernel gives the same digests, and\n" \
+    "                  one the machine lacks exits 2\n"
 
 // Runs qov with ARGS (the arguments after the program name, UTF-8) and
 // returns the exit code.
@@ -36,6 +47,7 @@ int Run(const std::vector<std::string>& args);
 
 // Parses the arguments of COMMAND with DEFS (plus -h/--help) and checks the
 // number of positional arguments (MAX_POSITIONALS < 0: no upper limit).
+// A --md5 option (QOV_MD5_OPTION among DEFS) sets the process's MD5 kernel.
 // Returns -1 when the command should go on; otherwise the exit code to
 // return at once (help was printed: 0; bad usage was reported: 2).
 int ParseCommandArgs(const CommandInfo& command, const std::vector<std::string>& args,

@@ -18,7 +18,6 @@ const wchar_t kProbe[] = L"fund_module_probe.dll";
 
 typedef HMODULE(__cdecl* ThisModuleFn)();
 typedef size_t(__cdecl* FolderFn)(wchar_t*, size_t);
-typedef int(__cdecl* PinFn)();
 
 bool EndsWith(const std::wstring& text, const std::wstring& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -72,8 +71,10 @@ TEST(Module, ADllInAFolderLongerThanMaxPath) {
         EXPECT_TRUE(EndsWith(module_folder(probe.get()), std::wstring(40, L'x') + L"\\"));
 
         // Seen from inside: the DLL is its own module, not the program.
-        auto thisModule = reinterpret_cast<ThisModuleFn>(reinterpret_cast<void*>(GetProcAddress(probe.get(), "ProbeThisModule")));
-        auto folderOf = reinterpret_cast<FolderFn>(reinterpret_cast<void*>(GetProcAddress(probe.get(), "ProbeModuleFolder")));
+        auto thisModule = reinterpret_cast<ThisModuleFn>(
+            reinterpret_cast<void*>(GetProcAddress(probe.get(), "ProbeThisModule")));
+        auto folderOf = reinterpret_cast<FolderFn>(
+            reinterpret_cast<void*>(GetProcAddress(probe.get(), "ProbeModuleFolder")));
         ASSERT_NE(thisModule, nullptr);
         ASSERT_NE(folderOf, nullptr);
         EXPECT_EQ(thisModule(), probe.get());
@@ -82,19 +83,6 @@ TEST(Module, ADllInAFolderLongerThanMaxPath) {
         EXPECT_EQ(std::wstring(buffer.data(), length), module_folder(probe.get()));
     }
     DeleteFileW(copy.c_str());
-}
-
-// A pinned DLL stays loaded after its last FreeLibrary (a thread left to
-// finish on its own keeps its code).
-TEST(Module, APinnedDllOutlivesItsLastFreeLibrary) {
-    const std::wstring path = module_folder(nullptr) + kProbe;
-    HMODULE probe = LoadLibraryW(path.c_str());
-    ASSERT_NE(probe, nullptr) << GetLastError();
-    auto pin = reinterpret_cast<PinFn>(reinterpret_cast<void*>(GetProcAddress(probe, "ProbePin")));
-    ASSERT_NE(pin, nullptr);
-    EXPECT_EQ(pin(), 1);
-    FreeLibrary(probe);
-    EXPECT_EQ(GetModuleHandleW(path.c_str()), probe);
 }
 
 }  // namespace

@@ -49,8 +49,10 @@ class Qov:
         return json.loads(self.run("info", "--json", self.path(archive)))
 
     def verify(self, archive):
-        """{"pieces", "last_piece_size", "bad_pieces", "bad_files"}."""
-        return json.loads(self.run("verify", "--json", self.path(archive), ok=(0, 1)))
+        """{"pieces", "last_piece_size", "bad_pieces", "bad_files", "deep"}:
+        every piece checked and every file read (--deep), so that
+        "bad_files" are the files whose content is damaged."""
+        return json.loads(self.run("verify", "--deep", "--json", self.path(archive), ok=(0, 1)))
 
 
 def sample_files(seed, counts, smallest=2000, largest=60000):

@@ -3,7 +3,9 @@
 the real Brevik.dll, which drives morl.dll (Behaviour=archive) over a game
 archive with damaged pieces and a mirror archive, both made with qov.exe.
 After a repair every piece of the game archive verifies and every restored
-file equals the mirror's.
+file equals the mirror's.  The mirror is a file beside the game, or served
+by nginx on a loopback port (HTTP, and HTTPS with a test CA), with the fault
+proxy of the repair tests in front of it for faults.
 
 Usage: test_archive_e2e.py --host MORLHost.exe --bin BIN_DIR --work DIR [unittest options]
 
@@ -19,8 +21,11 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "repair", "tests"))
 import gamekit  # noqa: E402
+import webmirror  # noqa: E402
 from gamekit import hostrun  # noqa: E402
 
 HOST = BIN = WORK = QOV = None
@@ -237,6 +242,170 @@ class ArchiveFailures(unittest.TestCase):
         for name in names:
             with open(game.restored_path(name), "rb") as f:
                 self.assertEqual(f.read(), game.contents[name], name)
+
+
+class ArchiveOverHttp(unittest.TestCase):
+    """The engine fetches from a web server: `Mirror=` is the address of the
+    mirror archive that nginx serves on a loopback port."""
+
+    maxDiff = None
+
+    def game(self, counts=None, https=False, rules=None):
+        game = ArchiveGame(self.id().rsplit(".", 1)[-1], counts=counts)
+        server = webmirror.Nginx(game.path("nginx"), game.root).start()
+        self.addCleanup(server.stop)
+        base = server.https if https else server.http
+        if rules is not None:
+            proxy = webmirror.FaultProxy(game.path("proxy"), server.port, rules).start()
+            self.addCleanup(proxy.stop)
+            base = proxy.url("")
+            game.proxy = proxy
+        game.server = server
+        game.archive["Mirror"] = base + "/mirror.qov"
+        if https:
+            game.archive["CaFile"] = hostrun.windows_path(server.ca_file)
+        game.write_settings()
+        return game
+
+    def data_requests(self, game):
+        """nginx's log entries of piece requests (not the probe's header
+        window and piece table)."""
+        table = QOV.info(game.mirror_archive)["md5_table_pos"]
+        return [e for e in game.server.access_log()
+                if e["range"] and 0 < int(e["range"][6:].split("-")[0]) < table]
+
+    def data_rule(self, game, fault, **params):
+        rule = {"fault": fault, "from": PIECE, "to": QOV.info(game.mirror_archive)["md5_table_pos"]}
+        rule.update(params)
+        return rule
+
+    def assertRepairedLikeMirror(self, game, names):
+        after = QOV.verify(game.game_archive)
+        self.assertEqual((after["bad_pieces"], after["bad_files"]), ([], []), after)
+        for name in names:
+            with open(game.restored_path(name), "rb") as f:
+                self.assertEqual(f.read(), game.contents[name], name)
+
+    def test_damaged_files_of_every_kind_are_repaired_over_http(self):
+        game = self.game()
+        before = game.damage_kinds(0.3, 0.7)
+        names = sorted(game.contents)[::5]
+        game.restore_list(names)
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertRepairedLikeMirror(game, names)
+        self.assertEqual(set(gamekit.piece_map(game.game_archive)), {1})
+        # Only the damaged pieces were asked for, besides the probe, all
+        # answered 206.
+        data = self.data_requests(game)
+        self.assertEqual(webmirror.served_bytes(data), PIECE * len(before["bad_pieces"]))
+        self.assertTrue(all(e["status"] == 206 for e in game.server.access_log()), game.server.access_log())
+        self.assertEqual(game.statistics()["PiecesFetched"], len(before["bad_pieces"]))
+        again = game.run()
+        self.assertEqual([(c.name, c.text) for c in again.sink_calls()],
+                         [("OnProgress", DONE), ("OnSuccess", "")], again.describe())
+
+    def test_damaged_files_are_repaired_over_https_from_a_private_ca(self):
+        game = self.game(counts={"plain": 4, "comp": 4, "enc": 4}, https=True)
+        game.damage_kinds(0.5)
+        names = sorted(game.contents)[:3]
+        game.restore_list(names)
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertRepairedLikeMirror(game, names)
+
+    def test_tables_rebuilt_and_a_missing_archive_made_over_http(self):
+        game = self.game(counts={"plain": 4, "comp": 4, "enc": 4})
+        info = QOV.info(game.game_archive)
+        gamekit.damage(game.game_archive, [info["het_pos"] + 40])
+        names = sorted(game.contents)
+        game.restore_list(names)
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertIn(ENGINE_REPAIRING, [c.text for c in run.progress()], run.describe())
+        self.assertRepairedLikeMirror(game, names)
+        os.remove(game.game_archive)
+        run = game.run()
+        self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+        self.assertRepairedLikeMirror(game, names)
+
+    def test_a_slow_server_resets_and_a_503_burst_are_ridden_out(self):
+        cases = [("delay", {"seconds": 0.5, "times": 3}),
+                 ("reset", {"after": 3000, "times": 2}),
+                 ("status", {"code": 503, "retry_after": 1, "times": 3})]
+        for fault, params in cases:
+            with self.subTest(fault=fault):
+                game = ArchiveGame("%s-%s" % (self.id().rsplit(".", 1)[-1], fault),
+                                   counts={"plain": 4, "comp": 4, "enc": 4})
+                server = webmirror.Nginx(game.path("nginx"), game.root).start()
+                self.addCleanup(server.stop)
+                proxy = webmirror.FaultProxy(game.path("proxy"), server.port,
+                                             [self.data_rule(game, fault, **params)]).start()
+                self.addCleanup(proxy.stop)
+                game.archive["Mirror"] = proxy.url("/mirror.qov")
+                game.write_settings()
+                game.damage_kinds(0.3, 0.7)
+                names = sorted(game.contents)[::3]
+                game.restore_list(names)
+                run = game.run()
+                self.assertEqual(run.code, hostrun.EXIT_SUCCESS, run.describe())
+                self.assertRepairedLikeMirror(game, names)
+                self.assertTrue(any(r["fault"] == fault for r in proxy.requests()), proxy.requests())
+                if fault != "delay":
+                    self.assertTrue(any("trying again" in line for line in game.calls()), game.calls())
+
+    def test_a_piece_the_mirror_lacks_fails_the_download_and_keeps_what_verified(self):
+        game = self.game(counts={"plain": 8, "comp": 8, "enc": 8})
+        before = game.damage_kinds(0.2, 0.6)
+        start, end = game.spans["comp"]
+        spot = int(start + (end - start) * 0.6)
+        gamekit.damage(game.mirror_archive, [spot])  # what nginx serves
+        unfetchable = spot // PIECE
+        self.assertIn(unfetchable, before["bad_pieces"])
+        game.restore_list([sorted(game.contents)[0]])
+
+        run = game.run("--linger", "1500")
+        self.assertEqual(run.code, hostrun.EXIT_FAILURE, run.describe())
+        self.assertEqual(run.names().count("OnFail"), 1, run.describe())
+        self.assertEqual(run.sink_calls()[-1].text, DOWNLOAD_FAIL, run.describe())
+        log = game.calls()
+        self.assertGreaterEqual(len([line for line in log if "piece %d cannot be had" % unfetchable in line]), 3, log)
+        after = QOV.verify(game.game_archive)
+        self.assertIn(unfetchable, after["bad_pieces"])
+        self.assertTrue(set(after["bad_pieces"]) <= set(before["bad_pieces"]), (before, after))
+        states = gamekit.piece_map(game.game_archive)
+        for piece in set(before["bad_pieces"]) - set(after["bad_pieces"]):
+            self.assertEqual(states[piece], 1, piece)
+        self.assertEqual(states[unfetchable], 2)
+
+    def test_a_stop_during_the_download_and_a_new_run_that_finishes(self):
+        game = self.game(counts={"plain": 6, "comp": 6, "enc": 6})
+        game.archive["Throttle"] = str(2 * PIECE)
+        game.write_settings()
+        before = game.damage_kinds(0.1, 0.3, 0.5, 0.7, 0.9)
+        names = sorted(game.contents)
+        game.restore_list(names)
+        run = game.run("--stop-on", "更新速度")
+        self.assertEqual(run.code, hostrun.EXIT_STOPPED, run.describe())
+        middle = QOV.verify(game.game_archive)
+        self.assertTrue(middle["bad_pieces"], "the stop came after the whole download")
+        self.assertTrue(set(middle["bad_pieces"]) <= set(before["bad_pieces"]), (before, middle))
+        states = gamekit.piece_map(game.game_archive)
+        for piece in middle["bad_pieces"]:
+            self.assertEqual(states[piece], 2, piece)
+
+        del game.archive["Throttle"]
+        game.write_settings()
+        served = len(game.server.access_log())
+        again = game.run()
+        self.assertEqual(again.code, hostrun.EXIT_SUCCESS, again.describe())
+        self.assertRepairedLikeMirror(game, names)
+        self.assertEqual(game.statistics()["PiecesFetched"], len(middle["bad_pieces"]))
+        # The new run asked only for what was left.
+        table = QOV.info(game.mirror_archive)["md5_table_pos"]
+        later = [e for e in game.server.access_log()[served:]
+                 if e["range"] and 0 < int(e["range"][6:].split("-")[0]) < table]
+        self.assertEqual(webmirror.served_bytes(later), PIECE * len(middle["bad_pieces"]))
 
 
 def main():

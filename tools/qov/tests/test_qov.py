@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """End-to-end tests of the qov command line.
 
-Usage: test_qov.py PATH_TO_QOV [unittest options]
+Usage: test_qov.py PATH_TO_QOV [--md5 KERNEL] [unittest options]
 
 Every test runs the built program in a temporary folder of its own.  When
 the environment variable BREVIK_EMULATOR is set (for example a Wine wrapper),
-its words are put in front of the program.  The interop archives of the
+its words are put in front of the program.  With --md5 KERNEL every command
+that hashes runs with that MD5 kernel forced (`qov CMD --md5 KERNEL`); when
+this machine cannot run the kernel, the whole run is skipped (exit 77).  The interop archives of the
 archive library's test data are copied before use, because they may be
 read-only.
 """
@@ -24,6 +26,10 @@ import tempfile
 import unittest
 
 QOV = None  # the program under test, from the command line
+MD5_KERNEL = None  # --md5 KERNEL of the command line
+# The commands that take --md5.
+HASHING_COMMANDS = ("create", "add", "cat", "extract", "verify", "repair")
+EXIT_SKIPPED = 77
 EMULATOR = shlex.split(os.environ.get("BREVIK_EMULATOR", ""))
 HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURES = os.path.normpath(os.path.join(HERE, "..", "..", "..", "nqov", "tests", "data", "fixtures"))
@@ -87,6 +93,20 @@ def make_sample_tree(root):
     return {name.replace("/", "\\"): data for name, data in files.items()}
 
 
+def with_md5_kernel(args):
+    """ARGS with `--md5 MD5_KERNEL` after the command, when one is forced."""
+    if MD5_KERNEL and args and args[0] in HASHING_COMMANDS:
+        return args[:1] + ["--md5", MD5_KERNEL] + args[1:]
+    return args
+
+
+def kernel_missing(kernel):
+    """Whether this machine cannot run the MD5 kernel (qov says so)."""
+    result = subprocess.run(EMULATOR + [QOV, "verify", "--md5", kernel, "no-such.qov"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+    return b"not supported on this machine" in result.stderr
+
+
 class QovTestCase(unittest.TestCase):
     """Runs qov in a fresh temporary folder per test."""
 
@@ -104,8 +124,9 @@ class QovTestCase(unittest.TestCase):
         return os.path.join(self.tmp, *parts)
 
     def run_qov(self, *args, cwd=None, stderr=subprocess.PIPE):
+        args = with_md5_kernel(list(args))
         for attempt in range(3):
-            result = subprocess.run(EMULATOR + [QOV] + list(args), cwd=cwd or self.tmp,
+            result = subprocess.run(EMULATOR + [QOV] + args, cwd=cwd or self.tmp,
                                     stdout=subprocess.PIPE, stderr=stderr, timeout=600)
             # Under a busy Wine a program now and then never starts: Wine
             # exits 1 and nothing is printed.  qov itself always says why it
@@ -495,7 +516,9 @@ class VerifyTest(QovTestCase):
         report = self.qov_json("verify", "--json", archive)
         self.assertEqual(report, {"pieces": info["piece_count"],
                                   "last_piece_size": info["last_piece_size"],
-                                  "bad_pieces": [], "bad_files": []})
+                                  "bad_pieces": [], "bad_files": [], "deep": False})
+        self.assertEqual(self.qov_json("verify", "--deep", "--json", archive),
+                         dict(report, deep=True))
 
     def test_one_damaged_byte(self):
         archive, piece = self.corrupt_archive()
@@ -508,13 +531,92 @@ class VerifyTest(QovTestCase):
         text = result.stdout.decode()
         self.assertIn("1 bad: %d" % piece, text)
         self.assertIn("payload.bin", text)
+        self.assertIn("bad file payload.bin (holds bad piece %d)" % piece, text)
         self.assertIn("damage found", text)
+        deep = self.qov_json("verify", "--deep", "--json", archive, expect=1)
+        self.assertEqual((deep["bad_pieces"], deep["bad_files"], deep["deep"]),
+                         ([piece], ["payload.bin"], True))
         with open(archive, "rb") as f:
             self.assertEqual(f.read(), before, "verify writes nothing")
         # Reading checks the pieces too.
         self.qov("cat", archive, "payload.bin", expect=1)
         result = self.qov("extract", "-o", self.path("out"), archive, expect=1)
         self.assertIn(b"payload.bin", result.stderr)
+
+    def test_files_sharing_a_bad_piece_are_all_named(self):
+        archive = self.new_archive("shared.qov", "--piece-size", "4096")
+        first, second = pseudo_random(5, 1500), pseudo_random(6, 1500)
+        write_file(self.path("src", "first.bin"), first)
+        write_file(self.path("src", "second.bin"), second)
+        self.qov("add", "--no-compress", archive, self.path("src"))
+        with open(archive, "r+b") as f:
+            data = f.read()
+            start = data.find(first)
+            self.assertGreaterEqual(start, 0)
+            self.assertEqual((start + len(first)) // 4096, data.find(second) // 4096,
+                             "both files lie in one piece")
+            f.seek(start + 10)
+            f.write(bytes([data[start + 10] ^ 1]))
+        # The list file (compressed) lies in that piece too: it holds a bad
+        # piece, but reading it finds its content whole.
+        for options, files in (((), ["(listfile)", "first.bin", "second.bin"]),
+                               (("--deep",), ["first.bin", "second.bin"])):
+            with self.subTest(options=options):
+                report = self.qov_json("verify", "--json", *options, archive, expect=1)
+                self.assertEqual(report["bad_pieces"], [(start + 10) // 4096])
+                self.assertEqual(sorted(report["bad_files"]), files)
+
+    def test_deep_finds_content_stored_wrong(self):
+        """A file whose stored bytes were wrong when its piece digests were
+        made: every piece verifies, only reading the file finds it."""
+        archive = self.new_archive("wrong.qov", "--piece-size", "4096")
+        payload = pseudo_random(43, 20000)
+        write_file(self.path("payload.bin"), payload)
+        self.qov("add", "--no-compress", archive, self.path("payload.bin"))
+        info = self.qov_json("info", "--json", archive)
+        with open(archive, "r+b") as f:
+            data = bytearray(f.read())
+            start = data.find(payload)
+            self.assertGreaterEqual(start, 0)
+            position = start + 5000
+            data[position] ^= 0x10
+            # The piece's digest and the piece table's own digest made anew.
+            piece, size = position // info["piece_size"], info["piece_size"]
+            table, table_size = info["md5_table_pos"], info["md5_table_size"]
+            data[table + 16 * piece:table + 16 * piece + 16] = hashlib.md5(
+                data[piece * size:(piece + 1) * size]).digest()
+            data[table + table_size - 16:table + table_size] = hashlib.md5(
+                data[table:table + table_size - 16]).digest()
+            f.seek(0)
+            f.write(data)
+        self.assertEqual(self.qov_json("verify", "--json", archive),
+                         {"pieces": info["piece_count"], "last_piece_size": info["last_piece_size"],
+                          "bad_pieces": [], "bad_files": [], "deep": False})
+        self.assertIn(b"--deep also reads each one", self.qov("verify", archive).stdout)
+        report = self.qov_json("verify", "--deep", "--json", archive, expect=1)
+        self.assertEqual((report["bad_pieces"], report["bad_files"]), ([], ["payload.bin"]))
+        text = self.qov("verify", "--deep", archive, expect=1).stdout.decode()
+        self.assertIn("bad file payload.bin (MD5 mismatch)", text)
+        self.assertIn("damage found", text)
+
+    def test_jobs_and_kernels_give_the_same_report(self):
+        archive, piece = self.corrupt_archive()
+        make_sample_tree(self.path("more"))
+        expected = self.qov_json("verify", "--json", "--jobs", "1", archive, expect=1)
+        self.assertEqual(expected["bad_pieces"], [piece])
+        runs = [["--jobs", "2"], ["-j", "7"], ["--jobs", "3", "--deep"]]
+        for kernel in ("scalar", "avx2", "avx512", "auto"):
+            if kernel_missing(kernel):
+                result = self.qov("verify", "--md5", kernel, archive, expect=2)
+                self.assertIn(b"the MD5 kernel '%s' is not supported on this machine" % kernel.encode(),
+                              result.stderr)
+                self.assertEqual(result.stdout, b"")
+                continue
+            runs += [["--md5", kernel, "--jobs", "1"], ["--md5", kernel, "--jobs", "4", "--deep"]]
+        for options in runs:
+            with self.subTest(options=options):
+                report = self.qov_json("verify", "--json", *options, archive, expect=1)
+                self.assertEqual(report, dict(expected, deep="--deep" in options))
 
     def test_progress_bar_on_a_terminal(self):
         if EMULATOR:
@@ -635,7 +737,8 @@ class FixtureTest(QovTestCase):
         self.assertEqual(self.qov_json("verify", "--json", archive),
                          {"pieces": manifest["piece_count"],
                           "last_piece_size": manifest["last_piece_size"],
-                          "bad_pieces": [], "bad_files": []})
+                          "bad_pieces": [], "bad_files": [], "deep": False})
+        self.assertEqual(self.qov_json("verify", "--deep", "--json", archive)["bad_files"], [])
 
     def test_extract_many_with_jobs(self):
         manifest = self.manifest("many_1000")
@@ -846,9 +949,11 @@ class ChainTest(QovTestCase):
         base = self.manifest("patch_base")
         self.assertEqual(report, {
             "pieces": base["piece_count"], "last_piece_size": base["last_piece_size"],
-            "bad_pieces": [], "bad_files": [],
+            "bad_pieces": [], "bad_files": [], "deep": False,
             "patches": [self.piece_figures("patch_1", self.p1),
                         self.piece_figures("patch_2", self.p2)]})
+        self.assertEqual(self.qov_json("verify", "--deep", "--json", *self.chain_args()),
+                         dict(report, deep=True))
         text = self.qov("verify", *self.chain_args()).stdout.decode()
         self.assertIn("patch 1 %s" % self.p1, text)
         self.assertIn("patch 2 %s" % self.p2, text)
@@ -866,11 +971,17 @@ class ChainTest(QovTestCase):
             f.seek(position)
             f.write(bytes([byte[0] ^ 0x40]))
         piece = position // self.manifest("patch_2")["piece_size"]
-        report = self.qov_json("verify", "--json", *self.chain_args(), expect=1)
+        # Reading every file finds p1p2.bin damaged; the compressed
+        # common.txt lies in the same piece with its own bytes whole.
+        report = self.qov_json("verify", "--deep", "--json", *self.chain_args(), expect=1)
         self.assertEqual(report["bad_pieces"], [], "the base is whole")
         self.assertEqual(report["patches"][0]["bad_pieces"], [])
         self.assertEqual(report["patches"][1]["bad_pieces"], [piece])
         self.assertEqual(report["bad_files"], ["p1p2.bin"])
+        # By their pieces, both files hold the bad one.
+        report = self.qov_json("verify", "--json", *self.chain_args(), expect=1)
+        self.assertEqual(report["patches"][1]["bad_pieces"], [piece])
+        self.assertEqual(sorted(report["bad_files"]), ["common.txt", "p1p2.bin"])
         self.assertIn(b"damage found", self.qov("verify", *self.chain_args(), expect=1).stdout)
         # The base alone and the chain up to patch 1 are still intact.
         self.qov("verify", self.base, "--patch", self.p1)
@@ -1001,13 +1112,90 @@ class ChainTest(QovTestCase):
         self.assertEqual(self.qov_json("patch-tag", "--json", archive)["base"], "0" * 32)
 
 
+class RepairTest(QovTestCase):
+    """`qov repair --from MIRROR`: a mirror archive on disk as the source
+    (the web sources have their own tests, repair/tests)."""
+
+    def mirror_and_copy(self):
+        """A mirror with the sample tree in 4 KiB pieces, and a copy of it as
+        the archive to repair.  Returns (mirror, archive, files)."""
+        mirror = self.new_archive("mirror.qov", "--piece-size", "4096")
+        files = make_sample_tree(self.path("src"))
+        self.qov("add", mirror, self.path("src"))
+        archive = self.path("game.qov")
+        shutil.copyfile(mirror, archive)
+        return mirror, archive, files
+
+    def damage(self, archive, pieces, at=100):
+        with open(archive, "r+b") as f:
+            for piece in pieces:
+                f.seek(piece * 4096 + at)
+                f.write(bytes(range(1, 33)))
+
+    def assertLikeMirror(self, archive, files):
+        self.assertEqual(self.qov_json("verify", "--json", archive)["bad_pieces"], [])
+        out = self.path("out-%d" % len(os.listdir(self.tmp)))
+        self.qov("extract", "-o", out, archive)
+        self.assertEqual(read_tree(out), {name.replace("\\", "/"): data for name, data in files.items()})
+
+    def test_damaged_pieces_come_from_the_mirror(self):
+        mirror, archive, files = self.mirror_and_copy()
+        info = self.qov_json("info", "--json", mirror)
+        pieces = [1, 2, 5, info["het_pos"] // 4096 - 1]
+        self.damage(archive, pieces)
+        with open(archive, "rb") as f:
+            before = f.read()
+        result = self.qov("repair", "--dry-run", archive, "--from", mirror)
+        self.assertIn(b"plan: 4 pieces, 16384 bytes to fetch", result.stdout)
+        with open(archive, "rb") as f:
+            self.assertEqual(f.read(), before, "a dry run writes nothing")
+        report = self.qov_json("repair", "--json", "--jobs", "2", archive, "--from", mirror)
+        self.assertEqual(report["plan"]["piece_list"], pieces)
+        self.assertEqual(report["result"]["outcome"], "repaired")
+        self.assertEqual(report["result"]["pieces_stored"], 4)
+        self.assertLikeMirror(archive, files)
+        result = self.qov("repair", archive, "--from", mirror)
+        self.assertIn(b"plan: 0 pieces, 0 bytes to fetch, 0 files affected", result.stdout)
+
+    def test_a_missing_archive_or_unreadable_tables_are_rebuilt(self):
+        mirror, archive, files = self.mirror_and_copy()
+        os.remove(archive)
+        report = self.qov_json("repair", "--json", archive, "--from", mirror)
+        self.assertTrue(report["plan"]["archive_missing"])
+        self.assertEqual(report["result"]["outcome"], "repaired")
+        self.assertLikeMirror(archive, files)
+        info = self.qov_json("info", "--json", mirror)
+        with open(archive, "r+b") as f:
+            f.seek(info["het_pos"] + 16)
+            f.write(b"\xff" * 64)
+        result = self.qov("repair", archive, "--from", mirror)
+        self.assertIn(b"tables cannot be read", result.stdout)
+        self.assertLikeMirror(archive, files)
+
+    def test_sources_and_archives_that_cannot_be_used(self):
+        mirror, archive, _ = self.mirror_and_copy()
+        self.damage(archive, [1])
+        with open(archive, "rb") as f:
+            before = f.read()
+        result = self.qov("repair", archive, "--from", self.path("nowhere.qov"), expect=2)
+        self.assertIn(b"nowhere.qov", result.stderr)
+        other = self.new_archive("other.qov", "--piece-size", "4096")
+        write_file(self.path("one.bin"), pseudo_random(9, 50000))
+        self.qov("add", other, self.path("one.bin"))
+        result = self.qov("repair", archive, "--from", other, expect=2)
+        self.assertIn(b"another version", result.stderr)
+        with open(archive, "rb") as f:
+            self.assertEqual(f.read(), before, "nothing written")
+        self.qov("repair", archive, expect=2)
+
+
 class UsageTest(QovTestCase):
     def test_help(self):
         for args in (["help"], ["--help"], ["-h"]):
             result = self.qov(*args)
             self.assertIn(b"usage: qov", result.stdout)
             for command in (b"create", b"add", b"list", b"cat", b"extract", b"verify", b"info",
-                            b"patch-tag"):
+                            b"patch-tag", b"repair"):
                 self.assertIn(command, result.stdout)
         self.assertIn(b"--capacity", self.qov("help", "create").stdout)
         self.assertIn(b"--jobs", self.qov("extract", "--help").stdout)
@@ -1015,6 +1203,11 @@ class UsageTest(QovTestCase):
             self.assertIn(b"--patch PATCH", self.qov(command, "--help").stdout)
         self.assertIn(b"--base-tag HEX", self.qov("add", "--help").stdout)
         self.assertIn(b"--dump", self.qov("info", "--help").stdout)
+        verify = self.qov("verify", "--help").stdout
+        for option in (b"--deep", b"--jobs N", b"--md5 KERNEL", b"use --deep"):
+            self.assertIn(option, verify)
+        for command in HASHING_COMMANDS:
+            self.assertIn(b"--md5 KERNEL", self.qov(command, "--help").stdout, command)
 
     def test_bad_usage_exits_2(self):
         archive = self.path("a.qov")
@@ -1029,7 +1222,10 @@ class UsageTest(QovTestCase):
                      ["verify", "--patch", "p"], ["info", "--dump", "--json", archive],
                      ["info", "--dump=1", archive], ["patch-tag"], ["patch-tag", archive, "b"],
                      ["patch-tag", "--bogus", archive],
-                     ["add", "--base-tag", "123", archive, "p"], ["add", "--base-tag", archive]):
+                     ["add", "--base-tag", "123", archive, "p"], ["add", "--base-tag", archive],
+                     ["verify", "--jobs", "0", archive], ["verify", "-j", "x", archive],
+                     ["verify", "--md5", "sse", archive], ["extract", "--md5", archive],
+                     ["add", "--md5", "AVX2", archive, "p"], ["list", "--md5", "auto", archive]):
             with self.subTest(args=args):
                 result = self.qov(*args, expect=2)
                 self.assertIn(b"qov:", result.stderr)
@@ -1039,6 +1235,15 @@ class UsageTest(QovTestCase):
 
 if __name__ == "__main__":
     if len(sys.argv) < 2:
-        sys.exit("usage: test_qov.py PATH_TO_QOV [unittest options]")
+        sys.exit("usage: test_qov.py PATH_TO_QOV [--md5 KERNEL] [unittest options]")
     QOV = os.path.abspath(sys.argv[1])
-    unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
+    rest = sys.argv[2:]
+    if rest[:1] == ["--md5"]:
+        if len(rest) < 2:
+            sys.exit("--md5 needs a kernel")
+        MD5_KERNEL, rest = rest[1], rest[2:]
+        if kernel_missing(MD5_KERNEL):
+            print("skipped: the MD5 kernel %s is not supported on this machine" % MD5_KERNEL)
+            sys.exit(EXIT_SKIPPED)
+        print("every command that hashes runs with --md5 %s" % MD5_KERNEL)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,0 +1,197 @@
+// QOVVerifyAll.cpp - verifying every piece of an archive, hashing pieces on
+// a few threads.
+
+#include "verify/QOVVerify.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <thread>
+
+namespace {
+
+// Pieces up to this size are verified in memory, several at once, in
+// batches of about this many bytes.
+const uint32_t kParallelPieceLimit = 16 * 1024 * 1024;
+const uint32_t kBatchBytes = 32 * 1024 * 1024;
+
+// Runs a task for each index of a batch on a few threads (the calling one
+// helps); the caller applies the results in order, so the outcome is that of
+// one piece after the other.
+class TParallelRunner {
+public:
+    explicit TParallelRunner(unsigned workers) {
+        try {
+            for (unsigned i = 0; i < workers; i++) m_threads.emplace_back([this] { WorkerLoop(); });
+        } catch (...) {
+            Stop();
+            throw;
+        }
+    }
+
+    ~TParallelRunner() { Stop(); }
+
+    // Runs task(i) for every i below count; returns when all are done and no
+    // worker still holds the batch.
+    void Run(size_t count, const std::function<void(size_t)>& task) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_task = &task;
+            m_count = count;
+            m_next = 0;
+            m_generation++;
+        }
+        m_wake.notify_all();
+        Drain(&task, count);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_done.wait(lock, [this] { return m_active == 0; });
+        m_task = nullptr;
+    }
+
+private:
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        for (std::thread& thread : m_threads) thread.join();
+        m_threads.clear();
+    }
+
+    void Drain(const std::function<void(size_t)>* task, size_t count) {
+        for (;;) {
+            const size_t index = m_next.fetch_add(1);
+            if (index >= count) return;
+            (*task)(index);
+        }
+    }
+
+    void WorkerLoop() {
+        uint64_t seen = 0;
+        for (;;) {
+            const std::function<void(size_t)>* task = nullptr;
+            size_t count = 0;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_wake.wait(lock, [&] { return m_stop || (m_generation != seen && m_task != nullptr); });
+                if (m_stop) return;
+                seen = m_generation;
+                task = m_task;
+                count = m_count;
+                m_active++;
+            }
+            Drain(task, count);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_active--;
+            }
+            m_done.notify_all();
+        }
+    }
+
+    std::vector<std::thread> m_threads;
+    std::mutex m_mutex;
+    std::condition_variable m_wake, m_done;
+    const std::function<void(size_t)>* m_task = nullptr;
+    size_t m_count = 0;
+    std::atomic<size_t> m_next{0};
+    unsigned m_active = 0;
+    uint64_t m_generation = 0;
+    bool m_stop = false;
+};
+
+unsigned HashWorkers() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 1 ? std::min(cores, 8u) - 1 : 0;
+}
+
+// Applies the outcome of piece i of a whole-archive pass.
+void RecordVerifyOutcome(TNQOVArchiveImpl* ha, uint32_t index, bool good, bool* pbResult) {
+    if (good) {
+        ha->StateMap.Record(index, NQOV_PIECE_GOOD);
+    } else if (ha->StateMap.IsRecordable()) {
+        *pbResult = false;
+        QOV_LOG_ERROR("bit map status check fail!", QOVGetLastError());
+        ha->StateMap.Record(index, NQOV_PIECE_BAD);
+    }
+}
+
+}  // namespace
+
+bool SFileVerifyAll(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback) {
+    return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
+        TPieceLayout layout;
+        QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT,
+                    false);
+        const uint32_t count = layout.dwPieceCount;
+        if (count == 0) return true;
+
+        bool result = true;
+        const uint32_t bufferSize =
+            static_cast<uint32_t>(std::min<uint64_t>(layout.dwPieceSize, ha->Header.ArchieveSize));
+        if (bufferSize > kParallelPieceLimit) {
+            // Large pieces: one after the other, hashed from the file in chunks.
+            for (uint32_t index = 0; index < count; index++) {
+                uint8_t digest[16];
+                QOV_FAIL_IF(!HashPieceOnDisk(ha, layout, index, digest), "FileStream_Read error!",
+                            QOVGetLastError(), false);
+                RecordVerifyOutcome(ha, index, DigestMatchesTable(ha, index, digest), &result);
+                if (pCallback != nullptr) pCallback->OnPieceVerified(count, index);
+            }
+            return result;
+        }
+
+        // Pieces are read and hashed in batches on a few threads; outcomes
+        // and callbacks follow in increasing order, and a piece that cannot
+        // be read ends the pass after the ones before it, as one after the
+        // other would.
+        const unsigned workers = count >= 4 ? HashWorkers() : 0;
+        const uint32_t perBatch = std::max<uint32_t>(1, kBatchBytes / bufferSize);
+        const uint32_t batch = std::min<uint32_t>(count, std::min<uint32_t>(perBatch, (workers + 1) * 8));
+        std::vector<std::unique_ptr<uint8_t[]>> buffers(batch);
+        for (auto& buffer : buffers) {
+            buffer = QOVAllocArray<uint8_t>(bufferSize);
+            QOV_FAIL_IF(!buffer, "QOV_ALLOC failed", ERROR_NOT_ENOUGH_MEMORY, false);
+        }
+        std::unique_ptr<TParallelRunner> runner;
+        try {
+            if (workers > 0) runner = QOVNew<TParallelRunner>(workers);
+        } catch (...) {
+            runner.reset();  // no threads to be had: everything on this thread
+        }
+
+        struct PieceJob {
+            uint32_t readError;
+            uint8_t digest[16];
+        };
+        std::vector<PieceJob> jobs(batch);
+        for (uint32_t first = 0; first < count; first += batch) {
+            const uint32_t inBatch = std::min(batch, count - first);
+            const std::function<void(size_t)> readAndHash = [&](size_t j) {
+                const uint32_t index = first + static_cast<uint32_t>(j);
+                jobs[j].readError = ERROR_SUCCESS;
+                if (!ReadPiece(ha, layout, index, buffers[j].get())) {
+                    const uint32_t error = QOVGetLastError();
+                    jobs[j].readError = error != ERROR_SUCCESS ? error : ERROR_READ_FAULT;
+                    return;
+                }
+                QOVMD5(buffers[j].get(), PieceLength(layout, index), jobs[j].digest);
+            };
+            if (runner)
+                runner->Run(inBatch, readAndHash);
+            else
+                for (uint32_t j = 0; j < inBatch; j++) readAndHash(j);
+
+            for (uint32_t j = 0; j < inBatch; j++) {
+                const uint32_t index = first + j;
+                QOV_FAIL_IF(jobs[j].readError != ERROR_SUCCESS, "FileStream_Read error!", jobs[j].readError,
+                            false);
+                RecordVerifyOutcome(ha, index, DigestMatchesTable(ha, index, jobs[j].digest), &result);
+                if (pCallback != nullptr) pCallback->OnPieceVerified(count, index);
+            }
+        }
+        return result;
+    });
+}
