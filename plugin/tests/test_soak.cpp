@@ -121,10 +121,12 @@ std::string Script(std::mt19937& random)
 
 // The engine's script and the settings: a third of the runs find the game
 // up to date, the rest repair.
-void WriteScripts(PluginHarness& h, std::mt19937& random)
+std::string WriteScripts(PluginHarness& h, std::mt19937& random)
 {
-    h.base.Write("Plugin\\morl_script.ini", Script(random));
+    const std::string script = Script(random);
+    h.base.Write("Plugin\\morl_script.ini", script);
     h.WriteSettings(std::string("QosHost=127.0.0.1\r\nversion=") + (random() % 3 == 0 ? "2.0.0.1" : "1.0") + "\r\n");
+    return script;
 }
 
 struct Figures {
@@ -133,14 +135,17 @@ struct Figures {
     long fails = 0;
     long silent = 0;  // stopped before an outcome
     long allocationFaults = 0;
+    long leaky = 0;  // cycles after which C++ objects were left
     DWORD longestMs = 0;
     DWORD totalMs = 0;
 };
 
-// One cycle; false when it told the host more than one outcome.
-bool Cycle(const CMORLPluginFolders& folders, std::mt19937& random, Figures& figures)
+// One cycle; false when it told the host more than one outcome.  A cycle
+// after which C++ objects are left is described.
+bool Cycle(const CMORLPluginFolders& folders, std::mt19937& random, Figures& figures, const std::string& script)
 {
     SoakSink sink;
+    const AllocationFigures liveBefore = LiveAllocations();
     const DWORD start = GetTickCount();
     CMORLPlugin* plugin = new CMORLPlugin(folders);
     plugin->SetFeedbackOpener([](const wchar_t*) {});
@@ -148,11 +153,12 @@ bool Cycle(const CMORLPluginFolders& folders, std::mt19937& random, Figures& fig
     CDownloadFileMgr::ArmHostAction();  // as each load of Brevik.dll does
 
     const unsigned fault = random() % 4;
+    const long long nth = 1 + random() % (fault == 1 ? 300 : 40);
     const long long failedBefore = FailedAllocations();
     if (fault == 1)
-        FailNthAllocation(1 + random() % 300, AllocatingThreads::Others);
+        FailNthAllocation(nth, AllocatingThreads::Others);
     if (fault == 2)
-        FailNthAllocation(1 + random() % 40, AllocatingThreads::This);
+        FailNthAllocation(nth, AllocatingThreads::This);
     plugin->BeginMORLRepair();
     if (fault == 2)
         StopFailingAllocations();
@@ -164,11 +170,19 @@ bool Cycle(const CMORLPluginFolders& folders, std::mt19937& random, Figures& fig
     while (GetTickCount() - start < wait && sink.successes + sink.fails == 0)
         Sleep(1);
     if (fault == 3)
-        FailNthAllocation(1 + random() % 40, AllocatingThreads::This);
+        FailNthAllocation(nth, AllocatingThreads::This);
     plugin->StopMORLRepair();
     delete plugin;
     StopFailingAllocations();
 
+    const AllocationFigures liveAfter = LiveAllocations();
+    if (liveAfter.blocks != liveBefore.blocks) {
+        ++figures.leaky;
+        std::printf("soak: cycle %ld left %lld blocks (%lld bytes); fault %u at allocation %lld, moment %u, "
+                    "wait %lu ms, %d outcomes, script:\n%s\n",
+                    figures.cycles, liveAfter.blocks - liveBefore.blocks, liveAfter.bytes - liveBefore.bytes, fault,
+                    nth, moment, static_cast<unsigned long>(wait), sink.successes + sink.fails, script.c_str());
+    }
     const DWORD elapsed = GetTickCount() - start;
     figures.longestMs = std::max(figures.longestMs, elapsed);
     figures.totalMs += elapsed;
@@ -201,9 +215,9 @@ TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind)
     // Warm up: the run-time, Winsock and the trace make their one-time
     // allocations.
     for (int i = 0; i < 10; ++i) {
-        WriteScripts(h, random);
+        const std::string script = WriteScripts(h, random);
         HangGuard guard(kCycleLimitMs, "a soak cycle (warm-up)");
-        Cycle(h.Folders(), random, figures);
+        Cycle(h.Folders(), random, figures, script);
     }
     const DWORD handlesBefore = HandleCount();
     const SIZE_T privateBefore = PrivateBytes();
@@ -213,9 +227,9 @@ TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind)
     Figures measured;
     long tooManyOutcomes = 0;
     for (long i = 0; i < cycles; ++i) {
-        WriteScripts(h, random);
+        const std::string script = WriteScripts(h, random);
         HangGuard guard(kCycleLimitMs, "a soak cycle");
-        if (!Cycle(h.Folders(), random, measured))
+        if (!Cycle(h.Folders(), random, measured, script))
             ++tooManyOutcomes;
     }
     const DWORD handlesAfter = HandleCount();
@@ -228,8 +242,9 @@ TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind)
     }
 
     std::printf("soak: %ld cycles: %ld successes, %ld failures, %ld stopped before an outcome; "
-                "%ld with a failed allocation\n",
-                measured.cycles, measured.successes, measured.fails, measured.silent, measured.allocationFaults);
+                "%ld with a failed allocation; %ld left C++ objects\n",
+                measured.cycles, measured.successes, measured.fails, measured.silent, measured.allocationFaults,
+                measured.leaky);
     std::printf("soak: cycle time %lu ms on average, %lu ms at most\n",
                 static_cast<unsigned long>(measured.totalMs / std::max<long>(measured.cycles, 1)),
                 static_cast<unsigned long>(measured.longestMs));
@@ -243,6 +258,7 @@ TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind)
     EXPECT_EQ(0, tooManyOutcomes);
     EXPECT_GT(measured.allocationFaults, 0);
     EXPECT_LE(handlesAfter, handlesBefore + 4);
+    EXPECT_EQ(0, measured.leaky);
     EXPECT_EQ(liveBefore.blocks, liveAfter.blocks);
     // Noise: the system's and the run-time's own caches.
     EXPECT_LT(privateAfter, privateBefore + 8 * 1024 * 1024);
