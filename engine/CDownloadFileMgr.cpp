@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fund/win/text.h"
+#include "fund/guard.h"
 #include "fund/trace.h"
 
 namespace {
@@ -202,23 +203,28 @@ uint64_t CDownloadFileMgr::GetDownloadedBytes() {
 }
 
 void CDownloadFileMgr::Stop() {
+    // Whatever fails on the way (out of memory), the manager ends up
+    // forgetting the sync manager and the engine, which go next: nothing
+    // here allocates but the cancel requests, and those may fail.
     TaskSet running;
     {
         fund::lock::scoped_lock hold(m_lock);
-        running = m_running;
+        running.swap(m_running);
     }
     for (const SyncTaskPtr& task : running) {
         {
             fund::lock::scoped_lock hold(m_lock);
-            if (task && m_syncMgr != nullptr) m_syncMgr->PendingCancelSync(task);
+            if (task && m_syncMgr != nullptr)
+                fund::guarded(L"CDownloadFileMgr::Stop", [&] { m_syncMgr->PendingCancelSync(task); });
         }
         // Outside the manager's lock: a result being delivered on the
         // engine thread holds the task's lock and waits for ours.
         if (task) task->ResetCallback();
     }
     TaskSet dropped;  // released after the lock is left
+    dropped.swap(running);
     fund::lock::scoped_lock hold(m_lock);
-    dropped.swap(m_running);
+    m_running.clear();
     m_finished.clear();
     m_pending.clear();
     m_engine = nullptr;

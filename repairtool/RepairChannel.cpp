@@ -13,6 +13,7 @@ CRepairChannel::CRepairChannel(HWND target, UINT message)
       m_closed(false),
       m_announced(false),
       m_finished(false),
+      m_stopFlag(false),
       m_lastProgress(-1) {}
 
 void CRepairChannel::ShowStatus(const std::wstring& text) { Push(TUpdate{TUpdate::Status, text, 0, {}}); }
@@ -67,6 +68,7 @@ std::vector<CRepairChannel::TUpdate> CRepairChannel::TakeUpdates() {
 void CRepairChannel::RequestStop() {
     std::lock_guard<std::mutex> hold(m_lock);
     m_stopRequested = true;
+    m_stopFlag = true;
     // What the pass showed but the window has not taken is dropped too.
     m_updates.erase(std::remove_if(m_updates.begin(), m_updates.end(),
                                    [](const TUpdate& update) { return update.kind != TUpdate::Ended; }),
@@ -76,6 +78,7 @@ void CRepairChannel::RequestStop() {
 void CRepairChannel::Close() {
     std::lock_guard<std::mutex> hold(m_lock);
     m_closed = true;
+    m_stopFlag = true;
     m_target = nullptr;
     m_updates.clear();
 }

@@ -38,6 +38,7 @@ public:
     void ShowProgress(int percent) override;
     void ShowResult(const std::wstring& text, const std::wstring& summary) override;
     bool IsStopRequested() const override;
+    const std::atomic<bool>& StopFlag() const override { return m_stopFlag; }
     // The pass has ended: announced even when no update can be queued any
     // more (out of memory).  Never throws.
     void Finish() noexcept;
@@ -58,6 +59,7 @@ private:
     bool m_closed;
     bool m_announced;  // a message is on its way that has not been taken yet
     std::atomic<bool> m_finished;
+    std::atomic<bool> m_stopFlag;  // set with m_stopRequested or m_closed
     int m_lastProgress;  // the last progress value queued, -1 before the first
     std::deque<TUpdate> m_updates;
 };

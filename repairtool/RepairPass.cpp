@@ -48,7 +48,8 @@ std::wstring ReadFileName(const std::wstring& listFile, int index) {
 bool CheckArchive(const std::string& path, Verify_CB& callback, IRepairView& view) {
     TNQOVArchive* archive = nullptr;
     const bool opened = OpenArchiveIfWritable(&archive, path.c_str());
-    const bool verified = opened && SFileVerifyAll(archive, &callback);
+    // A stop (the window closes) ends the verification within a piece.
+    const bool verified = opened && SFileVerifyAllUntil(archive, &callback, &view.StopFlag());
     if (!opened) view.ShowStatus(kRepairOpenFailedText);
     // A pass changes nothing, so the flush writes nothing.
     if (archive != nullptr) SFileCloseArchive(archive, true);

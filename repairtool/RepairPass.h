@@ -15,6 +15,7 @@
 #ifndef BREVIK_REPAIRTOOL_REPAIRPASS_H
 #define BREVIK_REPAIRTOOL_REPAIRPASS_H
 
+#include <atomic>
 #include <string>
 
 // Where a pass shows its progress.  Called on the pass's own thread.
@@ -26,8 +27,11 @@ public:
     // archives and where their list is) where `text` does not fit.
     virtual void ShowResult(const std::wstring& text, const std::wstring& summary) = 0;
     // True once the pass is to end early (the window is going away): the
-    // pass stops before the next archive and shows nothing more.
+    // pass stops within the piece it verifies and shows nothing more.
     virtual bool IsStopRequested() const = 0;
+    // The same as a flag the archive library's verification looks at before
+    // each piece.
+    virtual const std::atomic<bool>& StopFlag() const = 0;
 
 protected:
     ~IRepairView() = default;

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "CDownloadFileMgr.h"
+#include "AllocationCounter.h"
 #include "CSyncMgr.h"
 #include "test_download_fake_engine.h"
 
@@ -248,6 +249,23 @@ TEST_F(DownloadManager, StopCancelsTheRunningSyncsAndForgetsEverything) {
     EXPECT_EQ(manager.GetDownloadedBytes(), 0u);
     EXPECT_TRUE(callback.failures.empty());
     EXPECT_EQ(callback.successes, 0);
+}
+
+// The cancel requests cannot be made (out of memory): the stop still
+// forgets the syncs, the sync manager and the engine, which go next, so a
+// second stop (the plug-in's destructor) touches neither.
+TEST_F(DownloadManager, AStopWhoseCancelsFailStillForgetsTheSyncManager) {
+    for (uint32_t i = 0; i < 3; ++i) engine.Add(i, ToDownload("f" + std::to_string(i), 10, 10));
+    ASSERT_EQ(manager.BeginDownload(&engine, &syncMgr, {L"f0", L"f1", L"f2"}), 1);
+    window.Pump();
+    FailAllAllocations(AllocatingThreads::This);
+    manager.Stop();
+    StopFailingAllocations();
+    EXPECT_EQ(manager.RunningCount(), 0u);
+    EXPECT_EQ(manager.UpdateDownload(), 0);  // no engine, no sync manager
+    CSyncMgr* const gone = nullptr;
+    EXPECT_EQ(manager.BeginDownload(&engine, gone, {L"f0"}), 0);
+    manager.Stop();
 }
 
 TEST_F(DownloadManager, ACallbackResetByTheRequesterHearsNothing) {

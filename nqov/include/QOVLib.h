@@ -15,6 +15,7 @@
 #ifndef NQOV_QOVLIB_H
 #define NQOV_QOVLIB_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -54,6 +55,9 @@
 #endif
 #ifndef ERROR_BUSY
 #define ERROR_BUSY 170
+#endif
+#ifndef ERROR_CANCELLED
+#define ERROR_CANCELLED 1223
 #endif
 
 // The library's own error numbers.
@@ -430,6 +434,13 @@ bool SFileReadPieceVerified(TNQOVArchive* ha, uint32_t wIndex, void* pvBuffer, u
 bool SFileWritePieceVerified(TNQOVArchive* ha, uint32_t wIndex, const void* pvData,
                              uint32_t wLength);
 bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback);
+// SFileVerifyAll that ends early once *pbStop is set (by another thread, or
+// by the callback): the pieces being verified are finished, no later piece
+// is read or reported, and the call fails with ERROR_CANCELLED.  The
+// piece-state map holds the outcome of the pieces reported so far.  A null
+// pbStop never stops.
+bool SFileVerifyAllUntil(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback,
+                         const std::atomic<bool>* pbStop);
 bool SFileVerifyFilePieceMD5(TNQOVArchive* ha, const char* szFileName);
 bool SFilePathToPieceIndex(TNQOVArchive* ha, const char* szFileName, uint32_t* pdwFirstPiece,
                            uint32_t* pdwPieceCount);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <set>
 
 using testutil::Bytes;
@@ -338,6 +340,59 @@ TEST_F(PiecesTest, ParallelVerificationMatchesPieceByPiece) {
         EXPECT_FALSE(SFileVerifyAll(ha, &callback));
         EXPECT_EQ(callback.calls, InOrder(count));
         EXPECT_EQ(Map(), oneByOne) << "round " << round;
+    }
+}
+
+// A stop asked for during a whole-archive verification ends it within a
+// piece: nothing after the piece being reported is reported or recorded,
+// and the pass fails with ERROR_CANCELLED.  Asked for from the callback, as
+// another thread would, at several moments of the pass, with pieces small
+// (verified in batches on several threads) and large (one after the other).
+TEST_F(PiecesTest, AStopEndsTheVerificationWithinAPiece) {
+    struct StoppingCallback : sfile_verify_piece_callback {
+        void OnPieceVerified(uint32_t, uint32_t index) override {
+            calls.push_back(index);
+            if (index == stopAfter) stop = true;
+        }
+        std::vector<uint32_t> calls;
+        uint32_t stopAfter = 0;
+        std::atomic<bool> stop{false};
+    };
+    const struct {
+        uint32_t pieceSize;
+        size_t bigSize;
+    } layouts[] = {{1024, 200000}, {32u << 20, (64u << 20) + 5000}};  // 16 MiB and more: one after the other
+    for (const auto& layout : layouts) {
+        path = dir.File("stop-" + std::to_string(layout.pieceSize) + ".qov");
+        Write(layout.pieceSize, layout.bigSize);
+        Open();
+        uint32_t last = 0, count = 0, size = 0;
+        Counts(&last, &count, &size);
+        ASSERT_GE(count, 3u);
+        std::set<uint32_t> stops = {0u, 1u, count / 2, count - 2};  // each before the last piece
+        for (const uint32_t stopAfter : stops) {
+            uint32_t mapSize = 0;
+            uint8_t* map = SFileGetBitmap(ha, &mapSize);
+            ASSERT_EQ(mapSize, count);
+            std::fill(map, map + mapSize, 0);
+            StoppingCallback callback;
+            callback.stopAfter = stopAfter;
+            EXPECT_FALSE(SFileVerifyAllUntil(ha, &callback, &callback.stop));
+            EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_CANCELLED));
+            std::vector<uint32_t> expected;
+            for (uint32_t i = 0; i <= stopAfter; i++) expected.push_back(i);
+            EXPECT_EQ(callback.calls, expected) << count << " pieces, stopped after " << stopAfter;
+            const std::vector<uint8_t> states = Map();
+            for (uint32_t i = 0; i < count; i++)
+                EXPECT_EQ(states[i], i <= stopAfter ? 1 : 0) << "piece " << i << " of " << count;
+        }
+        // Not stopped: the whole pass, as SFileVerifyAll.
+        RecordingCallback all;
+        const std::atomic<bool> never{false};
+        EXPECT_TRUE(SFileVerifyAllUntil(ha, &all, &never));
+        EXPECT_EQ(all.calls, InOrder(count));
+        SFileCloseArchive(ha, false);
+        ha = nullptr;
     }
 }
 

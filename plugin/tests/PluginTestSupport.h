@@ -147,6 +147,14 @@ public:
 // The folder of the running test program.
 std::wstring ProgramFolder();
 
+// Bytes in use on every heap of the process.
+size_t HeapBusyBytes();
+
+// Open handles of the process.  Wine answers GetProcessHandleCount with 0,
+// so the handle values themselves are probed as well (both systems hand
+// out multiples of 4).
+DWORD HandleCount();
+
 // Copies the engine stand-ins (morl.dll, MORLCheck.dll) from the program's
 // folder beside the harness's plug-in, with `script` as morl_script.ini;
 // false when they are not built.

@@ -12,41 +12,6 @@
 
 namespace {
 
-// Bytes in use on every heap of the process.
-size_t HeapBusyBytes()
-{
-    HANDLE heaps[64];
-    const DWORD count = GetProcessHeaps(64, heaps);
-    size_t busy = 0;
-    for (DWORD i = 0; i < count && i < 64; ++i) {
-        if (!HeapLock(heaps[i]))
-            continue;
-        PROCESS_HEAP_ENTRY entry = {};
-        while (HeapWalk(heaps[i], &entry)) {
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-                busy += entry.cbData;
-        }
-        HeapUnlock(heaps[i]);
-    }
-    return busy;
-}
-
-// Open handles of the process.  Wine answers GetProcessHandleCount with 0,
-// so the handle values themselves are probed as well (both systems hand
-// out multiples of 4).
-DWORD HandleCount()
-{
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
-        return count;
-    for (uintptr_t value = 4; value < (1u << 18); value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-            ++count;
-    }
-    return count;
-}
-
 // One repair: with no morl.dll in the plug-in folder it fails at once;
 // with the engine stand-in the game is found up to date.
 void Cycle(const CMORLPluginFolders& folders, FakeSink& sink, size_t calls = 1)

@@ -224,6 +224,27 @@ TEST(RepairPassProgress, StopRequestEndsBeforeTheNextArchiveAndShowsNoResult) {
     EXPECT_EQ(view.statuses.size(), 2u);
 }
 
+// The window closes while an archive is being verified: the verification
+// ends within a piece (nothing after the piece being verified is reported),
+// the archive is closed and the pass shows nothing more.
+TEST(RepairPassProgress, AStopDuringAVerificationEndsItWithinAPiece) {
+    CProgramFolder folder("StopWithinAPiece");
+    const uint32_t pieces = folder.MakeArchive(L"big.qov", 2000000, 4096);
+    ASSERT_GT(pieces, 400u);
+    folder.WriteList(std::vector<std::wstring>{L"big.qov", L"big.qov"});
+    CRecordingView view;
+    view.stopAfterProgress = 3;
+    ASSERT_TRUE(RunRepairPass(folder.Path(), view));
+    EXPECT_EQ(view.progress.size(), 3u) << "of " << pieces << " pieces";
+    EXPECT_EQ(view.statuses, std::vector<std::wstring>{W(folder.ArchivePath(L"big.qov"))});
+    EXPECT_TRUE(view.summaries.empty());
+    // Closed: another program may open it for writing at once.
+    HANDLE writer = ::CreateFileW(W(folder.ArchivePath(L"big.qov")).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(writer, INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE) ::CloseHandle(writer);
+}
+
 TEST(RepairPassProgress, VerifyCallbackPercentages) {
     CRecordingView view;
     Verify_CB callback(&view);

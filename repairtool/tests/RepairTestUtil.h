@@ -18,19 +18,28 @@ namespace repairtest {
 // Everything a pass showed, in order.
 class CRecordingView : public IRepairView {
 public:
-    void ShowStatus(const std::wstring& text) override { statuses.push_back(text); }
-    void ShowProgress(int percent) override { progress.push_back(percent); }
+    void ShowStatus(const std::wstring& text) override {
+        statuses.push_back(text);
+        if (stopAfterStatuses >= 0 && static_cast<int>(statuses.size()) >= stopAfterStatuses) stop = true;
+    }
+    void ShowProgress(int percent) override {
+        progress.push_back(percent);
+        if (stopAfterProgress >= 0 && static_cast<int>(progress.size()) >= stopAfterProgress) stop = true;
+    }
+    const std::atomic<bool>& StopFlag() const override { return stop; }
     // The whole text goes with the statuses; the summary apart.
     void ShowResult(const std::wstring& text, const std::wstring& summary) override {
         statuses.push_back(text);
         summaries.push_back(summary);
     }
-    bool IsStopRequested() const override { return stopAfterStatuses >= 0 && static_cast<int>(statuses.size()) >= stopAfterStatuses; }
+    bool IsStopRequested() const override { return stop.load(); }
 
     std::vector<std::wstring> statuses;
     std::vector<int> progress;
     std::vector<std::wstring> summaries;
     int stopAfterStatuses = -1;  // >= 0: ask the pass to stop once it showed this many
+    int stopAfterProgress = -1;  // >= 0: the same after this many progress values
+    std::atomic<bool> stop{false};
 };
 
 // A fresh folder standing in for the program's: <cwd>\<name>, emptied.

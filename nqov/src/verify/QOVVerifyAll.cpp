@@ -121,6 +121,13 @@ void RecordVerifyOutcome(TNQOVArchiveImpl* ha, uint32_t index, bool good, bool* 
 }  // namespace
 
 bool SFileVerifyAll(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback) {
+    return SFileVerifyAllUntil(haIn, pCallback, nullptr);
+}
+
+bool SFileVerifyAllUntil(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback,
+                         const std::atomic<bool>* pbStop) {
+    // Looked at before each piece is read and before each is reported.
+    const auto stopped = [pbStop] { return pbStop != nullptr && pbStop->load(std::memory_order_relaxed); };
     return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         TPieceLayout layout;
         QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT,
@@ -134,6 +141,7 @@ bool SFileVerifyAll(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback) 
         if (bufferSize > kParallelPieceLimit) {
             // Large pieces: one after the other, hashed from the file in chunks.
             for (uint32_t index = 0; index < count; index++) {
+                QOV_FAIL_IF(stopped(), "verification stopped", ERROR_CANCELLED, false);
                 uint8_t digest[16];
                 QOV_FAIL_IF(!HashPieceOnDisk(ha, layout, index, digest), "FileStream_Read error!",
                             QOVGetLastError(), false);
@@ -169,9 +177,15 @@ bool SFileVerifyAll(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback) 
         std::vector<PieceJob> jobs(batch);
         for (uint32_t first = 0; first < count; first += batch) {
             const uint32_t inBatch = std::min(batch, count - first);
+            QOV_FAIL_IF(stopped(), "verification stopped", ERROR_CANCELLED, false);
             const std::function<void(size_t)> readAndHash = [&](size_t j) {
                 const uint32_t index = first + static_cast<uint32_t>(j);
                 jobs[j].readError = ERROR_SUCCESS;
+                // A stop asked for meanwhile: the rest of the batch is not read.
+                if (stopped()) {
+                    jobs[j].readError = ERROR_CANCELLED;
+                    return;
+                }
                 if (!ReadPiece(ha, layout, index, buffers[j].get())) {
                     const uint32_t error = QOVGetLastError();
                     jobs[j].readError = error != ERROR_SUCCESS ? error : ERROR_READ_FAULT;
@@ -186,6 +200,8 @@ bool SFileVerifyAll(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallback) 
 
             for (uint32_t j = 0; j < inBatch; j++) {
                 const uint32_t index = first + j;
+                QOV_FAIL_IF(stopped() || jobs[j].readError == ERROR_CANCELLED, "verification stopped",
+                            ERROR_CANCELLED, false);
                 QOV_FAIL_IF(jobs[j].readError != ERROR_SUCCESS, "FileStream_Read error!", jobs[j].readError,
                             false);
                 RecordVerifyOutcome(ha, index, DigestMatchesTable(ha, index, jobs[j].digest), &result);
