@@ -499,6 +499,17 @@ public:
         return m_own ? m_own->Write(job.piece, data, job.length) : m_game.WritePiece(job.piece, data, job.length);
     }
 
+    void StoreMany(std::vector<FetchedPiece>& pieces) override {
+        if (!m_own) return PieceWriter::StoreMany(pieces);
+        std::vector<QOV_PIECE_WRITE> writes;
+        for (const FetchedPiece& piece : pieces) {
+            writes.push_back(QOV_PIECE_WRITE{piece.job->piece, piece.job->length, piece.data, 0, ERROR_SUCCESS});
+        }
+        std::vector<bool> stored;
+        m_own->WriteMany(writes, &stored);
+        for (size_t n = 0; n < pieces.size(); ++n) pieces[n].stored = stored[n];
+    }
+
 private:
     GameArchive& m_game;
     std::unique_ptr<GameArchiveWriter> m_own;

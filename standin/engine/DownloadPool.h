@@ -1,7 +1,11 @@
 // standin/engine/DownloadPool.h - a few download threads that fetch pieces
-// from the mirror and hand each to the engine, which writes it verified.
+// from the mirror and hand them to the engine, which writes each verified.
 // A piece that cannot be had, or whose bytes do not verify, is fetched
-// again a set number of times before it is reported as failed.
+// again a set number of times before it is reported as failed.  Without a
+// rate limit, a thread that has read a piece also reads the pieces already
+// queued behind it (up to 16) and hands them over together, so that they
+// are hashed together; with one, every piece goes on its own, as soon as
+// its turn came.
 
 #ifndef BREVIK_STANDIN_DOWNLOADPOOL_H
 #define BREVIK_STANDIN_DOWNLOADPOOL_H
@@ -27,12 +31,23 @@ struct PieceJob {
 
 enum class PieceOutcome { kStored, kFailed, kSkipped };
 
+// A piece read from the mirror, handed to the writer.
+struct FetchedPiece {
+    const PieceJob* job;
+    const uint8_t* data;
+    bool stored;  // set by the writer
+};
+
 // Writes fetched pieces, verified; one per download thread.
 class PieceWriter {
 public:
     virtual ~PieceWriter() = default;
     // False when the bytes do not verify or cannot be written.
     virtual bool Store(const PieceJob& job, const uint8_t* data) = 0;
+    // Stores pieces at hand together.  By default one after the other.
+    virtual void StoreMany(std::vector<FetchedPiece>& pieces) {
+        for (FetchedPiece& piece : pieces) piece.stored = Store(*piece.job, piece.data);
+    }
 };
 
 // The engine's side of a download.  Called on the download threads.
@@ -69,9 +84,15 @@ public:
     void Stop();
 
 private:
+    enum class ReadResult { kRead, kFailed, kSkipped };
+
     void Run();
     bool Take(PieceJob* job);
-    PieceOutcome Fetch(const PieceJob& job, PieceWriter& writer, std::vector<uint8_t>* buffer);
+    bool TakeQueued(PieceJob* job);
+    ReadResult ReadPiece(const PieceJob& job, std::vector<uint8_t>* buffer);
+    void FetchBatch(const std::vector<PieceJob>& batch, std::vector<ReadResult>& reads, PieceWriter& writer,
+                    std::vector<std::vector<uint8_t>>& buffers);
+    PieceOutcome Fetch(const PieceJob& job, PieceWriter& writer, std::vector<uint8_t>* buffer, uint32_t firstAttempt);
     bool Pause(uint32_t ms);
 
     MirrorSource& m_source;

@@ -2,6 +2,7 @@
 
 #include "GameArchive.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace standin {
@@ -70,14 +71,19 @@ void GameArchive::Record(uint32_t piece, bool good) {
 }
 
 bool GameArchive::CheckPieces(const std::atomic<bool>& stop) {
-    std::vector<uint8_t> buffer(m_pieceSize);
-    for (uint32_t piece = 0; piece < m_pieceCount; ++piece) {
+    // Runs of pieces that fill the MD5 engine's lanes, each under the lock
+    // on its own so that the other threads get their turns in between.
+    const uint32_t kRun = 16;
+    std::vector<uint8_t> states(kRun);
+    for (uint32_t first = 0; first < m_pieceCount; first += std::min(kRun, m_pieceCount - first)) {
         if (stop) return false;
         fund::win::monitor_lock hold(m_lock);
         if (m_archive == nullptr) return false;
-        const bool good = SFileReadPieceVerified(m_archive, piece, buffer.data(), PieceLength(piece));
-        // A read that fails (a file cut short) is a damaged piece like any other.
-        Record(piece, good);
+        const uint32_t count = std::min(kRun, m_pieceCount - first);
+        // A piece that cannot be read (a file cut short) is a damaged piece
+        // like any other.
+        SFileVerifyPieces(m_archive, first, count, states.data());
+        for (uint32_t n = 0; n < count; ++n) Record(first + n, states[n] == NQOV_PIECE_GOOD);
     }
     return true;
 }
@@ -142,6 +148,16 @@ bool GameArchiveWriter::Write(uint32_t piece, const void* data, uint32_t length)
     if (!SFileWritePieceVerified(m_archive, piece, data, length)) return false;
     m_owner.MarkStored(piece);
     return true;
+}
+
+void GameArchiveWriter::WriteMany(std::vector<QOV_PIECE_WRITE>& pieces, std::vector<bool>* stored) {
+    SFileWritePiecesVerified(m_archive, pieces.data(), static_cast<uint32_t>(pieces.size()));
+    stored->assign(pieces.size(), false);
+    for (size_t n = 0; n < pieces.size(); ++n) {
+        if (pieces[n].dwResult != QOV_PIECE_WRITTEN) continue;
+        (*stored)[n] = true;
+        m_owner.MarkStored(pieces[n].dwIndex);
+    }
 }
 
 bool GameArchive::WriteMap(uint32_t* error) {

@@ -38,6 +38,9 @@ public:
 
     // The library's verified piece write; false when the bytes do not verify.
     bool Write(uint32_t piece, const void* data, uint32_t length);
+    // The library's verified writes of pieces at hand, hashed together:
+    // stored[n] tells whether pieces[n] verified and was written.
+    void WriteMany(std::vector<QOV_PIECE_WRITE>& pieces, std::vector<bool>* stored);
 
 private:
     GameArchive& m_owner;
@@ -61,8 +64,9 @@ public:
 
     bool HasHeaderDigest(const uint8_t digest[16]);
 
-    // Reads every piece from the file and records whether it verifies;
-    // false when `stop` was set or a read failed.
+    // Reads every piece from the file and records whether it verifies (one
+    // that cannot be read does not), several pieces hashed at once; false
+    // when `stop` was set.
     bool CheckPieces(const std::atomic<bool>& stop);
     uint32_t BadPieceCount();
     // Pieces that are damaged but belong to no file (tables, padding).

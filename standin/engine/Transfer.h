@@ -22,6 +22,8 @@ public:
 
     // Waits until `bytes` may go; false when Cancel came first.
     bool Acquire(uint32_t bytes);
+    // Whether a rate is set.
+    bool Limited() const { return m_rate != 0; }
     // Wakes every waiter for good.
     void Cancel();
 

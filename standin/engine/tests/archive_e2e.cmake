@@ -20,6 +20,9 @@ target_include_directories(standin_archive_parts_tests PRIVATE ${CMAKE_CURRENT_L
                                                                ${CMAKE_SOURCE_DIR}/engine)
 # The test loads morl.dll from its own folder (bin/).
 add_dependencies(standin_archive_parts_tests morl_standin)
+# The archive parts (the start-up check, verified writes) again with each
+# MD5 kernel forced.
+nqov_add_md5_kernel_variants(standin_archive_parts_tests "ArchivePartsTest.*")
 
 set(_archive_e2e_script "${CMAKE_CURRENT_LIST_DIR}/test_archive_e2e.py")
 list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _archive_e2e_emulator)
