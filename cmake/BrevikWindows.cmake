@@ -91,10 +91,18 @@ if(BUILD_TESTING)
         OUTPUT_NAME wine-keeper
         RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/wine-tools")
 
+    # The prefix's web browser while tests run: records the addresses it is
+    # given (see url-recorder.c).
+    add_executable(brevik_url_recorder "${BREVIK_WINDOWS_DIR}/url-recorder.c")
+    target_link_libraries(brevik_url_recorder PRIVATE shell32)
+    set_target_properties(brevik_url_recorder PROPERTIES
+        OUTPUT_NAME url-recorder
+        RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/wine-tools")
+
     set(ready_file "${CMAKE_BINARY_DIR}/wine-tools/keeper.ready")
     add_test(NAME brevik_wine_start
         COMMAND "${BREVIK_WINDOWS_DIR}/wine-fixture.sh" start "${BREVIK_WINE_RUN}"
-                "$<TARGET_FILE:brevik_wine_keeper>" "${ready_file}")
+                "$<TARGET_FILE:brevik_wine_keeper>" "${ready_file}" "$<TARGET_FILE:brevik_url_recorder>")
     add_test(NAME brevik_wine_stop
         COMMAND "${BREVIK_WINDOWS_DIR}/wine-fixture.sh" stop "${BREVIK_WINE_RUN}")
     set_tests_properties(brevik_wine_start PROPERTIES FIXTURES_SETUP wine LABELS wine)

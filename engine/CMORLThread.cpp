@@ -44,6 +44,7 @@ CMORLThread::CMORLThread()
       m_failed(0),
       m_callback(nullptr),
       m_window(nullptr),
+      m_threadId(0),
       m_stopReady(0),
       m_engine(nullptr),
       m_checker(nullptr) {
@@ -234,15 +235,31 @@ CSyncMgr* CMORLThread::GetSyncMgr() {
 
 unsigned CMORLThread::MORLThread(void* self) {
     Trace(L"CMORLThread::MORLThread");
-    return static_cast<CMORLThread*>(self)->MORLThreadProcess();
+    CMORLThread* thread = static_cast<CMORLThread*>(self);
+    thread->m_threadId.store(GetCurrentThreadId());
+    const unsigned exitCode = thread->MORLThreadProcess();
+    thread->m_threadId.store(0);
+    return exitCode;
 }
 
 unsigned CMORLThread::MORLThreadProcess() {
     Trace(L"CMORLThread::MORLThreadProcess");
-    if (!CreateMainWindow()) return EXIT_NO_WINDOW;
-    unsigned exitCode = InitSyncMgr() ? MessageLoop() : static_cast<unsigned>(EXIT_NO_SYNC_MGR);
-    DestroyMainWindow();
+    unsigned exitCode = EXIT_NO_WINDOW;
+    if (CreateMainWindow()) {
+        exitCode = InitSyncMgr() ? MessageLoop() : static_cast<unsigned>(EXIT_NO_SYNC_MGR);
+        DestroyMainWindow();
+    }
+    if (exitCode != EXIT_DONE) ReportEarlyEnd(exitCode);
     return exitCode;
+}
+
+// The thread ends before its time: without a word the plug-in would wait
+// for the engine for ever.
+void CMORLThread::ReportEarlyEnd(unsigned exitCode) {
+    Trace(L"error: the engine thread ends early (exit code %u)", exitCode);
+    if (m_failed != 0) return;  // the callback knows already
+    m_failed = 1;
+    if (m_callback != nullptr) m_callback->InitFail(this, m_canRead, 0);
 }
 
 bool CMORLThread::CreateMainWindow() {
@@ -301,7 +318,7 @@ unsigned CMORLThread::MessageLoop() {
         }
         if (woken == WAIT_FAILED) {
             Trace(L"error: MsgWaitForMultipleObjects Fail! LastError: %u", GetLastError());
-            break;
+            return EXIT_LOOP_FAILED;
         }
     }
     return EXIT_DONE;
@@ -377,8 +394,8 @@ int CMORLThread::ProcessMsg(UINT message, WPARAM wParam, LPARAM lParam) {
 void CMORLThread::OnRepairReturn(WPARAM wParam, LPARAM lParam) {
     Trace(L"trace:MORL repair return %u", static_cast<unsigned>(wParam));
     // The engine changed its data: the recorded version no longer holds.
-    const std::wstring base = ParentFolder(LibraryFolder());
-    const std::wstring settings = base + L"\\" + kSettingsFile;
+    const std::wstring settings =
+        !m_settingsFile.empty() ? m_settingsFile : ParentFolder(LibraryFolder()) + L"\\" + kSettingsFile;
     WritePrivateProfileStringW(L"MORL", L"version", L"0", settings.c_str());
     if (wParam != 0) {
         Trace(L"---------------------Repair success----------------------------");

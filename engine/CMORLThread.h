@@ -6,6 +6,7 @@
 #ifndef BREVIK_ENGINE_CMORLTHREAD_H
 #define BREVIK_ENGINE_CMORLTHREAD_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -58,12 +59,15 @@ public:
         ENGINE_EV_HOST_LOST = 10,
     };
 
-    // How the engine thread ended (MORLThread's result).
+    // How the engine thread ended (MORLThread's result).  After every code
+    // but EXIT_DONE the callback has heard InitFail (code 0) before the
+    // thread ended, unless the engine had failed already.
     enum EExitCode {
         EXIT_NO_WINDOW = 2,
         EXIT_NO_SYNC_MGR = 3,
         EXIT_NO_START = 4,
         EXIT_DONE = 5,
+        EXIT_LOOP_FAILED = 6,  // the loop could no longer wait for messages
     };
 
     typedef CZulFsm<CMORLThread, EStatus, EEvent, unsigned long, unsigned long> Fsm;
@@ -96,6 +100,11 @@ public:
     // Init.
     void SetLibraryFolder(const std::wstring& folder) { m_libraryFolder = folder; }
 
+    // The plug-in settings file whose recorded version the end of the
+    // engine's own repair resets: by default morlfixedconfig.ini in the
+    // folder above the library folder.  Call before Init.
+    void SetSettingsFile(const std::wstring& path) { m_settingsFile = path; }
+
     // For tests and diagnostics.
     EStatus GetState() const { return m_fsm.GetState(); }
     const Fsm& GetFsm() const { return m_fsm; }
@@ -104,6 +113,9 @@ public:
     int Failed() const { return m_failed; }
     HWND GetWindow() const { return m_window; }
     HANDLE GetThreadHandle() const { return m_thread.native_handle(); }
+    // The engine thread's id while it runs (0 before and after), readable
+    // on any thread.
+    unsigned GetThreadId() const { return m_threadId.load(); }
 
 private:
     // State-machine actions (engine thread).
@@ -127,6 +139,7 @@ private:
     bool InitSyncMgr();
     unsigned MessageLoop();
     void DestroyMainWindow();
+    void ReportEarlyEnd(unsigned exitCode);
 
     void OnRepairReturn(WPARAM wParam, LPARAM lParam);
     void TraceSpeed(const char* what, WPARAM wParam);
@@ -142,6 +155,7 @@ private:
     fund::win::unique_hmodule m_engineLibrary;
     fund::win::unique_hmodule m_checkLibrary;
     fund::win::thread m_thread;
+    std::atomic<unsigned> m_threadId;
     fund::win::unique_handle m_stopEvent;
     volatile LONG m_stopReady;
     std::unique_ptr<EngineWindow> m_windowObject;
@@ -149,6 +163,7 @@ private:
     ICheckHandle* m_checker;
     std::unique_ptr<CSyncMgr> m_syncMgr;
     std::wstring m_libraryFolder;
+    std::wstring m_settingsFile;
 };
 
 #endif  // BREVIK_ENGINE_CMORLTHREAD_H

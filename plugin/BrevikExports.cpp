@@ -44,10 +44,21 @@ BREVIK_API void RealeaseMORLRepair(Kestrum::IPluginEvent* repair)
     Trace(L"Kestrum::RealeaseMORLRepair");
     if (repair == nullptr)
         return;
-    CMORLPlugin* plugin = static_cast<CMORLPlugin*>(repair);
+    // Only the live object is ever freed: a pointer released twice, or one
+    // this library never handed out, is left alone.
+    if (g_plugin == nullptr || repair != static_cast<Kestrum::IPluginEvent*>(g_plugin)) {
+        Trace(L"error: RealeaseMORLRepair of %p, which is not the live repair object", static_cast<void*>(repair));
+        return;
+    }
+    CMORLPlugin* plugin = g_plugin;
+    if (plugin->IsOwnThread()) {
+        // From inside a sink's operation: the object cannot go while its
+        // own thread runs in it.  The host's release afterwards frees it.
+        Trace(L"error: RealeaseMORLRepair called on a plug-in thread; nothing freed");
+        return;
+    }
     // A later CreateMORLRepair makes a new object rather than hand out a
     // freed one.
-    if (plugin == g_plugin)
-        g_plugin = nullptr;
+    g_plugin = nullptr;
     delete plugin;
 }

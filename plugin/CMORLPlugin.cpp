@@ -6,10 +6,8 @@
 #include <shellapi.h>
 
 #include <fund/trace.h>
-#include <fund/win/text.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <limits>
 
 #include "DownloadStatistics.h"
@@ -75,19 +73,6 @@ void ShellOpen(const wchar_t* url)
     ShellExecuteW(nullptr, L"open", url, nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-// Appends the page's address as a UTF-8 line to `path`.
-void RecordFeedback(const std::string& path, const wchar_t* url)
-{
-    FILE* file = std::fopen(path.c_str(), "ab");
-    if (file == nullptr) {
-        Trace(L"error: feedback record %hs cannot be opened", path.c_str());
-        return;
-    }
-    const std::string line = fund::win::wide_to_utf8(url) + "\n";
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
-}
-
 }  // namespace
 
 const wchar_t* const CMORLPlugin::kFeedbackUrl =
@@ -97,6 +82,7 @@ CMORLPlugin::CMORLPlugin() : CMORLPlugin(FoldersOfThisModule()) {}
 
 CMORLPlugin::CMORLPlugin(const CMORLPluginFolders& folders)
     : m_fsm(this),
+      m_pluginThreadId(0),
       m_sink(nullptr),
       m_engineMgr(nullptr),
       m_restoreList(folders.pluginFolder),
@@ -113,10 +99,14 @@ CMORLPlugin::CMORLPlugin(const CMORLPluginFolders& folders)
       m_folders(folders),
       m_settings(folders.baseFolder),
       m_listNamesComplete(false),
+      m_cannotStart(false),
       m_feedbackOpener(&ShellOpen)
 {
     Trace(L"CMORLPlugin::CMORLPlugin");
     m_engineThread.SetLibraryFolder(folders.pluginFolder);
+    // The engine's reset of the recorded version goes to the very file the
+    // plug-in reads it from.
+    m_engineThread.SetSettingsFile(m_settings.SettingsPath());
     RegisterTransitions();
 }
 
@@ -194,6 +184,11 @@ int CMORLPlugin::BeginMORLRepair()
 
     if (!m_stopEvent)
         m_stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_stopEvent) {
+        // Without it the thread could never be told to end.
+        Trace(L"error: CreateEvent Fail! LastError: %u", static_cast<unsigned>(GetLastError()));
+        return 0;
+    }
     if (!m_thread.start([this] { PluginThread(this); })) {
         Trace(L"error: _beginthreadex fail lasterror:%u", static_cast<unsigned>(GetLastError()));
         return 0;
@@ -215,6 +210,13 @@ int CMORLPlugin::StopMORLRepair()
     m_downloadList.SetQuit();
     if (m_stopEvent)
         SetEvent(m_stopEvent.get());
+    if (IsOwnThread()) {
+        // A sink called on one of the plug-in's threads: waiting here would
+        // wait for this very thread.  The host's next stop (or the
+        // destructor) finishes the job.
+        Trace(L"CMORLPlugin::StopMORLRepair: called on a plug-in thread, the stop is only requested");
+        return 1;
+    }
     m_thread.join();
     m_stopEvent.reset();
 
@@ -233,6 +235,12 @@ int CMORLPlugin::StopMORLRepair()
     return 1;
 }
 
+bool CMORLPlugin::IsOwnThread() const
+{
+    const unsigned self = GetCurrentThreadId();
+    return m_pluginThreadId.load() == self || m_engineThread.GetThreadId() == self;
+}
+
 bool CMORLPlugin::FullReportSent()
 {
     return g_fullReportSent.load();
@@ -240,11 +248,6 @@ bool CMORLPlugin::FullReportSent()
 
 void CMORLPlugin::OpenFeedbackPage()
 {
-    const std::string record = m_settings.ReadFeedbackRecord();
-    if (!record.empty()) {
-        RecordFeedback(record, kFeedbackUrl);
-        return;
-    }
     if (m_feedbackOpener)
         m_feedbackOpener(kFeedbackUrl);
 }
@@ -340,7 +343,11 @@ unsigned CMORLPlugin::PluginThread(void* plugin)
     Trace(L"CMORLPlugin::PluginThread");
     if (plugin == nullptr)
         return 0xFFFFFFFFu;
-    return static_cast<CMORLPlugin*>(plugin)->PluginThreadProcess();
+    CMORLPlugin* self = static_cast<CMORLPlugin*>(plugin);
+    self->m_pluginThreadId.store(GetCurrentThreadId());
+    const unsigned exitCode = self->PluginThreadProcess();
+    self->m_pluginThreadId.store(0);
+    return exitCode;
 }
 
 unsigned CMORLPlugin::PluginThreadProcess()
@@ -352,10 +359,12 @@ unsigned CMORLPlugin::PluginThreadProcess()
           static_cast<void*>(static_cast<MORLWndMsgProcessor*>(this)));
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-    // Without a window the start message lands in the thread's queue, where
-    // nothing handles it: the repair does not start.
-    if (!PostMessageW(GetWnd(), WM_MORL_START, 0, 0)) {
+    // Without a window (or its first message) nothing could ever reach this
+    // thread: the repair fails at once instead of waiting for ever.
+    if (GetWnd() == nullptr || !PostMessageW(GetWnd(), WM_MORL_START, 0, 0)) {
         Trace(L"error: PostMessage Fail! LastError: %u", static_cast<unsigned>(GetLastError()));
+        m_cannotStart = true;
+        Event(EVENT_START, 0);
         DestroyWnd();
         return 2;
     }
@@ -567,6 +576,10 @@ bool CMORLPlugin::version_update()
 bool CMORLPlugin::init(uint32_t, uint32_t)
 {
     Trace(L"CMORLPlugin::init");
+    if (m_cannotStart) {
+        Event(EVENT_INIT_FAIL, 0);
+        return true;
+    }
     if (!m_engineThread.Init(this)) {
         Trace(L"error: morl thread Init fail");
         Post(WM_MORL_INIT, INIT_FAILED, 0);

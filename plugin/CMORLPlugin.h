@@ -68,10 +68,10 @@ enum RepairStage {
 };
 
 // Where the plug-in finds its files: the base folder (settings file and the
-// launcher's data file, 8-bit) and the plug-in's own folder (list files,
-// morl.dll and MORLCheck.dll).  Neither ends in a backslash.
+// launcher's data file) and the plug-in's own folder (list files, morl.dll
+// and MORLCheck.dll).  Neither ends in a backslash.
 struct CMORLPluginFolders {
-    std::string baseFolder;
+    std::wstring baseFolder;
     std::wstring pluginFolder;
 };
 
@@ -170,6 +170,10 @@ public:
     static unsigned PluginThread(void* plugin);
     unsigned PluginThreadProcess();
 
+    // True when called on the plug-in thread or the engine thread (from a
+    // sink's operation): such a caller must not wait for those threads.
+    bool IsOwnThread() const;
+
     // Whether the once-per-process full report has gone out.
     static bool FullReportSent();
 
@@ -201,6 +205,7 @@ private:
 
     Fsm m_fsm;
     fund::win::thread m_thread;
+    std::atomic<unsigned> m_pluginThreadId;  // while the plug-in thread runs
     fund::win::unique_handle m_stopEvent;
     std::atomic<IRepairEventSink*> m_sink;
     CMORLThread m_engineThread;
@@ -221,6 +226,9 @@ private:
     CMORLPluginFolders m_folders;
     CPluginSettings m_settings;
     bool m_listNamesComplete;
+    // The plug-in thread has no window to receive the engine's reports:
+    // init fails the repair at once.
+    bool m_cannotStart;
     FeedbackOpener m_feedbackOpener;
 };
 

@@ -5,7 +5,10 @@
 #include <windows.h>
 
 #include <fund/trace.h>
+#include <fund/win/handle.h>
 #include <fund/win/module.h>
+#include <fund/win/text.h>
+#include <fund/xml_depth.h>
 #include <tinyxml.h>
 
 #include <mutex>
@@ -13,9 +16,9 @@
 
 namespace {
 
-const char kSection[] = "MORL";
-const char kSettingsFile[] = "morlfixedconfig.ini";
-const char kDataFile[] = "\\Sidlo\\mmog_data.xml";
+const wchar_t kSection[] = L"MORL";
+const wchar_t kSettingsFile[] = L"morlfixedconfig.ini";
+const wchar_t kDataFile[] = L"\\Sidlo\\mmog_data.xml";
 const size_t kClientVersionBuffer = 260;
 
 // The last client version read; the launcher data file may vanish between
@@ -46,44 +49,94 @@ const TiXmlElement* FindElement(const TiXmlElement* element, const char* name)
     return nullptr;
 }
 
-std::string ReadString(const std::string& path, const char* key, size_t maxChars)
+// <folder>\<file> as the profile routines can take it: they handle paths
+// of at most MAX_PATH characters, so a longer folder goes by its short
+// name where the file system has one.
+std::wstring ProfilePath(const std::wstring& folder, const wchar_t* file)
 {
-    std::vector<char> buffer(maxChars + 1, '\0');
-    GetPrivateProfileStringA(kSection, key, "", buffer.data(),
-                             static_cast<DWORD>(buffer.size()), path.c_str());
-    buffer.back() = '\0';
-    return std::string(buffer.data());
+    const std::wstring full = folder + L"\\" + file;
+    if (full.size() < MAX_PATH)
+        return full;
+    const bool prefixed = folder.compare(0, 4, L"\\\\?\\") == 0;
+    if (!prefixed && (folder.size() < 3 || folder[1] != L':'))
+        return full;
+    const std::wstring longForm = prefixed ? folder : L"\\\\?\\" + folder;
+    std::vector<wchar_t> buffer(longForm.size() + 1);
+    const DWORD length = GetShortPathNameW(longForm.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size())
+        return full;
+    std::wstring shortFolder(buffer.data(), length);
+    if (shortFolder.compare(0, 4, L"\\\\?\\") == 0)
+        shortFolder.erase(0, 4);
+    const std::wstring shortPath = shortFolder + L"\\" + file;
+    return shortPath.size() < MAX_PATH ? shortPath : full;
+}
+
+// At most maxChars characters of the key's value, as UTF-8.
+std::string ReadString(const std::wstring& path, const wchar_t* key, size_t maxChars)
+{
+    std::vector<wchar_t> buffer(maxChars + 1, L'\0');
+    GetPrivateProfileStringW(kSection, key, L"", buffer.data(), static_cast<DWORD>(buffer.size()),
+                             path.c_str());
+    buffer.back() = L'\0';
+    return fund::win::wide_to_utf8(buffer.data());
+}
+
+// The whole file when it holds at most maxBytes; false otherwise.
+bool ReadSmallFile(const std::wstring& path, size_t maxBytes, std::string& content)
+{
+    fund::win::unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+        static_cast<uint64_t>(size.QuadPart) > maxBytes)
+        return false;
+    std::string data(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!data.empty() && (!ReadFile(file.get(), &data[0], static_cast<DWORD>(data.size()), &read, nullptr) ||
+                          read != data.size()))
+        return false;
+    content.swap(data);
+    return true;
 }
 
 }  // namespace
 
-std::string BaseFolderOf(const std::string& modulePath)
+std::wstring BaseFolderOf(const std::wstring& modulePath)
 {
-    const std::string::size_type file = modulePath.rfind('\\');
-    if (file == std::string::npos)
-        return std::string();
-    const std::string::size_type folder = modulePath.rfind('\\', file == 0 ? 0 : file - 1);
-    if (folder == std::string::npos || folder == file)
-        return std::string();
+    const std::wstring::size_type file = modulePath.rfind(L'\\');
+    if (file == std::wstring::npos)
+        return std::wstring();
+    const std::wstring::size_type folder = modulePath.rfind(L'\\', file == 0 ? 0 : file - 1);
+    if (folder == std::wstring::npos || folder == file)
+        return std::wstring();
     return modulePath.substr(0, folder);
 }
 
-std::string GetBaseFolder()
+std::wstring GetBaseFolder()
 {
-    const HMODULE module = fund::win::this_module();
-    Trace(L"module path: %ls", fund::win::module_path(module).c_str());
-    // The profile routines take ANSI paths of at most MAX_PATH characters.
-    char path[MAX_PATH + 1] = "";
-    const DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return std::string();
-    return BaseFolderOf(std::string(path, length));
+    const std::wstring path = fund::win::module_path(fund::win::this_module());
+    Trace(L"module path: %ls", path.c_str());
+    return BaseFolderOf(path);
 }
 
-void ReadClientVersion(const std::string& dataFilePath, std::string& version)
+void ReadClientVersion(const std::wstring& dataFilePath, std::string& version)
 {
+    std::string content;
+    if (!ReadSmallFile(dataFilePath, kMaxDataFileBytes, content)) {
+        Trace(L"error: the launcher data file %ls cannot be read or is larger than %u bytes", dataFilePath.c_str(),
+              static_cast<unsigned>(kMaxDataFileBytes));
+        return;
+    }
+    // Measured before TinyXML, which descends once per level.
+    if (fund::xml_nesting_depth(content, kMaxDataFileDepth) > kMaxDataFileDepth) {
+        Trace(L"error: the launcher data file %ls nests deeper than %u levels", dataFilePath.c_str(),
+              static_cast<unsigned>(kMaxDataFileDepth));
+        return;
+    }
     TiXmlDocument document;
-    if (!document.LoadFile(dataFilePath.c_str()))
+    document.Parse(content.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    if (document.Error())
         return;
     const TiXmlElement* root = document.RootElement();
     const TiXmlElement* conf = FindElement(root, "ClientConf");
@@ -105,42 +158,38 @@ void ReadClientVersion(const std::string& dataFilePath, std::string& version)
     version = value;
 }
 
-CPluginSettings::CPluginSettings(const std::string& baseFolder)
-    : m_settingsPath(baseFolder + "\\" + kSettingsFile),
+CPluginSettings::CPluginSettings(const std::wstring& baseFolder)
+    : m_settingsPath(ProfilePath(baseFolder, kSettingsFile)),
       m_dataFilePath(baseFolder + kDataFile)
 {
 }
 
 std::string CPluginSettings::ReadVersion() const
 {
-    return ReadString(m_settingsPath, "version", kVersionChars);
+    return ReadString(m_settingsPath, L"version", kVersionChars);
 }
 
 void CPluginSettings::WriteVersion(const std::string& version) const
 {
-    WritePrivateProfileStringA(kSection, "version", version.c_str(), m_settingsPath.c_str());
+    WritePrivateProfileStringW(kSection, L"version", fund::win::utf8_to_wide(version).c_str(),
+                               m_settingsPath.c_str());
 }
 
 bool CPluginSettings::ReadBeCancel() const
 {
-    return GetPrivateProfileIntA(kSection, "becancel", 0, m_settingsPath.c_str()) == 0;
+    return GetPrivateProfileIntW(kSection, L"becancel", 0, m_settingsPath.c_str()) == 0;
 }
 
 void CPluginSettings::WriteBeCancel() const
 {
-    WritePrivateProfileStringA(kSection, "becancel", "1", m_settingsPath.c_str());
+    WritePrivateProfileStringW(kSection, L"becancel", L"1", m_settingsPath.c_str());
 }
 
 int CPluginSettings::ReadMicroVersionType() const
 {
-    const int type = static_cast<int>(
-        GetPrivateProfileIntA(kSection, "MicroVersionType", 0, m_settingsPath.c_str()));
+    const int type =
+        static_cast<int>(GetPrivateProfileIntW(kSection, L"MicroVersionType", 0, m_settingsPath.c_str()));
     return type < 1 ? 1 : type;
-}
-
-std::string CPluginSettings::ReadFeedbackRecord() const
-{
-    return ReadString(m_settingsPath, "FeedbackRecord", MAX_PATH);
 }
 
 std::string CPluginSettings::GetClientVersion() const

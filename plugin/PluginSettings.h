@@ -3,7 +3,8 @@
 // folder two levels above the plug-in file.
 //
 // The settings file is read and written with the system's profile routines
-// in 8-bit text (section "MORL").  It records the client version of the last
+// (section "MORL"), through its wide path; values are UTF-8 inside the
+// plug-in.  It records the client version of the last
 // successful repair, the micro version type that selects the list files,
 // and whether the user has ever stopped a download.
 
@@ -12,22 +13,29 @@
 
 #include <string>
 
-// The folder two levels above `modulePath` (8-bit, backslash-separated),
-// without a trailing backslash; empty when either backslash is missing.
-std::string BaseFolderOf(const std::string& modulePath);
+// The folder two levels above `modulePath` (backslash-separated), without a
+// trailing backslash; empty when either backslash is missing.
+std::wstring BaseFolderOf(const std::wstring& modulePath);
 
 // The base folder of the module that holds this code (Brevik.dll, or a test
-// program that links the plug-in statically).  Traces the module's path.
-std::string GetBaseFolder();
+// program that links the plug-in statically), from its full wide path: a
+// folder with any characters, longer than MAX_PATH too.  Traces the
+// module's path.
+std::wstring GetBaseFolder();
+
+// The launcher data file is refused beyond these: a version file is small
+// and shallow, and TinyXML's recursion would run out of stack on a deep one.
+const size_t kMaxDataFileBytes = 1u << 20;
+const size_t kMaxDataFileDepth = 64;
 
 // Reads the client version from a launcher data file: the text of the first
 // "Version" element under the first "VersionData" under the first
 // "ClientConf", each found depth first from the root element.  On success
 // the text (at most 258 characters) is stored in `version`; on any failure
-// (missing or malformed file, an element not found) `version` is left as it
-// is.  A "Version" element whose first child is not text gives an empty
-// version.
-void ReadClientVersion(const std::string& dataFilePath, std::string& version);
+// (missing, too large, too deep or malformed file, an element not found)
+// `version` is left as it is.  A "Version" element whose first child is not
+// text gives an empty version.
+void ReadClientVersion(const std::wstring& dataFilePath, std::string& version);
 
 class CPluginSettings {
 public:
@@ -36,10 +44,11 @@ public:
 
     // Settings and launcher data file in `baseFolder` (no trailing
     // backslash; an empty folder gives paths that begin with a backslash).
-    explicit CPluginSettings(const std::string& baseFolder);
+    // The plug-in and its engine thread use the one wide path.
+    explicit CPluginSettings(const std::wstring& baseFolder);
 
-    const std::string& SettingsPath() const { return m_settingsPath; }
-    const std::string& DataFilePath() const { return m_dataFilePath; }
+    const std::wstring& SettingsPath() const { return m_settingsPath; }
+    const std::wstring& DataFilePath() const { return m_dataFilePath; }
 
     // "version": the client version of the last successful repair, at most
     // 15 characters; empty when none has succeeded.
@@ -54,17 +63,13 @@ public:
     // "MicroVersionType", at least 1.
     int ReadMicroVersionType() const;
 
-    // "FeedbackRecord": when set, the feedback page is not opened but its
-    // address appended to this file (a test host's record of the call).
-    std::string ReadFeedbackRecord() const;
-
     // The client version buffer, process-wide (initially "0.0.0.0"),
     // refreshed from the launcher data file; returns the buffer's text.
     std::string GetClientVersion() const;
 
 private:
-    std::string m_settingsPath;
-    std::string m_dataFilePath;
+    std::wstring m_settingsPath;
+    std::wstring m_dataFilePath;
 };
 
 #endif  // BREVIK_PLUGIN_PLUGINSETTINGS_H

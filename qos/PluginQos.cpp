@@ -9,6 +9,7 @@
 #include "ModuleVersion.h"
 #include "PluginQos.h"
 #include "QosTransport.h"
+#include "QosSender.h"
 #include "fund/trace.h"
 
 namespace {
@@ -36,13 +37,11 @@ std::wstring Widen(const std::string& text) {
 
 }  // namespace
 
-const char* const PluginQos::kDefaultHost = "qos.brevik.invalid";
-
 PluginQos::PluginQos()
     : values_(kValueCount, 0),
       strings_(kStringCount),
       userId_(kUserId),
-      serverHost_(kDefaultHost),
+      opener_(&OpenQosTransport),
       record_(std::make_unique<qos::QOSRep>()) {}
 
 PluginQos::~PluginQos() { Release(); }
@@ -73,10 +72,18 @@ void PluginQos::SetServer(const std::string& host, unsigned short port) {
 
 void PluginQos::SetCommonIniPath(const std::wstring& path) { commonIniPath_ = path; }
 
+void PluginQos::SetTransportOpener(QosSender::Opener opener) { opener_ = std::move(opener); }
+
 bool PluginQos::Init() {
     Trace(L"PluginQos::Init");
     reportId_ = kReportId;
-    if (!SetUpTransport()) return false;
+    if (serverHost_.empty()) {
+        Trace(L"PluginQos::Init: no statistics server is set (QosHost); no report is sent");
+        return false;
+    }
+    if (sender_.IsStarted()) return true;
+    seq_ = RandomQosSequence();
+    if (!sender_.Start(serverHost_, serverPort_, opener_)) return false;
     PrepareRecord();
     clientId_ = GetClientGuid(commonIniPath_.empty() ? DefaultCommonIniPath() : commonIniPath_);
     versionString_ = PluginVersionString(OwnModuleVersion());
@@ -89,19 +96,6 @@ bool PluginQos::Init() {
         strings_[1] = clientId_;
         strings_[3] = versionString_;
     }
-    return true;
-}
-
-bool PluginQos::SetUpTransport() {
-    transport_.reset();
-    std::string failure;
-    transport_ = OpenQosTransport(serverHost_, serverPort_, &failure);
-    if (!transport_) {
-        Trace(L"error: PluginQos::Init %hs (%hs:%u)", failure.c_str(), serverHost_.c_str(),
-              static_cast<unsigned>(serverPort_));
-        return false;
-    }
-    seq_ = transport_->seq;
     return true;
 }
 
@@ -148,11 +142,11 @@ bool PluginQos::SendEndReport(int stage) {
 void PluginQos::Release() {
     values_.clear();
     strings_.clear();
-    transport_.reset();
+    sender_.Close();
 }
 
 bool PluginQos::Send(const std::vector<int32_t>& values, const std::vector<std::string>& strings) {
-    if (!transport_) return false;
+    if (!sender_.IsStarted()) return false;
     qos::QOSAppendDescComm& comm = record_->QosList[0].AppendDesc.Comm;
     comm.IntNum = static_cast<uint32_t>(std::min(values.size(), qos::QOS_CS_ADINFO_MAX_INT));
     std::copy_n(values.begin(), comm.IntNum, comm.IntList);
@@ -168,8 +162,7 @@ bool PluginQos::Send(const std::vector<int32_t>& values, const std::vector<std::
     head.Magic = qos::QOS_CS_MAGIC;
     head.Cmd = qos::QOS_REP;
     head.ProtoVer = qos::kQosProtoVer;
-    head.Seq = ++transport_->seq;
-    seq_ = head.Seq;
+    head.Seq = ++seq_;
 
     std::vector<unsigned char> packet(qos::kQosMaxPackedSize);
     size_t size = 0;
@@ -178,14 +171,16 @@ bool PluginQos::Send(const std::vector<int32_t>& values, const std::vector<std::
         Trace(L"error: PluginQos::Send pack failed: %hs", qos::WireResultText(packed));
         return false;
     }
-    if (!SendQosDatagram(transport_.get(), packet.data(), size)) {
-        Trace(L"error: PluginQos::Send send failed (%d)", static_cast<int>(GetLastError()));
+    packet.resize(size);
+    if (!sender_.Send(std::move(packet))) {
+        Trace(L"error: PluginQos::Send: the report is not sent");
         return false;
     }
     return true;
 }
 
-bool PluginQos::IsInitialised() const { return transport_ != nullptr; }
+bool PluginQos::IsInitialised() const { return sender_.IsStarted(); }
+QosSender::Link PluginQos::GetLink() const { return sender_.GetLink(); }
 bool PluginQos::IsFullReportSent() const { return values_.empty(); }
 
 int32_t PluginQos::Value(int index) const {

@@ -4,8 +4,12 @@
 // runs and sends three kinds of report, each one UDP datagram without a
 // reply: start (BeginMORLRepair), full (the first StopMORLRepair of the
 // process, after the plug-in thread has ended) and end (the plug-in's
-// destructor).  No lock: every operation runs on one thread at a time, as
-// the plug-in's threads hand over (see the notes on each operation).
+// destructor).  Only a server named in the settings ("QosHost") gets
+// reports; without one nothing is looked up or sent.  The name lookup, the
+// connect and the sends run on the reporter's own thread (QosSender), so
+// the launcher's thread never waits for the network.  No lock: every other
+// operation runs on one thread at a time, as the plug-in's threads hand
+// over (see the notes on each operation).
 
 #ifndef QOS_PLUGINQOS_H
 #define QOS_PLUGINQOS_H
@@ -15,9 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "QosSender.h"
 #include "QosWire.h"
-
-struct QosTransport;  // the QoS handle: Winsock use and the server's socket
 
 class PluginQos {
 public:
@@ -25,10 +28,6 @@ public:
     static constexpr int kStringCount = 10;
     static constexpr uint32_t kReportId = 1025;
     static constexpr unsigned short kServerPort = 8080;
-    // The statistics server's default host: a name under the reserved
-    // ".invalid" domain, which never resolves, so that without a configured
-    // server no report is sent.
-    static const char* const kDefaultHost;
 
     PluginQos();
     virtual ~PluginQos();
@@ -36,8 +35,8 @@ public:
     PluginQos& operator=(const PluginQos&) = delete;
 
     // Reads the key "QosHost" of section "MORL" from the plug-in settings
-    // file (morlfixedconfig.ini); a non-empty value replaces the server's
-    // host name.  Call before Init.  A missing file or key keeps the host.
+    // file (morlfixedconfig.ini); a non-empty value names the server.  Call
+    // before Init.  A missing file or key keeps the host (none at first).
     void ReadSettings(const std::wstring& settingsPath);
     void ReadSettings(const std::string& settingsPathAnsi);
 
@@ -45,15 +44,20 @@ public:
     // before Init.
     void SetServer(const std::string& host, unsigned short port);
 
+    // Replaces how the sender's thread looks the server up and connects
+    // (tests: a slow or failing lookup).  Call before Init.
+    void SetTransportOpener(QosSender::Opener opener);
+
     // Overrides the shared settings file that keeps the machine GUID (tests;
     // otherwise <application data>\Orvane\KestrumDL\Common.ini).  Call before
     // Init.
     void SetCommonIniPath(const std::wstring& path);
 
-    // Sets up the transport (Winsock 2.0, a connected non-blocking UDP
-    // socket to the server), the report record, the client id and the
-    // version string.  False when the transport cannot be set up (no
-    // network, a host that does not resolve): every report is then skipped.
+    // Without a server: false, and every report is skipped.  Otherwise
+    // prepares the report record, the client id and the version string and
+    // starts the sender, whose thread sets up the transport (Winsock 2.0,
+    // the lookup, a connected non-blocking UDP socket) and then sends the
+    // reports in order; true.  A lookup that fails drops every report.
     bool Init();
 
     // Stores value at index while both lists are whole (30 and 10 entries);
@@ -73,12 +77,17 @@ public:
     // End report: values [9999, 1025, 3, stage], the start report's strings.
     bool SendEndReport(int stage);
 
-    // Empties both lists and closes the transport.  Reports are skipped
-    // afterwards.
+    // Empties both lists and closes the sender: the reports handed over
+    // still go out (it waits for them a second at most).  Reports are
+    // skipped afterwards.
     void Release();
 
+    // The sends of the reports above answer whether the report was handed
+    // to the sender, not whether it arrived.
+
     // Read access, for the plug-in's traces and for tests.
-    bool IsInitialised() const;
+    bool IsInitialised() const;      // the sender runs
+    QosSender::Link GetLink() const;  // how its lookup went
     bool IsFullReportSent() const;   // the lists were emptied
     int32_t Value(int index) const;  // 0 for an index outside the list
     const std::string& ClientId() const;
@@ -91,7 +100,6 @@ public:
 private:
     bool Send(const std::vector<int32_t>& values,
               const std::vector<std::string>& strings);
-    bool SetUpTransport();
     void PrepareRecord();
 
     std::vector<int32_t> values_;
@@ -103,7 +111,8 @@ private:
     std::string serverHost_;
     unsigned short serverPort_ = kServerPort;
     std::wstring commonIniPath_;
-    std::unique_ptr<QosTransport> transport_;
+    QosSender::Opener opener_;
+    QosSender sender_;
     std::unique_ptr<qos::QOSRep> record_;
     uint32_t seq_ = 0;
 };

@@ -11,14 +11,14 @@ namespace {
 // Connecting a UDP socket does not wait; the limit only guards the call.
 const int kOpenTimeoutMs = 1000;
 
-uint32_t RandomStart() {
+}  // namespace
+
+uint32_t RandomQosSequence() {
     TimeValue now;
     TimeNow(&now);
     std::mt19937 random(now.seconds ^ (now.microseconds << 12));
     return static_cast<uint32_t>(random());
 }
-
-}  // namespace
 
 std::unique_ptr<QosTransport> OpenQosTransport(const std::string& host, unsigned short port,
                                                std::string* failure) {
@@ -27,7 +27,6 @@ std::unique_ptr<QosTransport> OpenQosTransport(const std::string& host, unsigned
         *failure = "WSAStartup err";
         return nullptr;
     }
-    transport->seq = RandomStart();
     transport->host = host;
     std::string address = "udp://" + host + ":" + std::to_string(port);
     transport->socket.reset(NetOpen(address.c_str(), kOpenTimeoutMs));

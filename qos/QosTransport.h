@@ -15,14 +15,17 @@ struct QosTransport {
     NetLibraryUse library{2, 0};  // started first, ended last
     NetSocketHolder socket;
     std::string host;
-    uint32_t seq = 0;             // the last sequence number used
 };
 
-// Sets up the handle for host:port: starts the socket library, takes a
-// random first sequence number and opens "udp://host:port".  Null on
-// failure, with the reason in *failure.
+// Sets up the handle for host:port: starts the socket library, looks the
+// host up and opens "udp://host:port".  Null on failure, with the reason in
+// *failure.  May take as long as the system's name lookup: call it on a
+// thread that nobody waits for.
 std::unique_ptr<QosTransport> OpenQosTransport(const std::string& host, unsigned short port,
                                                std::string* failure);
+
+// A random first sequence number for a reporter's messages.
+uint32_t RandomQosSequence();
 
 // Sends one packed message as one datagram: true when all of it went out.
 bool SendQosDatagram(QosTransport* transport, const unsigned char* data, size_t size);

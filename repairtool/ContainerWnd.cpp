@@ -3,8 +3,6 @@
 
 #include "ContainerWnd.h"
 
-#include "TestHook.h"
-
 #include <windowsx.h>
 
 #include <system_error>
@@ -15,11 +13,6 @@ namespace {
 constexpr UINT kRepairUpdateMessage = WM_APP + 1;
 
 constexpr LONG_PTR kCaptionStyleMask = 0xFF3FFFFF;  // without WS_CAPTION
-
-std::wstring RectText(const RECT& rc) {
-    return std::to_wstring(rc.left) + L"," + std::to_wstring(rc.top) + L"," + std::to_wstring(rc.right) + L"," +
-           std::to_wstring(rc.bottom);
-}
 
 }  // namespace
 
@@ -65,16 +58,7 @@ LRESULT CContainerWnd::OnCreate() {
     }
     // Laid out now: hit tests may come before the first paint.
     m_paintManager.UpdateLayout();
-    RecordLayout();
     return 0;
-}
-
-// TEST HOOK: where the skin put the controls (see TestHook.h).
-void CContainerWnd::RecordLayout() {
-    TestHookRecord(L"caption", RectText(m_paintManager.GetCaptionRect()));
-    for (ui::CControlUI* control : {m_pCloseBtn, m_pRepairBtn, static_cast<ui::CControlUI*>(m_pProgress),
-                                    m_pStatusText})
-        if (control != nullptr) TestHookRecord(L"control", control->GetName() + L"\t" + RectText(control->GetPos()));
 }
 
 LRESULT CContainerWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
@@ -114,7 +98,6 @@ LRESULT CContainerWnd::OnClose(WPARAM wParam, LPARAM lParam) {
         m_bClosing = true;
         m_repairChannel->RequestStop();
         ::ShowWindow(m_hWnd, SW_HIDE);
-        TestHookRecord(L"pass", L"stopping");
     }
     return 0;
 }
@@ -157,7 +140,6 @@ void CContainerWnd::StartRepair() {
         return;
     }
     m_repairChannel = std::move(channel);
-    TestHookRecord(L"pass", L"start");
 }
 
 void CContainerWnd::DoRepair(std::shared_ptr<CRepairChannel> channel) {
@@ -179,22 +161,29 @@ void CContainerWnd::OnRepairUpdates() {
         switch (update.kind) {
         case CRepairChannel::TUpdate::Status:
             if (m_pStatusText != nullptr) m_pStatusText->SetText(update.text);
-            TestHookRecord(L"status", update.text);
             break;
         case CRepairChannel::TUpdate::Progress:
             if (m_pProgress != nullptr) {
                 m_pProgress->SetValue(update.value);
                 m_pProgress->Invalidate();
             }
-            TestHookRecord(L"progress", std::to_wstring(update.value));
+            break;
+        case CRepairChannel::TUpdate::Result:
+            ShowResultIn(m_pStatusText, update.text, update.summary);
             break;
         case CRepairChannel::TUpdate::Ended:
             // The thread has nothing left to do but return.
             if (m_repairThread.joinable()) m_repairThread.join();
             m_repairChannel.reset();
-            TestHookRecord(L"pass", L"end");
             if (m_bClosing) ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
             return;
         }
     }
+}
+
+void CContainerWnd::ShowResultIn(ui::CControlUI* status, const std::wstring& text, const std::wstring& summary) {
+    if (status == nullptr) return;
+    status->SetText(text);
+    // A long list of failed archives would be cut off without a word.
+    if (status->IsTextClipped()) status->SetText(summary);
 }

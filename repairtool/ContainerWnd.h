@@ -37,6 +37,10 @@ public:
     // It touches no window object, only the channel it shares.
     static void DoRepair(std::shared_ptr<CRepairChannel> channel);
 
+    // Shows a pass's outcome in `status`: `text`, or `summary` when `text`
+    // does not fit the control.
+    static void ShowResultIn(ui::CControlUI* status, const std::wstring& text, const std::wstring& summary);
+
 private:
     LRESULT OnCreate();
     LRESULT OnClose(WPARAM wParam, LPARAM lParam);
@@ -46,7 +50,6 @@ private:
     // Tells a running pass to stop and waits for it to leave.
     void StopRepair();
     void OnRepairUpdates();
-    void RecordLayout();
 
     ui::CPaintManagerUI m_paintManager;
     ui::CControlUI* m_pCloseBtn;

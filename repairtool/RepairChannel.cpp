@@ -7,11 +7,15 @@
 CRepairChannel::CRepairChannel(HWND target, UINT message)
     : m_target(target), m_message(message), m_stopRequested(false), m_closed(false), m_announced(false), m_lastProgress(-1) {}
 
-void CRepairChannel::ShowStatus(const std::wstring& text) { Push(TUpdate{TUpdate::Status, text, 0}); }
+void CRepairChannel::ShowStatus(const std::wstring& text) { Push(TUpdate{TUpdate::Status, text, 0, {}}); }
 
-void CRepairChannel::ShowProgress(int percent) { Push(TUpdate{TUpdate::Progress, std::wstring(), percent}); }
+void CRepairChannel::ShowProgress(int percent) { Push(TUpdate{TUpdate::Progress, std::wstring(), percent, {}}); }
 
-void CRepairChannel::Finish() { Push(TUpdate{TUpdate::Ended, std::wstring(), 0}); }
+void CRepairChannel::ShowResult(const std::wstring& text, const std::wstring& summary) {
+    Push(TUpdate{TUpdate::Result, text, 0, summary});
+}
+
+void CRepairChannel::Finish() { Push(TUpdate{TUpdate::Ended, std::wstring(), 0, {}}); }
 
 bool CRepairChannel::IsStopRequested() const {
     std::lock_guard<std::mutex> hold(m_lock);

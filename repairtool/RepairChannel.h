@@ -21,9 +21,10 @@
 class CRepairChannel final : public IRepairView {
 public:
     struct TUpdate {
-        enum Kind { Status, Progress, Ended } kind;
-        std::wstring text;  // Status
-        int value;          // Progress
+        enum Kind { Status, Progress, Result, Ended } kind;
+        std::wstring text;     // Status, Result
+        int value;             // Progress
+        std::wstring summary;  // Result
     };
 
     // Updates are announced to target with message (wParam and lParam 0).
@@ -34,6 +35,7 @@ public:
     // The pass's side.
     void ShowStatus(const std::wstring& text) override;
     void ShowProgress(int percent) override;
+    void ShowResult(const std::wstring& text, const std::wstring& summary) override;
     bool IsStopRequested() const override;
     void Finish();
 

@@ -4,6 +4,7 @@
 
 #include "Verify_CB.h"
 
+#include <fund/win/handle.h>
 #include <fund/win/module.h>
 #include <fund/win/text.h>
 
@@ -13,6 +14,12 @@
 const wchar_t kRepairOpenFailedText[] = L"打开包失败！继续修复中";
 const wchar_t kRepairSucceededText[] = L"修复成功！";
 const wchar_t kRepairFailedPrefixText[] = L"修复包失败：";
+const wchar_t kRepairResultFileName[] = L"MORLRepairResult.txt";
+
+std::wstring FailedSummaryText(size_t count) {
+    return kRepairFailedPrefixText + std::to_wstring(count) + L" 个资源包，完整列表见程序目录下的 " +
+           kRepairResultFileName;
+}
 
 namespace {
 
@@ -47,6 +54,19 @@ bool CheckArchive(const std::string& path, Verify_CB& callback, IRepairView& vie
     return verified;
 }
 
+// The failed list, one UTF-8 path a line, replacing an older result.
+void WriteResultFile(const std::wstring& programDirectory, const std::vector<std::string>& failed) {
+    std::string text;
+    for (const std::string& path : failed) text += path + "\r\n";
+    const std::wstring file = programDirectory + L"\\" + kRepairResultFileName;
+    fund::win::unique_hfile out(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!out || !::WriteFile(out.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+        written != text.size())
+        ::OutputDebugStringW((L"[MORLRepairTools] cannot write " + file + L"\n").c_str());
+}
+
 }  // namespace
 
 std::wstring GetProgramDirectory() {
@@ -62,18 +82,21 @@ bool RunRepairPass(const std::wstring& programDirectory, IRepairView& view) {
 
     Verify_CB callback(&view);
     const std::string folder = fund::win::wide_to_utf8(programDirectory) + kDownloadFolder;
-    std::string failed;
+    std::vector<std::string> failed;
     for (int i = 0; i < count; i++) {
         if (view.IsStopRequested()) return true;
         const std::string path = folder + fund::win::wide_to_utf8(ReadFileName(listFile, i));
         view.ShowStatus(fund::win::utf8_to_wide(path));
-        if (!CheckArchive(path, callback, view)) {
-            failed += path;
-            failed += ' ';
-        }
+        if (!CheckArchive(path, callback, view)) failed.push_back(path);
     }
     if (view.IsStopRequested()) return true;
-    view.ShowStatus(failed.empty() ? std::wstring(kRepairSucceededText)
-                                   : kRepairFailedPrefixText + fund::win::utf8_to_wide(failed));
+    WriteResultFile(programDirectory, failed);
+    if (failed.empty()) {
+        view.ShowResult(kRepairSucceededText, kRepairSucceededText);
+        return true;
+    }
+    std::string list;
+    for (const std::string& path : failed) list += path + ' ';
+    view.ShowResult(kRepairFailedPrefixText + fund::win::utf8_to_wide(list), FailedSummaryText(failed.size()));
     return true;
 }

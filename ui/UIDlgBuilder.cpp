@@ -9,6 +9,7 @@
 
 #include <fund/win/handle.h>
 #include <fund/win/text.h>
+#include <fund/xml_depth.h>
 #include <tinyxml.h>
 #include <unzip.h>
 // After unzip.h: it needs zlib's declarations.
@@ -22,6 +23,8 @@ namespace {
 constexpr size_t kMaxSkinSize = 1u << 20;
 // Deeper trees than this are not a window's.
 constexpr int kMaxDepth = 32;
+// The same on the raw text, where <Window> and the root control count too.
+constexpr size_t kMaxRawDepth = kMaxDepth + 2;
 
 // Closes what minizip opened, whichever way the reading ends.
 class CZipReader {
@@ -140,6 +143,16 @@ std::unique_ptr<CControlUI> CDialogBuilder::Create(const std::wstring& skinFile,
 std::unique_ptr<CControlUI> CDialogBuilder::CreateFromXml(const std::string& xml, CPaintManagerUI* manager,
                                                           IDialogBuilderCallback* callback) {
     m_sError.clear();
+    if (xml.size() > kMaxSkinSize) {
+        Report(L"the skin is larger than " + std::to_wstring(kMaxSkinSize) + L" bytes");
+        return nullptr;
+    }
+    // Measured before TinyXML, which descends once per level and would run
+    // out of stack on a deep enough file.
+    if (fund::xml_nesting_depth(xml, kMaxRawDepth) > kMaxRawDepth) {
+        Report(L"the skin nests deeper than " + std::to_wstring(kMaxDepth) + L" levels");
+        return nullptr;
+    }
     TiXmlDocument document;
     document.Parse(xml.c_str(), nullptr, TIXML_ENCODING_UTF8);
     if (document.Error()) {

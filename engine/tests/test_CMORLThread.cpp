@@ -10,6 +10,7 @@
 #include "CMORLThread.h"
 #include "CSyncMgr.h"
 #include "EngineTestSupport.h"
+#include "ImportPatch.h"
 
 namespace {
 
@@ -382,6 +383,31 @@ TEST(MORLThreadLoad, RepeatedStartsAndStopsLeaveNoHandles) {
     for (int i = 0; i < 20; ++i) ASSERT_NO_FATAL_FAILURE(cycle());
     const DWORD after = enginetest::OpenHandleCount();
     EXPECT_LE(after, before + 2);  // a little slack for the system's own
+}
+
+// The thread cannot make its window: it tells the callback before it ends,
+// so the plug-in does not wait for an engine that never comes.
+HWND WINAPI NoDialog(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM) {
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+}
+
+TEST(MORLThreadLoad, AThreadThatCannotMakeItsWindowReportsInitFail) {
+    PluginFolder folder("thread_no_window", "");
+    RecordingCallback callback;
+    CMORLThread thread;
+    thread.SetLibraryFolder(folder.Folder());
+    {
+        fundtest::ImportPatch noDialogs("CreateDialogParamW", reinterpret_cast<void*>(&NoDialog));
+        ASSERT_TRUE(noDialogs.active());
+        ASSERT_EQ(thread.Init(&callback), 1);
+        ASSERT_EQ(WaitForSingleObject(thread.GetThreadHandle(), 5000), WAIT_OBJECT_0);
+    }
+    EXPECT_EQ(callback.Events(), std::vector<std::string>{"InitFail 0 0"});
+    EXPECT_EQ(thread.Failed(), 1);
+    EXPECT_EQ(thread.GetThreadId(), 0u);
+    EXPECT_EQ(thread.Stop(), 1);
+    EXPECT_FALSE(folder.Called("Initialize test -> 1"));
 }
 
 TEST(MORLThreadLoad, StopWithoutInitIsHarmless) {

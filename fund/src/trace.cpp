@@ -92,10 +92,15 @@ void WriteTrace(const std::wstring& line) {
 
 }  // namespace fund
 
-void Trace(const wchar_t* format, ...) {
+void Trace(const wchar_t* format, ...) noexcept {
     va_list args;
     va_start(args, format);
-    const std::wstring line = fund::FormatTrace(format, args);
+    // Traces run in error paths too, out of memory included: a line that
+    // cannot be made is dropped.
+    try {
+        const std::wstring line = fund::FormatTrace(format, args);
+        fund::WriteTrace(line);
+    } catch (...) {
+    }
     va_end(args);
-    fund::WriteTrace(line);
 }

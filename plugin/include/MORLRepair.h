@@ -49,7 +49,10 @@ public:
     virtual int SetPluginEvent(IRepairEventSink* sink) = 0;
     // Slot 1: starts the repair on the plug-in's own threads and returns at once.
     virtual int BeginMORLRepair() = 0;
-    // Slot 2: stops the repair and waits for the plug-in's threads; harmless twice.
+    // Slot 2: stops the repair and waits for the plug-in's threads; harmless
+    // twice.  Called from a sink's operation (on a plug-in thread) it only
+    // asks the repair to stop and returns: a later call from the host's
+    // thread, or RealeaseMORLRepair, waits for the threads.
     virtual int StopMORLRepair() = 0;
 
 protected:

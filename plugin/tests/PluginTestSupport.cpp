@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cwchar>
 
 //-----------------------------------------------------------------------------
@@ -116,7 +117,10 @@ uint32_t FakeEngine::GetErrorText(uint32_t, uint32_t, wchar_t* buffer, uint32_t 
 
 bool FakeEngine::ExtractFile(uint32_t, const char*, uint32_t)
 {
-    ++extractions;
+    const int number = ++extractions;
+    const HANDLE gate = extractGate.load();
+    if (gate != nullptr && number >= gateFrom.load())
+        WaitForSingleObject(gate, 10000);
     return extractResult.load();
 }
 
@@ -137,7 +141,7 @@ PluginHarness::~PluginHarness()
 CMORLPluginFolders PluginHarness::Folders() const
 {
     CMORLPluginFolders folders;
-    folders.baseFolder = base.Path();
+    folders.baseFolder = base.WidePath();
     folders.pluginFolder = base.WidePath() + L"\\Plugin";
     return folders;
 }
@@ -174,7 +178,8 @@ void PluginHarness::WriteLists(int count, int restores)
 void PluginHarness::Open()
 {
     plugin.reset(new CMORLPlugin(Folders()));
-    plugin->SetFeedbackOpener([this](const wchar_t* url) { feedbackOpened.push_back(url); });
+    if (!feedbackThroughTheShell)
+        plugin->SetFeedbackOpener([this](const wchar_t* url) { feedbackOpened.push_back(url); });
     ASSERT_EQ(1, plugin->SetPluginEvent(&sink));
     plugin->SetWnd(plugin->CreateWnd());
     ASSERT_NE(nullptr, plugin->GetWnd());
@@ -252,4 +257,65 @@ void PluginHarness::ToFail()
     ToInitializing();
     Send(WM_MORL_INIT, 0, 0);
     ASSERT_EQ(CMORLPlugin::STATUS_FAIL, Status());
+}
+
+//-----------------------------------------------------------------------------
+// Stand-ins, waiting, hang guard
+
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path);
+    return folder.substr(0, folder.rfind(L'\\'));
+}
+
+bool InstallStandins(const PluginHarness& h, const std::string& script)
+{
+    const std::wstring from = ProgramFolder();
+    const std::wstring to = h.base.WidePath() + L"\\Plugin";
+    for (const wchar_t* dll : {L"\\morl.dll", L"\\MORLCheck.dll"}) {
+        if (!CopyFileW((from + dll).c_str(), (to + dll).c_str(), FALSE))
+            return false;
+    }
+    h.base.Write("Plugin\\morl_script.ini", script);
+    return true;
+}
+
+bool WaitForCalls(const FakeSink& sink, size_t count, unsigned limitMs)
+{
+    const DWORD start = GetTickCount();
+    while (sink.Count() < count) {
+        if (GetTickCount() - start > limitMs)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+HangGuard::HangGuard(unsigned limitMs, const char* what)
+    : m_disarmed(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_thread(nullptr), m_limitMs(limitMs), m_what(what)
+{
+    m_thread = CreateThread(nullptr, 0, &HangGuard::Watch, this, 0, nullptr);
+}
+
+HangGuard::~HangGuard()
+{
+    SetEvent(m_disarmed);
+    if (m_thread != nullptr) {
+        WaitForSingleObject(m_thread, INFINITE);
+        CloseHandle(m_thread);
+    }
+    CloseHandle(m_disarmed);
+}
+
+DWORD WINAPI HangGuard::Watch(void* self)
+{
+    HangGuard* guard = static_cast<HangGuard*>(self);
+    if (WaitForSingleObject(guard->m_disarmed, guard->m_limitMs) == WAIT_TIMEOUT) {
+        std::printf("FAILED: hung for %u ms: %s\n", guard->m_limitMs, guard->m_what);
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    return 0;
 }

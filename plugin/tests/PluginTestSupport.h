@@ -41,6 +41,10 @@ public:
     std::atomic<uint32_t> speed{0};
     std::atomic<bool> extractResult{true};
     std::atomic<int> extractions{0};
+    // While set, the extraction numbered `gateFrom` (from 1) and later ones
+    // wait until the event is signalled (ten seconds at most).
+    std::atomic<HANDLE> extractGate{nullptr};
+    std::atomic<int> gateFrom{1};
 
     bool Initialize(const char*) override { return true; }
     bool Uninitialize() override { return true; }
@@ -102,6 +106,9 @@ public:
     FakeMgr mgr{&engine};
     std::unique_ptr<CMORLPlugin> plugin;
     std::vector<std::wstring> feedbackOpened;
+    // Set before Open: the plug-in opens the feedback page through the
+    // shell, as shipped, instead of adding it to feedbackOpened.
+    bool feedbackThroughTheShell = false;
 
     CMORLPluginFolders Folders() const;
     void WriteClientVersion(const std::string& version);
@@ -135,6 +142,35 @@ public:
     void ToRestoring();
     void ToSuccess();
     void ToFail();
+};
+
+// The folder of the running test program.
+std::wstring ProgramFolder();
+
+// Copies the engine stand-ins (morl.dll, MORLCheck.dll) from the program's
+// folder beside the harness's plug-in, with `script` as morl_script.ini;
+// false when they are not built.
+bool InstallStandins(const PluginHarness& h, const std::string& script);
+
+// Waits until the sink has recorded `count` calls, at most `limitMs`.
+bool WaitForCalls(const FakeSink& sink, size_t count, unsigned limitMs);
+
+// Ends the test program with a message when it is still alive after
+// `limitMs` and not disarmed: a test of something that would otherwise
+// hang for ever (a thread waiting for itself) fails instead.
+class HangGuard {
+public:
+    HangGuard(unsigned limitMs, const char* what);
+    ~HangGuard();
+    HangGuard(const HangGuard&) = delete;
+    HangGuard& operator=(const HangGuard&) = delete;
+
+private:
+    static DWORD WINAPI Watch(void* self);
+    HANDLE m_disarmed;
+    HANDLE m_thread;
+    unsigned m_limitMs;
+    const char* m_what;
 };
 
 template <typename Pred>

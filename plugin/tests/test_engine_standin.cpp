@@ -10,38 +10,6 @@
 
 namespace {
 
-std::wstring ProgramFolder()
-{
-    wchar_t path[MAX_PATH] = L"";
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.rfind(L'\\'));
-}
-
-// Copies the stand-ins beside the plug-in; false when they are not built.
-bool InstallStandins(const PluginHarness& h, const std::string& script)
-{
-    const std::wstring from = ProgramFolder();
-    const std::wstring to = h.base.WidePath() + L"\\Plugin";
-    for (const wchar_t* dll : {L"\\morl.dll", L"\\MORLCheck.dll"}) {
-        if (!CopyFileW((from + dll).c_str(), (to + dll).c_str(), FALSE))
-            return false;
-    }
-    h.base.Write("Plugin\\morl_script.ini", script);
-    return true;
-}
-
-bool WaitForCalls(const FakeSink& sink, size_t count, unsigned limitMs)
-{
-    const DWORD start = GetTickCount();
-    while (sink.Count() < count) {
-        if (GetTickCount() - start > limitMs)
-            return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 DWORD TimedStop(CMORLPlugin& plugin)
 {
     const DWORD start = GetTickCount();

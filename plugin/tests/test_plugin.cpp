@@ -684,14 +684,22 @@ TEST(PluginStop, NoFeedbackPageOnceARepairSucceededOrOutsideTheDownload)
     }
 }
 
-TEST(PluginStop, FeedbackRecordSettingWritesTheAddressInsteadOfOpening)
+// The page is opened through the shell, as the product does: the test's
+// Wine prefix hands http and https addresses to a recorder program, which
+// writes the address into the file BREVIK_URL_RECORD names.
+TEST(PluginStop, TheFeedbackPageOpensThroughTheShell)
 {
     PluginHarness h;
+    h.feedbackThroughTheShell = true;
     const std::string record = h.base.Path() + "\\feedback.txt";
-    h.WriteSettings("FeedbackRecord=" + record + "\r\n");
+    SetEnvironmentVariableA("BREVIK_URL_RECORD", record.c_str());
     h.ToDownloading();
     h.plugin->StopMORLRepair();
     EXPECT_TRUE(h.feedbackOpened.empty());
+    const DWORD start = GetTickCount();
+    while (!h.base.Exists("feedback.txt") && GetTickCount() - start < 20000)
+        Sleep(20);
+    SetEnvironmentVariableA("BREVIK_URL_RECORD", nullptr);
     EXPECT_EQ("https://kestrum.orvane.example/feedback?from=draviksidloplugin\n",
               h.base.Read("feedback.txt"));
 }

@@ -22,9 +22,18 @@ public:
     // The bound port.
     unsigned short Port() const;
 
-    // Waits at most timeoutMs (-1: no limit) for one datagram: its size, 0
-    // on a time-out, -1 on an error.  *from is "address:port" of the sender.
-    long Receive(unsigned char* buffer, size_t size, int timeoutMs, std::string* from);
+    enum class Result {
+        Datagram,  // one datagram (of *received bytes, maybe 0) from *from
+        Nothing,   // something woke the socket that is no datagram (on
+                   // Windows, the reset an earlier send's ICMP error leaves)
+        TimedOut,
+        Failed,
+    };
+
+    // Waits at most timeoutMs (-1: no limit) for one datagram.  *from is
+    // "address:port" of the sender.  A datagram larger than the buffer is
+    // cut to it.
+    Result Receive(unsigned char* buffer, size_t size, int timeoutMs, size_t* received, std::string* from);
 
 private:
     struct Impl;

@@ -48,20 +48,27 @@ bool UdpListener::Open(const std::string& address, unsigned short port, std::str
 
 unsigned short UdpListener::Port() const { return impl_->port; }
 
-long UdpListener::Receive(unsigned char* buffer, size_t size, int timeoutMs, std::string* from) {
+UdpListener::Result UdpListener::Receive(unsigned char* buffer, size_t size, int timeoutMs, size_t* received,
+                                         std::string* from) {
+    *received = 0;
     pollfd p = {impl_->fd, POLLIN, 0};
     int ready;
     do {
         ready = poll(&p, 1, timeoutMs);
     } while (ready < 0 && errno == EINTR);
-    if (ready < 0) return -1;
-    if (ready == 0) return 0;
+    if (ready < 0) return Result::Failed;
+    if (ready == 0) return Result::TimedOut;
     sockaddr_in peer = {};
     socklen_t length = sizeof(peer);
     ssize_t n = recvfrom(impl_->fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&peer), &length);
-    if (n < 0) return -1;
+    if (n < 0) {
+        // An ICMP error queued for the socket: no datagram.
+        if (errno == ECONNREFUSED || errno == EINTR || errno == EAGAIN) return Result::Nothing;
+        return Result::Failed;
+    }
+    *received = static_cast<size_t>(n);
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
     *from = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
-    return static_cast<long>(n);
+    return Result::Datagram;
 }

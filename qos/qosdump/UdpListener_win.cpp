@@ -57,28 +57,32 @@ bool UdpListener::Open(const std::string& address, unsigned short port, std::str
 
 unsigned short UdpListener::Port() const { return impl_->port; }
 
-long UdpListener::Receive(unsigned char* buffer, size_t size, int timeoutMs, std::string* from) {
+UdpListener::Result UdpListener::Receive(unsigned char* buffer, size_t size, int timeoutMs, size_t* received,
+                                         std::string* from) {
+    *received = 0;
     fd_set set;
     FD_ZERO(&set);
     FD_SET(impl_->socket.get(), &set);
     timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     int ready = select(0, &set, nullptr, nullptr, timeoutMs < 0 ? nullptr : &tv);
-    if (ready < 0) return -1;
-    if (ready == 0) return 0;
+    if (ready < 0) return Result::Failed;
+    if (ready == 0) return Result::TimedOut;
     sockaddr_in peer = {};
     int length = sizeof(peer);
     int capacity = size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
     int n = recvfrom(impl_->socket.get(), reinterpret_cast<char*>(buffer), capacity, 0,
                      reinterpret_cast<sockaddr*>(&peer), &length);
     if (n < 0) {
+        const int error = WSAGetLastError();
         // A datagram larger than the buffer is cut; report it as it came.
-        if (WSAGetLastError() == WSAEMSGSIZE) n = capacity;
-        // An earlier send's ICMP error surfaces here on Windows; not ours.
-        else if (WSAGetLastError() == WSAECONNRESET) return 0;
-        else return -1;
+        if (error == WSAEMSGSIZE) n = capacity;
+        // An earlier send's ICMP error surfaces here on Windows; no datagram.
+        else if (error == WSAECONNRESET || error == WSAENETRESET) return Result::Nothing;
+        else return Result::Failed;
     }
+    *received = static_cast<size_t>(n);
     const unsigned char* a = reinterpret_cast<const unsigned char*>(&peer.sin_addr);
     *from = std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
             std::to_string(a[3]) + ":" + std::to_string(ntohs(peer.sin_port));
-    return n;
+    return Result::Datagram;
 }

@@ -10,6 +10,7 @@
 // reports, --idle-ms after N ms without a datagram.  Datagrams that are not
 // reports are described on standard error and skipped.
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,26 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     return true;
 }
 
+// The idle limit: how long is left of it, and whether it is over.
+class IdleClock {
+public:
+    explicit IdleClock(int limitMs) : limitMs_(limitMs) { Restart(); }
+    void Restart() { start_ = std::chrono::steady_clock::now(); }
+    // -1 without a limit.
+    int LeftMs() const {
+        if (limitMs_ < 0) return -1;
+        const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start_)
+                                    .count();
+        return spent >= limitMs_ ? 0 : static_cast<int>(limitMs_ - spent);
+    }
+    bool Over() const { return limitMs_ >= 0 && LeftMs() == 0; }
+
+private:
+    int limitMs_;
+    std::chrono::steady_clock::time_point start_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,22 +104,28 @@ int main(int argc, char** argv) {
     std::vector<unsigned char> buffer(65536);
     auto body = std::make_unique<qos::QOSRep>();
     long reports = 0;
+    // The idle time runs from the last datagram; a wake-up that brought
+    // none (a reset error) does not start it again, nor does it end it.
+    IdleClock idle(options.idleMs);
     while (options.count == 0 || reports < options.count) {
         std::string from;
-        long n = listener.Receive(buffer.data(), buffer.size(), options.idleMs, &from);
-        if (n < 0) {
+        size_t n = 0;
+        const UdpListener::Result got =
+            listener.Receive(buffer.data(), buffer.size(), idle.LeftMs(), &n, &from);
+        if (got == UdpListener::Result::Failed) {
             std::fprintf(stderr, "qosdump: receive failed\n");
             return 1;
         }
-        if (n == 0) {
-            if (options.idleMs >= 0) break;  // idle for too long
+        if (got == UdpListener::Result::TimedOut) {
+            if (idle.Over()) break;  // idle for too long
             continue;
         }
+        if (got == UdpListener::Result::Nothing) continue;
+        idle.Restart();
         qos::QOSCSPkgHead head;
-        qos::WireResult result =
-            qos::UnpackReport(buffer.data(), static_cast<size_t>(n), &head, body.get());
+        qos::WireResult result = qos::UnpackReport(buffer.data(), n, &head, body.get());
         if (result != qos::WireResult::Ok) {
-            std::fprintf(stderr, "qosdump: %ld bytes from %s: %s\n", n, from.c_str(),
+            std::fprintf(stderr, "qosdump: %zu bytes from %s: %s\n", n, from.c_str(),
                          qos::WireResultText(result));
             std::fflush(stderr);
             continue;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -17,6 +19,7 @@
 #include "ClientGuid.h"
 #include "ModuleVersion.h"
 #include "PluginQos.h"
+#include "QosTransport.h"
 #include "QosWire.h"
 
 namespace fs = std::filesystem;
@@ -262,9 +265,15 @@ TEST_F(PluginQosTest, TheGuidIsSharedAcrossReportersAndLongStringsAreCut) {
 TEST_F(PluginQosTest, WithoutAServerNothingIsSentAndNothingWritten) {
     PluginQos qos;
     qos.SetCommonIniPath(ini_);
-    EXPECT_EQ(PluginQos::kDefaultHost, qos.ServerHost());
+    int lookups = 0;
+    qos.SetTransportOpener([&](const std::string&, unsigned short, std::string*) {
+        ++lookups;
+        return std::unique_ptr<QosTransport>();
+    });
+    EXPECT_EQ("", qos.ServerHost());
     EXPECT_EQ(8080, qos.ServerPort());
     EXPECT_FALSE(qos.Init());
+    EXPECT_EQ(0, lookups);  // no name is looked up
     EXPECT_FALSE(qos.IsInitialised());
     EXPECT_FALSE(qos.SendStartReport());
     EXPECT_TRUE(qos.SetValue(17, 2));
@@ -278,12 +287,12 @@ TEST_F(PluginQosTest, TheSettingsFileNamesTheServer) {
     const std::wstring settings = scratch_.File(L"morlfixedconfig.ini");
     PluginQos untouched;
     untouched.ReadSettings(settings);  // missing file
-    EXPECT_STREQ(PluginQos::kDefaultHost, untouched.ServerHost().c_str());
-    EXPECT_NE(std::string::npos, untouched.ServerHost().find(".invalid"));
+    EXPECT_EQ("", untouched.ServerHost());
 
     WriteText(settings, "[MORL]\r\nversion=1.0\r\n");
     untouched.ReadSettings(Narrow(settings));  // no key
-    EXPECT_STREQ(PluginQos::kDefaultHost, untouched.ServerHost().c_str());
+    EXPECT_EQ("", untouched.ServerHost());
+    EXPECT_FALSE(untouched.Init());
 
     WriteText(settings, "[MORL]\r\nversion=1.0\r\nQosHost=localhost\r\n");
     PluginQos wide;
@@ -293,6 +302,108 @@ TEST_F(PluginQosTest, TheSettingsFileNamesTheServer) {
     PluginQos ansi;
     ansi.ReadSettings(Narrow(settings));
     EXPECT_EQ("localhost", ansi.ServerHost());
+}
+
+//-----------------------------------------------------------------------------
+// The lookup on the reporter's own thread
+
+// A lookup that waits until the test lets it go, then opens the real
+// transport (or fails).  Records the thread it ran on.
+class HeldLookup {
+public:
+    HeldLookup() : go_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~HeldLookup() {
+        Let();
+        // The sender's thread may still be inside the opener.
+        while (running_.load() != 0) Sleep(1);
+        CloseHandle(go_);
+    }
+    QosSender::Opener Opener(bool succeed) {
+        return [this, succeed](const std::string& host, unsigned short port, std::string* failure) {
+            ++running_;
+            thread_ = GetCurrentThreadId();
+            WaitForSingleObject(go_, INFINITE);
+            std::unique_ptr<QosTransport> transport;
+            if (succeed)
+                transport = OpenQosTransport(host, port, failure);
+            else
+                *failure = "the name does not resolve";
+            --running_;
+            return transport;
+        };
+    }
+    void Let() { SetEvent(go_); }
+    DWORD Thread() const { return thread_.load(); }
+
+private:
+    HANDLE go_;
+    std::atomic<DWORD> thread_{0};
+    std::atomic<int> running_{0};
+};
+
+TEST_F(PluginQosTest, ReportsWaitInOrderBehindTheLookupOnItsOwnThread) {
+    HeldLookup lookup;
+    PluginQos qos;
+    Configure(&qos);
+    qos.SetTransportOpener(lookup.Opener(true));
+    ASSERT_TRUE(qos.Init());
+    // All three are handed over while the lookup is still held.
+    ASSERT_TRUE(qos.SendStartReport());
+    EXPECT_TRUE(qos.SetValue(17, 4));
+    ASSERT_TRUE(qos.SendFullReport());
+    ASSERT_TRUE(qos.SendEndReport(4));
+    EXPECT_EQ(QosSender::Link::Pending, qos.GetLink());
+    EXPECT_TRUE(Nothing());
+    lookup.Let();
+    ASSERT_TRUE(Next());
+    EXPECT_EQ((std::vector<int32_t>{9999, 1025, 2}), Values(*body_));
+    const uint32_t first = head_.Seq;
+    ASSERT_TRUE(Next());
+    EXPECT_EQ(30u, Values(*body_).size());
+    EXPECT_EQ(4, Values(*body_)[17]);
+    EXPECT_EQ(first + 1, head_.Seq);
+    ASSERT_TRUE(Next());
+    EXPECT_EQ((std::vector<int32_t>{9999, 1025, 3, 4}), Values(*body_));
+    EXPECT_EQ(first + 2, head_.Seq);
+    EXPECT_NE(0u, lookup.Thread());
+    EXPECT_NE(GetCurrentThreadId(), lookup.Thread());
+    EXPECT_EQ(QosSender::Link::Up, qos.GetLink());
+}
+
+TEST_F(PluginQosTest, AFailedLookupSendsNoReport) {
+    HeldLookup lookup;
+    PluginQos qos;
+    Configure(&qos);
+    qos.SetTransportOpener(lookup.Opener(false));
+    ASSERT_TRUE(qos.Init());
+    EXPECT_TRUE(qos.SendStartReport());  // handed over before the lookup ended
+    lookup.Let();
+    for (int i = 0; i < 500 && qos.GetLink() == QosSender::Link::Pending; ++i) Sleep(10);
+    EXPECT_EQ(QosSender::Link::Failed, qos.GetLink());
+    EXPECT_FALSE(qos.SendFullReport());
+    EXPECT_FALSE(qos.SendEndReport(1));
+    qos.Release();
+    EXPECT_TRUE(Nothing());
+}
+
+TEST_F(PluginQosTest, ReleaseDoesNotWaitForALookupThatHangs) {
+    HeldLookup lookup;
+    {
+        PluginQos qos;
+        Configure(&qos);
+        qos.SetTransportOpener(lookup.Opener(true));
+        ASSERT_TRUE(qos.Init());
+        ASSERT_TRUE(qos.SendStartReport());
+        const ULONGLONG start = GetTickCount64();
+        qos.Release();  // the lookup is still held
+        const ULONGLONG waited = GetTickCount64() - start;
+        std::printf("Release with the lookup held returned after %llu ms\n", waited);
+    }
+    // The reporter is gone; its thread still sends once the lookup ends in
+    // time.
+    lookup.Let();
+    ASSERT_TRUE(Next());
+    EXPECT_EQ((std::vector<int32_t>{9999, 1025, 2}), Values(*body_));
 }
 
 }  // namespace

@@ -171,6 +171,25 @@ TEST(Qosdump, PrintsEachReportAndSkipsOtherDatagrams) {
     EXPECT_EQ(0, dump.Wait());
 }
 
+// An empty datagram is no report and no time-out: the dump goes on
+// listening for the rest of its idle time.
+TEST(Qosdump, AnEmptyDatagramIsSkippedNotTakenForTheIdleTimeOut) {
+    QosdumpProcess dump({"--bind", "127.0.0.1", "--port", "0", "--count", "1", "--idle-ms",
+                         "20000"});
+    std::string ready = dump.ErrLine();
+    const std::string prefix = "qosdump: listening on udp 127.0.0.1:";
+    ASSERT_EQ(0u, ready.find(prefix)) << ready;
+    unsigned short port = static_cast<unsigned short>(std::stoi(ready.substr(prefix.size())));
+
+    SendTo(port, {});
+    EXPECT_EQ("qosdump: 0 bytes from 127.0.0.1:", dump.ErrLine().substr(0, 32));
+    SendTo(port, Packed(7, *Report({9999, 1025, 2}, {"SidloPluginQos", "g", "v", "u"})));
+    EXPECT_EQ("{\"kind\":\"start\",\"seq\":7,\"values\":[9999,1025,2],"
+              "\"strings\":[\"SidloPluginQos\",\"g\",\"v\",\"u\"]}\n",
+              dump.OutLine());
+    EXPECT_EQ(0, dump.Wait());
+}
+
 TEST(Qosdump, StopsWhenIdleAndRefusesBadOptions) {
     QosdumpProcess idle({"--bind", "127.0.0.1", "--port", "0", "--idle-ms", "100"});
     EXPECT_NE(std::string::npos, idle.ErrLine().find("listening"));

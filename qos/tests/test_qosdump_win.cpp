@@ -1,6 +1,7 @@
 // qosdump.exe under Windows sockets, fed by PluginQos: the operator's check
 // of a server setup, end to end.
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -112,6 +113,38 @@ TEST(QosdumpWin, PrintsThePluginsStartReport) {
                   ",\"values\":[9999,1025,2],\"strings\":[\"SidloPluginQos\",\"" +
                   qos.ClientId() + "\",\"draviksidloplugin/1/2/3/4\",\"not_set_uin\"]}",
               dump.OutLine());
+    EXPECT_EQ(0u, dump.Wait());
+}
+
+// An empty datagram is no report and no time-out: the dump goes on
+// listening and prints the report that follows.
+TEST(QosdumpWin, AnEmptyDatagramIsSkippedNotTakenForTheIdleTimeOut) {
+    QosdumpProcess dump(L"--bind 127.0.0.1 --port 0 --count 1 --idle-ms 20000");
+    ASSERT_TRUE(dump.started());
+    const std::string ready = dump.ErrLine();
+    const std::string prefix = "qosdump: listening on udp 127.0.0.1:";
+    ASSERT_EQ(0u, ready.find(prefix)) << ready;
+    const unsigned short port =
+        static_cast<unsigned short>(std::stoi(ready.substr(prefix.size())));
+
+    WSADATA data;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    char nothing = 0;
+    EXPECT_EQ(0, sendto(s, &nothing, 0, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
+    closesocket(s);
+    WSACleanup();
+    EXPECT_EQ("qosdump: 0 bytes from 127.0.0.1:", dump.ErrLine().substr(0, 32));
+
+    PluginQos qos;
+    qos.SetServer("127.0.0.1", port);
+    ASSERT_TRUE(qos.Init());
+    ASSERT_TRUE(qos.SendStartReport());
+    EXPECT_EQ(0u, dump.OutLine().find("{\"kind\":\"start\""));
     EXPECT_EQ(0u, dump.Wait());
 }
 

@@ -1,9 +1,10 @@
 // ArchiveLock.h - keeps other repairs off the archive while this one runs.
 //
-// Natively an advisory lock on the whole file (flock): another `qov repair`
-// (or any program that takes the same lock) finds it and gives up with a
-// clear error.  In the Windows flavour the library's share modes keep other
-// writers out already; the lock is then only the creation of a new file.
+// Natively an advisory lock on the whole file (flock); on Windows a
+// byte-range lock (LockFileEx) on a byte far past the file's end, on a
+// handle that shares everything, so that the archive library's own handles
+// are not kept out.  Another `qov repair` or engine (or any program that
+// takes the same lock) finds it and gives up with a clear error.
 
 #ifndef BREVIK_REPAIR_ARCHIVELOCK_H
 #define BREVIK_REPAIR_ARCHIVELOCK_H

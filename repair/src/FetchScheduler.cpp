@@ -21,22 +21,80 @@ std::string Bytes(const PieceRun& run) {
 }  // namespace
 
 FetchScheduler::FetchScheduler(const PieceLayout& layout, const RetryPolicy& policy, uint64_t maxRequestBytes,
-                               std::vector<std::string> names, StopFlag& stop, NoteSink note)
+                               std::vector<std::string> names, StopFlag& stop, NoteSink note, GivenUpSink givenUp)
     : m_layout(layout),
       m_policy(policy),
       m_maxRequestBytes(maxRequestBytes),
       m_names(std::move(names)),
       m_stop(stop),
       m_note(std::move(note)),
+      m_givenUpSink(std::move(givenUp)),
       m_unusable(m_names.size(), false) {}
 
-void FetchScheduler::Start(const std::vector<uint32_t>& pieces, size_t source) {
-    Entered hold(m_monitor);
-    if (source >= m_names.size()) {
-        m_failed.insert(m_failed.end(), pieces.begin(), pieces.end());
-        return;
+void FetchScheduler::Report(GivenUpList& givenUp) {
+    if (!m_givenUpSink) return;
+    for (const auto& entry : givenUp) m_givenUpSink(entry.first, entry.second);
+}
+
+void FetchScheduler::Add(const std::vector<uint32_t>& pieces, size_t source) {
+    GivenUpList givenUp;
+    {
+        Entered hold(m_monitor);
+        if (m_aborted) {
+            GiveUp(pieces, m_abortReason);
+        } else if (source >= m_names.size() || m_unusable[source]) {
+            MoveOn(pieces, source < m_names.size() ? source : m_names.size(), m_lastFailure);
+        } else {
+            Queue(pieces, source, 0, Clock::time_point());
+        }
+        givenUp.swap(m_givenUp);
+        m_monitor.NotifyAll();
     }
-    Queue(pieces, source, 0, Clock::time_point());
+    Report(givenUp);
+}
+
+void FetchScheduler::KeepOpen() {
+    Entered hold(m_monitor);
+    m_open = true;
+}
+
+void FetchScheduler::Close() {
+    Entered hold(m_monitor);
+    m_open = false;
+    m_monitor.NotifyAll();
+}
+
+void FetchScheduler::Cancel(const std::vector<uint32_t>& pieces) {
+    if (pieces.empty()) return;
+    std::vector<uint32_t> dropped(pieces);
+    std::sort(dropped.begin(), dropped.end());
+    const auto isDropped = [&](uint32_t piece) { return std::binary_search(dropped.begin(), dropped.end(), piece); };
+    // Each queued run that holds a dropped piece gives way to runs of the
+    // pieces it keeps, with the same source, failures and wait.
+    const auto split = [&](const FetchJob& job, Clock::time_point notBefore) {
+        bool touched = false;
+        std::vector<uint32_t> kept;
+        for (uint32_t n = 0; n < job.run.count; ++n) {
+            if (isDropped(job.run.first + n)) {
+                touched = true;
+            } else {
+                kept.push_back(job.run.first + n);
+            }
+        }
+        if (touched && !kept.empty()) Queue(kept, job.source, job.failures, notBefore);
+        return touched;
+    };
+    Entered hold(m_monitor);
+    std::deque<FetchJob> ready;
+    ready.swap(m_ready);
+    std::vector<std::pair<Clock::time_point, FetchJob>> waiting;
+    waiting.swap(m_waiting);
+    for (const FetchJob& job : ready) {
+        if (!split(job, Clock::time_point())) m_ready.push_back(job);
+    }
+    for (const auto& entry : waiting) {
+        if (!split(entry.second, entry.first)) m_waiting.push_back(entry);
+    }
     m_monitor.NotifyAll();
 }
 
@@ -93,24 +151,42 @@ void FetchScheduler::MoveOn(const std::vector<uint32_t>& pieces, size_t from, co
         Queue(pieces, next, 0, Clock::time_point());
         return;
     }
-    m_failed.insert(m_failed.end(), pieces.begin(), pieces.end());
+    GiveUp(pieces, why);
+}
+
+void FetchScheduler::GiveUp(const std::vector<uint32_t>& pieces, const std::string& why) {
+    if (pieces.empty()) return;
+    m_givenUp.emplace_back(pieces, why);
     m_lastFailure = why;
 }
 
 void FetchScheduler::Finish(const FetchJob& job, const std::vector<uint32_t>& left, const FetchResult& result,
                             bool progressed) {
-    Entered hold(m_monitor);
+    GivenUpList givenUp;
+    {
+        Entered hold(m_monitor);
+        Settle(job, left, result, progressed);
+        givenUp.swap(m_givenUp);
+        EndJob();
+    }
+    Report(givenUp);
+}
+
+void FetchScheduler::Settle(const FetchJob& job, const std::vector<uint32_t>& left, const FetchResult& result,
+                            bool progressed) {
     if (result.status == FetchStatus::kFailed && !m_unusable[job.source]) {
         // Also when every piece came: a source that answers wrongly once
         // is not asked again.
         if (m_note) m_note("source not used any more: " + result.message);
         DropSource(job.source, result.message);
     }
-    if (left.empty() || result.status == FetchStatus::kStopped || m_aborted) {
+    if (left.empty() || result.status == FetchStatus::kStopped) {
         // Done, or nothing is to be fetched any more.
+    } else if (m_aborted) {
+        GiveUp(left, m_abortReason);
     } else if (result.status == FetchStatus::kChanged) {
-        m_aborted = true;
-        m_abortReason = result.message;
+        AbortLocked(result.message);
+        GiveUp(left, result.message);
     } else if (result.status == FetchStatus::kFailed) {
         MoveOn(left, job.source, result.message);
     } else if (m_unusable[job.source]) {
@@ -132,7 +208,6 @@ void FetchScheduler::Finish(const FetchJob& job, const std::vector<uint32_t>& le
             Queue(left, job.source, failures, Clock::now() + wait);
         }
     }
-    EndJob();
 }
 
 void FetchScheduler::DropSource(size_t source, const std::string& why) {
@@ -152,21 +227,51 @@ void FetchScheduler::DropSource(size_t source, const std::string& why) {
 }
 
 void FetchScheduler::SourceUnusable(const FetchJob& job, const std::string& why) {
-    Entered hold(m_monitor);
-    if (!m_unusable[job.source]) DropSource(job.source, why);
-    std::vector<uint32_t> pieces(job.run.count);
-    for (uint32_t n = 0; n < job.run.count; ++n) pieces[n] = job.run.first + n;
-    MoveOn(pieces, job.source, why);
-    EndJob();
+    GivenUpList givenUp;
+    {
+        Entered hold(m_monitor);
+        if (!m_unusable[job.source]) DropSource(job.source, why);
+        std::vector<uint32_t> pieces(job.run.count);
+        for (uint32_t n = 0; n < job.run.count; ++n) pieces[n] = job.run.first + n;
+        if (m_aborted) {
+            GiveUp(pieces, m_abortReason);
+        } else {
+            MoveOn(pieces, job.source, why);
+        }
+        givenUp.swap(m_givenUp);
+        EndJob();
+    }
+    Report(givenUp);
+}
+
+void FetchScheduler::AbortLocked(const std::string& why) {
+    if (m_aborted) return;
+    m_aborted = true;
+    m_abortReason = why;
+    // Nothing queued will be fetched: it is given up.
+    std::vector<uint32_t> pieces;
+    for (const FetchJob& job : m_ready) {
+        for (uint32_t n = 0; n < job.run.count; ++n) pieces.push_back(job.run.first + n);
+    }
+    for (const auto& entry : m_waiting) {
+        for (uint32_t n = 0; n < entry.second.run.count; ++n) pieces.push_back(entry.second.run.first + n);
+    }
+    m_ready.clear();
+    m_waiting.clear();
+    std::sort(pieces.begin(), pieces.end());
+    GiveUp(pieces, why);
+    m_monitor.NotifyAll();
 }
 
 void FetchScheduler::Abort(const std::string& why) {
-    Entered hold(m_monitor);
-    if (!m_aborted) {
-        m_aborted = true;
-        m_abortReason = why;
+    GivenUpList givenUp;
+    {
+        Entered hold(m_monitor);
+        AbortLocked(why);
+        givenUp.swap(m_givenUp);
+        m_monitor.NotifyAll();
     }
-    m_monitor.NotifyAll();
+    Report(givenUp);
 }
 
 void FetchScheduler::Interrupt() {
@@ -184,13 +289,6 @@ std::string FetchScheduler::AbortReason() {
     return m_abortReason;
 }
 
-std::vector<uint32_t> FetchScheduler::FailedPieces() {
-    Entered hold(m_monitor);
-    std::vector<uint32_t> failed = m_failed;
-    std::sort(failed.begin(), failed.end());
-    return failed;
-}
-
 std::string FetchScheduler::LastFailure() {
     Entered hold(m_monitor);
     return m_lastFailure;
@@ -198,5 +296,3 @@ std::string FetchScheduler::LastFailure() {
 
 }  // namespace repair
 }  // namespace brevik
-
-

@@ -13,7 +13,7 @@
 
 #include <curl/curl.h>
 
-#include "ContentRange.h"
+#include "HttpAnswer.h"
 #include "UrlText.h"
 
 namespace brevik {
@@ -46,10 +46,6 @@ bool StartsWithHttps(const std::string& url) {
 
 std::string Range(uint64_t position, uint64_t length) {
     return std::to_string(position) + "-" + std::to_string(position + length - 1);
-}
-
-bool RetryableStatus(long code) {
-    return code == 408 || code == 429 || code == 500 || code == 502 || code == 503 || code == 504;
 }
 
 bool RetryableCurlError(CURLcode code) {
@@ -85,12 +81,11 @@ private:
     static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     size_t Body(const uint8_t* data, size_t size);
     bool CheckAnswer();
-    bool CheckPartialAnswer();
     void Decide(FetchStatus status, const std::string& message);
-    void DecideForStatus(long code);
+    HttpHead Head();
     FetchResult Finish(CURLcode code);
     std::string Header(const char* name);
-    std::string What() const { return m_name + " (bytes " + Range(m_position, m_length) + ")"; }
+    std::string What() const { return RequestText(m_name, m_position, m_length); }
 
     const std::string m_name;
     EasyPtr m_easy;
@@ -149,74 +144,36 @@ void HttpConnection::Decide(FetchStatus status, const std::string& message) {
     m_result.message = message;
 }
 
-void HttpConnection::DecideForStatus(long code) {
-    const std::string status = "HTTP " + std::to_string(code);
-    if (code == 200) {
-        Decide(FetchStatus::kFailed, m_name + " answers a range request with 200 and the whole file: "
-                                              "the server does not serve ranges");
-    } else if (RetryableStatus(code)) {
-        Decide(FetchStatus::kRetry, What() + ": " + status);
-        if (!Header("Retry-After").empty()) {
-            curl_off_t seconds = 0;
-            if (curl_easy_getinfo(m_easy.get(), CURLINFO_RETRY_AFTER, &seconds) == CURLE_OK && seconds >= 0) {
-                m_result.retryAfterMs = static_cast<int64_t>(std::min<curl_off_t>(seconds, 86400)) * 1000;
-            }
-        }
-    } else {
-        Decide(FetchStatus::kFailed, What() + ": " + status);
+HttpHead HttpConnection::Head() {
+    HttpHead head;
+    curl_easy_getinfo(m_easy.get(), CURLINFO_RESPONSE_CODE, &head.status);
+    head.contentRange = Header("Content-Range");
+    head.contentType = Header("Content-Type");
+    head.etag = Header("ETag");
+    head.lastModified = Header("Last-Modified");
+    curl_off_t declared = -1;
+    curl_easy_getinfo(m_easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+    head.contentLength = declared;
+    curl_off_t seconds = -1;
+    if (!Header("Retry-After").empty() && curl_easy_getinfo(m_easy.get(), CURLINFO_RETRY_AFTER, &seconds) == CURLE_OK &&
+        seconds >= 0) {
+        head.retryAfterMs = static_cast<int64_t>(std::min<curl_off_t>(seconds, 86400)) * 1000;
     }
+    return head;
 }
 
 // The answer's status and headers, once, before its first byte is taken.
 bool HttpConnection::CheckAnswer() {
     m_answerChecked = true;
-    long code = 0;
-    curl_easy_getinfo(m_easy.get(), CURLINFO_RESPONSE_CODE, &code);
-    if (code != 206) {
-        DecideForStatus(code);
+    const HeadVerdict verdict = JudgeHead(Head(), m_name, m_position, m_length, *m_expect);
+    m_result.fileSize = verdict.fileSize;
+    m_result.validator = verdict.validator;
+    if (!verdict.accepted) {
+        Decide(verdict.status, verdict.message);
+        m_result.retryAfterMs = verdict.retryAfterMs;
         return false;
     }
-    return CheckPartialAnswer();
-}
-
-bool HttpConnection::CheckPartialAnswer() {
-    const std::string rangeText = Header("Content-Range");
-    ContentRange range;
-    if (!ParseContentRange(rangeText, &range)) {
-        Decide(FetchStatus::kFailed, What() + ": 206 with an unusable Content-Range '" + rangeText + "'");
-        return false;
-    }
-    if (!AnswersRequest(range, m_position, m_length)) {
-        Decide(FetchStatus::kFailed, What() + ": answered with bytes " + Range(range.first, range.last - range.first + 1) +
-                                         " of " + std::to_string(range.total));
-        return false;
-    }
-    if (Header("Content-Type").find("multipart/") != std::string::npos) {
-        Decide(FetchStatus::kFailed, What() + ": answered with several ranges");
-        return false;
-    }
-    m_answered = range.last - range.first + 1;
-    curl_off_t declared = -1;
-    curl_easy_getinfo(m_easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
-    if (declared >= 0 && static_cast<uint64_t>(declared) != m_answered) {
-        Decide(FetchStatus::kFailed, What() + ": announces " + std::to_string(declared) + " bytes for a range of " +
-                                         std::to_string(m_answered));
-        return false;
-    }
-    m_result.fileSize = range.total;
-    const std::string etag = Header("ETag");
-    const std::string modified = Header("Last-Modified");
-    m_result.validator = etag.empty() && modified.empty() ? std::string() : etag + "; " + modified;
-    if (m_expect->fileSize != 0 && range.total != m_expect->fileSize) {
-        Decide(FetchStatus::kChanged, m_name + " changed: it now has " + std::to_string(range.total) +
-                                          " bytes, not " + std::to_string(m_expect->fileSize));
-        return false;
-    }
-    if (!m_expect->validator.empty() && m_result.validator != m_expect->validator) {
-        Decide(FetchStatus::kChanged, m_name + " changed: ETag and Last-Modified are now '" + m_result.validator +
-                                          "', not '" + m_expect->validator + "'");
-        return false;
-    }
+    m_answered = verdict.answered;
     return true;
 }
 

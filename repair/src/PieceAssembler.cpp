@@ -8,13 +8,38 @@
 namespace brevik {
 namespace repair {
 
+namespace {
+
+// Under a rate limit, bytes are paid for in parts of at most this size, so
+// that a source handing over large chunks (a mirror file reads 8 MiB at a
+// time) still delivers its pieces at an even pace.
+const size_t kLimitedPart = 16 * 1024;
+
+}  // namespace
+
 PieceAssembler::PieceAssembler(const PieceRun& run, const PieceLayout& layout, PieceWriter& writer,
-                               std::vector<uint8_t>& buffer, TransferGate& gate)
-    : m_run(run), m_layout(layout), m_writer(writer), m_buffer(buffer), m_gate(gate), m_piece(run.first) {}
+                               std::vector<uint8_t>& buffer, TransferGate& gate, StoredSink onStored)
+    : m_run(run),
+      m_layout(layout),
+      m_writer(writer),
+      m_buffer(buffer),
+      m_gate(gate),
+      m_onStored(std::move(onStored)),
+      m_piece(run.first) {}
 
 bool PieceAssembler::Receive(const uint8_t* data, size_t size) {
+    if (!m_gate.limiter.Limited()) return Take(data, size);
+    while (size > 0) {
+        const size_t part = std::min(size, kLimitedPart);
+        if (m_gate.stop.IsSet() || !m_gate.limiter.Acquire(part) || !Take(data, part)) return false;
+        data += part;
+        size -= part;
+    }
+    return true;
+}
+
+bool PieceAssembler::Take(const uint8_t* data, size_t size) {
     if (m_gate.stop.IsSet()) return false;
-    if (m_gate.limiter.Limited() && !m_gate.limiter.Acquire(size)) return false;
     m_gate.received += size;
     m_gate.speed.Add(size);
     const uint64_t end = uint64_t(m_run.first) + m_run.count;
@@ -58,6 +83,7 @@ bool PieceAssembler::Complete(std::vector<PieceWriter::Piece>& arrived) {
             case PieceWriter::Outcome::kStored:
                 m_stored.push_back(piece.index);
                 m_gate.Stored(piece.length);
+                if (m_onStored) m_onStored(piece.index, piece.length);
                 break;
             case PieceWriter::Outcome::kBadDigest:
                 m_bad.push_back(piece.index);

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,11 +47,14 @@ struct TransferGate {
     }
 };
 
+// Told of each piece the moment it is stored: (piece, length).
+typedef std::function<void(uint32_t, uint32_t)> StoredSink;
+
 class PieceAssembler : public RangeReceiver {
 public:
     // `buffer` holds the piece being filled (a worker's own, reused).
     PieceAssembler(const PieceRun& run, const PieceLayout& layout, PieceWriter& writer, std::vector<uint8_t>& buffer,
-                   TransferGate& gate);
+                   TransferGate& gate, StoredSink onStored = nullptr);
 
     bool Receive(const uint8_t* data, size_t size) override;
 
@@ -63,6 +67,7 @@ public:
     const std::string& WriteError() const { return m_writeError; }
 
 private:
+    bool Take(const uint8_t* data, size_t size);
     bool Complete(std::vector<PieceWriter::Piece>& arrived);
 
     const PieceRun m_run;
@@ -70,9 +75,10 @@ private:
     PieceWriter& m_writer;
     std::vector<uint8_t>& m_buffer;
     TransferGate& m_gate;
+    const StoredSink m_onStored;
     uint32_t m_piece;        // the piece being filled
     uint32_t m_filled = 0;   // its bytes in the buffer
-    std::vector<PieceWriter::Piece> m_arrived;  // of the bytes being received
+    std::vector<PieceWriter::Piece> m_arrived;  // of the bytes being taken
     std::vector<uint32_t> m_stored;
     std::vector<uint32_t> m_bad;
     std::string m_writeError;

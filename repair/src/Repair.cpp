@@ -37,7 +37,6 @@ enum class Mode {
     kCreate,   // there is none: it is made from the source
 };
 
-const auto kSpeedWindow = std::chrono::seconds(3);
 const unsigned kMostConnections = 64;
 const unsigned kMostCheckThreads = 8;
 
@@ -97,7 +96,7 @@ struct ArchiveRepair::State {
           policy(PolicyOf(options)),
           sources(std::move(sourceList), policy, stop, [this](const std::string& line) { Note(line); }),
           limiter(options.bytesPerSecond),
-          speed(kSpeedWindow),
+          speed(options.speedWindow),
           gate(stop, limiter, speed) {}
 
     void Note(const std::string& line) const {
@@ -116,15 +115,18 @@ struct ArchiveRepair::State {
     const SourceIdentity& Reference() const { return sources.Reference(); }
     const PieceLayout& Layout() const { return Reference().layout; }
 
+    class Crew;
+
     bool DecideMode();
-    bool Rebuild();
+    bool ReadyToWrite();
+    bool RebuildStructure();
+    bool ListFiles();
     bool FetchStructure(const std::vector<uint32_t>& pieces, std::map<uint32_t, std::vector<uint8_t>>* bytes);
     bool FetchStructureRun(const PieceRun& run, std::map<uint32_t, std::vector<uint8_t>>* bytes, std::string* why);
     bool WriteStructure(const std::map<uint32_t, std::vector<uint8_t>>& bytes);
     void FetchPieces(const std::vector<uint32_t>& pieces);
-    void Worker(FetchScheduler& scheduler);
-    void Record(const std::vector<uint32_t>& stored);
-    void WriteMap(TNQOVArchive* archive);
+    void Record(uint32_t piece);
+    bool WriteMap(std::string* error);
     void Conclude();
 
     RepairOptions options;
@@ -141,15 +143,18 @@ struct ArchiveRepair::State {
     std::atomic<uint32_t> pieceCount{0};    // the plan's figures, for Progress
     std::atomic<uint64_t> bytesToFetch{0};
     Clock::time_point started{};
-    bool prepared = false;
+    bool opened = false;    // Open succeeded
+    bool prepared = false;  // Check succeeded
     bool readOnly = false;
+    bool rebuilt = false;
+    bool executed = false;
     Mode mode = Mode::kRepair;
     LocalFile local;
     Monitor ledger;                // guards `states` while the workers run
     std::vector<uint8_t> states;   // per piece: kPieceGood, kPieceBad or kPieceUnknown
     std::vector<FileSpan> files;   // the files the plan touches
-    Monitor schedulerLock;         // guards `scheduler`, for Stop
-    FetchScheduler* scheduler = nullptr;
+    Monitor schedulerLock;         // guards `schedulers`, for Stop
+    std::vector<FetchScheduler*> schedulers;
     std::string abortReason;
     std::string lastFailure;
     RepairPlan plan;
@@ -168,7 +173,7 @@ void ArchiveRepair::Stop() {
     m->stop.Set();
     m->limiter.Cancel();
     Entered hold(m->schedulerLock);
-    if (m->scheduler != nullptr) m->scheduler->Interrupt();
+    for (FetchScheduler* scheduler : m->schedulers) scheduler->Interrupt();
 }
 
 RepairProgress ArchiveRepair::Progress() const {
@@ -186,7 +191,9 @@ RepairProgress ArchiveRepair::Progress() const {
 //-----------------------------------------------------------------------------
 // Prepare: probe, look, plan.
 
-bool ArchiveRepair::Prepare(bool readOnly) {
+bool ArchiveRepair::Prepare(bool readOnly) { return Open(readOnly) && Check(); }
+
+bool ArchiveRepair::Open(bool readOnly) {
     State& s = *m;
     s.started = Clock::now();
     s.readOnly = readOnly;
@@ -198,6 +205,7 @@ bool ArchiveRepair::Prepare(bool readOnly) {
     s.plan.source = s.sources.Name(s.sources.First());
     s.plan.pieceCount = reference.layout.pieceCount;
     s.plan.pieceSize = reference.layout.pieceSize;
+    s.plan.lastPieceSize = reference.layout.lastPieceSize;
     s.pieceCount = s.plan.pieceCount;
 
     std::string error;
@@ -207,8 +215,17 @@ bool ArchiveRepair::Prepare(bool readOnly) {
     }
     if (!InspectLocal(s.options.archive, &s.local, &error)) return s.Fail(RepairOutcome::kUnusable, error);
     if (!s.DecideMode()) return false;
+    s.plan.archiveMissing = s.mode == Mode::kCreate;
+    s.plan.rebuild = s.mode != Mode::kRepair;
+    s.opened = true;
+    return true;
+}
 
+bool ArchiveRepair::Check() {
+    State& s = *m;
+    if (!s.opened) return s.Fail(RepairOutcome::kUnusable, "the repair was not opened");
     s.phase = static_cast<int>(RepairPhase::kChecking);
+    const SourceIdentity& reference = s.Reference();
     const PieceLayout& layout = reference.layout;
     if (s.mode == Mode::kCreate) {
         s.states.assign(layout.pieceCount, kPieceBad);
@@ -218,27 +235,35 @@ bool ArchiveRepair::Prepare(bool readOnly) {
                                &s.checked);
         if (s.stop.IsSet()) return s.Fail(RepairOutcome::kStopped, "stopped");
     }
-
-    s.plan.archiveMissing = s.mode == Mode::kCreate;
-    s.plan.rebuild = s.mode != Mode::kRepair;
     s.plan.pieces = PiecesNotGood(s.states);
+    s.plan.bytes = 0;
     for (uint32_t piece : s.plan.pieces) s.plan.bytes += layout.Length(piece);
     if (s.plan.rebuild) s.plan.bytes += reference.header.pieceTableSize;
     s.bytesToFetch = s.plan.bytes;
-    if (s.mode == Mode::kRepair) {
-        TNQOVArchive* opened = nullptr;
-        if (!SFileOpenArchive(s.options.archive.c_str(), &opened, NQOV_OPEN_READ_ONLY)) {
-            return s.Fail(RepairOutcome::kUnusable,
-                          "cannot open " + s.options.archive + ", error " + std::to_string(QOVGetLastError()));
-        }
-        ArchivePtr archive(opened);
-        s.files = FilesWithBadPieces(archive.get(), s.states);
-        s.plan.filesKnown = true;
-        for (const FileSpan& file : s.files) s.plan.files.push_back(file.name);
-        std::sort(s.plan.files.begin(), s.plan.files.end());
-    }
+    if (s.mode == Mode::kRepair && !s.ListFiles()) return false;
     s.prepared = true;
     s.result.prepareSeconds = std::chrono::duration<double>(Clock::now() - s.started).count();
+    return true;
+}
+
+// The files that hold pieces still to fetch, once the tables read.
+bool ArchiveRepair::State::ListFiles() {
+    TNQOVArchive* opened = nullptr;
+    if (!SFileOpenArchive(options.archive.c_str(), &opened, NQOV_OPEN_READ_ONLY)) {
+        return Fail(RepairOutcome::kUnusable,
+                    "cannot open " + options.archive + ", error " + std::to_string(QOVGetLastError()));
+    }
+    ArchivePtr archive(opened);
+    std::vector<uint8_t> now;
+    {
+        Entered hold(ledger);
+        now = states;
+    }
+    files = FilesWithBadPieces(archive.get(), now);
+    plan.filesKnown = true;
+    plan.files.clear();
+    for (const FileSpan& file : files) plan.files.push_back(file.name);
+    std::sort(plan.files.begin(), plan.files.end());
     return true;
 }
 
@@ -254,15 +279,21 @@ bool ArchiveRepair::State::DecideMode() {
         Hex(reference.header.digest, 16) + ")";
     if (!local.exists) {
         mode = Mode::kCreate;
+    } else if ((local.opens || local.header == HeaderFound::kFound) && !sameHeader) {
+        if (!options.replaceOtherVersion) return Fail(RepairOutcome::kUnusable, anotherVersion);
+        Note(path + " holds another version of the archive: it is rebuilt to the source's");
+        mode = Mode::kRebuild;
     } else if (local.opens) {
-        if (!sameHeader) return Fail(RepairOutcome::kUnusable, anotherVersion);
         if (local.pieceTable != reference.pieceTable) {
-            return Fail(RepairOutcome::kUnusable, path + " has the source's header but another MD5 piece table");
+            if (!options.replaceOtherVersion) {
+                return Fail(RepairOutcome::kUnusable, path + " has the source's header but another MD5 piece table");
+            }
+            mode = Mode::kRebuild;
+        } else {
+            mode = Mode::kRepair;
         }
-        mode = Mode::kRepair;
     } else if (local.header == HeaderFound::kFound) {
-        // Its header reads: the same archive with broken tables, or another one.
-        if (!sameHeader) return Fail(RepairOutcome::kUnusable, anotherVersion);
+        // Its header reads and is the source's: broken tables or a missing tail.
         mode = Mode::kRebuild;
     } else if (local.size == reference.fileSize || options.force) {
         mode = Mode::kRebuild;
@@ -278,48 +309,49 @@ bool ArchiveRepair::State::DecideMode() {
 //-----------------------------------------------------------------------------
 // Execute: rebuild, fetch, record.
 
+bool ArchiveRepair::State::ReadyToWrite() {
+    if (prepared && !readOnly && !executed) return true;
+    return Fail(RepairOutcome::kUnusable, "the repair was not prepared for writing");
+}
+
 const RepairResult& ArchiveRepair::Execute() {
     State& s = *m;
-    if (!s.prepared || s.readOnly) {
-        s.Fail(RepairOutcome::kUnusable, "the repair was not prepared for writing");
-        return s.result;
-    }
-    s.prepared = false;
-    if (s.mode != Mode::kRepair) {
-        s.phase = static_cast<int>(RepairPhase::kRebuilding);
-        if (!s.Rebuild()) return s.result;
-    }
+    if (!s.ReadyToWrite() || !Rebuild()) return s.result;
+    s.executed = true;
     TNQOVArchive* opened = nullptr;
     if (!SFileOpenArchive(s.options.archive.c_str(), &opened, 0)) {
         s.Fail(RepairOutcome::kUnusable, "cannot open " + s.options.archive + " for writing, error " +
                                              std::to_string(QOVGetLastError()));
         return s.result;
     }
-    ArchivePtr archive(opened);
-    if (s.mode != Mode::kRepair) {
-        // The tables read now: the files of what is still to fetch.
-        s.files = FilesWithBadPieces(archive.get(), s.states);
-        s.plan.filesKnown = true;
-        s.plan.files.clear();
-        for (const FileSpan& file : s.files) s.plan.files.push_back(file.name);
-        std::sort(s.plan.files.begin(), s.plan.files.end());
-    }
+    SFileCloseArchive(opened, false);
     s.phase = static_cast<int>(RepairPhase::kFetching);
     const std::vector<uint32_t> pieces = PiecesNotGood(s.states);
     const Clock::time_point fetchStart = Clock::now();
     if (!pieces.empty()) s.FetchPieces(pieces);
     s.result.fetchSeconds = std::chrono::duration<double>(Clock::now() - fetchStart).count();
-    s.WriteMap(archive.get());
-    archive.reset();
+    std::string error;
+    if (!s.WriteMap(&error)) s.Note(error);
     s.Conclude();
     return s.result;
+}
+
+bool ArchiveRepair::Rebuild() {
+    State& s = *m;
+    if (!s.ReadyToWrite()) return false;
+    if (s.mode == Mode::kRepair || s.rebuilt) return true;
+    s.phase = static_cast<int>(RepairPhase::kRebuilding);
+    if (!s.RebuildStructure()) return false;
+    s.rebuilt = true;
+    // The tables read now: the files of what is still to fetch.
+    return s.ListFiles();
 }
 
 // The header and tables from the source: every piece that holds them and
 // does not verify locally is fetched and checked against the source's piece
 // table first; only then is the file made (when missing) or changed: made
 // as long as the source's and written.
-bool ArchiveRepair::State::Rebuild() {
+bool ArchiveRepair::State::RebuildStructure() {
     const SourceIdentity& reference = Reference();
     std::vector<uint32_t> structure;
     for (const ByteRange& range : StructureRanges(reference.header)) {
@@ -442,57 +474,120 @@ bool ArchiveRepair::State::WriteStructure(const std::map<uint32_t, std::vector<u
     return true;
 }
 
-void ArchiveRepair::State::FetchPieces(const std::vector<uint32_t>& pieces) {
+//-----------------------------------------------------------------------------
+// The download workers: a scheduler of runs and the threads that fetch
+// them, for the whole plan (Execute) or for pieces asked for (a fetcher).
+
+class ArchiveRepair::State::Crew : public PieceFetcher {
+public:
+    // `listener` may be null (Execute).
+    Crew(State& state, PieceListener* listener);
+    ~Crew() override;
+
+    // Starts the workers; false when none could be started.
+    bool Start(bool keepOpen);
+    void Fetch(const std::vector<uint32_t>& pieces) override;
+    void Cancel(const std::vector<uint32_t>& pieces) override { m_scheduler.Cancel(pieces); }
+    // Waits until every piece handed in has ended (a crew not kept open).
+    void Finish();
+    FetchScheduler& Scheduler() { return m_scheduler; }
+
+private:
+    void Work();
+    void Stored(uint32_t piece, uint32_t length);
+    void GivenUp(const std::vector<uint32_t>& pieces, const std::string& why);
+
+    State& s;
+    PieceListener* const m_listener;
+    std::atomic<bool> m_ending{false};
+    FetchScheduler m_scheduler;
+    std::vector<std::unique_ptr<Thread>> m_workers;
+};
+
+namespace {
+
+std::vector<std::string> SourceNames(SourceSet& sources) {
     std::vector<std::string> names;
     for (size_t index = 0; index < sources.Count(); ++index) names.push_back(sources.Name(index));
-    FetchScheduler fetch(Layout(), policy, options.maxRequestBytes, names, stop,
-                         [this](const std::string& line) { Note(line); });
-    fetch.Start(pieces, sources.First());
-    {
-        Entered hold(schedulerLock);
-        scheduler = &fetch;
-    }
-    speed.Begin();
-    const unsigned count = std::max(1u, std::min(options.connections, kMostConnections));
-    std::vector<std::unique_ptr<Thread>> workers;
-    for (unsigned n = 0; n < count; ++n) {
-        std::unique_ptr<Thread> worker(new Thread);
-        if (worker->Start([this, &fetch] { Worker(fetch); })) workers.push_back(std::move(worker));
-    }
-    if (workers.empty()) fetch.Abort("no download worker could be started");
-    workers.clear();  // joins
-    {
-        Entered hold(schedulerLock);
-        scheduler = nullptr;
-    }
-    abortReason = fetch.AbortReason();
-    lastFailure = fetch.LastFailure();
+    return names;
 }
 
-void ArchiveRepair::State::Worker(FetchScheduler& fetch) {
+}  // namespace
+
+ArchiveRepair::State::Crew::Crew(State& state, PieceListener* listener)
+    : s(state),
+      m_listener(listener),
+      m_scheduler(
+          s.Layout(), s.policy, s.options.maxRequestBytes, SourceNames(s.sources), s.stop,
+          [this](const std::string& line) { s.Note(line); },
+          [this](const std::vector<uint32_t>& pieces, const std::string& why) { GivenUp(pieces, why); }) {
+    Entered hold(s.schedulerLock);
+    s.schedulers.push_back(&m_scheduler);
+}
+
+ArchiveRepair::State::Crew::~Crew() {
+    // Queued pieces are dropped without a word; runs under way end.
+    m_ending = true;
+    m_scheduler.Abort("the fetch ended");
+    m_workers.clear();  // joins
+    Entered hold(s.schedulerLock);
+    s.schedulers.erase(std::remove(s.schedulers.begin(), s.schedulers.end(), &m_scheduler), s.schedulers.end());
+}
+
+bool ArchiveRepair::State::Crew::Start(bool keepOpen) {
+    if (keepOpen) m_scheduler.KeepOpen();
+    const unsigned count = std::max(1u, std::min(s.options.connections, kMostConnections));
+    for (unsigned n = 0; n < count; ++n) {
+        std::unique_ptr<Thread> worker(new Thread);
+        if (worker->Start([this] { Work(); })) m_workers.push_back(std::move(worker));
+    }
+    return !m_workers.empty();
+}
+
+void ArchiveRepair::State::Crew::Fetch(const std::vector<uint32_t>& pieces) {
+    if (!pieces.empty()) m_scheduler.Add(pieces, s.sources.First());
+}
+
+void ArchiveRepair::State::Crew::Finish() {
+    m_scheduler.Close();
+    m_workers.clear();  // joins once every piece has ended
+}
+
+void ArchiveRepair::State::Crew::Stored(uint32_t piece, uint32_t length) {
+    s.Record(piece);
+    if (m_listener != nullptr) m_listener->PieceStored(piece, length);
+}
+
+void ArchiveRepair::State::Crew::GivenUp(const std::vector<uint32_t>& pieces, const std::string& why) {
+    if (m_listener != nullptr && !m_ending) m_listener->PiecesFailed(pieces, why);
+}
+
+void ArchiveRepair::State::Crew::Work() {
     std::string error;
-    std::unique_ptr<PieceWriter> writer = PieceWriter::Open(options.archive, &error);
+    std::unique_ptr<PieceWriter> writer = PieceWriter::Open(s.options.archive, &error);
     if (!writer) {
-        fetch.Abort(error);
+        m_scheduler.Abort(error);
         return;
     }
+    SourceSet& sources = s.sources;
     std::vector<std::unique_ptr<SourceConnection>> connections(sources.Count());
     std::vector<uint8_t> buffer;
+    const auto stored = [this](uint32_t piece, uint32_t length) { Stored(piece, length); };
     FetchJob job;
-    while (fetch.Take(&job)) {
+    while (m_scheduler.Take(&job)) {
         std::unique_ptr<SourceConnection>& connection = connections[job.source];
-        if (!connection) connection = sources.Source(job.source).Connect(stop.Flag(), &error);
+        if (!connection) connection = sources.Source(job.source).Connect(s.stop.Flag(), &error);
         if (!connection) {
-            fetch.SourceUnusable(job, error);
+            m_scheduler.SourceUnusable(job, error);
             continue;
         }
         std::string why;
         const SourceSet::Readiness ready = sources.EnsureReady(job.source, *connection, &why);
         if (ready == SourceSet::Readiness::kUnusable) {
-            fetch.SourceUnusable(job, why);
+            m_scheduler.SourceUnusable(job, why);
             continue;
         }
-        PieceAssembler assembler(job.run, Layout(), *writer, buffer, gate);
+        PieceAssembler assembler(job.run, s.Layout(), *writer, buffer, s.gate, stored);
         FetchResult result;
         if (ready == SourceSet::Readiness::kStopped) {
             result.status = FetchStatus::kStopped;
@@ -500,35 +595,79 @@ void ArchiveRepair::State::Worker(FetchScheduler& fetch) {
             result = connection->Fetch(job.run.position, job.run.length, assembler, sources.Expect(job.source));
         }
         if (assembler.WriteFailed()) {
-            fetch.Abort(assembler.WriteError());
+            m_scheduler.Abort(assembler.WriteError());
         } else if (assembler.BadDigests() > 0 && !sources.StillSame(job.source, *connection, &why)) {
             // Bytes that do not verify may come from a file replaced under
             // the same name, ETag and all.
             result.status = FetchStatus::kChanged;
             result.message = why;
         }
-        Record(assembler.Stored());
-        fetch.Finish(job, assembler.Left(), result, !assembler.Stored().empty());
+        m_scheduler.Finish(job, assembler.Left(), result, !assembler.Stored().empty());
     }
 }
 
-void ArchiveRepair::State::Record(const std::vector<uint32_t>& stored) {
-    Entered hold(ledger);
-    for (uint32_t piece : stored) states[piece] = kPieceGood;
+void ArchiveRepair::State::FetchPieces(const std::vector<uint32_t>& pieces) {
+    Crew crew(*this, nullptr);
+    // Queued before the workers start: a closed scheduler with nothing in
+    // it lets them end at once.
+    crew.Fetch(pieces);
+    speed.Begin();
+    if (!crew.Start(false)) {
+        abortReason = "no download worker could be started";
+        return;
+    }
+    crew.Finish();
+    abortReason = crew.Scheduler().AbortReason();
+    lastFailure = crew.Scheduler().LastFailure();
 }
+
+std::unique_ptr<PieceFetcher> ArchiveRepair::StartFetcher(PieceListener& listener) {
+    State& s = *m;
+    if (!Rebuild()) return nullptr;
+    s.phase = static_cast<int>(RepairPhase::kFetching);
+    std::unique_ptr<State::Crew> crew(new State::Crew(s, &listener));
+    if (!crew->Start(true)) {
+        s.Fail(RepairOutcome::kUnusable, "no download worker could be started");
+        return nullptr;
+    }
+    return std::unique_ptr<PieceFetcher>(std::move(crew));
+}
+
+void ArchiveRepair::State::Record(uint32_t piece) {
+    Entered hold(ledger);
+    states[piece] = kPieceGood;
+}
+
+bool ArchiveRepair::WriteMap(std::string* error) { return m->WriteMap(error); }
 
 // The piece-state map as the repair leaves the archive: good and bad pieces
 // marked, those never checked (a stop during the check) as they were.
-void ArchiveRepair::State::WriteMap(TNQOVArchive* archive) {
+bool ArchiveRepair::State::WriteMap(std::string* error) {
+    if (!prepared || readOnly) {
+        *error = "the repair was not prepared for writing";
+        return false;
+    }
+    TNQOVArchive* opened = nullptr;
+    if (!SFileOpenArchive(options.archive.c_str(), &opened, 0)) {
+        *error = "the piece-state map was not written: cannot open " + options.archive + ", error " +
+                 std::to_string(QOVGetLastError());
+        return false;
+    }
+    ArchivePtr archive(opened);
     uint32_t size = 0;
-    uint8_t* map = SFileGetBitmap(archive, &size);
-    if (map == nullptr) return;
-    for (size_t piece = 0; piece < states.size() && piece < size; ++piece) {
-        if (states[piece] != kPieceUnknown) map[piece] = states[piece];
+    uint8_t* map = SFileGetBitmap(archive.get(), &size);
+    if (map == nullptr) return true;  // an archive without a map
+    {
+        Entered hold(ledger);
+        for (size_t piece = 0; piece < states.size() && piece < size; ++piece) {
+            if (states[piece] != kPieceUnknown) map[piece] = states[piece];
+        }
     }
-    if (!SFileWriteBitmap(archive)) {
-        Note("the piece-state map was not written, error " + std::to_string(QOVGetLastError()));
+    if (!SFileWriteBitmap(archive.get())) {
+        *error = "the piece-state map was not written, error " + std::to_string(QOVGetLastError());
+        return false;
     }
+    return true;
 }
 
 void ArchiveRepair::State::Conclude() {
@@ -539,7 +678,10 @@ void ArchiveRepair::State::Conclude() {
     }
     result.bytesStored = gate.stored;
     result.bytesReceived = gate.received;
-    result.piecesLeft = PiecesNotGood(states);
+    {
+        Entered hold(ledger);
+        result.piecesLeft = PiecesNotGood(states);
+    }
     for (const FileSpan& file : files) {
         const auto first = std::lower_bound(result.piecesLeft.begin(), result.piecesLeft.end(), file.firstPiece);
         if (first != result.piecesLeft.end() && uint64_t(*first) < uint64_t(file.firstPiece) + file.pieceCount) {

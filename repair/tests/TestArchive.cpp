@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 namespace repairtest {
 
@@ -15,11 +16,18 @@ using brevik::repair::FetchResult;
 using brevik::repair::FetchStatus;
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "repair_test_XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) ADD_FAILURE() << "no scratch folder";
-    m_path = buffer.data();
+    // A name of our own: create_directory is false when it exists already.
+    std::random_device random;
+    std::error_code error;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path path =
+            std::filesystem::temp_directory_path(error) / ("repair_test_" + std::to_string(random()));
+        if (std::filesystem::create_directory(path, error)) {
+            m_path = path.generic_string();
+            return;
+        }
+    }
+    ADD_FAILURE() << "no scratch folder";
 }
 
 TempDir::~TempDir() {

@@ -1,5 +1,6 @@
 // test_parsing.cpp - what the core reads from outside: Content-Range
-// values, addresses in messages, and archive headers found in raw bytes.
+// values, the heads of HTTP answers, Retry-After, addresses in messages,
+// and archive headers found in raw bytes.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 
 #include "ArchiveHeader.h"
 #include "ContentRange.h"
+#include "HttpAnswer.h"
 #include "TestArchive.h"
 #include "UrlText.h"
 
@@ -47,6 +49,84 @@ TEST(ContentRangeTest, ParsesWhatServersSend) {
         EXPECT_EQ(range.first, c.first) << c.text;
         EXPECT_EQ(range.last, c.last) << c.text;
         EXPECT_EQ(range.total, c.total) << c.text;
+    }
+}
+
+HttpHead Partial(const char* range, int64_t length = -1) {
+    HttpHead head;
+    head.status = 206;
+    head.contentRange = range;
+    head.contentLength = length;
+    head.etag = "\"abc\"";
+    head.lastModified = "Sun, 06 Nov 1994 08:49:37 GMT";
+    return head;
+}
+
+TEST(HttpAnswerTest, OnlyThePartAskedForIsTaken) {
+    const Expectation none;
+    HeadVerdict verdict = JudgeHead(Partial("bytes 100-199/1000", 100), "http://m/a.qov", 100, 100, none);
+    EXPECT_TRUE(verdict.accepted) << verdict.message;
+    EXPECT_EQ(verdict.answered, 100u);
+    EXPECT_EQ(verdict.fileSize, 1000u);
+    EXPECT_EQ(verdict.validator, "\"abc\"; Sun, 06 Nov 1994 08:49:37 GMT");
+    struct Case {
+        HttpHead head;
+        FetchStatus status;
+        const char* says;
+    } cases[] = {
+        {Partial("bytes 100-198/1000"), FetchStatus::kFailed, "answered with bytes 100-198 of 1000"},
+        {Partial("bytes 0-99/*"), FetchStatus::kFailed, "unusable Content-Range"},
+        {Partial("bytes 100-199/1000", 5100), FetchStatus::kFailed, "announces 5100 bytes"},
+        {Partial("bytes 100-199/2000", 100), FetchStatus::kChanged, "now has 2000 bytes, not 1000"},
+    };
+    Expectation probed;
+    probed.fileSize = 1000;
+    for (const Case& c : cases) {
+        verdict = JudgeHead(c.head, "http://m/a.qov", 100, 100, probed);
+        EXPECT_FALSE(verdict.accepted) << c.says;
+        EXPECT_EQ(verdict.status, c.status) << c.says;
+        EXPECT_NE(verdict.message.find(c.says), std::string::npos) << verdict.message;
+    }
+    HttpHead several = Partial("bytes 100-199/1000");
+    several.contentType = "multipart/byteranges; boundary=x";
+    EXPECT_EQ(JudgeHead(several, "n", 100, 100, none).status, FetchStatus::kFailed);
+    // Another ETag or Last-Modified than the probe saw: the file changed.
+    probed.validator = "\"old\"; Sun, 06 Nov 1994 08:49:37 GMT";
+    verdict = JudgeHead(Partial("bytes 100-199/1000"), "n", 100, 100, probed);
+    EXPECT_EQ(verdict.status, FetchStatus::kChanged);
+}
+
+TEST(HttpAnswerTest, StatusesArePassingOrFinal) {
+    HttpHead head;
+    for (long code : {408L, 429L, 500L, 502L, 503L, 504L}) {
+        head.status = code;
+        head.retryAfterMs = 2000;
+        const HeadVerdict verdict = JudgeHead(head, "http://m/a.qov", 0, 10, Expectation());
+        EXPECT_EQ(verdict.status, FetchStatus::kRetry) << code;
+        EXPECT_EQ(verdict.retryAfterMs, 2000) << code;
+        EXPECT_NE(verdict.message.find("http://m/a.qov (bytes 0-9): HTTP " + std::to_string(code)), std::string::npos);
+    }
+    for (long code : {404L, 403L, 410L, 401L, 416L, 302L}) {
+        head.status = code;
+        EXPECT_EQ(JudgeHead(head, "n", 0, 10, Expectation()).status, FetchStatus::kFailed) << code;
+    }
+    head.status = 200;
+    const HeadVerdict whole = JudgeHead(head, "http://m/a.qov", 0, 10, Expectation());
+    EXPECT_EQ(whole.status, FetchStatus::kFailed);
+    EXPECT_NE(whole.message.find("does not serve ranges"), std::string::npos);
+}
+
+TEST(HttpAnswerTest, RetryAfterInSecondsOrAsADate) {
+    const std::time_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+    EXPECT_EQ(ParseRetryAfter("120", now), 120000);
+    EXPECT_EQ(ParseRetryAfter("0", now), 0);
+    EXPECT_EQ(ParseRetryAfter("Sun, 06 Nov 1994 08:50:07 GMT", now), 30000);
+    EXPECT_EQ(ParseRetryAfter("Sun, 06 Nov 1994 08:00:00 GMT", now), 0) << "a date past";
+    EXPECT_EQ(ParseRetryAfter("Thu, 01 Jan 1970 00:00:00 GMT", 0), 0);
+    for (const char* bad : {"", "-5", "1.5", "soon", "12345678901", "Sun, 06 Nov 1994 08:49:37 UTC",
+                            "Sun, 06 Xyz 1994 08:49:37 GMT", "Sun, 36 Nov 1994 08:49:37 GMT",
+                            "Sun, 06 Nov 1994 25:49:37 GMT"}) {
+        EXPECT_EQ(ParseRetryAfter(bad, now), -1) << bad;
     }
 }
 

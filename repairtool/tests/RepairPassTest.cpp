@@ -166,6 +166,37 @@ TEST(RepairPassOutcome, ReadOnlyAndWriterHeldArchivesAreListed) {
     EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), kOpenFailed), 2);
 }
 
+// The whole failed list also goes to MORLRepairResult.txt beside the
+// program, one UTF-8 path a line, and a summary goes with the result text
+// for a view that cannot show it all.
+TEST(RepairPassOutcome, TheFailedListGoesToTheResultFileWithASummary) {
+    CProgramFolder folder("ResultFile");
+    folder.MakeArchive(L"good.qov", 50000);
+    std::vector<std::wstring> names = {L"good.qov"};
+    for (int i = 0; i < 40; i++) names.push_back(L"missing_资源_" + std::to_wstring(i) + L".qov");
+    folder.WriteList(names);
+    CRecordingView view;
+    ASSERT_TRUE(RunRepairPass(folder.Path(), view));
+    std::string expected;
+    for (size_t i = 1; i < names.size(); i++) expected += folder.ArchivePath(names[i]) + "\r\n";
+    EXPECT_EQ(folder.ReadText(L"MORLRepairResult.txt"), expected);
+    ASSERT_EQ(view.summaries.size(), 1u);
+    EXPECT_EQ(view.summaries[0], L"修复包失败：40 个资源包，完整列表见程序目录下的 MORLRepairResult.txt");
+    EXPECT_EQ(view.statuses.back().find(kFailedPrefix), 0u);
+
+    // A pass without failures leaves an empty list; a stopped pass none.
+    folder.WriteList(std::vector<std::wstring>{L"good.qov"});
+    CRecordingView clean;
+    ASSERT_TRUE(RunRepairPass(folder.Path(), clean));
+    EXPECT_EQ(folder.ReadText(L"MORLRepairResult.txt"), "");
+    EXPECT_EQ(clean.summaries, std::vector<std::wstring>{kSucceeded});
+    ::DeleteFileW((folder.Path() + L"\\MORLRepairResult.txt").c_str());
+    CRecordingView stopped;
+    stopped.stopAfterStatuses = 1;
+    ASSERT_TRUE(RunRepairPass(folder.Path(), stopped));
+    EXPECT_EQ(::GetFileAttributesW((folder.Path() + L"\\MORLRepairResult.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST(RepairPassProgress, FourPiecesGiveZeroToSeventyFive) {
     CProgramFolder folder("FourPieces");
     // Pieces of 64 KiB; grow the content until the archive has four.
@@ -307,7 +338,8 @@ TEST_F(RepairChannelTest, PassOnAnotherThreadArrivesInOrder) {
     int lastProgress = -1;
     bool progressRises = true;
     for (const auto& update : all) {
-        if (update.kind == CRepairChannel::TUpdate::Status) statuses.push_back(update.text);
+        if (update.kind == CRepairChannel::TUpdate::Status || update.kind == CRepairChannel::TUpdate::Result)
+            statuses.push_back(update.text);
         if (update.kind == CRepairChannel::TUpdate::Progress) {
             progressRises = progressRises && update.value > lastProgress;
             lastProgress = update.value;

@@ -5,7 +5,9 @@
 #include <fund/win/text.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 
 namespace repairtest {
@@ -120,6 +122,11 @@ std::vector<char> CProgramFolder::ReadBytes(const std::wstring& fileName) const 
     if (!bytes.empty()) ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
     ::CloseHandle(file);
     return bytes;
+}
+
+std::string CProgramFolder::ReadText(const std::wstring& fileName) const {
+    std::ifstream in(std::filesystem::path(m_path + L"\\" + fileName), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace repairtest

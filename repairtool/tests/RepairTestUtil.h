@@ -20,10 +20,16 @@ class CRecordingView : public IRepairView {
 public:
     void ShowStatus(const std::wstring& text) override { statuses.push_back(text); }
     void ShowProgress(int percent) override { progress.push_back(percent); }
+    // The whole text goes with the statuses; the summary apart.
+    void ShowResult(const std::wstring& text, const std::wstring& summary) override {
+        statuses.push_back(text);
+        summaries.push_back(summary);
+    }
     bool IsStopRequested() const override { return stopAfterStatuses >= 0 && static_cast<int>(statuses.size()) >= stopAfterStatuses; }
 
     std::vector<std::wstring> statuses;
     std::vector<int> progress;
+    std::vector<std::wstring> summaries;
     int stopAfterStatuses = -1;  // >= 0: ask the pass to stop once it showed this many
 };
 
@@ -50,6 +56,8 @@ public:
     // file data of an archive made by MakeArchive, so one piece goes bad.
     void Damage(const std::wstring& fileName) const;
     std::vector<char> ReadBytes(const std::wstring& fileName) const;
+    // A file of the program folder itself, as it is on disk ("" when missing).
+    std::string ReadText(const std::wstring& fileName) const;
 
 private:
     std::wstring m_path;

@@ -91,6 +91,47 @@ TEST_F(SkinTest, StatusTextShowsThreeFailedPathsWhole) {
     EXPECT_FALSE(Overlap(Find(L"ProgressUI1")->GetPos(), Find(L"ButtonUI2")->GetPos()));
 }
 
+// Where the controls sit in the window's client area: the window test
+// (window_test.py) clicks and looks there.
+TEST_F(SkinTest, TheControlsSitWhereTheWindowTestLooks) {
+    const struct {
+        const wchar_t* name;
+        RECT pos;
+    } expected[] = {
+        {L"ButtonUI1", {454, 0, 500, 44}},
+        {L"TextUI1", {28, 94, 472, 240}},
+        {L"ProgressUI1", {28, 252, 472, 260}},
+        {L"ButtonUI2", {336, 272, 472, 308}},
+    };
+    for (const auto& control : expected) {
+        ASSERT_NE(Find(control.name), nullptr);
+        const RECT& pos = Find(control.name)->GetPos();
+        EXPECT_TRUE(::EqualRect(&pos, &control.pos))
+            << fund::win::wide_to_utf8(control.name) << ": " << pos.left << "," << pos.top << "," << pos.right << ","
+            << pos.bottom;
+    }
+    EXPECT_EQ(manager.GetCaptionRect().bottom, 44);
+}
+
+// A failed list that the status box cannot hold gives way to the summary
+// (how many failed, and where the whole list is); a short one is shown.
+TEST_F(SkinTest, ALongFailedListIsSummedUpInTheStatusText) {
+    ui::CControlUI* status = Find(L"TextUI1");
+    ASSERT_NE(status, nullptr);
+    const std::wstring summary = FailedSummaryText(40);
+    std::wstring text = L"修复包失败：";
+    for (int i = 0; i < 40; i++)
+        text += L"C:\\Games\\Orvane\\MORLDownload\\data_" + std::to_wstring(i) + L".qov ";
+    CContainerWnd::ShowResultIn(status, text, summary);
+    EXPECT_EQ(status->GetText(), summary);
+    EXPECT_FALSE(status->IsTextClipped());
+
+    const std::wstring shortText = L"修复包失败：C:\\Games\\MORLDownload\\a.qov ";
+    CContainerWnd::ShowResultIn(status, shortText, summary);
+    EXPECT_EQ(status->GetText(), shortText);
+    CContainerWnd::ShowResultIn(nullptr, shortText, summary);  // a skin without the box
+}
+
 //-----------------------------------------------------------------------------
 // The window itself, hidden, at a known place.
 

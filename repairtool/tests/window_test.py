@@ -1,37 +1,55 @@
 #!/usr/bin/env python3
-"""The repair tool's real window under Xvfb and Wine.
+"""The repair tool's real window under Xvfb and Wine, seen from outside.
 
 Starts MORLRepairTools.exe in a scratch program folder beside a prepared
-MORLFilelist.ini and MORLDownload, and drives it with xdotool:
+MORLFilelist.ini and MORLDownload, and drives it with xdotool, as a user
+would:
 
-  * the start button (found where the skin put it) runs a pass whose final
-    status text lists the damaged and the missing archives;
-  * a second click after the end starts a new pass, a double click during a
-    pass starts one only;
+  * the start button runs a pass that ends with MORLRepairResult.txt beside
+    the program, listing the damaged and the missing archives, while the
+    status box and the progress bar change on the screen;
+  * a second click after the end starts a new pass, a double click and a
+    click during a pass start one only (each finished pass writes the
+    result file once);
   * dragging the caption moves the window, double-clicking it does not
     maximise it;
   * the close button ends the program with exit code 0, also while a pass
-    runs.
+    runs (which then ends before its list and writes no result);
+  * a failed list longer than the status box leaves the whole list in the
+    result file (the box's summary is in a screenshot);
+  * without a skin, or with a damaged one, the window opens without
+    controls and closes cleanly.
 
-What the window shows is read back through the program's test hook (the
-file named by MORLREPAIRTOOLS_TEST_LOG, see repairtool/TestHook.h).
-Screenshots of the screen before and after a pass are kept in the artefact
-folder.
+The program has no test hook: what it shows is read from the screen
+(ImageMagick's import and convert compare the status box and the progress
+bar before and after) and from the files it writes.  Where the controls
+are comes from the skin's layout, which SkinTest.TheControlsSitWhere-
+TheWindowTestLooks pins.  Screenshots of the window are kept in the
+artefact folder.
 
   window_test.py WINE_RUN EXE_DIR QOV_EXE WORK_DIR ARTEFACT_DIR
 """
 
+import ctypes
+import ctypes.util
 import os
 import random
 import shutil
+import struct
 import subprocess
 import sys
 import time
 
 SKIP = 77
 
-FAILED_PREFIX = "修复包失败："
-SUCCEEDED = "修复成功！"
+RESULT_FILE = "MORLRepairResult.txt"
+
+# Client rectangles (left, top, right, bottom) of the skin's controls.
+CLOSE_BUTTON = (454, 0, 500, 44)
+STATUS_BOX = (28, 94, 472, 240)
+PROGRESS_BAR = (28, 252, 472, 260)
+START_BUTTON = (336, 272, 472, 308)
+CAPTION_HEIGHT = 44
 
 
 def windows_path(path):
@@ -70,14 +88,50 @@ def xdotool(*args):
                           capture_output=True, text=True).stdout
 
 
+class FileWrites:
+    """Counts the times a file of a folder is written and closed (inotify)."""
+
+    IN_CLOSE_WRITE = 0x8
+    IN_MOVED_TO = 0x80
+
+    def __init__(self, folder, name):
+        libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
+        self.fd = libc.inotify_init1(os.O_NONBLOCK)
+        if self.fd < 0 or libc.inotify_add_watch(self.fd, folder.encode(),
+                                                 self.IN_CLOSE_WRITE | self.IN_MOVED_TO) < 0:
+            raise Failure("inotify: error %d" % ctypes.get_errno())
+        self.name = name.encode()
+        self.writes = 0
+
+    def count(self):
+        while self.fd >= 0:
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                return self.writes
+            at = 0
+            while at + 16 <= len(data):
+                _, _, _, length = struct.unpack_from("iIII", data, at)
+                if data[at + 16:at + 16 + length].rstrip(b"\0") == self.name:
+                    self.writes += 1
+                at += 16 + length
+        return self.writes
+
+    def close(self):
+        if self.fd >= 0:
+            self.count()
+            os.close(self.fd)
+            self.fd = -1
+
+
 class ProgramFolder:
-    def __init__(self, root, exe_dir, wine_run, qov):
+    def __init__(self, root, exe_dir, wine_run, qov, skin=True):
         self.root = root
         self.wine_run = wine_run
         self.qov = qov
         shutil.rmtree(root, ignore_errors=True)
         os.makedirs(os.path.join(root, "MORLDownload"))
-        for name in ("MORLRepairTools.exe", "MORLRepairTools.zip"):
+        for name in ("MORLRepairTools.exe", "MORLRepairTools.zip") if skin else ("MORLRepairTools.exe",):
             shutil.copy(os.path.join(exe_dir, name), root)
 
     def archive(self, name):
@@ -85,6 +139,19 @@ class ProgramFolder:
 
     def display_path(self, name):
         return windows_path(self.archive(name))
+
+    def result(self):
+        """The result file's lines, or None when there is none."""
+        path = os.path.join(self.root, RESULT_FILE)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8").splitlines()
+
+    def remove_result(self):
+        path = os.path.join(self.root, RESULT_FILE)
+        if os.path.exists(path):
+            os.remove(path)
 
     def make_archive(self, name, size, piece_size):
         payload = os.path.join(self.root, "payload.bin")
@@ -113,66 +180,64 @@ class ProgramFolder:
 
 
 class RunningTool:
-    """One run of the program, with its test-hook log."""
+    """One run of the program and its window on the X display."""
 
-    def __init__(self, folder):
-        self.log = os.path.join(folder.root, "hook.log")
-        if os.path.exists(self.log):
-            os.remove(self.log)
-        env = dict(os.environ, MORLREPAIRTOOLS_TEST_LOG=windows_path(self.log))
+    def __init__(self, folder, artefacts):
+        self.folder = folder
+        self.artefacts = artefacts
+        self.writes = FileWrites(folder.root, RESULT_FILE)
         self.process = subprocess.Popen(
             [folder.wine_run, windows_path(os.path.join(folder.root, "MORLRepairTools.exe"))],
-            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.controls = wait_for(lambda: self._controls(), "the window's controls")
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.window = wait_for(self._find_window, "the window on the X display").split()[0]
+        # Painted once: the first screenshot shows the skin.
+        time.sleep(0.5)
 
     def _find_window(self):
         try:
-            return xdotool("search", "--name", "Orvane")
+            return xdotool("search", "--onlyvisible", "--name", "Orvane")
         except subprocess.CalledProcessError:
             return None
 
-    def events(self):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log, encoding="utf-8") as f:
-            # Each line ends with the program's tick count: not needed here.
-            return [line.rstrip("\n").split("\t")[:-1] for line in f if line.endswith("\n")]
-
-    def _controls(self):
-        controls = {}
-        for event in self.events():
-            if event[0] == "control":
-                controls[event[1]] = [int(v) for v in event[2].split(",")]
-            elif event[0] == "caption":
-                controls["caption"] = [int(v) for v in event[1].split(",")]
-        return controls if {"ButtonUI1", "ButtonUI2", "caption"} <= controls.keys() else None
-
-    def count(self, kind, value):
-        return sum(1 for e in self.events() if e[0] == kind and e[1] == value)
-
-    def statuses(self):
-        return [e[1] for e in self.events() if e[0] == "status"]
+    def visible(self):
+        return self._find_window() is not None
 
     def geometry(self):
         values = dict(line.split("=") for line in xdotool("getwindowgeometry", "--shell", self.window).split())
         return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
 
-    def screen_point(self, client_x, client_y):
+    def screenshot(self, name):
+        path = os.path.join(self.artefacts, name + ".png")
+        subprocess.run(["timeout", "20", "import", "-window", self.window, path], check=True,
+                       capture_output=True)
+        return path
+
+    def look(self, rect):
+        """A signature of what the window shows in rect (client coordinates)."""
+        shot = os.path.join(self.folder.root, "look.png")
+        subprocess.run(["timeout", "20", "import", "-window", self.window, shot], check=True,
+                       capture_output=True)
+        left, top, right, bottom = rect
+        crop = "%dx%d+%d+%d" % (right - left, bottom - top, left, top)
+        return subprocess.run(["convert", shot, "-crop", crop, "+repage", "-format", "%#", "info:"],
+                              check=True, capture_output=True, text=True).stdout.strip()
+
+    def click_at(self, rect, repeat=1):
         x, y, _, _ = self.geometry()
-        return x + client_x, y + client_y
-
-    def centre_of(self, name):
-        l, t, r, b = self.controls[name]
-        return self.screen_point((l + r) // 2, (t + b) // 2)
-
-    def click(self, name, repeat=1):
-        x, y = self.centre_of(name)
-        move_mouse(x, y)
+        left, top, right, bottom = rect
+        move_mouse(x + (left + right) // 2, y + (top + bottom) // 2)
         xdotool("click", "--repeat", repeat, "--delay", 60, 1)
 
+    def passes(self):
+        """Passes that ran to their end (each writes the result file once)."""
+        return self.writes.count()
+
     def wait_for_passes(self, count, timeout=120.0):
-        wait_for(lambda: self.count("pass", "end") >= count, "pass %d to end" % count, timeout)
+        wait_for(lambda: self.passes() >= count, "pass %d to end" % count, timeout)
+
+    def close_with_keyboard(self):
+        xdotool("windowfocus", self.window)
+        xdotool("key", "--window", self.window, "alt+F4")
 
     def wait_exit(self, timeout=60.0):
         try:
@@ -180,10 +245,8 @@ class RunningTool:
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise Failure("the program did not end")
-
-
-def screenshot(path):
-    subprocess.run(["import", "-window", "root", path], check=True)
+        finally:
+            self.writes.close()
 
 
 def test_pass_buttons_and_caption(folder, artefacts):
@@ -194,28 +257,30 @@ def test_pass_buttons_and_caption(folder, artefacts):
     folder.write_list(names)
     before = {n: open(folder.archive(n), "rb").read() for n in names[:2]}
 
-    tool = RunningTool(folder)
-    time.sleep(0.5)
-    screenshot(os.path.join(artefacts, "window-before-pass.png"))
+    tool = RunningTool(folder, artefacts)
+    tool.screenshot("window-before-pass")
+    status_before = tool.look(STATUS_BOX)
+    progress_before = tool.look(PROGRESS_BAR)
 
-    tool.click("ButtonUI2")
+    tool.click_at(START_BUTTON)
     tool.wait_for_passes(1)
-    expected = FAILED_PREFIX + "".join(folder.display_path(n) + " " for n in names[1:])
-    check(tool.statuses()[-1] == expected, "final status %r, expected %r" % (tool.statuses()[-1], expected))
+    expected = [folder.display_path(n) for n in names[1:]]
+    check(folder.result() == expected, "result file %r, expected %r" % (folder.result(), expected))
     time.sleep(0.5)
-    screenshot(os.path.join(artefacts, "window-after-pass.png"))
+    tool.screenshot("window-after-pass")
+    check(tool.look(STATUS_BOX) != status_before, "the status box shows the outcome")
+    check(tool.look(PROGRESS_BAR) != progress_before, "the progress bar moved")
     for name, content in before.items():
         check(open(folder.archive(name), "rb").read() == content, name + " changed on disk")
 
-    tool.click("ButtonUI2")
+    folder.remove_result()
+    tool.click_at(START_BUTTON)
     tool.wait_for_passes(2)
-    check(tool.count("pass", "start") == 2, "a click after the end starts a new pass")
-    check(tool.statuses()[-1] == expected, "the second pass ends as the first")
+    check(folder.result() == expected, "the second pass ends as the first")
 
     # Dragging the caption (on the title, away from the close button).
     x0, y0, w0, h0 = tool.geometry()
-    caption = tool.controls["caption"]
-    grab_x, grab_y = x0 + 60, y0 + (caption[1] + caption[3]) // 2
+    grab_x, grab_y = x0 + 60, y0 + CAPTION_HEIGHT // 2
     move_mouse(grab_x, grab_y)
     xdotool("mousedown", 1)
     for step in range(1, 6):
@@ -232,44 +297,79 @@ def test_pass_buttons_and_caption(folder, artefacts):
     time.sleep(1.0)
     check(tool.geometry()[2:] == (w0, h0), "the caption's double click changed the size")
 
-    tool.click("ButtonUI1")
+    tool.click_at(CLOSE_BUTTON)
     check(tool.wait_exit() == 0, "exit code after the close button")
+    check(tool.passes() == 2, "two passes, one per click")
 
 
-def test_clicks_and_close_during_a_pass(folder):
+def test_clicks_and_close_during_a_pass(folder, artefacts):
     # A pass long enough to click into: one big archive of small pieces,
     # listed many times.
     folder.make_archive("big.qov", 24 << 20, 4096)
     folder.write_list(["big.qov"] * 6)
 
-    tool = RunningTool(folder)
+    tool = RunningTool(folder, artefacts)
+    status_idle = tool.look(STATUS_BOX)
     started = time.monotonic()
-    tool.click("ButtonUI2", repeat=2)
-    wait_for(lambda: tool.count("pass", "start") >= 1, "the pass to start")
+    tool.click_at(START_BUTTON, repeat=2)
+    wait_for(lambda: tool.look(STATUS_BOX) != status_idle, "the pass to show its first archive")
     time.sleep(0.5)
-    check(tool.count("pass", "end") == 0, "the pass is long enough to be clicked into")
-    tool.click("ButtonUI2")
-    check(tool.count("pass", "end") == 0, "the click came while the pass ran")
+    check(tool.passes() == 0, "the pass is long enough to be clicked into")
+    tool.click_at(START_BUTTON)
+    check(tool.passes() == 0, "the click came while the pass ran")
     tool.wait_for_passes(1, timeout=300)
     print("the long pass took %.1f s" % (time.monotonic() - started))
-    check(tool.count("pass", "start") == 1,
-          "a double click and a click during a pass start one pass only (%d)" % tool.count("pass", "start"))
-    check(tool.statuses()[-1] == SUCCEEDED, "the long pass succeeds")
+    check(folder.result() == [], "the long pass succeeds: an empty result")
+    # A second pass (from the double click or the later click) would write
+    # the result again when it ends.
+    time.sleep(3.0)
+    check(tool.passes() == 1, "a double click and a click during a pass start one pass only (%d)" % tool.passes())
 
-    # Closed while a pass runs: the program ends by itself, with code 0.
-    tool.click("ButtonUI2")
-    wait_for(lambda: tool.count("pass", "start") == 2 and tool.count("progress", "0") >= 1, "the second pass")
-    tool.click("ButtonUI1")
+    # Closed while a pass runs: the program ends by itself, with code 0,
+    # before the pass reached the end of its list.
+    folder.remove_result()
+    status_done = tool.look(STATUS_BOX)
+    tool.click_at(START_BUTTON)
+    wait_for(lambda: tool.look(STATUS_BOX) != status_done, "the second pass")
+    closed = time.monotonic()
+    tool.click_at(CLOSE_BUTTON)
+    wait_for(lambda: not tool.visible(), "the window to go out of sight", 10)
     check(tool.wait_exit() == 0, "exit code after closing during a pass")
-    events = tool.events()
-    stopping = events.index(["pass", "stopping"])
-    check(events[-1] == ["pass", "end"] and tool.count("pass", "end") == 2,
-          "the window waits for the pass to end before it goes")
-    check(not any(e[0] in ("status", "progress") for e in events[stopping:]),
-          "nothing is shown after the close")
-    second_pass = len(events) - 1 - events[::-1].index(["pass", "start"])
-    archives = sum(1 for e in events[second_pass:] if e[0] == "status" and e[1].endswith("big.qov"))
-    check(archives < 6, "the pass stopped before the end of its list (%d archives)" % archives)
+    print("closed during a pass: the program ended %.2f s after the click" % (time.monotonic() - closed))
+    check(folder.result() is None and tool.passes() == 1,
+          "the pass stopped before the end of its list and wrote no result")
+
+
+def test_long_failed_list(folder, artefacts):
+    # More failed archives than the status box can hold: the box says how
+    # many and where the list is; the result file holds every path.
+    names = ["missing_archive_with_a_long_name_%02d.qov" % i for i in range(30)]
+    folder.write_list(names)
+    tool = RunningTool(folder, artefacts)
+    status_before = tool.look(STATUS_BOX)
+    tool.click_at(START_BUTTON)
+    tool.wait_for_passes(1)
+    check(folder.result() == [folder.display_path(n) for n in names], "the result file lists every path")
+    time.sleep(0.5)
+    tool.screenshot("window-long-failed-list")
+    check(tool.look(STATUS_BOX) != status_before, "the status box shows the outcome")
+    tool.click_at(CLOSE_BUTTON)
+    check(tool.wait_exit() == 0, "exit code after the close button")
+
+
+def test_without_a_usable_skin(folder_factory, artefacts):
+    # No skin archive, then one that is no zip: the window opens without
+    # controls, and the keyboard closes it.
+    for case in ("no-skin", "damaged-skin"):
+        folder = folder_factory(case)
+        if case == "damaged-skin":
+            with open(os.path.join(folder.root, "MORLRepairTools.zip"), "wb") as f:
+                f.write(b"PK\x03\x04 this is not a zip archive" * 10)
+        tool = RunningTool(folder, artefacts)
+        tool.screenshot("window-" + case)
+        check(tool.process.poll() is None, "the program runs without its skin")
+        tool.close_with_keyboard()
+        check(tool.wait_exit() == 0, "exit code after closing the window without a skin (%s)" % case)
 
 
 def main():
@@ -280,7 +380,7 @@ def main():
     if not os.environ.get("DISPLAY"):
         print("no X display: run the tests under xvfb-run")
         return SKIP
-    for tool in ("xdotool", "import"):
+    for tool in ("xdotool", "import", "convert"):
         if shutil.which(tool) is None:
             print(tool + " is missing")
             return SKIP
@@ -289,8 +389,15 @@ def main():
         test_pass_buttons_and_caption(ProgramFolder(os.path.join(work, "pass"), exe_dir, wine_run, qov),
                                       artefacts)
         print("pass, buttons and caption: ok")
-        test_clicks_and_close_during_a_pass(ProgramFolder(os.path.join(work, "busy"), exe_dir, wine_run, qov))
+        test_clicks_and_close_during_a_pass(ProgramFolder(os.path.join(work, "busy"), exe_dir, wine_run, qov),
+                                            artefacts)
         print("clicks and close during a pass: ok")
+        test_long_failed_list(ProgramFolder(os.path.join(work, "long"), exe_dir, wine_run, qov), artefacts)
+        print("a long failed list: ok")
+        test_without_a_usable_skin(
+            lambda case: ProgramFolder(os.path.join(work, case), exe_dir, wine_run, qov, skin=case != "no-skin"),
+            artefacts)
+        print("without a usable skin: ok")
     except Failure as failure:
         print("FAILED: %s" % failure)
         return 1

@@ -1,29 +1,33 @@
-// standin/engine/ArchiveEngine.cpp - the archive-backed engine.
+// standin/engine/ArchiveEngine.cpp - the archive-backed engine: the engine
+// calls turned into the repair core's.
 
 #include "ArchiveEngine.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include <fund/win/text.h>
 
 namespace standin {
 
+namespace rp = brevik::repair;
 using fund::win::utf8_to_wide;
 using fund::win::wide_to_utf8;
 
 namespace {
 
-const wchar_t kEngine[] = L"Engine";
 const wchar_t kArchive[] = L"Archive";
 // A running sync reports its progress at most this often.
 const auto kProgressInterval = std::chrono::milliseconds(250);
-// The tables are rebuilt in blocks of this size.
-const uint32_t kRebuildBlock = 1024 * 1024;
+// Progress of the engine's own repair (the rebuild), in tenths of a percent.
+const WPARAM kRebuildChecked = 500;
+const WPARAM kRebuildDone = 1000;
+const unsigned kMostThreads = 16;
 
 std::string Num(uint64_t value) { return std::to_string(value); }
+
+bool IsAddress(const std::wstring& text) { return text.find(L"://") != std::wstring::npos; }
 
 // A setting's path: absolute, or relative to the DLL's folder.
 std::string ResolvePath(const std::wstring& folder, const std::wstring& name) {
@@ -32,14 +36,23 @@ std::string ResolvePath(const std::wstring& folder, const std::wstring& name) {
     return wide_to_utf8(absolute ? name : folder + L"\\" + name);
 }
 
-bool FileExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+// The mirror: an http:// or https:// address as it is, a path resolved.
+std::string MirrorSpec(const std::wstring& folder, const std::wstring& mirror) {
+    return IsAddress(mirror) ? wide_to_utf8(mirror) : ResolvePath(folder, mirror);
 }
 
-struct StreamCloser {
-    void operator()(TFileStream* stream) const { FileStream_Free(stream); }
-};
-typedef std::unique_ptr<TFileStream, StreamCloser> StreamPtr;
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Runs `body` on a thread of this engine's own and waits for it.  The
+// archive library keeps state per thread (its zlib streams, through the C++
+// run-time's thread support, which also holds a handle of the thread); on a
+// thread of the host that state would outlive morl.dll when the plug-in
+// frees it.  A thread that ends while the DLL is loaded releases it.
+void OnOwnThread(const std::function<void()>& body) {
+    fund::win::thread thread;
+    if (!thread.start(body)) body();  // no thread to be had: here, at that cost
+    thread.join();
+}
 
 }  // namespace
 
@@ -47,13 +60,11 @@ ArchiveEngine::ArchiveEngine(const ScriptFile& settings, const CallLog& log, con
     : m_log(log),
       m_folder(folder),
       m_gamePath(ResolvePath(folder, settings.String(kArchive, L"Game"))),
-      m_mirrorSpec(settings.String(kArchive, L"Mirror").compare(0, 4, L"http") == 0
-                       ? wide_to_utf8(settings.String(kArchive, L"Mirror"))
-                       : ResolvePath(folder, settings.String(kArchive, L"Mirror"))),
-      m_threads(settings.Number(kArchive, L"DownloadThreads", 3)),
+      m_mirrorSpec(MirrorSpec(folder, settings.String(kArchive, L"Mirror"))),
+      m_threads(std::max(1u, std::min<unsigned>(settings.Number(kArchive, L"DownloadThreads", 3), kMostThreads))),
       m_retries(settings.Number(kArchive, L"PieceRetries", 2)),
       m_throttle(settings.Number(kArchive, L"Throttle", 0)),
-      m_speed(std::chrono::milliseconds(settings.Number(kArchive, L"SpeedWindowMs", 3000))) {
+      m_speedWindow(std::max<uint32_t>(settings.Number(kArchive, L"SpeedWindowMs", 3000), 100)) {
     DeleteFileW((m_folder + L"\\" + kStatisticsFileName).c_str());
 }
 
@@ -73,6 +84,11 @@ void ArchiveEngine::Post(UINT message, WPARAM wParam, LPARAM lParam) {
     if (window != nullptr) PostMessageW(window, message, wParam, lParam);
 }
 
+ArchiveEngine::FilesPtr ArchiveEngine::Files() {
+    fund::win::monitor_lock hold(m_lock);
+    return m_files;
+}
+
 //-----------------------------------------------------------------------------
 // State
 
@@ -89,31 +105,61 @@ void ArchiveEngine::SetNotifyWindow(HWND window) {
 bool ArchiveEngine::Initialize(const char* key) {
     Shutdown();  // a second Initialize without Uninitialize starts afresh too
     m_stopping = false;
-    m_limiter.reset(new RateLimiter(m_throttle));
-    std::string reason;
-    if (!m_mirror) m_mirror = OpenMirrorSource(m_mirrorSpec, &reason);
     bool ok = false;
-    if (!m_mirror) {
-        SetError(kArchiveErrorNoMirror);
-        Log("mirror: " + reason);
-    } else {
-        uint32_t error = 0;
-        const bool opened = m_game.Open(m_gamePath, &error);
-        if (opened && m_game.HasHeaderDigest(m_mirror->Layout().headerDigest)) {
+    if (OpenRepair()) {
+        if (m_repair->Plan().rebuild) {
+            // Missing, tables that cannot be read, or another version: the
+            // header and tables are rebuilt from the mirror first.
+            Log("game archive needs its tables rebuilt" +
+                std::string(m_repair->Plan().archiveMissing ? " (it is missing)" : ""));
+            SetError(MORL_ERROR_NEED_REPAIR);
+            StartWorker([this] { RebuildArchive(); }, WM_ENGINE_REPAIR_RETURN);
+        } else {
             ok = true;
             SetError(0);
             StartWorker([this] { CheckArchive(); }, WM_ENGINE_INIT_RETURN);
-        } else {
-            // Tables that cannot be read, or those of another version: they
-            // are rebuilt from the mirror first.
-            if (opened) m_game.Close();
-            Log("game archive needs its tables rebuilt, error " + Num(error));
-            SetError(MORL_ERROR_NEED_REPAIR);
-            StartWorker([this] { RebuildArchive(); }, WM_ENGINE_REPAIR_RETURN);
         }
     }
     Log(std::string("Initialize ") + (key != nullptr ? key : "(null)") + " -> " + Num(ok));
     return ok;
+}
+
+bool ArchiveEngine::OpenRepair() {
+    if (m_mirrorSpec.empty()) {
+        SetError(kArchiveErrorNoMirror);
+        Log("mirror: no mirror is set ([Archive] Mirror)");
+        return false;
+    }
+    std::string error;
+    std::vector<std::unique_ptr<rp::PieceSource>> sources;
+    sources.push_back(rp::OpenSource(m_mirrorSpec, rp::SourceSettings(), &error));
+    if (!sources.back()) {
+        SetError(kArchiveErrorNoMirror);
+        Log("mirror: " + error);
+        return false;
+    }
+    rp::RepairOptions options;
+    options.archive = m_gamePath;
+    options.connections = m_threads;
+    options.bytesPerSecond = m_throttle;
+    options.attempts = m_retries + 1;
+    options.speedWindow = m_speedWindow;
+    // The settings name the game's archive: it is brought to the mirror's
+    // version whatever it holds.
+    options.force = true;
+    options.replaceOtherVersion = true;
+    const CallLog log = m_log;
+    options.onNote = [log](const std::string& line) { log.Write("repair: " + line); };
+    m_repair.reset(new rp::ArchiveRepair(std::move(options), std::move(sources)));
+    bool opened = false;
+    OnOwnThread([&] { opened = m_repair->Open(); });
+    if (opened) return true;
+    // No source in the plan: the mirror could not be probed.
+    const bool mirrorFailed = m_repair->Plan().source.empty();
+    SetError(mirrorFailed ? kArchiveErrorNoMirror : kArchiveErrorArchive);
+    Log((mirrorFailed ? "mirror: " : "game archive: ") + m_repair->Result().error);
+    m_repair.reset();
+    return false;
 }
 
 void ArchiveEngine::StartWorker(std::function<void()> body, UINT failure) {
@@ -131,121 +177,113 @@ bool ArchiveEngine::Uninitialize() {
 void ArchiveEngine::Shutdown() {
     m_stopping = true;
     m_ready = false;
-    if (m_limiter) m_limiter->Cancel();
-    m_worker.join();
-    std::unique_ptr<DownloadPool> pool;
     {
         fund::win::monitor_lock hold(m_lock);
-        pool = std::move(m_pool);
-        for (auto& entry : m_syncs) entry.second.ended = true;
+        m_lock.notify_all();  // a worker waiting for its structure pieces
     }
-    pool.reset();  // joins the download threads, outside the lock they take
-    m_game.Close();
+    if (m_repair) m_repair->Stop();
+    m_worker.join();
+    std::unique_ptr<rp::PieceFetcher> fetcher;
+    {
+        fund::win::monitor_lock order(m_fetchOrder);
+        fund::win::monitor_lock hold(m_lock);
+        fetcher = std::move(m_fetcher);
+        m_files.reset();
+        for (auto& entry : m_syncs) entry.second.ended = true;
+        m_pieceSyncs.clear();
+        m_mending.clear();
+    }
+    fetcher.reset();  // joins the download workers, outside the lock they take
+    if (m_repair) {
+        // A stopped repair leaves the damaged pieces marked as such.
+        OnOwnThread([this] {
+            std::string error;
+            if (m_repair->Plan().pieceCount > 0 && !m_repair->WriteMap(&error)) Log(error);
+            m_repair.reset();
+        });
+    }
     WriteStatistics();
 }
 
 void ArchiveEngine::CheckArchive() {
-    if (!m_game.CheckPieces(m_stopping)) {
-        if (!m_stopping) Post(WM_ENGINE_INIT_RETURN, 0, 0);
+    if (!m_repair->Check()) {
+        if (!m_stopping) {
+            Log("archive not checked: " + m_repair->Result().error);
+            Post(WM_ENGINE_INIT_RETURN, 0, 0);
+        }
         return;
     }
-    Log("archive checked: " + Num(m_game.PieceCount()) + " pieces, " + Num(m_game.BadPieceCount()) +
-        " damaged");
-    // Damaged pieces that no file owns (tables, padding) are no sync's
-    // business: they are mended here, before the engine reports ready.
-    for (uint32_t piece : m_game.UnownedBadPieces()) {
-        if (m_stopping) return;
-        if (!FetchDirect(piece)) Log("cannot mend piece " + Num(piece));
+    const rp::RepairPlan& plan = m_repair->Plan();
+    {
+        fund::win::monitor_lock hold(m_lock);
+        m_good.assign(plan.pieceCount, 1);
+        m_fetch.assign(plan.pieceCount, 0);
+        for (uint32_t piece : plan.pieces) {
+            m_good[piece] = 0;
+            m_fetch[piece] = 1;
+        }
+    }
+    Log("archive checked: " + Num(plan.pieceCount) + " pieces, " + Num(plan.pieces.size()) + " damaged");
+    std::unique_ptr<rp::PieceFetcher> fetcher = m_repair->StartFetcher(*this);
+    std::string error;
+    FilesPtr files(fetcher ? rp::ArchiveFiles::Open(m_gamePath, &error) : nullptr);
+    if (!fetcher || !files) {
+        Log("cannot serve the archive: " + (fetcher ? error : m_repair->Result().error));
+        Post(WM_ENGINE_INIT_RETURN, 0, 0);
+        return;
+    }
+    // Damaged pieces of the tables, the list file or padding are no sync's
+    // business: they are mended here, before the engine reports ready, and
+    // the names are read again once they are.
+    if (MendStructure(*fetcher, *files)) files.reset(rp::ArchiveFiles::Open(m_gamePath, &error).release());
+    if (m_stopping) return;
+    if (!files) {
+        Log("cannot serve the archive: " + error);
+        Post(WM_ENGINE_INIT_RETURN, 0, 0);
+        return;
     }
     {
         fund::win::monitor_lock hold(m_lock);
         if (m_stopping) return;
-        m_pool.reset(new DownloadPool(*m_mirror, *this, *m_limiter, m_threads, m_retries));
-        if (!m_pool->Started()) {
-            m_pool.reset();
-            Log("cannot start the download threads");
-        }
-    }
-    if (!m_pool) {
-        Post(WM_ENGINE_INIT_RETURN, 0, 0);
-        return;
+        m_files = files;
+        m_fetcher = std::move(fetcher);
     }
     m_ready = true;
     Post(WM_ENGINE_INIT_RETURN, 1, 0);
 }
 
-bool ArchiveEngine::FetchDirect(uint32_t piece) {
-    const uint32_t length = m_game.PieceLength(piece);
-    std::vector<uint8_t> buffer(length);
-    for (uint32_t attempt = 0; attempt <= m_retries; ++attempt) {
-        if (m_mirror->Read(m_game.PiecePosition(piece), buffer.data(), length) &&
-            m_game.WritePiece(piece, buffer.data(), length)) {
-            return true;
+// Fetches the damaged structure pieces and waits for them; false when
+// there were none.
+bool ArchiveEngine::MendStructure(rp::PieceFetcher& fetcher, const rp::ArchiveFiles& files) {
+    std::vector<uint32_t> damaged;
+    {
+        fund::win::monitor_lock hold(m_lock);
+        for (uint32_t piece : files.StructurePieces()) {
+            if (piece < m_good.size() && !m_good[piece]) damaged.push_back(piece);
         }
+        m_mending.insert(damaged.begin(), damaged.end());
     }
-    return false;
+    if (damaged.empty()) return false;
+    fetcher.Fetch(damaged);
+    fund::win::monitor_lock hold(m_lock);
+    m_lock.wait([this] { return m_mending.empty() || m_stopping; });
+    return true;
 }
 
 void ArchiveEngine::RebuildArchive() {
-    uint32_t error = 0;
-    const bool ok = RebuildStructure(&error);
+    bool ok = m_repair->Check();
+    if (ok) {
+        Post(WM_ENGINE_REPAIR_PROGRESS, kRebuildChecked, 0);
+        ok = m_repair->Rebuild();
+    }
     if (m_stopping) return;
-    Log(ok ? "tables rebuilt" : "tables not rebuilt, error " + Num(error));
+    if (ok) {
+        std::string error;
+        if (!m_repair->WriteMap(&error)) Log(error);
+        Post(WM_ENGINE_REPAIR_PROGRESS, kRebuildDone, 0);
+    }
+    Log(ok ? "tables rebuilt" : "tables not rebuilt: " + m_repair->Result().error);
     Post(WM_ENGINE_REPAIR_RETURN, ok ? 1 : 0, ok ? 0 : static_cast<LPARAM>(kArchiveErrorRebuild));
-}
-
-// Makes the game file as long as the mirror and copies from the mirror the
-// bytes of the archive's structure (header, tables, list file, MD5 piece
-// table, piece-state map) that differ.  Within the pieces whole pieces are
-// compared, so that they verify afterwards; the files' data is left to the
-// syncs.
-bool ArchiveEngine::RebuildStructure(uint32_t* error) {
-    const MirrorLayout& layout = m_mirror->Layout();
-    const std::wstring path = utf8_to_wide(m_gamePath);
-    StreamPtr stream(FileExists(path) ? FileStream_OpenFile(m_gamePath.c_str(), true)
-                                      : FileStream_MakeNew(m_gamePath.c_str()));
-    uint64_t size = 0;
-    if (!stream || !FileStream_SizeOf(stream.get(), &size) ||
-        (size != layout.fileSize && !FileStream_SetSize(stream.get(), layout.fileSize))) {
-        *error = QOVGetLastError();
-        return false;
-    }
-    std::vector<ByteRange> ranges;
-    uint64_t total = 0;
-    for (ByteRange range : layout.structure) {
-        if (range.position < layout.archiveSize) {
-            const uint64_t end = std::min(range.position + range.length, layout.archiveSize);
-            range.position -= range.position % layout.pieceSize;
-            range.length = std::min((end + layout.pieceSize - 1) / layout.pieceSize * layout.pieceSize,
-                                    layout.archiveSize) - range.position;
-        }
-        ranges.push_back(range);
-        total += range.length;
-    }
-    std::vector<uint8_t> wanted(kRebuildBlock), present(kRebuildBlock);
-    uint64_t done = 0;
-    for (const ByteRange& range : ranges) {
-        for (uint64_t offset = 0; offset < range.length;) {
-            if (m_stopping) return false;
-            const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kRebuildBlock, range.length - offset));
-            uint64_t position = range.position + offset;
-            if (!m_mirror->Read(position, wanted.data(), length)) {
-                *error = QOVGetLastError();
-                return false;
-            }
-            uint64_t at = position;
-            const bool same = FileStream_Read(stream.get(), &at, present.data(), length) &&
-                              std::memcmp(wanted.data(), present.data(), length) == 0;
-            if (!same && !FileStream_Write(stream.get(), &position, wanted.data(), length)) {
-                *error = QOVGetLastError();
-                return false;
-            }
-            offset += length;
-            done += length;
-            Post(WM_ENGINE_REPAIR_PROGRESS, static_cast<WPARAM>(done * 1000 / std::max<uint64_t>(total, 1)), 0);
-        }
-    }
-    return true;
 }
 
 uint32_t ArchiveEngine::GetLastErrorCode(uint32_t, uint32_t) {
@@ -260,9 +298,9 @@ uint32_t ArchiveEngine::GetErrorText(uint32_t code, uint32_t, wchar_t* buffer, u
         case MORL_ERROR_NEED_REPAIR: known = L"the game archive's tables are rebuilt from the mirror first"; break;
         case MORL_ERROR_FILE_NOT_PRESENT: known = L"the file is not in the game archive"; break;
         case kArchiveErrorNotReady: known = L"the engine is not ready"; break;
-        case kArchiveErrorNoMirror: known = L"the mirror cannot be opened"; break;
+        case kArchiveErrorNoMirror: known = L"the mirror cannot be used"; break;
         case kArchiveErrorExists: known = L"the file exists and may not be overwritten"; break;
-        case kArchiveErrorArchive: known = L"the archive library failed"; break;
+        case kArchiveErrorArchive: known = L"the game archive cannot be used"; break;
         case kArchiveErrorRebuild: known = L"the game archive's tables could not be rebuilt"; break;
         default: break;
     }
@@ -277,17 +315,22 @@ uint32_t ArchiveEngine::GetErrorText(uint32_t code, uint32_t, wchar_t* buffer, u
     return static_cast<uint32_t>(text.size() + 1);
 }
 
-uint32_t ArchiveEngine::GetDownloadSpeed() { return m_speed.BytesPerSecond(); }
+uint32_t ArchiveEngine::GetDownloadSpeed() {
+    if (!m_repair) return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(m_repair->Progress().bytesPerSecond, 0xFFFFFFFFu));
+}
 
 uint32_t ArchiveEngine::GetPreDownloadSpeed() { return m_throttle; }
 
 void ArchiveEngine::SetHostAction(uint32_t action, uint32_t value, bool wait) {
     Log("SetHostAction " + Num(action) + " " + Num(value) + " " + Num(wait));
     if (action != 1 || value != 1) return;
-    uint32_t error = 0;
-    if (!m_game.WriteMap(&error)) Log("piece-state map not written, error " + Num(error));
+    uint32_t code = kArchiveErrorNotReady;
+    std::string error = "the engine is not initialised";
+    if (m_repair) OnOwnThread([&] { code = m_repair->WriteMap(&error) ? 0 : kArchiveErrorArchive; });
+    if (code != 0) Log("piece-state map not written: " + error);
     WriteStatistics();
-    Post(WM_ENGINE_BITMAP_FINISH, error, 0);
+    Post(WM_ENGINE_BITMAP_FINISH, code, 0);
 }
 
 void ArchiveEngine::WriteStatistics() {
@@ -310,39 +353,69 @@ void ArchiveEngine::WriteStatistics() {
 //-----------------------------------------------------------------------------
 // Files
 
+bool ArchiveEngine::FilePieces(uint32_t index, uint32_t* first, uint32_t* count) {
+    const FilesPtr files = Files();
+    const rp::ArchiveFile* file = files ? files->File(index) : nullptr;
+    if (file == nullptr) return false;
+    *first = file->firstPiece;
+    *count = file->pieceCount;
+    return true;
+}
+
+uint32_t ArchiveEngine::PieceLength(uint64_t piece) const {
+    const rp::RepairPlan& plan = m_repair->Plan();
+    return piece + 1 == plan.pieceCount ? plan.lastPieceSize : plan.pieceSize;
+}
+
+uint64_t ArchiveEngine::FetchBytes(uint32_t first, uint32_t count) {
+    uint64_t bytes = 0;
+    for (uint64_t piece = first; piece < uint64_t(first) + count && piece < m_good.size(); ++piece) {
+        if (m_fetch[piece] || !m_good[piece]) bytes += PieceLength(piece);
+    }
+    return bytes;
+}
+
 const char* ArchiveEngine::GetFileName(uint32_t index) {
-    const char* name = m_game.FileName(index);
-    SetError(name != nullptr ? 0 : MORL_ERROR_FILE_NOT_PRESENT);
-    return name;
+    const FilesPtr files = Files();
+    const rp::ArchiveFile* file = files ? files->File(index) : nullptr;
+    SetError(file != nullptr ? 0 : MORL_ERROR_FILE_NOT_PRESENT);
+    return file != nullptr ? file->name.c_str() : nullptr;
 }
 
 uint32_t ArchiveEngine::GetFileIndex(const char* name) {
-    const uint32_t index = m_game.FileId(name);
-    SetError(index != MORL_INVALID_INDEX ? 0 : MORL_ERROR_FILE_NOT_PRESENT);
-    return index;
+    const FilesPtr files = Files();
+    const uint32_t index = files && name != nullptr ? files->FileId(name) : rp::ArchiveFiles::kNoFile;
+    SetError(index != rp::ArchiveFiles::kNoFile ? 0 : MORL_ERROR_FILE_NOT_PRESENT);
+    return index != rp::ArchiveFiles::kNoFile ? index : MORL_INVALID_INDEX;
 }
 
 bool ArchiveEngine::GetFileSize(uint32_t index, uint32_t* size) {
-    uint32_t value = 0;
-    const bool ok = m_game.FileSize(index, &value);
-    if (size != nullptr) *size = value;
-    SetError(ok ? 0 : MORL_ERROR_FILE_NOT_PRESENT);
-    return ok;
+    const FilesPtr files = Files();
+    const rp::ArchiveFile* file = files ? files->File(index) : nullptr;
+    if (size != nullptr) *size = file != nullptr ? file->size : 0;
+    SetError(file != nullptr ? 0 : MORL_ERROR_FILE_NOT_PRESENT);
+    return file != nullptr;
 }
 
 bool ArchiveEngine::GetFileDownloadSize(uint32_t index, uint32_t* size) {
-    const bool ok = m_game.HasFile(index);
-    const uint64_t bytes = ok ? m_game.FileFetchBytes(index) : 0;
+    uint32_t first = 0, count = 0;
+    const bool ok = FilePieces(index, &first, &count);
+    uint64_t bytes = 0;
+    if (ok) {
+        fund::win::monitor_lock hold(m_lock);
+        bytes = FetchBytes(first, count);
+    }
     if (size != nullptr) *size = static_cast<uint32_t>(std::min<uint64_t>(bytes, 0xFFFFFFFFu));
     SetError(ok ? 0 : MORL_ERROR_FILE_NOT_PRESENT);
     return ok;
 }
 
 bool ArchiveEngine::GetFileMD5(uint32_t index, char* md5) {
-    uint8_t digest[16];
-    const bool ok = md5 != nullptr && m_game.FileMD5(index, digest);
+    const FilesPtr files = Files();
+    const rp::ArchiveFile* file = files ? files->File(index) : nullptr;
+    const bool ok = md5 != nullptr && file != nullptr && file->hasMd5;
     if (ok) {
-        for (int n = 0; n < 16; ++n) snprintf(md5 + 2 * n, 3, "%02X", digest[n]);
+        for (int n = 0; n < 16; ++n) snprintf(md5 + 2 * n, 3, "%02X", file->md5[n]);
         md5[32] = '\0';
     }
     SetError(ok ? 0 : MORL_ERROR_FILE_NOT_PRESENT);
@@ -350,36 +423,39 @@ bool ArchiveEngine::GetFileMD5(uint32_t index, char* md5) {
 }
 
 bool ArchiveEngine::IsFileComplete(uint32_t index) {
-    if (!m_game.HasFile(index)) {
+    uint32_t first = 0, count = 0;
+    if (!FilePieces(index, &first, &count)) {
         SetError(MORL_ERROR_FILE_NOT_PRESENT);
         return false;
     }
-    const bool complete = m_game.FileComplete(index);
-    SetError(0);  // an incomplete file is one to download
-    return complete;
+    fund::win::monitor_lock hold(m_lock);
+    m_lastError = 0;  // an incomplete file is one to download
+    for (uint64_t piece = first; piece < uint64_t(first) + count; ++piece) {
+        if (piece >= m_good.size() || !m_good[piece]) return false;
+    }
+    return true;
 }
 
 bool ArchiveEngine::ExtractFile(uint32_t index, const char* destFolder, uint32_t overwrite) {
     const std::string folder = destFolder != nullptr ? destFolder : "";
-    const char* name = m_game.FileName(index);
+    const FilesPtr files = Files();
+    const rp::ArchiveFile* file = files ? files->File(index) : nullptr;
     bool ok = false;
-    if (name == nullptr) {
+    if (file == nullptr) {
         SetError(MORL_ERROR_FILE_NOT_PRESENT);
     } else {
         std::wstring target = utf8_to_wide(folder);
         if (!target.empty() && target.back() != L'\\' && target.back() != L'/') target += L'\\';
-        std::wstring inner = utf8_to_wide(name);
+        std::wstring inner = utf8_to_wide(file->name);
         std::replace(inner.begin(), inner.end(), L'/', L'\\');
         target += inner;
         uint32_t error = 0;
         if (overwrite == 0 && FileExists(target)) {
             SetError(kArchiveErrorExists);
-        } else if (!m_game.Extract(index, wide_to_utf8(target), &error)) {
-            Log("extraction failed, error " + Num(error));
-            SetError(kArchiveErrorArchive);
         } else {
-            ok = true;
-            SetError(0);
+            OnOwnThread([&] { ok = files->Extract(index, wide_to_utf8(target), &error); });
+            if (!ok) Log("extraction failed, error " + Num(error));
+            SetError(ok ? 0 : kArchiveErrorArchive);
         }
     }
     Log("ExtractFile " + Num(index) + " " + folder + " " + Num(overwrite) + " -> " + Num(ok));
@@ -389,77 +465,96 @@ bool ArchiveEngine::ExtractFile(uint32_t index, const char* destFolder, uint32_t
 //-----------------------------------------------------------------------------
 // Syncs
 
-uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any,
-                                  uint8_t flag) {
+uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any, uint8_t flag) {
     const std::string args = Num(index) + " " + Num(priority) + " " + Num(any) + " " + Num(flag);
-    if (!m_ready || !m_game.HasFile(index)) {
-        SetError(m_ready ? MORL_ERROR_FILE_NOT_PRESENT : kArchiveErrorNotReady);
-        Log("StartSync " + args + " -> " + Num(MORL_INVALID_SYNC_ID));
-        return MORL_INVALID_SYNC_ID;
-    }
-    const std::vector<uint32_t> bad = m_game.FileBadPieces(index);
-    const uint64_t total = m_game.FileFetchBytes(index);
-    const char* name = m_game.FileName(index);
-    uint64_t missing = 0;
-    std::vector<PieceJob> jobs;
-    fund::win::monitor_lock hold(m_lock);
-    if (!m_pool) {
-        m_lastError = kArchiveErrorNotReady;
-        Log("StartSync " + args + " -> " + Num(MORL_INVALID_SYNC_ID));
-        return MORL_INVALID_SYNC_ID;
-    }
-    uint32_t syncId = m_nextSyncId++;
-    if (syncId == MORL_INVALID_SYNC_ID) syncId = m_nextSyncId++;
-    for (uint32_t piece : bad) {
-        PieceJob job;
-        job.syncId = syncId;
-        job.piece = piece;
-        job.position = m_game.PiecePosition(piece);
-        job.length = m_game.PieceLength(piece);
-        missing += job.length;
-        std::vector<uint32_t>& waiting = m_pieceSyncs[piece];
-        if (waiting.empty()) jobs.push_back(job);  // else another sync fetches it already
-        waiting.push_back(syncId);
-    }
-    Sync& sync = m_syncs[syncId];
-    sync.fileIndex = index;
-    sync.notify = notify;
-    if (name != nullptr) std::strncpy(sync.record.fileName, name, sizeof(sync.record.fileName) - 1);
-    sync.record.total = static_cast<uint32_t>(std::min<uint64_t>(std::max(total, missing), 0xFFFFFFFFu));
-    sync.record.done = sync.record.total - static_cast<uint32_t>(std::min<uint64_t>(missing, sync.record.total));
-    sync.piecesLeft = static_cast<uint32_t>(bad.size());
-    m_lastError = 0;
-    if (bad.empty()) {
-        sync.record.status = MORL_SYNC_STATUS_SYNCED;
-        sync.ended = true;
-        PostSync(syncId, sync);
-    } else {
-        sync.record.status = MORL_SYNC_STATUS_RUNNING;
-        if (!jobs.empty()) {
-            m_speed.Begin();
-            if (!m_fetching) m_firstFetch = m_lastFetch = TransferClock::now();
-            m_fetching = true;
-            m_pool->Add(jobs);
+    uint32_t first = 0, count = 0;
+    const bool known = m_ready && FilePieces(index, &first, &count);
+    const FilesPtr files = Files();
+    fund::win::monitor_lock order(m_fetchOrder);
+    std::vector<uint32_t> wanted;
+    rp::PieceFetcher* fetcher = nullptr;
+    uint32_t syncId = MORL_INVALID_SYNC_ID;
+    {
+        fund::win::monitor_lock hold(m_lock);
+        if (!known || !m_fetcher) {
+            m_lastError = m_ready ? MORL_ERROR_FILE_NOT_PRESENT : kArchiveErrorNotReady;
+            Log("StartSync " + args + " -> " + Num(MORL_INVALID_SYNC_ID));
+            return MORL_INVALID_SYNC_ID;
         }
+        syncId = m_nextSyncId++;
+        if (syncId == MORL_INVALID_SYNC_ID) syncId = m_nextSyncId++;
+        uint64_t missing = 0;
+        uint32_t bad = 0;
+        for (uint64_t piece = first; piece < uint64_t(first) + count && piece < m_good.size(); ++piece) {
+            if (m_good[piece]) continue;
+            const uint32_t at = static_cast<uint32_t>(piece);
+            ++bad;
+            missing += PieceLength(at);
+            std::vector<uint32_t>& waiting = m_pieceSyncs[at];
+            if (waiting.empty()) wanted.push_back(at);  // else another sync fetches it already
+            waiting.push_back(syncId);
+        }
+        const uint64_t total = FetchBytes(first, count);
+        Sync& sync = m_syncs[syncId];
+        sync.fileIndex = index;
+        sync.notify = notify;
+        std::strncpy(sync.record.fileName, files->File(index)->name.c_str(), sizeof(sync.record.fileName) - 1);
+        sync.record.total = static_cast<uint32_t>(std::min<uint64_t>(std::max(total, missing), 0xFFFFFFFFu));
+        sync.record.done = sync.record.total - static_cast<uint32_t>(std::min<uint64_t>(missing, sync.record.total));
+        sync.piecesLeft = bad;
+        m_lastError = 0;
+        if (bad == 0) {
+            sync.record.status = MORL_SYNC_STATUS_SYNCED;
+            sync.ended = true;
+            PostSync(syncId, sync);
+        } else {
+            sync.record.status = MORL_SYNC_STATUS_RUNNING;
+            if (!wanted.empty() && !m_fetching) {
+                m_firstFetch = m_lastFetch = Clock::now();
+                m_fetching = true;
+            }
+        }
+        fetcher = m_fetcher.get();
     }
+    // Outside the lock: a piece given up at once is reported to this engine
+    // on this thread.
+    if (!wanted.empty()) fetcher->Fetch(wanted);
     Log("StartSync " + args + " -> " + Num(syncId));
     return syncId;
 }
 
 void ArchiveEngine::PostSync(uint32_t syncId, Sync& sync) {
-    sync.lastPost = TransferClock::now();
+    sync.lastPost = Clock::now();
     if (sync.notify != nullptr) PostMessageW(sync.notify, WM_ENGINE_SYNC_EVENT, static_cast<WPARAM>(syncId), 0);
 }
 
 void ArchiveEngine::CancelSync(uint32_t syncId) {
+    fund::win::monitor_lock order(m_fetchOrder);
+    std::vector<uint32_t> dropped;
+    rp::PieceFetcher* fetcher = nullptr;
     {
         fund::win::monitor_lock hold(m_lock);
         auto found = m_syncs.find(syncId);
         if (found != m_syncs.end() && !found->second.ended) {
             found->second.ended = true;
             found->second.record.status = MORL_SYNC_STATUS_ENDED;
+            // The pieces no other sync waits for are not fetched any more.
+            for (auto entry = m_pieceSyncs.begin(); entry != m_pieceSyncs.end();) {
+                const bool wanted = std::any_of(entry->second.begin(), entry->second.end(), [&](uint32_t id) {
+                    auto other = m_syncs.find(id);
+                    return other != m_syncs.end() && !other->second.ended;
+                });
+                if (wanted) {
+                    ++entry;
+                } else {
+                    dropped.push_back(entry->first);
+                    entry = m_pieceSyncs.erase(entry);
+                }
+            }
         }
+        fetcher = m_fetcher.get();
     }
+    if (fetcher != nullptr && !dropped.empty()) fetcher->Cancel(dropped);
     Log("CancelSync " + Num(syncId));
 }
 
@@ -474,89 +569,36 @@ bool ArchiveEngine::GetSyncResult(uint32_t syncId, SyncResult* result) {
     return true;
 }
 
-bool ArchiveEngine::Wanted(const PieceJob& job) {
-    if (m_stopping) return false;
+void ArchiveEngine::PieceStored(uint32_t piece, uint32_t length) {
+    const Clock::time_point now = Clock::now();
     fund::win::monitor_lock hold(m_lock);
-    auto waiting = m_pieceSyncs.find(job.piece);
-    if (waiting == m_pieceSyncs.end()) return false;
-    for (uint32_t syncId : waiting->second) {
-        auto found = m_syncs.find(syncId);
-        if (found != m_syncs.end() && !found->second.ended) return true;
-    }
-    return false;
-}
-
-namespace {
-
-// Through the download thread's own handle when it could be opened, else
-// through the shared one.
-class ArchivePieceWriter : public PieceWriter {
-public:
-    ArchivePieceWriter(GameArchive& game, std::unique_ptr<GameArchiveWriter> own)
-        : m_game(game), m_own(std::move(own)) {}
-
-    bool Store(const PieceJob& job, const uint8_t* data) override {
-        return m_own ? m_own->Write(job.piece, data, job.length) : m_game.WritePiece(job.piece, data, job.length);
-    }
-
-    void StoreMany(std::vector<FetchedPiece>& pieces) override {
-        if (!m_own) return PieceWriter::StoreMany(pieces);
-        std::vector<QOV_PIECE_WRITE> writes;
-        for (const FetchedPiece& piece : pieces) {
-            writes.push_back(QOV_PIECE_WRITE{piece.job->piece, piece.job->length, piece.data, 0, ERROR_SUCCESS});
-        }
-        std::vector<bool> stored;
-        m_own->WriteMany(writes, &stored);
-        for (size_t n = 0; n < pieces.size(); ++n) pieces[n].stored = stored[n];
-    }
-
-private:
-    GameArchive& m_game;
-    std::unique_ptr<GameArchiveWriter> m_own;
-};
-
-}  // namespace
-
-std::unique_ptr<PieceWriter> ArchiveEngine::OpenWriter() {
-    return std::unique_ptr<PieceWriter>(new ArchivePieceWriter(m_game, m_game.OpenWriter()));
-}
-
-void ArchiveEngine::Done(const PieceJob& job, PieceOutcome outcome) {
-    const TransferClock::time_point now = TransferClock::now();
-    const bool stored = outcome == PieceOutcome::kStored;
-    if (stored) m_speed.Add(job.length);
-    fund::win::monitor_lock hold(m_lock);
-    if (stored) {
-        m_lastFetch = now;
-        m_bytesFetched += job.length;
-        ++m_piecesFetched;
-    } else if (outcome == PieceOutcome::kFailed) {
-        Log("sync " + Num(job.syncId) + ": piece " + Num(job.piece) + " cannot be had");
-    }
-    auto waiting = m_pieceSyncs.find(job.piece);
+    if (piece < m_good.size()) m_good[piece] = 1;
+    m_lastFetch = now;
+    m_bytesFetched += length;
+    ++m_piecesFetched;
+    if (m_mending.erase(piece) > 0) m_lock.notify_all();
+    auto waiting = m_pieceSyncs.find(piece);
     if (waiting == m_pieceSyncs.end()) return;
-    std::vector<uint32_t> syncs;
-    syncs.swap(waiting->second);
+    const std::vector<uint32_t> syncs = std::move(waiting->second);
     m_pieceSyncs.erase(waiting);
-    if (outcome == PieceOutcome::kSkipped) {
-        // Skipped while a sync still waits (it started just then): fetch it
-        // after all, unless the engine is stopping.
-        std::vector<uint32_t> active;
-        for (uint32_t syncId : syncs) {
-            auto found = m_syncs.find(syncId);
-            if (found != m_syncs.end() && !found->second.ended) active.push_back(syncId);
-        }
-        if (!active.empty() && !m_stopping && m_pool) {
-            m_pieceSyncs[job.piece] = active;
-            m_pool->Add({job});
-        }
-        return;
-    }
-    for (uint32_t syncId : syncs) PieceEnded(syncId, job, stored, now);
+    for (uint32_t syncId : syncs) PieceEnded(syncId, length, true, now);
 }
 
-void ArchiveEngine::PieceEnded(uint32_t syncId, const PieceJob& job, bool stored,
-                               TransferClock::time_point now) {
+void ArchiveEngine::PiecesFailed(const std::vector<uint32_t>& pieces, const std::string& why) {
+    const Clock::time_point now = Clock::now();
+    for (uint32_t piece : pieces) Log("piece " + Num(piece) + " cannot be had: " + why);
+    fund::win::monitor_lock hold(m_lock);
+    for (uint32_t piece : pieces) {
+        if (m_mending.erase(piece) > 0) m_lock.notify_all();
+        auto waiting = m_pieceSyncs.find(piece);
+        if (waiting == m_pieceSyncs.end()) continue;
+        const std::vector<uint32_t> syncs = std::move(waiting->second);
+        m_pieceSyncs.erase(waiting);
+        for (uint32_t syncId : syncs) PieceEnded(syncId, 0, false, now);
+    }
+}
+
+void ArchiveEngine::PieceEnded(uint32_t syncId, uint32_t length, bool stored, Clock::time_point now) {
     auto found = m_syncs.find(syncId);
     if (found == m_syncs.end() || found->second.ended) return;
     Sync& sync = found->second;
@@ -568,7 +610,7 @@ void ArchiveEngine::PieceEnded(uint32_t syncId, const PieceJob& job, bool stored
         return;
     }
     m_filesFetched.insert(sync.fileIndex);
-    sync.record.done = std::min(sync.record.total, sync.record.done + job.length);
+    sync.record.done = static_cast<uint32_t>(std::min<uint64_t>(sync.record.total, uint64_t(sync.record.done) + length));
     if (--sync.piecesLeft == 0) {
         sync.record.status = MORL_SYNC_STATUS_SYNCED;
         sync.record.done = sync.record.total;

@@ -1,26 +1,28 @@
-// standin/engine/ArchiveEngine.h - the archive-backed patch engine: it
-// keeps the game's QOV archive, checks it when initialised, rebuilds its
-// tables from the mirror when they cannot be read, fetches the damaged
-// pieces of a file from the mirror on a few download threads and extracts
-// files.  Chosen by [Engine] Behaviour=archive; settings in README.md.
+// standin/engine/ArchiveEngine.h - the archive-backed patch engine: the
+// engine interface over the repair core (repair/).  It checks the game's
+// QOV archive when initialised, has the core rebuild its tables from the
+// mirror when they cannot be read, fetches the damaged pieces of a file
+// when a sync asks for them, and extracts files.  Chosen by [Engine]
+// Behaviour=archive; settings in README.md.
 
 #ifndef BREVIK_STANDIN_ARCHIVEENGINE_H
 #define BREVIK_STANDIN_ARCHIVEENGINE_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
-#include "DownloadPool.h"
-#include "GameArchive.h"
-#include "MirrorSource.h"
 #include "ScriptFile.h"
 #include "StandinEngine.h"
-#include "Transfer.h"
+#include "repair/ArchiveFiles.h"
+#include "repair/PieceFetcher.h"
+#include "repair/Repair.h"
 #include <fund/win/monitor.h>
 #include <fund/win/thread.h>
 
@@ -30,12 +32,12 @@ namespace standin {
 const uint32_t kArchiveErrorNotReady = 0xE0000010u;   // not initialised, or stopping
 const uint32_t kArchiveErrorNoMirror = 0xE0000020u;   // the mirror cannot be used
 const uint32_t kArchiveErrorExists = 0xE0000021u;     // extraction target exists, no overwrite
-const uint32_t kArchiveErrorArchive = 0xE0000022u;    // the archive library failed
+const uint32_t kArchiveErrorArchive = 0xE0000022u;    // the archive cannot be used
 const uint32_t kArchiveErrorRebuild = 0xE0000023u;    // the tables could not be rebuilt
 
 const wchar_t kStatisticsFileName[] = L"morl_stats.ini";
 
-class ArchiveEngine : public StandinEngine, private PieceSink {
+class ArchiveEngine : public StandinEngine, private brevik::repair::PieceListener {
 public:
     ArchiveEngine(const ScriptFile& settings, const CallLog& log, const std::wstring& folder);
     ~ArchiveEngine() override;
@@ -62,32 +64,43 @@ public:
     void SetHostAction(uint32_t action, uint32_t value, bool wait) override;
 
 private:
+    typedef std::chrono::steady_clock Clock;
+    typedef std::shared_ptr<brevik::repair::ArchiveFiles> FilesPtr;
+
     struct Sync {
         uint32_t fileIndex = 0;
         HWND notify = nullptr;
         SyncResult record{};
         uint32_t piecesLeft = 0;
         bool ended = false;
-        TransferClock::time_point lastPost{};
+        Clock::time_point lastPost{};
     };
 
-    // PieceSink, on the download threads.
-    bool Wanted(const PieceJob& job) override;
-    std::unique_ptr<PieceWriter> OpenWriter() override;
-    void Done(const PieceJob& job, PieceOutcome outcome) override;
-    // A piece's end for one sync that waited for it.
-    void PieceEnded(uint32_t syncId, const PieceJob& job, bool stored, TransferClock::time_point now);
+    // PieceListener, on the core's download workers.
+    void PieceStored(uint32_t piece, uint32_t length) override;
+    void PiecesFailed(const std::vector<uint32_t>& pieces, const std::string& why) override;
+    // A piece's end for one sync that waited for it; with m_lock entered.
+    void PieceEnded(uint32_t syncId, uint32_t length, bool stored, Clock::time_point now);
 
+    // The repair core over the game archive and the mirror; false (the
+    // error set and logged) when it cannot start.
+    bool OpenRepair();
     // The worker thread of Initialize.
     void CheckArchive();
     void RebuildArchive();
-    bool RebuildStructure(uint32_t* error);
-    bool FetchDirect(uint32_t piece);
+    bool MendStructure(brevik::repair::PieceFetcher& fetcher, const brevik::repair::ArchiveFiles& files);
 
     // Runs `body` on the worker thread; when no thread can be had, posts
     // `failure` (the message its end would have posted) with 0.
     void StartWorker(std::function<void()> body, UINT failure);
     void Shutdown();
+    FilesPtr Files();
+    // The pieces of file `index`: false when there is no such file.
+    bool FilePieces(uint32_t index, uint32_t* first, uint32_t* count);
+    // Bytes of the file's pieces found damaged since the check (what a sync
+    // of it fetches; the same after the sync); with m_lock entered.
+    uint64_t FetchBytes(uint32_t first, uint32_t count);
+    uint32_t PieceLength(uint64_t piece) const;
     void Post(UINT message, WPARAM wParam, LPARAM lParam);
     void PostSync(uint32_t syncId, Sync& sync);
     void SetError(uint32_t code);
@@ -101,8 +114,13 @@ private:
     const unsigned m_threads;
     const uint32_t m_retries;
     const uint32_t m_throttle;
+    const std::chrono::milliseconds m_speedWindow;
 
-    fund::win::monitor m_lock;  // guards what follows; taken before the archive's lock
+    // Keeps the fetcher's queue in the order of the syncs' calls (StartSync
+    // and CancelSync hand pieces to the fetcher outside m_lock); taken
+    // before m_lock.
+    fund::win::monitor m_fetchOrder;
+    fund::win::monitor m_lock;  // guards what follows
     HWND m_notify = nullptr;
     uint32_t m_lastError = 0;
     uint32_t m_nextSyncId = 1;
@@ -110,19 +128,20 @@ private:
     // Pieces being fetched, with the syncs that wait for each: a piece two
     // files share is fetched once.
     std::map<uint32_t, std::vector<uint32_t>> m_pieceSyncs;
+    std::vector<uint8_t> m_good;    // per piece: verifies now
+    std::vector<uint8_t> m_fetch;   // per piece: found damaged since the engine checked the archive
+    std::set<uint32_t> m_mending;   // structure pieces fetched before the engine is ready
+    FilesPtr m_files;
     std::set<uint32_t> m_filesFetched;
     uint64_t m_bytesFetched = 0;
     uint32_t m_piecesFetched = 0;
     bool m_fetching = false;
-    TransferClock::time_point m_firstFetch{}, m_lastFetch{};
+    Clock::time_point m_firstFetch{}, m_lastFetch{};
 
     std::atomic<bool> m_ready{false};
     std::atomic<bool> m_stopping{false};
-    GameArchive m_game;
-    std::unique_ptr<MirrorSource> m_mirror;
-    SpeedMeter m_speed;
-    std::unique_ptr<RateLimiter> m_limiter;
-    std::unique_ptr<DownloadPool> m_pool;
+    std::unique_ptr<brevik::repair::ArchiveRepair> m_repair;
+    std::unique_ptr<brevik::repair::PieceFetcher> m_fetcher;
     fund::win::thread m_worker;
 };
 

@@ -16,9 +16,7 @@ namespace {
 const CommandInfo* const kCommands[] = {
     &kCreateCommand, &kAddCommand,    &kListCommand, &kCatCommand,
     &kExtractCommand, &kVerifyCommand, &kInfoCommand, &kPatchTagCommand,
-#if defined(QOV_WITH_REPAIR)
     &kRepairCommand,
-#endif
 };
 
 const CommandInfo* FindCommand(const std::string& name) {

@@ -29,9 +29,7 @@ extern const CommandInfo kExtractCommand;
 extern const CommandInfo kVerifyCommand;
 extern const CommandInfo kInfoCommand;
 extern const CommandInfo kPatchTagCommand;
-#if defined(QOV_WITH_REPAIR)
 extern const CommandInfo kRepairCommand;
-#endif
 
 // The option of every command that hashes pieces or files (create, add,
 // cat, extract, verify, repair): which MD5 kernel hashes them, for

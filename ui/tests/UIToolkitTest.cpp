@@ -6,6 +6,8 @@
 #include <fund/win/text.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,37 @@ TEST_F(ToolkitTest, BadSkinsAreRefusedOrSkippedWithAReason) {
     deep += "</Window>";
     root = builder.CreateFromXml(deep, &manager);
     EXPECT_NE(builder.GetError().find(L"deeper"), std::wstring::npos);
+}
+
+// Set once the deep skin was refused with a reason (a thread that dies of
+// its stack never sets it).
+std::atomic<bool> g_deepSkinRefused{false};
+
+// Builds a skin of one megabyte nested 300,000 deep on a thread with the
+// program's default stack.
+DWORD WINAPI BuildDeepSkin(void*) {
+    std::string deep = "<Window>";
+    while (deep.size() + 3 <= (1u << 20)) deep += "<a>";
+    ui::CDialogBuilder builder;
+    g_deepSkinRefused =
+        builder.CreateFromXml(deep, nullptr) == nullptr && builder.GetError().find(L"deeper") != std::wstring::npos;
+    return 0;
+}
+
+// A skin of one megabyte nested 300,000 deep is refused with a reason
+// before TinyXML recurses into it.  In a child process: without the check
+// the parser's recursion overflows the stack, which ends that process only.
+TEST(ToolkitDeepSkin, AMegabyteNestedThreeHundredThousandDeepIsRefused) {
+    EXPECT_EXIT(
+        {
+            HANDLE thread = CreateThread(nullptr, 0, &BuildDeepSkin, nullptr, 0, nullptr);
+            if (thread != nullptr) WaitForSingleObject(thread, INFINITE);
+            std::exit(g_deepSkinRefused ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    ui::CDialogBuilder builder;
+    EXPECT_EQ(builder.CreateFromXml(std::string((1u << 20) + 1, ' '), nullptr), nullptr);
+    EXPECT_NE(builder.GetError().find(L"larger"), std::wstring::npos);
 }
 
 TEST_F(ToolkitTest, VerticalLayoutGivesFixedSizesAndSharesTheRest) {

@@ -23,6 +23,7 @@ void WriteTrace(const std::wstring& line);
 }  // namespace fund
 
 // Formats a trace line and writes it (see fund::FormatTrace, fund::WriteTrace).
-void Trace(const wchar_t* format, ...);
+// Never throws: a line that cannot be made (out of memory) is dropped.
+void Trace(const wchar_t* format, ...) noexcept;
 
 #endif  // FUND_TRACE_H

@@ -43,5 +43,11 @@ HMODULE this_module() noexcept {
     return module;
 }
 
+bool pin_this_module() noexcept {
+    HMODULE module = nullptr;
+    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN;
+    return ::GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&pin_this_module), &module) != FALSE;
+}
+
 }  // namespace win
 }  // namespace fund

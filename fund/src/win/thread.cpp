@@ -2,8 +2,11 @@
 
 #include "fund/win/thread.h"
 
+#include "fund/trace.h"
+
 #include <process.h>
 
+#include <exception>
 #include <memory>
 #include <utility>
 
@@ -57,9 +60,24 @@ void thread::join() noexcept {
     m_id = 0;
 }
 
+void thread::detach() noexcept {
+    m_handle.reset();
+    m_id = 0;
+}
+
 unsigned __stdcall thread::main(void* body) noexcept {
     std::unique_ptr<std::function<void()>> owned(static_cast<std::function<void()>*>(body));
-    (*owned)();
+    // The last line of defence: an exception must not end a process that
+    // merely loaded this code.
+    try {
+        (*owned)();
+    } catch (const std::exception& error) {
+        Trace(L"error: a thread ended by an exception: %hs", error.what());
+        return 1;
+    } catch (...) {
+        Trace(L"error: a thread ended by an exception");
+        return 1;
+    }
     return 0;
 }
 

@@ -15,3 +15,5 @@ extern "C" __declspec(dllexport) size_t ProbeModuleFolder(wchar_t* buffer, size_
     std::wmemcpy(buffer, folder.c_str(), folder.size() + 1);
     return folder.size();
 }
+
+extern "C" __declspec(dllexport) int ProbePin() { return fund::win::pin_this_module() ? 1 : 0; }

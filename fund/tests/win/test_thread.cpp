@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -128,6 +129,39 @@ TEST(Thread, MovesCarryTheThread) {
     third.join();
     EXPECT_EQ(runs.load(), 1);
     CloseHandle(release);
+}
+
+TEST(Thread, AnExceptionEndsTheBodyNotTheProcess) {
+    for (int kind = 0; kind < 2; ++kind) {
+        thread worker;
+        ASSERT_TRUE(worker.start([kind] {
+            if (kind == 0) throw std::bad_alloc();
+            throw 42;
+        }));
+        HANDLE handle = worker.native_handle();
+        ASSERT_EQ(WaitForSingleObject(handle, 5000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        ASSERT_TRUE(GetExitCodeThread(handle, &code));
+        EXPECT_EQ(code, 1u);
+    }
+}
+
+TEST(Thread, ADetachedThreadRunsOnByItself) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(go, nullptr);
+    thread worker;
+    ASSERT_TRUE(worker.start([done, go] {
+        WaitForSingleObject(go, INFINITE);
+        *done = true;
+    }));
+    worker.detach();  // does not wait: the body waits for `go`
+    EXPECT_FALSE(worker.joinable());
+    EXPECT_EQ(worker.id(), 0u);
+    SetEvent(go);
+    for (int i = 0; i < 500 && !*done; ++i) Sleep(10);
+    EXPECT_TRUE(*done);
+    CloseHandle(go);  // the body is past its wait
 }
 
 }  // namespace

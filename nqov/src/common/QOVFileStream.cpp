@@ -101,7 +101,7 @@ TFileStreamImpl* CreateStream(const char* szFileName, qovfs::OpenMode mode) {
     if (!qovfs::OpenHandle(szFileName, mode, &hFile)) return nullptr;
     TFileStreamImpl* pStream = QOVNew<TFileStreamImpl>().release();
     if (pStream == nullptr) {
-        qovfs::CloseHandle(hFile);
+        qovfs::CloseFile(hFile);
         QOVSetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -121,7 +121,7 @@ TFileStreamImpl::TFileStreamImpl()
       StreamSetSize(StandardSetSize) {}
 
 TFileStreamImpl::~TFileStreamImpl() {
-    if (hFile != qovfs::kInvalidHandle) qovfs::CloseHandle(hFile);
+    if (hFile != qovfs::kInvalidHandle) qovfs::CloseFile(hFile);
 }
 
 const char* TFileStreamImpl::GetFileName() { return szFileName; }

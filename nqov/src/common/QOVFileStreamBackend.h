@@ -20,7 +20,7 @@ enum class OpenMode {
 const intptr_t kInvalidHandle = -1;
 
 bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile);
-void CloseHandle(intptr_t hFile);
+void CloseFile(intptr_t hFile);
 // Reads up to dwLength bytes at qwPosition; *pdwDone gets the bytes read.
 bool ReadAt(intptr_t hFile, uint64_t qwPosition, void* pvBuffer, uint32_t dwLength,
             uint32_t* pdwDone);

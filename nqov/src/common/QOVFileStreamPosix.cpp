@@ -59,7 +59,7 @@ bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
     return true;
 }
 
-void CloseHandle(intptr_t hFile) {
+void CloseFile(intptr_t hFile) {
     if (hFile != kInvalidHandle) close(static_cast<int>(hFile));
 }
 

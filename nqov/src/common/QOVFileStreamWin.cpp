@@ -5,20 +5,16 @@
 #include "common/QOVPlatform.h"
 #include "common/QOVCommon.h"
 
+#include "fund/win/handle.h"
+#include "fund/win/text.h"
+
 #include <string>
 
 namespace qovfs {
 
 namespace {
 
-std::wstring Wide(const char* szUtf8) {
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, szUtf8, -1, nullptr, 0);
-    if (needed <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, szUtf8, -1, &wide[0], needed);
-    wide.resize(static_cast<size_t>(needed - 1));
-    return wide;
-}
+std::wstring Wide(const char* szUtf8) { return fund::win::utf8_to_wide(szUtf8); }
 
 HANDLE AsHandle(intptr_t hFile) { return reinterpret_cast<HANDLE>(hFile); }
 
@@ -71,8 +67,9 @@ bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
     return true;
 }
 
-void CloseHandle(intptr_t hFile) {
-    if (hFile != kInvalidHandle) ::CloseHandle(AsHandle(hFile));
+void CloseFile(intptr_t hFile) {
+    // The owner closes what it was given, and never the invalid value.
+    fund::win::unique_hfile owner(AsHandle(hFile));
 }
 
 bool ReadAt(intptr_t hFile, uint64_t qwPosition, void* pvBuffer, uint32_t dwLength,
@@ -138,26 +135,25 @@ bool CreateFolder(const char* szPath) {
 bool MapView(intptr_t hFile, uint64_t qwOffset, uint64_t qwFileSize, bool bWritable,
              TFileMapping* pMapping) {
     if (qwOffset >= qwFileSize || qwFileSize - qwOffset > SIZE_MAX) return Fail(ERROR_INVALID_PARAMETER);
-    HANDLE mapping = CreateFileMappingW(AsHandle(hFile), nullptr, bWritable ? PAGE_READWRITE : PAGE_READONLY,
-                                        0, 0, nullptr);
-    if (mapping == nullptr) return Fail();
+    fund::win::unique_handle mapping(CreateFileMappingW(
+        AsHandle(hFile), nullptr, bWritable ? PAGE_READWRITE : PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping) return Fail();
     const size_t cbView = static_cast<size_t>(qwFileSize - qwOffset);
-    void* view = MapViewOfFile(mapping, bWritable ? FILE_MAP_WRITE : FILE_MAP_READ,
+    void* view = MapViewOfFile(mapping.get(), bWritable ? FILE_MAP_WRITE : FILE_MAP_READ,
                                static_cast<DWORD>(qwOffset >> 32), static_cast<DWORD>(qwOffset), cbView);
-    if (view == nullptr) {
-        const DWORD error = GetLastError();
-        ::CloseHandle(mapping);
-        return Fail(error);
-    }
+    if (view == nullptr) return Fail();  // closing the mapping keeps the thread's error
     pMapping->pvView = view;
     pMapping->cbView = cbView;
-    pMapping->hMapping = reinterpret_cast<intptr_t>(mapping);
+    pMapping->hMapping = reinterpret_cast<intptr_t>(mapping.release());
     return true;
 }
 
 void UnmapView(TFileMapping* pMapping) {
-    if (pMapping->pvView != nullptr) UnmapViewOfFile(pMapping->pvView);
-    if (pMapping->hMapping != 0) ::CloseHandle(reinterpret_cast<HANDLE>(pMapping->hMapping));
+    {
+        // Declared in this order, the view goes before its mapping.
+        fund::win::unique_handle mapping(reinterpret_cast<HANDLE>(pMapping->hMapping));
+        fund::win::unique_view view(pMapping->pvView);
+    }
     *pMapping = TFileMapping();
 }
 

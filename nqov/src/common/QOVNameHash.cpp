@@ -38,7 +38,7 @@ const uint8_t* NormaliseTable() {
         Table() {
             for (int i = 0; i < 256; i++) map[i] = static_cast<uint8_t>(i);
             for (int i = 'A'; i <= 'Z'; i++) map[i] = static_cast<uint8_t>(i - 'A' + 'a');
-            map['/'] = '\\';
+            map[static_cast<uint8_t>('/')] = '\\';
         }
     } table;
     return table.map;

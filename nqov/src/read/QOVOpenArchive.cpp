@@ -228,7 +228,7 @@ bool OpenArchiveIfWritable(TNQOVArchive** phArchive, const char* szArchiveName) 
         if (phArchive == nullptr || *phArchive != nullptr || szArchiveName == nullptr) return false;
         intptr_t hFile = qovfs::kInvalidHandle;
         if (!qovfs::OpenHandle(szArchiveName, qovfs::OpenMode::ExclusiveWrite, &hFile)) return false;
-        qovfs::CloseHandle(hFile);
+        qovfs::CloseFile(hFile);
         return SFileOpenArchive(szArchiveName, phArchive, 0);
     });
 }

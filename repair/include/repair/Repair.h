@@ -15,6 +15,12 @@
 //            table: a wrong byte never reaches the archive, and a stopped or
 //            killed repair keeps every piece it received.
 //
+// Prepare is Open (learn the source, look at the local file: whether a
+// rebuild is needed is known after it) and Check (hash and plan).  A
+// program that repairs file by file as it is asked (the engine stand-in)
+// calls Rebuild and StartFetcher instead of Execute, and WriteMap when it
+// wants the piece-state map on disk.
+//
 // The archive is locked against other repairs while this object lives.
 // Stop() and Progress() may be called from any thread.
 
@@ -28,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "repair/PieceFetcher.h"
 #include "repair/PieceSource.h"
 
 namespace brevik {
@@ -38,6 +45,10 @@ struct RepairOptions {
     unsigned connections = 4;        // download workers, each with its own connection (1..64)
     uint64_t bytesPerSecond = 0;     // all workers together; 0: no limit
     bool force = false;              // rebuild a file that is not recognisably this archive
+    // Rebuild a local archive of another version to the source's, rather
+    // than refuse it (a patch engine brings the game to the mirror's
+    // version; `qov repair` must not overwrite another archive).
+    bool replaceOtherVersion = false;
     uint64_t maxRequestBytes = 8ull * 1024 * 1024;  // adjacent pieces joined up to this
     // Attempts per range and source; the back-off after a failed attempt
     // starts at `firstBackOff` and doubles up to `longestBackOff`; a
@@ -46,6 +57,8 @@ struct RepairOptions {
     std::chrono::milliseconds firstBackOff{500};
     std::chrono::milliseconds longestBackOff{8000};
     std::chrono::milliseconds longestRetryAfter{30000};
+    // The download rate in Progress() is over this last stretch of time.
+    std::chrono::milliseconds speedWindow{3000};
     // What happens along the way (a source dropped, a range tried again),
     // one line each; called from any thread.
     std::function<void(const std::string&)> onNote;
@@ -56,6 +69,7 @@ struct RepairPlan {
     bool rebuild = false;           // its header or tables come from the source first
     uint32_t pieceCount = 0;
     uint32_t pieceSize = 0;
+    uint32_t lastPieceSize = 0;
     std::vector<uint32_t> pieces;   // to fetch, ascending
     uint64_t bytes = 0;             // to fetch: the pieces, and when rebuilding the MD5 piece table
     bool filesKnown = false;        // false while the tables cannot be read
@@ -109,10 +123,28 @@ public:
     // kStopped).  With `readOnly` nothing will be written (a dry run): the
     // archive is locked shared only.
     bool Prepare(bool readOnly = false);
+    // Prepare in two steps.  After Open, Plan() tells archiveMissing and
+    // rebuild; Check fills in the rest.
+    bool Open(bool readOnly = false);
+    bool Check();
     const RepairPlan& Plan() const;
-    // After a successful Prepare (not read-only).
+    // After a successful Prepare (not read-only): rebuild, fetch every
+    // piece of the plan, write the map.
     const RepairResult& Execute();
     const RepairResult& Result() const;
+
+    // After a successful Prepare (not read-only), instead of Execute.
+    // Rebuild: the header and tables from the source when the plan says so
+    // (true at once when it does not); afterwards the archive opens.
+    bool Rebuild();
+    // Rebuilds when needed, then starts the download workers for pieces
+    // asked for one request at a time.  Null (Result() says why) when it
+    // cannot.  The fetcher must go before this object; stored pieces count
+    // in Result() and the map.
+    std::unique_ptr<PieceFetcher> StartFetcher(PieceListener& listener);
+    // Writes the piece-state map as far as it is known (good pieces, and
+    // those still bad); false with the reason in *error.
+    bool WriteMap(std::string* error);
 
     void Stop();
     RepairProgress Progress() const;

@@ -145,9 +145,8 @@ class GameFolder:
                     "<MmogData><ClientConf><Name>Dravik</Name><VersionData>"
                     "<Build>77</Build><Version>%s</Version>"
                     "</VersionData></ClientConf></MmogData>\n" % CLIENT_VERSION)
-        # Statistics go to this machine; the feedback page is only recorded.
-        self.settings = {"MicroVersionType": str(micro_version_type), "QosHost": "127.0.0.1",
-                         "FeedbackRecord": hostrun.windows_path(self.path("feedback.txt"))}
+        # Statistics go to this machine.
+        self.settings = {"MicroVersionType": str(micro_version_type), "QosHost": "127.0.0.1"}
         self.archive = {"Game": "game.qov", "Mirror": hostrun.windows_path(self.path("mirror.qov"))}
         self.write_settings()
 
@@ -206,7 +205,11 @@ class GameFolder:
         arguments = ["--timestamps", "--timeout", str(timeout)]
         if trace:
             arguments += ["--trace", hostrun.windows_path(trace)]
-        return hostrun.run_host(host, self.root, arguments + list(options), timeout=timeout + 120)
+        # A feedback page opened through the shell is recorded by the
+        # prefix's URL handler (cmake/windows/url-recorder.c).
+        record = {"BREVIK_URL_RECORD": hostrun.windows_path(self.path("feedback.txt"))}
+        return hostrun.run_host(host, self.root, arguments + list(options), env=record,
+                                timeout=timeout + 120)
 
 
 def piece_map(archive):

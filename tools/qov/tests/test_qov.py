@@ -1112,13 +1112,90 @@ class ChainTest(QovTestCase):
         self.assertEqual(self.qov_json("patch-tag", "--json", archive)["base"], "0" * 32)
 
 
+class RepairTest(QovTestCase):
+    """`qov repair --from MIRROR`: a mirror archive on disk as the source
+    (the web sources have their own tests, repair/tests)."""
+
+    def mirror_and_copy(self):
+        """A mirror with the sample tree in 4 KiB pieces, and a copy of it as
+        the archive to repair.  Returns (mirror, archive, files)."""
+        mirror = self.new_archive("mirror.qov", "--piece-size", "4096")
+        files = make_sample_tree(self.path("src"))
+        self.qov("add", mirror, self.path("src"))
+        archive = self.path("game.qov")
+        shutil.copyfile(mirror, archive)
+        return mirror, archive, files
+
+    def damage(self, archive, pieces, at=100):
+        with open(archive, "r+b") as f:
+            for piece in pieces:
+                f.seek(piece * 4096 + at)
+                f.write(bytes(range(1, 33)))
+
+    def assertLikeMirror(self, archive, files):
+        self.assertEqual(self.qov_json("verify", "--json", archive)["bad_pieces"], [])
+        out = self.path("out-%d" % len(os.listdir(self.tmp)))
+        self.qov("extract", "-o", out, archive)
+        self.assertEqual(read_tree(out), {name.replace("\\", "/"): data for name, data in files.items()})
+
+    def test_damaged_pieces_come_from_the_mirror(self):
+        mirror, archive, files = self.mirror_and_copy()
+        info = self.qov_json("info", "--json", mirror)
+        pieces = [1, 2, 5, info["het_pos"] // 4096 - 1]
+        self.damage(archive, pieces)
+        with open(archive, "rb") as f:
+            before = f.read()
+        result = self.qov("repair", "--dry-run", archive, "--from", mirror)
+        self.assertIn(b"plan: 4 pieces, 16384 bytes to fetch", result.stdout)
+        with open(archive, "rb") as f:
+            self.assertEqual(f.read(), before, "a dry run writes nothing")
+        report = self.qov_json("repair", "--json", "--jobs", "2", archive, "--from", mirror)
+        self.assertEqual(report["plan"]["piece_list"], pieces)
+        self.assertEqual(report["result"]["outcome"], "repaired")
+        self.assertEqual(report["result"]["pieces_stored"], 4)
+        self.assertLikeMirror(archive, files)
+        result = self.qov("repair", archive, "--from", mirror)
+        self.assertIn(b"plan: 0 pieces, 0 bytes to fetch, 0 files affected", result.stdout)
+
+    def test_a_missing_archive_or_unreadable_tables_are_rebuilt(self):
+        mirror, archive, files = self.mirror_and_copy()
+        os.remove(archive)
+        report = self.qov_json("repair", "--json", archive, "--from", mirror)
+        self.assertTrue(report["plan"]["archive_missing"])
+        self.assertEqual(report["result"]["outcome"], "repaired")
+        self.assertLikeMirror(archive, files)
+        info = self.qov_json("info", "--json", mirror)
+        with open(archive, "r+b") as f:
+            f.seek(info["het_pos"] + 16)
+            f.write(b"\xff" * 64)
+        result = self.qov("repair", archive, "--from", mirror)
+        self.assertIn(b"tables cannot be read", result.stdout)
+        self.assertLikeMirror(archive, files)
+
+    def test_sources_and_archives_that_cannot_be_used(self):
+        mirror, archive, _ = self.mirror_and_copy()
+        self.damage(archive, [1])
+        with open(archive, "rb") as f:
+            before = f.read()
+        result = self.qov("repair", archive, "--from", self.path("nowhere.qov"), expect=2)
+        self.assertIn(b"nowhere.qov", result.stderr)
+        other = self.new_archive("other.qov", "--piece-size", "4096")
+        write_file(self.path("one.bin"), pseudo_random(9, 50000))
+        self.qov("add", other, self.path("one.bin"))
+        result = self.qov("repair", archive, "--from", other, expect=2)
+        self.assertIn(b"another version", result.stderr)
+        with open(archive, "rb") as f:
+            self.assertEqual(f.read(), before, "nothing written")
+        self.qov("repair", archive, expect=2)
+
+
 class UsageTest(QovTestCase):
     def test_help(self):
         for args in (["help"], ["--help"], ["-h"]):
             result = self.qov(*args)
             self.assertIn(b"usage: qov", result.stdout)
             for command in (b"create", b"add", b"list", b"cat", b"extract", b"verify", b"info",
-                            b"patch-tag"):
+                            b"patch-tag", b"repair"):
                 self.assertIn(command, result.stdout)
         self.assertIn(b"--capacity", self.qov("help", "create").stdout)
         self.assertIn(b"--jobs", self.qov("extract", "--help").stdout)

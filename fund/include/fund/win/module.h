@@ -22,6 +22,11 @@ std::wstring module_folder(HMODULE module);
 // static library, so it is the module this function is linked into.
 HMODULE this_module() noexcept;
 
+// Keeps the module that holds the caller's code loaded until the process
+// ends, whatever FreeLibrary calls follow: for a thread that is left to
+// finish on its own after its owner went.  False when the system refuses.
+bool pin_this_module() noexcept;
+
 }  // namespace win
 }  // namespace fund
 

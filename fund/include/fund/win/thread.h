@@ -26,7 +26,10 @@ public:
     thread(const thread&) = delete;
     thread& operator=(const thread&) = delete;
 
-    // Runs `body` on a new thread.  False, with the reason as the thread's
+    // Runs `body` on a new thread.  An exception that leaves the body ends
+    // the body, never the process: it is traced and the thread ends with
+    // exit code 1 (catch it in the body to handle it).  False, with the
+    // reason as the thread's
     // last error, when the system cannot start one, when `body` is empty
     // (ERROR_INVALID_PARAMETER) or when this object holds a thread that was
     // not joined yet (ERROR_BUSY); the body does not run then.
@@ -35,6 +38,11 @@ public:
     // Waits for the end of the thread and closes its handle; nothing when no
     // thread was started.  Never call it on the thread itself.
     void join() noexcept;
+
+    // Lets the thread run on by itself: closes the handle without waiting.
+    // The body must own everything it touches (the code too: see
+    // pin_this_module in fund/win/module.h for a DLL that may be freed).
+    void detach() noexcept;
 
     // True from a successful start until join(), even after the body ended.
     bool joinable() const noexcept { return m_handle.valid(); }
