@@ -77,7 +77,7 @@ bool PieceAssembler::Take(const uint8_t* data, size_t size) {
 
 // Writes the pieces that arrived together; false after a write failed.
 bool PieceAssembler::Complete(std::vector<PieceWriter::Piece>& arrived) {
-    m_writer.Write(arrived);
+    m_writer.WriteArrived(arrived);
     for (const PieceWriter::Piece& piece : arrived) {
         switch (piece.outcome) {
             case PieceWriter::Outcome::kStored:

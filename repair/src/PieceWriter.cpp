@@ -21,7 +21,7 @@ std::unique_ptr<PieceWriter> PieceWriter::Open(const std::string& path, std::str
 
 PieceWriter::~PieceWriter() { SFileCloseArchive(m_archive, false); }
 
-void PieceWriter::Write(std::vector<Piece>& pieces) {
+void PieceWriter::WriteArrived(std::vector<Piece>& pieces) {
     std::vector<QOV_PIECE_WRITE> batch(pieces.size());
     for (size_t n = 0; n < pieces.size(); ++n) {
         batch[n] = QOV_PIECE_WRITE{pieces[n].index, pieces[n].length, pieces[n].data, 0, ERROR_SUCCESS};
@@ -35,6 +35,13 @@ void PieceWriter::Write(std::vector<Piece>& pieces) {
             default: pieces[n].outcome = Outcome::kWriteFailed; break;
         }
     }
+}
+
+PieceWriter::Outcome PieceWriter::Write(uint32_t index, const uint8_t* data, uint32_t length, uint32_t* error) {
+    std::vector<Piece> one{Piece{index, data, length, Outcome::kWriteFailed, ERROR_SUCCESS}};
+    WriteArrived(one);
+    *error = one[0].error;
+    return one[0].outcome;
 }
 
 }  // namespace repair

@@ -37,7 +37,9 @@ public:
     };
     // The library's verified writes of the pieces at hand, hashed together;
     // each is written as soon as it verifies.
-    void Write(std::vector<Piece>& pieces);
+    void WriteArrived(std::vector<Piece>& pieces);
+    // One piece; *error gets the library's error of a failed write.
+    Outcome Write(uint32_t index, const uint8_t* data, uint32_t length, uint32_t* error);
 
 private:
     explicit PieceWriter(TNQOVArchive* archive) : m_archive(archive) {}
