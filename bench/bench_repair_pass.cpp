@@ -24,10 +24,11 @@ namespace {
 
 class QuietView : public IRepairView {
 public:
-    void ShowStatus(const std::wstring& text) override { last = text; }
+    void ShowStatus(const std::wstring&) override {}
     void ShowProgress(int) override {}
+    void ShowResult(const std::wstring& text, const std::wstring&) override { result = text; }
     bool IsStopRequested() const override { return false; }
-    std::wstring last;
+    std::wstring result;
 };
 
 double CpuSeconds() {
@@ -75,7 +76,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "bench_repair_pass: no MORLFilelist.ini with archives in the folder\n");
         return 1;
     }
-    const bool failed = view.last.rfind(kRepairSucceededText, 0) != 0;
+    const bool failed = view.result != kRepairSucceededText;
     std::printf("kernel=%s pass_s=%.3f cpu_s=%.3f failed=%d\n", KernelName(QOVGetMD5Kernel()), seconds, cpu,
                 failed ? 1 : 0);
     return 0;
