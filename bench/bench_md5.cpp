@@ -2,6 +2,7 @@
 //
 //   bench_md5 engine [--mib N] [--reps R]
 //   bench_md5 write FILE [--mib N]
+//   bench_md5 kernel
 //
 // engine: N MiB (default 256) of pseudo-random bytes in memory, cut into
 // pieces of 1 MiB and of 32 KiB, hashed by QOVMD5Many with each kernel the
@@ -16,6 +17,9 @@
 // digests must equal the scalar kernel's (libtomcrypt); if not, it fails.
 //
 // write: writes the same N MiB to FILE.
+//
+// kernel: prints the kernel the library chooses by itself (scalar, avx2 or
+// avx512).
 
 #include "QOVLib.h"
 #include "common/MD5Multi.h"
@@ -190,7 +194,9 @@ int WriteFile(const char* path, size_t cbTotal) {
 }
 
 int Usage() {
-    fprintf(stderr, "usage: bench_md5 engine [--mib N] [--reps R]\n       bench_md5 write FILE [--mib N]\n");
+    fprintf(stderr,
+            "usage: bench_md5 engine [--mib N] [--reps R]\n       bench_md5 write FILE [--mib N]\n"
+            "       bench_md5 kernel\n");
     return 2;
 }
 
@@ -216,6 +222,11 @@ int main(int argc, char** argv) {
     }
     if (mib == 0 || mib > 4096 || reps == 0) return Usage();
     if (command == "engine") return RunEngine(mib << 20, reps);
+    if (command == "kernel" && argc == 2) {
+        const int kernel = QOVGetMD5Kernel();
+        printf("%s\n", kernel == QOV_MD5_AVX512 ? "avx512" : kernel == QOV_MD5_AVX2 ? "avx2" : "scalar");
+        return 0;
+    }
     if (command == "write" && path != nullptr) return WriteFile(path, mib << 20);
     return Usage();
 }

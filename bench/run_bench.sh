@@ -2,15 +2,18 @@
 # bench/run_bench.sh - the benchmarks of `./run bench`.
 #
 #   run_bench.sh [--reps N] [--regen] [md5] [verify] [extract] [open] [repair] [repair-http]
+#                [repair-pass]
 #
 # Sections (all of them when none is named):
 #   md5      the multi-buffer MD5 engine alone (bench_md5), per kernel, on
 #            1 MiB and 32 KiB pieces in memory, against `md5sum` and
 #            `openssl dgst -md5` of the same 256 MiB in a file.
 #   verify   `qov verify` of a 1 GiB archive (1 MiB pieces) against `md5sum`
-#            of the same file; also each of its two passes timed apart, the
-#            same comparison on the mixed archive, and a small archive of
-#            uncompressed files.
+#            of the same file: --jobs 1, --jobs 2, --deep --jobs 2, and
+#            --jobs 1 with the scalar MD5 kernel; the library's piece pass
+#            and file pass timed apart; the same comparison on the mixed
+#            archive (also --deep), and a small archive of uncompressed
+#            files (--deep).
 #   extract  extracting every file of an archive of about 1 GiB of mixed
 #            files (4 KiB zlib sectors, the form `qov add` uses by default)
 #            with `qov extract --jobs 1`, with the default jobs, and with
@@ -34,6 +37,11 @@
 #            repair from the mirror archive on disk; and the time from the
 #            start to the first piece written when the plan holds 10,000
 #            damaged 32 KiB pieces (bench_repair_http.py).
+#   repair-pass
+#            the repair tool's check pass (bench_repair_pass.exe under Wine)
+#            over a copy of the 1 GiB verify archive, with the scalar MD5
+#            kernel (the hashing before the multi-buffer engine) and with
+#            the automatic choice.  Needs the windows build; skipped without.
 #
 # Every figure is measured in this run, on these files, with the files in
 # the page cache (each is read once before timing).  Wall and CPU times come
@@ -69,7 +77,9 @@ MANY_COUNT=1000000
 PIECE_SIZE=1M
 
 # Goals.
-GOAL_VERIFY_RATIO=0.95    # md5sum wall / qov verify wall, at least
+GOAL_VERIFY_ONE_CORE=3    # md5sum wall / qov verify --jobs 1 wall, at least
+GOAL_VERIFY_TWO_CORES=5   # md5sum wall / qov verify --jobs 2 wall, at least
+GOAL_VERIFY_DEEP=1.5      # md5sum wall / qov verify --deep --jobs 2 wall, at least
 GOAL_EXTRACT_RATIO=1.00   # unzip wall / qov extract --jobs 1 wall, at least
 GOAL_OPEN_SECONDS=1.5     # open of the 1,000,000-file archive, under
 GOAL_OPEN_MB=350          # its peak memory in MB (10^6 bytes), under
@@ -81,7 +91,7 @@ REGEN=0
 SECTIONS=()
 
 usage() {
-    sed -n '2,4p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    sed -n '2,5p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
     exit 2
 }
 
@@ -89,12 +99,12 @@ while (( $# > 0 )); do
     case "$1" in
         --reps) [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || usage; REPS=$2; shift 2 ;;
         --regen) REGEN=1; shift ;;
-        md5|verify|extract|open|repair|repair-http) SECTIONS+=("$1"); shift ;;
+        md5|verify|extract|open|repair|repair-http|repair-pass) SECTIONS+=("$1"); shift ;;
         -h|--help) usage ;;
         *) echo "run_bench.sh: unknown argument '$1'" >&2; usage ;;
     esac
 done
-(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(md5 verify extract open repair repair-http)
+(( ${#SECTIONS[@]} > 0 )) || SECTIONS=(md5 verify extract open repair repair-http repair-pass)
 VERIFY_REPS=${REPS:-5}
 EXTRACT_REPS=${REPS:-3}
 OPEN_REPS=${REPS:-5}
@@ -369,18 +379,21 @@ section_md5() {
 #-----------------------------------------------------------------------------
 # 1. qov verify against md5sum
 
-# compare_verify LABEL ARCHIVE REPS: alternating runs of `qov verify --json`
-# and md5sum on ARCHIVE; sets V_QOV_MEDIAN, V_MD5_MEDIAN, V_QOV_BEST,
-# V_MD5_BEST (walls) and prints the runs.
+# compare_verify LABEL ARCHIVE REPS [OPTION...]: alternating runs of
+# `qov verify OPTION... --json` and md5sum on ARCHIVE; sets V_QOV_MEDIAN,
+# V_MD5_MEDIAN, V_QOV_BEST, V_MD5_BEST (walls), V_CPU_RATIO and V_QOV_CPU
+# and prints the runs.
 compare_verify() {
     local label=$1 archive=$2 reps=$3 i size qov_walls=() qov_cpus=() md5_walls=() md5_cpus=()
+    shift 3
+    local options=("$@") name="qov verify${*:+ $*}"
     size=$(file_size "$archive")
     warm "$archive"
     for ((i = 1; i <= reps; i++)); do
-        timed "$SCRATCH/verify.json" -- "$QOV" verify --json "$archive"
-        run_line "$i" "qov verify --json"
+        timed "$SCRATCH/verify.json" -- "$QOV" verify "${options[@]}" --json "$archive"
+        run_line "$i" "$name"
         if [[ "$T_STATUS" != 0 ]] || ! grep -q '"bad_pieces": \[\], "bad_files": \[\]' "$SCRATCH/verify.json"; then
-            fail "qov verify of $label: exit $T_STATUS, $(head -c 300 "$SCRATCH/verify.json") $(head -c 300 "$SCRATCH/verify.json.err")"
+            fail "$name of $label: exit $T_STATUS, $(head -c 300 "$SCRATCH/verify.json") $(head -c 300 "$SCRATCH/verify.json.err")"
         fi
         qov_walls+=("$T_WALL"); qov_cpus+=("$T_CPU")
         timed "$SCRATCH/md5.out" -- md5sum "$archive"
@@ -391,15 +404,24 @@ compare_verify() {
     V_QOV_MEDIAN=$(median "${qov_walls[@]}"); V_QOV_BEST=$(best "${qov_walls[@]}")
     V_CPU_RATIO=$(calc "$(median "${md5_cpus[@]}") / $(median "${qov_cpus[@]}")")
     V_MD5_MEDIAN=$(median "${md5_walls[@]}"); V_MD5_BEST=$(best "${md5_walls[@]}")
-    local qov_cpu md5_cpu
-    qov_cpu=$(median "${qov_cpus[@]}"); md5_cpu=$(median "${md5_cpus[@]}")
+    local md5_cpu
+    V_QOV_CPU=$(median "${qov_cpus[@]}"); md5_cpu=$(median "${md5_cpus[@]}")
     say ""
-    printf '  %-22s %12s %12s %12s %14s\n' "$label" "median wall" "best wall" "median cpu" "MB/s (median)"
-    printf '  %-22s %10s s %10s s %10s s %14s\n' "qov verify" "$(fmt "$V_QOV_MEDIAN" 3)" \
-        "$(fmt "$V_QOV_BEST" 3)" "$(fmt "$qov_cpu" 3)" "$(fmt "$(calc "$size / 1e6 / $V_QOV_MEDIAN")" 0)"
-    printf '  %-22s %10s s %10s s %10s s %14s\n' "md5sum" "$(fmt "$V_MD5_MEDIAN" 3)" \
+    printf '  %-34s %12s %12s %12s %14s\n' "$label" "median wall" "best wall" "median cpu" "MB/s (median)"
+    printf '  %-34s %10s s %10s s %10s s %14s\n' "$name" "$(fmt "$V_QOV_MEDIAN" 3)" \
+        "$(fmt "$V_QOV_BEST" 3)" "$(fmt "$V_QOV_CPU" 3)" "$(fmt "$(calc "$size / 1e6 / $V_QOV_MEDIAN")" 0)"
+    printf '  %-34s %10s s %10s s %10s s %14s\n' "md5sum" "$(fmt "$V_MD5_MEDIAN" 3)" \
         "$(fmt "$V_MD5_BEST" 3)" "$(fmt "$md5_cpu" 3)" "$(fmt "$(calc "$size / 1e6 / $V_MD5_MEDIAN")" 0)"
-    say "  throughput ratio md5sum wall / qov wall: $(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 3) (medians), $(fmt "$(calc "$V_MD5_BEST / $V_QOV_BEST")" 3) (best runs); CPU ratio $(fmt "$(calc "$md5_cpu / $qov_cpu")" 3)"
+    say "  throughput ratio md5sum wall / qov wall: $(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 3) (medians), $(fmt "$(calc "$V_MD5_BEST / $V_QOV_BEST")" 3) (best runs); CPU ratio $(fmt "$V_CPU_RATIO" 3)"
+}
+
+# verify_goal FIGURE GOAL: a summary row for the last compare_verify
+# against GOAL (md5sum wall / qov wall, at least).
+verify_goal() {
+    local ratio best_ratio
+    ratio=$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN"); best_ratio=$(calc "$V_MD5_BEST / $V_QOV_BEST")
+    add_summary "$1" "$(fmt "$ratio" 2)x (best $(fmt "$best_ratio" 2)x, cpu $(fmt "$V_CPU_RATIO" 2)x)" \
+        ">= $2x" "$(ge "$ratio" "$2" && echo yes || echo NO)"
 }
 
 # Runs bench_verify_split REPS times on ARCHIVE (files pass on one thread,
@@ -437,30 +459,38 @@ section_verify() {
     heading "1. qov verify against md5sum (load $(load_average))"
     prepare_verify
     say "  archive: $(basename "$VERIFY_ARCHIVE"), $(file_size "$VERIFY_ARCHIVE") bytes, $VERIFY_FILES files of random bytes,"
-    say "  1 MiB pieces; qov verify checks every piece against its MD5, then every file against"
-    say "  its content MD5; md5sum reads the file once.  Hot cache."
-    compare_verify "1 GiB archive" "$VERIFY_ARCHIVE" "$VERIFY_REPS"
-    local ratio best_ratio
-    ratio=$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN"); best_ratio=$(calc "$V_MD5_BEST / $V_QOV_BEST")
-    add_summary "verify 1 GiB: md5sum wall / qov verify wall" \
-        "$(fmt "$ratio" 3) (best $(fmt "$best_ratio" 3), cpu $(fmt "$V_CPU_RATIO" 3))" ">= $GOAL_VERIFY_RATIO" \
-        "$(ge "$ratio" "$GOAL_VERIFY_RATIO" && echo yes || echo NO)"
+    say "  1 MiB pieces; qov verify checks every piece against its MD5 (the engine hashes up to 16"
+    say "  pieces at once, each worker thread with its own); --deep also reads every file and checks"
+    say "  its content MD5; md5sum reads the file once.  Hot cache.  MD5 kernel: the automatic choice"
+    say "  ($("$BIN/bench_md5" kernel 2>/dev/null || echo '?'))."
+    compare_verify "1 GiB archive" "$VERIFY_ARCHIVE" "$VERIFY_REPS" --jobs 1
+    verify_goal "verify 1 GiB --jobs 1: md5sum wall / qov wall" "$GOAL_VERIFY_ONE_CORE"
+    compare_verify "1 GiB archive" "$VERIFY_ARCHIVE" "$VERIFY_REPS" --jobs 2
+    verify_goal "verify 1 GiB --jobs 2: md5sum wall / qov wall" "$GOAL_VERIFY_TWO_CORES"
+    compare_verify "1 GiB archive" "$VERIFY_ARCHIVE" "$VERIFY_REPS" --deep --jobs 2
+    verify_goal "verify 1 GiB --deep --jobs 2: md5sum wall / qov wall" "$GOAL_VERIFY_DEEP"
+    compare_verify "1 GiB archive, scalar MD5" "$VERIFY_ARCHIVE" "${REPS:-3}" --jobs 1 --md5 scalar
+    add_summary "verify 1 GiB --jobs 1 --md5 scalar (info)" \
+        "$(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 2)x (cpu $(fmt "$V_CPU_RATIO" 2)x)" "-" "-"
     verify_split "$VERIFY_ARCHIVE" "${REPS:-3}"
 
     prepare_mixed
     say ""
     say "  the same comparison on the mixed archive of section 2 ($(mib "$(file_size "$MIXED_ARCHIVE")") MiB, files"
-    say "  inflated while verified):"
+    say "  inflated while verified with --deep):"
     compare_verify "mixed archive" "$MIXED_ARCHIVE" "${REPS:-3}"
     add_summary "verify mixed archive: md5sum / qov wall (info)" \
-        "$(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 3)" "-" "-"
+        "$(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 2)x" "-" "-"
+    compare_verify "mixed archive" "$MIXED_ARCHIVE" "${REPS:-3}" --deep
+    add_summary "verify mixed archive --deep: md5sum / qov wall (info)" \
+        "$(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 2)x" "-" "-"
 
     say ""
     say "  an archive holding one 16 MiB file stored uncompressed (qov add --no-compress):"
-    say "  reading such a file checks the pieces it lies in, so this shows what that costs."
-    compare_verify "uncompressed 16 MiB" "$PLAIN_ARCHIVE" 1
-    add_summary "verify 16 MiB uncompressed: md5sum / qov wall (info)" \
-        "$(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 4)" "-" "-"
+    say "  reading such a file checks the pieces it lies in, so --deep shows what that costs."
+    compare_verify "uncompressed 16 MiB" "$PLAIN_ARCHIVE" 1 --deep
+    add_summary "verify 16 MiB uncompressed --deep: md5sum / qov wall (info)" \
+        "$(fmt "$(calc "$V_MD5_MEDIAN / $V_QOV_MEDIAN")" 2)x" "-" "-"
     say "  load at the end: $(load_average)"
 }
 
@@ -647,6 +677,66 @@ section_repair-http() {
         "$(sed -n 's/.*cpu_ratio=\([0-9.]*\).*/\1/p' <<<"$result")" "-" "-"
     add_summary "repair from the mirror file (download)" "$local_mibs MiB/s" "-" "-"
     add_summary "first piece written, 10,000-piece plan" "$first s ($after ms after the plan)" "-" "-"
+    say "  load at the end: $(load_average)"
+}
+
+section_repair-pass() {
+    heading "repair-pass: the repair tool's check pass over 1 GiB of archives under Wine"
+    local windows=${BREVIK_WINDOWS_BUILD:-$ROOT/build/windows}
+    local program=$windows/bin/bench_repair_pass.exe
+    if [[ ! -x "$windows/wine-run" || ! -f "$program" ]]; then
+        say "  skipped: no bench_repair_pass.exe in $windows/bin (./run bench builds it)"
+        return 0
+    fi
+    prepare_verify
+    local folder=$DATA/repair-pass
+    mkdir -p "$folder/MORLDownload"
+    if ! cmp -s "$VERIFY_ARCHIVE" "$folder/MORLDownload/game.qov"; then
+        cp "$VERIFY_ARCHIVE" "$folder/MORLDownload/game.qov"
+    fi
+    printf '[FileList]\r\nFileCount=1\r\n[FileItem0]\r\nFileName=game.qov\r\n' >"$folder/MORLFilelist.ini"
+    say "  bench_repair_pass.exe (RunRepairPass of MORLRepairTools.exe, no window) over"
+    say "  MORLDownload/game.qov, a copy of $(basename "$VERIFY_ARCHIVE") (1 GiB, 1 MiB pieces): SFileVerifyAll"
+    say "  on the library's threads.  'scalar' forces libtomcrypt's MD5 one piece at a time, as the"
+    say "  pass hashed before the multi-buffer engine; 'auto' is the engine's own choice.  Hot cache;"
+    say "  the pass is timed inside the program (Wine's start-up not included).  Load: $(load_average)"
+    warm "$folder/MORLDownload/game.qov"
+    local winpath="Z:${folder//\//\\}" i kernel line kv
+    local -A walls=() cpus=() names=()
+    for ((i = 1; i <= ${REPS:-3}; i++)); do
+        for kernel in scalar auto; do
+            if ! line=$("$windows/wine-run" "$program" "$winpath" "$kernel" 2>"$SCRATCH/pass.err"); then
+                fail "bench_repair_pass $kernel: $line $(head -c 300 "$SCRATCH/pass.err")"
+                continue
+            fi
+            local pass="" cpu="" failed="" used=""
+            for kv in $line; do
+                case "$kv" in
+                    pass_s=*) pass=${kv#*=} ;;
+                    cpu_s=*) cpu=${kv#*=} ;;
+                    failed=*) failed=${kv#*=} ;;
+                    kernel=*) used=${kv#*=} ;;
+                esac
+            done
+            [[ "$failed" == 0 ]] || fail "bench_repair_pass $kernel: the pass found damage in an intact archive"
+            printf '  run %-2s %-8s (%-6s) pass %7s s   cpu %7s s\n' "$i" "$kernel" "$used" \
+                "$(fmt "$pass" 3)" "$(fmt "$cpu" 3)"
+            walls[$kernel]="${walls[$kernel]:-} $pass"
+            cpus[$kernel]="${cpus[$kernel]:-} $cpu"
+            names[$kernel]=$used
+        done
+    done
+    "$windows/wine-run" --wineserver -k >/dev/null 2>&1 || true
+    [[ -n "${walls[scalar]:-}" && -n "${walls[auto]:-}" ]] || return 0
+    local before after before_cpu after_cpu
+    # shellcheck disable=SC2086
+    before=$(median ${walls[scalar]}); after=$(median ${walls[auto]})
+    # shellcheck disable=SC2086
+    before_cpu=$(median ${cpus[scalar]}); after_cpu=$(median ${cpus[auto]})
+    say "  median pass: scalar $(fmt "$before" 3) s (cpu $(fmt "$before_cpu" 3) s), ${names[auto]} $(fmt "$after" 3) s" \
+        "(cpu $(fmt "$after_cpu" 3) s): $(fmt "$(calc "$before / $after")" 2)x faster, cpu $(fmt "$(calc "$before_cpu / $after_cpu")" 2)x"
+    add_summary "repair-tool pass 1 GiB under Wine: scalar / ${names[auto]}" \
+        "$(fmt "$before" 2) / $(fmt "$after" 2) s (cpu $(fmt "$before_cpu" 2) / $(fmt "$after_cpu" 2) s)" "-" "-"
     say "  load at the end: $(load_average)"
 }
 

@@ -285,6 +285,28 @@ void ExercisePieces(TNQOVArchive* ha) {
     SFileVerifyAll(ha, &callback);
     if (haveLayout && callback.m_calls > 0)
         FUZZ_CHECK(callback.m_count == pieceCount, "SFileVerifyAll piece count", nullptr);
+
+    // Runs of pieces hashed together: a state for each, and nothing beyond.
+    if (haveLayout && pieceCount > 0) {
+        const uint32_t checked = std::min<uint32_t>(pieceCount, 4096);
+        Bytes states(checked + 1, 0xEE);
+        const bool clean = SFileVerifyPieces(ha, 0, checked, states.data());
+        for (uint32_t n = 0; n < checked; n++)
+            FUZZ_CHECK(states[n] == NQOV_PIECE_GOOD || states[n] == NQOV_PIECE_BAD, "piece state", nullptr);
+        FUZZ_CHECK(states[checked] == 0xEE, "SFileVerifyPieces wrote past the range", nullptr);
+        FUZZ_CHECK(clean == (std::count(states.begin(), states.end() - 1, NQOV_PIECE_GOOD) == checked),
+                   "SFileVerifyPieces result and states disagree", nullptr);
+        FUZZ_CHECK(!SFileVerifyPieces(ha, pieceCount, 1, states.data()), "a piece beyond the count", nullptr);
+    }
+    // Verified writes are refused on a read-only stream, each piece alone.
+    if (haveLayout && pieceCount > 0 && pieceSize <= kMaxPieceBuffer) {
+        Bytes piece(pieceSize);
+        QOV_PIECE_WRITE writes[] = {{0, pieceCount == 1 ? lastPieceSize : pieceSize, piece.data(), 9, 9},
+                                    {pieceCount, pieceSize, piece.data(), 9, 9}};
+        FUZZ_CHECK(!SFileWritePiecesVerified(ha, writes, 2), "a piece written to a read-only stream", nullptr);
+        for (const QOV_PIECE_WRITE& write : writes)
+            FUZZ_CHECK(write.dwResult != QOV_PIECE_WRITTEN, "a piece written to a read-only stream", nullptr);
+    }
     SFileWriteBitmap(ha);  // refused on a read-only stream
 }
 
@@ -347,13 +369,21 @@ void ReadPass(const uint8_t* data, size_t size) {
         }
     }
 
-    // Again with sector checksums checked (handles take the flag when opened).
+    // Again with sector checksums checked (handles take the flag when opened),
+    // each file alone and all of them at once: the same flags.
     Impl(ha)->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
+    std::vector<const char*> names;
+    std::vector<uint32_t> alone;
     for (const Listed& listed : records) {
         if (listed.name.empty()) continue;
-        const uint32_t verify = VerifyFile(ha, listed.name.c_str());
-        (void)verify;
+        names.push_back(listed.name.c_str());
+        alone.push_back(VerifyFile(ha, listed.name.c_str()));
     }
+    std::vector<uint32_t> together(names.size(), 0xFFFFFFFFu);
+    FUZZ_CHECK(VerifyFiles(ha, names.data(), static_cast<uint32_t>(names.size()), together.data(), true),
+               "VerifyFiles refused names", nullptr);
+    FUZZ_CHECK(together == alone, "VerifyFiles differs from VerifyFile", nullptr);
+    VerifyFiles(ha, names.data(), static_cast<uint32_t>(names.size()), together.data(), false);
 
     FUZZ_CHECK(SFileCloseArchive(ha, false), "closing the archive failed", nullptr);
 }

@@ -441,6 +441,36 @@ bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback);
 // pbStop never stops.
 bool SFileVerifyAllUntil(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback,
                          const std::atomic<bool>* pbStop);
+
+// SFileReadPieceVerified for the dwPieceCount pieces from dwFirstPiece on,
+// without a buffer of the caller's: they are read in runs and hashed
+// several at once on the calling thread.  Each piece's state goes into the
+// piece-state map as SFileReadPieceVerified records it, and into pStates
+// (when given, one byte per piece: NQOV_PIECE_GOOD, or NQOV_PIECE_BAD also
+// for a piece that cannot be read).  True when every piece verified.  False
+// with ERROR_INVALID_HANDLE or ERROR_INVALID_PARAMETER (pieces outside the
+// archive) when nothing was checked; otherwise with ERROR_FILE_CORRUPT, or
+// the read's error when a piece could not be read.
+bool SFileVerifyPieces(TNQOVArchive* ha, uint32_t dwFirstPiece, uint32_t dwPieceCount,
+                       uint8_t* pStates);
+
+// One piece of SFileWritePiecesVerified, and what became of it.
+struct QOV_PIECE_WRITE {
+    uint32_t dwIndex;
+    uint32_t dwLength;
+    const void* pvData;
+    uint32_t dwResult;  // out: QOV_PIECE_WRITTEN, QOV_PIECE_BAD_DIGEST or QOV_PIECE_FAILED
+    uint32_t dwError;   // out: with QOV_PIECE_FAILED, why (a request out of range, the write's error)
+};
+#define QOV_PIECE_WRITTEN 0u     // it matched its digest and was written
+#define QOV_PIECE_BAD_DIGEST 1u  // it did not match: nothing written
+#define QOV_PIECE_FAILED 2u      // refused (index or length) or the write failed
+
+// SFileWritePieceVerified for several pieces that are at hand: they are
+// hashed together, and each is written the moment its digest matches.  The
+// piece-state map records each as SFileWritePieceVerified does.  True when
+// every piece was written.
+bool SFileWritePiecesVerified(TNQOVArchive* ha, QOV_PIECE_WRITE* pPieces, uint32_t dwCount);
 bool SFileVerifyFilePieceMD5(TNQOVArchive* ha, const char* szFileName);
 bool SFilePathToPieceIndex(TNQOVArchive* ha, const char* szFileName, uint32_t* pdwFirstPiece,
                            uint32_t* pdwPieceCount);
@@ -461,6 +491,13 @@ bool SFileGetFileName(TNQOVFile* hf);
 bool SFileCloseFile(TNQOVFile* hf);
 bool SFileExtractFile(TNQOVArchive* ha, const char* szToExtract, const char* szExtracted);
 uint32_t VerifyFile(TNQOVArchive* ha, const char* szFileName);
+// VerifyFile for several files: their contents are read a block at a time
+// and hashed together, several files at once.  bCheckPieces false reads
+// without checking the pieces under each read (for files whose pieces were
+// just verified).  pdwResults receives each file's VerifyFile flags.  False
+// only for a bad request (ERROR_INVALID_PARAMETER, nothing read).
+bool VerifyFiles(TNQOVArchive* ha, const char* const* pszFileNames, uint32_t dwCount,
+                 uint32_t* pdwResults, bool bCheckPieces);
 
 // The same by file id (SFileBuildFileIdTable): the record the id stands for,
 // in whichever archive of the chain holds it.

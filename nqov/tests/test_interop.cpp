@@ -299,6 +299,8 @@ void InteropTest::CheckRecords() {
 }
 
 void InteropTest::CheckFiles() {
+    std::vector<std::string> verifyNames;
+    std::vector<uint32_t> verifyExpected;
     for (const Value& file : manifest["files"].items) {
         const uint32_t index = static_cast<uint32_t>(file["index"].UInt());
         const std::string name = file["name"].text;
@@ -324,6 +326,8 @@ void InteropTest::CheckFiles() {
         }
         if (!Disputed(field + "verify")) {
             EXPECT_EQ(VerifyFile(ha, name.c_str()), file["verify"].UInt());
+            verifyNames.push_back(name);
+            verifyExpected.push_back(static_cast<uint32_t>(file["verify"].UInt()));
         }
 
         const std::string crc = SectorChecksumState(ha, name, entry);
@@ -333,6 +337,21 @@ void InteropTest::CheckFiles() {
         std::vector<std::string> expectedMethods;
         for (const Value& method : file["methods"].items) expectedMethods.push_back(method.text);
         EXPECT_EQ(MethodBytes(ha, name, entry), expectedMethods);
+    }
+
+    // Every file at once, read a block of each at a time and hashed
+    // together: what each alone gives.  Without bad pieces, reading without
+    // the piece check gives the same.
+    std::vector<const char*> names;
+    for (const std::string& name : verifyNames) names.push_back(name.c_str());
+    std::vector<uint32_t> results(names.size(), 0xFFFFFFFFu);
+    ASSERT_TRUE(VerifyFiles(ha, names.data(), static_cast<uint32_t>(names.size()), results.data(), true));
+    EXPECT_EQ(results, verifyExpected);
+    const Value& bad = manifest["bad_pieces"];
+    if (bad.kind != Value::Kind::Object && bad.items.empty()) {
+        std::fill(results.begin(), results.end(), 0xFFFFFFFFu);
+        ASSERT_TRUE(VerifyFiles(ha, names.data(), static_cast<uint32_t>(names.size()), results.data(), false));
+        EXPECT_EQ(results, verifyExpected);
     }
 }
 
@@ -377,6 +396,20 @@ void InteropTest::CheckBadPieces() {
     for (const Value& index : expected.items) wanted.push_back(index.UInt());
     EXPECT_EQ(bad, wanted);
     EXPECT_EQ(clean, wanted.empty());
+
+    // The same pieces checked in runs, hashed several at once.
+    std::vector<uint8_t> states(mapSize, 0);
+    memset(map, 0, mapSize);
+    EXPECT_EQ(SFileVerifyPieces(ha, 0, mapSize, states.data()), wanted.empty());
+    if (!wanted.empty()) {
+        EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+    }
+    std::vector<uint64_t> badInRuns;
+    for (uint32_t i = 0; i < mapSize; i++) {
+        if (states[i] == NQOV_PIECE_BAD) badInRuns.push_back(i);
+        EXPECT_EQ(map[i], states[i]) << "piece " << i;
+    }
+    EXPECT_EQ(badInRuns, wanted);
 }
 
 // Attaches the case's patches (oldest first), checks each attach result,

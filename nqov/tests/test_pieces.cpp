@@ -396,6 +396,130 @@ TEST_F(PiecesTest, AStopEndsTheVerificationWithinAPiece) {
     }
 }
 
+// Runs of pieces read and hashed together give what piece after piece
+// gives: the same states in the caller's array and in the map.
+TEST_F(PiecesTest, PieceRunsMatchPieceByPiece) {
+    Write(1024, 70000);
+    const std::set<uint32_t> damaged = {0, 15, 16, 17, 40, 63};
+    for (uint32_t piece : damaged) ASSERT_TRUE(testutil::FlipByte(path, piece * 1024 + 700));
+    Open();
+    uint32_t last = 0, count = 0, size = 0;
+    Counts(&last, &count, &size);
+    ASSERT_GE(count, 70u);
+
+    const struct {
+        uint32_t first, pieces;
+    } ranges[] = {{0, count}, {1, 14}, {16, 1}, {18, 22}, {41, count - 41}, {count - 1, 1}, {5, 0}};
+    for (const auto& range : ranges) {
+        SCOPED_TRACE("pieces " + std::to_string(range.first) + " + " + std::to_string(range.pieces));
+        uint32_t mapSize = 0;
+        uint8_t* map = SFileGetBitmap(ha, &mapSize);
+        ASSERT_EQ(mapSize, count);
+        std::fill(map, map + mapSize, 0);
+        std::vector<uint8_t> states(range.pieces + 1, 0xEE);
+        bool anyBad = false;
+        for (uint32_t n = 0; n < range.pieces; n++) anyBad |= damaged.count(range.first + n) != 0;
+        QOVSetLastError(4242);
+        EXPECT_EQ(SFileVerifyPieces(ha, range.first, range.pieces, states.data()), !anyBad);
+        if (anyBad) {
+            EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+        }
+        const std::vector<uint8_t> after = Map();
+        for (uint32_t i = 0; i < count; i++) {
+            const bool inside = i >= range.first && i - range.first < range.pieces;
+            const uint8_t expected = !inside ? 0 : damaged.count(i) ? NQOV_PIECE_BAD : NQOV_PIECE_GOOD;
+            EXPECT_EQ(after[i], expected) << "map, piece " << i;
+            if (inside) {
+                EXPECT_EQ(states[i - range.first], expected) << "states, piece " << i;
+            }
+        }
+        EXPECT_EQ(states[range.pieces], 0xEE) << "nothing written past the range";
+    }
+    // Without an array of states the map alone records them.
+    EXPECT_FALSE(SFileVerifyPieces(ha, 10, 10, nullptr));
+    EXPECT_EQ(Map()[15], NQOV_PIECE_BAD);
+    EXPECT_TRUE(SFileVerifyPieces(ha, 18, 10, nullptr));
+}
+
+// Pieces larger than a run are hashed from the file in chunks, one by one.
+TEST_F(PiecesTest, PieceRunsOfLargePieces) {
+    const uint32_t kPiece = 17 * 1024 * 1024;
+    Write(kPiece, kPiece + 4096);
+    ASSERT_TRUE(testutil::FlipByte(path, kPiece + 1000));
+    Open();
+    uint32_t last = 0, count = 0, size = 0;
+    Counts(&last, &count, &size);
+    ASSERT_EQ(count, 2u);
+    uint8_t states[2] = {};
+    EXPECT_FALSE(SFileVerifyPieces(ha, 0, 2, states));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+    EXPECT_EQ(states[0], NQOV_PIECE_GOOD);
+    EXPECT_EQ(states[1], NQOV_PIECE_BAD);
+    EXPECT_TRUE(SFileVerifyPieces(ha, 0, 1, states));
+}
+
+// The pieces at hand written together: each verified against the table and
+// written, or refused, on its own.
+TEST_F(PiecesTest, WritingPiecesAtHandTogether) {
+    Write(1024, 40000);
+    const Bytes pristine = testutil::ReadFileOrEmpty(path);
+    for (uint32_t piece : {3u, 4u, 17u, 30u}) ASSERT_TRUE(testutil::FlipByte(path, piece * 1024 + 9));
+    const Bytes damaged = testutil::ReadFileOrEmpty(path);
+    Open();
+    uint32_t last = 0, count = 0, size = 0;
+    Counts(&last, &count, &size);
+    const auto piece = [&](const Bytes& from, uint32_t index) { return from.data() + size_t(index) * 1024; };
+
+    Bytes wrong(piece(pristine, 4), piece(pristine, 5));
+    wrong[100] ^= 1;
+    QOV_PIECE_WRITE writes[] = {
+        {3, 1024, piece(pristine, 3), 99, 99},          // written
+        {4, 1024, wrong.data(), 99, 99},                // does not match
+        {17, 1000, piece(pristine, 17), 99, 99},        // wrong length
+        {count + 5, 1024, piece(pristine, 3), 99, 99},  // no such piece
+        {30, 1024, nullptr, 99, 99},                    // no bytes
+        {17, 1024, piece(pristine, 17), 99, 99},        // written
+    };
+    EXPECT_FALSE(SFileWritePiecesVerified(ha, writes, 6));
+    const uint32_t results[] = {QOV_PIECE_WRITTEN, QOV_PIECE_BAD_DIGEST, QOV_PIECE_FAILED,
+                                QOV_PIECE_FAILED,  QOV_PIECE_FAILED,     QOV_PIECE_WRITTEN};
+    const uint32_t errors[] = {ERROR_SUCCESS, ERROR_SUCCESS, ERROR_FILE_INVALID, ERROR_ACCESS_DENIED,
+                               ERROR_INVALID_PARAMETER, ERROR_SUCCESS};
+    for (size_t n = 0; n < 6; n++) {
+        EXPECT_EQ(writes[n].dwResult, results[n]) << "piece " << n;
+        EXPECT_EQ(writes[n].dwError, errors[n]) << "piece " << n;
+    }
+    const std::vector<uint8_t> map = Map();
+    EXPECT_EQ(map[3], NQOV_PIECE_GOOD);
+    EXPECT_EQ(map[4], NQOV_PIECE_BAD);
+    EXPECT_EQ(map[17], NQOV_PIECE_GOOD);
+    EXPECT_EQ(map[30], NQOV_PIECE_BAD);
+    Bytes expected = damaged;
+    std::copy(piece(pristine, 3), piece(pristine, 4), expected.begin() + 3 * 1024);
+    std::copy(piece(pristine, 17), piece(pristine, 18), expected.begin() + 17 * 1024);
+    EXPECT_EQ(testutil::ReadFileOrEmpty(path), expected) << "only the verified pieces are written";
+
+    // More pieces than lanes, all good: every one written.
+    std::vector<QOV_PIECE_WRITE> all;
+    for (uint32_t index = 0; index < count; index++)
+        all.push_back({index, index + 1 == count ? last : 1024, piece(pristine, index), 99, 99});
+    EXPECT_TRUE(SFileWritePiecesVerified(ha, all.data(), static_cast<uint32_t>(all.size())));
+    for (const QOV_PIECE_WRITE& write : all) EXPECT_EQ(write.dwResult, QOV_PIECE_WRITTEN) << write.dwIndex;
+    EXPECT_EQ(testutil::ReadFileOrEmpty(path), pristine);
+    EXPECT_TRUE(SFileVerifyAll(ha, nullptr));
+    EXPECT_TRUE(SFileWritePiecesVerified(ha, nullptr, 0));
+
+    // A read-only archive refuses every write.
+    SFileCloseArchive(ha, false);
+    ha = nullptr;
+    Open(NQOV_OPEN_READ_ONLY);
+    QOV_PIECE_WRITE refused = {3, 1024, piece(pristine, 3), 99, 99};
+    EXPECT_FALSE(SFileWritePiecesVerified(ha, &refused, 1));
+    EXPECT_EQ(refused.dwResult, QOV_PIECE_FAILED);
+    EXPECT_EQ(refused.dwError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+}
+
 TEST_F(PiecesTest, InvalidHandlesAndParameters) {
     uint32_t last = 0, count = 0, size = 0;
     EXPECT_FALSE(SFileGetPieceCount(nullptr, &last, &count, &size));
@@ -413,6 +537,15 @@ TEST_F(PiecesTest, InvalidHandlesAndParameters) {
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(SFileWritePieceVerified(nullptr, 0, buffer.data(), 16));
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SFileVerifyPieces(nullptr, 0, 1, buffer.data()));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+    QOV_PIECE_WRITE write = {0, 16, buffer.data(), 0, 0};
+    EXPECT_FALSE(SFileWritePiecesVerified(nullptr, &write, 1));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+    const char* names[] = {"a"};
+    uint32_t results[1] = {};
+    EXPECT_FALSE(VerifyFiles(nullptr, names, 1, results, true));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
 
     Write(4096, 1000);
     Open();
@@ -420,4 +553,18 @@ TEST_F(PiecesTest, InvalidHandlesAndParameters) {
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(SFileReadPieceVerified(ha, 0, nullptr, 4096));
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+    // Pieces outside the archive: nothing is checked.
+    Counts(&last, &count, &size);
+    std::vector<uint8_t> states(4, 0xEE);
+    for (const auto& range : {std::make_pair(count, 1u), std::make_pair(0u, count + 1),
+                              std::make_pair(count - 1, 0xFFFFFFFFu), std::make_pair(0xFFFFFFFFu, 2u)}) {
+        EXPECT_FALSE(SFileVerifyPieces(ha, range.first, range.second, states.data()));
+        EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(states, std::vector<uint8_t>(4, 0xEE));
+    EXPECT_FALSE(SFileWritePiecesVerified(ha, nullptr, 1));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(VerifyFiles(ha, nullptr, 1, results, true));
+    EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(VerifyFiles(ha, nullptr, 0, nullptr, true));
 }

@@ -1,13 +1,15 @@
 // Reading files (QOVReadFile): short reads at the end, the file pointer,
 // the sector cache, refused flags, keys found from content for unnamed
 // records, piece-checked reads of damaged files, reads at every position and
-// length around sector boundaries, extraction and whole-file verification.
+// length around sector boundaries, extraction and whole-file verification
+// (also of many files at once).
 
 #include "read/QOVRead.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 using testutil::Bytes;
@@ -714,4 +716,71 @@ TEST_F(ReadFileTest, VerifyFileFlags) {
     EXPECT_EQ(read, 512u);
     SFileCloseFile(crcFile);
     EXPECT_EQ(VerifyFile(ha, "clean.txt"), VERIFY_MD5_PRESENT);
+}
+
+// Many files verified together (a block of each at a time, hashed at once)
+// give what each gives alone: more files than the engine has lanes, of
+// every size around the block size, every form, damaged ones among them.
+TEST_F(ReadFileTest, VerifyFilesTogetherMatchEachAlone) {
+    Create();
+    const size_t sizes[] = {0, 1, 511, 512, 4096, 262143, 262144, 262145, 600000};
+    const uint32_t forms[] = {0, NQOV_FILE_COMPRESS, NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED,
+                              NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC};
+    std::vector<std::string> names;
+    uint64_t seed = 10;
+    for (size_t size : sizes) {
+        for (uint32_t form : forms) {
+            const std::string name = "f" + std::to_string(names.size()) + ".bin";
+            Add(name, seed % 2 ? testutil::RandomBytes(size, seed) : testutil::TextBytes(size, seed), form);
+            names.push_back(name);
+            seed++;
+        }
+    }
+    Bytes crc = testutil::TextBytes(1500, 3);
+    Add("crc.txt", crc, NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC);
+    Add("dir\\x.txt", testutil::TextBytes(100, 4), NQOV_FILE_COMPRESS);
+    Close();
+    Open();
+    const std::string plain = names[4 * 7];  // 262145 random bytes stored as they are
+    const uint64_t plainAt = StoredAt(plain) + 100000;
+    const std::vector<uint32_t> crcTable = OffsetTable("crc.txt", 5);
+    const uint64_t crcAt = StoredAt("crc.txt") + crcTable[1] + (crcTable[2] - crcTable[1]) / 2;
+    SFileCloseArchive(ha, false);
+    ha = nullptr;
+    ASSERT_TRUE(testutil::FlipByte(path, plainAt));
+    ASSERT_TRUE(testutil::FlipByte(path, crcAt));
+    Open();
+    Impl(ha)->dwFlags |= NQOV_FLAG_CHECK_SECTOR_CHECKSUMS;
+    names.insert(names.begin() + 5, "crc.txt");
+    names.insert(names.begin() + 9, "missing.txt");
+    names.insert(names.begin() + 20, "dir");
+
+    std::vector<uint32_t> alone;
+    for (const std::string& name : names) alone.push_back(VerifyFile(ha, name.c_str()));
+    EXPECT_EQ(alone[5], static_cast<uint32_t>(VERIFY_READ_ERROR | VERIFY_FILE_SECTOR_CRC_ERROR));
+    EXPECT_EQ(alone[9], static_cast<uint32_t>(VERIFY_CANNOT_OPEN));
+    const size_t damagedIndex = static_cast<size_t>(std::find(names.begin(), names.end(), plain) - names.begin());
+    EXPECT_EQ(alone[damagedIndex], static_cast<uint32_t>(VERIFY_READ_ERROR));
+
+    std::vector<const char*> pointers;
+    for (const std::string& name : names) pointers.push_back(name.c_str());
+    std::vector<uint32_t> together(names.size(), 0xFFFFFFFFu);
+    ASSERT_TRUE(VerifyFiles(ha, pointers.data(), static_cast<uint32_t>(pointers.size()), together.data(), true));
+    EXPECT_EQ(together, alone);
+
+    // Without the piece check the damaged plain file reads whole, and its
+    // MD5 tells; every other file is as before.
+    std::fill(together.begin(), together.end(), 0xFFFFFFFFu);
+    ASSERT_TRUE(VerifyFiles(ha, pointers.data(), static_cast<uint32_t>(pointers.size()), together.data(), false));
+    std::vector<uint32_t> expected = alone;
+    expected[damagedIndex] = VERIFY_MD5_PRESENT | VERIFY_FILE_MD5_ERROR;
+    EXPECT_EQ(together, expected);
+
+    // One file alone, and a file named twice.
+    const char* twice[] = {"crc.txt", pointers[0], "crc.txt"};
+    uint32_t results[3] = {};
+    ASSERT_TRUE(VerifyFiles(ha, twice, 3, results, true));
+    EXPECT_EQ(results[0], alone[5]);
+    EXPECT_EQ(results[1], alone[0]);
+    EXPECT_EQ(results[2], alone[5]);
 }

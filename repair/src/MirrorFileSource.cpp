@@ -12,8 +12,10 @@ namespace repair {
 
 namespace {
 
-// Bytes read and handed on at a time.
-const uint32_t kReadChunk = 1024 * 1024;
+// Bytes read and handed on at a time: a whole run of the default size, so
+// that its pieces arrive together and are hashed together.  The stop is
+// looked at between reads.
+const uint32_t kReadChunk = 8 * 1024 * 1024;
 
 struct StreamCloser {
     void operator()(TFileStream* stream) const { FileStream_Free(stream); }

@@ -11,7 +11,7 @@ namespace repair {
 namespace {
 
 // Under a rate limit, bytes are paid for in parts of at most this size, so
-// that a source handing over large chunks (a mirror file reads 1 MiB at a
+// that a source handing over large chunks (a mirror file reads 8 MiB at a
 // time) still delivers its pieces at an even pace.
 const size_t kLimitedPart = 16 * 1024;
 
@@ -43,49 +43,61 @@ bool PieceAssembler::Take(const uint8_t* data, size_t size) {
     m_gate.received += size;
     m_gate.speed.Add(size);
     const uint64_t end = uint64_t(m_run.first) + m_run.count;
-    while (size > 0) {
-        if (m_piece >= end) return false;  // more than the run: the source checks that it never is
+    std::vector<PieceWriter::Piece>& arrived = m_arrived;
+    arrived.clear();
+    // The piece in the buffer, when these bytes complete it.
+    if (m_filled > 0) {
         const uint32_t length = m_layout.Length(m_piece);
-        if (m_filled == 0 && size >= length) {
-            // The whole piece in the caller's bytes: no copy.
-            if (!Complete(data, length)) return false;
-            data += length;
-            size -= length;
-            continue;
-        }
-        if (m_buffer.size() < length) m_buffer.resize(length);
         const size_t take = std::min<size_t>(size, length - m_filled);
         std::memcpy(m_buffer.data() + m_filled, data, take);
         m_filled += static_cast<uint32_t>(take);
         data += take;
         size -= take;
-        if (m_filled == length) {
-            m_filled = 0;
-            if (!Complete(m_buffer.data(), length)) return false;
-        }
+        if (m_filled < length) return true;
+        m_filled = 0;
+        arrived.push_back(PieceWriter::Piece{m_piece++, m_buffer.data(), length, {}, 0});
     }
+    // Whole pieces in the caller's bytes: no copy.
+    while (size > 0 && m_piece < end && size >= m_layout.Length(m_piece)) {
+        const uint32_t length = m_layout.Length(m_piece);
+        arrived.push_back(PieceWriter::Piece{m_piece++, data, length, {}, 0});
+        data += length;
+        size -= length;
+    }
+    if (!arrived.empty() && !Complete(arrived)) return false;
+    if (size == 0) return true;
+    if (m_piece >= end) return false;  // more than the run: the source checks that it never is
+    // The start of the next piece, kept until the rest comes.
+    const uint32_t length = m_layout.Length(m_piece);
+    if (m_buffer.size() < length) m_buffer.resize(length);
+    std::memcpy(m_buffer.data(), data, size);
+    m_filled = static_cast<uint32_t>(size);
     return true;
 }
 
-bool PieceAssembler::Complete(const uint8_t* data, uint32_t length) {
-    const uint32_t piece = m_piece++;
-    uint32_t error = 0;
-    switch (m_writer.Write(piece, data, length, &error)) {
-        case PieceWriter::Outcome::kStored:
-            m_stored.push_back(piece);
-            m_gate.Stored(length);
-            if (m_onStored) m_onStored(piece, length);
-            return true;
-        case PieceWriter::Outcome::kBadDigest:
-            m_bad.push_back(piece);
-            return true;
-        case PieceWriter::Outcome::kWriteFailed:
-            m_bad.push_back(piece);
-            m_writeError = "cannot write piece " + std::to_string(piece) + " of the archive, error " +
-                           std::to_string(error);
-            return false;
+// Writes the pieces that arrived together; false after a write failed.
+bool PieceAssembler::Complete(std::vector<PieceWriter::Piece>& arrived) {
+    m_writer.WriteArrived(arrived);
+    for (const PieceWriter::Piece& piece : arrived) {
+        switch (piece.outcome) {
+            case PieceWriter::Outcome::kStored:
+                m_stored.push_back(piece.index);
+                m_gate.Stored(piece.length);
+                if (m_onStored) m_onStored(piece.index, piece.length);
+                break;
+            case PieceWriter::Outcome::kBadDigest:
+                m_bad.push_back(piece.index);
+                break;
+            case PieceWriter::Outcome::kWriteFailed:
+                m_bad.push_back(piece.index);
+                if (m_writeError.empty()) {
+                    m_writeError = "cannot write piece " + std::to_string(piece.index) + " of the archive, error " +
+                                   std::to_string(piece.error);
+                }
+                break;
+        }
     }
-    return false;
+    return m_writeError.empty();
 }
 
 std::vector<uint32_t> PieceAssembler::Left() const {

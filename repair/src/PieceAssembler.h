@@ -1,7 +1,9 @@
 // PieceAssembler.h - the bytes of one run of pieces as they arrive: each
 // piece is written (verified) the moment its last byte is in, so a piece
 // never waits for the rest of its request, and a transfer cut short keeps
-// every whole piece it delivered.
+// every whole piece it delivered.  The pieces that complete in the same
+// bytes are verified together (the library hashes them at once), none
+// waiting for any other.
 
 #ifndef BREVIK_REPAIR_PIECEASSEMBLER_H
 #define BREVIK_REPAIR_PIECEASSEMBLER_H
@@ -66,7 +68,7 @@ public:
 
 private:
     bool Take(const uint8_t* data, size_t size);
-    bool Complete(const uint8_t* data, uint32_t length);
+    bool Complete(std::vector<PieceWriter::Piece>& arrived);
 
     const PieceRun m_run;
     const PieceLayout& m_layout;
@@ -76,6 +78,7 @@ private:
     const StoredSink m_onStored;
     uint32_t m_piece;        // the piece being filled
     uint32_t m_filled = 0;   // its bytes in the buffer
+    std::vector<PieceWriter::Piece> m_arrived;  // of the bytes being taken
     std::vector<uint32_t> m_stored;
     std::vector<uint32_t> m_bad;
     std::string m_writeError;

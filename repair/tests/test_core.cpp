@@ -159,6 +159,40 @@ TEST_F(CoreTest, PiecesAreWrittenTheMomentTheirBytesAreIn) {
     EXPECT_EQ(DataRequests(source).size(), 1u);
 }
 
+// Chunks holding several whole pieces and parts of others: the pieces a
+// chunk completes are written together, each only when it verifies, and
+// none waits for the next chunk.
+TEST_F(CoreTest, PiecesCompletedByOneChunkAreWrittenTogether) {
+    repairtest::DamagePieces(local, kPiece, {20, 21, 22, 23, 24, 25, 26, 27, 28, 29});
+    SourceScript* source = AddSource();
+    source->chunk = 3 * kPiece + kPiece / 2;
+    bool flipped = false;
+    source->script = [&](uint64_t position, uint64_t, int) {
+        Reply reply;
+        if (position == 20 * kPiece && !flipped) {
+            flipped = true;
+            reply.flipAt = 5 * kPiece + 7;  // piece 25, inside the second chunk
+        }
+        return reply;
+    };
+    // The damaged pieces left after each chunk that changed them (the
+    // probe's chunks change nothing).
+    const std::vector<uint32_t> damaged = repairtest::PiecesUnlike(local, mirror);
+    std::vector<std::vector<uint32_t>> unlikeAfterChunk;
+    source->afterChunk = [&](uint64_t) {
+        const std::vector<uint32_t> unlike = repairtest::PiecesUnlike(local, mirror);
+        if (unlike != damaged) unlikeAfterChunk.push_back(unlike);
+    };
+    ExpectRepaired(Run());
+    // After the first chunk (3.5 pieces) 20 to 22 are in; after the second
+    // (7 pieces) 23, 24 and 26 too, 25 did not verify.
+    ASSERT_GE(unlikeAfterChunk.size(), 2u);
+    EXPECT_EQ(unlikeAfterChunk[0], (std::vector<uint32_t>{23, 24, 25, 26, 27, 28, 29}));
+    EXPECT_EQ(unlikeAfterChunk[1], (std::vector<uint32_t>{25, 27, 28, 29}));
+    const std::vector<std::pair<uint64_t, uint64_t>> expected = {{20, 10}, {25, 1}};
+    EXPECT_EQ(DataRequests(source), expected);
+}
+
 TEST_F(CoreTest, BytesThatDoNotVerifyNeverReachTheArchive) {
     repairtest::DamagePieces(local, kPiece, {12, 40, 41});
     const Bytes before = repairtest::ReadAll(local);

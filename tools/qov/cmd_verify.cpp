@@ -3,6 +3,7 @@
 // against its MD5 too.  Nothing is written to the archive.
 
 #include <cstdio>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -72,10 +73,9 @@ struct FileCheck {
     bool deep = false;                // it was read
     uint32_t deepFlags = 0;           // VerifyFile's result, when read
 
-    bool Bad() const {
-        if (deep) return (deepFlags & kBadFileFlags) != 0;
-        return !located || !badPieces.empty();
-    }
+    bool Bad() const { return deep ? (deepFlags & kBadFileFlags) != 0 : NeedsPieceCheck(); }
+    // Whether its pieces were not all found good.
+    bool NeedsPieceCheck() const { return !located || !badPieces.empty(); }
 };
 
 // "holds bad pieces 3, 4; read error, MD5 mismatch" for a bad file.
@@ -132,6 +132,34 @@ void FindFilesWithBadPieces(TNQOVArchive* ha, const std::vector<const Record*>& 
     }
 }
 
+// Files read together by one worker (VerifyFiles hashes them at once):
+// files whose pieces all verified are read without checking the pieces
+// again, those holding a bad piece with the check, as any reader would.
+struct FileGroup {
+    std::vector<size_t> files;
+    bool checkPieces = false;
+};
+
+// Groups of up to 16 files (the engine's lanes), as many as there are
+// workers at least, so that every worker gets a share.
+std::vector<FileGroup> GroupFiles(const std::vector<FileCheck>& checks, size_t jobs) {
+    std::vector<FileGroup> groups;
+    for (const bool checkPieces : {false, true}) {
+        std::vector<size_t> files;
+        for (size_t i = 0; i < checks.size(); i++)
+            if (checks[i].NeedsPieceCheck() == checkPieces) files.push_back(i);
+        const size_t size = std::min<size_t>(16, std::max<size_t>(1, (files.size() + jobs - 1) / jobs));
+        for (size_t first = 0; first < files.size(); first += size) {
+            FileGroup group;
+            group.checkPieces = checkPieces;
+            group.files.assign(files.begin() + first,
+                               files.begin() + std::min(files.size(), first + size));
+            groups.push_back(group);
+        }
+    }
+    return groups;
+}
+
 // --deep: every file read through the chain and checked against its
 // content MD5, on the workers, each with its own handle.
 void ReadEveryFile(const ChainSpec& chain, ArchiveHandle* archive, size_t jobs,
@@ -141,13 +169,20 @@ void ReadEveryFile(const ChainSpec& chain, ArchiveHandle* archive, size_t jobs,
         check.deep = true;
         check.deepFlags = VERIFY_CANNOT_OPEN;
     }
-    const auto verifyOne = [&](TNQOVArchive* handle, size_t i) {
-        (*checks)[i].deepFlags = VerifyFile(handle, files[i]->name.c_str());
+    const std::vector<FileGroup> groups = GroupFiles(*checks, jobs);
+    const auto verifyGroup = [&](TNQOVArchive* handle, size_t g) {
+        const FileGroup& group = groups[g];
+        std::vector<const char*> names;
+        for (size_t i : group.files) names.push_back(files[i]->name.c_str());
+        std::vector<uint32_t> results(names.size(), VERIFY_CANNOT_OPEN);
+        VerifyFiles(handle, names.data(), static_cast<uint32_t>(names.size()), results.data(),
+                    group.checkPieces);
+        for (size_t n = 0; n < group.files.size(); n++) (*checks)[group.files[n]].deepFlags = results[n];
     };
     std::function<void(size_t)> progress;
-    if (bar->Enabled()) progress = [&](size_t done) { bar->Update("files", done, files.size()); };
+    if (bar->Enabled()) progress = [&](size_t done) { bar->Update("files", done, groups.size()); };
     // Every worker's handle gets the same patches.
-    ForEachOnWorkers(ChainOpener(chain), files.size(), jobs, archive, verifyOne, progress);
+    ForEachOnWorkers(ChainOpener(chain), groups.size(), jobs, archive, verifyGroup, progress);
 }
 
 void PrintPieceLine(const PieceReport& report) {

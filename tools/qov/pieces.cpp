@@ -15,25 +15,10 @@ namespace qov {
 
 namespace {
 
-const uint8_t kPieceGood = 1;
-const uint8_t kPieceBad = 2;
-
 // Pieces per run: at least the engine's 16 lanes, and about 16 MiB.
 uint32_t PiecesPerRun(uint32_t pieceSize) {
     const uint64_t bySize = (16ull << 20) / std::max<uint32_t>(pieceSize, 1);
     return static_cast<uint32_t>(std::min<uint64_t>(4096, std::max<uint64_t>(16, bySize)));
-}
-
-// Verifies the COUNT pieces from FIRST on and stores their states.
-void VerifyRun(TNQOVArchive* ha, const PieceReport& report, uint32_t first, uint32_t count,
-               uint8_t* states) {
-    std::vector<uint8_t> buffer(report.size);
-    for (uint32_t n = 0; n < count; n++) {
-        const uint32_t index = first + n;
-        const uint32_t length = index + 1 == report.count ? report.lastSize : report.size;
-        // False both for a digest mismatch and for a piece that cannot be read.
-        states[n] = SFileReadPieceVerified(ha, index, buffer.data(), length) ? kPieceGood : kPieceBad;
-    }
 }
 
 }  // namespace
@@ -41,7 +26,7 @@ void VerifyRun(TNQOVArchive* ha, const PieceReport& report, uint32_t first, uint
 std::vector<uint32_t> PieceReport::BadAmong(uint32_t first, uint32_t pieces) const {
     std::vector<uint32_t> found;
     for (uint64_t index = first; index < uint64_t(first) + pieces; index++)
-        if (index >= states.size() || states[index] != kPieceGood)
+        if (index >= states.size() || states[index] != NQOV_PIECE_GOOD)
             found.push_back(static_cast<uint32_t>(index));
     return found;
 }
@@ -55,13 +40,14 @@ bool CheckAllPieces(TNQOVArchive* ha, const std::string& path, size_t threads,
         ReportError("cannot count the pieces of " + Quote(path), QOVGetLastError());
         return false;
     }
-    report->states.assign(report->count, kPieceBad);
+    report->states.assign(report->count, NQOV_PIECE_BAD);
     const uint32_t perRun = PiecesPerRun(report->size);
     const size_t runs = report->count / perRun + (report->count % perRun != 0);
     const auto verifyRun = [&](TNQOVArchive* handle, size_t run) {
         const uint32_t first = static_cast<uint32_t>(run * perRun);
         const uint32_t count = std::min(perRun, report->count - first);
-        VerifyRun(handle, *report, first, count, report->states.data() + first);
+        // Bad pieces are in the states; the result adds nothing to them.
+        SFileVerifyPieces(handle, first, count, report->states.data() + first);
     };
     std::function<void(size_t)> runsDone;
     if (progress) {
@@ -72,7 +58,7 @@ bool CheckAllPieces(TNQOVArchive* ha, const std::string& path, size_t threads,
     ArchiveHandle own;  // each worker's handle is opened from PATH, also with one thread
     if (!ForEachOnWorkers(path, runs, threads, &own, verifyRun, runsDone)) return false;
     for (uint32_t index = 0; index < report->count; index++)
-        if (report->states[index] != kPieceGood) report->bad.push_back(index);
+        if (report->states[index] != NQOV_PIECE_GOOD) report->bad.push_back(index);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "verify/QOVVerify.h"
 
 #include <algorithm>
+#include <vector>
 
 bool GetPieceLayout(TNQOVArchiveImpl* ha, TPieceLayout* pLayout) {
     const TQOVHeader& header = ha->Header;
@@ -196,9 +197,15 @@ bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_
     if (!CheckEdgePiece(ha, layout, firstIndex, qwPosition, pbData, cbData)) return false;
     if (count == 1) return true;
     if (!CheckEdgePiece(ha, layout, lastIndex, qwPosition, pbData, cbData)) return false;
-    const uint8_t* middle = pbData + (pieceSize - offset);
-    for (uint32_t index = firstIndex + 1; index < lastIndex; index++, middle += pieceSize) {
-        if (!SFileVerifyPiece(ha, index, middle, layout.dwPieceSize)) return false;
+    // The pieces wholly inside the read, hashed together.
+    std::vector<TPieceData> middle(lastIndex - firstIndex - 1);
+    for (size_t n = 0; n < middle.size(); n++) {
+        middle[n].pbData = pbData + (pieceSize - offset) + n * pieceSize;
+        middle[n].cbData = layout.dwPieceSize;
+    }
+    HashPieces(middle.data(), middle.size());
+    for (size_t n = 0; n < middle.size(); n++) {
+        if (!DigestMatchesTable(ha, firstIndex + 1 + static_cast<uint32_t>(n), middle[n].digest)) return false;
     }
     return true;
 }

@@ -56,4 +56,18 @@ TPieceRange RecordPieceRange(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry)
 bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
                          uint32_t cbData);
 
+//-----------------------------------------------------------------------------
+// Pieces several at a time (QOVPieceBatches.cpp).
+
+// A piece's bytes and, once hashed, their MD5.
+struct TPieceData {
+    const uint8_t* pbData = nullptr;
+    uint32_t cbData = 0;
+    uint8_t digest[16] = {};
+};
+
+// Hashes the pieces together on the calling thread, several at once (the
+// multi-buffer MD5 engine).
+void HashPieces(TPieceData* pPieces, size_t nPieces);
+
 #endif  // NQOV_QOVVERIFY_H

@@ -3,6 +3,8 @@
 
 #include "verify/QOVVerify.h"
 
+#include "common/MD5Kernels.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -11,10 +13,11 @@
 
 namespace {
 
-// Pieces up to this size are verified in memory, several at once, in
-// batches of about this many bytes.
+// Pieces up to this size are verified in memory, in batches of at most
+// this many bytes: each thread takes a group of pieces of the batch and
+// hashes them together, as many at once as the MD5 engine has lanes.
 const uint32_t kParallelPieceLimit = 16 * 1024 * 1024;
-const uint32_t kBatchBytes = 32 * 1024 * 1024;
+const uint64_t kBatchBytes = 64 * 1024 * 1024;
 
 // Runs a task for each index of a batch on a few threads (the calling one
 // helps); the caller applies the results in order, so the outcome is that of
@@ -102,6 +105,9 @@ private:
     bool m_stop = false;
 };
 
+// Pieces a thread hashes together at most: the engine's lanes.
+constexpr uint32_t kMD5GroupPieces = kMD5MaxLanes;
+
 unsigned HashWorkers() {
     const unsigned cores = std::thread::hardware_concurrency();
     return cores > 1 ? std::min(cores, 8u) - 1 : 0;
@@ -151,13 +157,16 @@ bool SFileVerifyAllUntil(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallb
             return result;
         }
 
-        // Pieces are read and hashed in batches on a few threads; outcomes
-        // and callbacks follow in increasing order, and a piece that cannot
-        // be read ends the pass after the ones before it, as one after the
+        // Pieces are read and hashed in batches on a few threads, each
+        // thread a group of them with its own engine; outcomes and
+        // callbacks follow in increasing order, and a piece that cannot be
+        // read ends the pass after the ones before it, as one after the
         // other would.
         const unsigned workers = count >= 4 ? HashWorkers() : 0;
-        const uint32_t perBatch = std::max<uint32_t>(1, kBatchBytes / bufferSize);
-        const uint32_t batch = std::min<uint32_t>(count, std::min<uint32_t>(perBatch, (workers + 1) * 8));
+        const uint64_t share = kBatchBytes / (workers + 1);
+        const uint32_t group =
+            static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(kMD5GroupPieces, share / bufferSize)));
+        const uint32_t batch = std::min<uint32_t>(count, group * (workers + 1));
         std::vector<std::unique_ptr<uint8_t[]>> buffers(batch);
         for (auto& buffer : buffers) {
             buffer = QOVAllocArray<uint8_t>(bufferSize);
@@ -178,25 +187,37 @@ bool SFileVerifyAllUntil(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallb
         for (uint32_t first = 0; first < count; first += batch) {
             const uint32_t inBatch = std::min(batch, count - first);
             QOV_FAIL_IF(stopped(), "verification stopped", ERROR_CANCELLED, false);
-            const std::function<void(size_t)> readAndHash = [&](size_t j) {
-                const uint32_t index = first + static_cast<uint32_t>(j);
-                jobs[j].readError = ERROR_SUCCESS;
-                // A stop asked for meanwhile: the rest of the batch is not read.
-                if (stopped()) {
-                    jobs[j].readError = ERROR_CANCELLED;
-                    return;
+            const std::function<void(size_t)> readAndHashGroup = [&](size_t g) {
+                const uint32_t from = static_cast<uint32_t>(g) * group;
+                const uint32_t to = std::min(inBatch, from + group);
+                TPieceData pieces[kMD5GroupPieces];
+                uint32_t read[kMD5GroupPieces];
+                size_t nRead = 0;
+                for (uint32_t j = from; j < to; j++) {
+                    const uint32_t index = first + j;
+                    jobs[j].readError = ERROR_SUCCESS;
+                    // A stop asked for meanwhile: the rest of the batch is not read.
+                    if (stopped()) {
+                        jobs[j].readError = ERROR_CANCELLED;
+                        continue;
+                    }
+                    if (!ReadPiece(ha, layout, index, buffers[j].get())) {
+                        const uint32_t error = QOVGetLastError();
+                        jobs[j].readError = error != ERROR_SUCCESS ? error : ERROR_READ_FAULT;
+                        continue;
+                    }
+                    pieces[nRead].pbData = buffers[j].get();
+                    pieces[nRead].cbData = PieceLength(layout, index);
+                    read[nRead++] = j;
                 }
-                if (!ReadPiece(ha, layout, index, buffers[j].get())) {
-                    const uint32_t error = QOVGetLastError();
-                    jobs[j].readError = error != ERROR_SUCCESS ? error : ERROR_READ_FAULT;
-                    return;
-                }
-                QOVMD5(buffers[j].get(), PieceLength(layout, index), jobs[j].digest);
+                HashPieces(pieces, nRead);
+                for (size_t n = 0; n < nRead; n++) memcpy(jobs[read[n]].digest, pieces[n].digest, 16);
             };
+            const size_t groups = (inBatch + group - 1) / group;
             if (runner)
-                runner->Run(inBatch, readAndHash);
+                runner->Run(groups, readAndHashGroup);
             else
-                for (uint32_t j = 0; j < inBatch; j++) readAndHash(j);
+                for (size_t g = 0; g < groups; g++) readAndHashGroup(g);
 
             for (uint32_t j = 0; j < inBatch; j++) {
                 const uint32_t index = first + j;
