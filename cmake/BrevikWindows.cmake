@@ -67,7 +67,9 @@ if(EXISTS "${BREVIK_WINE_PREFIX}/.brevik-prefix")
     file(READ "${BREVIK_WINE_PREFIX}/.brevik-prefix" prefix_marker)
     string(STRIP "${prefix_marker}" prefix_marker)
 endif()
-if(NOT prefix_marker STREQUAL prefix_recipe)
+# A build without tests (the release build of ./run package) runs nothing
+# under Wine and makes no prefix.
+if(BUILD_TESTING AND NOT prefix_marker STREQUAL prefix_recipe)
     message(STATUS "Creating the Wine prefix ${BREVIK_WINE_PREFIX}")
     execute_process(
         COMMAND "${BREVIK_WINDOWS_DIR}/wine-prefix.sh" "${BREVIK_WINE_RUN}" "${BREVIK_WINE_PREFIX}"

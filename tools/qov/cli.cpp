@@ -37,9 +37,11 @@ void PrintOverview(std::FILE* out) {
         std::fprintf(out, "  %-10s %s\n", command->name, command->summary);
     std::fprintf(out,
                  "  %-10s %s\n"
+                 "  %-10s %s\n"
                  "\n"
                  "Run 'qov help COMMAND' or 'qov COMMAND --help' for the options of a command.\n",
-                 "help", "show this text, or the options of one command");
+                 "help", "show this text, or the options of one command", "--version",
+                 "print the version of qov");
 }
 
 // The first line of a command's usage text ("usage: qov ...").
@@ -124,6 +126,10 @@ int Dispatch(const std::vector<std::string>& args) {
     const std::string& name = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (name == "help" || name == "--help" || name == "-h") return RunHelp(rest);
+    if (name == "--version" && rest.empty()) {
+        std::printf("qov %s\n", Version());
+        return kExitOk;
+    }
     const CommandInfo* command = FindCommand(name);
     if (command == nullptr) {
         Report("unknown command " + Quote(name));

@@ -41,6 +41,10 @@ extern const CommandInfo kRepairCommand;
     "                  (the default); every kernel gives the same digests, and\n" \
     "                  one the machine lacks exits 2\n"
 
+// The product's version: "x.y.z", with git describe's suffix when not
+// built from the release tag.
+const char* Version();
+
 // Runs qov with ARGS (the arguments after the program name, UTF-8) and
 // returns the exit code.
 int Run(const std::vector<std::string>& args);

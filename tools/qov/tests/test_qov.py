@@ -1211,6 +1211,14 @@ class UsageTest(QovTestCase):
             if re.search(r"^  %s " % command, overview, re.M):  # repair: not in every build
                 self.assertIn(b"--md5 KERNEL", self.qov(command, "--help").stdout, command)
 
+    def test_version(self):
+        # The product's version, with git describe's suffix off a release tag.
+        result = self.qov("--version")
+        self.assertRegex(result.stdout.decode(),
+                         r"^qov \d+\.\d+\.\d+(-\d+-g[0-9a-f]{12})?(-dirty)?\r?\n$")
+        self.assertIn(b"--version", self.qov("help").stdout)
+        self.qov("--version", "list", expect=2)
+
     def test_bad_usage_exits_2(self):
         archive = self.path("a.qov")
         for args in ([], ["frobnicate"], ["help", "frobnicate"], ["create"],
