@@ -28,7 +28,11 @@ public:
     void ShowProgress(int) override {}
     void ShowResult(const std::wstring& text, const std::wstring&) override { result = text; }
     bool IsStopRequested() const override { return false; }
+    const std::atomic<bool>& StopFlag() const override { return m_neverStop; }
     std::wstring result;
+
+private:
+    std::atomic<bool> m_neverStop{false};
 };
 
 double CpuSeconds() {

@@ -16,6 +16,8 @@
 * The .deb, unpacked into a scratch root with dpkg -x: its qov prints the
   version and verifies an archive (intact: 0, damaged: 1); its manual page
   has every command of 'qov help'.  The tarball holds qov and qov.1.
+* A tool built with mingw-w64 against the zip's QOVLib.h and libnqov.a
+  alone writes an archive, reads it back and verifies it under Wine.
 
 BUILD is build/windows: wine-run, MORLHost.exe, morl.dll and MORLCheck.dll.
 The repair tool's case needs an X display, xdotool and ImageMagick.
@@ -202,6 +204,22 @@ class FromTheUnpackedZip(unittest.TestCase):
             self.assertEqual(f.read(), b"fresh")
         self.assertTrue(game.calls(), "the engine beside the packaged plug-in was driven")
         self.assertEqual(game.recorded("version"), e2e.CLIENT_VERSION)
+
+
+class LibraryInThePackage(unittest.TestCase):
+    """A publisher's tool built against include/ and lib/ of the zip alone."""
+
+    def test_a_tool_links_and_writes_reads_verifies(self):
+        top = unpack_zip("library")
+        work = fresh("library-build")
+        exe = os.path.join(work, "library_user.exe")
+        subprocess.run(["x86_64-w64-mingw32-g++", "-std=c++17", "-O1", "-static",
+                        "-I", os.path.join(top, "include"), os.path.join(HERE, "library_user.cpp"),
+                        os.path.join(top, "lib", "libnqov.a"), "-o", exe], check=True)
+        archive = window_test.windows_path(os.path.join(work, "made.qov"))
+        run = subprocess.run([os.path.join(BUILD, "wine-run"), exe, archive], capture_output=True, text=True,
+                             timeout=300)
+        self.assertEqual((run.returncode, run.stdout.strip()), (0, "ok"), run.stdout + run.stderr)
 
 
 class LinuxPackages(unittest.TestCase):
