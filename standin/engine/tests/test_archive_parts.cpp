@@ -283,6 +283,17 @@ std::vector<std::string> Names(const std::string& folder) {
     return names;
 }
 
+void RemoveTree(const std::string& path) {
+    for (const std::string& name : Names(path)) {
+        const std::string child = path + "\\" + name;
+        if (GetFileAttributesA(child.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveTree(child);
+        else
+            DeleteFileA(child.c_str());
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
 // A mirror (and a game, its copy) whose list file names files that would
 // leave the folder they are extracted to, beside "a" and "a.part".
 TEST_F(ArchivePartsTest, ExtractionKeepsArchivedNamesInsideTheFolder) {
@@ -318,6 +329,9 @@ TEST_F(ArchivePartsTest, ExtractionKeepsArchivedNamesInsideTheFolder) {
     ASSERT_TRUE(engine->Initialize("test"));
     ASSERT_NE(loaded.WaitForFile("a"), MORL_INVALID_INDEX);
     const std::string out = folder + "\\out";
+    const char* outside[] = {"evil.dat", "evil2.dat", "evil3.dat", "rooted.dat"};
+    RemoveTree(out);  // what an earlier run left
+    for (const char* name : outside) DeleteFileA((folder + "\\" + name).c_str());
     for (const char* name : unsafe) {
         const uint32_t index = engine->GetFileIndex(name);
         ASSERT_NE(index, MORL_INVALID_INDEX) << name;
@@ -338,10 +352,10 @@ TEST_F(ArchivePartsTest, ExtractionKeepsArchivedNamesInsideTheFolder) {
     }
     EXPECT_TRUE(engine->Uninitialize());
     EXPECT_EQ(Names(out), std::vector<std::string>({"a-first", "a.part-first"})) << "nothing else in the folder";
-    for (const char* outside : {"evil.dat", "evil2.dat", "evil3.dat", "rooted.dat"}) {
-        EXPECT_FALSE(Exists(outside)) << outside;
-        EXPECT_FALSE(Exists(folder + "\\" + outside)) << outside;
-        EXPECT_FALSE(Exists(std::string("C:\\") + outside)) << outside;
+    for (const char* name : outside) {
+        EXPECT_FALSE(Exists(name)) << name;
+        EXPECT_FALSE(Exists(folder + "\\" + name)) << name;
+        EXPECT_FALSE(Exists(std::string("C:\\") + name)) << name;
     }
 }
 
