@@ -12,7 +12,9 @@ namespace {
 
 using fund::is_contained_relative_name;
 
-std::wstring Widen(const char* ascii) { return std::wstring(ascii, ascii + std::char_traits<char>::length(ascii)); }
+std::wstring Widen(const char* ascii) {
+    return std::wstring(ascii, ascii + std::char_traits<char>::length(ascii));
+}
 
 const struct {
     const char* name;
@@ -80,8 +82,8 @@ const struct {
     {"data\\nul.txt", false},
     {"data/COM3/x.dat", false},
     {"a\\b\\LPT2", false},
-    {"COM\xC2\xB9", false},   // superscript one
-    {"lpt\xC2\xB3.x", false}, // superscript three
+    {"COM\xC2\xB9", false},    // superscript one
+    {"lpt\xC2\xB3.x", false},  // superscript three
 };
 
 TEST(RelativeName, NarrowNames) {
