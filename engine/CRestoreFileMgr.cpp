@@ -3,11 +3,13 @@
 #include "CRestoreFileMgr.h"
 
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "FileMD5.h"
 #include "EngineSupport.h"
 #include "fund/guard.h"
+#include "fund/relative_name.h"
 #include "fund/trace.h"
 #include "fund/win/text.h"
 
@@ -15,6 +17,17 @@ namespace {
 
 bool EndsInSeparator(const std::wstring& path) {
     return !path.empty() && (path.back() == L'\\' || path.back() == L'/');
+}
+
+// Whether a destination folder of the restore list stays inside the game
+// folder.  It is relative to the plug-in's folder, which lies one level below
+// the game folder: one leading ".." (the game folder itself) is allowed, the
+// rest must stay below it.
+bool IsAllowedDestination(std::wstring_view folder) {
+    if (folder.size() >= 2 && folder.substr(0, 2) == L".." &&
+        (folder.size() == 2 || folder[2] == L'\\' || folder[2] == L'/'))
+        folder.remove_prefix(folder.size() == 2 ? 2 : 3);
+    return fund::is_contained_relative_name(folder);
 }
 
 }  // namespace
@@ -155,7 +168,11 @@ bool CRestoreFileMgr::RestoreNext() {
     if (!EndsInSeparator(folder)) folder += L'\\';
     const std::wstring target = folder + name;
 
-    const bool ok = RestoreFile(entry.index, folder, target);
+    // Lists and archive tables may come from a server: a name that would
+    // leave the game folder fails the restore, and nothing is written.
+    const bool allowed = IsAllowedDestination(entry.folder) && fund::is_contained_relative_name(name);
+    if (!allowed) Trace(L"error: CRestoreFileMgr::RestoreThreadProcess refused, outside the game folder %ls", target.c_str());
+    const bool ok = allowed && RestoreFile(entry.index, folder, target);
 
     fund::lock::scoped_lock hold(m_lock);
     // A stop during the extraction took the engine away: that is no failure.

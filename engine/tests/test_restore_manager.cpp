@@ -1,7 +1,9 @@
 // The restore manager against a fake engine: extraction of missing files,
 // files kept when their MD5 matches, the destination folder's backslash,
-// failures, progress and stopping.
+// names and folders that would leave the game folder, failures, progress
+// and stopping.
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -193,6 +195,97 @@ TEST_F(RestoreManager, UnresolvedIncompleteAndErroneousEntriesAreSkipped) {
     ASSERT_EQ(engine.Extractions().size(), 1u);
     EXPECT_EQ(engine.Extractions()[0].index, 1u);
     EXPECT_EQ(manager.GetRestoreProgress(), 1000);  // the skipped sizes are not in the total
+}
+
+// The names in a folder, "." and ".." left out.
+std::vector<std::wstring> Names(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// Names from the archive (the engine's GetFileName) and destination folders
+// from the list that would leave the game folder: the entry fails the
+// restore with 11 and the engine is never asked to extract it.  The base
+// folder is the plug-in's folder "game\\plug"; one leading ".." reaches the
+// game folder, which is allowed.
+TEST_F(RestoreManager, NamesAndFoldersLeavingTheGameFolderFailTheRestore) {
+    const struct {
+        const char* name;  // in the archive, UTF-8
+        const wchar_t* destination;
+    } refused[] = {
+        {"..\\evil.dat", L"data"},
+        {"..\\..\\..\\evil.dat", L"..\\"},
+        {"data\\..\\..\\..\\evil.dat", L"data"},
+        {"../../evil.dat", L"data"},
+        {"\\evil.dat", L"data"},
+        {"C:\\evil.dat", L"data"},
+        {"x.dat:stream", L"data"},
+        {"nul.txt", L"data"},
+        {"sub\\Com1.dat", L"data"},
+        {"AUX", L"data"},
+        {"ok.dat", L"..\\..\\"},
+        {"ok.dat", L"..\\.."},
+        {"ok.dat", L"../.."},
+        {"ok.dat", L"data\\..\\..\\.."},
+        {"ok.dat", L"..\\..\\evil"},
+        {"ok.dat", L"C:\\"},
+        {"ok.dat", L"\\\\server\\share"},
+        {"ok.dat", L"data:stream"},
+        {"ok.dat", L"data\\nul"},
+        {"ok.dat", L"lpt1.dat\\x"},
+    };
+    CreateDirectoryW((folder / L"game").c_str(), nullptr);
+    CreateDirectoryW((folder / L"game\\plug").c_str(), nullptr);
+    for (const auto& c : refused) {
+        FakeEngine local;
+        RecordingCallback done;
+        local.Add(1, File("fine.dat", 3));
+        local.Add(2, File(c.name, 3));
+        local.Add(3, File("later.dat", 3));
+        const std::wstring source = fund::win::utf8_to_wide(c.name);
+        CRestoreFileMgr manager(&done, folder / L"game\\plug");
+        ASSERT_EQ(manager.BeginRestore(&local, {{L"fine.dat", L"..\\"}, {source, c.destination}, {L"later.dat", L"..\\"}}),
+                  1);
+        ASSERT_TRUE(done.WaitForEnd());
+        manager.Stop();
+        EXPECT_EQ(done.failures, std::vector<int>{11}) << c.name << " " << fund::win::wide_to_utf8(c.destination);
+        ASSERT_EQ(local.Extractions().size(), 1u) << c.name << " " << fund::win::wide_to_utf8(c.destination);
+        EXPECT_EQ(local.Extractions()[0].index, 1u);
+        std::vector<std::wstring> names = Names(folder / L"game");
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, std::vector<std::wstring>({L"fine.dat", L"plug"})) << c.name;
+        EXPECT_TRUE(Names(folder / L"game\\plug").empty()) << c.name;
+        DeleteFileW((folder / L"game\\fine.dat").c_str());
+    }
+    std::vector<std::wstring> names = Names(folder.Path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, std::vector<std::wstring>({L"bin", L"data", L"game"})) << "nothing beside the game folder";
+    EXPECT_TRUE(Names(folder / L"data").empty());
+}
+
+TEST_F(RestoreManager, FoldersInsideTheGameFolderAreRestoredTo) {
+    CreateDirectoryW((folder / L"game").c_str(), nullptr);
+    CreateDirectoryW((folder / L"game\\plug").c_str(), nullptr);
+    CreateDirectoryW((folder / L"game\\plug\\sub").c_str(), nullptr);
+    engine.Add(1, File("one.dat", 3));
+    engine.Add(2, File("two.dat", 3));
+    engine.Add(3, File("three.dat", 3));
+    CRestoreFileMgr manager(&callback, folder / L"game\\plug");
+    ASSERT_EQ(manager.BeginRestore(&engine, {{L"one.dat", L"..\\"}, {L"two.dat", L".."}, {L"three.dat", L"sub\\."}}),
+              1);
+    ASSERT_TRUE(callback.WaitForEnd());
+    EXPECT_EQ(callback.successes, 1);
+    EXPECT_NE(GetFileAttributesW((folder / L"game\\one.dat").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW((folder / L"game\\two.dat").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW((folder / L"game\\plug\\sub\\three.dat").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(RestoreManager, NamesOutsideAsciiReachTheEngineAsUtf8) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <tomcrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -72,6 +73,21 @@ bool ReadFile(const std::string& path, Bytes* pData) {
     while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) pData->insert(pData->end(), buffer, buffer + got);
     fclose(file);
     return true;
+}
+
+bool MakeFolder(const std::string& path) { return MakeDir(path.c_str()) == 0; }
+
+std::vector<std::string> ListNames(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (struct dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 Bytes ReadFileOrEmpty(const std::string& path) {

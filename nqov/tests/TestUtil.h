@@ -35,6 +35,10 @@ bool WriteFile(const std::string& path, const std::string& text);
 bool CopyFile(const std::string& from, const std::string& to);
 bool FileExists(const std::string& path);
 std::string ReadText(const std::string& path);
+// Creates one folder (its parent must exist).
+bool MakeFolder(const std::string& path);
+// The names in a folder (without "." and ".."), sorted.
+std::vector<std::string> ListNames(const std::string& folder);
 
 std::string Md5Hex(const void* data, size_t size);
 std::string Md5Hex(const Bytes& data);

@@ -11,6 +11,9 @@
 
 #include <algorithm>
 #include <map>
+#include <string>
+#include <thread>
+#include <vector>
 
 using testutil::Bytes;
 
@@ -653,6 +656,63 @@ TEST_F(ReadFileTest, FailedExtractionLeavesTheTargetAlone) {
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(SFileExtractFile(ha, "plain.bin", nullptr));
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+}
+
+// An archive may hold "a" and "a.part", and the target folder may hold
+// files of its own: the temporary file of an extraction never takes the name
+// of another file, whatever the order, and is gone afterwards.
+TEST_F(ReadFileTest, ExtractionNeverWritesOverAnotherFile) {
+    Create();
+    Add("a", testutil::RandomBytes(5000, 1), NQOV_FILE_COMPRESS);
+    Add("a.part", testutil::RandomBytes(7000, 2), 0);
+    Add("b", testutil::TextBytes(3000, 3), NQOV_FILE_COMPRESS);
+    Close();
+    Open();
+    const std::vector<std::string> orders[] = {{"a", "a.part", "b"}, {"a.part", "a", "b"}, {"b", "a.part", "a"}};
+    int round = 0;
+    for (const std::vector<std::string>& order : orders) {
+        const std::string out = dir.Path() + "/out" + std::to_string(round++);
+        ASSERT_TRUE(testutil::MakeFolder(out));
+        // Files that were there before: never touched.
+        ASSERT_TRUE(testutil::WriteFile(out + "/b.part", std::string("unrelated")));
+        ASSERT_TRUE(testutil::WriteFile(out + "/b.tmp", std::string("unrelated too")));
+        for (const std::string& name : order)
+            ASSERT_TRUE(SFileExtractFile(ha, name.c_str(), (out + "/" + name).c_str())) << name << " "
+                                                                                       << QOVGetLastError();
+        const std::vector<std::string> expected = {"a", "a.part", "b", "b.part", "b.tmp"};
+        EXPECT_EQ(testutil::ListNames(out), expected) << order[0];
+        for (const char* name : {"a", "a.part", "b"})
+            EXPECT_EQ(testutil::ReadFileOrEmpty(out + "/" + name), contents[name]) << name << " after " << order[0];
+        EXPECT_EQ(testutil::ReadText(out + "/b.part"), "unrelated");
+        EXPECT_EQ(testutil::ReadText(out + "/b.tmp"), "unrelated too");
+    }
+}
+
+// The same on two threads at once, each with its own handle, as several
+// jobs of `qov extract` do.
+TEST_F(ReadFileTest, ConcurrentExtractionsKeepEachFilesContent) {
+    Create();
+    // "a" takes long to write, so that "a.part" is done while it is written.
+    Add("a", testutil::RandomBytes(3 << 20, 1), 0);
+    Add("a.part", testutil::RandomBytes(1000, 2), 0);
+    Close();
+    TNQOVArchive* handles[2] = {nullptr, nullptr};
+    for (TNQOVArchive*& handle : handles)
+        ASSERT_TRUE(SFileOpenArchive(path.c_str(), &handle, NQOV_OPEN_READ_ONLY)) << QOVGetLastError();
+    const char* names[2] = {"a", "a.part"};
+    for (int round = 0; round < 8; ++round) {
+        const std::string out = dir.Path() + "/out" + std::to_string(round);
+        bool done[2] = {false, false};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 2; ++i)
+            threads.emplace_back([&, i] { done[i] = SFileExtractFile(handles[i], names[i], (out + "/" + names[i]).c_str()); });
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_TRUE(done[0] && done[1]) << "round " << round;
+        EXPECT_EQ(testutil::ListNames(out), std::vector<std::string>({"a", "a.part"})) << "round " << round;
+        for (const char* name : names)
+            EXPECT_EQ(testutil::ReadFileOrEmpty(out + "/" + name), contents[name]) << name << " round " << round;
+    }
+    for (TNQOVArchive* handle : handles) SFileCloseArchive(handle, false);
 }
 
 //-----------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fund/relative_name.h>
 #include <fund/win/text.h>
 
 namespace standin {
@@ -305,6 +306,7 @@ uint32_t ArchiveEngine::GetErrorText(uint32_t code, uint32_t, wchar_t* buffer, u
         case kArchiveErrorExists: known = L"the file exists and may not be overwritten"; break;
         case kArchiveErrorArchive: known = L"the game archive cannot be used"; break;
         case kArchiveErrorRebuild: known = L"the game archive's tables could not be rebuilt"; break;
+        case kArchiveErrorUnsafeName: known = L"the archived name would leave the destination folder"; break;
         default: break;
     }
     wchar_t fallback[40];
@@ -446,6 +448,11 @@ bool ArchiveEngine::ExtractFile(uint32_t index, const char* destFolder, uint32_t
     bool ok = false;
     if (file == nullptr) {
         SetError(MORL_ERROR_FILE_NOT_PRESENT);
+    } else if (!fund::is_contained_relative_name(file->name)) {
+        // The archive's tables and list may come from a server: a name
+        // joined onto the folder must stay below it.
+        Log("refused name " + file->name);
+        SetError(kArchiveErrorUnsafeName);
     } else {
         std::wstring target = utf8_to_wide(folder);
         if (!target.empty() && target.back() != L'\\' && target.back() != L'/') target += L'\\';

@@ -34,6 +34,7 @@ const uint32_t kArchiveErrorNoMirror = 0xE0000020u;   // the mirror cannot be us
 const uint32_t kArchiveErrorExists = 0xE0000021u;     // extraction target exists, no overwrite
 const uint32_t kArchiveErrorArchive = 0xE0000022u;    // the archive cannot be used
 const uint32_t kArchiveErrorRebuild = 0xE0000023u;    // the tables could not be rebuilt
+const uint32_t kArchiveErrorUnsafeName = 0xE0000024u; // the archived name would leave the folder
 
 const wchar_t kStatisticsFileName[] = L"morl_stats.ini";
 

@@ -56,7 +56,8 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 
 // Whether one part of a relative path can be used as a file or folder name
 // inside an output folder (not empty, not "." or "..", nothing this
-// platform treats specially).
+// platform treats specially: on Windows also no device name such as "nul.txt"
+// or "COM1", no ':' and no characters Windows refuses).
 bool IsSafePathPart(const std::string& part);
 
 // A file opened for reading, closed by the destructor.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include <fund/relative_name.h>
 #include <fund/win/text.h>
 
 #include "fs.h"
@@ -133,7 +134,8 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 }
 
 bool IsSafePathPart(const std::string& part) {
-    if (part.empty() || part == "." || part == "..") return false;
+    // Also no device name (nul.txt would write to the null device).
+    if (part.empty() || part == "." || !fund::is_contained_relative_name(part)) return false;
     // Characters Windows does not allow in names, and a trailing dot or
     // space, which Windows drops.
     for (char ch : part)

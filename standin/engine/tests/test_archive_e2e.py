@@ -32,6 +32,7 @@ HOST = BIN = WORK = QOV = None
 
 DONE = "校验数据完成"
 DOWNLOAD_FAIL = "下载文件失败"
+RESTORE_FAIL = "解压文件失败"
 ENGINE_REPAIRING = "正在修复损坏的数据文件"
 SPEED_LINE = re.compile(r"^正在更新数据文件\.\.\. 更新速度：(\d+) (KB|B)/s  更新进度：(\d+)\.(\d)%$")
 STATISTICS = re.compile(r"^fetched (\d+) files, (\d+) bytes; elapsed (\d+)\.(\d{3}) s$")
@@ -211,6 +212,31 @@ class ArchiveFailures(unittest.TestCase):
         for piece in set(before["bad_pieces"]) - set(after["bad_pieces"]):
             self.assertEqual(states[piece], 1, piece)
         self.assertEqual(states[unfetchable], 2)
+
+    def test_names_leaving_the_game_folder_fail_the_restore(self):
+        # The archive's list file names a file ..\evil.dat; the restore
+        # list asks for it in the game folder.  Then a destination two levels
+        # up.  Each fails the restore; nothing is written outside the game.
+        game = self.game(counts={"plain": 3, "comp": 3, "enc": 3})
+        gamekit.write_tree(game.path("evil-source"), {"evil.dat": b"evil"})
+        QOV.run("add", "--as", "..\\evil.dat", QOV.path(game.mirror_archive),
+                QOV.path(game.path("evil-source", "evil.dat")))
+        shutil.copy(game.mirror_archive, game.game_archive)
+        good = sorted(game.contents)[0]
+        outside = os.path.join(WORK, good.split("\\")[-1])
+        for restore in ([good, "..\\evil.dat"], "two levels up"):
+            if restore == "two levels up":
+                game.restore_list([good], destination="..\\..\\")
+            else:
+                game.restore_list(restore)
+            run = game.run()
+            self.assertEqual(run.code, hostrun.EXIT_FAILURE, run.describe())
+            self.assertEqual(run.sink_calls()[-1].text, RESTORE_FAIL, run.describe())
+            self.assertFalse(os.path.exists(os.path.join(WORK, "evil.dat")), restore)
+            self.assertFalse(os.path.exists(outside), restore)
+            self.assertFalse(os.path.exists(os.path.join(WORK, good.split("\\")[0])), restore)
+        with open(game.restored_path(good), "rb") as f:
+            self.assertEqual(f.read(), game.contents[good], "the entry before the refused one")
 
     def test_a_stop_during_the_download_leaves_a_consistent_archive(self):
         game = self.game(counts={"plain": 6, "comp": 6, "enc": 6})

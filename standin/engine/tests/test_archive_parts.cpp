@@ -1,7 +1,8 @@
 // The archive-backed engine through morl.dll on real archives: what it
 // tells of a damaged game archive (damaged and whole files, download
-// sizes), a sync that mends a file, extraction, the piece-state map it
-// leaves, mirrors it refuses, and ten lives of the DLL that leave no
+// sizes), a sync that mends a file, extraction (also of archived names that
+// would leave the folder, and of "a" beside "a.part"), the piece-state map
+// it leaves, mirrors it refuses, and ten lives of the DLL that leave no
 // handles.  Its parts (pieces fetched on request, the archive's files, the
 // mirror source, the rate limit) are the repair core's, tested in
 // repair/tests.
@@ -10,6 +11,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -262,6 +264,99 @@ TEST_F(ArchivePartsTest, MirrorsThatCannotServeAreRefused) {
         EXPECT_EQ(loaded.engine->GetFileIndex("comp\\b.dat"), MORL_INVALID_INDEX);
     }
     EXPECT_EQ(ReadAll(game), damaged) << "nothing written";
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The names in a folder, "." and ".." left out.
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void RemoveTree(const std::string& path) {
+    for (const std::string& name : Names(path)) {
+        const std::string child = path + "\\" + name;
+        if (GetFileAttributesA(child.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveTree(child);
+        else
+            DeleteFileA(child.c_str());
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+// A mirror (and a game, its copy) whose list file names files that would
+// leave the folder they are extracted to, beside "a" and "a.part".
+TEST_F(ArchivePartsTest, ExtractionKeepsArchivedNamesInsideTheFolder) {
+    const std::string names = "names-mirror.qov";
+    const char* unsafe[] = {"..\\evil.dat", "data\\..\\..\\evil2.dat", "\\rooted.dat", "C:evil3.dat",
+                            "nul.txt",       "data\\Com1.dat",         "AUX",        "safe.dat:stream"};
+    std::map<std::string, Bytes> stored;
+    uint32_t seed = 100;
+    for (const char* name : unsafe) stored[name] = RandomBytes(3000, seed++);
+    stored["a"] = RandomBytes(50000, seed++);
+    stored["a.part"] = RandomBytes(7000, seed++);
+    std::remove(names.c_str());
+    QOV_CREATE_PARAMS params;
+    SFileInitCreateParams(&params, 64);
+    params.dwMD5PieceSize = kPiece;
+    TNQOVArchive* archive = nullptr;
+    ASSERT_TRUE(SFileCreateArchive(names.c_str(), &params, &archive));
+    for (const auto& file : stored) {
+        TNQOVFile* handle = nullptr;
+        ASSERT_TRUE(SFileCreateFileEx(archive, file.first.c_str(), static_cast<uint32_t>(file.second.size()),
+                                      NQOV_FILE_COMPRESS, &handle))
+            << file.first;
+        ASSERT_TRUE(SFileWriteFile(handle, file.second.data(), static_cast<uint32_t>(file.second.size())));
+        ASSERT_TRUE(SFileFinishFile(handle));
+    }
+    ASSERT_TRUE(SFileCloseArchive(archive, true));
+    Settings("Mirror=..\\" + names);
+    WriteAll(game, ReadAll(names));
+
+    LoadedEngine loaded(Dll());
+    IResourceManager* engine = loaded.engine;
+    ASSERT_NE(engine, nullptr);
+    ASSERT_TRUE(engine->Initialize("test"));
+    ASSERT_NE(loaded.WaitForFile("a"), MORL_INVALID_INDEX);
+    const std::string out = folder + "\\out";
+    const char* outside[] = {"evil.dat", "evil2.dat", "evil3.dat", "rooted.dat"};
+    RemoveTree(out);  // what an earlier run left
+    for (const char* name : outside) DeleteFileA((folder + "\\" + name).c_str());
+    for (const char* name : unsafe) {
+        const uint32_t index = engine->GetFileIndex(name);
+        ASSERT_NE(index, MORL_INVALID_INDEX) << name;
+        EXPECT_STREQ(engine->GetFileName(index), name);
+        for (uint32_t overwrite : {0u, 1u}) {
+            EXPECT_FALSE(engine->ExtractFile(index, out.c_str(), overwrite)) << name;
+            EXPECT_EQ(engine->GetLastErrorCode(0, 0), 0xE0000024u) << name;
+        }
+    }
+    // Both orders of "a" and "a.part", each into a folder of its own.
+    const std::vector<std::string> orders[] = {{"a", "a.part"}, {"a.part", "a"}};
+    for (const std::vector<std::string>& order : orders) {
+        const std::string into = out + "\\" + order[0] + "-first";
+        for (const std::string& name : order)
+            ASSERT_TRUE(engine->ExtractFile(engine->GetFileIndex(name.c_str()), into.c_str(), 0)) << name;
+        EXPECT_EQ(Names(into), std::vector<std::string>({"a", "a.part"})) << order[0];
+        for (const std::string& name : order) EXPECT_EQ(ReadAll(into + "\\" + name), stored[name]) << name;
+    }
+    EXPECT_TRUE(engine->Uninitialize());
+    EXPECT_EQ(Names(out), std::vector<std::string>({"a-first", "a.part-first"})) << "nothing else in the folder";
+    for (const char* name : outside) {
+        EXPECT_FALSE(Exists(name)) << name;
+        EXPECT_FALSE(Exists(folder + "\\" + name)) << name;
+        EXPECT_FALSE(Exists(std::string("C:\\") + name)) << name;
+    }
 }
 
 // One life of morl.dll as the plug-in gives it: loaded, the engine made,

@@ -484,6 +484,41 @@ class ExtractTest(QovTestCase):
         self.assertFalse(os.path.exists(self.path("escape.txt")))
         self.assertEqual(read_tree(self.path("out")), read_tree(self.src))
 
+    def test_a_file_and_its_part_name_keep_their_own_content(self):
+        # "a" is large, so that with several jobs "a.part" is written while
+        # "a" is still being extracted; nothing already in the folder is lost.
+        contents = {"a": pseudo_random(1, 3 << 20), "a.part": pseudo_random(2, 1000)}
+        for name, content in contents.items():
+            write_file(self.path("parts", name), content)
+        for order in (("a", "a.part"), ("a.part", "a")):
+            archive = self.new_archive("%s-first.qov" % order[0])
+            for name in order:
+                self.qov("add", "--no-compress", "--as", name, archive, self.path("parts", name))
+            for jobs in ("1", "4"):
+                out = self.path("out-%s-%s" % (order[0], jobs))
+                kept = {"a.tmp": b"kept", "a.part.part": b"kept too"}
+                for name, content in kept.items():
+                    write_file(os.path.join(out, name), content)
+                self.qov("extract", "-j", jobs, "-o", out, archive)
+                digests = {name: md5(content) for name, content in read_tree(out).items()}
+                self.assertEqual(digests, {name: md5(content) for name, content in dict(contents, **kept).items()},
+                                 "%s first, %s jobs" % (order[0], jobs))
+
+    def test_device_names_are_refused_on_windows(self):
+        devices = ["nul.txt", "sub\\Com1.dat", "AUX", "lpt9.log"]
+        for name in devices:
+            self.qov("add", "--as", name, self.archive, self.path("src", "readme.txt"))
+        out = self.path("out")
+        if not EMULATOR and os.name != "nt":
+            # Not devices here: ordinary files.
+            self.qov("extract", "-o", out, self.archive)
+            self.assertEqual(len(read_tree(out)), len(self.files) + len(devices))
+            return
+        result = self.qov("extract", "-j", "2", "-o", out, self.archive, expect=1)
+        for name in devices:
+            self.assertIn(("not extracting '%s'" % name).encode(), result.stderr)
+        self.assertEqual(read_tree(out), read_tree(self.src))
+
 
 class VerifyTest(QovTestCase):
     def corrupt_archive(self):
