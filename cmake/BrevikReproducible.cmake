@@ -9,9 +9,16 @@
 #   the linker write a map beside a binary, from which the package lists the
 #   third-party libraries that went into it.  Not in the everyday builds: a
 #   path in the flags would keep ccache from sharing objects between clones.
+# - With BREVIK_RELEASE, Windows programs and DLLs are linked without symbols
+#   and debug information: users get the binaries as shipped, a fraction of
+#   the size (the static libraries keep theirs for those who link them).
 
 if(WIN32)
     add_link_options(-Wl,--no-insert-timestamp)
+endif()
+
+if(BREVIK_RELEASE AND WIN32)
+    add_link_options(-s)
 endif()
 
 if(BREVIK_RELEASE)

@@ -117,6 +117,12 @@ class WindowsZip(unittest.TestCase):
         self.assertEqual(result.stdout.count("\nok ") + result.stdout.startswith("ok "), 3, result.stdout)
         print(result.stdout, end="")
 
+    def test_binaries_are_shipped_without_debug_information(self):
+        for name in BINARIES:
+            sections = subprocess.run([OBJDUMP, "-h", os.path.join(self.top, name)], check=True,
+                                      capture_output=True, text=True).stdout
+            self.assertNotIn(".debug_", sections, name)
+
     def test_version_resources_carry_the_package_version(self):
         import pefile
         major, minor, patch, commits = numbers(version())
