@@ -11,7 +11,8 @@ bool SFileFlushArchive(TNQOVArchive* haIn) {
         // Padding to a whole piece is bounded by the archive itself: a damaged
         // header's piece size could ask for gigabytes of zeros.
         const uint32_t pieceError = CheckWritablePieceSize(ha);
-        QOV_FAIL_IF(pieceError != ERROR_SUCCESS, "the piece size does not fit the archive", pieceError, false);
+        QOV_FAIL_IF(pieceError != ERROR_SUCCESS, "the piece size does not fit the archive", pieceError,
+                    false);
 
         uint32_t listError = ERROR_SUCCESS, tableError = ERROR_SUCCESS;
         if (listPending) listError = static_cast<uint32_t>(SortTable(ha));
