@@ -94,14 +94,19 @@ int SFileAddListFile(TNQOVArchive* haIn) {
         const uint32_t savedError = QOVGetLastError();
         QOVSetLastError(ERROR_SUCCESS);
         // Without a list file there are no names to lose.
-        ha->dwListFileError = ERROR_SUCCESS;
         if (FindSlotByName(ha, NQOV_LISTFILE_NAME) == QOV_NO_RECORD) {
+            ha->dwListFileError = ERROR_SUCCESS;
             QOVSetLastError(savedError);
             return ERROR_SUCCESS;
         }
+        // Until the list file has been read to its end, names may be missing:
+        // a load that ends early in any way (out of memory included) leaves
+        // this error, and writers read the list file again before replacing it.
+        ha->dwListFileError = ERROR_CAN_NOT_COMPLETE;
         if (!NQOVOpenFileEx(ha, NQOV_LISTFILE_NAME, QOV_OPEN_TABLE_ONLY, &opened)) {
             const uint32_t error = QOVGetLastError();
             if (error == ERROR_SUCCESS) {
+                ha->dwListFileError = ERROR_SUCCESS;
                 QOVSetLastError(savedError);
                 return ERROR_SUCCESS;
             }
@@ -113,7 +118,10 @@ int SFileAddListFile(TNQOVArchive* haIn) {
         ha->dwFileFlags1 = file->pFileEntry->dwFlags & kListFileFlagsMask;
 
         TListFileCache cache(file.get());
-        if (!cache.Init()) return ERROR_NOT_ENOUGH_MEMORY;
+        if (!cache.Init()) {
+            ha->dwListFileError = ERROR_NOT_ENOUGH_MEMORY;
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
         std::string line;
         while (cache.NextLine(&line)) {
             CutPatchSuffix(&line);
