@@ -710,6 +710,7 @@ section_repair-pass() {
                 continue
             fi
             local pass="" cpu="" failed="" used=""
+            line=${line//$'\r'/}  # a Windows program's line ends in CR LF
             for kv in $line; do
                 case "$kv" in
                     pass_s=*) pass=${kv#*=} ;;
