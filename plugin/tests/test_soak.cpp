@@ -87,8 +87,15 @@ public:
     std::atomic<int> fails{0};
 };
 
-// The engine's script for a cycle: a healthy engine, or one of its faults.
-std::string Script(std::mt19937& random)
+// The engine's faults and the files' faults a script may hold, and whether
+// the engine repairs itself at once (a Post.Initialize1 section).
+const unsigned kEngineFaults = 6;
+const unsigned kFileFaults = 5;
+enum EngineFault { ENGINE_HEALTHY = 0, ENGINE_REPAIRS_ITSELF = 3, ENGINE_BITMAP_FAILS = 5 };
+enum FileFault { FILES_SYNCED = 0 };
+
+// The engine's script: a healthy engine, or one of its faults.
+std::string Script(unsigned engineFault, bool repairReturn, unsigned fileFault)
 {
     const std::string head = "[Engine]\r\nBehaviour=scripted\r\nDownloadSpeed=2048\r\n";
     const std::string stopReady = "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n";
@@ -110,22 +117,36 @@ std::string Script(std::mt19937& random)
         "SyncResultFail=1\r\nSync=2@10\r\n",  // its results cannot be read: it never ends
         "Extract=0\r\nSync=2@10\r\n",  // the restore fails
     };
-    // A healthy engine and good syncs half the time or so.
-    const unsigned engine = random() % 9;
-    std::string script = head + engineFaults[engine < 4 ? 0 : engine - 3];
-    script += random() % 2 == 0 ? std::string("[Post.Initialize1]\r\n1=10,WM_ENGINE_REPAIR_RETURN,1,0\r\n") : "";
-    const unsigned file = random() % 7;
-    script += stopReady + files + "[File1]\r\nName=f0\r\nSize=4000\r\n" + fileFaults[file < 3 ? 0 : file - 2];
+    static_assert(sizeof(engineFaults) / sizeof(engineFaults[0]) == kEngineFaults, "engine faults");
+    static_assert(sizeof(fileFaults) / sizeof(fileFaults[0]) == kFileFaults, "file faults");
+    std::string script = head + engineFaults[engineFault % kEngineFaults];
+    script += repairReturn ? std::string("[Post.Initialize1]\r\n1=10,WM_ENGINE_REPAIR_RETURN,1,0\r\n") : "";
+    script += stopReady + files + "[File1]\r\nName=f0\r\nSize=4000\r\n" + fileFaults[fileFault % kFileFaults];
     return script;
 }
 
-// The engine's script and the settings: a third of the runs find the game
-// up to date, the rest repair.
+// A healthy engine and good syncs half the time or so.
+std::string Script(std::mt19937& random)
+{
+    const unsigned engine = random() % 9;
+    const bool repairReturn = random() % 2 == 0;
+    const unsigned file = random() % 7;
+    return Script(engine < 4 ? 0 : engine - 3, repairReturn, file < 3 ? 0 : file - 2);
+}
+
+// The engine's script and the settings: the recorded version is the
+// client's (the game is up to date) or an older one (a repair is due).
+void WriteScripts(PluginHarness& h, const std::string& script, bool upToDate)
+{
+    h.base.Write("Plugin\\morl_script.ini", script);
+    h.WriteSettings(std::string("QosHost=127.0.0.1\r\nversion=") + (upToDate ? "2.0.0.1" : "1.0") + "\r\n");
+}
+
+// A third of the runs find the game up to date, the rest repair.
 std::string WriteScripts(PluginHarness& h, std::mt19937& random)
 {
     const std::string script = Script(random);
-    h.base.Write("Plugin\\morl_script.ini", script);
-    h.WriteSettings(std::string("QosHost=127.0.0.1\r\nversion=") + (random() % 3 == 0 ? "2.0.0.1" : "1.0") + "\r\n");
+    WriteScripts(h, script, random() % 3 == 0);
     return script;
 }
 
@@ -140,9 +161,30 @@ struct Figures {
     DWORD totalMs = 0;
 };
 
+// What a cycle does: its fault (0 none; 1 the nth allocation of the
+// plug-in's threads fails; 2 of Begin; 3 of Stop and the destruction) and
+// the moment it is stopped (0 at once, 5 after the outcome or five
+// seconds, else after `wait` ms or the outcome).
+struct CyclePlan {
+    unsigned fault;
+    long long nth;
+    unsigned moment;
+    DWORD wait;
+};
+
+CyclePlan RandomPlan(std::mt19937& random)
+{
+    CyclePlan plan;
+    plan.fault = random() % 4;
+    plan.nth = 1 + random() % (plan.fault == 1 ? 300 : 40);
+    plan.moment = random() % 6;
+    plan.wait = plan.moment == 0 ? 0 : plan.moment == 5 ? 5000 : random() % 500;
+    return plan;
+}
+
 // One cycle; false when it told the host more than one outcome.  A cycle
 // after which C++ objects are left is described.
-bool Cycle(const CMORLPluginFolders& folders, std::mt19937& random, Figures& figures, const std::string& script)
+bool Cycle(const CMORLPluginFolders& folders, const CyclePlan& plan, Figures& figures, const std::string& script)
 {
     SoakSink sink;
     const AllocationFigures liveBefore = LiveAllocations();
@@ -152,8 +194,8 @@ bool Cycle(const CMORLPluginFolders& folders, std::mt19937& random, Figures& fig
     plugin->SetPluginEvent(&sink);
     CDownloadFileMgr::ArmHostAction();  // as each load of Brevik.dll does
 
-    const unsigned fault = random() % 4;
-    const long long nth = 1 + random() % (fault == 1 ? 300 : 40);
+    const unsigned fault = plan.fault;
+    const long long nth = plan.nth;
     const long long failedBefore = FailedAllocations();
     if (fault == 1)
         FailNthAllocation(nth, AllocatingThreads::Others);
@@ -165,8 +207,8 @@ bool Cycle(const CMORLPluginFolders& folders, std::mt19937& random, Figures& fig
 
     // Stopped at a random moment: at once, during the engine's start or the
     // download, or after the outcome.
-    const unsigned moment = random() % 6;
-    const DWORD wait = moment == 0 ? 0 : moment == 5 ? 5000 : random() % 500;
+    const unsigned moment = plan.moment;
+    const DWORD wait = plan.wait;
     while (GetTickCount() - start < wait && sink.successes + sink.fails == 0)
         Sleep(1);
     if (fault == 3)
@@ -217,7 +259,7 @@ TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind)
     for (int i = 0; i < 10; ++i) {
         const std::string script = WriteScripts(h, random);
         HangGuard guard(kCycleLimitMs, "a soak cycle (warm-up)");
-        Cycle(h.Folders(), random, figures, script);
+        Cycle(h.Folders(), RandomPlan(random), figures, script);
     }
     const DWORD handlesBefore = HandleCount();
     const SIZE_T privateBefore = PrivateBytes();
@@ -229,7 +271,7 @@ TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind)
     for (long i = 0; i < cycles; ++i) {
         const std::string script = WriteScripts(h, random);
         HangGuard guard(kCycleLimitMs, "a soak cycle");
-        if (!Cycle(h.Folders(), random, measured, script))
+        if (!Cycle(h.Folders(), RandomPlan(random), measured, script))
             ++tooManyOutcomes;
     }
     const DWORD handlesAfter = HandleCount();
@@ -263,6 +305,54 @@ TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind)
     // Noise: the system's and the run-time's own caches.
     EXPECT_LT(privateAfter, privateBefore + 8 * 1024 * 1024);
     EXPECT_LT(heapAfter, heapBefore + 1024 * 1024);
+}
+
+}  // namespace
+
+namespace {
+
+// Leak hunt: BREVIK_SOAK_HUNT="engineFault repairReturn fileFault upToDate
+// moment wait firstNth lastNth" replays cycles of fault 1 over a range of
+// allocations and lists the blocks each leaves.
+TEST(PluginSoak, Hunt)
+{
+    const char* text = std::getenv("BREVIK_SOAK_HUNT");
+    if (text == nullptr)
+        GTEST_SKIP();
+    unsigned engineFault = 0, repairReturn = 0, fileFault = 0, upToDate = 0, moment = 1;
+    unsigned long wait = 0;
+    long long first = 1, last = 300;
+    ASSERT_EQ(8, std::sscanf(text, "%u %u %u %u %u %lu %lld %lld", &engineFault, &repairReturn, &fileFault,
+                             &upToDate, &moment, &wait, &first, &last));
+    PluginHarness h;
+    ASSERT_TRUE(InstallStandins(h, "[Engine]\r\nBehaviour=scripted\r\n"));
+    const std::wstring plugin = h.base.WidePath() + L"\\Plugin";
+    HMODULE pinned[2] = {LoadLibraryW((plugin + L"\\morl.dll").c_str()),
+                         LoadLibraryW((plugin + L"\\MORLCheck.dll").c_str())};
+    const std::string script = Script(engineFault, repairReturn != 0, fileFault);
+    Figures figures;
+    for (int i = 0; i < 3; ++i) {
+        WriteScripts(h, script, upToDate != 0);
+        Cycle(h.Folders(), CyclePlan{0, 1, moment, static_cast<DWORD>(wait)}, figures, script);
+    }
+    long long leaky = 0;
+    for (long long nth = first; nth <= last; ++nth) {
+        WriteScripts(h, script, upToDate != 0);
+        const long long mark = AllocationSequence();
+        TrackAllocations(true);
+        const long before = figures.leaky;
+        Cycle(h.Folders(), CyclePlan{1, nth, moment, static_cast<DWORD>(wait)}, figures, script);
+        TrackAllocations(false);
+        if (figures.leaky != before) {
+            ++leaky;
+            PrintTrackedAllocations(mark);
+        }
+    }
+    std::printf("hunt: %lld of %lld cycles leaked\n", leaky, last - first + 1);
+    for (HMODULE module : pinned) {
+        if (module != nullptr)
+            FreeLibrary(module);
+    }
 }
 
 }  // namespace

@@ -34,4 +34,13 @@ long long FailedAllocations();
 // Allocations of the chosen threads counted since the last Fail... call.
 long long CountedAllocations();
 
+// Leak hunting: while tracking is on, each new block records a sequence
+// number, its thread and its call stack; PrintTrackedAllocations lists the
+// tracked blocks still alive that were made after the sequence number
+// `after` (with module-relative return addresses, for addr2line) and
+// returns their number.
+void TrackAllocations(bool on);
+long long AllocationSequence();
+long long PrintTrackedAllocations(long long after);
+
 #endif  // FUND_TESTS_WIN_ALLOCATIONCOUNTER_H
