@@ -52,11 +52,12 @@ bool CListFile::Load(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
 
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) return false;
+    // Closed however the load ends (it throws when memory runs out).
+    std::unique_ptr<FILE, int (*)(FILE*)> file(_wfopen(path.c_str(), L"rb"), &std::fclose);
+    if (!file) return false;
     std::unique_ptr<Document> document(new Document());
-    const SI_Error loaded = document->ini.LoadFile(file);
-    std::fclose(file);
+    const SI_Error loaded = document->ini.LoadFile(file.get());
+    file.reset();
     if (loaded < 0) return false;
     m_document = std::move(document);
     return true;

@@ -34,7 +34,7 @@ SOURCE_PACKAGES=(zlib bzip2 libtommath libtomcrypt tinyxml)
 BINARY_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev
                  googletest libsimpleini-dev)
 RECIPE_FILES=("$ROOT/cmake/toolchain-mingw64.cmake" "$ROOT/cmake/windows/deps.sh"
-              "$ROOT/cmake/windows-deps/CMakeLists.txt"
+              "$ROOT/cmake/windows-deps/CMakeLists.txt" "$ROOT/cmake/windows-deps/ExceptionSafe.cmake"
               "$ROOT/cmake/windows-deps/BrevikWinDepsConfig.cmake")
 
 log() { printf '[deps] %s\n' "$*"; }
