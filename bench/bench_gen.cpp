@@ -109,9 +109,9 @@ private:
 class Vocabulary {
 public:
     explicit Vocabulary(Rng* rng) {
-        static const char* const kSyllables[] = {
-            "ka", "to", "ri", "ne", "sa", "mo", "lu", "de", "vi", "ga", "ho", "pe",
-            "shi", "tra", "ber", "lin", "qua", "ston", "fel", "mar", "or", "en", "ith", "ur"};
+        static const char* const kSyllables[] = {"ka",  "to",   "ri",  "ne",  "sa",  "mo",  "lu",  "de",
+                                                 "vi",  "ga",   "ho",  "pe",  "shi", "tra", "ber", "lin",
+                                                 "qua", "ston", "fel", "mar", "or",  "en",  "ith", "ur"};
         const size_t count = sizeof kSyllables / sizeof kSyllables[0];
         for (int i = 0; i < 4096; i++) {
             const int parts = 1 + int(rng->Below(1 + i / 600));
@@ -172,8 +172,7 @@ void FillBinary(Rng* rng, const Vocabulary& words, std::vector<uint8_t>* buf, si
         const size_t length = size_t(rng->Range(16, 4096));
         if (kind < 4) {  // instructions with random operands now and then
             for (size_t i = 0; i < length; i++)
-                buf->push_back(rng->Below(5) == 0 ? uint8_t(rng->Next())
-                                                  : kOps[rng->Below(sizeof kOps)]);
+                buf->push_back(rng->Below(5) == 0 ? uint8_t(rng->Next()) : kOps[rng->Below(sizeof kOps)]);
         } else if (kind < 6) {  // table of 32-bit values rising by small steps
             uint32_t value = uint32_t(rng->Below(1u << 24));
             for (size_t i = 0; i < length / 4; i++) {
@@ -224,8 +223,7 @@ void WriteKind(int kind, Rng* rng, const Vocabulary& words, Output* out, uint64_
         // A gzip stream of generated text, ending once about SIZE bytes are out.
         z_stream z;
         std::memset(&z, 0, sizeof z);
-        if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-            Fail("deflateInit2");
+        if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) Fail("deflateInit2");
         std::vector<uint8_t> packed(kChunk);
         const uint64_t stopAt = size > 64 ? size - 64 : 0;
         while (out->Written() < stopAt) {
@@ -325,17 +323,16 @@ int Mixed(const std::string& dir, uint64_t seed, uint64_t total) {
         all.files++;
         all.bytes += out.Written();
     }
-    std::printf("mixed set (generator version %d, seed %llu): %llu files, %llu bytes\n",
-                kGeneratorVersion, (unsigned long long)seed, (unsigned long long)all.files,
-                (unsigned long long)all.bytes);
+    std::printf("mixed set (generator version %d, seed %llu): %llu files, %llu bytes\n", kGeneratorVersion,
+                (unsigned long long)seed, (unsigned long long)all.files, (unsigned long long)all.bytes);
     for (int k = 0; k < 4; k++)
-        std::printf("  %-7s %4llu files %12llu bytes\n", kKindNames[k],
-                    (unsigned long long)byKind[k].files, (unsigned long long)byKind[k].bytes);
+        std::printf("  %-7s %4llu files %12llu bytes\n", kKindNames[k], (unsigned long long)byKind[k].files,
+                    (unsigned long long)byKind[k].bytes);
     const uint64_t largest = *std::max_element(sizes.begin(), sizes.end());
-    const uint64_t tiny = uint64_t(std::count_if(sizes.begin(), sizes.end(),
-                                                 [](uint64_t s) { return s <= 1024; }));
-    std::printf("  %llu files of at most 1 KiB, the largest %llu bytes\n",
-                (unsigned long long)tiny, (unsigned long long)largest);
+    const uint64_t tiny =
+        uint64_t(std::count_if(sizes.begin(), sizes.end(), [](uint64_t s) { return s <= 1024; }));
+    std::printf("  %llu files of at most 1 KiB, the largest %llu bytes\n", (unsigned long long)tiny,
+                (unsigned long long)largest);
     return 0;
 }
 
@@ -348,9 +345,8 @@ int Random(const std::string& dir, uint64_t seed, uint64_t count, uint64_t size)
         Output out(dir + name);
         WriteKind(3, &rng, words, &out, size);
     }
-    std::printf("random set (generator version %d, seed %llu): %llu files of %llu bytes\n",
-                kGeneratorVersion, (unsigned long long)seed, (unsigned long long)count,
-                (unsigned long long)size);
+    std::printf("random set (generator version %d, seed %llu): %llu files of %llu bytes\n", kGeneratorVersion,
+                (unsigned long long)seed, (unsigned long long)count, (unsigned long long)size);
     return 0;
 }
 

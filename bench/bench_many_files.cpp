@@ -33,8 +33,7 @@
 namespace {
 
 double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double CpuSeconds() {
@@ -52,8 +51,7 @@ long MaxRssKb() {
 
 std::string FileName(uint32_t i) {
     char name[64];
-    std::snprintf(name, sizeof name, "data\\dir%03u\\sub%02u\\file%07u.txt", i / 10000,
-                  (i / 100) % 100, i);
+    std::snprintf(name, sizeof name, "data\\dir%03u\\sub%02u\\file%07u.txt", i / 10000, (i / 100) % 100, i);
     return name;
 }
 
@@ -76,22 +74,20 @@ int Create(const char* path, uint32_t count) {
         const std::string name = FileName(i), content = Content(i);
         TNQOVFile* hf = nullptr;
         if (!SFileCreateFile(ha, name.c_str(), uint32_t(content.size()), &hf) ||
-            !SFileWriteFile(hf, content.data(), uint32_t(content.size())) ||
-            !SFileFinishFile(hf)) {
+            !SFileWriteFile(hf, content.data(), uint32_t(content.size())) || !SFileFinishFile(hf)) {
             std::fprintf(stderr, "cannot add %s: error %u\n", name.c_str(), QOVGetLastError());
             SFileCloseArchive(ha, false);
             return 1;
         }
-        if ((i + 1) % 200000 == 0)
-            std::fprintf(stderr, "  %u files added (%.1f s)\n", i + 1, Now() - start);
+        if ((i + 1) % 200000 == 0) std::fprintf(stderr, "  %u files added (%.1f s)\n", i + 1, Now() - start);
     }
     const double added = Now();
     if (!SFileCloseArchive(ha, true)) {
         std::fprintf(stderr, "cannot close %s: error %u\n", path, QOVGetLastError());
         return 1;
     }
-    std::printf("created %s: %u files, adding %.2f s, closing %.2f s\n", path, count,
-                added - start, Now() - added);
+    std::printf("created %s: %u files, adding %.2f s, closing %.2f s\n", path, count, added - start,
+                Now() - added);
     return 0;
 }
 
@@ -147,8 +143,7 @@ int Open(const char* path, uint32_t count) {
     }
     const double lookupSeconds = Now() - lookupStart;
     TNQOVFile* missing = nullptr;
-    if (NQOVOpenFileEx(ha, "data\\dir000\\sub00\\no-such-file.txt", QOV_OPEN_FROM_ARCHIVE,
-                       &missing)) {
+    if (NQOVOpenFileEx(ha, "data\\dir000\\sub00\\no-such-file.txt", QOV_OPEN_FROM_ARCHIVE, &missing)) {
         std::fprintf(stderr, "a name that is not there was found\n");
         SFileCloseFile(missing);
         ok = false;
@@ -158,18 +153,18 @@ int Open(const char* path, uint32_t count) {
     uint32_t named = 0;
     for (uint32_t i = 0; i < records; i++) {
         QOV_RECORD_INFO info;
-        if (SFileGetRecordInfo(ha, i, &info) && (info.dwFlags & NQOV_FILE_EXISTS) && info.bNamed)
-            named++;
+        if (SFileGetRecordInfo(ha, i, &info) && (info.dwFlags & NQOV_FILE_EXISTS) && info.bNamed) named++;
     }
     if (named < count) {
         std::fprintf(stderr, "only %u of %u files have their names\n", named, count);
         ok = false;
     }
     SFileCloseArchive(ha, false);
-    std::printf("open_s=%.4f open_cpu_s=%.4f rss_before_kb=%ld maxrss_kb=%ld records=%u named=%u "
-                "lookups=%u lookup_ms=%.3f %s\n",
-                openSeconds, openCpu, before, after, records, named, lookups,
-                lookups > 0 ? lookupSeconds * 1000 / lookups : 0.0, ok ? "ok" : "FAILED");
+    std::printf(
+        "open_s=%.4f open_cpu_s=%.4f rss_before_kb=%ld maxrss_kb=%ld records=%u named=%u "
+        "lookups=%u lookup_ms=%.3f %s\n",
+        openSeconds, openCpu, before, after, records, named, lookups,
+        lookups > 0 ? lookupSeconds * 1000 / lookups : 0.0, ok ? "ok" : "FAILED");
     return ok ? 0 : 1;
 }
 

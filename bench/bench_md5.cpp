@@ -45,10 +45,14 @@ constexpr double kBytesPerRun = 1024.0 * 1024 * 1024;
 
 const char* KernelName(int kernel) {
     switch (kernel) {
-        case QOV_MD5_SCALAR: return "scalar";
-        case QOV_MD5_AVX2: return "avx2";
-        case QOV_MD5_AVX512: return "avx512";
-        default: return "auto";
+        case QOV_MD5_SCALAR:
+            return "scalar";
+        case QOV_MD5_AVX2:
+            return "avx2";
+        case QOV_MD5_AVX512:
+            return "avx512";
+        default:
+            return "auto";
     }
 }
 
@@ -139,15 +143,15 @@ void Report(int kernel, size_t cbPiece, const TRunFigures& figures) {
     }
     printf("  %-7s %-16s best %6.2f GB/s   median %6.2f GB/s   per CPU second %6.2f GB/s\n",
            KernelName(kernel), what, best, median, cpu);
-    printf("RESULT kernel=%s piece=%zu best_gbps=%.3f median_gbps=%.3f cpu_gbps=%.3f\n",
-           KernelName(kernel), cbPiece, best, median, cpu);
+    printf("RESULT kernel=%s piece=%zu best_gbps=%.3f median_gbps=%.3f cpu_gbps=%.3f\n", KernelName(kernel),
+           cbPiece, best, median, cpu);
 }
 
 int RunEngine(size_t cbTotal, unsigned reps) {
     const std::vector<uint8_t> bytes = MakeBytes(cbTotal);
     const size_t pieceSizes[] = {size_t(1) << 20, size_t(32) << 10};
-    printf("  %zu MiB in memory, about 1 GiB hashed per run, %u runs; automatic choice: %s\n",
-           cbTotal >> 20, reps, KernelName(QOVGetMD5Kernel()));
+    printf("  %zu MiB in memory, about 1 GiB hashed per run, %u runs; automatic choice: %s\n", cbTotal >> 20,
+           reps, KernelName(QOVGetMD5Kernel()));
     std::vector<std::vector<Digest>> reference(2);
     Digest wholeReference{};
     int failures = 0;
@@ -161,7 +165,8 @@ int RunEngine(size_t cbTotal, unsigned reps) {
             Report(kernel, pieceSizes[i], TimePieces(bytes, pieceSizes[i], reps, &digests));
             if (kernel == QOV_MD5_SCALAR) reference[i] = digests;
             if (digests != reference[i]) {
-                fprintf(stderr, "bench_md5: %s digests differ from the scalar kernel's\n", KernelName(kernel));
+                fprintf(stderr, "bench_md5: %s digests differ from the scalar kernel's\n",
+                        KernelName(kernel));
                 failures++;
             }
         }

@@ -26,8 +26,7 @@ namespace {
 double Seconds(const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
 
 double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 int Usage() {
@@ -91,11 +90,11 @@ int main(int argc, char** argv) {
         }
     }
     const double wall = Now() - start;
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status)
+    const int code = WIFEXITED(status)     ? WEXITSTATUS(status)
                      : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                            : 127;
     const double user = Seconds(usage.ru_utime), sys = Seconds(usage.ru_stime);
-    std::printf("wall=%.4f user=%.4f sys=%.4f cpu=%.4f maxrss_kb=%ld status=%d\n", wall, user,
-                sys, user + sys, usage.ru_maxrss, code);
+    std::printf("wall=%.4f user=%.4f sys=%.4f cpu=%.4f maxrss_kb=%ld status=%d\n", wall, user, sys,
+                user + sys, usage.ru_maxrss, code);
     return code;
 }

@@ -34,8 +34,7 @@
 namespace {
 
 double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double CpuSeconds() {
@@ -50,8 +49,8 @@ const uint32_t kBad =
 
 // Verifies NAMES from a common counter with its own handle on PATH; adds
 // the bad ones to *BAD.
-void VerifyWorker(const char* path, const std::vector<std::string>* names,
-                  std::atomic<size_t>* next, std::atomic<uint32_t>* bad) {
+void VerifyWorker(const char* path, const std::vector<std::string>* names, std::atomic<size_t>* next,
+                  std::atomic<uint32_t>* bad) {
     TNQOVArchive* ha = nullptr;
     if (!SFileOpenArchive(path, &ha, NQOV_OPEN_READ_ONLY)) {
         bad->fetch_add(1);
@@ -113,17 +112,16 @@ int main(int argc, char** argv) {
         std::atomic<size_t> next{0};
         std::atomic<uint32_t> bad{0};
         std::vector<std::thread> workers;
-        for (unsigned i = 0; i < jobs; i++)
-            workers.emplace_back(VerifyWorker, argv[1], &names, &next, &bad);
+        for (unsigned i = 0; i < jobs; i++) workers.emplace_back(VerifyWorker, argv[1], &names, &next, &bad);
         for (std::thread& worker : workers) worker.join();
         badFiles = bad.load();
     }
     const double t3 = Now(), c3 = CpuSeconds();
     SFileCloseArchive(ha, false);
 
-    std::printf("open_s=%.4f pieces_s=%.4f pieces_cpu_s=%.4f files_s=%.4f files_cpu_s=%.4f "
-                "pieces=%u files=%zu bad_pieces=%u bad_files=%u jobs=%u\n",
-                t1 - t0, t2 - t1, c2 - c1, t3 - t2, c3 - c2, pieceCount, names.size(), badPieces,
-                badFiles, jobs);
+    std::printf(
+        "open_s=%.4f pieces_s=%.4f pieces_cpu_s=%.4f files_s=%.4f files_cpu_s=%.4f "
+        "pieces=%u files=%zu bad_pieces=%u bad_files=%u jobs=%u\n",
+        t1 - t0, t2 - t1, c2 - c1, t3 - t2, c3 - c2, pieceCount, names.size(), badPieces, badFiles, jobs);
     return badPieces == 0 && badFiles == 0 ? 0 : 1;
 }

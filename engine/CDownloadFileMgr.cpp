@@ -62,7 +62,8 @@ bool CDownloadFileMgr::StartSync(uint32_t fileIndex) {
     return true;
 }
 
-int CDownloadFileMgr::BeginDownload(IResourceManager* engine, CSyncMgr* syncMgr, const DownloadFileList& names) {
+int CDownloadFileMgr::BeginDownload(IResourceManager* engine, CSyncMgr* syncMgr,
+                                    const DownloadFileList& names) {
     Trace(L"CDownloadFileMgr::BeginDownload");
     fund::lock::scoped_lock hold(m_lock);
     m_engine = engine;

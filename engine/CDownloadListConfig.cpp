@@ -24,7 +24,8 @@ int CDownloadListConfig::Parse() {
     size_t handled = 0;
     while (m_resume < m_entryNumbers.size()) {
         std::wstring name;
-        if (m_file.EntryValue(m_entryNumbers[m_resume], kSourceKey, name)) m_entries.push_back(std::move(name));
+        if (m_file.EntryValue(m_entryNumbers[m_resume], kSourceKey, name))
+            m_entries.push_back(std::move(name));
         ++m_resume;
         ++handled;
         if (handled >= kBatchEntries && m_resume < m_entryNumbers.size()) return kParseMore;

@@ -41,9 +41,9 @@ private:
     int Finish(int result);
 
     DownloadFileList m_entries;
-    CListFile m_file;                    // loaded while a parse is in progress
-    std::vector<long> m_entryNumbers;    // entries present in the file
-    size_t m_resume = 0;                 // next index into m_entryNumbers
+    CListFile m_file;                  // loaded while a parse is in progress
+    std::vector<long> m_entryNumbers;  // entries present in the file
+    size_t m_resume = 0;               // next index into m_entryNumbers
     bool m_parsing = false;
 };
 

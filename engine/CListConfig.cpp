@@ -6,8 +6,7 @@
 
 #include "EngineSupport.h"
 
-CListConfig::CListConfig(const wchar_t* fileName)
-    : CListConfig(fileName, PluginFolder()) {}
+CListConfig::CListConfig(const wchar_t* fileName) : CListConfig(fileName, PluginFolder()) {}
 
 CListConfig::CListConfig(const wchar_t* fileName, std::wstring folder)
     : m_fileName(fileName), m_folder(std::move(folder)) {}

@@ -4,7 +4,6 @@
 
 #include "CMORLThread.h"
 
-
 #include "CSyncMgr.h"
 #include "EngineSupport.h"
 #include "EngineWindow.h"
@@ -62,44 +61,34 @@ CMORLThread::~CMORLThread() {
 void CMORLThread::RegisterTransitions() {
     typedef CMORLThread T;
     m_fsm.AddTransition(ENGINE_IDLE, ENGINE_EV_START, ENGINE_INITIALIZING, nullptr, &T::init)
-        .AddTransition(ENGINE_INITIALIZING, ENGINE_EV_INIT_PENDING, ENGINE_WAIT_INIT, nullptr,
-                       nullptr)
-        .AddTransition(ENGINE_INITIALIZING, ENGINE_EV_NEED_REPAIR, ENGINE_REPAIRING, nullptr,
-                       nullptr)
-        .AddTransition(ENGINE_INITIALIZING, ENGINE_EV_INIT_FAIL, ENGINE_FAILED, &T::set_fail,
-                       nullptr)
-        .AddTransition(ENGINE_REPAIRING, ENGINE_EV_REPAIR_DONE, ENGINE_INITIALIZING, &T::uninit,
-                       &T::init)
-        .AddTransition(ENGINE_REPAIRING, ENGINE_EV_REPAIR_FAIL, ENGINE_FAILED, &T::set_fail,
-                       nullptr)
+        .AddTransition(ENGINE_INITIALIZING, ENGINE_EV_INIT_PENDING, ENGINE_WAIT_INIT, nullptr, nullptr)
+        .AddTransition(ENGINE_INITIALIZING, ENGINE_EV_NEED_REPAIR, ENGINE_REPAIRING, nullptr, nullptr)
+        .AddTransition(ENGINE_INITIALIZING, ENGINE_EV_INIT_FAIL, ENGINE_FAILED, &T::set_fail, nullptr)
+        .AddTransition(ENGINE_REPAIRING, ENGINE_EV_REPAIR_DONE, ENGINE_INITIALIZING, &T::uninit, &T::init)
+        .AddTransition(ENGINE_REPAIRING, ENGINE_EV_REPAIR_FAIL, ENGINE_FAILED, &T::set_fail, nullptr)
         .AddTransition(ENGINE_WAIT_INIT, ENGINE_EV_INIT_ERROR, ENGINE_FAILED, &T::set_fail, nullptr)
         .AddTransition(ENGINE_WAIT_INIT, ENGINE_EV_INIT_DONE, ENGINE_READY, &T::set_canread,
                        &T::set_cansync_first)
-        .AddTransition(ENGINE_WAIT_INIT, ENGINE_EV_HOST_KILLED, ENGINE_WAIT_INIT_HOST_DOWN,
-                       nullptr, nullptr)
-        .AddTransition(ENGINE_READY, ENGINE_EV_HOST_KILLED, ENGINE_HOST_DOWN, &T::set_cannotsync,
-                       nullptr)
-        .AddTransition(ENGINE_READY_HOST_DOWN, ENGINE_EV_HOST_LOST, ENGINE_FAILED, &T::set_fail,
-                       nullptr)
+        .AddTransition(ENGINE_WAIT_INIT, ENGINE_EV_HOST_KILLED, ENGINE_WAIT_INIT_HOST_DOWN, nullptr, nullptr)
+        .AddTransition(ENGINE_READY, ENGINE_EV_HOST_KILLED, ENGINE_HOST_DOWN, &T::set_cannotsync, nullptr)
+        .AddTransition(ENGINE_READY_HOST_DOWN, ENGINE_EV_HOST_LOST, ENGINE_FAILED, &T::set_fail, nullptr)
         .AddTransition(ENGINE_READY_HOST_DOWN, ENGINE_EV_HOST_RESTARTED, ENGINE_READY, nullptr,
                        &T::set_cansync_first)
         .AddTransition(ENGINE_HOST_DOWN, ENGINE_EV_HOST_LOST, ENGINE_FAILED, &T::set_fail, nullptr)
         .AddTransition(ENGINE_HOST_DOWN, ENGINE_EV_HOST_RESTARTED, ENGINE_READY_RESTARTED, nullptr,
                        &T::set_cansync)
-        .AddTransition(ENGINE_READY_RESTARTED, ENGINE_EV_HOST_KILLED, ENGINE_HOST_DOWN,
-                       &T::set_cannotsync, nullptr)
-        .AddTransition(ENGINE_WAIT_INIT_HOST_DOWN, ENGINE_EV_HOST_RESTARTED, ENGINE_WAIT_INIT,
-                       nullptr, nullptr)
+        .AddTransition(ENGINE_READY_RESTARTED, ENGINE_EV_HOST_KILLED, ENGINE_HOST_DOWN, &T::set_cannotsync,
+                       nullptr)
+        .AddTransition(ENGINE_WAIT_INIT_HOST_DOWN, ENGINE_EV_HOST_RESTARTED, ENGINE_WAIT_INIT, nullptr,
+                       nullptr)
         .AddTransition(ENGINE_WAIT_INIT_HOST_DOWN, ENGINE_EV_INIT_DONE, ENGINE_READY_HOST_DOWN,
                        &T::set_canread, nullptr)
-        .AddTransition(ENGINE_WAIT_INIT_HOST_DOWN, ENGINE_EV_HOST_LOST, ENGINE_FAILED,
-                       &T::set_fail, nullptr)
-        .AddTransition(ENGINE_WAIT_INIT_HOST_DOWN, ENGINE_EV_INIT_ERROR, ENGINE_FAILED,
-                       &T::set_fail, nullptr);
+        .AddTransition(ENGINE_WAIT_INIT_HOST_DOWN, ENGINE_EV_HOST_LOST, ENGINE_FAILED, &T::set_fail, nullptr)
+        .AddTransition(ENGINE_WAIT_INIT_HOST_DOWN, ENGINE_EV_INIT_ERROR, ENGINE_FAILED, &T::set_fail,
+                       nullptr);
     // The failed state absorbs every later engine event.
-    const EEvent absorbed[] = {ENGINE_EV_HOST_RESTARTED, ENGINE_EV_HOST_LOST,
-                               ENGINE_EV_INIT_DONE,      ENGINE_EV_INIT_ERROR,
-                               ENGINE_EV_HOST_KILLED,    ENGINE_EV_REPAIR_DONE,
+    const EEvent absorbed[] = {ENGINE_EV_HOST_RESTARTED, ENGINE_EV_HOST_LOST,   ENGINE_EV_INIT_DONE,
+                               ENGINE_EV_INIT_ERROR,     ENGINE_EV_HOST_KILLED, ENGINE_EV_REPAIR_DONE,
                                ENGINE_EV_REPAIR_FAIL};
     for (EEvent event : absorbed) {
         m_fsm.AddTransition(ENGINE_FAILED, event, ENGINE_FAILED, nullptr, nullptr);
@@ -218,8 +207,8 @@ void CMORLThread::CleanUpMORL() {
     m_engine = nullptr;
     m_engineLibrary.reset();
     if (m_checker != nullptr && m_checkLibrary) {
-        PFN_ReleaseCheckHandle release = ExportOf<PFN_ReleaseCheckHandle>(
-            m_checkLibrary.get(), MORL_EXPORT_RELEASE_CHECK_HANDLE);
+        PFN_ReleaseCheckHandle release =
+            ExportOf<PFN_ReleaseCheckHandle>(m_checkLibrary.get(), MORL_EXPORT_RELEASE_CHECK_HANDLE);
         if (release != nullptr) release(m_checker);
     }
     m_checker = nullptr;
@@ -318,11 +307,9 @@ unsigned CMORLThread::MessageLoop() {
             continue;
         }
         // Nothing queued: sleep until a message or the stop event arrives.
-        DWORD woken = MsgWaitForMultipleObjectsEx(1, &stop, INFINITE, QS_ALLINPUT,
-                                                  MWMO_INPUTAVAILABLE);
+        DWORD woken = MsgWaitForMultipleObjectsEx(1, &stop, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         if (woken == WAIT_OBJECT_0) {
-            if (m_engine != nullptr && m_fsm.GetState() > ENGINE_INITIALIZING &&
-                !m_engine->Uninitialize()) {
+            if (m_engine != nullptr && m_fsm.GetState() > ENGINE_INITIALIZING && !m_engine->Uninitialize()) {
                 TraceEngineLastError(m_engine);
             }
             break;
@@ -346,8 +333,8 @@ void CMORLThread::DestroyMainWindow() {
 // The engine's messages (engine thread)
 
 int CMORLThread::ProcessMsg(UINT message, WPARAM wParam, LPARAM lParam) {
-    Trace(L"CMORLThread::ProcessMsg msg:%u wparam:%u lparam %u", message,
-          static_cast<unsigned>(wParam), static_cast<unsigned>(lParam));
+    Trace(L"CMORLThread::ProcessMsg msg:%u wparam:%u lparam %u", message, static_cast<unsigned>(wParam),
+          static_cast<unsigned>(lParam));
     int handled = 1;
     if (!fund::guarded(L"CMORLThread::ProcessMsg", [&] { handled = HandleMessage(message, wParam, lParam); }))
         OnFault();
@@ -380,55 +367,55 @@ int CMORLThread::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         message <= WM_ENGINE_STOP_READY)
         return 1;
     switch (message) {
-    case WM_ENGINE_START:
-        Trace(L"trace: MORL Init Begin");
-        m_fsm.ProcessEvent(ENGINE_EV_START, 0, 0);
-        return 1;
-    case WM_ENGINE_UNUSED_NOTICE:
-        return 1;
-    case WM_ENGINE_INIT_RETURN:
-        Trace(L"trace: MORL Init Return");
-        m_fsm.ProcessEvent(wParam != 0 ? ENGINE_EV_INIT_DONE : ENGINE_EV_INIT_ERROR, 0, 0);
-        return 1;
-    case WM_ENGINE_GAME_SPEED:
-        if (m_engine != nullptr) {
-            Trace(L"state: game set pre download speed: %u:%u", static_cast<unsigned>(arg),
-                  m_engine->GetDownloadSpeed());
-        }
-        return 1;
-    case WM_ENGINE_REPAIR_PROGRESS:
-        Trace(L"trace: MORL Repair progress %u", static_cast<unsigned>(arg));
-        if (m_callback != nullptr) m_callback->MORLRepairProgress(static_cast<int>(arg));
-        return 1;
-    case WM_ENGINE_REPAIR_RETURN:
-        OnRepairReturn(wParam, lParam);
-        return 1;
-    case WM_ENGINE_GAME_SPEED2:
-        if (m_engine != nullptr) {
-            Trace(L"state: game set pre download speed: %u:%u", static_cast<unsigned>(arg),
-                  m_engine->GetPreDownloadSpeed());
-        }
-        return 1;
-    case WM_ENGINE_HOST_KILLED:
-        m_fsm.ProcessEvent(ENGINE_EV_HOST_KILLED, 0, 0);
-        return 1;
-    case WM_ENGINE_HOST_RESTART:
-        m_fsm.ProcessEvent(wParam != 0 ? ENGINE_EV_HOST_RESTARTED : ENGINE_EV_HOST_LOST, 0, 0);
-        return 1;
-    case WM_ENGINE_USER_SPEED:
-        if (m_engine != nullptr) {
-            Trace(L"state: user set pre download speed: %u", m_engine->GetPreDownloadSpeed());
-        }
-        return 1;
-    case WM_ENGINE_BITMAP_FINISH:
-        Trace(L"OnSetBitMapFinishState");
-        if (m_callback != nullptr) m_callback->OnSetBitMapFinishState(static_cast<int>(arg));
-        return 0;  // the sync manager sees it too
-    case WM_ENGINE_STOP_READY:
-        InterlockedExchange(&m_stopReady, 1);
-        return 1;
-    default:
-        return 0;
+        case WM_ENGINE_START:
+            Trace(L"trace: MORL Init Begin");
+            m_fsm.ProcessEvent(ENGINE_EV_START, 0, 0);
+            return 1;
+        case WM_ENGINE_UNUSED_NOTICE:
+            return 1;
+        case WM_ENGINE_INIT_RETURN:
+            Trace(L"trace: MORL Init Return");
+            m_fsm.ProcessEvent(wParam != 0 ? ENGINE_EV_INIT_DONE : ENGINE_EV_INIT_ERROR, 0, 0);
+            return 1;
+        case WM_ENGINE_GAME_SPEED:
+            if (m_engine != nullptr) {
+                Trace(L"state: game set pre download speed: %u:%u", static_cast<unsigned>(arg),
+                      m_engine->GetDownloadSpeed());
+            }
+            return 1;
+        case WM_ENGINE_REPAIR_PROGRESS:
+            Trace(L"trace: MORL Repair progress %u", static_cast<unsigned>(arg));
+            if (m_callback != nullptr) m_callback->MORLRepairProgress(static_cast<int>(arg));
+            return 1;
+        case WM_ENGINE_REPAIR_RETURN:
+            OnRepairReturn(wParam, lParam);
+            return 1;
+        case WM_ENGINE_GAME_SPEED2:
+            if (m_engine != nullptr) {
+                Trace(L"state: game set pre download speed: %u:%u", static_cast<unsigned>(arg),
+                      m_engine->GetPreDownloadSpeed());
+            }
+            return 1;
+        case WM_ENGINE_HOST_KILLED:
+            m_fsm.ProcessEvent(ENGINE_EV_HOST_KILLED, 0, 0);
+            return 1;
+        case WM_ENGINE_HOST_RESTART:
+            m_fsm.ProcessEvent(wParam != 0 ? ENGINE_EV_HOST_RESTARTED : ENGINE_EV_HOST_LOST, 0, 0);
+            return 1;
+        case WM_ENGINE_USER_SPEED:
+            if (m_engine != nullptr) {
+                Trace(L"state: user set pre download speed: %u", m_engine->GetPreDownloadSpeed());
+            }
+            return 1;
+        case WM_ENGINE_BITMAP_FINISH:
+            Trace(L"OnSetBitMapFinishState");
+            if (m_callback != nullptr) m_callback->OnSetBitMapFinishState(static_cast<int>(arg));
+            return 0;  // the sync manager sees it too
+        case WM_ENGINE_STOP_READY:
+            InterlockedExchange(&m_stopReady, 1);
+            return 1;
+        default:
+            return 0;
     }
 }
 

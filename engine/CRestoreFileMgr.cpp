@@ -32,8 +32,7 @@ bool IsAllowedDestination(std::wstring_view folder) {
 
 }  // namespace
 
-CRestoreFileMgr::CRestoreFileMgr(IRestoreCallback* callback)
-    : CRestoreFileMgr(callback, PluginFolder()) {}
+CRestoreFileMgr::CRestoreFileMgr(IRestoreCallback* callback) : CRestoreFileMgr(callback, PluginFolder()) {}
 
 CRestoreFileMgr::CRestoreFileMgr(IRestoreCallback* callback, std::wstring baseFolder)
     : m_engine(nullptr),
@@ -122,9 +121,7 @@ void CRestoreFileMgr::Stop() {
     m_callback = nullptr;
 }
 
-bool CRestoreFileMgr::IsStopping() const {
-    return WaitForSingleObject(m_stopEvent.get(), 0) != WAIT_TIMEOUT;
-}
+bool CRestoreFileMgr::IsStopping() const { return WaitForSingleObject(m_stopEvent.get(), 0) != WAIT_TIMEOUT; }
 
 void CRestoreFileMgr::RestoreThreadProcess() {
     Trace(L"CRestoreFileMgr::RestoreThread");
@@ -171,7 +168,9 @@ bool CRestoreFileMgr::RestoreNext() {
     // Lists and archive tables may come from a server: a name that would
     // leave the game folder fails the restore, and nothing is written.
     const bool allowed = IsAllowedDestination(entry.folder) && fund::is_contained_relative_name(name);
-    if (!allowed) Trace(L"error: CRestoreFileMgr::RestoreThreadProcess refused, outside the game folder %ls", target.c_str());
+    if (!allowed)
+        Trace(L"error: CRestoreFileMgr::RestoreThreadProcess refused, outside the game folder %ls",
+              target.c_str());
     const bool ok = allowed && RestoreFile(entry.index, folder, target);
 
     fund::lock::scoped_lock hold(m_lock);

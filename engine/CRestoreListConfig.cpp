@@ -20,7 +20,8 @@ int CRestoreListConfig::Parse() {
     for (long entry : file.PresentEntries(file.FileCount())) {
         std::wstring source;
         std::wstring destination;
-        if (file.EntryValue(entry, kSourceKey, source) && file.EntryValue(entry, kDestinationKey, destination))
+        if (file.EntryValue(entry, kSourceKey, source) &&
+            file.EntryValue(entry, kDestinationKey, destination))
             m_entries.emplace_back(std::move(source), std::move(destination));
         if (IsQuit()) {
             m_entries.clear();

@@ -12,7 +12,7 @@
 
 // (name inside the archive, destination folder relative to the plug-in's
 // folder), in list order.
-typedef std::vector<std::pair<std::wstring, std::wstring> > RestoreFileList;
+typedef std::vector<std::pair<std::wstring, std::wstring>> RestoreFileList;
 
 class CRestoreListConfig : public CListConfig {
 public:

@@ -27,9 +27,8 @@ SyncTaskPtr TakeTask(WPARAM wParam) {
 
 std::string SyncResultFileName(const SyncResult& record) {
     const void* end = std::memchr(record.fileName, '\0', sizeof(record.fileName));
-    size_t length = end != nullptr
-                        ? static_cast<size_t>(static_cast<const char*>(end) - record.fileName)
-                        : sizeof(record.fileName);
+    size_t length = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - record.fileName)
+                                   : sizeof(record.fileName);
     return std::string(record.fileName, length);
 }
 
@@ -102,31 +101,31 @@ int CSyncMgr::PendingCancelSync(const SyncTaskPtr& task) {
 }
 
 int CSyncMgr::ProcessMsg(UINT message, WPARAM wParam, LPARAM lParam) {
-    Trace(L"CSyncMgr::ProcessMsg msg:%u wparam:%u lparam:%u", message,
-          static_cast<unsigned>(wParam), static_cast<unsigned>(lParam));
+    Trace(L"CSyncMgr::ProcessMsg msg:%u wparam:%u lparam:%u", message, static_cast<unsigned>(wParam),
+          static_cast<unsigned>(lParam));
     switch (message) {
-    case WM_SYNC_PENDING: {
-        SyncTaskPtr task = TakeTask(wParam);
-        if (task) SyncFile(static_cast<uint32_t>(lParam), task);
-        return 1;
-    }
-    case WM_SYNC_CANCEL:
-    case WM_SYNC_CANCEL2: {
-        SyncTaskPtr task = TakeTask(wParam);
-        if (task) CancelSyncFile(task);
-        return 1;
-    }
-    case WM_SYNC_PROCESS_CACHE:
-        ProcessCache();
-        return 1;
-    case WM_SYNC_CLEAR_CACHE:
-        ClearCache();
-        return 1;
-    case WM_ENGINE_SYNC_EVENT:
-        OnSyncEvent(static_cast<uint32_t>(wParam));
-        return 1;
-    default:
-        return 0;
+        case WM_SYNC_PENDING: {
+            SyncTaskPtr task = TakeTask(wParam);
+            if (task) SyncFile(static_cast<uint32_t>(lParam), task);
+            return 1;
+        }
+        case WM_SYNC_CANCEL:
+        case WM_SYNC_CANCEL2: {
+            SyncTaskPtr task = TakeTask(wParam);
+            if (task) CancelSyncFile(task);
+            return 1;
+        }
+        case WM_SYNC_PROCESS_CACHE:
+            ProcessCache();
+            return 1;
+        case WM_SYNC_CLEAR_CACHE:
+            ClearCache();
+            return 1;
+        case WM_ENGINE_SYNC_EVENT:
+            OnSyncEvent(static_cast<uint32_t>(wParam));
+            return 1;
+        default:
+            return 0;
     }
 }
 
@@ -168,8 +167,8 @@ bool CSyncMgr::SyncFile(uint32_t fileIndex, const SyncTaskPtr& task) {
     if (m_canSync) {
         uint32_t syncId = MORL_INVALID_SYNC_ID;
         if (m_engine != nullptr) {
-            syncId = m_engine->StartSync(fileIndex, m_window, task->GetPriority(), MORL_SYNC_ANY,
-                                         task->GetFlag());
+            syncId =
+                m_engine->StartSync(fileIndex, m_window, task->GetPriority(), MORL_SYNC_ANY, task->GetFlag());
         }
         if (syncId == MORL_INVALID_SYNC_ID) {
             TraceEngineLastError(m_engine);
@@ -265,15 +264,13 @@ void CSyncMgr::OnSyncEvent(uint32_t syncId) {
     SyncTaskPtr task = entry->second;
     if (status == MORL_SYNC_STATUS_SYNCED || status == MORL_SYNC_STATUS_ENDED) {
         m_syncs.erase(entry);
-        task->OnSyncResult(task, status == MORL_SYNC_STATUS_SYNCED ? SYNC_TASK_SYNCED
-                                                                   : SYNC_TASK_ENDED);
+        task->OnSyncResult(task, status == MORL_SYNC_STATUS_SYNCED ? SYNC_TASK_SYNCED : SYNC_TASK_ENDED);
         return;
     }
     ProcessSyncError(entry, record, task);
 }
 
-void CSyncMgr::ProcessSyncError(SyncMap::iterator entry, const SyncResult& record,
-                                const SyncTaskPtr& task) {
+void CSyncMgr::ProcessSyncError(SyncMap::iterator entry, const SyncResult& record, const SyncTaskPtr& task) {
     Trace(L"CSyncMgr::ProcessSyncError");
     const uint32_t errors = task->AddError();
     if (errors >= kMaxSyncErrors) {
@@ -293,7 +290,6 @@ void CSyncMgr::ProcessSyncError(SyncMap::iterator entry, const SyncResult& recor
         task->OnSyncResult(task, SYNC_TASK_FAILED);
         return;
     }
-    Trace(L"error: sync retry, sync task error %u times, file index:%u", errors,
-          task->GetFileIndex());
+    Trace(L"error: sync retry, sync task error %u times, file index:%u", errors, task->GetFileIndex());
     SyncFile(fileIndex, task);
 }

@@ -23,7 +23,7 @@
 // Messages of the engine window handled by the sync manager.  A task
 // travels in wParam as a heap copy of its shared pointer (SyncTaskPtr*),
 // owned by the message.
-const UINT WM_SYNC_PENDING = 0x402;        // lParam: file index
+const UINT WM_SYNC_PENDING = 0x402;  // lParam: file index
 const UINT WM_SYNC_CANCEL = 0x403;
 const UINT WM_SYNC_CANCEL2 = 0x404;
 const UINT WM_SYNC_PROCESS_CACHE = 0x405;
@@ -88,8 +88,7 @@ private:
     int PostTask(UINT message, const SyncTaskPtr& task, LPARAM lParam);
     void Post(UINT message);
     void OnSyncEvent(uint32_t syncId);
-    void ProcessSyncError(SyncMap::iterator entry, const SyncResult& record,
-                          const SyncTaskPtr& task);
+    void ProcessSyncError(SyncMap::iterator entry, const SyncResult& record, const SyncTaskPtr& task);
 
     HWND m_window;
     SyncMap m_syncs;

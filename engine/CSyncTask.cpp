@@ -24,8 +24,7 @@ CSyncTask::~CSyncTask() {
 }
 
 void CSyncTask::OnSyncResult(const SyncTaskPtr& task, int status) {
-    Trace(L"CSyncTask::OnSyncResult syncid:%u index:%u status:%d", GetSyncId(), m_fileIndex,
-          status);
+    Trace(L"CSyncTask::OnSyncResult syncid:%u index:%u status:%d", GetSyncId(), m_fileIndex, status);
     m_lastStatus.store(status);
     // The requester may reset the callback on its own thread at any time:
     // test it only under the lock it resets it under.

@@ -17,14 +17,16 @@ void EngineWindow::Detach() { fund::win::detach_window(m_window, this); }
 LRESULT EngineWindow::handle_message(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
     // No exception may leave a window procedure.
     int handled = 0;
-    if (m_first != nullptr &&
-        !fund::guarded(L"EngineWindow (first handler)", [&] { handled = m_first->ProcessMsg(message, wParam, lParam); }))
+    if (m_first != nullptr && !fund::guarded(L"EngineWindow (first handler)",
+                                             [&] { handled = m_first->ProcessMsg(message, wParam, lParam); }))
         return 1;
     if (handled != 0) return 1;
-    if (m_second != nullptr &&
-        !fund::guarded(L"EngineWindow (second handler)", [&] { handled = m_second->ProcessMsg(message, wParam, lParam); })) {
+    if (m_second != nullptr && !fund::guarded(L"EngineWindow (second handler)", [&] {
+            handled = m_second->ProcessMsg(message, wParam, lParam);
+        })) {
         if (m_first != nullptr)
-            fund::guarded(L"EngineWindow (fault)", [&] { m_first->ProcessMsg(WM_ENGINE_WINDOW_FAULT, 0, 0); });
+            fund::guarded(L"EngineWindow (fault)",
+                          [&] { m_first->ProcessMsg(WM_ENGINE_WINDOW_FAULT, 0, 0); });
         return 1;
     }
     if (handled != 0) return 1;

@@ -81,9 +81,9 @@ const UINT WM_ENGINE_REPAIR_PROGRESS = 0x506F;  // wParam: tenths of a percent
 const UINT WM_ENGINE_REPAIR_RETURN = 0x5070;    // wParam non-zero: repaired; lParam: error code
 const UINT WM_ENGINE_GAME_SPEED2 = 0x5071;      // wParam: a speed
 const UINT WM_ENGINE_HOST_KILLED = 0x5072;
-const UINT WM_ENGINE_HOST_RESTART = 0x5073;     // wParam non-zero: restarted, 0: lost
+const UINT WM_ENGINE_HOST_RESTART = 0x5073;  // wParam non-zero: restarted, 0: lost
 const UINT WM_ENGINE_USER_SPEED = 0x5074;
-const UINT WM_ENGINE_BITMAP_FINISH = 0x5075;    // wParam: error, 0 for success
+const UINT WM_ENGINE_BITMAP_FINISH = 0x5075;  // wParam: error, 0 for success
 const UINT WM_ENGINE_STOP_READY = 0x5076;
 
 //-----------------------------------------------------------------------------
@@ -121,8 +121,8 @@ public:
     virtual void Reserved11() {}
     // 12: starts a sync of a file; WM_ENGINE_SYNC_EVENT (wParam: the id)
     // reaches `notify` on each change.  The id, or MORL_INVALID_SYNC_ID.
-    virtual uint32_t StartSync(uint32_t index, HWND notify, uint32_t priority,
-                               uint32_t any, uint8_t flag) = 0;
+    virtual uint32_t StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any,
+                               uint8_t flag) = 0;
     // 13
     virtual void CancelSync(uint32_t syncId) = 0;
     // 14: true when `result` was filled.
@@ -134,8 +134,7 @@ public:
     // wide characters, its terminating NUL included; with a buffer (of
     // `length` wide characters) it also writes the text, cut to fit and
     // always NUL-terminated.
-    virtual uint32_t GetErrorText(uint32_t code, uint32_t reserved, wchar_t* buffer,
-                                  uint32_t length) = 0;
+    virtual uint32_t GetErrorText(uint32_t code, uint32_t reserved, wchar_t* buffer, uint32_t length) = 0;
     virtual void Reserved18() {}
     // 19: the current download speed in bytes per second.
     virtual uint32_t GetDownloadSpeed() = 0;

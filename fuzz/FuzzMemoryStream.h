@@ -28,8 +28,8 @@ namespace fuzzstream {
 class TMemoryStream : public TFileStreamImpl {
 public:
     std::vector<uint8_t> Data;
-    uint64_t qwLimit = 0;     // largest size writes may give the stream
-    bool bLimitHit = false;   // a write or resize was refused for the limit
+    uint64_t qwLimit = 0;    // largest size writes may give the stream
+    bool bLimitHit = false;  // a write or resize was refused for the limit
     // Injected faults: once qwWriteBudget bytes have been written, every
     // further write and resize fails with ERROR_DISK_FULL.
     uint64_t qwWriteBudget = UINT64_MAX;
@@ -88,8 +88,7 @@ inline bool MemoryResize(TMemoryStream* pStream, uint64_t qwSize) {
     return true;
 }
 
-inline bool MemoryWrite(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer,
-                        uint32_t dwLength) {
+inline bool MemoryWrite(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) {
     if (pStream == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;

@@ -47,24 +47,24 @@ namespace {
 using fuzzstream::NewMemoryStream;
 using fuzzstream::TMemoryStream;
 
-const uint32_t kMaxRecords = 128;             // records exercised per archive
-const uint32_t kReadBlock = 64 * 1024;         // one SFileReadFile call
-const uint64_t kMaxFileRead = 1u << 20;        // bytes read of one file
-const uint64_t kStreamLimit = 64ull << 20;     // largest in-memory archive
-const size_t kMaxExtractInput = 256 * 1024;    // larger inputs skip extraction
-const uint32_t kMaxPieceBuffer = 16u << 20;    // larger pieces are not read here
+const uint32_t kMaxRecords = 128;            // records exercised per archive
+const uint32_t kReadBlock = 64 * 1024;       // one SFileReadFile call
+const uint64_t kMaxFileRead = 1u << 20;      // bytes read of one file
+const uint64_t kStreamLimit = 64ull << 20;   // largest in-memory archive
+const size_t kMaxExtractInput = 256 * 1024;  // larger inputs skip extraction
+const uint32_t kMaxPieceBuffer = 16u << 20;  // larger pieces are not read here
 
 [[noreturn]] void InvariantFailed(const char* what, const char* detail, int line) {
     const uint32_t lastError = QOVGetLastError();
-    fprintf(stderr, "fuzz_archive: invariant broken (line %d): %s [%s] (last error %u)\n", line,
-            what, detail != nullptr ? detail : "", lastError);
+    fprintf(stderr, "fuzz_archive: invariant broken (line %d): %s [%s] (last error %u)\n", line, what,
+            detail != nullptr ? detail : "", lastError);
     fflush(stderr);
     abort();
 }
 
-#define FUZZ_CHECK(cond, what, detail)                              \
-    do {                                                            \
-        if (!(cond)) InvariantFailed((what), (detail), __LINE__);   \
+#define FUZZ_CHECK(cond, what, detail)                            \
+    do {                                                          \
+        if (!(cond)) InvariantFailed((what), (detail), __LINE__); \
     } while (0)
 
 typedef std::vector<uint8_t> Bytes;
@@ -89,8 +89,7 @@ char* MakeScratchFolder(std::vector<char>* pattern) {
 #else
 char* MakeScratchFolder(std::vector<char>* pattern) {
     const char* base = getenv("TMPDIR");
-    const std::string text =
-        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/nqov-fuzz-XXXXXX";
+    const std::string text = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/nqov-fuzz-XXXXXX";
     pattern->assign(text.begin(), text.end());
     pattern->push_back(0);
     return mkdtemp(pattern->data());
@@ -142,8 +141,8 @@ bool ReadToEnd(TNQOVFile* hf, bool bCheckPieces, Bytes* pContent) {
 
 // Reads up to `length` bytes at `position` and checks them against the
 // content read before (when that read was complete).
-void ReadAt(TNQOVFile* hf, uint32_t position, uint32_t length, const Bytes* pWhole,
-            bool bCheckPieces, const char* szName) {
+void ReadAt(TNQOVFile* hf, uint32_t position, uint32_t length, const Bytes* pWhole, bool bCheckPieces,
+            const char* szName) {
     if (SFileSetFilePointer(hf, static_cast<int32_t>(position), NQOV_FILE_BEGIN) != position) return;
     Bytes buffer(length == 0 ? 1 : length);
     uint32_t read = 0;
@@ -159,8 +158,8 @@ void ReadAt(TNQOVFile* hf, uint32_t position, uint32_t length, const Bytes* pWho
     FUZZ_CHECK(read == expected, "read at a position delivered a different length", szName);
     FUZZ_CHECK(memcmp(buffer.data(), pWhole->data() + position, read) == 0,
                "read at a position delivered other bytes than the whole read", szName);
-    FUZZ_CHECK(SFileSetFilePointer(hf, 0, NQOV_FILE_CURRENT) == position + read,
-               "file position after a read", szName);
+    FUZZ_CHECK(SFileSetFilePointer(hf, 0, NQOV_FILE_CURRENT) == position + read, "file position after a read",
+               szName);
 }
 
 // Opens one record in one way and reads it every way; *pContent gets the
@@ -203,8 +202,8 @@ void ExerciseHandle(TNQOVFile* hf, const char* szName, Bytes* pContent, bool* pb
     }
 }
 
-void ExerciseRecord(TNQOVArchive* ha, const QOV_RECORD_INFO& info, const std::string& name,
-                    Bytes* pContent, bool* pbComplete) {
+void ExerciseRecord(TNQOVArchive* ha, const QOV_RECORD_INFO& info, const std::string& name, Bytes* pContent,
+                    bool* pbComplete) {
     const char* szName = name.c_str();
     // The first scope that opens the record gets every kind of read; the
     // others (which find the same record) a short one.
@@ -251,8 +250,7 @@ public:
         if (m_calls == 0) m_count = dwPieceCount;
         FUZZ_CHECK(dwPieceCount == m_count, "piece count changed during SFileVerifyAll", nullptr);
         FUZZ_CHECK(dwPieceIndex == m_calls, "SFileVerifyAll reported pieces out of order", nullptr);
-        FUZZ_CHECK(dwPieceIndex < dwPieceCount, "SFileVerifyAll reported a piece beyond the count",
-                   nullptr);
+        FUZZ_CHECK(dwPieceIndex < dwPieceCount, "SFileVerifyAll reported a piece beyond the count", nullptr);
         m_calls++;
     }
     uint32_t m_calls = 0;
@@ -303,7 +301,8 @@ void ExercisePieces(TNQOVArchive* ha) {
         Bytes piece(pieceSize);
         QOV_PIECE_WRITE writes[] = {{0, pieceCount == 1 ? lastPieceSize : pieceSize, piece.data(), 9, 9},
                                     {pieceCount, pieceSize, piece.data(), 9, 9}};
-        FUZZ_CHECK(!SFileWritePiecesVerified(ha, writes, 2), "a piece written to a read-only stream", nullptr);
+        FUZZ_CHECK(!SFileWritePiecesVerified(ha, writes, 2), "a piece written to a read-only stream",
+                   nullptr);
         for (const QOV_PIECE_WRITE& write : writes)
             FUZZ_CHECK(write.dwResult != QOV_PIECE_WRITTEN, "a piece written to a read-only stream", nullptr);
     }
@@ -350,8 +349,7 @@ void ReadPass(const uint8_t* data, size_t size) {
         bool complete = false;
         ExerciseRecord(ha, listed.info, listed.name, &content, &complete);
 
-        if (!extracted && complete && (listed.info.dwFlags & NQOV_FILE_EXISTS) &&
-            !ScratchFolder().empty()) {
+        if (!extracted && complete && (listed.info.dwFlags & NQOV_FILE_EXISTS) && !ScratchFolder().empty()) {
             extracted = true;
             const std::string target = ScratchFolder() + "/extracted.bin";
             if (SFileExtractFile(ha, listed.name.c_str(), target.c_str())) {
@@ -512,8 +510,7 @@ void WritePass(const uint8_t* data, size_t size) {
         // After a failed write: the bytes as they are must still be safe to
         // read, and the archive safe to close.
         const Bytes damaged = stream->Data;
-        FUZZ_CHECK(!(flushed && rewrites), "a flush with tables to write succeeded on a full disk",
-                   szName);
+        FUZZ_CHECK(!(flushed && rewrites), "a flush with tables to write succeeded on a full disk", szName);
         SFileCloseArchive(ha, false);
         ReadPass(damaged.data(), damaged.size());
         return;
@@ -522,15 +519,13 @@ void WritePass(const uint8_t* data, size_t size) {
     if (flushed) {
         // A flushed archive verifies and holds the new file.
         TCountingCallback callback;
-        if (rewrites)
-            FUZZ_CHECK(SFileVerifyAll(ha, &callback), "a flushed archive does not verify", szName);
+        if (rewrites) FUZZ_CHECK(SFileVerifyAll(ha, &callback), "a flushed archive does not verify", szName);
         if (written) {
             TNQOVFile* reader = nullptr;
             FUZZ_CHECK(NQOVOpenFileEx(ha, szName, QOV_OPEN_PATCHED, &reader),
                        "the new file cannot be opened after the flush", szName);
             Bytes back;
-            FUZZ_CHECK(ReadToEnd(reader, true, &back), "the new file cannot be read after the flush",
-                       szName);
+            FUZZ_CHECK(ReadToEnd(reader, true, &back), "the new file cannot be read after the flush", szName);
             FUZZ_CHECK(back == content, "the new file reads back different", szName);
             SFileCloseFile(reader);
         }
@@ -541,9 +536,9 @@ void WritePass(const uint8_t* data, size_t size) {
 
     // The flushed bytes open again, whole, with the new file in them.
     TNQOVArchive* reopened = nullptr;
-    FUZZ_CHECK(OpenArchiveOnStream(NewMemoryStream(result.data(), result.size(), true, kStreamLimit),
-                                   &reopened, 0),
-               "a flushed archive does not open again", szName);
+    FUZZ_CHECK(
+        OpenArchiveOnStream(NewMemoryStream(result.data(), result.size(), true, kStreamLimit), &reopened, 0),
+        "a flushed archive does not open again", szName);
     TCountingCallback callback;
     if (rewrites)
         FUZZ_CHECK(SFileVerifyAll(reopened, &callback), "a reopened archive does not verify", szName);
@@ -552,8 +547,7 @@ void WritePass(const uint8_t* data, size_t size) {
         FUZZ_CHECK(NQOVOpenFileEx(reopened, szName, QOV_OPEN_PATCHED, &reader),
                    "the new file cannot be opened after reopening", szName);
         Bytes back;
-        FUZZ_CHECK(ReadToEnd(reader, true, &back), "the new file cannot be read after reopening",
-                   szName);
+        FUZZ_CHECK(ReadToEnd(reader, true, &back), "the new file cannot be read after reopening", szName);
         FUZZ_CHECK(back == content, "the new file reads back different after reopening", szName);
         SFileCloseFile(reader);
         const uint32_t verify = VerifyFile(reopened, szName);
@@ -651,9 +645,11 @@ bool WalkOpenFile(QOVArchiveInterface* ai, TNQOVFile* hf, Bytes* pContent) {
     FUZZ_CHECK(file->GetArchive() != nullptr, "an open file without an archive", nullptr);
     FUZZ_CHECK(file->GetFileEntry() != nullptr, "an open file without a record", nullptr);
     FUZZ_CHECK(file->GetArchiveFileName() != nullptr, "an open file without an archive name", nullptr);
-    FUZZ_CHECK(file->IsFlag30() == ai->IsFlag30OfFile(hf), "IsFlag30 of a file and of its archive differ", nullptr);
+    FUZZ_CHECK(file->IsFlag30() == ai->IsFlag30OfFile(hf), "IsFlag30 of a file and of its archive differ",
+               nullptr);
     if (file->GetPieceCount() > 0)
-        FUZZ_CHECK(file->GetPieceStart() <= file->GetPieceEnd(), "a file's pieces end before they start", nullptr);
+        FUZZ_CHECK(file->GetPieceStart() <= file->GetPieceEnd(), "a file's pieces end before they start",
+                   nullptr);
     volatile uint64_t sink = file->GetFirstPiece() ^ file->GetLastPieceSize() ^ file->GetPieceSize() ^
                              file->GetRawPosition() ^ file->GetStoredSize();
     (void)sink;
@@ -827,7 +823,8 @@ void WalkFileIds(QOVArchiveInterface* ai, TNQOVArchiveImpl* owner, size_t inputS
             FUZZ_CHECK(child < count, "a listed file id beyond the table", nullptr);
             FUZZ_CHECK(ai->IsFlag30ById(child) == 0, "a FLAG_30 child was listed by id", nullptr);
             const uint64_t hash = Impl(ai->GetFileEntry(child))->NameHash64;
-            FUZZ_CHECK(item == 0 || hash > previous, "children by id out of name-hash order or twice", nullptr);
+            FUZZ_CHECK(item == 0 || hash > previous, "children by id out of name-hash order or twice",
+                       nullptr);
             previous = hash;
         }
     }
@@ -869,7 +866,8 @@ void ChainPass(const uint8_t* data, size_t size) {
     // Attach as it is; when the tag does not match, with the matching tag.
     bool attached = false;
     for (int attempt = 0; attempt < 2 && !attached; attempt++) {
-        if (attempt == 1 && !(QOVGetLastError() == ERROR_INVALID_PARAMETER && RetagPatch(&patch, ai->GetCurrentTag())))
+        if (attempt == 1 &&
+            !(QOVGetLastError() == ERROR_INVALID_PARAMETER && RetagPatch(&patch, ai->GetCurrentTag())))
             break;
         if (!WriteDiskFile(patchPath, patch)) break;
         const Bytes before(ai->GetCurrentTag(), ai->GetCurrentTag() + 16);
@@ -882,8 +880,10 @@ void ChainPass(const uint8_t* data, size_t size) {
                        "a patch was attached to another version", nullptr);
             FUZZ_CHECK(memcmp(ai->GetCurrentTag(), VersionTag(Impl(pa)), 16) == 0,
                        "the identity tag is not the patch's version", nullptr);
-            FUZZ_CHECK(ai->GetArchiveFileSize(patchPath.c_str()) == patch.size(), "GetArchiveFileSize", nullptr);
-            FUZZ_CHECK(ai->FindStreamByArchiveName(patchPath.c_str()) == static_cast<QOVArchiveInterface*>(pa)->GetStream(),
+            FUZZ_CHECK(ai->GetArchiveFileSize(patchPath.c_str()) == patch.size(), "GetArchiveFileSize",
+                       nullptr);
+            FUZZ_CHECK(ai->FindStreamByArchiveName(patchPath.c_str()) ==
+                           static_cast<QOVArchiveInterface*>(pa)->GetStream(),
                        "FindStreamByArchiveName", nullptr);
             FUZZ_CHECK(static_cast<QOVArchiveInterface*>(pa)->GetOpenParameter() == NQOV_OPEN_READ_ONLY,
                        "a patch's open parameter", nullptr);
@@ -891,14 +891,16 @@ void ChainPass(const uint8_t* data, size_t size) {
             const bool again = ai->OpenPatchArchive(patchPath.c_str(), NQOV_OPEN_READ_ONLY);
             FUZZ_CHECK(again == (memcmp(Impl(pa)->Header.MD5_PatchBaseTag, VersionTag(Impl(pa)), 16) == 0),
                        "attaching a patch twice", nullptr);
-            FUZZ_CHECK(ai->GetArchiveCount() == (again ? 3u : 2u), "the chain after attaching twice", nullptr);
+            FUZZ_CHECK(ai->GetArchiveCount() == (again ? 3u : 2u), "the chain after attaching twice",
+                       nullptr);
         }
     }
 
     const uint32_t archives = ai->GetArchiveCount();
     std::vector<uint32_t> sizes(archives + 1);
     FUZZ_CHECK(ai->GetArchiveTableSize(sizes.data(), archives), "GetArchiveTableSize", nullptr);
-    FUZZ_CHECK(!ai->GetArchiveTableSize(sizes.data(), archives + 1), "GetArchiveTableSize, wrong count", nullptr);
+    FUZZ_CHECK(!ai->GetArchiveTableSize(sizes.data(), archives + 1), "GetArchiveTableSize, wrong count",
+               nullptr);
     volatile uint8_t digests = ai->GetHetTableMD5()[0] ^ ai->GetBetTableMD5()[0] ^ ai->GetHeaderMD5()[0];
     (void)digests;
     FUZZ_CHECK(ai->CompareTag(ai->GetCurrentTag(), ai->GetCurrentTag()), "CompareTag", nullptr);
@@ -911,8 +913,8 @@ void ChainPass(const uint8_t* data, size_t size) {
 
     // A new file in the base: the merged index follows it.
     bool added = false;
-    if (size <= kMaxExtractInput && AddFromDisk(ha, "fuzz\\added.bin", NewFileContent(700, false, 1), &added) &&
-        added)
+    if (size <= kMaxExtractInput &&
+        AddFromDisk(ha, "fuzz\\added.bin", NewFileContent(700, false, 1), &added) && added)
         FUZZ_CHECK(ai->HasFile("fuzz\\added.bin"), "an added file is not found through the index", nullptr);
 
     WalkFileIds(ai, owner, size);
@@ -930,7 +932,8 @@ void ChainPass(const uint8_t* data, size_t size) {
         uint32_t count = 0, pieceSize = 0, lastSize = 0;
         bool valid = false;
         if (ai->GetBitmapInfo(&map, &count, &pieceSize, &lastSize, &valid))
-            for (uint32_t i = 0; i < count; i++) FUZZ_CHECK(map[i] == NQOV_PIECE_UNKNOWN, "Clear left a piece state", nullptr);
+            for (uint32_t i = 0; i < count; i++)
+                FUZZ_CHECK(map[i] == NQOV_PIECE_UNKNOWN, "Clear left a piece state", nullptr);
     }
     FUZZ_CHECK(SFileCloseArchive(ha, false), "closing a chain failed", nullptr);
     unlink(patchPath.c_str());

@@ -24,8 +24,8 @@ namespace {
     abort();
 }
 
-#define FUZZ_CHECK(cond, what)                         \
-    do {                                               \
+#define FUZZ_CHECK(cond, what)                          \
+    do {                                                \
         if (!(cond)) InvariantFailed((what), __LINE__); \
     } while (0)
 
@@ -84,11 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint32_t cbPacked = cbBlock;
         const bool ok = methods == NQOV_COMPRESSION_ZLIB
                             ? CompressBlock(block, packed.get(), &cbPacked, cbBlock, -1)
-                            : QOVCompressBlockMethods(block, packed.get(), &cbPacked, cbBlock, -1,
-                                                      methods);
+                            : QOVCompressBlockMethods(block, packed.get(), &cbPacked, cbBlock, -1, methods);
         FUZZ_CHECK(ok, "compressing a block failed");
-        FUZZ_CHECK(cbPacked <= cbBlock,
-                   "a compressed block is longer than its input");
+        FUZZ_CHECK(cbPacked <= cbBlock, "a compressed block is longer than its input");
         FUZZ_CHECK(Decode(packed.get(), cbPacked, cbBlock, &out), "a compressed block does not decode");
         FUZZ_CHECK(out.size() == cbBlock && memcmp(out.data(), block, cbBlock) == 0,
                    "a compressed block decodes to other bytes");

@@ -112,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<TMessage> messages;
     const uint8_t* payload = nullptr;
     if (!ReadPieces(data, size, &pieces, &messages, &payload)) return 0;
-    for (TMessage& message : messages) ReferenceMD5(payload + message.offset, message.length, message.expected);
+    for (TMessage& message : messages)
+        ReferenceMD5(payload + message.offset, message.length, message.expected);
 
     for (int kernel : {QOV_MD5_SCALAR, QOV_MD5_AVX2, QOV_MD5_AVX512}) {
         if (QOVMD5KernelSupported(kernel)) HashWithKernel(kernel, payload, pieces, messages);

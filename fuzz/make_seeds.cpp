@@ -37,7 +37,7 @@ const size_t kMaxSeed = 16 * 1024;
 
 Bytes TextBytes(size_t size, uint32_t seed) {
     static const char* const kWords[] = {"archive ", "piece ", "sector ", "table ", "name ",
-                                         "digest ", "\r\n", "file ", "key "};
+                                         "digest ",  "\r\n",   "file ",   "key "};
     Bytes out;
     uint32_t state = seed * 2654435761u + 1;
     while (out.size() < size) {
@@ -73,7 +73,8 @@ bool ReadDiskFile(const std::string& path, Bytes* pData) {
 
 void WriteDiskFile(const std::string& path, const Bytes& data) {
     FILE* file = fopen(path.c_str(), "wb");
-    if (file == nullptr || fwrite(data.data(), 1, data.size(), file) != data.size()) Fail("cannot write " + path);
+    if (file == nullptr || fwrite(data.data(), 1, data.size(), file) != data.size())
+        Fail("cannot write " + path);
     fclose(file);
 }
 
@@ -165,8 +166,7 @@ Bytes BuildArchive(const std::string& scratch, const std::string& name, const Ar
 }
 
 void MakeArchive(const std::string& scratch, const std::string& outFolder, const std::string& name,
-                 const ArchiveParams& params, const std::vector<NewFile>& files,
-                 bool bDropListFile = false) {
+                 const ArchiveParams& params, const std::vector<NewFile>& files, bool bDropListFile = false) {
     const Bytes bytes = BuildArchive(scratch, name, params, files, bDropListFile);
     WriteDiskFile(outFolder + "/" + name + ".qov", bytes);
     printf("%-28s %6zu bytes, %zu files\n", (name + ".qov").c_str(), bytes.size(), files.size());
@@ -229,8 +229,7 @@ void MakeArchives(const std::string& scratch, const std::string& out) {
                 FlagFiles(all, {0, 3, 4, 31, 32, 40, 511, 513, 700, 1100, 1600, 90}, false, 1));
 
     p.pieceSize = 4096;
-    MakeArchive(scratch, out, "flags_random_s512", p,
-                FlagFiles(all, {5, 33, 200, 512, 600, 1025}, true, 2));
+    MakeArchive(scratch, out, "flags_random_s512", p, FlagFiles(all, {5, 33, 200, 512, 600, 1025}, true, 2));
 
     p.sectorShift = 1;  // 1 KiB sectors, chunk digests after every blob and table
     p.pieceSize = 2048;
@@ -313,15 +312,15 @@ void MakeChains(const std::string& scratch, const std::string& out) {
     p.sectorShift = 0;
     p.pieceSize = 1024;
     Tag version;
-    const Bytes base = BuildArchive(
-        scratch, "chain_base", p,
-        {{"common.txt", NQOV_FILE_COMPRESS, TextBytes(900, 30)},
-         {"base_only.bin", 0, RandomBytes(700, 31)},
-         {"dir\\a.txt", NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC, TextBytes(1300, 32)},
-         {"dir\\hidden.txt", NQOV_FILE_COMPRESS | NQOV_FILE_FLAG_30, TextBytes(300, 33)},
-         {"single.bin", NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS, TextBytes(600, 34)},
-         {"secret.bin", NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY, TextBytes(800, 35)}},
-        false, Tag(), &version);
+    const Bytes base =
+        BuildArchive(scratch, "chain_base", p,
+                     {{"common.txt", NQOV_FILE_COMPRESS, TextBytes(900, 30)},
+                      {"base_only.bin", 0, RandomBytes(700, 31)},
+                      {"dir\\a.txt", NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC, TextBytes(1300, 32)},
+                      {"dir\\hidden.txt", NQOV_FILE_COMPRESS | NQOV_FILE_FLAG_30, TextBytes(300, 33)},
+                      {"single.bin", NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS, TextBytes(600, 34)},
+                      {"secret.bin", NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY, TextBytes(800, 35)}},
+                     false, Tag(), &version);
     ArchiveParams pp;
     pp.capacity = 16;
     pp.sectorShift = 1;
@@ -331,7 +330,8 @@ void MakeChains(const std::string& scratch, const std::string& out) {
         {"dir\\c.txt", NQOV_FILE_COMPRESS, TextBytes(700, 41)},
         {"dir\\sub\\d.bin", 0, RandomBytes(500, 42)},
         {"dir\\a.txt", NQOV_FILE_SINGLE_UNIT, TextBytes(200, 43)}};
-    WriteChainSeed(out, "chain_matching", base, BuildArchive(scratch, "chain_patch", pp, patchFiles, false, version));
+    WriteChainSeed(out, "chain_matching", base,
+                   BuildArchive(scratch, "chain_patch", pp, patchFiles, false, version));
     // A patch without a list file: its records open by pseudo name only.
     WriteChainSeed(out, "chain_unnamed_patch", base,
                    BuildArchive(scratch, "chain_unnamed", pp, patchFiles, true, version));
@@ -377,8 +377,8 @@ Bytes Packed(const Bytes& input, uint32_t methods) {
     return block;
 }
 
-void WriteBlockSeed(const std::string& folder, const std::string& name, uint32_t expected,
-                    uint8_t selector, const Bytes& block) {
+void WriteBlockSeed(const std::string& folder, const std::string& name, uint32_t expected, uint8_t selector,
+                    const Bytes& block) {
     Bytes seed = {static_cast<uint8_t>(expected), static_cast<uint8_t>(expected >> 8), selector};
     seed.insert(seed.end(), block.begin(), block.end());
     WriteDiskFile(folder + "/" + name, seed);

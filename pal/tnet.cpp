@@ -132,16 +132,16 @@ NetSocket NetOpen(const char* addressText, int timeoutMs) {
     if (!ParseNetAddress(addressText, &address)) return kNoNetSocket;
     int type = 0, protocol = 0;
     switch (address.schemeNumber) {
-    case kNetSchemeTcp:
-        type = SOCK_STREAM;
-        protocol = IPPROTO_TCP;
-        break;
-    case kNetSchemeUdp:
-        type = SOCK_DGRAM;
-        protocol = IPPROTO_UDP;
-        break;
-    default:
-        return kNoNetSocket;
+        case kNetSchemeTcp:
+            type = SOCK_STREAM;
+            protocol = IPPROTO_TCP;
+            break;
+        case kNetSchemeUdp:
+            type = SOCK_DGRAM;
+            protocol = IPPROTO_UDP;
+            break;
+        default:
+            return kNoNetSocket;
     }
 
     SOCKET s = socket(AF_INET, type, protocol);

@@ -30,17 +30,17 @@ enum NetScheme {
     kNetSchemeThttp = 7,
 };
 
-constexpr size_t kNetMaxScheme = 15;       // characters before "://"
-constexpr size_t kNetMaxAddress = 127;     // characters up to "?"
+constexpr size_t kNetMaxScheme = 15;    // characters before "://"
+constexpr size_t kNetMaxAddress = 127;  // characters up to "?"
 constexpr size_t kNetMaxOptionName = 31;
 constexpr size_t kNetMaxOptionValue = 255;
-constexpr size_t kNetMaxOptions = 32;      // pairs after "?"
+constexpr size_t kNetMaxOptions = 32;  // pairs after "?"
 
 struct NetAddress {
     std::string scheme;
     int schemeNumber = 0;  // a NetScheme, 0 when the scheme is unknown
     std::string address;
-    std::string host;      // tcp and udp: up to the last colon
+    std::string host;  // tcp and udp: up to the last colon
     unsigned short port = 0;
     std::vector<std::pair<std::string, std::string>> options;
 };

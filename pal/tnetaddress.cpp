@@ -17,9 +17,8 @@ struct NamedNumber {
 };
 
 const NamedNumber kSchemes[] = {
-    {"tcp", kNetSchemeTcp},   {"udp", kNetSchemeUdp},   {"unix", kNetSchemeUnix},
-    {"pipe", kNetSchemePipe}, {"file", kNetSchemeFile}, {"shm", kNetSchemeShm},
-    {"thttp", kNetSchemeThttp},
+    {"tcp", kNetSchemeTcp},   {"udp", kNetSchemeUdp}, {"unix", kNetSchemeUnix},   {"pipe", kNetSchemePipe},
+    {"file", kNetSchemeFile}, {"shm", kNetSchemeShm}, {"thttp", kNetSchemeThttp},
 };
 
 const NamedNumber kSocketTypes[] = {

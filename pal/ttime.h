@@ -21,9 +21,7 @@ constexpr uint64_t kClockAt1970 = 116444736000000000ULL;
 inline TimeValue TimeFromSystemClock(uint64_t clock) {
     TimeValue value;
     value.microseconds = static_cast<uint32_t>((clock / 10) % 1000000);
-    value.seconds = clock < kClockAt1970
-                        ? 0
-                        : static_cast<uint32_t>((clock - kClockAt1970) / 10000000);
+    value.seconds = clock < kClockAt1970 ? 0 : static_cast<uint32_t>((clock - kClockAt1970) / 10000000);
     return value;
 }
 

@@ -19,17 +19,14 @@ bool g_allocationFailed = false;
 
 }  // namespace
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
-{
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     // The download manager tells the engine once per load of the library
     // that the host has no more syncs to run.
-    if (reason == DLL_PROCESS_ATTACH)
-        CDownloadFileMgr::ArmHostAction();
+    if (reason == DLL_PROCESS_ATTACH) CDownloadFileMgr::ArmHostAction();
     return TRUE;
 }
 
-BREVIK_API Kestrum::IPluginEvent* CreateMORLRepair()
-{
+BREVIK_API Kestrum::IPluginEvent* CreateMORLRepair() {
     Trace(L"Kestrum::CreateMORLRepair");
     if (g_plugin == nullptr && !g_allocationFailed) {
         // No exception leaves an export: a constructor that fails (out of
@@ -42,15 +39,14 @@ BREVIK_API Kestrum::IPluginEvent* CreateMORLRepair()
     return g_plugin;
 }
 
-BREVIK_API void RealeaseMORLRepair(Kestrum::IPluginEvent* repair)
-{
+BREVIK_API void RealeaseMORLRepair(Kestrum::IPluginEvent* repair) {
     Trace(L"Kestrum::RealeaseMORLRepair");
-    if (repair == nullptr)
-        return;
+    if (repair == nullptr) return;
     // Only the live object is ever freed: a pointer released twice, or one
     // this library never handed out, is left alone.
     if (g_plugin == nullptr || repair != static_cast<Kestrum::IPluginEvent*>(g_plugin)) {
-        Trace(L"error: RealeaseMORLRepair of %p, which is not the live repair object", static_cast<void*>(repair));
+        Trace(L"error: RealeaseMORLRepair of %p, which is not the live repair object",
+              static_cast<void*>(repair));
         return;
     }
     CMORLPlugin* plugin = g_plugin;

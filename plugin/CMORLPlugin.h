@@ -31,14 +31,14 @@
 #include "fund/win/thread.h"
 
 // Messages of the plug-in window.
-const UINT WM_MORL_INIT = WM_USER + 1;              // wParam INIT_*; lParam error code
-const UINT WM_MORL_REPAIRING = WM_USER + 2;         // wParam: engine repair progress, tenths of %
-const UINT WM_MORL_DOWNLOAD_FAIL = WM_USER + 3;     // wParam: failure code
+const UINT WM_MORL_INIT = WM_USER + 1;           // wParam INIT_*; lParam error code
+const UINT WM_MORL_REPAIRING = WM_USER + 2;      // wParam: engine repair progress, tenths of %
+const UINT WM_MORL_DOWNLOAD_FAIL = WM_USER + 3;  // wParam: failure code
 const UINT WM_MORL_DOWNLOAD_SUCCESS = WM_USER + 4;
-const UINT WM_MORL_RESTORE_FAIL = WM_USER + 5;      // wParam: failure code
+const UINT WM_MORL_RESTORE_FAIL = WM_USER + 5;  // wParam: failure code
 const UINT WM_MORL_RESTORE_SUCCESS = WM_USER + 6;
-const UINT WM_MORL_DOWNLOAD_LIST = WM_USER + 7;     // wParam LIST_*
-const UINT WM_MORL_RESTORE_LIST = WM_USER + 8;      // wParam LIST_*
+const UINT WM_MORL_DOWNLOAD_LIST = WM_USER + 7;  // wParam LIST_*
+const UINT WM_MORL_RESTORE_LIST = WM_USER + 8;   // wParam LIST_*
 const UINT WM_MORL_START = WM_USER + 9;
 
 // wParam of WM_MORL_INIT: how the engine's start went.

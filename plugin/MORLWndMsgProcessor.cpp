@@ -14,8 +14,7 @@ const DWORD kHiddenStyle = 0xEFFFFFFFu;
 
 }  // namespace
 
-MORLWndMsgProcessor::MORLWndMsgProcessor() : m_wnd(nullptr)
-{
+MORLWndMsgProcessor::MORLWndMsgProcessor() : m_wnd(nullptr) {
     m_className = "_MORL_WND_CLASS_" + std::to_string(GetTickCount()) + "_" +
                   std::to_string(static_cast<long long>(reinterpret_cast<intptr_t>(this)));
     m_wideClassName.assign(m_className.begin(), m_className.end());  // ASCII
@@ -26,18 +25,16 @@ MORLWndMsgProcessor::MORLWndMsgProcessor() : m_wnd(nullptr)
     RegisterClassW(&windowClass);
 }
 
-MORLWndMsgProcessor::~MORLWndMsgProcessor()
-{
+MORLWndMsgProcessor::~MORLWndMsgProcessor() {
     DestroyWnd();
     UnregisterClassW(m_wideClassName.c_str(), nullptr);
 }
 
-HWND MORLWndMsgProcessor::CreateWnd()
-{
+HWND MORLWndMsgProcessor::CreateWnd() {
     // Attached once the window exists: the creation messages go to the
     // default procedure, as the processor has no window yet.
-    HWND window = CreateWindowExW(0, m_wideClassName.c_str(), L"", kHiddenStyle, 0, 0, 0, 0,
-                                  HWND_MESSAGE, nullptr, nullptr, nullptr);
+    HWND window = CreateWindowExW(0, m_wideClassName.c_str(), L"", kHiddenStyle, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, nullptr, nullptr);
     if (window == nullptr) {
         Trace(L"[MORLWndMsgProcessor::CreateWnd()][CreateWnd error][errorid %d][this %p]",
               static_cast<int>(GetLastError()), static_cast<void*>(this));
@@ -54,11 +51,9 @@ HWND MORLWndMsgProcessor::CreateWnd()
     return window;
 }
 
-bool MORLWndMsgProcessor::DestroyWnd()
-{
+bool MORLWndMsgProcessor::DestroyWnd() {
     const HWND window = m_wnd.load();
-    if (window == nullptr)
-        return true;
+    if (window == nullptr) return true;
     if (!IsWindow(window)) {
         // The system destroyed it when its thread ended.
         m_wnd.store(nullptr);
@@ -78,8 +73,7 @@ bool MORLWndMsgProcessor::DestroyWnd()
 }
 
 LRESULT MORLWndMsgProcessor::handle_message(HWND window, UINT message, WPARAM wParam,
-                                            LPARAM lParam) noexcept
-{
+                                            LPARAM lParam) noexcept {
     OnRecvWndMsg(window, message, wParam, lParam);
     return DefWindowProcW(window, message, wParam, lParam);
 }

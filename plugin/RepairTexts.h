@@ -19,12 +19,12 @@ const wchar_t* EngineFailText(int code);
 
 // Progress text entries.
 enum EProgressText {
-    PROGRESS_TEXT_ENGINE_REPAIR = 0,   // the engine repairs its own state
-    PROGRESS_TEXT_SPEED_KB = 1,        // format, one %u: kilobytes per second
-    PROGRESS_TEXT_SPEED_B = 2,         // format, one %u: bytes per second
-    PROGRESS_TEXT_SPEED_NONE = 3,      // fixed text for a speed of 0
-    PROGRESS_TEXT_UPDATING = 4,        // list parsing and restore progress
-    PROGRESS_TEXT_DONE = 5,            // success, or already up to date
+    PROGRESS_TEXT_ENGINE_REPAIR = 0,  // the engine repairs its own state
+    PROGRESS_TEXT_SPEED_KB = 1,       // format, one %u: kilobytes per second
+    PROGRESS_TEXT_SPEED_B = 2,        // format, one %u: bytes per second
+    PROGRESS_TEXT_SPEED_NONE = 3,     // fixed text for a speed of 0
+    PROGRESS_TEXT_UPDATING = 4,       // list parsing and restore progress
+    PROGRESS_TEXT_DONE = 5,           // success, or already up to date
 };
 
 // Progress text by entry, 0 to 5; any other entry gives an empty text.

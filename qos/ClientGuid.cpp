@@ -47,8 +47,7 @@ bool CreateFoldersOf(const std::wstring& path) {
     while (pos != std::wstring::npos) {
         std::wstring folder = path.substr(0, pos);
         if (!folder.empty() && folder.back() != L':') {
-            if (!CreateDirectoryW(folder.c_str(), nullptr) &&
-                GetLastError() != ERROR_ALREADY_EXISTS) {
+            if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
                 return false;
             }
         }
@@ -79,11 +78,10 @@ std::string GetClientGuid(const std::wstring& commonIniPath) {
         return std::string();
     }
     if (!exists && !CreateFoldersOf(commonIniPath)) {
-        Trace(L"error: GetClientGuid cannot create the folders of %ls (%lu)",
-              commonIniPath.c_str(), GetLastError());
-    } else if (!WritePrivateProfileStringW(kSection, kKey, guid.c_str(), commonIniPath.c_str())) {
-        Trace(L"error: GetClientGuid cannot write %ls (%lu)", commonIniPath.c_str(),
+        Trace(L"error: GetClientGuid cannot create the folders of %ls (%lu)", commonIniPath.c_str(),
               GetLastError());
+    } else if (!WritePrivateProfileStringW(kSection, kKey, guid.c_str(), commonIniPath.c_str())) {
+        Trace(L"error: GetClientGuid cannot write %ls (%lu)", commonIniPath.c_str(), GetLastError());
     }
     return fund::win::wide_to_utf8(guid);
 }

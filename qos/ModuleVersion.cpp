@@ -24,8 +24,8 @@ ModuleVersion OwnModuleVersion() {
     VS_FIXEDFILEINFO* info = nullptr;
     UINT infoSize = 0;
     if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
-        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &infoSize) ||
-        info == nullptr || infoSize < sizeof(VS_FIXEDFILEINFO)) {
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &infoSize) || info == nullptr ||
+        infoSize < sizeof(VS_FIXEDFILEINFO)) {
         return version;
     }
     version.major = HIWORD(info->dwFileVersionMS);
@@ -37,7 +37,7 @@ ModuleVersion OwnModuleVersion() {
 
 std::string PluginVersionString(const ModuleVersion& v) {
     char text[64];
-    std::snprintf(text, sizeof(text), "draviksidloplugin/%hu/%hu/%hu/%hu", v.major, v.minor,
-                  v.build, v.revision);
+    std::snprintf(text, sizeof(text), "draviksidloplugin/%hu/%hu/%hu/%hu", v.major, v.minor, v.build,
+                  v.revision);
     return text;
 }

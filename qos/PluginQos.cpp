@@ -49,8 +49,8 @@ PluginQos::~PluginQos() { Release(); }
 
 void PluginQos::ReadSettings(const std::wstring& settingsPath) {
     wchar_t host[kHostChars] = {};
-    GetPrivateProfileStringW(Widen(kSettingsSection).c_str(), Widen(kHostKey).c_str(), L"", host,
-                             kHostChars, settingsPath.c_str());
+    GetPrivateProfileStringW(Widen(kSettingsSection).c_str(), Widen(kHostKey).c_str(), L"", host, kHostChars,
+                             settingsPath.c_str());
     std::string narrow;
     for (const wchar_t* p = host; *p; ++p) {
         if (*p > 0x7F) return;  // host names are ASCII; ignore anything else
@@ -61,8 +61,7 @@ void PluginQos::ReadSettings(const std::wstring& settingsPath) {
 
 void PluginQos::ReadSettings(const std::string& settingsPathAnsi) {
     char host[kHostChars] = {};
-    GetPrivateProfileStringA(kSettingsSection, kHostKey, "", host, kHostChars,
-                             settingsPathAnsi.c_str());
+    GetPrivateProfileStringA(kSettingsSection, kHostKey, "", host, kHostChars, settingsPathAnsi.c_str());
     if (host[0] != '\0') serverHost_ = host;
 }
 
@@ -175,8 +174,7 @@ bool PluginQos::Pack(const std::vector<int32_t>& values, const std::vector<std::
     std::copy_n(values.begin(), comm.IntNum, comm.IntList);
     comm.StrNum = static_cast<uint32_t>(std::min(strings.size(), qos::QOS_CS_ADINFO_MAX_STR));
     for (uint32_t i = 0; i < comm.StrNum; ++i) {
-        qos::CopyWireString(comm.StrList[i], qos::QOS_CS_ADINFO_STR_LEN, strings[i],
-                            qos::kQosMaxStrBytes);
+        qos::CopyWireString(comm.StrList[i], qos::QOS_CS_ADINFO_STR_LEN, strings[i], qos::kQosMaxStrBytes);
     }
     record_->CltID[qos::QOS_CS_STRING_LEN - 1] = '\0';
     record_->ServerID[qos::QOS_CS_STRING_LEN - 1] = '\0';

@@ -86,20 +86,19 @@ public:
     // to the sender, not whether it arrived.
 
     // Read access, for the plug-in's traces and for tests.
-    bool IsInitialised() const;      // the sender runs
+    bool IsInitialised() const;       // the sender runs
     QosSender::Link GetLink() const;  // how its lookup went
-    bool IsFullReportSent() const;   // the lists were emptied
-    int32_t Value(int index) const;  // 0 for an index outside the list
+    bool IsFullReportSent() const;    // the lists were emptied
+    int32_t Value(int index) const;   // 0 for an index outside the list
     const std::string& ClientId() const;
     const std::string& VersionString() const;
     const std::string& UserId() const;
     const std::string& ServerHost() const;
     unsigned short ServerPort() const;
-    uint32_t LastSequence() const;   // the Seq of the last report packed
+    uint32_t LastSequence() const;  // the Seq of the last report packed
 
 private:
-    bool Send(const std::vector<int32_t>& values,
-              const std::vector<std::string>& strings);
+    bool Send(const std::vector<int32_t>& values, const std::vector<std::string>& strings);
     bool Start();
     bool Pack(const std::vector<int32_t>& values, const std::vector<std::string>& strings);
     void PrepareRecord();

@@ -98,7 +98,8 @@ bool QosSender::Close() {
         fund::win::monitor_lock hold(state->monitor);
         state->closing = true;
         state->monitor.notify_all();
-        ended = state->monitor.wait_for(std::chrono::milliseconds(kCloseWaitMs), [&] { return state->ended; });
+        ended =
+            state->monitor.wait_for(std::chrono::milliseconds(kCloseWaitMs), [&] { return state->ended; });
     }
     if (ended) {
         state->thread.join();
@@ -106,7 +107,8 @@ bool QosSender::Close() {
     }
     // The lookup still runs: the thread finishes on its own (and sends what
     // is queued if the lookup ends in time).  Its code must stay loaded.
-    Trace(L"QosSender: the lookup of %hs outlasts the plug-in's stop; it ends on its own", state->host.c_str());
+    Trace(L"QosSender: the lookup of %hs outlasts the plug-in's stop; it ends on its own",
+          state->host.c_str());
     fund::win::pin_this_module();
     state->thread.detach();
     return false;

@@ -23,8 +23,7 @@ public:
         Bytes(b, 2);
     }
     void U32(uint32_t v) {
-        unsigned char b[4] = {static_cast<unsigned char>(v >> 24),
-                              static_cast<unsigned char>(v >> 16),
+        unsigned char b[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
                               static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
         Bytes(b, 4);
     }
@@ -65,8 +64,7 @@ public:
     }
     bool U32(uint32_t* v) {
         if (left() < 4) return false;
-        *v = (static_cast<uint32_t>(data_[pos_]) << 24) |
-             (static_cast<uint32_t>(data_[pos_ + 1]) << 16) |
+        *v = (static_cast<uint32_t>(data_[pos_]) << 24) | (static_cast<uint32_t>(data_[pos_ + 1]) << 16) |
              (static_cast<uint32_t>(data_[pos_ + 2]) << 8) | static_cast<uint32_t>(data_[pos_ + 3]);
         pos_ += 4;
         return true;
@@ -190,24 +188,36 @@ WireResult UnpackBody(Reader* r, QOSRep* body) {
 
 const char* WireResultText(WireResult result) {
     switch (result) {
-    case WireResult::Ok: return "ok";
-    case WireResult::TooManyValues: return "more than 30 values";
-    case WireResult::TooManyStrings: return "more than 10 strings";
-    case WireResult::TooManyReps: return "more than 8 quality items";
-    case WireResult::BadString: return "a string without its zero byte, or too long";
-    case WireResult::BadUnion: return "an append description this encoding does not carry";
-    case WireResult::TooLong: return "the message does not fit";
-    case WireResult::Truncated: return "the message ends early";
-    case WireResult::BadMagic: return "not a statistics message (magic)";
-    case WireResult::BadLength: return "head or body length disagrees with the message";
-    case WireResult::BadCommand: return "not a report (command)";
-    case WireResult::TrailingBytes: return "bytes after the body";
+        case WireResult::Ok:
+            return "ok";
+        case WireResult::TooManyValues:
+            return "more than 30 values";
+        case WireResult::TooManyStrings:
+            return "more than 10 strings";
+        case WireResult::TooManyReps:
+            return "more than 8 quality items";
+        case WireResult::BadString:
+            return "a string without its zero byte, or too long";
+        case WireResult::BadUnion:
+            return "an append description this encoding does not carry";
+        case WireResult::TooLong:
+            return "the message does not fit";
+        case WireResult::Truncated:
+            return "the message ends early";
+        case WireResult::BadMagic:
+            return "not a statistics message (magic)";
+        case WireResult::BadLength:
+            return "head or body length disagrees with the message";
+        case WireResult::BadCommand:
+            return "not a report (command)";
+        case WireResult::TrailingBytes:
+            return "bytes after the body";
     }
     return "unknown";
 }
 
-WireResult PackReport(const QOSCSPkgHead& head, const QOSRep& body, unsigned char* out,
-                      size_t capacity, size_t* written) {
+WireResult PackReport(const QOSCSPkgHead& head, const QOSRep& body, unsigned char* out, size_t capacity,
+                      size_t* written) {
     *written = 0;
     Writer w(out, std::min(capacity, kQosMaxPackedSize));
     w.U16(head.Magic);
@@ -225,13 +235,12 @@ WireResult PackReport(const QOSCSPkgHead& head, const QOSRep& body, unsigned cha
     return WireResult::Ok;
 }
 
-WireResult UnpackReport(const unsigned char* data, size_t size, QOSCSPkgHead* head,
-                        QOSRep* body) {
+WireResult UnpackReport(const unsigned char* data, size_t size, QOSCSPkgHead* head, QOSRep* body) {
     *head = QOSCSPkgHead();
     *body = QOSRep();
     Reader r(data, size);
-    if (!r.U16(&head->Magic) || !r.U16(&head->HeadLen) || !r.U16(&head->BodyLen) ||
-        !r.U16(&head->Cmd) || !r.U32(&head->ProtoVer) || !r.U32(&head->Seq)) {
+    if (!r.U16(&head->Magic) || !r.U16(&head->HeadLen) || !r.U16(&head->BodyLen) || !r.U16(&head->Cmd) ||
+        !r.U32(&head->ProtoVer) || !r.U32(&head->Seq)) {
         return WireResult::Truncated;
     }
     if (head->Magic != QOS_CS_MAGIC) return WireResult::BadMagic;

@@ -100,18 +100,16 @@ const char* WireResultText(WireResult result);
 // of the packed head from the packed sizes (the caller's head is not
 // changed).  On success *written is the message length; on any failure
 // nothing useful is in out and *written is 0.
-WireResult PackReport(const QOSCSPkgHead& head, const QOSRep& body,
-                      unsigned char* out, size_t capacity, size_t* written);
+WireResult PackReport(const QOSCSPkgHead& head, const QOSRep& body, unsigned char* out, size_t capacity,
+                      size_t* written);
 
 // Decodes one message.  Every count, length and string is checked against
 // the message and the protocol's limits before it is read.
-WireResult UnpackReport(const unsigned char* data, size_t size,
-                        QOSCSPkgHead* head, QOSRep* body);
+WireResult UnpackReport(const unsigned char* data, size_t size, QOSCSPkgHead* head, QOSRep* body);
 
 // Copies text into a string field of size bytes, cut to fit with its zero
 // byte (and to at most maxBytes bytes).
-void CopyWireString(char* field, size_t size, const std::string& text,
-                    size_t maxBytes);
+void CopyWireString(char* field, size_t size, const std::string& text, size_t maxBytes);
 
 }  // namespace qos
 

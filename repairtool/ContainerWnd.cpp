@@ -65,30 +65,30 @@ LRESULT CContainerWnd::OnCreate() {
 
 LRESULT CContainerWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
     switch (uMsg) {
-    case WM_CREATE:
-        return OnCreate();
-    case WM_CLOSE:
-        return OnClose(wParam, lParam);
-    case WM_DESTROY:
-        StopRepair();
-        ::PostQuitMessage(0);
-        return DefaultPath(uMsg, wParam, lParam);
-    case WM_NCCALCSIZE:
-    case WM_NCPAINT:
-    case WM_NCLBUTTONDBLCLK:
-        return 0;  // no system frame; a double click on the caption does not maximise
-    case WM_NCHITTEST:
-        return OnNcHitTest(lParam);
-    case WM_NCACTIVATE: {
-        const LRESULT result = wParam == 0 ? TRUE : FALSE;
-        if (!::IsIconic(m_hWnd)) return result;
-        return DefaultPath(uMsg, wParam, lParam);
-    }
-    case kRepairUpdateMessage:
-        OnRepairUpdates();
-        return 0;
-    default:
-        return DefaultPath(uMsg, wParam, lParam);
+        case WM_CREATE:
+            return OnCreate();
+        case WM_CLOSE:
+            return OnClose(wParam, lParam);
+        case WM_DESTROY:
+            StopRepair();
+            ::PostQuitMessage(0);
+            return DefaultPath(uMsg, wParam, lParam);
+        case WM_NCCALCSIZE:
+        case WM_NCPAINT:
+        case WM_NCLBUTTONDBLCLK:
+            return 0;  // no system frame; a double click on the caption does not maximise
+        case WM_NCHITTEST:
+            return OnNcHitTest(lParam);
+        case WM_NCACTIVATE: {
+            const LRESULT result = wParam == 0 ? TRUE : FALSE;
+            if (!::IsIconic(m_hWnd)) return result;
+            return DefaultPath(uMsg, wParam, lParam);
+        }
+        case kRepairUpdateMessage:
+            OnRepairUpdates();
+            return 0;
+        default:
+            return DefaultPath(uMsg, wParam, lParam);
     }
 }
 
@@ -148,7 +148,8 @@ void CContainerWnd::DoRepair(std::shared_ptr<CRepairChannel> channel) {
     // No exception may leave the thread: a pass that fails that way (out of
     // memory) ends with the failure shown, and the window learns its end.
     if (!fund::guarded(L"the repair pass", [&] { RunRepairPass(GetProgramDirectory(), *channel); }))
-        fund::guarded(L"the repair pass's end", [&] { channel->ShowResult(kRepairPassFailedText, kRepairPassFailedText); });
+        fund::guarded(L"the repair pass's end",
+                      [&] { channel->ShowResult(kRepairPassFailedText, kRepairPassFailedText); });
     channel->Finish();
 }
 
@@ -168,29 +169,30 @@ void CContainerWnd::OnRepairUpdates() {
         updates.push_back(CRepairChannel::TUpdate{CRepairChannel::TUpdate::Ended, {}, 0, {}});
     for (CRepairChannel::TUpdate& update : updates) {
         switch (update.kind) {
-        case CRepairChannel::TUpdate::Status:
-            if (m_pStatusText != nullptr) m_pStatusText->SetText(update.text);
-            break;
-        case CRepairChannel::TUpdate::Progress:
-            if (m_pProgress != nullptr) {
-                m_pProgress->SetValue(update.value);
-                m_pProgress->Invalidate();
-            }
-            break;
-        case CRepairChannel::TUpdate::Result:
-            ShowResultIn(m_pStatusText, update.text, update.summary);
-            break;
-        case CRepairChannel::TUpdate::Ended:
-            // The thread has nothing left to do but return.
-            if (m_repairThread.joinable()) m_repairThread.join();
-            m_repairChannel.reset();
-            if (m_bClosing) ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
-            return;
+            case CRepairChannel::TUpdate::Status:
+                if (m_pStatusText != nullptr) m_pStatusText->SetText(update.text);
+                break;
+            case CRepairChannel::TUpdate::Progress:
+                if (m_pProgress != nullptr) {
+                    m_pProgress->SetValue(update.value);
+                    m_pProgress->Invalidate();
+                }
+                break;
+            case CRepairChannel::TUpdate::Result:
+                ShowResultIn(m_pStatusText, update.text, update.summary);
+                break;
+            case CRepairChannel::TUpdate::Ended:
+                // The thread has nothing left to do but return.
+                if (m_repairThread.joinable()) m_repairThread.join();
+                m_repairChannel.reset();
+                if (m_bClosing) ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+                return;
         }
     }
 }
 
-void CContainerWnd::ShowResultIn(ui::CControlUI* status, const std::wstring& text, const std::wstring& summary) {
+void CContainerWnd::ShowResultIn(ui::CControlUI* status, const std::wstring& text,
+                                 const std::wstring& summary) {
     if (status == nullptr) return;
     status->SetText(text);
     // A long list of failed archives would be cut off without a word.

@@ -18,7 +18,9 @@ CRepairChannel::CRepairChannel(HWND target, UINT message)
 
 void CRepairChannel::ShowStatus(const std::wstring& text) { Push(TUpdate{TUpdate::Status, text, 0, {}}); }
 
-void CRepairChannel::ShowProgress(int percent) { Push(TUpdate{TUpdate::Progress, std::wstring(), percent, {}}); }
+void CRepairChannel::ShowProgress(int percent) {
+    Push(TUpdate{TUpdate::Progress, std::wstring(), percent, {}});
+}
 
 void CRepairChannel::ShowResult(const std::wstring& text, const std::wstring& summary) {
     Push(TUpdate{TUpdate::Result, text, 0, summary});
@@ -26,7 +28,9 @@ void CRepairChannel::ShowResult(const std::wstring& text, const std::wstring& su
 
 void CRepairChannel::Finish() noexcept {
     m_finished = true;
-    if (fund::guarded(L"CRepairChannel::Finish", [&] { Push(TUpdate{TUpdate::Ended, std::wstring(), 0, {}}); }))
+    if (fund::guarded(L"CRepairChannel::Finish", [&] {
+            Push(TUpdate{TUpdate::Ended, std::wstring(), 0, {}});
+        }))
         return;
     // The end could not be queued: the window still hears of it.
     std::lock_guard<std::mutex> hold(m_lock);
@@ -60,7 +64,8 @@ void CRepairChannel::Push(TUpdate update) {
 std::vector<CRepairChannel::TUpdate> CRepairChannel::TakeUpdates() {
     std::lock_guard<std::mutex> hold(m_lock);
     m_announced = false;
-    std::vector<TUpdate> taken(std::make_move_iterator(m_updates.begin()), std::make_move_iterator(m_updates.end()));
+    std::vector<TUpdate> taken(std::make_move_iterator(m_updates.begin()),
+                               std::make_move_iterator(m_updates.end()));
     m_updates.clear();
     return taken;
 }

@@ -60,7 +60,7 @@ private:
     bool m_announced;  // a message is on its way that has not been taken yet
     std::atomic<bool> m_finished;
     std::atomic<bool> m_stopFlag;  // set with m_stopRequested or m_closed
-    int m_lastProgress;  // the last progress value queued, -1 before the first
+    int m_lastProgress;            // the last progress value queued, -1 before the first
     std::deque<TUpdate> m_updates;
 };
 

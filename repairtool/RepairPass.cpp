@@ -61,8 +61,8 @@ void WriteResultFile(const std::wstring& programDirectory, const std::vector<std
     std::string text;
     for (const std::string& path : failed) text += path + "\r\n";
     const std::wstring file = programDirectory + L"\\" + kRepairResultFileName;
-    fund::win::unique_hfile out(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    fund::win::unique_hfile out(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (!out || !::WriteFile(out.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
         written != text.size())
@@ -79,7 +79,8 @@ std::wstring GetProgramDirectory() {
 
 bool RunRepairPass(const std::wstring& programDirectory, IRepairView& view) {
     const std::wstring listFile = programDirectory + kListFileName;
-    const int count = static_cast<int>(::GetPrivateProfileIntW(L"FileList", L"FileCount", 0, listFile.c_str()));
+    const int count =
+        static_cast<int>(::GetPrivateProfileIntW(L"FileList", L"FileCount", 0, listFile.c_str()));
     if (count == 0) return false;
 
     Verify_CB callback(&view);
@@ -99,6 +100,7 @@ bool RunRepairPass(const std::wstring& programDirectory, IRepairView& view) {
     }
     std::string list;
     for (const std::string& path : failed) list += path + ' ';
-    view.ShowResult(kRepairFailedPrefixText + fund::win::utf8_to_wide(list), FailedSummaryText(failed.size()));
+    view.ShowResult(kRepairFailedPrefixText + fund::win::utf8_to_wide(list),
+                    FailedSummaryText(failed.size()));
     return true;
 }

@@ -21,9 +21,9 @@ namespace ui {
 // and leaves the output unchanged then.
 bool ParseInt(const std::wstring& text, int* value);
 bool ParseBool(const std::wstring& text, bool* value);
-bool ParseRect(const std::wstring& text, RECT* rect);          // "l,t,r,b"
-bool ParseSize(const std::wstring& text, SIZE* size);          // "cx,cy"
-bool ParseColor(const std::wstring& text, uint32_t* argb);     // "#RRGGBB" or "#AARRGGBB"
+bool ParseRect(const std::wstring& text, RECT* rect);       // "l,t,r,b"
+bool ParseSize(const std::wstring& text, SIZE* size);       // "cx,cy"
+bool ParseColor(const std::wstring& text, uint32_t* argb);  // "#RRGGBB" or "#AARRGGBB"
 
 class CWindowWnd {
 public:
@@ -37,8 +37,7 @@ public:
     // Registers the window class (once per process) and creates the window.
     // Null when either fails; GetLastError() tells why.
     HWND Create(HWND hwndParent, const wchar_t* pstrName, DWORD dwStyle, DWORD dwExStyle,
-                int x = CW_USEDEFAULT, int y = CW_USEDEFAULT, int cx = CW_USEDEFAULT,
-                int cy = CW_USEDEFAULT);
+                int x = CW_USEDEFAULT, int y = CW_USEDEFAULT, int cx = CW_USEDEFAULT, int cy = CW_USEDEFAULT);
     void ShowWindow(bool bShow = true, bool bTakeFocus = true);
     // Centres the window on the work area of its monitor.
     void CenterWindow();

@@ -48,10 +48,14 @@ void CButtonUI::DoPaint(Gdiplus::Graphics& g, const RECT& rcPaint) {
         if (m_dwDisabledColor != 0) back = m_dwDisabledColor;
         text = m_dwDisabledTextColor;
     } else if (m_bPushed && m_bHot) {
-        if (m_dwPushedColor != 0) back = m_dwPushedColor;
-        else if (m_dwHotColor != 0) back = m_dwHotColor;
-        if (m_dwPushedTextColor != 0) text = m_dwPushedTextColor;
-        else if (m_dwHotTextColor != 0) text = m_dwHotTextColor;
+        if (m_dwPushedColor != 0)
+            back = m_dwPushedColor;
+        else if (m_dwHotColor != 0)
+            back = m_dwHotColor;
+        if (m_dwPushedTextColor != 0)
+            text = m_dwPushedTextColor;
+        else if (m_dwHotTextColor != 0)
+            text = m_dwHotTextColor;
     } else if (m_bHot) {
         if (m_dwHotColor != 0) back = m_dwHotColor;
         if (m_dwHotTextColor != 0) text = m_dwHotTextColor;
@@ -93,7 +97,11 @@ void CButtonUI::OnCaptureLost() {
 // CProgressUI
 
 CProgressUI::CProgressUI()
-    : m_nMin(0), m_nMax(100), m_nValue(0), m_bStretchForeImage(true), m_dwForeColor(0xFF2B7CD3u),
+    : m_nMin(0),
+      m_nMax(100),
+      m_nValue(0),
+      m_bStretchForeImage(true),
+      m_dwForeColor(0xFF2B7CD3u),
       m_dwForeColor2(0) {}
 
 const wchar_t* CProgressUI::GetClass() const { return L"ProgressUI"; }

@@ -117,7 +117,8 @@ void CVerticalLayoutUI::SetPos(const RECT& rc) {
     for (auto& item : m_items) {
         if (!item->IsVisible()) continue;
         const RECT& pad = item->GetPadding();
-        const int innerWidth = item->GetFixedWidth() > 0 ? item->GetFixedWidth() : width - pad.left - pad.right;
+        const int innerWidth =
+            item->GetFixedWidth() > 0 ? item->GetFixedWidth() : width - pad.left - pad.right;
         const int wished = item->EstimateHeight(innerWidth);
         const bool flexible = item->GetFixedHeight() == 0 && !item->IsAutoHeight();
         slots.push_back(AxisSlot{item.get(), flexible ? 0 : wished, flexible});

@@ -100,17 +100,25 @@ bool CControlUI::SetAttribute(const std::wstring& name, const std::wstring& valu
     if (name == L"bordersize") return ParseInt(value, &m_nBorderSize) && m_nBorderSize >= 0;
     if (name == L"borderround") return ParseInt(value, &m_nBorderRound) && m_nBorderRound >= 0;
     if (name == L"align") {
-        if (value == L"left") m_hAlign = HAlign::Left;
-        else if (value == L"center") m_hAlign = HAlign::Center;
-        else if (value == L"right") m_hAlign = HAlign::Right;
-        else return false;
+        if (value == L"left")
+            m_hAlign = HAlign::Left;
+        else if (value == L"center")
+            m_hAlign = HAlign::Center;
+        else if (value == L"right")
+            m_hAlign = HAlign::Right;
+        else
+            return false;
         return true;
     }
     if (name == L"valign") {
-        if (value == L"top") m_vAlign = VAlign::Top;
-        else if (value == L"center") m_vAlign = VAlign::Center;
-        else if (value == L"bottom") m_vAlign = VAlign::Bottom;
-        else return false;
+        if (value == L"top")
+            m_vAlign = VAlign::Top;
+        else if (value == L"center")
+            m_vAlign = VAlign::Center;
+        else if (value == L"bottom")
+            m_vAlign = VAlign::Bottom;
+        else
+            return false;
         return true;
     }
     return false;
@@ -221,8 +229,8 @@ bool CControlUI::IsTextClipped() const {
     // rectangle it is painted in (one pixel of rounding allowed).
     const Gdiplus::RectF unlimited(0.0f, 0.0f, m_bWordWrap ? rect.Width : 100000.0f, 100000.0f);
     Gdiplus::RectF bounds;
-    if (g.MeasureString(m_sText.c_str(), static_cast<INT>(m_sText.size()), font, unlimited, &format, &bounds) !=
-        Gdiplus::Ok)
+    if (g.MeasureString(m_sText.c_str(), static_cast<INT>(m_sText.size()), font, unlimited, &format,
+                        &bounds) != Gdiplus::Ok)
         return true;
     return bounds.Height > rect.Height + 1.0f || bounds.Width > rect.Width + 1.0f;
 }

@@ -129,10 +129,9 @@ std::unique_ptr<CControlUI> CDialogBuilder::Create(const std::wstring& skinFile,
     const std::wstring& zipName = CPaintManagerUI::GetResourceZip();
     std::string xml;
     std::wstring error;
-    const bool read = zipName.empty()
-                          ? ReadPlainFile(folder + skinFile, kMaxSkinSize, &xml, &error)
-                          : ReadFileFromZip(folder + zipName, fund::win::wide_to_utf8(skinFile), kMaxSkinSize,
-                                            &xml, &error);
+    const bool read = zipName.empty() ? ReadPlainFile(folder + skinFile, kMaxSkinSize, &xml, &error)
+                                      : ReadFileFromZip(folder + zipName, fund::win::wide_to_utf8(skinFile),
+                                                        kMaxSkinSize, &xml, &error);
     if (!read) {
         Report(error);
         return nullptr;
@@ -204,7 +203,8 @@ void CDialogBuilder::ApplyWindow(const TiXmlElement* window, CPaintManagerUI* ma
         bool ok = ParseInt(AttributeText(font->Attribute("id")), &id) &&
                   ParseInt(AttributeText(font->Attribute("size")), &size) && size > 0 && size <= 200;
         info.sFamily = AttributeText(font->Attribute("name"));
-        if (font->Attribute("bold") != nullptr) ok = ok && ParseBool(AttributeText(font->Attribute("bold")), &bold);
+        if (font->Attribute("bold") != nullptr)
+            ok = ok && ParseBool(AttributeText(font->Attribute("bold")), &bold);
         if (font->Attribute("default") != nullptr)
             ok = ok && ParseBool(AttributeText(font->Attribute("default")), &isDefault);
         if (!ok || info.sFamily.empty()) {

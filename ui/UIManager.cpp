@@ -190,44 +190,44 @@ bool CPaintManagerUI::MessageHandler(UINT uMsg, WPARAM wParam, LPARAM lParam, LR
     (void)wParam;
     if (m_hWnd == nullptr) return false;
     switch (uMsg) {
-    case WM_ERASEBKGND:
-        // Every pixel is painted in WM_PAINT: erasing first would flicker.
-        lRes = 1;
-        return true;
-    case WM_PAINT:
-        OnPaint();
-        lRes = 0;
-        return true;
-    case WM_SIZE:
-        // Laid out at once: hit tests may come before the next paint.
-        NeedUpdate();
-        UpdateLayout();
-        return false;
-    case WM_MOUSEMOVE:
-        OnMouseMove(PointFromLParam(lParam));
-        return false;
-    case WM_MOUSELEAVE:
-        OnMouseLeave();
-        return false;
-    case WM_LBUTTONDOWN:
-    case WM_LBUTTONDBLCLK:  // the second press of a double click is a press too
-        OnButtonDown(PointFromLParam(lParam));
-        lRes = 0;
-        return m_pCaptured != nullptr;
-    case WM_LBUTTONUP:
-        if (m_pCaptured == nullptr) return false;
-        OnButtonUp(PointFromLParam(lParam));
-        lRes = 0;
-        return true;
-    case WM_CAPTURECHANGED:
-        if (m_pCaptured != nullptr && reinterpret_cast<HWND>(lParam) != m_hWnd) {
-            CControlUI* lost = m_pCaptured;
-            m_pCaptured = nullptr;
-            lost->OnCaptureLost();
-        }
-        return false;
-    default:
-        return false;
+        case WM_ERASEBKGND:
+            // Every pixel is painted in WM_PAINT: erasing first would flicker.
+            lRes = 1;
+            return true;
+        case WM_PAINT:
+            OnPaint();
+            lRes = 0;
+            return true;
+        case WM_SIZE:
+            // Laid out at once: hit tests may come before the next paint.
+            NeedUpdate();
+            UpdateLayout();
+            return false;
+        case WM_MOUSEMOVE:
+            OnMouseMove(PointFromLParam(lParam));
+            return false;
+        case WM_MOUSELEAVE:
+            OnMouseLeave();
+            return false;
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONDBLCLK:  // the second press of a double click is a press too
+            OnButtonDown(PointFromLParam(lParam));
+            lRes = 0;
+            return m_pCaptured != nullptr;
+        case WM_LBUTTONUP:
+            if (m_pCaptured == nullptr) return false;
+            OnButtonUp(PointFromLParam(lParam));
+            lRes = 0;
+            return true;
+        case WM_CAPTURECHANGED:
+            if (m_pCaptured != nullptr && reinterpret_cast<HWND>(lParam) != m_hWnd) {
+                CControlUI* lost = m_pCaptured;
+                m_pCaptured = nullptr;
+                lost->OnCaptureLost();
+            }
+            return false;
+        default:
+            return false;
     }
 }
 

@@ -18,7 +18,8 @@ void AddRoundRect(Gdiplus::GraphicsPath& path, const Gdiplus::RectF& rect, float
     path.CloseFigure();
 }
 
-void FillRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radius, const Gdiplus::Brush& brush) {
+void FillRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radius,
+                   const Gdiplus::Brush& brush) {
     if (rect.Width <= 0.0f || rect.Height <= 0.0f) return;
     if (radius <= 0.0f) {
         g.FillRectangle(&brush, rect);
@@ -29,7 +30,8 @@ void FillRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radiu
     g.FillPath(&brush, &path);
 }
 
-void DrawRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radius, uint32_t color, int width) {
+void DrawRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radius, uint32_t color,
+                   int width) {
     if (color == 0 || width <= 0) return;
     if (radius <= 0.0f) {
         // Square corners: four filled edges, crisp whatever the pixel offset.
@@ -44,7 +46,8 @@ void DrawRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radiu
     }
     // The pen straddles the outline: draw it half a pen inside the rectangle.
     const float inset = static_cast<float>(width) / 2.0f;
-    const Gdiplus::RectF inner(rect.X + inset, rect.Y + inset, rect.Width - 2 * inset, rect.Height - 2 * inset);
+    const Gdiplus::RectF inner(rect.X + inset, rect.Y + inset, rect.Width - 2 * inset,
+                               rect.Height - 2 * inset);
     if (inner.Width <= 0.0f || inner.Height <= 0.0f) return;
     Gdiplus::Pen pen(ToColor(color), static_cast<Gdiplus::REAL>(width));
     Gdiplus::GraphicsPath path;

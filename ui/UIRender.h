@@ -31,7 +31,8 @@ void AddRoundRect(Gdiplus::GraphicsPath& path, const Gdiplus::RectF& rect, float
 
 // Fills and/or outlines a rectangle; radius 0 gives square corners.  A
 // colour of 0 (fully transparent) skips that part.
-void FillRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radius, const Gdiplus::Brush& brush);
+void FillRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radius,
+                   const Gdiplus::Brush& brush);
 void DrawRoundRect(Gdiplus::Graphics& g, const Gdiplus::RectF& rect, float radius, uint32_t color, int width);
 
 }  // namespace ui

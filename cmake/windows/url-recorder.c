@@ -12,10 +12,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
-int main(void)
-{
+int main(void) {
     int argc = 0;
-    LPWSTR *argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     WCHAR record[32768];
     DWORD length = GetEnvironmentVariableW(L"BREVIK_URL_RECORD", record, 32768);
     HANDLE file;
@@ -23,18 +22,14 @@ int main(void)
     int bytes;
     DWORD written = 0;
 
-    if (argv == NULL || argc != 2)
-        return 2;
-    if (length == 0 || length >= 32768)
-        return 1;
+    if (argv == NULL || argc != 2) return 2;
+    if (length == 0 || length >= 32768) return 1;
     bytes = WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, line, (int)sizeof(line) - 1, NULL, NULL);
-    if (bytes <= 0)
-        return 1;
+    if (bytes <= 0) return 1;
     line[bytes - 1] = '\n';
     file = CreateFileW(record, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return 1;
+    if (file == INVALID_HANDLE_VALUE) return 1;
     WriteFile(file, line, (DWORD)bytes, &written, NULL);
     CloseHandle(file);
     LocalFree(argv);

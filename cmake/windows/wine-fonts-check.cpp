@@ -18,8 +18,8 @@ int main() {
         return 1;
     }
     static const wchar_t* const kNames[] = {
-        L"Microsoft YaHei", L"SimSun", L"NSimSun", L"SimHei",
-        L"Tahoma", L"Microsoft Sans Serif", L"Arial", L"Times New Roman", L"Courier New",
+        L"Microsoft YaHei",      L"SimSun", L"NSimSun",         L"SimHei",      L"Tahoma",
+        L"Microsoft Sans Serif", L"Arial",  L"Times New Roman", L"Courier New",
     };
     int missing = 0;
     for (const wchar_t* name : kNames) {

@@ -9,19 +9,16 @@
 #include <windows.h>
 #include <stdio.h>
 
-int main(int argc, char **argv)
-{
-    FILE *ready;
+int main(int argc, char** argv) {
+    FILE* ready;
 
     if (argc != 2) {
         fprintf(stderr, "usage: wine-keeper.exe READY_FILE\n");
         return 2;
     }
-    if (GetDesktopWindow() == NULL)
-        return 1;
+    if (GetDesktopWindow() == NULL) return 1;
     ready = fopen(argv[1], "w");
-    if (ready == NULL)
-        return 1;
+    if (ready == NULL) return 1;
     fputs("ready\n", ready);
     fclose(ready);
     Sleep(INFINITE);

@@ -13,8 +13,8 @@ namespace enginetest {
 std::wstring ProgramFolder() { return ParentFolder(fund::win::module_path(nullptr)); }
 
 std::string ReadFileText(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return std::string();
     std::string text;
     char buffer[4096];
@@ -40,8 +40,10 @@ void RemoveTree(const std::wstring& path) {
             std::wstring name = found.cFileName;
             if (name == L"." || name == L"..") continue;
             std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(child);
-            else DeleteFileW(child.c_str());
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileW(child.c_str());
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }
@@ -191,8 +193,7 @@ bool RecordingCallback::Settle(HWND engineWindow, int ms) {
     }
     if (!PostMessageW(engineWindow, WM_ENGINE_REPAIR_PROGRESS, kMarker + marker, 0)) return false;
     std::unique_lock<std::mutex> hold(m_mutex);
-    return m_changed.wait_for(hold, std::chrono::milliseconds(ms),
-                              [&]() { return m_markersSeen >= marker; });
+    return m_changed.wait_for(hold, std::chrono::milliseconds(ms), [&]() { return m_markersSeen >= marker; });
 }
 
 size_t RecordingCallback::Count(const std::string& event) const {

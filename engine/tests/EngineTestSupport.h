@@ -22,8 +22,8 @@ namespace enginetest {
 class PluginFolder {
 public:
     // `script` is the text of morl_script.ini (ASCII).
-    PluginFolder(const std::string& name, const std::string& script,
-                 bool withEngine = true, bool withChecker = true);
+    PluginFolder(const std::string& name, const std::string& script, bool withEngine = true,
+                 bool withChecker = true);
     ~PluginFolder();
 
     const std::wstring& Folder() const { return m_plugin; }

@@ -30,8 +30,8 @@ protected:
     void Start(const std::string& script, bool slowStop = false) {
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
         const std::string quick = "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n";
-        folder.reset(new PluginFolder(std::string("thread_") + info->name(),
-                                      script + (slowStop ? "" : quick)));
+        folder.reset(
+            new PluginFolder(std::string("thread_") + info->name(), script + (slowStop ? "" : quick)));
         thread.SetLibraryFolder(folder->Folder());
         ASSERT_EQ(thread.Init(&callback), 1);
         ASSERT_TRUE(enginetest::PumpUntil([&]() { return thread.GetWindow() != nullptr; }));
@@ -80,8 +80,7 @@ TEST_F(MORLThreadTest, ReadyEngineReportsInitOKWithItsManagers) {
 }
 
 TEST_F(MORLThreadTest, StopUninitialisesAndReleasesEverything) {
-    Start("[Post.Initialize]\r\n1=0,WM_ENGINE_INIT_RETURN,1,0\r\n2=0,WM_ENGINE_STOP_READY,0,0\r\n",
-          true);
+    Start("[Post.Initialize]\r\n1=0,WM_ENGINE_INIT_RETURN,1,0\r\n2=0,WM_ENGINE_STOP_READY,0,0\r\n", true);
     ASSERT_TRUE(callback.WaitFor("InitOK"));
     Settle();
     const DWORD start = GetTickCount();
@@ -141,9 +140,10 @@ TEST_F(MORLThreadTest, DamagedPackageIsCheckedAndShownBeforeTheFailure) {
 }
 
 TEST_F(MORLThreadTest, EngineRepairRunsThenInitialisesAgain) {
-    Start("InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\n"
-          "[Post.Initialize1]\r\n1=0,WM_ENGINE_REPAIR_PROGRESS,250,0\r\n"
-          "2=0,WM_ENGINE_REPAIR_RETURN,1,0\r\n");
+    Start(
+        "InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\n"
+        "[Post.Initialize1]\r\n1=0,WM_ENGINE_REPAIR_PROGRESS,250,0\r\n"
+        "2=0,WM_ENGINE_REPAIR_RETURN,1,0\r\n");
     ASSERT_TRUE(callback.WaitFor("InitOK"));
     std::vector<std::string> events = callback.Events();
     ASSERT_EQ(events.size(), 2u);
@@ -159,9 +159,10 @@ TEST_F(MORLThreadTest, EngineRepairRunsThenInitialisesAgain) {
 }
 
 TEST_F(MORLThreadTest, AFailedUninitialiseIsTracedAndTheRepairGoesOn) {
-    Start("InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\n"
-          "UninitializeResult=0\r\nUninitializeError=0x77\r\n"
-          "[Post.Initialize1]\r\n1=0,WM_ENGINE_REPAIR_RETURN,1,0\r\n");
+    Start(
+        "InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\n"
+        "UninitializeResult=0\r\nUninitializeError=0x77\r\n"
+        "[Post.Initialize1]\r\n1=0,WM_ENGINE_REPAIR_RETURN,1,0\r\n");
     ASSERT_TRUE(callback.WaitFor("InitOK"));
     EXPECT_TRUE(folder->Called("GetErrorText 119 -> 24"));
     thread.Stop();
@@ -169,24 +170,27 @@ TEST_F(MORLThreadTest, AFailedUninitialiseIsTracedAndTheRepairGoesOn) {
 }
 
 TEST_F(MORLThreadTest, FailedRepairWithCode9ChecksThePackageAndPassesTheCode) {
-    Start("InitializeResult=0\r\nInitializeError=0x60000026\r\n"
-          "[Post.Initialize]\r\n1=0,WM_ENGINE_REPAIR_RETURN,0,9\r\n"
-          "[Checker]\r\nBeginCheckResult=0\r\n");
+    Start(
+        "InitializeResult=0\r\nInitializeError=0x60000026\r\n"
+        "[Post.Initialize]\r\n1=0,WM_ENGINE_REPAIR_RETURN,0,9\r\n"
+        "[Checker]\r\nBeginCheckResult=0\r\n");
     ASSERT_TRUE(callback.WaitFor("InitFail 0 9"));
     EXPECT_TRUE(folder->Called("BeginCheck 3 5000 -> 0"));
     EXPECT_TRUE(ThreadEnded());
 }
 
 TEST_F(MORLThreadTest, FailedRepairWithCode10ChecksThePackageToo) {
-    Start("InitializeResult=0\r\nInitializeError=0x60000026\r\n"
-          "[Post.Initialize]\r\n1=0,WM_ENGINE_REPAIR_RETURN,0,10\r\n");
+    Start(
+        "InitializeResult=0\r\nInitializeError=0x60000026\r\n"
+        "[Post.Initialize]\r\n1=0,WM_ENGINE_REPAIR_RETURN,0,10\r\n");
     ASSERT_TRUE(callback.WaitFor("InitFail 0 10"));
     EXPECT_TRUE(folder->Called("BeginCheck 3 5000 -> 1"));
 }
 
 TEST_F(MORLThreadTest, FailedRepairWithAnotherCodeIsNotChecked) {
-    Start("InitializeResult=0\r\nInitializeError=0x60000026\r\n"
-          "[Post.Initialize]\r\n1=0,WM_ENGINE_REPAIR_RETURN,0,4\r\n");
+    Start(
+        "InitializeResult=0\r\nInitializeError=0x60000026\r\n"
+        "[Post.Initialize]\r\n1=0,WM_ENGINE_REPAIR_RETURN,0,4\r\n");
     ASSERT_TRUE(callback.WaitFor("InitFail 0 4"));
     EXPECT_EQ(folder->CountCalls("BeginCheck"), 0u);
 }
@@ -228,11 +232,11 @@ TEST_F(MORLThreadTest, HostLossAndReturnWhileReady) {
 }
 
 TEST_F(MORLThreadTest, HostDownDuringInitialisationDelaysInitOK) {
-    Start("[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
-          "2=0,WM_ENGINE_INIT_RETURN,1,0\r\n");
-    ASSERT_TRUE(enginetest::PumpUntil([&]() {
-        return thread.GetWindow() != nullptr && thread.GetState() == T::ENGINE_READY_HOST_DOWN;
-    }));
+    Start(
+        "[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
+        "2=0,WM_ENGINE_INIT_RETURN,1,0\r\n");
+    ASSERT_TRUE(enginetest::PumpUntil(
+        [&]() { return thread.GetWindow() != nullptr && thread.GetState() == T::ENGINE_READY_HOST_DOWN; }));
     EXPECT_EQ(thread.CanRead(), 1);
     EXPECT_EQ(callback.Count("InitOK"), 0u);
     Post(WM_ENGINE_HOST_RESTART, 1);
@@ -242,38 +246,41 @@ TEST_F(MORLThreadTest, HostDownDuringInitialisationDelaysInitOK) {
 }
 
 TEST_F(MORLThreadTest, HostComesBackBeforeInitialisationEnds) {
-    Start("[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
-          "2=0,WM_ENGINE_HOST_RESTART,1,0\r\n3=0,WM_ENGINE_INIT_RETURN,1,0\r\n");
+    Start(
+        "[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
+        "2=0,WM_ENGINE_HOST_RESTART,1,0\r\n3=0,WM_ENGINE_INIT_RETURN,1,0\r\n");
     ASSERT_TRUE(callback.WaitFor("InitOK"));
     EXPECT_EQ(callback.Events().size(), 1u);
 }
 
 TEST_F(MORLThreadTest, HostLostDuringInitialisationFails) {
-    Start("[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
-          "2=0,WM_ENGINE_HOST_RESTART,0,0\r\n");
+    Start(
+        "[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
+        "2=0,WM_ENGINE_HOST_RESTART,0,0\r\n");
     ASSERT_TRUE(callback.WaitFor("InitFail 0 0"));
     EXPECT_TRUE(ThreadEnded());
 }
 
 TEST_F(MORLThreadTest, InitialiseErrorWhileTheHostIsDownFails) {
-    Start("[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
-          "2=0,WM_ENGINE_INIT_RETURN,0,0\r\n");
+    Start(
+        "[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
+        "2=0,WM_ENGINE_INIT_RETURN,0,0\r\n");
     ASSERT_TRUE(callback.WaitFor("InitFail 0 0"));
 }
 
 TEST_F(MORLThreadTest, HostLostAfterReadingButBeforeReadyFailsWithCanRead) {
-    Start("[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
-          "2=0,WM_ENGINE_INIT_RETURN,1,0\r\n3=0,WM_ENGINE_HOST_RESTART,0,0\r\n");
+    Start(
+        "[Post.Initialize]\r\n1=0,WM_ENGINE_HOST_KILLED,0,0\r\n"
+        "2=0,WM_ENGINE_INIT_RETURN,1,0\r\n3=0,WM_ENGINE_HOST_RESTART,0,0\r\n");
     ASSERT_TRUE(callback.WaitFor("InitFail 1 0"));
     EXPECT_EQ(callback.Count("InitOK"), 0u);
 }
 
 TEST_F(MORLThreadTest, EventsWithoutATransitionChangeNothing) {
     Start("[Post.Initialize]\r\nNothing=1\r\n");
-    ASSERT_TRUE(enginetest::PumpUntil([&]() {
-        return thread.GetWindow() != nullptr && thread.GetState() == T::ENGINE_WAIT_INIT;
-    }));
-    Post(WM_ENGINE_HOST_RESTART, 1);  // not down
+    ASSERT_TRUE(enginetest::PumpUntil(
+        [&]() { return thread.GetWindow() != nullptr && thread.GetState() == T::ENGINE_WAIT_INIT; }));
+    Post(WM_ENGINE_HOST_RESTART, 1);   // not down
     Post(WM_ENGINE_REPAIR_RETURN, 1);  // not repairing
     Post(0x506C, 5, 5);
     Post(WM_ENGINE_GAME_SPEED, 7);
@@ -368,8 +375,7 @@ TEST(MORLThreadLoad, NullCheckerIsTolerated) {
 }
 
 TEST(MORLThreadLoad, RepeatedStartsAndStopsLeaveNoHandles) {
-    PluginFolder folder("thread_cycles",
-                        "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n");
+    PluginFolder folder("thread_cycles", "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n");
     auto cycle = [&]() {
         RecordingCallback callback;
         CMORLThread thread;
@@ -473,8 +479,8 @@ TEST(MORLThreadStop, UninitializeFollowsTheStateTable) {
         size_t uninitializes;
     } rows[] = {
         {"idle", quickStop, true, T::ENGINE_IDLE, 0},
-        {"failed while initialising", "InitializeResult=0\r\nInitializeError=0xE0000001\r\n" + quickStop, false,
-         T::ENGINE_FAILED, 0},
+        {"failed while initialising", "InitializeResult=0\r\nInitializeError=0xE0000001\r\n" + quickStop,
+         false, T::ENGINE_FAILED, 0},
         {"waiting for the initialisation", quickStop + "[Post.Initialize]\r\nNothing=1\r\n", false,
          T::ENGINE_WAIT_INIT, 1},
         {"repairing itself", "InitializeResult=0\r\nInitializeError=0x60000026\r\n" + quickStop, false,
@@ -489,7 +495,8 @@ TEST(MORLThreadStop, UninitializeFollowsTheStateTable) {
         {
             std::unique_ptr<fundtest::ImportPatch> noDialogs;
             if (row.windowless)
-                noDialogs.reset(new fundtest::ImportPatch("CreateDialogParamW", reinterpret_cast<void*>(&NoDialog)));
+                noDialogs.reset(
+                    new fundtest::ImportPatch("CreateDialogParamW", reinterpret_cast<void*>(&NoDialog)));
             ASSERT_EQ(thread.Init(&callback), 1) << row.what;
             const DWORD start = GetTickCount();
             while (thread.GetState() != row.state && GetTickCount() - start < 5000) Sleep(2);
@@ -534,10 +541,8 @@ TEST(MORLThreadTable, EveryTransitionAndNothingElse) {
         {T::ENGINE_HOST_DOWN, T::ENGINE_EV_HOST_LOST, T::ENGINE_FAILED, true, false},
         {T::ENGINE_HOST_DOWN, T::ENGINE_EV_HOST_RESTARTED, T::ENGINE_READY_RESTARTED, false, true},
         {T::ENGINE_READY_RESTARTED, T::ENGINE_EV_HOST_KILLED, T::ENGINE_HOST_DOWN, true, false},
-        {T::ENGINE_WAIT_INIT_HOST_DOWN, T::ENGINE_EV_HOST_RESTARTED, T::ENGINE_WAIT_INIT, false,
-         false},
-        {T::ENGINE_WAIT_INIT_HOST_DOWN, T::ENGINE_EV_INIT_DONE, T::ENGINE_READY_HOST_DOWN, true,
-         false},
+        {T::ENGINE_WAIT_INIT_HOST_DOWN, T::ENGINE_EV_HOST_RESTARTED, T::ENGINE_WAIT_INIT, false, false},
+        {T::ENGINE_WAIT_INIT_HOST_DOWN, T::ENGINE_EV_INIT_DONE, T::ENGINE_READY_HOST_DOWN, true, false},
         {T::ENGINE_WAIT_INIT_HOST_DOWN, T::ENGINE_EV_HOST_LOST, T::ENGINE_FAILED, true, false},
         {T::ENGINE_WAIT_INIT_HOST_DOWN, T::ENGINE_EV_INIT_ERROR, T::ENGINE_FAILED, true, false},
     };

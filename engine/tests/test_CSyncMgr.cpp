@@ -43,8 +43,7 @@ public:
     bool GetFileDownloadSize(uint32_t, uint32_t*) override { return false; }
     bool GetFileMD5(uint32_t, char*) override { return false; }
     bool IsFileComplete(uint32_t) override { return false; }
-    uint32_t StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any,
-                       uint8_t flag) override {
+    uint32_t StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any, uint8_t flag) override {
         starts.push_back(StartCall{index, notify, priority, any, flag});
         if (failStart) return MORL_INVALID_SYNC_ID;
         uint32_t id = nextId;
@@ -109,8 +108,8 @@ protected:
         wc.lpfnWndProc = &SyncMgrTest::Proc;
         wc.lpszClassName = L"SyncMgrTestWindow";
         RegisterClassW(&wc);
-        window = CreateWindowExW(0, L"SyncMgrTestWindow", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                 nullptr, nullptr, nullptr);
+        window = CreateWindowExW(0, L"SyncMgrTestWindow", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                 nullptr);
         ASSERT_NE(window, nullptr);
         mgr.reset(new CSyncMgr(&engine));
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(mgr.get()));

@@ -32,8 +32,8 @@ protected:
         wc.lpfnWndProc = DefWindowProcW;
         wc.lpszClassName = L"EngineWindowTestClass";
         RegisterClassW(&wc);
-        window = CreateWindowExW(0, L"EngineWindowTestClass", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                 nullptr, nullptr, nullptr);
+        window = CreateWindowExW(0, L"EngineWindowTestClass", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 nullptr, nullptr);
         ASSERT_NE(window, nullptr);
     }
     void TearDown() override { DestroyWindow(window); }

@@ -34,8 +34,8 @@ protected:
         wc.lpfnWndProc = &StandinEngineTest::Proc;
         wc.lpszClassName = L"StandinEngineTestWindow";
         RegisterClassW(&wc);
-        window = CreateWindowExW(0, L"StandinEngineTestWindow", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                 nullptr, nullptr, nullptr);
+        window = CreateWindowExW(0, L"StandinEngineTestWindow", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 nullptr, nullptr);
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
 
@@ -145,9 +145,10 @@ TEST_F(StandinEngineTest, SyncsFollowTheirCourseAndRetriesTheirOwn) {
 }
 
 TEST_F(StandinEngineTest, InitializeFollowsItsListsAndPostsItsMessages) {
-    ASSERT_NO_FATAL_FAILURE(Load("InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\nBitmapFinishError=3\r\n"
-         "[Post.Initialize1]\r\n1=0,WM_ENGINE_REPAIR_PROGRESS,250,0\r\n"
-         "2=5,0x5070,0,9\r\n"));
+    ASSERT_NO_FATAL_FAILURE(
+        Load("InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\nBitmapFinishError=3\r\n"
+             "[Post.Initialize1]\r\n1=0,WM_ENGINE_REPAIR_PROGRESS,250,0\r\n"
+             "2=5,0x5070,0,9\r\n"));
     engine->SetNotifyWindow(window);
     EXPECT_FALSE(engine->Initialize("test"));
     EXPECT_EQ(engine->GetLastErrorCode(0, 0), MORL_ERROR_NEED_REPAIR);

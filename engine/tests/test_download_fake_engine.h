@@ -18,14 +18,14 @@
 #include "fund/lock.h"
 
 struct FakeFile {
-    std::string name;                // UTF-8
-    uint32_t size = 0;               // GetFileSize
-    uint32_t downloadSize = 0;       // GetFileDownloadSize
-    bool complete = true;            // IsFileComplete
-    uint32_t errorAfterCheck = 0;    // GetLastErrorCode after IsFileComplete
-    const char* md5 = nullptr;       // GetFileMD5 (at most 32 digits); null: refused
-    bool extracts = true;            // ExtractFile's result
-    std::string content = "content"; // what a successful extraction writes
+    std::string name;                 // UTF-8
+    uint32_t size = 0;                // GetFileSize
+    uint32_t downloadSize = 0;        // GetFileDownloadSize
+    bool complete = true;             // IsFileComplete
+    uint32_t errorAfterCheck = 0;     // GetLastErrorCode after IsFileComplete
+    const char* md5 = nullptr;        // GetFileMD5 (at most 32 digits); null: refused
+    bool extracts = true;             // ExtractFile's result
+    std::string content = "content";  // what a successful extraction writes
 };
 
 struct FakeExtraction {
@@ -147,8 +147,7 @@ public:
         m_extractions.push_back(FakeExtraction{index, destFolder, overwrite});
         auto found = m_files.find(index);
         if (found == m_files.end() || !found->second.extracts) return false;
-        const std::wstring path =
-            fund::win::utf8_to_wide(std::string(destFolder) + found->second.name);
+        const std::wstring path = fund::win::utf8_to_wide(std::string(destFolder) + found->second.name);
         FILE* file = _wfopen(path.c_str(), L"wb");
         if (file == nullptr) return false;
         fwrite(found->second.content.data(), 1, found->second.content.size(), file);

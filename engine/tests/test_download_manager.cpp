@@ -200,7 +200,7 @@ TEST_F(DownloadManager, ThreeSyncErrorsFailTheFileWithCode6) {
     Report(id, 9);  // second error: retried again
     EXPECT_TRUE(callback.failures.empty());
     id = engine.started.rbegin()->first;
-    Report(id, 0);  // third error: the file fails
+    Report(id, 0);                         // third error: the file fails
     EXPECT_EQ(engine.started.size(), 4u);  // fine.dat and three starts of flaky.dat
     EXPECT_EQ(callback.failures, std::vector<int>{CDownloadFileMgr::kSyncFailCode});
 

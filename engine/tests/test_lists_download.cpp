@@ -85,7 +85,7 @@ TEST_F(DownloadList, FileCountForms) {
         const char* count;
         size_t entries;
     } cases[] = {
-        {"0x10", 16}, {"0X10", 16}, {"7 files", 7}, {"7abc", 7}, {"12", 12}, {" 9 ", 9}, {"0x", 0},
+        {"0x10", 16}, {"0X10", 16}, {"7 files", 7}, {"7abc", 7}, {"12", 12},  {" 9 ", 9},           {"0x", 0},
         {"0", 0},     {"abc", 0},   {"", 0},        {"-4", 0},   {"0x1g", 0}, {"0xFFFFFFFFFF", 20},
     };
     for (const Case& c : cases) {
@@ -129,7 +129,9 @@ TEST_F(DownloadList, ValuesOf260CharactersOrMoreAreRefused) {
 }
 
 TEST_F(DownloadList, ValuesAreAnsiTextOrUtf8AfterItsSignature) {
-    const std::string ansi = "dir\\n\xE9" "e.dat";
+    const std::string ansi =
+        "dir\\n\xE9"
+        "e.dat";
     Write(ListHead("1") + ListEntry(0, ansi));
     EXPECT_EQ(list.Parse(), CDownloadListConfig::kParseDone);
     ASSERT_EQ(list.GetEntries().size(), 1u);

@@ -58,7 +58,9 @@ inline void WriteBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 // The [ListConfig] head of a list with FileCount `count` (as written).
-inline std::string ListHead(const std::string& count) { return "[ListConfig]\r\nFileCount=" + count + "\r\n"; }
+inline std::string ListHead(const std::string& count) {
+    return "[ListConfig]\r\nFileCount=" + count + "\r\n";
+}
 
 // An entry section; `dst` empty leaves the key out.
 inline std::string ListEntry(long number, const std::string& src, const std::string& dst = std::string()) {

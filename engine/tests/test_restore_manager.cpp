@@ -56,7 +56,9 @@ protected:
         CreateDirectoryW((folder / L"bin").c_str(), nullptr);
         CreateDirectoryW((folder / L"data").c_str(), nullptr);
     }
-    std::string FolderUtf8(const std::wstring& relative) { return fund::win::wide_to_utf8(folder / relative); }
+    std::string FolderUtf8(const std::wstring& relative) {
+        return fund::win::wide_to_utf8(folder / relative);
+    }
     static FakeFile File(const char* name, uint32_t size, const char* md5 = nullptr) {
         FakeFile file;
         file.name = name;
@@ -118,9 +120,9 @@ TEST_F(RestoreManager, ExistingFileIsExtractedAgainUnlessItsDigestMatchesByteFor
         const char* stored;  // null: the engine gives no digest
         const char* onDisk;
     } cases[] = {
-        {kMd5Abc_lower, "abc"},  // a lower-case stored digest never matches
-        {kMd5Abc, "abd"},        // different content
-        {nullptr, "abc"},        // no stored digest
+        {kMd5Abc_lower, "abc"},       // a lower-case stored digest never matches
+        {kMd5Abc, "abd"},             // different content
+        {nullptr, "abc"},             // no stored digest
         {"900150983CD24FB0", "abc"},  // a short stored digest
     };
     for (const auto& c : cases) {
@@ -154,7 +156,8 @@ TEST_F(RestoreManager, AFailedExtractionEndsTheRestoreWith11) {
     engine.Add(2, broken);
     engine.Add(3, File("later.dat", 10));
     CRestoreFileMgr manager(&callback, folder.Path());
-    ASSERT_EQ(manager.BeginRestore(&engine, {{L"ok.dat", L"data"}, {L"broken.dat", L"data"}, {L"later.dat", L"data"}}),
+    ASSERT_EQ(manager.BeginRestore(&engine,
+                                   {{L"ok.dat", L"data"}, {L"broken.dat", L"data"}, {L"later.dat", L"data"}}),
               1);
     ASSERT_TRUE(callback.WaitForEnd());
     manager.Stop();
@@ -252,11 +255,13 @@ TEST_F(RestoreManager, NamesAndFoldersLeavingTheGameFolderFailTheRestore) {
         local.Add(3, File("later.dat", 3));
         const std::wstring source = fund::win::utf8_to_wide(c.name);
         CRestoreFileMgr manager(&done, folder / L"game\\plug");
-        ASSERT_EQ(manager.BeginRestore(&local, {{L"fine.dat", L"..\\"}, {source, c.destination}, {L"later.dat", L"..\\"}}),
+        ASSERT_EQ(manager.BeginRestore(
+                      &local, {{L"fine.dat", L"..\\"}, {source, c.destination}, {L"later.dat", L"..\\"}}),
                   1);
         ASSERT_TRUE(done.WaitForEnd());
         manager.Stop();
-        EXPECT_EQ(done.failures, std::vector<int>{11}) << c.name << " " << fund::win::wide_to_utf8(c.destination);
+        EXPECT_EQ(done.failures, std::vector<int>{11})
+            << c.name << " " << fund::win::wide_to_utf8(c.destination);
         ASSERT_EQ(local.Extractions().size(), 1u) << c.name << " " << fund::win::wide_to_utf8(c.destination);
         EXPECT_EQ(local.Extractions()[0].index, 1u);
         std::vector<std::wstring> names = Names(folder / L"game");
@@ -267,7 +272,8 @@ TEST_F(RestoreManager, NamesAndFoldersLeavingTheGameFolderFailTheRestore) {
     }
     std::vector<std::wstring> names = Names(folder.Path());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, std::vector<std::wstring>({L"bin", L"data", L"game"})) << "nothing beside the game folder";
+    EXPECT_EQ(names, std::vector<std::wstring>({L"bin", L"data", L"game"}))
+        << "nothing beside the game folder";
     EXPECT_TRUE(Names(folder / L"data").empty());
 }
 
@@ -279,7 +285,8 @@ TEST_F(RestoreManager, FoldersInsideTheGameFolderAreRestoredTo) {
     engine.Add(2, File("two.dat", 3));
     engine.Add(3, File("three.dat", 3));
     CRestoreFileMgr manager(&callback, folder / L"game\\plug");
-    ASSERT_EQ(manager.BeginRestore(&engine, {{L"one.dat", L"..\\"}, {L"two.dat", L".."}, {L"three.dat", L"sub\\."}}),
+    ASSERT_EQ(manager.BeginRestore(&engine,
+                                   {{L"one.dat", L"..\\"}, {L"two.dat", L".."}, {L"three.dat", L"sub\\."}}),
               1);
     ASSERT_TRUE(callback.WaitForEnd());
     EXPECT_EQ(callback.successes, 1);
@@ -316,7 +323,12 @@ TEST_F(RestoreManager, StopWaitsForTheExtractionInProgressAndReportsNothing) {
         ASSERT_EQ(WaitForSingleObject(entered, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
         // Let the extraction finish a moment after Stop has begun waiting.
         HANDLE opener = CreateThread(
-            nullptr, 0, [](void* event) -> DWORD { Sleep(100); SetEvent(static_cast<HANDLE>(event)); return 0; },
+            nullptr, 0,
+            [](void* event) -> DWORD {
+                Sleep(100);
+                SetEvent(static_cast<HANDLE>(event));
+                return 0;
+            },
             gate, 0, nullptr);
         manager.Stop();
         WaitForSingleObject(opener, INFINITE);

@@ -16,16 +16,14 @@ class Owner {
 public:
     Owner() : fsm(this) {}
 
-    bool Pre(uint32_t p1, uint32_t p2)
-    {
-        log.push_back("pre " + std::to_string(fsm.GetState()) + " " +
-                      std::to_string(p1) + " " + std::to_string(p2));
+    bool Pre(uint32_t p1, uint32_t p2) {
+        log.push_back("pre " + std::to_string(fsm.GetState()) + " " + std::to_string(p1) + " " +
+                      std::to_string(p2));
         return false;  // the machine ignores results
     }
-    bool Post(uint32_t p1, uint32_t p2)
-    {
-        log.push_back("post " + std::to_string(fsm.GetState()) + " " +
-                      std::to_string(p1) + " " + std::to_string(p2));
+    bool Post(uint32_t p1, uint32_t p2) {
+        log.push_back("post " + std::to_string(fsm.GetState()) + " " + std::to_string(p1) + " " +
+                      std::to_string(p2));
         return true;
     }
 
@@ -33,8 +31,7 @@ public:
     std::vector<std::string> log;
 };
 
-TEST(CZulFsm, StartsInStateZeroWithAnEmptyTable)
-{
+TEST(CZulFsm, StartsInStateZeroWithAnEmptyTable) {
     Owner o;
     EXPECT_EQ(S_A, o.fsm.GetState());
     EXPECT_EQ(0u, o.fsm.TransitionCount());
@@ -42,8 +39,7 @@ TEST(CZulFsm, StartsInStateZeroWithAnEmptyTable)
     EXPECT_EQ(S_A, o.fsm.GetState());
 }
 
-TEST(CZulFsm, PreRunsInTheOldStateAndPostInTheNewOne)
-{
+TEST(CZulFsm, PreRunsInTheOldStateAndPostInTheNewOne) {
     Owner o;
     o.fsm.AddTransition(S_A, E_GO, S_B, &Owner::Pre, &Owner::Post);
     EXPECT_TRUE(o.fsm.ProcessEvent(E_GO, 7, 9));
@@ -53,8 +49,7 @@ TEST(CZulFsm, PreRunsInTheOldStateAndPostInTheNewOne)
     EXPECT_EQ("post 1 7 9", o.log[1]);
 }
 
-TEST(CZulFsm, AnEventWithoutARecordChangesNothing)
-{
+TEST(CZulFsm, AnEventWithoutARecordChangesNothing) {
     Owner o;
     o.fsm.AddTransition(S_A, E_GO, S_B, nullptr, &Owner::Post)
         .AddTransition(S_B, E_BACK, S_A, nullptr, nullptr);
@@ -65,19 +60,16 @@ TEST(CZulFsm, AnEventWithoutARecordChangesNothing)
     EXPECT_TRUE(o.log.empty());
 }
 
-TEST(CZulFsm, SelfLoopRunsItsActionEachTime)
-{
+TEST(CZulFsm, SelfLoopRunsItsActionEachTime) {
     Owner o;
     o.fsm.AddTransition(S_A, E_STAY, S_A, &Owner::Pre, nullptr);
-    for (uint32_t i = 0; i < 3; ++i)
-        EXPECT_TRUE(o.fsm.ProcessEvent(E_STAY, i, 0));
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_TRUE(o.fsm.ProcessEvent(E_STAY, i, 0));
     EXPECT_EQ(S_A, o.fsm.GetState());
     EXPECT_EQ(3u, o.log.size());
     EXPECT_EQ("pre 0 2 0", o.log[2]);
 }
 
-TEST(CZulFsm, RegisteringAPairAgainReplacesItsRecord)
-{
+TEST(CZulFsm, RegisteringAPairAgainReplacesItsRecord) {
     Owner o;
     o.fsm.AddTransition(S_A, E_GO, S_B, &Owner::Pre, nullptr);
     o.fsm.AddTransition(S_A, E_GO, S_C, nullptr, &Owner::Post);
@@ -91,8 +83,7 @@ TEST(CZulFsm, RegisteringAPairAgainReplacesItsRecord)
     EXPECT_EQ("post 2 1 1", o.log[0]);
 }
 
-TEST(CZulFsm, PairsAreKeyedByStateAndEventTogether)
-{
+TEST(CZulFsm, PairsAreKeyedByStateAndEventTogether) {
     Owner o;
     // The same event leads elsewhere from each state; the same state reacts
     // to each event differently.
@@ -118,8 +109,7 @@ TEST(CZulFsm, PairsAreKeyedByStateAndEventTogether)
 class Chain {
 public:
     Chain() : fsm(this) {}
-    bool Again(unsigned long, unsigned long)
-    {
+    bool Again(unsigned long, unsigned long) {
         ++calls;
         fsm.ProcessEvent(E_GO, 0, 0);
         return true;
@@ -128,8 +118,7 @@ public:
     int calls = 0;
 };
 
-TEST(CZulFsm, AnActionMayRaiseTheNextEvent)
-{
+TEST(CZulFsm, AnActionMayRaiseTheNextEvent) {
     Chain c;
     c.fsm.AddTransition(S_A, E_GO, S_B, nullptr, &Chain::Again)
         .AddTransition(S_B, E_GO, S_C, nullptr, nullptr);

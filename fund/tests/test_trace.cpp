@@ -51,7 +51,8 @@ TEST(TraceTest, WritesTheLineWithANewlineToStandardOutput) {
     Trace(L"%ls", std::wstring(300, L'e').c_str());
     Trace(L"\x4FEE\x590D");  // Chinese text comes out as UTF-8
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "CMORLPlugin::BeginMORLRepair 1\n" + std::string(260, 'e') + "\n\xE4\xBF\xAE\xE5\xA4\x8D\n");
+    EXPECT_EQ(out,
+              "CMORLPlugin::BeginMORLRepair 1\n" + std::string(260, 'e') + "\n\xE4\xBF\xAE\xE5\xA4\x8D\n");
 }
 
 }  // namespace

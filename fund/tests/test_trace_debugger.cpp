@@ -59,9 +59,11 @@ bool RunProbeUnderDebugger(int count, ProbeRun* run) {
                     run->debugText.assign(reinterpret_cast<const wchar_t*>(raw.data()), raw.size() / 2);
                 } else {
                     run->debugText.clear();
-                    const int n = MultiByteToWideChar(CP_ACP, 0, raw.data(), static_cast<int>(raw.size()), nullptr, 0);
+                    const int n =
+                        MultiByteToWideChar(CP_ACP, 0, raw.data(), static_cast<int>(raw.size()), nullptr, 0);
                     run->debugText.resize(static_cast<size_t>(n));
-                    MultiByteToWideChar(CP_ACP, 0, raw.data(), static_cast<int>(raw.size()), &run->debugText[0], n);
+                    MultiByteToWideChar(CP_ACP, 0, raw.data(), static_cast<int>(raw.size()),
+                                        &run->debugText[0], n);
                 }
                 while (!run->debugText.empty() && run->debugText.back() == L'\0') run->debugText.pop_back();
                 break;
@@ -86,7 +88,8 @@ bool RunProbeUnderDebugger(int count, ProbeRun* run) {
     }
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) run->output.append(buffer, got);
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        run->output.append(buffer, got);
     WaitForSingleObject(process.hProcess, 20000);
     GetExitCodeProcess(process.hProcess, &run->exitCode);
     CloseHandle(process.hThread);

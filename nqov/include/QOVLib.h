@@ -61,8 +61,8 @@
 #endif
 
 // The library's own error numbers.
-#define ERROR_QOV_FILE_KEY 10001          // no file key could be found
-#define ERROR_QOV_SECTOR_CHECKSUM 10002   // a sector checksum did not match
+#define ERROR_QOV_FILE_KEY 10001            // no file key could be found
+#define ERROR_QOV_SECTOR_CHECKSUM 10002     // a sector checksum did not match
 #define ERROR_QOV_INTERNAL_FILE_NAME 10003  // the name is reserved for the archive
 
 //-----------------------------------------------------------------------------
@@ -70,8 +70,8 @@
 
 #define NQOV_HEADER_SIGNATURE 0x766F716Eu  // "nqov"
 #define NQOV_HEADER_SIZE 172u
-#define HET_TABLE_SIGNATURE 0x1A544548u    // "HET\x1A"
-#define BET_TABLE_SIGNATURE 0x1A544542u    // "BET\x1A"
+#define HET_TABLE_SIGNATURE 0x1A544548u  // "HET\x1A"
+#define BET_TABLE_SIGNATURE 0x1A544542u  // "BET\x1A"
 #define NQOV_KEY_HET_TABLE 0x5B1D7E42u
 #define NQOV_KEY_BET_TABLE 0x2C94A6F1u
 
@@ -87,7 +87,7 @@
 #define NQOV_FILE_ENCRYPTED 0x00010000u
 #define NQOV_FILE_COMPRESSED 0x0000FF00u
 #define NQOV_FILE_COMPRESS 0x00000200u
-#define NQOV_FILE_VALID_FLAGS 0xC7130200u   // flags an openable record may carry
+#define NQOV_FILE_VALID_FLAGS 0xC7130200u  // flags an openable record may carry
 
 // Archive flags.
 #define NQOV_FLAG_READ_ONLY 0x00000001u
@@ -169,56 +169,56 @@ public:
 // A disk file of the library.
 class QOVFileStreamInterface {
 public:
-    virtual const char* GetFileName() = 0;                                               // 1
-    virtual bool Read(uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) = 0;        // 2
-    virtual bool Write(uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) = 0; // 3
-    virtual uint64_t GetSize() = 0;                                                      // 4
-    virtual ~QOVFileStreamInterface() {}                                                 // 5
+    virtual const char* GetFileName() = 0;                                                 // 1
+    virtual bool Read(uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) = 0;         // 2
+    virtual bool Write(uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) = 0;  // 3
+    virtual uint64_t GetSize() = 0;                                                        // 4
+    virtual ~QOVFileStreamInterface() {}                                                   // 5
 };
 
 // One record of a file table.
 class QOVFileEntryInterface {
 public:
-    virtual const uint8_t* GetMD5() = 0;         // 0  the content's MD5 (16 bytes)
-    virtual uint32_t GetFileSize() = 0;          // 1
-    virtual uint32_t GetCompressedSize() = 0;    // 2  stored size
-    virtual const char* GetFileName() = 0;       // 3  name, or pseudo name
-    virtual bool IsDirectory() = 0;              // 4
-    virtual uint64_t GetFilePosition() = 0;      // 5  file position of the stored bytes
-    virtual TNQOVArchive* GetArchive() = 0;      // 6  the archive holding the record
-    virtual uint32_t GetPieceCount() = 0;        // 7
-    virtual uint32_t GetFirstPiece() = 0;        // 8
-    virtual uint32_t GetPieceSize() = 0;         // 9
-    virtual uint32_t GetLastPieceSize() = 0;     // 10
-    virtual uint32_t GetFileId() = 0;            // 11
-    virtual uint32_t IsFlag30() = 0;             // 12 1 or 0
-    virtual ~QOVFileEntryInterface() {}          // 13
+    virtual const uint8_t* GetMD5() = 0;       // 0  the content's MD5 (16 bytes)
+    virtual uint32_t GetFileSize() = 0;        // 1
+    virtual uint32_t GetCompressedSize() = 0;  // 2  stored size
+    virtual const char* GetFileName() = 0;     // 3  name, or pseudo name
+    virtual bool IsDirectory() = 0;            // 4
+    virtual uint64_t GetFilePosition() = 0;    // 5  file position of the stored bytes
+    virtual TNQOVArchive* GetArchive() = 0;    // 6  the archive holding the record
+    virtual uint32_t GetPieceCount() = 0;      // 7
+    virtual uint32_t GetFirstPiece() = 0;      // 8
+    virtual uint32_t GetPieceSize() = 0;       // 9
+    virtual uint32_t GetLastPieceSize() = 0;   // 10
+    virtual uint32_t GetFileId() = 0;          // 11
+    virtual uint32_t IsFlag30() = 0;           // 12 1 or 0
+    virtual ~QOVFileEntryInterface() {}        // 13
 };
 
 // An open file.
 class QOVFileInterface {
 public:
     virtual bool Read(void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) = 0;  // 0
-    virtual bool SeekFile(int32_t lOffset, uint32_t dwMoveMethod) = 0;  // 1
-    virtual bool NotSupported2() = 0;             // 2  false
-    virtual bool NotSupported3() = 0;             // 3  false
-    virtual bool NotSupported4() = 0;             // 4  false
-    virtual uint64_t GetPieceEnd() = 0;           // 5  end of the file's last piece
-    virtual uint64_t GetPieceStart() = 0;         // 6  start of its first piece
-    virtual TFileEntry* GetFileEntry() = 0;       // 7
-    virtual uint32_t GetFirstPiece() = 0;         // 8
-    virtual uint32_t GetPieceCount() = 0;         // 9
-    virtual uint32_t GetLastPieceSize() = 0;      // 10
-    virtual uint32_t GetPieceSize() = 0;          // 11
-    virtual const char* GetArchiveFileName() = 0; // 12
-    virtual uint64_t GetRawPosition() = 0;        // 13 file position of the stored bytes
-    virtual bool NotSupported14() = 0;            // 14 false
-    virtual bool NotSupported15() = 0;            // 15 false
-    virtual TNQOVArchive* GetArchive() = 0;       // 16
-    virtual uint32_t GetFileSize() = 0;           // 17
-    virtual uint64_t GetStoredSize() = 0;         // 18 stored size with chunk digests
-    virtual uint32_t IsFlag30() = 0;              // 19 1, 0, or NQOV_FLAG30_NO_RECORD
-    virtual ~QOVFileInterface() {}                // 20
+    virtual bool SeekFile(int32_t lOffset, uint32_t dwMoveMethod) = 0;                               // 1
+    virtual bool NotSupported2() = 0;              // 2  false
+    virtual bool NotSupported3() = 0;              // 3  false
+    virtual bool NotSupported4() = 0;              // 4  false
+    virtual uint64_t GetPieceEnd() = 0;            // 5  end of the file's last piece
+    virtual uint64_t GetPieceStart() = 0;          // 6  start of its first piece
+    virtual TFileEntry* GetFileEntry() = 0;        // 7
+    virtual uint32_t GetFirstPiece() = 0;          // 8
+    virtual uint32_t GetPieceCount() = 0;          // 9
+    virtual uint32_t GetLastPieceSize() = 0;       // 10
+    virtual uint32_t GetPieceSize() = 0;           // 11
+    virtual const char* GetArchiveFileName() = 0;  // 12
+    virtual uint64_t GetRawPosition() = 0;         // 13 file position of the stored bytes
+    virtual bool NotSupported14() = 0;             // 14 false
+    virtual bool NotSupported15() = 0;             // 15 false
+    virtual TNQOVArchive* GetArchive() = 0;        // 16
+    virtual uint32_t GetFileSize() = 0;            // 17
+    virtual uint64_t GetStoredSize() = 0;          // 18 stored size with chunk digests
+    virtual uint32_t IsFlag30() = 0;               // 19 1, 0, or NQOV_FLAG30_NO_RECORD
+    virtual ~QOVFileInterface() {}                 // 20
 };
 
 // Lists the children of a directory (name hashes, ascending).
@@ -244,29 +244,29 @@ class QOVArchiveInterface {
 public:
     virtual bool GetSectorTableRange(uint32_t dwFileId, uint64_t* pqwPosition, uint64_t* pqwSize) = 0;  // 0
     virtual bool GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, uint64_t qwLength,
-                                  uint64_t* pqwPosition, uint64_t* pqwSize) = 0;                    // 1
-    virtual const uint8_t* GetHetTableMD5() = 0;                                                  // 2
-    virtual const uint8_t* GetBetTableMD5() = 0;                                                  // 3
-    virtual const uint8_t* GetHeaderMD5() = 0;                                                    // 4
-    virtual const char* GetFileName(uint32_t dwFileId) = 0;                                       // 5
-    virtual bool RebuildHashTable() = 0;                                                          // 6
+                                  uint64_t* pqwPosition, uint64_t* pqwSize) = 0;  // 1
+    virtual const uint8_t* GetHetTableMD5() = 0;                                  // 2
+    virtual const uint8_t* GetBetTableMD5() = 0;                                  // 3
+    virtual const uint8_t* GetHeaderMD5() = 0;                                    // 4
+    virtual const char* GetFileName(uint32_t dwFileId) = 0;                       // 5
+    virtual bool RebuildHashTable() = 0;                                          // 6
     virtual bool ReadFileById(uint32_t dwFileId, uint32_t dwOffset, void* pvBuffer, uint32_t dwLength,
-                              uint32_t* pdwRead) = 0;                                             // 7
-    virtual uint32_t GetFileId(const char* szName) = 0;                                           // 8
-    virtual uint32_t GetFileCount() = 0;                                                          // 9
-    virtual TFileStream* GetStream() = 0;                                                         // 10
-    virtual TFileStream* FindStreamByArchiveName(const char* szArchiveFileName) = 0;              // 11
-    virtual TNQOVFile* OpenFile(uint32_t dwFileId) = 0;                                           // 12
-    virtual TNQOVFile* OpenFile_i(const char* szName) = 0;                                        // 13
-    virtual bool CloseFile(TNQOVFile* hf) = 0;                                                    // 14
-    virtual bool ReadPieceVerified(uint32_t dwIndex, void* pvBuffer, uint32_t dwLength) = 0;      // 15
-    virtual bool WritePieceVerified(uint32_t dwIndex, const void* pvData, uint32_t dwLength) = 0; // 16
-    virtual bool ExtractFileById(uint32_t dwFileId, const char* szDestination) = 0;               // 17
-    virtual bool ExtractFile(const char* szName, const char* szDestination) = 0;                  // 18
-    virtual bool PathToPieceIndex(const char* szName, uint32_t* pdwFirst, uint32_t* pdwCount) = 0; // 19
-    virtual TFileEntry* RecordByName(const char* szName) = 0;                                     // 20
-    virtual TFileEntry* GetFileEntry(uint32_t dwFileId) = 0;                                      // 21
-    virtual TFileEntry* RecordByHash(uint64_t qwNameHash) = 0;                                    // 22
+                              uint32_t* pdwRead) = 0;                                               // 7
+    virtual uint32_t GetFileId(const char* szName) = 0;                                             // 8
+    virtual uint32_t GetFileCount() = 0;                                                            // 9
+    virtual TFileStream* GetStream() = 0;                                                           // 10
+    virtual TFileStream* FindStreamByArchiveName(const char* szArchiveFileName) = 0;                // 11
+    virtual TNQOVFile* OpenFile(uint32_t dwFileId) = 0;                                             // 12
+    virtual TNQOVFile* OpenFile_i(const char* szName) = 0;                                          // 13
+    virtual bool CloseFile(TNQOVFile* hf) = 0;                                                      // 14
+    virtual bool ReadPieceVerified(uint32_t dwIndex, void* pvBuffer, uint32_t dwLength) = 0;        // 15
+    virtual bool WritePieceVerified(uint32_t dwIndex, const void* pvData, uint32_t dwLength) = 0;   // 16
+    virtual bool ExtractFileById(uint32_t dwFileId, const char* szDestination) = 0;                 // 17
+    virtual bool ExtractFile(const char* szName, const char* szDestination) = 0;                    // 18
+    virtual bool PathToPieceIndex(const char* szName, uint32_t* pdwFirst, uint32_t* pdwCount) = 0;  // 19
+    virtual TFileEntry* RecordByName(const char* szName) = 0;                                       // 20
+    virtual TFileEntry* GetFileEntry(uint32_t dwFileId) = 0;                                        // 21
+    virtual TFileEntry* RecordByHash(uint64_t qwNameHash) = 0;                                      // 22
     virtual bool GetBitmapInfo(uint8_t** ppBitmap, uint32_t* pdwPieceCount, uint32_t* pdwPieceSize,
                                uint32_t* pdwLastPieceSize, bool* pbValid) = 0;                    // 23
     virtual uint64_t GetArchiveFileSize(const char* szArchiveFileName) = 0;                       // 24
@@ -297,21 +297,21 @@ public:
     virtual uint32_t GetArchiveCount() = 0;                                                       // 49
     virtual bool GetArchiveTableSize(uint32_t* pdwSizes, uint32_t dwCount) = 0;                   // 50
     virtual bool GetSectorTableRangeByName(const char* szName, uint64_t* pqwPosition,
-                                           uint64_t* pqwSize) = 0;                                // 51
-    virtual bool AddFile(const char* szLocalFile, const char* szArchivedName) = 0;                // 52
-    virtual bool OpenPatchArchive(const char* szPatchFile, uint32_t dwFlags) = 0;                 // 53
-    virtual uint32_t GetOpenParameter() = 0;                                                      // 54
-    virtual const uint8_t* GetCurrentTag() = 0;                                                   // 55
-    virtual void SetPatchBaseTag(const uint8_t tag[16]) = 0;                                      // 56
-    virtual bool CompareTag(const uint8_t* pbTagA, const uint8_t* pbTagB) = 0;                    // 57
-    virtual bool DumpHeader() = 0;                                                                // 58
-    virtual uint32_t GetLastError() = 0;                                                          // 59
-    virtual const char* NotSupported60() = 0;                                                     // 60 ""
-    virtual bool InitBitMapByFileMapping(bool bWritable) = 0;                                     // 61
-    virtual bool NotSupported62() = 0;                                                            // 62 false, no stop
-    virtual uint32_t IsFlag30ById(uint32_t dwFileId) = 0;                                         // 63
-    virtual uint32_t IsFlag30OfFile(TNQOVFile* hf) = 0;                                           // 64
-    virtual ~QOVArchiveInterface() {}                                                             // 65
+                                           uint64_t* pqwSize) = 0;                  // 51
+    virtual bool AddFile(const char* szLocalFile, const char* szArchivedName) = 0;  // 52
+    virtual bool OpenPatchArchive(const char* szPatchFile, uint32_t dwFlags) = 0;   // 53
+    virtual uint32_t GetOpenParameter() = 0;                                        // 54
+    virtual const uint8_t* GetCurrentTag() = 0;                                     // 55
+    virtual void SetPatchBaseTag(const uint8_t tag[16]) = 0;                        // 56
+    virtual bool CompareTag(const uint8_t* pbTagA, const uint8_t* pbTagB) = 0;      // 57
+    virtual bool DumpHeader() = 0;                                                  // 58
+    virtual uint32_t GetLastError() = 0;                                            // 59
+    virtual const char* NotSupported60() = 0;                                       // 60 ""
+    virtual bool InitBitMapByFileMapping(bool bWritable) = 0;                       // 61
+    virtual bool NotSupported62() = 0;                                              // 62 false, no stop
+    virtual uint32_t IsFlag30ById(uint32_t dwFileId) = 0;                           // 63
+    virtual uint32_t IsFlag30OfFile(TNQOVFile* hf) = 0;                             // 64
+    virtual ~QOVArchiveInterface() {}                                               // 65
 };
 
 // The objects behind the handles.  The library makes and releases them; a
@@ -328,13 +328,13 @@ class TNQOVDirWalkerById : public QOVDirListerInterfaceByID {};
 
 // Parameters of a new archive (SFileCreateArchive).
 struct QOV_CREATE_PARAMS {
-    uint32_t dwMaxFileCount;   // file-table capacity, 1 .. NQOV_MAX_FILE_COUNT
-    uint16_t wSectorSize;      // sector size = 512 << wSectorSize, 0..22 (default 3: 4 KiB)
-    uint16_t wFormatVersion;   // header format version (default 0)
-    uint32_t dwMD5PieceSize;   // piece size in bytes (default 1 MiB), 1 .. NQOV_MAX_PIECE_SIZE
-    uint32_t dwRawChunkSize;   // chunk-digest size, 0 = none (default)
-    uint64_t qwHeaderOffset;   // file position of the header, a multiple of 512 (default 0);
-                               // the bytes before it are zero
+    uint32_t dwMaxFileCount;  // file-table capacity, 1 .. NQOV_MAX_FILE_COUNT
+    uint16_t wSectorSize;     // sector size = 512 << wSectorSize, 0..22 (default 3: 4 KiB)
+    uint16_t wFormatVersion;  // header format version (default 0)
+    uint32_t dwMD5PieceSize;  // piece size in bytes (default 1 MiB), 1 .. NQOV_MAX_PIECE_SIZE
+    uint32_t dwRawChunkSize;  // chunk-digest size, 0 = none (default)
+    uint64_t qwHeaderOffset;  // file position of the header, a multiple of 512 (default 0);
+                              // the bytes before it are zero
 };
 
 // Fills a QOV_CREATE_PARAMS with the defaults and the given capacity.
@@ -369,10 +369,10 @@ struct QOV_ARCHIVE_INFO {
 // or the pseudo name ".File<hash>."; it stays valid while the archive is open.
 struct QOV_RECORD_INFO {
     const char* szFileName;
-    bool bNamed;               // the record has a real (stored or listed) name
+    bool bNamed;  // the record has a real (stored or listed) name
     uint64_t NameHash64;
     uint64_t ParentNameHash;
-    uint64_t StoredOffset;     // relative to the header
+    uint64_t StoredOffset;  // relative to the header
     uint32_t dwHetIndex;
     uint32_t dwFileSize;
     uint32_t dwStoredSize;
@@ -431,8 +431,7 @@ bool SFileGetPieceCount(TNQOVArchive* ha, uint32_t* pdwLastPieceSize, uint32_t* 
                         uint32_t* pdwPieceSize);
 bool SFileVerifyPiece(TNQOVArchive* ha, uint32_t wIndex, const void* pvData, uint32_t wLength);
 bool SFileReadPieceVerified(TNQOVArchive* ha, uint32_t wIndex, void* pvBuffer, uint32_t wLength);
-bool SFileWritePieceVerified(TNQOVArchive* ha, uint32_t wIndex, const void* pvData,
-                             uint32_t wLength);
+bool SFileWritePieceVerified(TNQOVArchive* ha, uint32_t wIndex, const void* pvData, uint32_t wLength);
 bool SFileVerifyAll(TNQOVArchive* ha, sfile_verify_piece_callback* pCallback);
 // SFileVerifyAll that ends early once *pbStop is set (by another thread, or
 // by the callback): the pieces being verified are finished, no later piece
@@ -451,8 +450,7 @@ bool SFileVerifyAllUntil(TNQOVArchive* ha, sfile_verify_piece_callback* pCallbac
 // with ERROR_INVALID_HANDLE or ERROR_INVALID_PARAMETER (pieces outside the
 // archive) when nothing was checked; otherwise with ERROR_FILE_CORRUPT, or
 // the read's error when a piece could not be read.
-bool SFileVerifyPieces(TNQOVArchive* ha, uint32_t dwFirstPiece, uint32_t dwPieceCount,
-                       uint8_t* pStates);
+bool SFileVerifyPieces(TNQOVArchive* ha, uint32_t dwFirstPiece, uint32_t dwPieceCount, uint8_t* pStates);
 
 // One piece of SFileWritePiecesVerified, and what became of it.
 struct QOV_PIECE_WRITE {
@@ -481,10 +479,9 @@ bool SFileWriteBitmap(TNQOVArchive* ha);
 //-----------------------------------------------------------------------------
 // Files inside an archive.
 
-bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchScope,
-                    TNQOVFile** phFile, uint64_t qwNameHash = 0);
-bool SFileReadFile(TNQOVFile* hf, void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead,
-                   bool bCheckPieces);
+bool NQOVOpenFileEx(TNQOVArchive* ha, const char* szFileName, uint32_t dwSearchScope, TNQOVFile** phFile,
+                    uint64_t qwNameHash = 0);
+bool SFileReadFile(TNQOVFile* hf, void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces);
 uint32_t SFileGetFileSize(TNQOVFile* hf);
 uint32_t SFileSetFilePointer(TNQOVFile* hf, int32_t lDistance, uint32_t dwMoveMethod);
 bool SFileGetFileName(TNQOVFile* hf);
@@ -496,8 +493,8 @@ uint32_t VerifyFile(TNQOVArchive* ha, const char* szFileName);
 // without checking the pieces under each read (for files whose pieces were
 // just verified).  pdwResults receives each file's VerifyFile flags.  False
 // only for a bad request (ERROR_INVALID_PARAMETER, nothing read).
-bool VerifyFiles(TNQOVArchive* ha, const char* const* pszFileNames, uint32_t dwCount,
-                 uint32_t* pdwResults, bool bCheckPieces);
+bool VerifyFiles(TNQOVArchive* ha, const char* const* pszFileNames, uint32_t dwCount, uint32_t* pdwResults,
+                 bool bCheckPieces);
 
 // The same by file id (SFileBuildFileIdTable): the record the id stands for,
 // in whichever archive of the chain holds it.
@@ -509,22 +506,21 @@ bool SFileVerifyFilePieceMD5FromFileTable(TNQOVArchive* ha, uint32_t dwFileId);
 // Reads a record's content from *pdwPosition without an open handle, and
 // advances *pdwPosition by the bytes read.  Not for single-unit records
 // (ERROR_NOT_SUPPORTED).  Fewer bytes than asked: false, ERROR_HANDLE_EOF.
-bool SFileReadFileFromEntry(TFileEntry* pFileEntry, void* pvBuffer, uint32_t* pdwPosition,
-                            uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces);
+bool SFileReadFileFromEntry(TFileEntry* pFileEntry, void* pvBuffer, uint32_t* pdwPosition, uint32_t dwToRead,
+                            uint32_t* pdwRead, bool bCheckPieces);
 
 //-----------------------------------------------------------------------------
 // Writing files and the list file.
 
-bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
-                     TNQOVFile** phFile);
+bool SFileCreateFile(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize, TNQOVFile** phFile);
 // SFileCreateFile with the file's flags: any of NQOV_FILE_COMPRESS,
 // NQOV_FILE_ENCRYPTED, NQOV_FILE_FIX_KEY, NQOV_FILE_SECTOR_CRC,
 // NQOV_FILE_SINGLE_UNIT, NQOV_FILE_FLAG_20 and NQOV_FILE_FLAG_30 (others: 87).
 // Files under 4 bytes are stored without encryption, files under 32 bytes
 // also without compression and checksums.
-bool SFileCreateFileEx(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize,
-                       uint32_t dwFlags, TNQOVFile** phFile);
-#define NQOV_FILE_WRITABLE_FLAGS                                                          \
+bool SFileCreateFileEx(TNQOVArchive* ha, const char* szArchieveName, uint32_t dwFileSize, uint32_t dwFlags,
+                       TNQOVFile** phFile);
+#define NQOV_FILE_WRITABLE_FLAGS                                                           \
     (NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY | NQOV_FILE_SECTOR_CRC | \
      NQOV_FILE_SINGLE_UNIT | NQOV_FILE_FLAG_20 | NQOV_FILE_FLAG_30)
 bool SFileWriteFile(TNQOVFile* hf, const void* pvData, uint32_t dwSize);
@@ -536,10 +532,9 @@ int SortTable(TNQOVArchive* ha);
 //-----------------------------------------------------------------------------
 // Compressed blocks.
 
-bool CompressBlock(const void* pbInput, void* pbOutBuffer, uint32_t* pcbOutBuffer,
-                   uint32_t cbInput, int32_t nLevel);
-bool DecompressBlock(void* pbOutBuffer, uint32_t* pcbOutBuffer, const void* pbInput,
-                     uint32_t cbInput);
+bool CompressBlock(const void* pbInput, void* pbOutBuffer, uint32_t* pcbOutBuffer, uint32_t cbInput,
+                   int32_t nLevel);
+bool DecompressBlock(void* pbOutBuffer, uint32_t* pcbOutBuffer, const void* pbInput, uint32_t cbInput);
 
 //-----------------------------------------------------------------------------
 // File streams.
@@ -547,8 +542,7 @@ bool DecompressBlock(void* pbOutBuffer, uint32_t* pcbOutBuffer, const void* pbIn
 TFileStream* FileStream_MakeNew(const char* szFileName);
 TFileStream* FileStream_OpenFile(const char* szFileName, bool bWrite);
 bool FileStream_Read(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength);
-bool FileStream_Write(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer,
-                      uint32_t dwLength);
+bool FileStream_Write(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength);
 bool FileStream_SizeOf(TFileStream* pStream, uint64_t* pSize);
 bool FileStream_SetSize(TFileStream* pStream, uint64_t qwSize);
 void FileStream_Free(TFileStream* pStream);

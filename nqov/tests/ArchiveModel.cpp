@@ -51,7 +51,8 @@ public:
     void OnPieceVerified(uint32_t dwPieceCount, uint32_t dwPieceIndex) override {
         if (calls == 0) {
             if (dwPieceIndex != 0) inOrder = false;
-        } else if (dwPieceIndex != calls || dwPieceCount != lastCount) inOrder = false;
+        } else if (dwPieceIndex != calls || dwPieceCount != lastCount)
+            inOrder = false;
         lastCount = dwPieceCount;
         calls++;
     }
@@ -93,7 +94,8 @@ std::vector<uint32_t> AllFlagCombinations() {
     for (uint32_t compress : {0u, NQOV_FILE_COMPRESS})
         for (uint32_t cipher : {0u, NQOV_FILE_ENCRYPTED, NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY})
             for (uint32_t crc : {0u, NQOV_FILE_SECTOR_CRC})
-                for (uint32_t unit : {0u, NQOV_FILE_SINGLE_UNIT}) combos.push_back(compress | cipher | crc | unit);
+                for (uint32_t unit : {0u, NQOV_FILE_SINGLE_UNIT})
+                    combos.push_back(compress | cipher | crc | unit);
     return combos;
 }
 
@@ -118,8 +120,10 @@ std::vector<uint32_t> EdgeSizes(uint32_t sectorBytes) {
 
 Bytes RandomContent(Rng& rng, size_t size) {
     switch (rng.Below(4)) {
-        case 0: return testutil::RandomBytes(size, rng.Next());
-        case 1: return testutil::TextBytes(size, rng.Next());
+        case 0:
+            return testutil::RandomBytes(size, rng.Next());
+        case 1:
+            return testutil::TextBytes(size, rng.Next());
         case 2: {
             Bytes data(size);
             uint8_t value = static_cast<uint8_t>(rng.Next());
@@ -146,11 +150,22 @@ Bytes RandomContent(Rng& rng, size_t size) {
 
 std::string NameMaker::Make(Rng& rng) {
     static const std::vector<std::string> folders = {
-        "", "", "", "data", "Data/Sub", "DATA\\sub/mixed", "art\\textures", "\xE6\xB7\xB1\xE5\xB1\x82/\xE7\x9B\xAE\xE5\xBD\x95",
-        "a/b/c/d/e/f", "\xC3\x9Cn\xC3\xAF", "sp ace/dot.dir", "dbl//slash",
+        "",
+        "",
+        "",
+        "data",
+        "Data/Sub",
+        "DATA\\sub/mixed",
+        "art\\textures",
+        "\xE6\xB7\xB1\xE5\xB1\x82/\xE7\x9B\xAE\xE5\xBD\x95",
+        "a/b/c/d/e/f",
+        "\xC3\x9Cn\xC3\xAF",
+        "sp ace/dot.dir",
+        "dbl//slash",
     };
     static const std::vector<std::string> stems = {
-        "file", "Tex", "\xE3\x83\xA2\xE3\x83\x87\xE3\x83\xAB", "na\xC3\xAFve", "x", "READ ME", "a.b.c", "~tilde", "-dash",
+        "file",   "Tex",   "\xE3\x83\xA2\xE3\x83\x87\xE3\x83\xAB", "na\xC3\xAFve", "x", "READ ME", "a.b.c",
+        "~tilde", "-dash",
     };
     static const std::vector<std::string> extensions = {".bin", ".txt", "", ".tar.gz", ".DAT", "~1"};
     const std::string folder = rng.Pick(folders);
@@ -173,10 +188,18 @@ bool WriteInPieces(TNQOVArchive* ha, const ModelFile& file, Rng& rng) {
     while (done < file.data.size()) {
         size_t part = 0;
         switch (rng.Below(5)) {
-            case 0: part = 1; break;
-            case 1: part = rng.Range(1, 700); break;
-            case 2: part = rng.Range(1, 9000); break;
-            case 3: part = file.data.size() - done; break;
+            case 0:
+                part = 1;
+                break;
+            case 1:
+                part = rng.Range(1, 700);
+                break;
+            case 2:
+                part = rng.Range(1, 9000);
+                break;
+            case 3:
+                part = file.data.size() - done;
+                break;
             default:
                 // An empty write changes nothing.
                 if (!SFileWriteFile(hf, rng.OneIn(2) ? nullptr : file.data.data(), 0)) {
@@ -209,13 +232,12 @@ void ExpectFileReadsBack(TNQOVArchive* ha, const ModelFile& file, Rng& rng, int 
         Bytes got;
         QOVSetLastError(0);
         const bool ok = testutil::ReadWhole(ha, file.name, &got, checkPieces);
-        EXPECT_TRUE(ok) << "read failed with error " << QOVGetLastError() << ", piece check "
-                        << checkPieces;
+        EXPECT_TRUE(ok) << "read failed with error " << QOVGetLastError() << ", piece check " << checkPieces;
         EXPECT_EQ(got.size(), file.data.size()) << "piece check " << checkPieces;
         if (got.size() == file.data.size() && got != file.data)
             ADD_FAILURE() << "content differs at byte "
-                          << FirstDifference(got.data(), file.data.data(), got.size())
-                          << ", piece check " << checkPieces;
+                          << FirstDifference(got.data(), file.data.data(), got.size()) << ", piece check "
+                          << checkPieces;
     }
 
     // Random pieces at random positions, through every move method.
@@ -239,11 +261,21 @@ void ExpectFileReadsBack(TNQOVArchive* ha, const ModelFile& file, Rng& rng, int 
 
         uint32_t length = 0;
         switch (rng.Below(5)) {
-            case 0: length = 0; break;
-            case 1: length = 1; break;
-            case 2: length = static_cast<uint32_t>(rng.Below(9000)); break;
-            case 3: length = target <= size ? size - target + static_cast<uint32_t>(rng.Below(3)) : 5; break;
-            default: length = static_cast<uint32_t>(rng.Below(uint64_t(size) + 1)); break;
+            case 0:
+                length = 0;
+                break;
+            case 1:
+                length = 1;
+                break;
+            case 2:
+                length = static_cast<uint32_t>(rng.Below(9000));
+                break;
+            case 3:
+                length = target <= size ? size - target + static_cast<uint32_t>(rng.Below(3)) : 5;
+                break;
+            default:
+                length = static_cast<uint32_t>(rng.Below(uint64_t(size) + 1));
+                break;
         }
         std::vector<uint8_t> buffer(std::max<uint32_t>(length, 1), 0xCD);
         uint32_t read = 0xFFFFFFFF;
@@ -260,8 +292,8 @@ void ExpectFileReadsBack(TNQOVArchive* ha, const ModelFile& file, Rng& rng, int 
         }
         if (read == expected && expected > 0) {
             const long diff = FirstDifference(buffer.data(), file.data.data() + target, expected);
-            EXPECT_EQ(diff, -1) << "read of " << length << " at " << target << " (piece check "
-                                << checkPieces << ") differs at byte " << diff;
+            EXPECT_EQ(diff, -1) << "read of " << length << " at " << target << " (piece check " << checkPieces
+                                << ") differs at byte " << diff;
         }
         position = target + std::min(read, expected);
         EXPECT_EQ(SFileSetFilePointer(hf, 0, NQOV_FILE_CURRENT), position);
@@ -332,7 +364,8 @@ void ExpectDisjointLayout(TNQOVArchive* ha) {
     // the MD5 of each stored table and of the header.
     auto readAt = [&](uint64_t position, uint64_t length, Bytes* pOut) {
         pOut->assign(static_cast<size_t>(length), 0);
-        return length == 0 || FileStream_Read(Impl(ha)->pStream.get(), &position, pOut->data(), static_cast<uint32_t>(length));
+        return length == 0 || FileStream_Read(Impl(ha)->pStream.get(), &position, pOut->data(),
+                                              static_cast<uint32_t>(length));
     };
     if (info.dwRawChunkSize != 0) {
         for (const Range& range : ranges) {
@@ -345,7 +378,8 @@ void ExpectDisjointLayout(TNQOVArchive* ha) {
             for (uint64_t chunk = 0; chunk * info.dwRawChunkSize < blob; chunk++) {
                 const uint64_t start = chunk * info.dwRawChunkSize;
                 const uint64_t length = std::min<uint64_t>(info.dwRawChunkSize, blob - start);
-                const std::string expected = testutil::Md5Hex(bytes.data() + start, static_cast<size_t>(length));
+                const std::string expected =
+                    testutil::Md5Hex(bytes.data() + start, static_cast<size_t>(length));
                 EXPECT_EQ(testutil::Hex(stored.data() + chunk * 16, 16), expected)
                     << "chunk digest " << chunk << " of " << range.what;
             }
@@ -358,7 +392,8 @@ void ExpectDisjointLayout(TNQOVArchive* ha) {
     EXPECT_EQ(testutil::Md5Hex(table), testutil::Hex(info.MD5_BetTable, 16)) << "MD5_BetTable";
     Bytes header;
     ASSERT_TRUE(readAt(info.HeaderOffset, NQOV_HEADER_SIZE, &header));
-    EXPECT_EQ(testutil::Md5Hex(header.data(), 156), testutil::Hex(header.data() + 156, 16)) << "header digest";
+    EXPECT_EQ(testutil::Md5Hex(header.data(), 156), testutil::Hex(header.data() + 156, 16))
+        << "header digest";
 
     // The piece layer covers everything before the MD5 piece table.
     ASSERT_NE(info.dwMD5PieceSize, 0u);
@@ -384,7 +419,8 @@ void ExpectOpenArchiveHolds(TNQOVArchive* ha, const std::vector<ModelFile>& file
     for (uint32_t i = 0; i < count; i++) {
         QOV_RECORD_INFO record;
         ASSERT_TRUE(SFileGetRecordInfo(ha, i, &record));
-        if (record.bNamed && (record.dwFlags & NQOV_FILE_EXISTS) && !(record.dwFlags & NQOV_FILE_DELETE_MARKER))
+        if (record.bNamed && (record.dwFlags & NQOV_FILE_EXISTS) &&
+            !(record.dwFlags & NQOV_FILE_DELETE_MARKER))
             named[record.szFileName] = record;
     }
     for (const ModelFile& file : files) {
@@ -405,7 +441,8 @@ void ExpectOpenArchiveHolds(TNQOVArchive* ha, const std::vector<ModelFile>& file
         }
         if (size >= 32) {
             EXPECT_EQ(record.dwFlags & NQOV_FILE_COMPRESS, file.flags & NQOV_FILE_COMPRESS) << file.name;
-            EXPECT_EQ(record.dwFlags & NQOV_FILE_SINGLE_UNIT, file.flags & NQOV_FILE_SINGLE_UNIT) << file.name;
+            EXPECT_EQ(record.dwFlags & NQOV_FILE_SINGLE_UNIT, file.flags & NQOV_FILE_SINGLE_UNIT)
+                << file.name;
         }
         if (size >= 4) {
             EXPECT_EQ(record.dwFlags & (NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY),

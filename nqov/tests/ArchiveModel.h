@@ -35,7 +35,9 @@ public:
     uint64_t Range(uint64_t lo, uint64_t hi) { return lo + Below(hi - lo + 1); }
     bool OneIn(uint64_t n) { return Below(n) == 0; }
     template <typename T>
-    const T& Pick(const std::vector<T>& items) { return items[static_cast<size_t>(Below(items.size()))]; }
+    const T& Pick(const std::vector<T>& items) {
+        return items[static_cast<size_t>(Below(items.size()))];
+    }
 
 private:
     uint64_t m_state;

@@ -56,8 +56,8 @@ private:
     }
 
     void SkipSpace() {
-        while (m_pos < m_in.size() && (m_in[m_pos] == ' ' || m_in[m_pos] == '\n' ||
-                                       m_in[m_pos] == '\r' || m_in[m_pos] == '\t'))
+        while (m_pos < m_in.size() &&
+               (m_in[m_pos] == ' ' || m_in[m_pos] == '\n' || m_in[m_pos] == '\r' || m_in[m_pos] == '\t'))
             m_pos++;
     }
 
@@ -75,13 +75,31 @@ private:
     Value ParseValue() {
         Value value;
         switch (Peek()) {
-            case '{': ParseObject(&value); break;
-            case '[': ParseArray(&value); break;
-            case '"': value.kind = Value::Kind::String; value.text = ParseString(); break;
-            case 't': Expect("true"); value.kind = Value::Kind::Bool; value.boolean = true; break;
-            case 'f': Expect("false"); value.kind = Value::Kind::Bool; break;
-            case 'n': Expect("null"); break;
-            default: ParseNumber(&value); break;
+            case '{':
+                ParseObject(&value);
+                break;
+            case '[':
+                ParseArray(&value);
+                break;
+            case '"':
+                value.kind = Value::Kind::String;
+                value.text = ParseString();
+                break;
+            case 't':
+                Expect("true");
+                value.kind = Value::Kind::Bool;
+                value.boolean = true;
+                break;
+            case 'f':
+                Expect("false");
+                value.kind = Value::Kind::Bool;
+                break;
+            case 'n':
+                Expect("null");
+                break;
+            default:
+                ParseNumber(&value);
+                break;
         }
         return value;
     }
@@ -89,7 +107,10 @@ private:
     void ParseObject(Value* value) {
         value->kind = Value::Kind::Object;
         m_pos++;
-        if (Peek() == '}') { m_pos++; return; }
+        if (Peek() == '}') {
+            m_pos++;
+            return;
+        }
         for (;;) {
             if (Peek() != '"') Fail("expected key");
             std::string key = ParseString();
@@ -106,7 +127,10 @@ private:
     void ParseArray(Value* value) {
         value->kind = Value::Kind::Array;
         m_pos++;
-        if (Peek() == ']') { m_pos++; return; }
+        if (Peek() == ']') {
+            m_pos++;
+            return;
+        }
         for (;;) {
             value->items.push_back(ParseValue());
             const char next = Peek();
@@ -146,19 +170,32 @@ private:
         m_pos++;  // opening quote
         while (m_pos < m_in.size() && m_in[m_pos] != '"') {
             char ch = m_in[m_pos++];
-            if (ch != '\\') { out.push_back(ch); continue; }
+            if (ch != '\\') {
+                out.push_back(ch);
+                continue;
+            }
             if (m_pos >= m_in.size()) Fail("bad escape");
             ch = m_in[m_pos++];
             switch (ch) {
-                case 'n': out.push_back('\n'); break;
-                case 'r': out.push_back('\r'); break;
-                case 't': out.push_back('\t'); break;
-                case 'b': out.push_back('\b'); break;
-                case 'f': out.push_back('\f'); break;
+                case 'n':
+                    out.push_back('\n');
+                    break;
+                case 'r':
+                    out.push_back('\r');
+                    break;
+                case 't':
+                    out.push_back('\t');
+                    break;
+                case 'b':
+                    out.push_back('\b');
+                    break;
+                case 'f':
+                    out.push_back('\f');
+                    break;
                 case 'u': {
                     uint32_t cp = ParseHex4();
-                    if (cp >= 0xD800 && cp < 0xDC00 && m_pos + 6 <= m_in.size() &&
-                        m_in[m_pos] == '\\' && m_in[m_pos + 1] == 'u') {
+                    if (cp >= 0xD800 && cp < 0xDC00 && m_pos + 6 <= m_in.size() && m_in[m_pos] == '\\' &&
+                        m_in[m_pos + 1] == 'u') {
                         m_pos += 2;
                         const uint32_t low = ParseHex4();
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
@@ -166,7 +203,9 @@ private:
                     AppendUtf8(&out, cp);
                     break;
                 }
-                default: out.push_back(ch); break;
+                default:
+                    out.push_back(ch);
+                    break;
             }
         }
         if (m_pos >= m_in.size()) Fail("unterminated string");
@@ -176,9 +215,9 @@ private:
 
     void ParseNumber(Value* value) {
         const size_t start = m_pos;
-        while (m_pos < m_in.size() && (isdigit(static_cast<unsigned char>(m_in[m_pos])) ||
-                                       m_in[m_pos] == '-' || m_in[m_pos] == '+' ||
-                                       m_in[m_pos] == '.' || m_in[m_pos] == 'e' || m_in[m_pos] == 'E'))
+        while (m_pos < m_in.size() &&
+               (isdigit(static_cast<unsigned char>(m_in[m_pos])) || m_in[m_pos] == '-' ||
+                m_in[m_pos] == '+' || m_in[m_pos] == '.' || m_in[m_pos] == 'e' || m_in[m_pos] == 'E'))
             m_pos++;
         if (start == m_pos) Fail("unexpected character");
         value->kind = Value::Kind::Number;

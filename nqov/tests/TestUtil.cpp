@@ -45,9 +45,8 @@ void RemoveTree(const std::string& path) {
 
 std::string TestName() {
     const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = info != nullptr
-                           ? std::string(info->test_suite_name()) + "." + info->name()
-                           : std::string("test");
+    std::string name =
+        info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : std::string("test");
     for (char& ch : name)
         if (ch == '/' || ch == '\\') ch = '_';
     return name;
@@ -70,7 +69,8 @@ bool ReadFile(const std::string& path, Bytes* pData) {
     pData->clear();
     uint8_t buffer[65536];
     size_t got;
-    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) pData->insert(pData->end(), buffer, buffer + got);
+    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
+        pData->insert(pData->end(), buffer, buffer + got);
     fclose(file);
     return true;
 }
@@ -167,7 +167,7 @@ Bytes RandomBytes(size_t size, uint64_t seed) {
 
 Bytes TextBytes(size_t size, uint64_t seed) {
     static const char* words[] = {"archive ", "piece ", "sector ", "table ", "repair ", "game ",
-                                  "data ",    "file ",  "hash ",   "\r\n",    "map ",    "QOV "};
+                                  "data ",    "file ",  "hash ",   "\r\n",   "map ",    "QOV "};
     Bytes data;
     data.reserve(size);
     uint64_t x = seed + 7;
@@ -191,11 +191,9 @@ TNQOVArchive* CreateArchive(const std::string& path, uint32_t capacity, uint16_t
     return SFileCreateArchive(path.c_str(), &params, &ha) ? ha : nullptr;
 }
 
-bool AddBytes(TNQOVArchive* ha, const std::string& name, const Bytes& data, uint32_t flags,
-              uint32_t chunk) {
+bool AddBytes(TNQOVArchive* ha, const std::string& name, const Bytes& data, uint32_t flags, uint32_t chunk) {
     TNQOVFile* hf = nullptr;
-    if (!SFileCreateFileEx(ha, name.c_str(), static_cast<uint32_t>(data.size()), flags, &hf))
-        return false;
+    if (!SFileCreateFileEx(ha, name.c_str(), static_cast<uint32_t>(data.size()), flags, &hf)) return false;
     if (chunk == 0) chunk = static_cast<uint32_t>(data.size());
     for (size_t done = 0; done < data.size();) {
         const uint32_t part = static_cast<uint32_t>(std::min<size_t>(chunk, data.size() - done));
@@ -242,9 +240,15 @@ bool PatchLE(const std::string& path, uint64_t offset, T value) {
 }
 }  // namespace
 
-bool PatchLE16(const std::string& path, uint64_t offset, uint16_t value) { return PatchLE(path, offset, value); }
-bool PatchLE32(const std::string& path, uint64_t offset, uint32_t value) { return PatchLE(path, offset, value); }
-bool PatchLE64(const std::string& path, uint64_t offset, uint64_t value) { return PatchLE(path, offset, value); }
+bool PatchLE16(const std::string& path, uint64_t offset, uint16_t value) {
+    return PatchLE(path, offset, value);
+}
+bool PatchLE32(const std::string& path, uint64_t offset, uint32_t value) {
+    return PatchLE(path, offset, value);
+}
+bool PatchLE64(const std::string& path, uint64_t offset, uint64_t value) {
+    return PatchLE(path, offset, value);
+}
 
 Bytes ReadRange(const std::string& path, uint64_t offset, size_t size) {
     Bytes data = ReadFileOrEmpty(path);

@@ -52,9 +52,8 @@ Bytes TextBytes(size_t size, uint64_t seed);
 
 // Creates an archive with the given parameters (SFileInitCreateParams
 // defaults otherwise) and returns it open; null on failure.
-TNQOVArchive* CreateArchive(const std::string& path, uint32_t capacity = 64,
-                            uint16_t sectorShift = 3, uint32_t pieceSize = 4096,
-                            uint32_t chunkSize = 0, uint64_t headerOffset = 0);
+TNQOVArchive* CreateArchive(const std::string& path, uint32_t capacity = 64, uint16_t sectorShift = 3,
+                            uint32_t pieceSize = 4096, uint32_t chunkSize = 0, uint64_t headerOffset = 0);
 // Writes one file through SFileCreateFileEx/SFileWriteFile/SFileFinishFile.
 bool AddBytes(TNQOVArchive* ha, const std::string& name, const Bytes& data,
               uint32_t flags = NQOV_FILE_COMPRESS, uint32_t chunk = 0);
@@ -77,10 +76,9 @@ bool ResealHeader(const std::string& path, uint64_t headerOffset = 0);
 
 // Byte offsets of the header fields (from the header's own position).
 namespace hdr {
-const uint64_t kHeaderSize = 4, kFormatVersion = 8, kSectorSize = 10, kArchieveSize = 12,
-               kBetPos = 20, kHetPos = 28, kMD5TablePos = 36, kBitmapPos = 44, kHetSize = 52,
-               kBetSize = 60, kMD5TableSize = 68, kBitmapSize = 76, kPieceSize = 84,
-               kRawChunkSize = 88, kDigest = 156;
+const uint64_t kHeaderSize = 4, kFormatVersion = 8, kSectorSize = 10, kArchieveSize = 12, kBetPos = 20,
+               kHetPos = 28, kMD5TablePos = 36, kBitmapPos = 44, kHetSize = 52, kBetSize = 60,
+               kMD5TableSize = 68, kBitmapSize = 76, kPieceSize = 84, kRawChunkSize = 88, kDigest = 156;
 }  // namespace hdr
 
 // Index of the record whose name (real or pseudo) is `name`, or -1.

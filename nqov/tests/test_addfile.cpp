@@ -49,7 +49,9 @@ protected:
         return info;
     }
 
-    Bytes Stored(const QOV_RECORD_INFO& info) { return testutil::ReadRange(path, info.StoredOffset, info.dwStoredSize); }
+    Bytes Stored(const QOV_RECORD_INFO& info) {
+        return testutil::ReadRange(path, info.StoredOffset, info.dwStoredSize);
+    }
 
     uint32_t OpenError(const std::string& name) {
         TNQOVFile* hf = nullptr;
@@ -108,8 +110,7 @@ TEST_F(AddFileTest, SmallFilesLoseTheirCipherAndCompression) {
     EXPECT_EQ(info.dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY);
     EXPECT_EQ(info.dwStoredSize, 20u) << "no offset table, no checksums, no compression";
     Bytes twenty_stored = Stored(info);
-    DecryptQOVBlock(twenty_stored.data(), 20,
-                    QOVFileKey("twenty.bin", info.StoredOffset, 20, true));
+    DecryptQOVBlock(twenty_stored.data(), 20, QOVFileKey("twenty.bin", info.StoredOffset, 20, true));
     EXPECT_EQ(twenty_stored, twenty);
     EXPECT_EQ(Info("small31.bin").dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED | NQOV_FILE_FIX_KEY);
     EXPECT_EQ(Info("small31.bin").dwStoredSize, 31u);
@@ -182,7 +183,8 @@ TEST_F(AddFileTest, StoredLayoutOfACompressedFile) {
             EXPECT_EQ(sector[0], NQOV_COMPRESSION_ZLIB) << name << " sector " << i;
             Bytes out(length);
             uint32_t produced = length;
-            ASSERT_TRUE(DecompressBlock(out.data(), &produced, sector.data(), static_cast<uint32_t>(sector.size())));
+            ASSERT_TRUE(
+                DecompressBlock(out.data(), &produced, sector.data(), static_cast<uint32_t>(sector.size())));
             ASSERT_EQ(produced, length);
             plain.insert(plain.end(), out.begin(), out.end());
         }
@@ -193,7 +195,8 @@ TEST_F(AddFileTest, StoredLayoutOfACompressedFile) {
         Bytes block(stored.begin() + offsets[sectors], stored.begin() + offsets[sectors + 1]);
         Bytes values(sectors * 4);
         uint32_t produced = sectors * 4;
-        ASSERT_TRUE(DecompressBlock(values.data(), &produced, block.data(), static_cast<uint32_t>(block.size())));
+        ASSERT_TRUE(
+            DecompressBlock(values.data(), &produced, block.data(), static_cast<uint32_t>(block.size())));
         for (uint32_t i = 0; i < sectors; i++) EXPECT_EQ(ReadLE32(&values[i * 4]), checksums[i]) << i;
         EXPECT_EQ(testutil::Hex(info.ContentMD5, 16), Md5Hex(content.data(), content.size()));
     }
@@ -249,7 +252,8 @@ TEST_F(AddFileTest, SingleUnitFiles) {
     Create();
     const Bytes text = testutil::TextBytes(3000, 5);
     const Bytes noise = testutil::RandomBytes(3000, 6);
-    ASSERT_TRUE(testutil::AddBytes(ha, "su.txt", text, NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED, 1000));
+    ASSERT_TRUE(testutil::AddBytes(ha, "su.txt", text,
+                                   NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED, 1000));
     ASSERT_TRUE(testutil::AddBytes(ha, "su.bin", noise, NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS));
     QOV_RECORD_INFO info = Info("su.txt");
     EXPECT_LT(info.dwStoredSize, 3000u);
@@ -275,7 +279,8 @@ TEST_F(AddFileTest, ChunkDigestsFollowEveryStoredBlob) {
     const Bytes noise = testutil::RandomBytes(2500, 2);
     ASSERT_TRUE(testutil::AddBytes(ha, "crc.txt", text, NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC));
     ASSERT_TRUE(testutil::AddBytes(ha, "plain.bin", noise, 0));
-    ASSERT_TRUE(testutil::AddBytes(ha, "enc.txt", text, NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED | NQOV_FILE_SECTOR_CRC));
+    ASSERT_TRUE(testutil::AddBytes(ha, "enc.txt", text,
+                                   NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED | NQOV_FILE_SECTOR_CRC));
     Reopen();
 
     const Bytes file = testutil::ReadFileOrEmpty(path);
@@ -306,7 +311,8 @@ TEST_F(AddFileTest, ChunkDigestsFollowEveryStoredBlob) {
     EXPECT_EQ(list.StoredOffset, expectedOffset);
     QOV_ARCHIVE_INFO archive;
     ASSERT_TRUE(SFileGetArchiveInfo(ha, &archive));
-    EXPECT_EQ(archive.HetTablePos64, list.StoredOffset + list.dwStoredSize + 16 * ((list.dwStoredSize + 1023) / 1024));
+    EXPECT_EQ(archive.HetTablePos64,
+              list.StoredOffset + list.dwStoredSize + 16 * ((list.dwStoredSize + 1023) / 1024));
     const uint64_t hetDigests = 16 * ((archive.HetTableSize64 + 1023) / 1024);
     EXPECT_EQ(archive.BetTablePos64, archive.HetTablePos64 + archive.HetTableSize64 + hetDigests);
     EXPECT_EQ(Md5Hex(&file[archive.HetTablePos64], std::min<size_t>(1024, archive.HetTableSize64)),
@@ -514,7 +520,8 @@ TEST_F(AddFileTest, NewFilesNeverOverlapStoredOnes) {
     const Bytes d = testutil::TextBytes(4000, 4);
     ASSERT_TRUE(testutil::AddBytes(ha, "d.txt", d, NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED));
     Reopen();
-    for (const auto& file : {std::make_pair("b.txt", b), std::make_pair("c.txt", c), std::make_pair("d.txt", d)}) {
+    for (const auto& file :
+         {std::make_pair("b.txt", b), std::make_pair("c.txt", c), std::make_pair("d.txt", d)}) {
         Bytes data;
         EXPECT_TRUE(testutil::ReadWhole(ha, file.first, &data, true)) << file.first;
         EXPECT_EQ(data, file.second) << file.first;

@@ -106,7 +106,9 @@ Bytes ReadOpen(TNQOVFile* hf) {
     const uint32_t size = SFileGetFileSize(hf);
     Bytes data(size);
     uint32_t read = 0;
-    if (size > 0) { EXPECT_TRUE(SFileReadFile(hf, data.data(), size, &read, true)) << QOVGetLastError(); }
+    if (size > 0) {
+        EXPECT_TRUE(SFileReadFile(hf, data.data(), size, &read, true)) << QOVGetLastError();
+    }
     data.resize(size > 0 ? read : 0);
     return data;
 }
@@ -559,8 +561,9 @@ TEST_F(ChainTest, AChainOfFivePatches) {
     std::vector<std::string> paths{basePath5};
     std::vector<Tag> tags{WriteArchive(basePath5, chain[0], Tag(), 32)};
     for (int n = 1; n <= 5; n++) {
-        chain[n] = {{"common.txt", testutil::TextBytes(4000 + 100 * n, 100 + 10 * n), NQOV_FILE_COMPRESS},
-                    {"p" + std::to_string(n) + ".txt", testutil::TextBytes(500 + n, 200 + n), NQOV_FILE_COMPRESS}};
+        chain[n] = {
+            {"common.txt", testutil::TextBytes(4000 + 100 * n, 100 + 10 * n), NQOV_FILE_COMPRESS},
+            {"p" + std::to_string(n) + ".txt", testutil::TextBytes(500 + n, 200 + n), NQOV_FILE_COMPRESS}};
         if (n % 2 == 0)
             chain[n].push_back({"dir\\x.txt", testutil::TextBytes(1000 + n, 300 + n), NQOV_FILE_COMPRESS});
         paths.push_back(dir.File("five_p" + std::to_string(n) + ".qov"));
@@ -632,7 +635,9 @@ TEST_F(ChainTest, FileIdsAreInNameHashOrderAndStandForTheWinners) {
         ASSERT_NE(entry, nullptr);
         const uint64_t nameHash = Impl(entry)->NameHash64;
         EXPECT_EQ(nameHash, *hash);
-        if (id > 0) { EXPECT_GT(nameHash, previous) << "ascending name hashes"; }
+        if (id > 0) {
+            EXPECT_GT(nameHash, previous) << "ascending name hashes";
+        }
         previous = nameHash;
         EXPECT_EQ(entry->GetFileId(), id);
         EXPECT_TRUE(ha->HasFileId(id));
@@ -852,7 +857,8 @@ void ResealPiece(const std::string& path, uint32_t piece) {
     const uint64_t tablePos = ReadLE64(&header[testutil::hdr::kMD5TablePos]);
     const uint64_t tableSize = ReadLE64(&header[testutil::hdr::kMD5TableSize]);
     const uint64_t start = static_cast<uint64_t>(piece) * pieceSize;
-    const Bytes bytes = testutil::ReadRange(path, start, static_cast<size_t>(std::min<uint64_t>(pieceSize, archiveSize - start)));
+    const Bytes bytes = testutil::ReadRange(
+        path, start, static_cast<size_t>(std::min<uint64_t>(pieceSize, archiveSize - start)));
     uint8_t digest[16];
     QOVMD5(bytes.data(), bytes.size(), digest);
     ASSERT_TRUE(testutil::PatchFile(path, tablePos + 16ull * piece, Bytes(digest, digest + 16)));
@@ -876,12 +882,15 @@ TEST_F(ChainTest, VerifyingByIdFindsChangedContent) {
     ASSERT_TRUE(SFileBuildFileIdTable(ha));
     const uint32_t id = ha->GetFileId("p1_only.bin");
     ASSERT_NE(id, NQOV_INVALID_FILE_ID);
-    EXPECT_EQ(VerifyFileFromFileIdTable(id, ha), static_cast<uint32_t>(VERIFY_MD5_PRESENT | VERIFY_FILE_MD5_ERROR));
-    EXPECT_EQ(VerifyFile(ha, "p1_only.bin"), static_cast<uint32_t>(VERIFY_MD5_PRESENT | VERIFY_FILE_MD5_ERROR));
+    EXPECT_EQ(VerifyFileFromFileIdTable(id, ha),
+              static_cast<uint32_t>(VERIFY_MD5_PRESENT | VERIFY_FILE_MD5_ERROR));
+    EXPECT_EQ(VerifyFile(ha, "p1_only.bin"),
+              static_cast<uint32_t>(VERIFY_MD5_PRESENT | VERIFY_FILE_MD5_ERROR));
     EXPECT_FALSE(ha->IsFileValidById(id));
     EXPECT_TRUE(SFileVerifyFilePieceMD5FromFileTable(ha, id)) << "the pieces agree with the table";
     // The other files are untouched.
-    EXPECT_EQ(VerifyFileFromFileIdTable(ha->GetFileId("common.txt"), ha), static_cast<uint32_t>(VERIFY_MD5_PRESENT));
+    EXPECT_EQ(VerifyFileFromFileIdTable(ha->GetFileId("common.txt"), ha),
+              static_cast<uint32_t>(VERIFY_MD5_PRESENT));
 }
 
 TEST_F(ChainTest, VerifyingByIdFindsADamagedPiece) {
@@ -1034,7 +1043,8 @@ TEST_F(ChainTest, ReadingFromARecordKeepsItsSectorOffsetTable) {
     EXPECT_EQ(Impl(entry)->SectorOffsets, nullptr);
     Bytes data(expected.size());
     uint32_t position = 0;
-    ASSERT_TRUE(SFileReadFileFromEntry(entry, data.data(), &position, 100, nullptr, false)) << QOVGetLastError();
+    ASSERT_TRUE(SFileReadFileFromEntry(entry, data.data(), &position, 100, nullptr, false))
+        << QOVGetLastError();
     ASSERT_NE(Impl(entry)->SectorOffsets, nullptr) << "the table stays with the record";
     const uint32_t* table = Impl(entry)->SectorOffsets.get();
 
@@ -1172,7 +1182,9 @@ struct HookLog {
     std::vector<uint64_t> positions;
 };
 
-void RecordPosition(uint64_t position, void* context) { static_cast<HookLog*>(context)->positions.push_back(position); }
+void RecordPosition(uint64_t position, void* context) {
+    static_cast<HookLog*>(context)->positions.push_back(position);
+}
 
 class ClearTest : public testing::Test {
 protected:
@@ -1257,12 +1269,18 @@ TEST_F(ClearTest, ZeroesTheDataAreaButTheListFile) {
         if (i + 1 < log.positions.size()) {
             const uint64_t next = log.positions[i + 1];
             EXPECT_GT(next, position);
-            if (next != keepEnd) { EXPECT_LE(next - position, 65536u) << "block at " << position; }
-            if (position < keepStart && next > keepStart) { EXPECT_EQ(next, keepEnd); }
+            if (next != keepEnd) {
+                EXPECT_LE(next - position, 65536u) << "block at " << position;
+            }
+            if (position < keepStart && next > keepStart) {
+                EXPECT_EQ(next, keepEnd);
+            }
         } else {
             const uint64_t end = position < keepStart ? std::min(keepStart, to) : to;
             EXPECT_LE(end - position, 65536u) << "the last block ends the area";
-            if (keepEnd < to) { EXPECT_GE(position, keepEnd); }
+            if (keepEnd < to) {
+                EXPECT_GE(position, keepEnd);
+            }
         }
     }
     const uint64_t spanBefore = keepStart - from, spanAfter = to - keepEnd;
@@ -1281,7 +1299,8 @@ TEST_F(ClearTest, ZeroesTheDataAreaButTheListFile) {
     ASSERT_EQ(mapSize, info.BitmapSize64);
     for (uint32_t i = 0; i < mapSize; i++) EXPECT_EQ(map[i], 0) << "map byte " << i;
     const Bytes diskMap = testutil::ReadRange(path, info.BitmapPos64, mapSize);
-    EXPECT_TRUE(diskMap == Bytes(original.begin() + info.BitmapPos64, original.begin() + info.BitmapPos64 + mapSize));
+    EXPECT_TRUE(diskMap ==
+                Bytes(original.begin() + info.BitmapPos64, original.begin() + info.BitmapPos64 + mapSize));
     ASSERT_TRUE(ha->WriteBitmap());
     EXPECT_TRUE(testutil::ReadRange(path, info.BitmapPos64, mapSize) == Bytes(mapSize, 0));
 
@@ -1294,10 +1313,13 @@ TEST_F(ClearTest, ZeroesTheDataAreaButTheListFile) {
     for (uint32_t piece = 0; piece < pieces; piece++) {
         const uint64_t start = uint64_t(piece) * pieceSize;
         const uint64_t end = std::min<uint64_t>(start + pieceSize, info.ArchieveSize);
-        const bool changed = !std::equal(after.begin() + start, after.begin() + end, original.begin() + start);
+        const bool changed =
+            !std::equal(after.begin() + start, after.begin() + end, original.begin() + start);
         EXPECT_EQ(map[piece], changed ? 2 : 1) << "piece " << piece;
         if (changed) bad++;
-        if (end <= to && (end <= keepStart || start >= keepEnd)) { EXPECT_EQ(map[piece], 2) << "piece " << piece; }
+        if (end <= to && (end <= keepStart || start >= keepEnd)) {
+            EXPECT_EQ(map[piece], 2) << "piece " << piece;
+        }
     }
     EXPECT_GE(bad, (keepStart - from) / pieceSize);
 
@@ -1402,7 +1424,9 @@ protected:
     }
 
     void Damage() { ASSERT_TRUE(testutil::FlipByte(path, uint64_t(badPiece) * 4096 + 11)); }
-    Bytes DiskMap() { return testutil::ReadRange(path, info.BitmapPos64, static_cast<size_t>(info.BitmapSize64)); }
+    Bytes DiskMap() {
+        return testutil::ReadRange(path, info.BitmapPos64, static_cast<size_t>(info.BitmapSize64));
+    }
     Bytes MemoryMap() {
         uint32_t size = 0;
         const uint8_t* map = SFileGetBitmap(ha, &size);
@@ -1443,7 +1467,8 @@ TEST_F(MappedMapTest, AWritableMappingWritesStatesStraightIntoTheFile) {
     ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, 0));
     // Mark the map on disk "no data" first, so that every state seen below
     // was written by the verification.
-    ASSERT_TRUE(testutil::PatchFile(path, info.BitmapPos64, Bytes(static_cast<size_t>(info.BitmapSize64), 0)));
+    ASSERT_TRUE(
+        testutil::PatchFile(path, info.BitmapPos64, Bytes(static_cast<size_t>(info.BitmapSize64), 0)));
     ASSERT_TRUE(ha->InitBitMapByFileMapping(true)) << QOVGetLastError();
     EXPECT_TRUE(MemoryMap() == Bytes(static_cast<size_t>(info.BitmapSize64), 0)) << "mapped from the file";
     EXPECT_FALSE(SFileVerifyAll(ha, nullptr));
@@ -1502,7 +1527,8 @@ TEST_F(MappedMapTest, AFlushAfterMappingLeavesACorrectArchive) {
         ASSERT_TRUE(testutil::ReadWhole(ha, name, &data, true));
         EXPECT_TRUE(data == added);
         // Every piece verified good before the flush: the written map says so.
-        const Bytes diskMap = testutil::ReadRange(path, now.BitmapPos64, static_cast<size_t>(now.BitmapSize64));
+        const Bytes diskMap =
+            testutil::ReadRange(path, now.BitmapPos64, static_cast<size_t>(now.BitmapSize64));
         EXPECT_TRUE(diskMap == Bytes(static_cast<size_t>(now.BitmapSize64), 1))
             << "map after the flush: " << testutil::Hex(diskMap.data(), diskMap.size());
         SFileCloseArchive(ha, false);
@@ -1532,7 +1558,8 @@ TEST_F(MappedMapTest, EveryArchiveOfAChainIsMapped) {
     // A patch of mapped.qov with one file of its own.
     const Tag baseTag = VersionOf(path);
     const std::string patch = dir.File("patch.qov");
-    const Tag patchTag = WriteArchive(patch, {{"extra.bin", testutil::RandomBytes(20000, 45), 0}}, baseTag, 16, 4096);
+    const Tag patchTag =
+        WriteArchive(patch, {{"extra.bin", testutil::RandomBytes(20000, 45), 0}}, baseTag, 16, 4096);
     ASSERT_EQ(patchTag.size(), 16u);
     uint64_t position = 0;
     {
@@ -1545,7 +1572,8 @@ TEST_F(MappedMapTest, EveryArchiveOfAChainIsMapped) {
     ASSERT_TRUE(testutil::FlipByte(patch, position + 5000));
 
     // Both maps say "no data" on disk: every state below is the mapping's.
-    ASSERT_TRUE(testutil::PatchFile(path, info.BitmapPos64, Bytes(static_cast<size_t>(info.BitmapSize64), 0)));
+    ASSERT_TRUE(
+        testutil::PatchFile(path, info.BitmapPos64, Bytes(static_cast<size_t>(info.BitmapSize64), 0)));
     ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, 0));
     ASSERT_TRUE(SFileOpenPatchArchive(patch.c_str(), ha, 0)) << QOVGetLastError();
     {
@@ -1559,7 +1587,8 @@ TEST_F(MappedMapTest, EveryArchiveOfAChainIsMapped) {
     EXPECT_FALSE(p->InitBitMapByFileMapping(true)) << "already mapped through the chain";
     EXPECT_FALSE(SFileVerifyAll(p, nullptr));
     QOV_ARCHIVE_INFO patchInfo = InfoOf(p);
-    const Bytes patchMap = testutil::ReadRange(patch, patchInfo.BitmapPos64, static_cast<size_t>(patchInfo.BitmapSize64));
+    const Bytes patchMap =
+        testutil::ReadRange(patch, patchInfo.BitmapPos64, static_cast<size_t>(patchInfo.BitmapSize64));
     ASSERT_GT(patchMap.size(), patchBad);
     for (size_t i = 0; i < patchMap.size(); i++) EXPECT_EQ(patchMap[i], i == patchBad ? 2 : 1) << i;
     EXPECT_TRUE(SFileVerifyAll(ha, nullptr));

@@ -85,8 +85,7 @@ TEST(NameHash, MatchesTheIndependentWriter) {
         {"Data/Textures/stone.dds", 0x841FB946B50187EBull},
         {"\xE4\xB8\xAD\xE6\x96\x87/\xE5\x90\x8D\xE5\xAD\x97.txt", 0xFABFC4A68352EE39ull},
     };
-    for (const Case& test : cases)
-        EXPECT_EQ(QOVNameHash(test.name) | kTopBit, test.masked) << test.name;
+    for (const Case& test : cases) EXPECT_EQ(QOVNameHash(test.name) | kTopBit, test.masked) << test.name;
 }
 
 TEST(NameHash, FoldsAsciiCaseAndSlashesOnly) {
@@ -199,8 +198,7 @@ TEST(Cipher, FileKeyUsesThePlainNameInUpperCase) {
 TEST(Cipher, FixKeyAddsTheLow32BitsOfTheOffsetAndXorsTheSize) {
     const uint32_t plain = QOVFileKey("fix.lua", 0, 0, false);
     EXPECT_EQ(QOVFileKey("Data\\fix.lua", 0x1234500000ABCull, 7000, true), 0xF9758A60u);
-    EXPECT_EQ(QOVFileKey("Data\\fix.lua", 0x1234500000ABCull, 7000, true),
-              (plain + 0x00000ABCu) ^ 7000u);
+    EXPECT_EQ(QOVFileKey("Data\\fix.lua", 0x1234500000ABCull, 7000, true), (plain + 0x00000ABCu) ^ 7000u);
     EXPECT_EQ(QOVFileKey("fix.lua", 0x100000000ull, 0, true), plain);
 }
 
@@ -218,8 +216,8 @@ TEST(PseudoName, Recognised) {
         {".FILE0.", true, 0},
         {".File007.", true, 7},
         {".File18446744073709551615.", true, 0xFFFFFFFFFFFFFFFFull},
-        {".File18446744073709551616.", false, 0},   // 2^64
-        {".File99999999999999999999.", false, 0},   // far above 2^64
+        {".File18446744073709551616.", false, 0},  // 2^64
+        {".File99999999999999999999.", false, 0},  // far above 2^64
         {".File.", false, 0},
         {".File123", false, 0},
         {".File12a.", false, 0},
@@ -344,8 +342,7 @@ TEST(BitArray, WideFieldsThroughBytes) {
         SetBitsFromBytes(array.data(), start, width, value.data());
 
         Bytes expected = before;
-        for (uint32_t i = 0; i < width; i++)
-            NaiveSet(&expected, start + i, 1, (value[i / 8] >> (i % 8)) & 1);
+        for (uint32_t i = 0; i < width; i++) NaiveSet(&expected, start + i, 1, (value[i / 8] >> (i % 8)) & 1);
         ASSERT_EQ(array, expected) << "start " << start << " width " << width;
 
         // Read back into a buffer of exactly the field's bytes: the bits
@@ -468,11 +465,12 @@ TEST_F(LogSinkTest, DebugAndErrorLineFormats) {
     EXPECT_FALSE(SFileOpenArchive("no-such-archive.qov", &ha, 0));
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
     ASSERT_FALSE(g_lines.empty());
-    EXPECT_TRUE(std::regex_match(g_lines.front(),
-                                 std::regex(R"(\[debug QOV2LOG\]\d+ \[[^\]\n]+\] \[no-such-archive\.qov\] \[0\]\n)")))
+    EXPECT_TRUE(std::regex_match(
+        g_lines.front(), std::regex(R"(\[debug QOV2LOG\]\d+ \[[^\]\n]+\] \[no-such-archive\.qov\] \[0\]\n)")))
         << g_lines.front();
-    EXPECT_TRUE(std::regex_match(g_lines.back(),
-                                 std::regex(R"(\[error QOV2LOG\]\d+ \[SFileOpenArchive\] \[result\]:[^\n]*;\[code\]:2\n)")))
+    EXPECT_TRUE(std::regex_match(
+        g_lines.back(),
+        std::regex(R"(\[error QOV2LOG\]\d+ \[SFileOpenArchive\] \[result\]:[^\n]*;\[code\]:2\n)")))
         << g_lines.back();
 }
 
@@ -490,9 +488,11 @@ TEST_F(LogSinkTest, LinesNameTheOperation) {
     std::vector<std::string> wrong;
     for (const std::string& line : lines) {
         std::smatch match;
-        ASSERT_TRUE(std::regex_search(line, match, std::regex(R"(^\[\w+ QOV2LOG\]\d+ \[([^\]]*)\])"))) << line;
+        ASSERT_TRUE(std::regex_search(line, match, std::regex(R"(^\[\w+ QOV2LOG\]\d+ \[([^\]]*)\])")))
+            << line;
         const std::string operation = match[1];
-        if (operation.compare(0, 5, "SFile") != 0 && operation.compare(0, 4, "NQOV") != 0) wrong.push_back(line);
+        if (operation.compare(0, 5, "SFile") != 0 && operation.compare(0, 4, "NQOV") != 0)
+            wrong.push_back(line);
     }
     EXPECT_TRUE(wrong.empty()) << "a line names no operation, e.g. " << wrong[0];
 }
@@ -503,7 +503,8 @@ TEST_F(LogSinkTest, LoggingNeverChangesTheLastError) {
     QOV_LOG_ERROR("test line", 5);
     EXPECT_EQ(QOVGetLastError(), 1234u);
     ASSERT_EQ(g_lines.size(), 1u);
-    EXPECT_TRUE(std::regex_match(g_lines[0], std::regex(R"(\[error QOV2LOG\]\d+ \[\w+\] \[result\]:test line;\[code\]:5\n)")))
+    EXPECT_TRUE(std::regex_match(
+        g_lines[0], std::regex(R"(\[error QOV2LOG\]\d+ \[\w+\] \[result\]:test line;\[code\]:5\n)")))
         << g_lines[0];
 
     // Operations report the same error with a sink that disturbs it.

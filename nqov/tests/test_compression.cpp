@@ -42,9 +42,8 @@ Bytes Zeros(size_t n) { return Bytes(n, 0); }
 // Text-like data: words from a small vocabulary, so it compresses well but
 // not trivially.
 Bytes Text(size_t n, uint32_t seed = 1) {
-    static const char* const kWords[] = {"archive ", "sector ",  "piece ",  "table ",
-                                         "block ",   "header ",  "repair ", "the ",
-                                         "of ",      "digest\n", "file ",   "QOV "};
+    static const char* const kWords[] = {"archive ", "sector ", "piece ", "table ",   "block ", "header ",
+                                         "repair ",  "the ",    "of ",    "digest\n", "file ",  "QOV "};
     std::mt19937 rng(seed);
     Bytes out;
     out.reserve(n + 16);
@@ -68,9 +67,9 @@ Bytes Random(size_t n, uint32_t seed = 7) {
 
 struct Result {
     bool ok;
-    uint32_t length;   // *pcbOutBuffer on return
-    uint32_t error;    // last error, kUnchanged when none was set
-    Bytes data;        // the first `length` bytes of the output (on success)
+    uint32_t length;  // *pcbOutBuffer on return
+    uint32_t error;   // last error, kUnchanged when none was set
+    Bytes data;       // the first `length` bytes of the output (on success)
 };
 
 Result Compress(const Bytes& input, uint32_t capacity) {
@@ -94,8 +93,8 @@ Result CompressMethods(const Bytes& input, uint32_t methods) {
     uint32_t cb = static_cast<uint32_t>(input.size());
     QOVSetLastError(kUnchanged);
     Result r;
-    r.ok = QOVCompressBlockMethods(input.data(), out.data(), &cb,
-                                   static_cast<uint32_t>(input.size()), -1, methods);
+    r.ok = QOVCompressBlockMethods(input.data(), out.data(), &cb, static_cast<uint32_t>(input.size()), -1,
+                                   methods);
     r.length = cb;
     r.error = QOVGetLastError();
     if (r.ok) r.data.assign(out.begin(), out.begin() + cb);
@@ -149,9 +148,8 @@ Bytes Bzip2Reference(const Bytes& input) {
     unsigned int cb = static_cast<unsigned int>(input.size() + input.size() / 100 + 600);
     Bytes out(cb);
     EXPECT_EQ(BZ_OK, BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &cb,
-                                               const_cast<char*>(
-                                                   reinterpret_cast<const char*>(input.data())),
-                                               static_cast<unsigned int>(input.size()), 9, 0, 30));
+                                              const_cast<char*>(reinterpret_cast<const char*>(input.data())),
+                                              static_cast<unsigned int>(input.size()), 9, 0, 30));
     out.resize(cb);
     return out;
 }
@@ -180,9 +178,8 @@ Bytes LzmaBlock(const Bytes& input, const LzmaSettings& s = LzmaSettings()) {
     Bytes stream(cbStream);
     Byte propBytes[LZMA_PROPS_SIZE];
     SizeT cbProps = LZMA_PROPS_SIZE;
-    EXPECT_EQ(SZ_OK, LzmaEncode(stream.data(), &cbStream, input.data(), input.size(), &props,
-                                propBytes, &cbProps, s.endMark ? 1 : 0, nullptr, &g_sdkAlloc,
-                                &g_sdkAlloc));
+    EXPECT_EQ(SZ_OK, LzmaEncode(stream.data(), &cbStream, input.data(), input.size(), &props, propBytes,
+                                &cbProps, s.endMark ? 1 : 0, nullptr, &g_sdkAlloc, &g_sdkAlloc));
     EXPECT_EQ(static_cast<SizeT>(LZMA_PROPS_SIZE), cbProps);
     Bytes block(2 + LZMA_PROPS_SIZE + 8 + cbStream, 0xFF);
     block[0] = NQOV_COMPRESSION_LZMA;
@@ -219,7 +216,7 @@ const Kind kKinds[] = {{"zeros", MakeZeros}, {"text", MakeText}, {"random", Make
 const size_t kSizes[] = {0, 1, 31, 32, 255, 256, 257, 4096, 65536};
 
 // Every size crossing a window boundary of the zlib compressor.
-const size_t kWindowSizes[] = {1,    256,  257,  512,  513,   1024,  1025,  2048,
+const size_t kWindowSizes[] = {1,    256,  257,  512,  513,  1024,  1025,  2048,
                                2049, 4096, 4097, 8192, 8193, 16384, 16385, 65536};
 
 TEST(CompressionRoundTrip, EverySizeAndKindComesBackUnchanged) {
@@ -269,8 +266,7 @@ TEST(CompressionRoundTrip, LevelArgumentDoesNotChangeTheBlock) {
     for (int32_t level : {-1, 0, 1, 9, 1000}) {
         Bytes out(input.size());
         uint32_t cb = static_cast<uint32_t>(out.size());
-        ASSERT_TRUE(CompressBlock(input.data(), out.data(), &cb,
-                                  static_cast<uint32_t>(input.size()), level));
+        ASSERT_TRUE(CompressBlock(input.data(), out.data(), &cb, static_cast<uint32_t>(input.size()), level));
         out.resize(cb);
         blocks.push_back(out);
     }
@@ -347,8 +343,7 @@ TEST(CompressionZlibSettings, StreamsStayIndependentAcrossThreads) {
                 block.resize(cb);
                 Bytes out(n);
                 uint32_t cbOut = static_cast<uint32_t>(n);
-                if (!DecompressBlock(out.data(), &cbOut, block.data(), cb) || cbOut != n ||
-                    out != input)
+                if (!DecompressBlock(out.data(), &cbOut, block.data(), cb) || cbOut != n || out != input)
                     failures[t]++;
             }
         });
@@ -384,8 +379,7 @@ TEST(CompressionEdgeCases, GainRuleBoundary) {
             Bytes input = Random(k, static_cast<uint32_t>(k));
             input.resize(k + m, 0);
             const size_t n = input.size();
-            const size_t coded =
-                ZlibReference(input, QOVZlibWindowBits(static_cast<uint32_t>(n))).size();
+            const size_t coded = ZlibReference(input, QOVZlibWindowBits(static_cast<uint32_t>(n))).size();
             if (coded + 1 != n && coded + 2 != n) continue;
             SCOPED_TRACE(std::to_string(k) + "+" + std::to_string(m));
             const Result c = Compress(input);
@@ -772,10 +766,9 @@ TEST(DecompressionLzma, StreamWithoutEndMarkDecodesToTheExpectedLength) {
 TEST(DecompressionLzma, UnusualPropertiesDecode) {
     // lc + lp above 4 is valid LZMA; lc 8 + lp 4 needs the largest table.
     const Bytes input = Text(3000, 43);
-    for (const LzmaSettings& s : {LzmaSettings{0, 0, 0, true}, LzmaSettings{8, 4, 4, true},
-                                  LzmaSettings{4, 2, 1, true}}) {
-        SCOPED_TRACE(std::to_string(s.lc) + "/" + std::to_string(s.lp) + "/" +
-                     std::to_string(s.pb));
+    for (const LzmaSettings& s :
+         {LzmaSettings{0, 0, 0, true}, LzmaSettings{8, 4, 4, true}, LzmaSettings{4, 2, 1, true}}) {
+        SCOPED_TRACE(std::to_string(s.lc) + "/" + std::to_string(s.lp) + "/" + std::to_string(s.pb));
         const Result d = Decompress(LzmaBlock(input, s), 3000);
         ASSERT_TRUE(d.ok);
         EXPECT_EQ(input, d.data);

@@ -117,14 +117,16 @@ bool RewritePieceTable(Bytes& image, uint64_t headerOffset) {
     const uint64_t tableSize = static_cast<uint32_t>(Get64(image, headerOffset + kHdrMD5TableSize));
     if (pieceSize == 0 || archiveSize > image.size()) return false;
     const uint64_t pieces = (archiveSize + pieceSize - 1) / pieceSize;
-    if (tableSize < 16 || tableSize % 16 != 0 || tablePos > image.size() || tableSize > image.size() - tablePos)
+    if (tableSize < 16 || tableSize % 16 != 0 || tablePos > image.size() ||
+        tableSize > image.size() - tablePos)
         return false;
     const uint64_t digests = std::min<uint64_t>(pieces, tableSize / 16 - 1);
     Bytes table(static_cast<size_t>(tableSize), 0);
     for (uint64_t i = 0; i < digests; i++) {
         const uint64_t start = i * pieceSize;
         const uint64_t length = std::min<uint64_t>(pieceSize, archiveSize - start);
-        QOVMD5(&image[static_cast<size_t>(start)], static_cast<size_t>(length), &table[static_cast<size_t>(i * 16)]);
+        QOVMD5(&image[static_cast<size_t>(start)], static_cast<size_t>(length),
+               &table[static_cast<size_t>(i * 16)]);
     }
     QOVMD5(table.data(), static_cast<size_t>(tableSize - 16), &table[static_cast<size_t>(tableSize - 16)]);
     std::copy(table.begin(), table.end(), image.begin() + static_cast<long>(tablePos));
@@ -151,18 +153,21 @@ enum class Table { Het, Bet };
 void PatchTable(Bytes& image, uint64_t headerOffset, Table which, const std::function<void(Bytes&)>& patch,
                 bool reseal = true, const Range* where = nullptr) {
     const bool het = which == Table::Het;
-    const uint64_t pos = where != nullptr ? where->start
-                                          : headerOffset + Get64(image, headerOffset + (het ? kHdrHetPos : kHdrBetPos));
+    const uint64_t pos = where != nullptr
+                             ? where->start
+                             : headerOffset + Get64(image, headerOffset + (het ? kHdrHetPos : kHdrBetPos));
     const uint32_t size =
-        where != nullptr ? static_cast<uint32_t>(where->end - where->start)
-                         : static_cast<uint32_t>(Get64(image, headerOffset + (het ? kHdrHetSize : kHdrBetSize)));
+        where != nullptr
+            ? static_cast<uint32_t>(where->end - where->start)
+            : static_cast<uint32_t>(Get64(image, headerOffset + (het ? kHdrHetSize : kHdrBetSize)));
     const uint32_t key = het ? NQOV_KEY_HET_TABLE : NQOV_KEY_BET_TABLE;
     Bytes table(image.begin() + static_cast<long>(pos), image.begin() + static_cast<long>(pos + size));
     DecryptQOVBlock(table.data() + 12, table.size() - 12, key);
     patch(table);
     EncryptQOVBlock(table.data() + 12, table.size() - 12, key);
     std::copy(table.begin(), table.end(), image.begin() + static_cast<long>(pos));
-    QOVMD5(table.data(), table.size(), &image[static_cast<size_t>(headerOffset + (het ? kHdrMD5Het : kHdrMD5Bet))]);
+    QOVMD5(table.data(), table.size(),
+           &image[static_cast<size_t>(headerOffset + (het ? kHdrMD5Het : kHdrMD5Bet))]);
     if (reseal) Reseal(image, headerOffset);
 }
 
@@ -179,7 +184,8 @@ const BetField kBetParent = {kBetParentBitStart, kBetParentBitCount};
 uint32_t BetWidth(const Bytes& bet, BetField field) { return Get32(bet, field.countOffset); }
 
 void SetBetField(Bytes& bet, uint32_t record, BetField field, uint64_t value) {
-    const uint64_t bit = static_cast<uint64_t>(record) * Get32(bet, kBetRecordBits) + Get32(bet, field.startOffset);
+    const uint64_t bit =
+        static_cast<uint64_t>(record) * Get32(bet, kBetRecordBits) + Get32(bet, field.startOffset);
     SetBits64(&bet[kBetFileTable], bit, Get32(bet, field.countOffset), value);
 }
 
@@ -280,7 +286,8 @@ Sample BuildSample(const SampleKind& kind) {
     sample.sectorBytes = 512u << kind.sectorShift;
     sample.files = SampleFiles(sample.sectorBytes);
     for (const ModelFile& f : sample.files)
-        EXPECT_TRUE(testutil::AddBytes(ha, f.name, f.data, f.flags, 700)) << f.name << " " << QOVGetLastError();
+        EXPECT_TRUE(testutil::AddBytes(ha, f.name, f.data, f.flags, 700))
+            << f.name << " " << QOVGetLastError();
     EXPECT_TRUE(SFileCloseArchive(ha, true));
 
     ha = nullptr;
@@ -306,9 +313,13 @@ Sample BuildSample(const SampleKind& kind) {
         copy.index = Impl(e)->dwIndex;
         sample.records[f.name] = copy;
         const uint64_t start = ho + Impl(e)->StoredOffset;
-        if (Impl(e)->dwStoredSize > 0) sample.fileData.push_back({start, start + Impl(e)->dwStoredSize + digests(Impl(e)->dwStoredSize)});
-        if ((Impl(e)->dwFlags & NQOV_FILE_COMPRESS) && !(Impl(e)->dwFlags & NQOV_FILE_SINGLE_UNIT) && Impl(e)->dwFileSize > 0) {
-            const uint32_t entries = Impl(hf)->nSectors + 1 + ((Impl(e)->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
+        if (Impl(e)->dwStoredSize > 0)
+            sample.fileData.push_back(
+                {start, start + Impl(e)->dwStoredSize + digests(Impl(e)->dwStoredSize)});
+        if ((Impl(e)->dwFlags & NQOV_FILE_COMPRESS) && !(Impl(e)->dwFlags & NQOV_FILE_SINGLE_UNIT) &&
+            Impl(e)->dwFileSize > 0) {
+            const uint32_t entries =
+                Impl(hf)->nSectors + 1 + ((Impl(e)->dwFlags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
             sample.offsetTables.push_back({start, start + entries * 4});
         }
         SFileCloseFile(hf);
@@ -348,7 +359,8 @@ bool IsPlainSectorFile(uint32_t flags) {
     return (flags & (NQOV_FILE_COMPRESSED | NQOV_FILE_SINGLE_UNIT)) == 0;
 }
 
-bool RecordUnchanged(const TNQOVArchive* ha, const TFileEntry* e, const Sample& sample, const RecordCopy& copy) {
+bool RecordUnchanged(const TNQOVArchive* ha, const TFileEntry* e, const Sample& sample,
+                     const RecordCopy& copy) {
     return Impl(ha)->HeaderOffset == sample.headerOffset && Impl(ha)->dwSectorBytes == sample.sectorBytes &&
            Impl(e)->StoredOffset == copy.storedOffset && Impl(e)->dwFileSize == copy.fileSize &&
            Impl(e)->dwStoredSize == copy.storedSize && Impl(e)->dwFlags == copy.flags &&
@@ -397,9 +409,10 @@ void ExerciseArchive(TNQOVArchive* ha, const Sample& sample, Judge judge, const 
             continue;
         }
         const uint64_t start = sample.headerOffset + copy.storedOffset;
-        const bool judged = judge == Judge::Intact ||
-                            (IsPlainSectorFile(copy.flags) && RecordUnchanged(ha, Impl(hf)->pFileEntry, sample, copy) &&
-                             !damage.SealedIn(start, start + copy.storedSize));
+        const bool judged =
+            judge == Judge::Intact ||
+            (IsPlainSectorFile(copy.flags) && RecordUnchanged(ha, Impl(hf)->pFileEntry, sample, copy) &&
+             !damage.SealedIn(start, start + copy.storedSize));
         for (bool checkPieces : {true, false}) {
             SFileSetFilePointer(hf, 0, NQOV_FILE_BEGIN);
             Bytes got;
@@ -411,8 +424,9 @@ void ExerciseArchive(TNQOVArchive* ha, const Sample& sample, Judge judge, const 
             const bool strict = judge == Judge::Intact || (judged && checkPieces);
             if (!strict) continue;
             if (ok) {
-                EXPECT_TRUE(got == f.data) << "wrong content (" << got.size() << " bytes) from a read that succeeded, "
-                                           << "piece check " << checkPieces;
+                EXPECT_TRUE(got == f.data)
+                    << "wrong content (" << got.size() << " bytes) from a read that succeeded, "
+                    << "piece check " << checkPieces;
             } else {
                 // Bytes delivered before a failure are right too.
                 EXPECT_LE(got.size(), f.data.size());
@@ -425,7 +439,8 @@ void ExerciseArchive(TNQOVArchive* ha, const Sample& sample, Judge judge, const 
         // A few reads at random positions.
         for (int i = 0; i < 2; i++) {
             const uint32_t size = SFileGetFileSize(hf);
-            const uint32_t at = static_cast<uint32_t>(rng.Below(uint64_t(std::min<uint32_t>(size, 1u << 20)) + 1));
+            const uint32_t at =
+                static_cast<uint32_t>(rng.Below(uint64_t(std::min<uint32_t>(size, 1u << 20)) + 1));
             SFileSetFilePointer(hf, static_cast<int32_t>(at), NQOV_FILE_BEGIN);
             uint8_t buffer[700];
             uint32_t read = 0;
@@ -486,8 +501,8 @@ void ExerciseArchive(TNQOVArchive* ha, const Sample& sample, Judge judge, const 
 
 // Writes the image, opens it; on success exercises it.  Returns the open's
 // error (0 when it opened).
-uint32_t OpenAndExercise(const Bytes& image, const Sample& sample, Judge judge, const Damage& damage, Rng& rng,
-                         const testutil::TempDir& dir, bool writeAfter = false) {
+uint32_t OpenAndExercise(const Bytes& image, const Sample& sample, Judge judge, const Damage& damage,
+                         Rng& rng, const testutil::TempDir& dir, bool writeAfter = false) {
     const std::string path = dir.File("damaged.qov");
     EXPECT_TRUE(testutil::WriteFile(path, image));
     TNQOVArchive* ha = reinterpret_cast<TNQOVArchive*>(1);
@@ -535,10 +550,12 @@ uint32_t OpenAndExercise(const Bytes& image, const Sample& sample, Judge judge, 
 
 std::string ImageDescription(const Sample& sample) {
     char text[200];
-    snprintf(text, sizeof(text), "sample %s: HET %llu+%llu, BET %llu+%llu, MD5 table %llu+%llu, map %llu+%llu, size %zu",
+    snprintf(text, sizeof(text),
+             "sample %s: HET %llu+%llu, BET %llu+%llu, MD5 table %llu+%llu, map %llu+%llu, size %zu",
              sample.name.c_str(), (unsigned long long)sample.het.start,
              (unsigned long long)(sample.het.end - sample.het.start), (unsigned long long)sample.bet.start,
-             (unsigned long long)(sample.bet.end - sample.bet.start), (unsigned long long)sample.md5Table.start,
+             (unsigned long long)(sample.bet.end - sample.bet.start),
+             (unsigned long long)sample.md5Table.start,
              (unsigned long long)(sample.md5Table.end - sample.md5Table.start),
              (unsigned long long)sample.map.start, (unsigned long long)(sample.map.end - sample.map.start),
              sample.image.size());
@@ -611,14 +628,22 @@ enum class Region { Header, Het, Bet, Md5Table, Map, OffsetTables, FileData, Any
 
 const char* RegionName(Region region) {
     switch (region) {
-        case Region::Header: return "header";
-        case Region::Het: return "HET";
-        case Region::Bet: return "BET";
-        case Region::Md5Table: return "MD5 table";
-        case Region::Map: return "map";
-        case Region::OffsetTables: return "sector offset tables";
-        case Region::FileData: return "file data";
-        default: return "anywhere";
+        case Region::Header:
+            return "header";
+        case Region::Het:
+            return "HET";
+        case Region::Bet:
+            return "BET";
+        case Region::Md5Table:
+            return "MD5 table";
+        case Region::Map:
+            return "map";
+        case Region::OffsetTables:
+            return "sector offset tables";
+        case Region::FileData:
+            return "file data";
+        default:
+            return "anywhere";
     }
 }
 
@@ -626,24 +651,37 @@ uint64_t PickIn(Rng& rng, const Range& range) { return range.start + rng.Below(r
 
 uint64_t PickPosition(Rng& rng, const Sample& s, Region region) {
     switch (region) {
-        case Region::Header: return PickIn(rng, s.header);
-        case Region::Het: return PickIn(rng, s.het);
-        case Region::Bet: return PickIn(rng, s.bet);
-        case Region::Md5Table: return PickIn(rng, s.md5Table);
-        case Region::Map: return PickIn(rng, s.map);
-        case Region::OffsetTables: return PickIn(rng, s.offsetTables[rng.Below(s.offsetTables.size())]);
-        case Region::FileData: return PickIn(rng, s.fileData[rng.Below(s.fileData.size())]);
-        default: return rng.Below(s.image.size());
+        case Region::Header:
+            return PickIn(rng, s.header);
+        case Region::Het:
+            return PickIn(rng, s.het);
+        case Region::Bet:
+            return PickIn(rng, s.bet);
+        case Region::Md5Table:
+            return PickIn(rng, s.md5Table);
+        case Region::Map:
+            return PickIn(rng, s.map);
+        case Region::OffsetTables:
+            return PickIn(rng, s.offsetTables[rng.Below(s.offsetTables.size())]);
+        case Region::FileData:
+            return PickIn(rng, s.fileData[rng.Below(s.fileData.size())]);
+        default:
+            return rng.Below(s.image.size());
     }
 }
 
 uint8_t Mutated(Rng& rng, uint8_t old) {
     switch (rng.Below(5)) {
-        case 0: return static_cast<uint8_t>(old ^ (1u << rng.Below(8)));
-        case 1: return 0x00;
-        case 2: return 0xFF;
-        case 3: return static_cast<uint8_t>(old + (rng.OneIn(2) ? 1 : -1));
-        default: return static_cast<uint8_t>(old ^ rng.Range(1, 255));
+        case 0:
+            return static_cast<uint8_t>(old ^ (1u << rng.Below(8)));
+        case 1:
+            return 0x00;
+        case 2:
+            return 0xFF;
+        case 3:
+            return static_cast<uint8_t>(old + (rng.OneIn(2) ? 1 : -1));
+        default:
+            return static_cast<uint8_t>(old ^ rng.Range(1, 255));
     }
 }
 
@@ -654,8 +692,9 @@ void MutateClearBytes(Rng& rng, Bytes& clear, size_t from) {
     for (int c = 0; c < changes && clear.size() > from; c++) {
         const size_t at = from + static_cast<size_t>(rng.Below(clear.size() - from));
         if (rng.OneIn(2) && at + 4 <= clear.size()) {
-            static const uint32_t values[] = {0, 1, 7, 8, 31, 32, 63, 64, 65, 0x7F, 0x80, 0xFF, 0xFFFF, 0x10000,
-                                              0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
+            static const uint32_t values[] = {
+                0,    1,    7,    8,      31,      32,         63,         64,         65,
+                0x7F, 0x80, 0xFF, 0xFFFF, 0x10000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
             const size_t word = at & ~size_t(3);
             uint32_t value = values[rng.Below(sizeof(values) / sizeof(values[0]))];
             if (rng.OneIn(3)) value = ReadLE32(&clear[word]) + static_cast<uint32_t>(rng.Range(1, 16)) - 8;
@@ -674,15 +713,17 @@ void MutateOnce(Rng& rng, const Sample& s, Region region, Bytes& image, Damage& 
     const bool structural = rng.OneIn(2);
     if (structural && (region == Region::Het || region == Region::Bet)) {
         // At the table's own place: an earlier damage may have moved the header's pointer.
-        PatchTable(image, ho, region == Region::Het ? Table::Het : Table::Bet,
-                   [&](Bytes& clear) { MutateClearBytes(rng, clear, 8); }, true,
-                   region == Region::Het ? &s.het : &s.bet);
+        PatchTable(
+            image, ho, region == Region::Het ? Table::Het : Table::Bet,
+            [&](Bytes& clear) { MutateClearBytes(rng, clear, 8); }, true,
+            region == Region::Het ? &s.het : &s.bet);
         damage.SealAll();
         *pWhat += std::string(" clear-") + RegionName(region);
         return;
     }
     if (structural && region == Region::Header) {
-        Bytes header(image.begin() + static_cast<long>(ho), image.begin() + static_cast<long>(ho + NQOV_HEADER_SIZE));
+        Bytes header(image.begin() + static_cast<long>(ho),
+                     image.begin() + static_cast<long>(ho + NQOV_HEADER_SIZE));
         MutateClearBytes(rng, header, 4);
         // Sectors of 256 KiB and more make every open file allocate that
         // much, and so does every piece-checked read for large pieces: slow
@@ -715,10 +756,12 @@ void MutateOnce(Rng& rng, const Sample& s, Region region, Bytes& image, Damage& 
         const uint32_t sectors = (copy->fileSize - 1) / s.sectorBytes + 1;
         const uint32_t entries = sectors + 1 + ((copy->flags & NQOV_FILE_SECTOR_CRC) ? 1 : 0);
         const uint64_t start = ho + copy->storedOffset;
-        Bytes table(image.begin() + static_cast<long>(start), image.begin() + static_cast<long>(start + entries * 4));
+        Bytes table(image.begin() + static_cast<long>(start),
+                    image.begin() + static_cast<long>(start + entries * 4));
         const bool enciphered = (copy->flags & NQOV_FILE_ENCRYPTED) != 0;
         const uint32_t key = enciphered ? QOVFileKey(file->name.c_str(), copy->storedOffset, copy->fileSize,
-                                                     (copy->flags & NQOV_FILE_FIX_KEY) != 0) - 1
+                                                     (copy->flags & NQOV_FILE_FIX_KEY) != 0) -
+                                              1
                                         : 0;
         if (enciphered) DecryptQOVBlock(table.data(), table.size(), key);
         MutateClearBytes(rng, table, 0);
@@ -757,9 +800,10 @@ void RunFlips(const Sample& sample, Region region, int iterations) {
         Damage damage;
         const int flips = static_cast<int>(rng.Range(1, 4));
         for (int f = 0; f < flips; f++) {
-            const Region where = region == Region::Anywhere
-                                     ? static_cast<Region>(rng.Below(static_cast<uint64_t>(Region::Anywhere) + 1))
-                                     : region;
+            const Region where =
+                region == Region::Anywhere
+                    ? static_cast<Region>(rng.Below(static_cast<uint64_t>(Region::Anywhere) + 1))
+                    : region;
             MutateOnce(rng, sample, where, image, damage, &what);
         }
         SCOPED_TRACE(what);
@@ -857,7 +901,8 @@ TEST(DamagedPieces, LostPieceIsRepairedByAVerifiedWrite) {
             Bytes wrong = original;
             wrong[rng.Below(wrong.size())] ^= 0x01;
             EXPECT_FALSE(SFileWritePieceVerified(ha, static_cast<uint32_t>(piece), wrong.data(), pieceSize));
-            EXPECT_FALSE(SFileWritePieceVerified(ha, static_cast<uint32_t>(piece), original.data(), pieceSize - 1));
+            EXPECT_FALSE(
+                SFileWritePieceVerified(ha, static_cast<uint32_t>(piece), original.data(), pieceSize - 1));
             EXPECT_EQ(map[piece], 2);
             EXPECT_TRUE(SFileWritePieceVerified(ha, static_cast<uint32_t>(piece), original.data(), pieceSize))
                 << QOVGetLastError();
@@ -1035,7 +1080,8 @@ TEST_F(DamagedFields, HetEntryTotalHuge) {
     Het([](Bytes& t) { Put32(t, kHetEntryTotal, 0x7FFFFFFF); });
     const OpenOutcome outcome = TryOpen(image, sample());
     if (!outcome.opened) {
-        EXPECT_TRUE(outcome.error == ERROR_FILE_CORRUPT || outcome.error == ERROR_NOT_ENOUGH_MEMORY) << outcome.error;
+        EXPECT_TRUE(outcome.error == ERROR_FILE_CORRUPT || outcome.error == ERROR_NOT_ENOUGH_MEMORY)
+            << outcome.error;
         return;
     }
     // It opened: every file reads back, and a file can be added.
@@ -1096,7 +1142,8 @@ TEST_F(DamagedFields, BetEntryTotalHuge) {
     // More records than the HET capacity.
     image = sample().image;
     uint32_t capacity = 0;
-    PatchTable(image, ho(), Table::Het, [&](Bytes& t) { capacity = Get32(t, kHetEntryTotal); }, false);
+    PatchTable(
+        image, ho(), Table::Het, [&](Bytes& t) { capacity = Get32(t, kHetEntryTotal); }, false);
     Bet([&](Bytes& t) { Put32(t, kBetEntryTotal, capacity + 1); });
     ExpectRefused(ERROR_FILE_CORRUPT);
     image = sample().image;
@@ -1334,7 +1381,8 @@ TEST_F(DamagedFields, PieceTableWithFewerDigestsThanPieces) {
     const uint64_t size = Get64(image, ho() + kHdrMD5TableSize);
     const uint64_t pos = Get64(image, ho() + kHdrMD5TablePos);
     Put64(image, ho() + kHdrMD5TableSize, size - 16);
-    QOVMD5(&image[static_cast<size_t>(pos)], static_cast<size_t>(size - 32), &image[static_cast<size_t>(pos + size - 32)]);
+    QOVMD5(&image[static_cast<size_t>(pos)], static_cast<size_t>(size - 32),
+           &image[static_cast<size_t>(pos + size - 32)]);
     FixHeaderDigest(image, ho());
     const OpenOutcome outcome = TryOpen(image, sample());
     if (!outcome.opened) {
@@ -1374,7 +1422,8 @@ TEST_F(DamagedFields, MapPastTheEnd) {
 
 TEST_F(DamagedFields, TablePositionsPastTheEnd) {
     for (uint32_t field : {uint32_t(kHdrHetPos), uint32_t(kHdrBetPos)}) {
-        for (uint64_t pos : {uint64_t(image.size()) + 1, uint64_t(image.size()) * 2, uint64_t{0xFFFFFFFFFFFFFFFF}}) {
+        for (uint64_t pos :
+             {uint64_t(image.size()) + 1, uint64_t(image.size()) * 2, uint64_t{0xFFFFFFFFFFFFFFFF}}) {
             SCOPED_TRACE("field " + std::to_string(field) + " = " + std::to_string(pos));
             image = sample().image;
             Put64(image, ho() + field, pos);
@@ -1435,7 +1484,8 @@ TEST(DamagedListFile, StrangeListFiles) {
         const std::string path = dir.File("list.qov");
         TNQOVArchive* ha = testutil::CreateArchive(path, 64, 0, 1000);
         ASSERT_NE(ha, nullptr);
-        for (const ModelFile& f : SampleFiles(512)) ASSERT_TRUE(testutil::AddBytes(ha, f.name, f.data, f.flags));
+        for (const ModelFile& f : SampleFiles(512))
+            ASSERT_TRUE(testutil::AddBytes(ha, f.name, f.data, f.flags));
         // Write the list file by hand, then the tables without the list writer.
         ASSERT_TRUE(SFileFlushArchive(ha));
         const std::string& content = contents[c];

@@ -40,10 +40,14 @@ enum class Op { Read, Write, GetSize, SetSize };
 
 const char* OpName(Op op) {
     switch (op) {
-        case Op::Read: return "read";
-        case Op::Write: return "write";
-        case Op::GetSize: return "size query";
-        default: return "size change";
+        case Op::Read:
+            return "read";
+        case Op::Write:
+            return "write";
+        case Op::GetSize:
+            return "size query";
+        default:
+            return "size change";
     }
 }
 
@@ -51,9 +55,12 @@ enum class Mode { Once, OnceTorn, Permanent };
 
 const char* ModeName(Mode mode) {
     switch (mode) {
-        case Mode::Once: return "one-shot";
-        case Mode::OnceTorn: return "one-shot torn";
-        default: return "permanent";
+        case Mode::Once:
+            return "one-shot";
+        case Mode::OnceTorn:
+            return "one-shot torn";
+        default:
+            return "permanent";
     }
 }
 
@@ -86,7 +93,8 @@ bool ShouldFail(Op op) {
 
 bool FaultyRead(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength) {
     if (ShouldFail(Op::Read)) {
-        if (g_plan.mode == Mode::OnceTorn && dwLength > 1) g_plan.read(pStream, pPosition, pvBuffer, dwLength / 2);
+        if (g_plan.mode == Mode::OnceTorn && dwLength > 1)
+            g_plan.read(pStream, pPosition, pvBuffer, dwLength / 2);
         QOVSetLastError(kFaultError);
         return false;
     }
@@ -95,7 +103,8 @@ bool FaultyRead(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uint3
 
 bool FaultyWrite(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) {
     if (ShouldFail(Op::Write)) {
-        if (g_plan.mode == Mode::OnceTorn && dwLength > 1) g_plan.write(pStream, pPosition, pvBuffer, dwLength / 2);
+        if (g_plan.mode == Mode::OnceTorn && dwLength > 1)
+            g_plan.write(pStream, pPosition, pvBuffer, dwLength / 2);
         QOVSetLastError(kFaultError);
         return false;
     }
@@ -203,7 +212,8 @@ protected:
         base_ = dir_.File("base.qov");
         work_ = dir_.File("work.qov");
         const ArchiveSetup& s = GetParam();
-        TNQOVArchive* ha = testutil::CreateArchive(base_, 64, s.sectorShift, s.pieceSize, s.chunkSize, s.headerOffset);
+        TNQOVArchive* ha =
+            testutil::CreateArchive(base_, 64, s.sectorShift, s.pieceSize, s.chunkSize, s.headerOffset);
         ASSERT_NE(ha, nullptr) << QOVGetLastError();
         files_ = BaseFiles();
         for (const ModelFile& f : files_) ASSERT_TRUE(testutil::AddBytes(ha, f.name, f.data, f.flags, 1000));
@@ -240,7 +250,8 @@ protected:
     void Loop(const std::string& what, Op op, Mode mode, const std::function<bool(uint64_t)>& body) {
         uint64_t n = 1;
         for (; n < kMaxCalls; n++) {
-            SCOPED_TRACE(what + ": " + ModeName(mode) + " fault of " + OpName(op) + " call " + std::to_string(n));
+            SCOPED_TRACE(what + ": " + ModeName(mode) + " fault of " + OpName(op) + " call " +
+                         std::to_string(n));
             const bool fired = body(n);
             Disarm();
             if (HasFatalFailure()) return;
@@ -339,7 +350,8 @@ TEST_P(FaultTest, OpenFaultThenFlushKeepsNames) {
 TEST_P(FaultTest, AddFile) {
     const bool chunks = GetParam().chunkSize != 0;
     const std::vector<ModelFile> kinds = {
-        NewFile("new/added.bin", chunks ? 0u : NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED | NQOV_FILE_SECTOR_CRC, 7000),
+        NewFile("new/added.bin",
+                chunks ? 0u : NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED | NQOV_FILE_SECTOR_CRC, 7000),
         NewFile("new/unit.bin", NQOV_FILE_SINGLE_UNIT | NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED, 3000),
     };
     // Added after the faulty add, in the same session: it must not land on
@@ -418,7 +430,8 @@ TEST_P(FaultTest, Flush) {
                 if (!ok) {
                     EXPECT_NE(error, 0u) << "a failed flush left no error";
                     // Whatever part failed, the next flush writes the tables again.
-                    EXPECT_NE(Impl(ha)->dwFlags & NQOV_FLAG_CHANGED, 0u) << "a failed flush left the tables stale";
+                    EXPECT_NE(Impl(ha)->dwFlags & NQOV_FLAG_CHANGED, 0u)
+                        << "a failed flush left the tables stale";
                 }
                 if (mode == Mode::Permanent && g_plan.fired > 0) {
                     QOVSetLastError(0);
@@ -492,10 +505,12 @@ TEST_P(FaultTest, VerifyAll) {
                 uint32_t size = 0;
                 const uint8_t* map = SFileGetBitmap(ha, &size);
                 EXPECT_NE(map, nullptr);
-                for (uint32_t i = 0; map != nullptr && i < size; i++) EXPECT_EQ(map[i], 1) << "map byte " << i;
+                for (uint32_t i = 0; map != nullptr && i < size; i++)
+                    EXPECT_EQ(map[i], 1) << "map byte " << i;
                 EXPECT_TRUE(SFileFlushArchive(ha));
                 EXPECT_TRUE(SFileCloseArchive(ha, false));
-                EXPECT_TRUE(testutil::ReadFileOrEmpty(work_) == baseImage_) << "verification changed the file";
+                EXPECT_TRUE(testutil::ReadFileOrEmpty(work_) == baseImage_)
+                    << "verification changed the file";
                 return fired;
             });
         }
@@ -530,7 +545,8 @@ TEST_P(FaultTest, Extract) {
                         EXPECT_NE(error, 0u) << "a failed extraction left no error";
                         EXPECT_TRUE(fired);
                         if (existed) {
-                            EXPECT_TRUE(testutil::ReadFileOrEmpty(out) == previous) << "the earlier file changed";
+                            EXPECT_TRUE(testutil::ReadFileOrEmpty(out) == previous)
+                                << "the earlier file changed";
                         } else {
                             EXPECT_FALSE(testutil::FileExists(out)) << "a failed extraction left a file";
                         }
@@ -559,8 +575,10 @@ TEST_P(FaultTest, VerifyFile) {
                     Arm(op, mode, n);
                     const uint32_t flags = VerifyFile(ha, f.name.c_str());
                     const bool fired = Disarm();
-                    EXPECT_EQ(flags & VERIFY_FILE_MD5_ERROR, 0u) << "an I/O fault reported as wrong content: " << flags;
-                    EXPECT_EQ(flags & VERIFY_FILE_SECTOR_CRC_ERROR, 0u) << "an I/O fault reported as a checksum error";
+                    EXPECT_EQ(flags & VERIFY_FILE_MD5_ERROR, 0u)
+                        << "an I/O fault reported as wrong content: " << flags;
+                    EXPECT_EQ(flags & VERIFY_FILE_SECTOR_CRC_ERROR, 0u)
+                        << "an I/O fault reported as a checksum error";
                     if (!fired) {
                         EXPECT_EQ(flags, f.data.empty() ? (flags & VERIFY_MD5_PRESENT) : VERIFY_MD5_PRESENT);
                     }
@@ -578,49 +596,54 @@ TEST_P(FaultTest, ReadFile) {
         for (bool checkPieces : {false, true}) {
             for (Op op : {Op::Read, Op::GetSize}) {
                 for (Mode mode : {Mode::Once, Mode::OnceTorn, Mode::Permanent}) {
-                    Loop("read " + f.name + (checkPieces ? " with piece check" : ""), op, mode, [&](uint64_t n) {
-                        TNQOVArchive* ha = OpenWork();
-                        if (ha == nullptr) return false;
-                        TNQOVFile* hf = nullptr;
-                        EXPECT_TRUE(NQOVOpenFileEx(ha, f.name.c_str(), QOV_OPEN_PATCHED, &hf));
-                        if (hf == nullptr) {
-                            SFileCloseArchive(ha, false);
-                            return false;
-                        }
-                        // Start inside the file so that reads cross sectors.
-                        const uint32_t size = static_cast<uint32_t>(f.data.size());
-                        const uint32_t start = size > 600 ? 300 : 0;
-                        SFileSetFilePointer(hf, static_cast<int32_t>(start), NQOV_FILE_BEGIN);
-                        Bytes buffer(size + 1);
-                        uint32_t read = 0xFFFFFFFF;
-                        QOVSetLastError(0);
-                        Arm(op, mode, n);
-                        const bool ok = SFileReadFile(hf, buffer.data(), size - start, &read, checkPieces);
-                        const uint32_t error = QOVGetLastError();
-                        const bool fired = Disarm();
-                        EXPECT_LE(read, size - start);
-                        if (read <= size - start) {
-                            EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + read, f.data.begin() + start))
-                                << "wrong bytes delivered (" << read << ")";
-                        }
-                        if (ok) {
-                            EXPECT_EQ(read, size - start);
-                        } else {
-                            EXPECT_NE(error, 0u) << "a failed read left no error";
-                            EXPECT_TRUE(fired);
-                        }
-                        EXPECT_EQ(SFileSetFilePointer(hf, 0, NQOV_FILE_CURRENT), start + std::min(read, size - start));
-                        // The handle stays usable.
-                        SFileSetFilePointer(hf, 0, NQOV_FILE_BEGIN);
-                        read = 0;
-                        EXPECT_TRUE(SFileReadFile(hf, buffer.data(), size, &read, checkPieces) || size == 0)
-                            << QOVGetLastError();
-                        EXPECT_EQ(read, size);
-                        EXPECT_TRUE(std::equal(f.data.begin(), f.data.end(), buffer.begin()));
-                        EXPECT_TRUE(SFileCloseFile(hf));
-                        EXPECT_TRUE(SFileCloseArchive(ha, false));
-                        return fired;
-                    });
+                    Loop("read " + f.name + (checkPieces ? " with piece check" : ""), op, mode,
+                         [&](uint64_t n) {
+                             TNQOVArchive* ha = OpenWork();
+                             if (ha == nullptr) return false;
+                             TNQOVFile* hf = nullptr;
+                             EXPECT_TRUE(NQOVOpenFileEx(ha, f.name.c_str(), QOV_OPEN_PATCHED, &hf));
+                             if (hf == nullptr) {
+                                 SFileCloseArchive(ha, false);
+                                 return false;
+                             }
+                             // Start inside the file so that reads cross sectors.
+                             const uint32_t size = static_cast<uint32_t>(f.data.size());
+                             const uint32_t start = size > 600 ? 300 : 0;
+                             SFileSetFilePointer(hf, static_cast<int32_t>(start), NQOV_FILE_BEGIN);
+                             Bytes buffer(size + 1);
+                             uint32_t read = 0xFFFFFFFF;
+                             QOVSetLastError(0);
+                             Arm(op, mode, n);
+                             const bool ok =
+                                 SFileReadFile(hf, buffer.data(), size - start, &read, checkPieces);
+                             const uint32_t error = QOVGetLastError();
+                             const bool fired = Disarm();
+                             EXPECT_LE(read, size - start);
+                             if (read <= size - start) {
+                                 EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + read,
+                                                        f.data.begin() + start))
+                                     << "wrong bytes delivered (" << read << ")";
+                             }
+                             if (ok) {
+                                 EXPECT_EQ(read, size - start);
+                             } else {
+                                 EXPECT_NE(error, 0u) << "a failed read left no error";
+                                 EXPECT_TRUE(fired);
+                             }
+                             EXPECT_EQ(SFileSetFilePointer(hf, 0, NQOV_FILE_CURRENT),
+                                       start + std::min(read, size - start));
+                             // The handle stays usable.
+                             SFileSetFilePointer(hf, 0, NQOV_FILE_BEGIN);
+                             read = 0;
+                             EXPECT_TRUE(SFileReadFile(hf, buffer.data(), size, &read, checkPieces) ||
+                                         size == 0)
+                                 << QOVGetLastError();
+                             EXPECT_EQ(read, size);
+                             EXPECT_TRUE(std::equal(f.data.begin(), f.data.end(), buffer.begin()));
+                             EXPECT_TRUE(SFileCloseFile(hf));
+                             EXPECT_TRUE(SFileCloseArchive(ha, false));
+                             return fired;
+                         });
                 }
             }
         }
@@ -689,6 +712,8 @@ TEST_P(FaultTest, FlushAfterFailedListFileWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Archives, FaultTest, testing::ValuesIn(kSetups),
-                         [](const testing::TestParamInfo<ArchiveSetup>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<ArchiveSetup>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -48,7 +48,8 @@ protected:
 
     std::vector<uint32_t> Children(const TFileEntryImpl& entry) {
         std::vector<uint32_t> children;
-        for (uint32_t child = entry.FirstChild; child != QOV_NO_RECORD; child = Impl(ha)->Records[child].NextSibling)
+        for (uint32_t child = entry.FirstChild; child != QOV_NO_RECORD;
+             child = Impl(ha)->Records[child].NextSibling)
             children.push_back(child);
         return children;
     }
@@ -160,8 +161,8 @@ TEST_F(FileTableTest, StoredSlotBeyondTheRecordsIsIgnored) {
 TEST_F(FileTableTest, CaseAndSlashVariantsFindTheSameRecord) {
     Create(16);
     const Bytes content = testutil::TextBytes(6000, 4);
-    ASSERT_TRUE(testutil::AddBytes(ha, "Data\\Sub\\File.TXT", content,
-                                   NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED));
+    ASSERT_TRUE(
+        testutil::AddBytes(ha, "Data\\Sub\\File.TXT", content, NQOV_FILE_COMPRESS | NQOV_FILE_ENCRYPTED));
     for (int pass = 0; pass < 2; pass++) {
         for (const char* variant : {"Data\\Sub\\File.TXT", "data/sub/file.txt", "DATA\\SUB/FILE.TXT"}) {
             Bytes data;
@@ -254,7 +255,8 @@ TEST_F(FileTableTest, DeleteMarkerIsReused) {
     EXPECT_EQ(FindSlotByName(Impl(ha), "c.txt"), storedMarker);
 
     Reopen();
-    for (const auto& file : {std::make_pair("a.txt", a), std::make_pair("b.txt", b), std::make_pair("c.txt", c)}) {
+    for (const auto& file :
+         {std::make_pair("a.txt", a), std::make_pair("b.txt", b), std::make_pair("c.txt", c)}) {
         Bytes data;
         EXPECT_TRUE(testutil::ReadWhole(ha, file.first, &data, true)) << file.first;
         EXPECT_EQ(data, file.second) << file.first;

@@ -50,9 +50,9 @@ bool ItaniumMemberPointers() {
 #endif
 }
 
-#define REQUIRE_ITANIUM()                                                                   \
-    do {                                                                                    \
-        if (!ItaniumMemberPointers()) GTEST_SKIP() << "member pointers of another ABI";   \
+#define REQUIRE_ITANIUM()                                                               \
+    do {                                                                                \
+        if (!ItaniumMemberPointers()) GTEST_SKIP() << "member pointers of another ABI"; \
     } while (0)
 
 // Each interface has its virtual destructor last.  The Itanium ABI gives a
@@ -239,7 +239,7 @@ struct StoredFile {
 // Figures of a record worked out from the flat functions.
 struct Figures {
     QOV_RECORD_INFO info;
-    uint64_t position;   // absolute position of the stored bytes
+    uint64_t position;  // absolute position of the stored bytes
     uint32_t pieceSize;
     uint32_t firstPiece;
     uint32_t pieceCount;
@@ -289,7 +289,8 @@ protected:
         TNQOVArchive* archive = testutil::CreateArchive(path, capacity, 1, pieceSize);
         if (archive == nullptr) return false;
         bool ok = true;
-        for (const StoredFile& file : files) ok = testutil::AddBytes(archive, file.name, file.data, file.flags) && ok;
+        for (const StoredFile& file : files)
+            ok = testutil::AddBytes(archive, file.name, file.data, file.flags) && ok;
         if (!baseTag.empty()) archive->SetPatchBaseTag(baseTag.data());
         return SFileCloseArchive(archive, true) && ok;
     }
@@ -320,7 +321,8 @@ protected:
         f.position = info.HeaderOffset + f.info.StoredOffset;
         f.pieceSize = info.dwMD5PieceSize;
         const uint64_t pieces = (info.ArchieveSize + f.pieceSize - 1) / f.pieceSize;
-        const uint32_t archiveLast = info.ArchieveSize % f.pieceSize ? info.ArchieveSize % f.pieceSize : f.pieceSize;
+        const uint32_t archiveLast =
+            info.ArchieveSize % f.pieceSize ? info.ArchieveSize % f.pieceSize : f.pieceSize;
         const uint64_t last = (f.position + std::max<uint32_t>(f.info.dwStoredSize, 1) - 1) / f.pieceSize;
         f.firstPiece = static_cast<uint32_t>(f.position / f.pieceSize);
         f.pieceCount = static_cast<uint32_t>(last - f.firstPiece + 1);
@@ -341,7 +343,8 @@ protected:
     uint32_t IdOf(const std::string& name) {
         for (uint32_t id = 0; id < ai->GetFileCount(); id++) {
             TFileEntry* entry = ai->GetFileEntry(id);
-            if (entry != nullptr && name == static_cast<QOVFileEntryInterface*>(entry)->GetFileName()) return id;
+            if (entry != nullptr && name == static_cast<QOVFileEntryInterface*>(entry)->GetFileName())
+                return id;
         }
         ADD_FAILURE() << "no id for " << name;
         return NQOV_INVALID_FILE_ID;
@@ -478,7 +481,8 @@ TEST_F(InterfaceTest, RecordsByNameHashAndId) {
         EXPECT_EQ(ai->IsFlag30ById(id), 3u);
     }
     EXPECT_EQ(ai->GetFileId("missing"), NQOV_INVALID_FILE_ID);
-    EXPECT_EQ(ai->GetFileId("dir\\hidden.txt"), NQOV_INVALID_FILE_ID) << "FLAG_30 records have no id to ask for";
+    EXPECT_EQ(ai->GetFileId("dir\\hidden.txt"), NQOV_INVALID_FILE_ID)
+        << "FLAG_30 records have no id to ask for";
 
     // Files, directories and FLAG_30 by id and by name.
     const uint32_t fileId = ai->GetFileId("dir\\c.txt"), dirId = ai->GetFileId("dir"),
@@ -785,7 +789,8 @@ TEST_F(InterfaceTest, AMapLyingOnTheTablesIsNotWritten) {
     EXPECT_TRUE(testutil::ReadFileOrEmpty(basePath) == before);
 
     ASSERT_TRUE(SFileOpenArchive(basePath.c_str(), &ha, NQOV_OPEN_READ_ONLY)) << QOVGetLastError();
-    EXPECT_TRUE(static_cast<QOVArchiveInterface*>(ha)->InitBitMapByFileMapping(false)) << "reading it is harmless";
+    EXPECT_TRUE(static_cast<QOVArchiveInterface*>(ha)->InitBitMapByFileMapping(false))
+        << "reading it is harmless";
 }
 
 TEST_F(InterfaceTest, MappedMapOfEveryArchive) {

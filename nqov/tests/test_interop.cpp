@@ -22,9 +22,7 @@ namespace {
 
 const std::string kFixtures = std::string(NQOV_TEST_DATA_DIR) + "/fixtures/";
 
-Value LoadJson(const std::string& path) {
-    return minijson::Parse(testutil::ReadText(path));
-}
+Value LoadJson(const std::string& path) { return minijson::Parse(testutil::ReadText(path)); }
 
 struct FixtureCase {
     std::string name;
@@ -91,7 +89,8 @@ std::string FlagsText(uint32_t value) {
 
 std::vector<uint32_t> Children(TNQOVArchive* ha, const TFileEntryImpl& entry) {
     std::vector<uint32_t> children;
-    for (uint32_t child = entry.FirstChild; child != QOV_NO_RECORD; child = Impl(ha)->Records[child].NextSibling)
+    for (uint32_t child = entry.FirstChild; child != QOV_NO_RECORD;
+         child = Impl(ha)->Records[child].NextSibling)
         children.push_back(child);
     return children;
 }
@@ -139,7 +138,8 @@ std::string SectorChecksumState(TNQOVArchive* ha, const std::string& name, const
     Impl(hf)->bVerifySectorChecksums = true;
     Bytes sector(Impl(ha)->dwSectorBytes);
     std::string state;
-    for (uint32_t index = 0; index * static_cast<uint64_t>(Impl(ha)->dwSectorBytes) < entry.dwFileSize; index++) {
+    for (uint32_t index = 0; index * static_cast<uint64_t>(Impl(ha)->dwSectorBytes) < entry.dwFileSize;
+         index++) {
         uint32_t read = 0;
         if (!SFileReadFile(hf, sector.data(), Impl(ha)->dwSectorBytes, &read, false) &&
             QOVGetLastError() == ERROR_QOV_SECTOR_CHECKSUM) {
@@ -177,9 +177,11 @@ std::vector<std::string> MethodBytes(TNQOVArchive* ha, const std::string& name, 
         methodOf(Impl(hf)->qwStoredStart, entry.dwStoredSize, entry.dwFileSize, Impl(hf)->dwCipherKey);
     } else if (Impl(hf)->SectorOffsets) {
         for (uint32_t i = 0; i < Impl(hf)->nSectors; i++) {
-            const uint32_t plain = std::min(Impl(ha)->dwSectorBytes, entry.dwFileSize - i * Impl(ha)->dwSectorBytes);
-            methodOf(Impl(hf)->qwStoredStart + Impl(hf)->SectorOffsets[i], Impl(hf)->SectorOffsets[i + 1] - Impl(hf)->SectorOffsets[i],
-                     plain, Impl(hf)->dwCipherKey + i);
+            const uint32_t plain =
+                std::min(Impl(ha)->dwSectorBytes, entry.dwFileSize - i * Impl(ha)->dwSectorBytes);
+            methodOf(Impl(hf)->qwStoredStart + Impl(hf)->SectorOffsets[i],
+                     Impl(hf)->SectorOffsets[i + 1] - Impl(hf)->SectorOffsets[i], plain,
+                     Impl(hf)->dwCipherKey + i);
         }
     }
     SFileCloseFile(hf);
@@ -288,7 +290,8 @@ void InteropTest::CheckRecords() {
 
         const TFileEntryImpl& entry = Impl(ha)->Records[index];
         std::vector<uint32_t> expectedChildren;
-        for (const Value& child : file["children"].items) expectedChildren.push_back(static_cast<uint32_t>(child.UInt()));
+        for (const Value& child : file["children"].items)
+            expectedChildren.push_back(static_cast<uint32_t>(child.UInt()));
         EXPECT_EQ(Children(ha, entry), expectedChildren);
 
         const TPieceRange range = RecordPieceRange(Impl(ha), &entry);
@@ -350,7 +353,8 @@ void InteropTest::CheckFiles() {
     const Value& bad = manifest["bad_pieces"];
     if (bad.kind != Value::Kind::Object && bad.items.empty()) {
         std::fill(results.begin(), results.end(), 0xFFFFFFFFu);
-        ASSERT_TRUE(VerifyFiles(ha, names.data(), static_cast<uint32_t>(names.size()), results.data(), false));
+        ASSERT_TRUE(
+            VerifyFiles(ha, names.data(), static_cast<uint32_t>(names.size()), results.data(), false));
         EXPECT_EQ(results, verifyExpected);
     }
 }

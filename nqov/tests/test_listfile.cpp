@@ -29,8 +29,8 @@ protected:
     }
 
     void Add(const std::string& name, size_t size = 40) {
-        ASSERT_TRUE(testutil::AddBytes(ha, name, testutil::TextBytes(size, name.size()))) << name << " "
-                                                                                            << QOVGetLastError();
+        ASSERT_TRUE(testutil::AddBytes(ha, name, testutil::TextBytes(size, name.size())))
+            << name << " " << QOVGetLastError();
     }
 
     void Reopen() {
@@ -52,10 +52,12 @@ protected:
 
     // Replaces the list file the flush would write with `text`, written with
     // the writer's own steps.
-    void WriteListFile(const std::string& text, uint32_t flags = NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED |
-                                                                     NQOV_FILE_COMPRESS) {
+    void WriteListFile(const std::string& text,
+                       uint32_t flags = NQOV_FILE_EXISTS | NQOV_FILE_ENCRYPTED | NQOV_FILE_COMPRESS) {
         TNQOVFile* hf = nullptr;
-        ASSERT_EQ(SFileAddFile_Init(Impl(ha), NQOV_LISTFILE_NAME, static_cast<uint32_t>(text.size()), flags, &hf), 0u);
+        ASSERT_EQ(
+            SFileAddFile_Init(Impl(ha), NQOV_LISTFILE_NAME, static_cast<uint32_t>(text.size()), flags, &hf),
+            0u);
         ASSERT_EQ(SFileAddFile_Write(Impl(hf), text.data(), static_cast<uint32_t>(text.size())), 0u);
         ASSERT_EQ(SFileAddFile_Finish(Impl(hf)), 0u);
         Impl(ha)->dwFlags &= ~NQOV_FLAG_LISTFILE_CHANGED;
@@ -95,11 +97,13 @@ TEST_F(ListFileTest, SortedWithoutCaseAndDistinct) {
 
 TEST_F(ListFileTest, OrderOfPunctuationAndUtf8) {
     Create();
-    for (const char* name : {"b.txt", "_a.txt", "Z.txt", "[x].txt", "A.txt", "\xC3\xA9.txt", "a.txt.bak", "Dir\\x.txt"})
+    for (const char* name :
+         {"b.txt", "_a.txt", "Z.txt", "[x].txt", "A.txt", "\xC3\xA9.txt", "a.txt.bak", "Dir\\x.txt"})
         Add(name);
     Reopen();
-    EXPECT_EQ(ListText(),
-              "[x].txt\r\n_a.txt\r\nA.txt\r\na.txt.bak\r\nb.txt\r\nDir\r\nDir\\x.txt\r\nZ.txt\r\n\xC3\xA9.txt\r\n");
+    EXPECT_EQ(
+        ListText(),
+        "[x].txt\r\n_a.txt\r\nA.txt\r\na.txt.bak\r\nb.txt\r\nDir\r\nDir\\x.txt\r\nZ.txt\r\n\xC3\xA9.txt\r\n");
 }
 
 TEST_F(ListFileTest, ArchiveWithoutNamesListsTheListFile) {
@@ -164,17 +168,18 @@ TEST_F(ListFileTest, PatchSuffixesAndStrayBytes) {
                              "Data\\Qux.txt~p2", "Lf.txt", "Cr.txt", "Ctl.txt", "Last.txt"})
         Add(name);
     WriteListFile(
-        "Data\\Foo.txt~P1\r\n"      // cut at the last "~P"
-        "Data\\Baz.txt~Pa~Q\r\n"    // the last '~' is followed by 'Q': kept whole
-        "Data\\Qux.txt~p2\r\n"      // a lower-case 'p' is no suffix
-        "\r\n\r\n"                  // empty lines
-        "Lf.txt\n"                  // LF alone
-        "Cr.txt\r"                  // CR alone
-        "\x01\x02\x1F" "Ctl.txt\r\n"  // control bytes before a line
-        "Nope.txt\r\n"              // no such record
-        ".File123.\r\n"             // a pseudo name names nothing
+        "Data\\Foo.txt~P1\r\n"    // cut at the last "~P"
+        "Data\\Baz.txt~Pa~Q\r\n"  // the last '~' is followed by 'Q': kept whole
+        "Data\\Qux.txt~p2\r\n"    // a lower-case 'p' is no suffix
+        "\r\n\r\n"                // empty lines
+        "Lf.txt\n"                // LF alone
+        "Cr.txt\r"                // CR alone
+        "\x01\x02\x1F"
+        "Ctl.txt\r\n"    // control bytes before a line
+        "Nope.txt\r\n"   // no such record
+        ".File123.\r\n"  // a pseudo name names nothing
         "Data\r\n"
-        "Last.txt");                // no line end
+        "Last.txt");  // no line end
     Reopen();
     EXPECT_TRUE(Named("Data\\Foo.txt"));
     EXPECT_TRUE(Named("Data\\Baz.txt~Pa~Q"));
@@ -212,7 +217,8 @@ TEST_F(ListFileTest, ListFileFlagsCarryOverMasked) {
     const std::string a = "a-name-long-enough-for-compression.txt";
     const std::string b = "b-name-long-enough-for-compression.txt";
     Add(a);
-    WriteListFile(a + "\r\n", NQOV_FILE_EXISTS | NQOV_FILE_COMPRESS | NQOV_FILE_SINGLE_UNIT | NQOV_FILE_FLAG_30);
+    WriteListFile(a + "\r\n",
+                  NQOV_FILE_EXISTS | NQOV_FILE_COMPRESS | NQOV_FILE_SINGLE_UNIT | NQOV_FILE_FLAG_30);
     Reopen();
     EXPECT_TRUE(Named(a));
     Add(b);

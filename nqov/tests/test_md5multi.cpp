@@ -49,16 +49,18 @@ std::string Hex(const Digest& digest) {
 
 const char* KernelName(int kernel) {
     switch (kernel) {
-        case QOV_MD5_SCALAR: return "scalar";
-        case QOV_MD5_AVX2: return "avx2";
-        case QOV_MD5_AVX512: return "avx512";
-        default: return "auto";
+        case QOV_MD5_SCALAR:
+            return "scalar";
+        case QOV_MD5_AVX2:
+            return "avx2";
+        case QOV_MD5_AVX512:
+            return "avx512";
+        default:
+            return "auto";
     }
 }
 
-unsigned ExpectedLanes(int kernel) {
-    return kernel == QOV_MD5_AVX512 ? 16 : kernel == QOV_MD5_AVX2 ? 8 : 1;
-}
+unsigned ExpectedLanes(int kernel) { return kernel == QOV_MD5_AVX512 ? 16 : kernel == QOV_MD5_AVX2 ? 8 : 1; }
 
 uint64_t TestSeed() {
     uint64_t seed = 20260415;
@@ -119,11 +121,13 @@ protected:
 bool CompilerSeesKernel(int kernel) {
     __builtin_cpu_init();
     switch (kernel) {
-        case QOV_MD5_AVX2: return __builtin_cpu_supports("avx2");
+        case QOV_MD5_AVX2:
+            return __builtin_cpu_supports("avx2");
         case QOV_MD5_AVX512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vl");
-        default: return true;
+        default:
+            return true;
     }
 }
 
@@ -189,8 +193,8 @@ TEST_P(MD5Multi, EveryLengthUpTo4200InEveryLane) {
             const size_t offset = (round + lane * 7) % 61;
             const Digest expected = ReferenceMD5(bytes.data() + offset, length);
             if (digests[lane] != expected && failures++ < 10) {
-                ADD_FAILURE() << "lane " << lane << ", " << length << " bytes at offset " << offset
-                              << ": " << Hex(digests[lane]) << ", expected " << Hex(expected);
+                ADD_FAILURE() << "lane " << lane << ", " << length << " bytes at offset " << offset << ": "
+                              << Hex(digests[lane]) << ", expected " << Hex(expected);
             }
         }
     }
@@ -291,8 +295,8 @@ TEST_P(MD5Multi, OneMebibyteInEveryLane) {
     }
     QOVMD5Many(jobs.data(), jobs.size());
     for (unsigned i = 0; i < jobs.size(); i++) {
-        EXPECT_EQ(Hex(digests[i]), Hex(ReferenceMD5(static_cast<const uint8_t*>(jobs[i].pvData),
-                                                    jobs[i].cbData)))
+        EXPECT_EQ(Hex(digests[i]),
+                  Hex(ReferenceMD5(static_cast<const uint8_t*>(jobs[i].pvData), jobs[i].cbData)))
             << "job " << i;
     }
 }
@@ -400,7 +404,8 @@ TEST_P(MD5Multi, InterleavedMessagesInChunks) {
             TMessage& m = messages[i];
             if (chunk >= m.chunks.size()) continue;
             any = true;
-            TMD5Job job = WholeMessage(bytes.data() + m.offset + position[i], m.chunks[chunk], m.digest.data());
+            TMD5Job job =
+                WholeMessage(bytes.data() + m.offset + position[i], m.chunks[chunk], m.digest.data());
             job.pContext = &m.context;
             job.bFinal = chunk + 1 == m.chunks.size();
             jobs.push_back(job);
@@ -427,7 +432,8 @@ TEST_P(MD5Multi, BatchOfWholeMessages) {
     }
     ASSERT_TRUE(QOVMD5Batch(messages.data(), messages.size()));
     for (size_t i = 0; i < messages.size(); i++) {
-        EXPECT_EQ(Hex(digests[i]), Hex(ReferenceMD5(bytes.data() + i, messages[i].cbData))) << "message " << i;
+        EXPECT_EQ(Hex(digests[i]), Hex(ReferenceMD5(bytes.data() + i, messages[i].cbData)))
+            << "message " << i;
     }
     EXPECT_TRUE(QOVMD5Batch(nullptr, 0));
 }

@@ -422,7 +422,8 @@ TEST_F(OpenArchiveTest, CreateParameterChecks) {
         void (*edit)(QOV_CREATE_PARAMS*);
     } cases[] = {
         {"capacity 0", [](QOV_CREATE_PARAMS* p) { p->dwMaxFileCount = 0; }},
-        {"capacity above the maximum", [](QOV_CREATE_PARAMS* p) { p->dwMaxFileCount = NQOV_MAX_FILE_COUNT + 1; }},
+        {"capacity above the maximum",
+         [](QOV_CREATE_PARAMS* p) { p->dwMaxFileCount = NQOV_MAX_FILE_COUNT + 1; }},
         {"sector shift 23", [](QOV_CREATE_PARAMS* p) { p->wSectorSize = 23; }},
         {"piece size 0", [](QOV_CREATE_PARAMS* p) { p->dwMD5PieceSize = 0; }},
         {"header offset 100", [](QOV_CREATE_PARAMS* p) { p->qwHeaderOffset = 100; }},
@@ -534,7 +535,8 @@ TEST_F(OpenArchiveTest, CreateCloseOpenKeepsEveryParameter) {
     EXPECT_EQ(info.ArchieveSize % 3000, 0u);
     ExpectFilesRead(ha);
     EXPECT_TRUE(SFileVerifyAll(ha, nullptr));
-    for (const auto& file : files) EXPECT_EQ(VerifyFile(ha, file.first.c_str()), VERIFY_MD5_PRESENT) << file.first;
+    for (const auto& file : files)
+        EXPECT_EQ(VerifyFile(ha, file.first.c_str()), VERIFY_MD5_PRESENT) << file.first;
 }
 
 // Sector shift 22 gives 2 GiB sectors; only the empty archive is written.

@@ -46,7 +46,9 @@ protected:
         ASSERT_TRUE(SFileCloseArchive(created, true)) << QOVGetLastError();
     }
 
-    void Open(uint32_t flags = 0) { ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, flags)) << QOVGetLastError(); }
+    void Open(uint32_t flags = 0) {
+        ASSERT_TRUE(SFileOpenArchive(path.c_str(), &ha, flags)) << QOVGetLastError();
+    }
 
     void Counts(uint32_t* last, uint32_t* count, uint32_t* size) {
         ASSERT_TRUE(SFileGetPieceCount(ha, last, count, size));
@@ -483,8 +485,8 @@ TEST_F(PiecesTest, WritingPiecesAtHandTogether) {
     EXPECT_FALSE(SFileWritePiecesVerified(ha, writes, 6));
     const uint32_t results[] = {QOV_PIECE_WRITTEN, QOV_PIECE_BAD_DIGEST, QOV_PIECE_FAILED,
                                 QOV_PIECE_FAILED,  QOV_PIECE_FAILED,     QOV_PIECE_WRITTEN};
-    const uint32_t errors[] = {ERROR_SUCCESS, ERROR_SUCCESS, ERROR_FILE_INVALID, ERROR_ACCESS_DENIED,
-                               ERROR_INVALID_PARAMETER, ERROR_SUCCESS};
+    const uint32_t errors[] = {ERROR_SUCCESS,       ERROR_SUCCESS,           ERROR_FILE_INVALID,
+                               ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER, ERROR_SUCCESS};
     for (size_t n = 0; n < 6; n++) {
         EXPECT_EQ(writes[n].dwResult, results[n]) << "piece " << n;
         EXPECT_EQ(writes[n].dwError, errors[n]) << "piece " << n;

@@ -71,8 +71,8 @@ std::vector<ArchiveConfig> AllConfigs() {
 uint32_t SectorBytes(const ArchiveConfig& config) { return 512u << config.sectorShift; }
 
 TNQOVArchive* NewArchive(const std::string& path, const ArchiveConfig& config, uint32_t capacity) {
-    return testutil::CreateArchive(path, capacity, config.sectorShift, config.pieceSize,
-                                   config.chunkSize, config.headerOffset);
+    return testutil::CreateArchive(path, capacity, config.sectorShift, config.pieceSize, config.chunkSize,
+                                   config.headerOffset);
 }
 
 // Files of every flag combination at every edge size plus one random size.
@@ -99,8 +99,8 @@ std::vector<ModelFile> MakeFiles(Rng& rng, model::NameMaker& names, uint32_t sec
 void WriteAll(TNQOVArchive* ha, const std::vector<ModelFile>& files, Rng& rng) {
     for (const ModelFile& file : files) {
         ASSERT_TRUE(model::WriteInPieces(ha, file, rng))
-            << "writing \"" << file.name << "\" (" << model::FlagText(file.flags) << ", "
-            << file.data.size() << " bytes) failed with error " << QOVGetLastError();
+            << "writing \"" << file.name << "\" (" << model::FlagText(file.flags) << ", " << file.data.size()
+            << " bytes) failed with error " << QOVGetLastError();
         // A flush between files must change nothing for the files.
         if (rng.OneIn(60)) {
             ASSERT_TRUE(SFileFlushArchive(ha)) << QOVGetLastError();
@@ -252,7 +252,8 @@ void RunSession(TNQOVArchive* ha, std::vector<ModelFile>& files, model::NameMake
             case 2:
                 ASSERT_TRUE(SFileFlushArchive(ha)) << QOVGetLastError();
                 break;
-            default: break;
+            default:
+                break;
         }
         ASSERT_TRUE(model::WriteInPieces(ha, file, rng))
             << "writing \"" << file.name << "\" failed with error " << QOVGetLastError();
@@ -330,13 +331,15 @@ TEST(PseudoNames, EncipheredFilesFindTheirKey) {
     for (uint32_t extra : {0u, NQOV_FILE_FIX_KEY}) {
         const uint32_t enc = NQOV_FILE_ENCRYPTED | extra;
         cases.push_back({"zip", testutil::TextBytes(9000, 1), enc | NQOV_FILE_COMPRESS, true});
-        cases.push_back({"zipcrc", testutil::RandomBytes(5000, 2), enc | NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC, true});
+        cases.push_back({"zipcrc", testutil::RandomBytes(5000, 2),
+                         enc | NQOV_FILE_COMPRESS | NQOV_FILE_SECTOR_CRC, true});
         cases.push_back({"xml", withStart("<?xml version=\"1.0\"?>", 7000), enc, true});
         cases.push_back({"exe", withStart(exe, 6000), enc, true});
         cases.push_back({"wave", riff(10000), enc, true});
         // The first sector of a short file is the whole file.
         cases.push_back({"wave-short", riff(300), enc, true});
-        cases.push_back({"unit-xml", withStart("<?xml version=\"1.0\"?>", 3000), enc | NQOV_FILE_SINGLE_UNIT, true});
+        cases.push_back(
+            {"unit-xml", withStart("<?xml version=\"1.0\"?>", 3000), enc | NQOV_FILE_SINGLE_UNIT, true});
         cases.push_back({"unit-exe", withStart(exe, 3000), enc | NQOV_FILE_SINGLE_UNIT, true});
         cases.push_back({"noise", testutil::RandomBytes(5000, 3), enc, false});
         cases.push_back({"unit-noise", testutil::RandomBytes(3000, 4), enc | NQOV_FILE_SINGLE_UNIT, false});
@@ -414,8 +417,8 @@ TEST(FullArchive, AddsBeyondCapacityFailCleanly) {
         EXPECT_LE(files.size(), capacity);
         QOVSetLastError(0);
         const bool flushed = SFileFlushArchive(ha);
-        printf("  capacity %u: %zu files, flush %s (%u)\n", capacity, files.size(), flushed ? "succeeded" : "failed",
-               QOVGetLastError());
+        printf("  capacity %u: %zu files, flush %s (%u)\n", capacity, files.size(),
+               flushed ? "succeeded" : "failed", QOVGetLastError());
         if (!flushed) {
             // No record is left for the list file.
             EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_DISK_FULL));

@@ -112,7 +112,8 @@ TEST_F(ReadFileTest, ShortReadAtTheEnd) {
     EXPECT_FALSE(SFileReadFile(hf, buffer.data(), 10, &read, true));
     EXPECT_EQ(QOVGetLastError(), static_cast<uint32_t>(ERROR_HANDLE_EOF));
     EXPECT_EQ(read, 7u);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 7), Bytes(contents["twelve.bin"].begin() + 5, contents["twelve.bin"].end()));
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 7),
+              Bytes(contents["twelve.bin"].begin() + 5, contents["twelve.bin"].end()));
     EXPECT_EQ(buffer[7], 0xEE) << "nothing is written beyond the bytes read";
     EXPECT_EQ(SFileSetFilePointer(hf, 0, NQOV_FILE_CURRENT), 12u);
 
@@ -216,7 +217,8 @@ TEST_F(ReadFileTest, RefusedFlagsAndDirectories) {
     TNQOVFile* hf = OpenFile("flags.txt");
     EXPECT_NE(hf, nullptr);
     SFileCloseFile(hf);
-    EXPECT_EQ(Info("flags.txt").dwFlags, NQOV_FILE_EXISTS | NQOV_FILE_COMPRESS | NQOV_FILE_FLAG_20 | NQOV_FILE_FLAG_30);
+    EXPECT_EQ(Info("flags.txt").dwFlags,
+              NQOV_FILE_EXISTS | NQOV_FILE_COMPRESS | NQOV_FILE_FLAG_20 | NQOV_FILE_FLAG_30);
 
     TFileEntryImpl& entry = Impl(ha)->Records[testutil::FindRecordIndex(ha, "a.txt")];
     const uint32_t flags = entry.dwFlags;
@@ -406,7 +408,7 @@ TEST_F(ReadFileTest, DamagedUncompressedFileFailsOnlyWithPieceChecks) {
     Add("plain.bin", testutil::RandomBytes(9000, 1), 0);
     Add("packed.txt", testutil::TextBytes(3000, 2), NQOV_FILE_COMPRESS);
     Close();
-    const uint64_t stored = 172;  // the first file follows the header
+    const uint64_t stored = 172;                           // the first file follows the header
     ASSERT_TRUE(testutil::FlipByte(path, stored + 5000));  // piece 1
     Open();
     ASSERT_EQ(StoredAt("plain.bin"), stored);
@@ -553,13 +555,14 @@ TEST_F(ReadFileTest, ReadsAroundSectorBoundariesMatchTheSource) {
                         SFileCloseFile(hf);
                         hf = OpenFile(name);
                     }
-                    ASSERT_EQ(SFileSetFilePointer(hf, static_cast<int32_t>(position), NQOV_FILE_BEGIN), position);
+                    ASSERT_EQ(SFileSetFilePointer(hf, static_cast<int32_t>(position), NQOV_FILE_BEGIN),
+                              position);
                     Bytes buffer(length + 1, 0xEE);
                     uint32_t read = 0xFFFF;
                     const bool ok = SFileReadFile(hf, buffer.data(), length, &read, true);
                     const uint32_t expected = position >= size ? 0 : std::min(length, size - position);
-                    ASSERT_EQ(ok, expected == length) << name << " at " << position << " for " << length
-                                                      << " error " << QOVGetLastError();
+                    ASSERT_EQ(ok, expected == length)
+                        << name << " at " << position << " for " << length << " error " << QOVGetLastError();
                     ASSERT_EQ(read, expected) << name << " at " << position << " for " << length;
                     ASSERT_EQ(Bytes(buffer.begin(), buffer.begin() + read),
                               Bytes(content.begin() + std::min(position, size),
@@ -662,7 +665,8 @@ TEST_F(ReadFileTest, ExtractionNeverWritesOverAnotherFile) {
     Add("b", testutil::TextBytes(3000, 3), NQOV_FILE_COMPRESS);
     Close();
     Open();
-    const std::vector<std::string> orders[] = {{"a", "a.part", "b"}, {"a.part", "a", "b"}, {"b", "a.part", "a"}};
+    const std::vector<std::string> orders[] = {
+        {"a", "a.part", "b"}, {"a.part", "a", "b"}, {"b", "a.part", "a"}};
     int round = 0;
     for (const std::vector<std::string>& order : orders) {
         const std::string out = dir.Path() + "/out" + std::to_string(round++);
@@ -671,12 +675,13 @@ TEST_F(ReadFileTest, ExtractionNeverWritesOverAnotherFile) {
         ASSERT_TRUE(testutil::WriteFile(out + "/b.part", std::string("unrelated")));
         ASSERT_TRUE(testutil::WriteFile(out + "/b.tmp", std::string("unrelated too")));
         for (const std::string& name : order)
-            ASSERT_TRUE(SFileExtractFile(ha, name.c_str(), (out + "/" + name).c_str())) << name << " "
-                                                                                       << QOVGetLastError();
+            ASSERT_TRUE(SFileExtractFile(ha, name.c_str(), (out + "/" + name).c_str()))
+                << name << " " << QOVGetLastError();
         const std::vector<std::string> expected = {"a", "a.part", "b", "b.part", "b.tmp"};
         EXPECT_EQ(testutil::ListNames(out), expected) << order[0];
         for (const char* name : {"a", "a.part", "b"})
-            EXPECT_EQ(testutil::ReadFileOrEmpty(out + "/" + name), contents[name]) << name << " after " << order[0];
+            EXPECT_EQ(testutil::ReadFileOrEmpty(out + "/" + name), contents[name])
+                << name << " after " << order[0];
         EXPECT_EQ(testutil::ReadText(out + "/b.part"), "unrelated");
         EXPECT_EQ(testutil::ReadText(out + "/b.tmp"), "unrelated too");
     }
@@ -699,12 +704,14 @@ TEST_F(ReadFileTest, ConcurrentExtractionsKeepEachFilesContent) {
         bool done[2] = {false, false};
         std::vector<std::thread> threads;
         for (int i = 0; i < 2; ++i)
-            threads.emplace_back([&, i] { done[i] = SFileExtractFile(handles[i], names[i], (out + "/" + names[i]).c_str()); });
+            threads.emplace_back(
+                [&, i] { done[i] = SFileExtractFile(handles[i], names[i], (out + "/" + names[i]).c_str()); });
         for (std::thread& thread : threads) thread.join();
         EXPECT_TRUE(done[0] && done[1]) << "round " << round;
         EXPECT_EQ(testutil::ListNames(out), std::vector<std::string>({"a", "a.part"})) << "round " << round;
         for (const char* name : names)
-            EXPECT_EQ(testutil::ReadFileOrEmpty(out + "/" + name), contents[name]) << name << " round " << round;
+            EXPECT_EQ(testutil::ReadFileOrEmpty(out + "/" + name), contents[name])
+                << name << " round " << round;
     }
     for (TNQOVArchive* handle : handles) SFileCloseArchive(handle, false);
 }
@@ -813,19 +820,22 @@ TEST_F(ReadFileTest, VerifyFilesTogetherMatchEachAlone) {
     for (const std::string& name : names) alone.push_back(VerifyFile(ha, name.c_str()));
     EXPECT_EQ(alone[5], static_cast<uint32_t>(VERIFY_READ_ERROR | VERIFY_FILE_SECTOR_CRC_ERROR));
     EXPECT_EQ(alone[9], static_cast<uint32_t>(VERIFY_CANNOT_OPEN));
-    const size_t damagedIndex = static_cast<size_t>(std::find(names.begin(), names.end(), plain) - names.begin());
+    const size_t damagedIndex =
+        static_cast<size_t>(std::find(names.begin(), names.end(), plain) - names.begin());
     EXPECT_EQ(alone[damagedIndex], static_cast<uint32_t>(VERIFY_READ_ERROR));
 
     std::vector<const char*> pointers;
     for (const std::string& name : names) pointers.push_back(name.c_str());
     std::vector<uint32_t> together(names.size(), 0xFFFFFFFFu);
-    ASSERT_TRUE(VerifyFiles(ha, pointers.data(), static_cast<uint32_t>(pointers.size()), together.data(), true));
+    ASSERT_TRUE(
+        VerifyFiles(ha, pointers.data(), static_cast<uint32_t>(pointers.size()), together.data(), true));
     EXPECT_EQ(together, alone);
 
     // Without the piece check the damaged plain file reads whole, and its
     // MD5 tells; every other file is as before.
     std::fill(together.begin(), together.end(), 0xFFFFFFFFu);
-    ASSERT_TRUE(VerifyFiles(ha, pointers.data(), static_cast<uint32_t>(pointers.size()), together.data(), false));
+    ASSERT_TRUE(
+        VerifyFiles(ha, pointers.data(), static_cast<uint32_t>(pointers.size()), together.data(), false));
     std::vector<uint32_t> expected = alone;
     expected[damagedIndex] = VERIFY_MD5_PRESENT | VERIFY_FILE_MD5_ERROR;
     EXPECT_EQ(together, expected);

@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(Smoke, LastErrorRoundTrips)
-{
+TEST(Smoke, LastErrorRoundTrips) {
     QOVSetLastError(ERROR_INVALID_PARAMETER);
     EXPECT_EQ(QOVGetLastError(), 87u);
     QOVSetLastError(ERROR_SUCCESS);

@@ -33,16 +33,14 @@ protected:
         return NetSocketHolder(static_cast<NetSocket>(s));
     }
 
-    static std::string Text(const std::string& scheme, const std::string& host,
-                            unsigned short port) {
+    static std::string Text(const std::string& scheme, const std::string& host, unsigned short port) {
         return scheme + host + ":" + std::to_string(port);
     }
 
     static int SocketType(NetSocket s) {
         int type = 0;
         int length = sizeof(type);
-        getsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type),
-                   &length);
+        getsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length);
         return type;
     }
 };
@@ -107,9 +105,7 @@ TEST_F(NetTest, TextsThatDoNotOpen) {
 
 TEST_F(NetTest, TcpToAClosedPortFails) {
     unsigned short port = 0;
-    {
-        NetSocketHolder unused = BoundLoopback(SOCK_STREAM, &port);
-    }
+    { NetSocketHolder unused = BoundLoopback(SOCK_STREAM, &port); }
     EXPECT_EQ(kNoNetSocket, NetOpen(Text("tcp://", "127.0.0.1", port).c_str(), 2000));
 }
 
@@ -142,8 +138,8 @@ TEST_F(NetTest, SendWithoutWaitOnAFullBufferReturnsZero) {
     TcpPair pair;
     Connect(&pair);
     int small = 4096;
-    setsockopt(static_cast<SOCKET>(pair.client.get()), SOL_SOCKET, SO_SNDBUF,
-               reinterpret_cast<char*>(&small), sizeof(small));
+    setsockopt(static_cast<SOCKET>(pair.client.get()), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&small),
+               sizeof(small));
     std::vector<char> chunk(65536, 'x');
     int result = 1;
     long long total = 0;

@@ -136,9 +136,9 @@ public:
 
     // Walks the states: each leaves the machine in the named state and the
     // window's queue empty.
-    void ToInitializing();   // no morl.dll: init fails and posts INIT(0)
+    void ToInitializing();  // no morl.dll: init fails and posts INIT(0)
     void ToParsingDownloadList();
-    void ToDownloading();    // the download manager finds nothing to do
+    void ToDownloading();  // the download manager finds nothing to do
     void ToRestoring();
     void ToSuccess();
     void ToFail();
@@ -182,12 +182,10 @@ private:
 };
 
 template <typename Pred>
-bool PluginHarness::PumpUntil(Pred until, unsigned limitMs)
-{
+bool PluginHarness::PumpUntil(Pred until, unsigned limitMs) {
     const DWORD start = GetTickCount();
     while (!until()) {
-        if (GetTickCount() - start > limitMs)
-            return false;
+        if (GetTickCount() - start > limitMs) return false;
         MSG message;
         if (PeekMessageW(&message, Window(), 0, 0, PM_REMOVE))
             DispatchMessageW(&message);

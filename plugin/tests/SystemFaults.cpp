@@ -9,8 +9,7 @@ namespace {
 
 // The system's own function, for the calls that are let through.
 template <typename F>
-F Real(const wchar_t* dll, const char* name)
-{
+F Real(const wchar_t* dll, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(dll), name)));
 }
 
@@ -18,14 +17,12 @@ std::atomic<UINT> g_refusedMessage(0);
 const wchar_t* g_refusedClass = L"";
 std::atomic<DWORD> g_eventlessThread(0);
 
-HWND WINAPI NoDialog(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM)
-{
+HWND WINAPI NoDialog(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM) {
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
 }
 
-LONG_PTR WINAPI NoNewProcedure(HWND window, int index, LONG_PTR value)
-{
+LONG_PTR WINAPI NoNewProcedure(HWND window, int index, LONG_PTR value) {
     if (index == GWLP_WNDPROC) {
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
@@ -34,8 +31,7 @@ LONG_PTR WINAPI NoNewProcedure(HWND window, int index, LONG_PTR value)
     return real(window, index, value);
 }
 
-BOOL WINAPI RefusingPost(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
+BOOL WINAPI RefusingPost(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == g_refusedMessage.load() && window != nullptr) {
         wchar_t name[64] = L"";
         GetClassNameW(window, name, 64);
@@ -48,8 +44,7 @@ BOOL WINAPI RefusingPost(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return real(window, message, wParam, lParam);
 }
 
-HANDLE WINAPI EventOnOtherThreads(LPSECURITY_ATTRIBUTES attributes, BOOL manual, BOOL initial, LPCWSTR name)
-{
+HANDLE WINAPI EventOnOtherThreads(LPSECURITY_ATTRIBUTES attributes, BOOL manual, BOOL initial, LPCWSTR name) {
     if (GetCurrentThreadId() == g_eventlessThread.load()) {
         SetLastError(ERROR_NO_SYSTEM_RESOURCES);
         return nullptr;
@@ -69,8 +64,7 @@ NoSubclassing::~NoSubclassing() = default;
 
 // Until the refusal is set, the replacement lets every call through.
 NoPostOf::NoPostOf(UINT message, const wchar_t* classPrefix)
-    : m_patch("PostMessageW", reinterpret_cast<void*>(&RefusingPost))
-{
+    : m_patch("PostMessageW", reinterpret_cast<void*>(&RefusingPost)) {
     g_refusedClass = classPrefix;
     g_refusedMessage = message;
 }
@@ -78,8 +72,7 @@ NoPostOf::NoPostOf(UINT message, const wchar_t* classPrefix)
 NoPostOf::~NoPostOf() { g_refusedMessage = 0; }
 
 NoEventsOnThisThread::NoEventsOnThisThread()
-    : m_patch("CreateEventW", reinterpret_cast<void*>(&EventOnOtherThreads))
-{
+    : m_patch("CreateEventW", reinterpret_cast<void*>(&EventOnOtherThreads)) {
     g_eventlessThread = GetCurrentThreadId();
 }
 

@@ -11,8 +11,7 @@
 
 namespace fs = std::filesystem;
 
-TempFolder::TempFolder()
-{
+TempFolder::TempFolder() {
     static std::atomic<unsigned> counter(0);
     char cwd[MAX_PATH] = "";
     GetCurrentDirectoryA(MAX_PATH, cwd);
@@ -21,14 +20,12 @@ TempFolder::TempFolder()
     fs::create_directories(m_path);
 }
 
-TempFolder::~TempFolder()
-{
+TempFolder::~TempFolder() {
     std::error_code ignored;
     fs::remove_all(m_path, ignored);
 }
 
-std::string TempFolder::Write(const std::string& relative, const std::string& content) const
-{
+std::string TempFolder::Write(const std::string& relative, const std::string& content) const {
     const fs::path path = fs::path(m_path) / relative;
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);
@@ -36,21 +33,16 @@ std::string TempFolder::Write(const std::string& relative, const std::string& co
     return path.string();
 }
 
-std::string TempFolder::Read(const std::string& relative) const
-{
+std::string TempFolder::Read(const std::string& relative) const {
     std::ifstream in(fs::path(m_path) / relative, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-bool TempFolder::Exists(const std::string& relative) const
-{
-    return fs::exists(fs::path(m_path) / relative);
-}
+bool TempFolder::Exists(const std::string& relative) const { return fs::exists(fs::path(m_path) / relative); }
 
-void TempFolder::Remove(const std::string& relative) const
-{
+void TempFolder::Remove(const std::string& relative) const {
     std::error_code ignored;
     fs::remove(fs::path(m_path) / relative, ignored);
 }

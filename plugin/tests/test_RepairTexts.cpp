@@ -15,9 +15,11 @@ const std::wstring kUpdating = L"\u6b63\u5728\u66f4\u65b0\u6570\u636e\u6587\u4ef
 const std::wstring kSpeedLabel = kUpdating + L" \u66f4\u65b0\u901f\u5ea6\uff1a";
 const std::wstring kLineLabel = L"  \u66f4\u65b0\u8fdb\u5ea6\uff1a";
 
-TEST(RepairTexts, RepairFailTableExact)
-{
-    const struct { int code; const wchar_t* text; } rows[] = {
+TEST(RepairTexts, RepairFailTableExact) {
+    const struct {
+        int code;
+        const wchar_t* text;
+    } rows[] = {
         {0, L"\u8fb9\u73a9\u8fb9\u4e0b\u6a21\u5757\u521d\u59cb\u5316\u5931\u8d25"},
         {1, L"\u89e3\u6790\u4e0b\u8f7d\u5217\u8868\u5931\u8d25"},
         {3, L"\u83b7\u53d6\u4e0b\u8f7d\u5217\u8868\u5931\u8d25"},
@@ -29,15 +31,13 @@ TEST(RepairTexts, RepairFailTableExact)
         {10, L"\u51c6\u5907\u89e3\u538b\u6587\u4ef6\u65f6\u5931\u8d25"},
         {11, L"\u89e3\u538b\u6587\u4ef6\u5931\u8d25"},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(std::wstring(row.text), RepairFailText(row.code)) << row.code;
+    for (const auto& row : rows) EXPECT_EQ(std::wstring(row.text), RepairFailText(row.code)) << row.code;
     // Codes 2 and 8 are never shown; the rest of the integers are unknown.
     for (int code : {2, 8, 12, -1, 1000, INT32_MIN, INT32_MAX})
         EXPECT_EQ(kUnknownRepair, RepairFailText(code)) << code;
 }
 
-TEST(RepairTexts, EngineFailTableExact)
-{
+TEST(RepairTexts, EngineFailTableExact) {
     const std::wstring restart =
         L"\u8bf7\u91cd\u65b0\u542f\u52a8\u8fdb\u884c\u4fee\u590d\uff0c\u82e5\u7ee7\u7eed"
         L"\u5931\u8d25\uff0c\u8bf7\u624b\u52a8\u4fee\u590d\u3002";
@@ -50,8 +50,7 @@ TEST(RepairTexts, EngineFailTableExact)
     EXPECT_EQ(restart, EngineFailText(2));
     EXPECT_EQ(disk, EngineFailText(3));
     EXPECT_EQ(disk, EngineFailText(4));
-    EXPECT_EQ(std::wstring(L"\u786c\u76d8\u4e0d\u652f\u6301\u5feb\u901f\u5b89\u88c5"),
-              EngineFailText(5));
+    EXPECT_EQ(std::wstring(L"\u786c\u76d8\u4e0d\u652f\u6301\u5feb\u901f\u5b89\u88c5"), EngineFailText(5));
     EXPECT_EQ(std::wstring(L"\u5185\u90e8\u5f02\u5e38\u9519\u8bef\u3002\u8bf7\u91cd\u65b0"
                            L"\u542f\u52a8\u8fdb\u884c\u4fee\u590d"),
               EngineFailText(6));
@@ -59,14 +58,11 @@ TEST(RepairTexts, EngineFailTableExact)
     EXPECT_EQ(std::wstring(L"\u52a0\u8f7d\u6587\u4ef6\u51fa\u9519\uff0c\u8bf7\u91cd\u65b0"
                            L"\u542f\u52a8\u8fdb\u884c\u4fee\u590d\u3002"),
               EngineFailText(8));
-    EXPECT_EQ(std::wstring(L"MORL\u8fdb\u7a0b\u88ab\u5f3a\u5236\u5173\u95ed\u3002"),
-              EngineFailText(9));
-    for (int code : {10, -1, 0x60000026, INT32_MIN})
-        EXPECT_EQ(kUnknownEngine, EngineFailText(code)) << code;
+    EXPECT_EQ(std::wstring(L"MORL\u8fdb\u7a0b\u88ab\u5f3a\u5236\u5173\u95ed\u3002"), EngineFailText(9));
+    for (int code : {10, -1, 0x60000026, INT32_MIN}) EXPECT_EQ(kUnknownEngine, EngineFailText(code)) << code;
 }
 
-TEST(RepairTexts, ProgressTableExact)
-{
+TEST(RepairTexts, ProgressTableExact) {
     EXPECT_EQ(std::wstring(L"\u6b63\u5728\u4fee\u590d\u635f\u574f\u7684\u6570\u636e\u6587\u4ef6"),
               ProgressText(0));
     EXPECT_EQ(kSpeedLabel + L"%u KB/s", ProgressText(1));
@@ -78,8 +74,7 @@ TEST(RepairTexts, ProgressTableExact)
     EXPECT_EQ(std::wstring(), ProgressText(-1));
 }
 
-TEST(RepairTexts, SpeedTextAtItsBoundaries)
-{
+TEST(RepairTexts, SpeedTextAtItsBoundaries) {
     // 0 is the fixed text, with no placeholder left in it.
     EXPECT_EQ(kSpeedLabel + L"10 B/s", SpeedText(0));
     EXPECT_EQ(std::wstring::npos, SpeedText(0).find(L'%'));
@@ -90,8 +85,7 @@ TEST(RepairTexts, SpeedTextAtItsBoundaries)
     EXPECT_EQ(kSpeedLabel + L"4194303 KB/s", SpeedText(0xFFFFFFFFu));
 }
 
-TEST(RepairTexts, ProgressLineShowsOneDecimal)
-{
+TEST(RepairTexts, ProgressLineShowsOneDecimal) {
     EXPECT_EQ(kUpdating + kLineLabel + L"0.0%", ProgressLine(kUpdating, 0));
     EXPECT_EQ(kUpdating + kLineLabel + L"0.1%", ProgressLine(kUpdating, 1));
     EXPECT_EQ(kUpdating + kLineLabel + L"45.7%", ProgressLine(kUpdating, 457));
@@ -101,8 +95,7 @@ TEST(RepairTexts, ProgressLineShowsOneDecimal)
     EXPECT_EQ(kSpeedLabel + L"2 KB/s" + kLineLabel + L"100.0%", withSpeed);
 }
 
-TEST(RepairTexts, ProgressLineIsCutToItsBuffer)
-{
+TEST(RepairTexts, ProgressLineIsCutToItsBuffer) {
     const std::wstring longText(100, L'x');
     const std::wstring line = ProgressLine(longText, 500);
     EXPECT_EQ(kProgressLineUnits - 1, line.size());
@@ -113,8 +106,7 @@ TEST(RepairTexts, ProgressLineIsCutToItsBuffer)
     EXPECT_EQ(L'%', widest.back());
 }
 
-TEST(RepairTexts, DownloadTickTellsTheHostBelowOneThousandOnly)
-{
+TEST(RepairTexts, DownloadTickTellsTheHostBelowOneThousandOnly) {
     const ProgressReport running = DownloadProgressReport(457, 1025);
     EXPECT_TRUE(running.notify);
     EXPECT_EQ(45, running.percent);
@@ -125,8 +117,7 @@ TEST(RepairTexts, DownloadTickTellsTheHostBelowOneThousandOnly)
     EXPECT_EQ(100, done.percent);
 }
 
-TEST(RepairTexts, RestoreTickAlwaysTellsTheHost)
-{
+TEST(RepairTexts, RestoreTickAlwaysTellsTheHost) {
     const ProgressReport done = RestoreProgressReport(1000);
     EXPECT_TRUE(done.notify);
     EXPECT_EQ(100, done.percent);

@@ -10,15 +10,13 @@
 
 namespace {
 
-DWORD TimedStop(CMORLPlugin& plugin)
-{
+DWORD TimedStop(CMORLPlugin& plugin) {
     const DWORD start = GetTickCount();
     EXPECT_EQ(1, plugin.StopMORLRepair());
     return GetTickCount() - start;
 }
 
-TEST(PluginWithEngine, UpToDateGameAndAStopThatWaitsThreeSeconds)
-{
+TEST(PluginWithEngine, UpToDateGameAndAStopThatWaitsThreeSeconds) {
     PluginHarness h;
     h.WriteSettings("version=2.0.0.1\r\nQosHost=localhost\r\n");
     if (!InstallStandins(h, "[Engine]\r\nBehaviour=scripted\r\n"))
@@ -33,17 +31,16 @@ TEST(PluginWithEngine, UpToDateGameAndAStopThatWaitsThreeSeconds)
     EXPECT_EQ(CMORLPlugin::STATUS_INITIALIZING, plugin.GetStatus());
     // The engine never posts 0x5076: six rounds of half a second.
     const DWORD elapsed = TimedStop(plugin);
-    std::printf("stop without the engine's permission: %lu ms\n",
-                static_cast<unsigned long>(elapsed));
+    std::printf("stop without the engine's permission: %lu ms\n", static_cast<unsigned long>(elapsed));
     EXPECT_GE(elapsed, 2900u);
 }
 
-TEST(PluginWithEngine, StopIsQuickOnceTheEngineAllowsIt)
-{
+TEST(PluginWithEngine, StopIsQuickOnceTheEngineAllowsIt) {
     PluginHarness h;
     h.WriteSettings("version=2.0.0.1\r\nQosHost=localhost\r\n");
-    if (!InstallStandins(h, "[Engine]\r\nBehaviour=scripted\r\n[Post.SetNotifyWindow]\r\n"
-                            "1=0,WM_ENGINE_STOP_READY,0,0\r\n"))
+    if (!InstallStandins(h,
+                         "[Engine]\r\nBehaviour=scripted\r\n[Post.SetNotifyWindow]\r\n"
+                         "1=0,WM_ENGINE_STOP_READY,0,0\r\n"))
         GTEST_SKIP() << "the engine stand-ins are not built";
     CMORLPlugin plugin(h.Folders());
     plugin.SetPluginEvent(&h.sink);
@@ -54,12 +51,12 @@ TEST(PluginWithEngine, StopIsQuickOnceTheEngineAllowsIt)
     EXPECT_LT(elapsed, 2900u);
 }
 
-TEST(PluginWithEngine, EngineInitialisationFailureFailsTheRepair)
-{
+TEST(PluginWithEngine, EngineInitialisationFailureFailsTheRepair) {
     PluginHarness h;
     h.WriteSettings("QosHost=localhost\r\n");
-    if (!InstallStandins(h, "[Engine]\r\nInitializeResult=0\r\nInitializeError=0xE0000028\r\n"
-                            "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n"))
+    if (!InstallStandins(h,
+                         "[Engine]\r\nInitializeResult=0\r\nInitializeError=0xE0000028\r\n"
+                         "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n"))
         GTEST_SKIP() << "the engine stand-ins are not built";
     CMORLPlugin plugin(h.Folders());
     plugin.SetPluginEvent(&h.sink);

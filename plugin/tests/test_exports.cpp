@@ -14,10 +14,8 @@ namespace {
 class LoadedPlugin {
 public:
     explicit LoadedPlugin(const std::wstring& path) : m_module(LoadLibraryW(path.c_str())) {}
-    ~LoadedPlugin()
-    {
-        if (m_module != nullptr)
-            FreeLibrary(m_module);
+    ~LoadedPlugin() {
+        if (m_module != nullptr) FreeLibrary(m_module);
     }
     HMODULE get() const { return m_module; }
 
@@ -26,21 +24,18 @@ private:
 };
 
 template <typename F>
-F Export(HMODULE module, const char* name)
-{
+F Export(HMODULE module, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-std::wstring BuiltPlugin()
-{
+std::wstring BuiltPlugin() {
     wchar_t path[MAX_PATH] = L"";
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring folder(path);
     return folder.substr(0, folder.rfind(L'\\')) + L"\\Brevik.dll";
 }
 
-TEST(PluginExports, OneObjectPerProcessUntilReleased)
-{
+TEST(PluginExports, OneObjectPerProcessUntilReleased) {
     PluginHarness h;
     const std::wstring target = h.base.WidePath() + L"\\Plugin\\Brevik.dll";
     ASSERT_TRUE(CopyFileW(BuiltPlugin().c_str(), target.c_str(), FALSE));
@@ -63,8 +58,7 @@ TEST(PluginExports, OneObjectPerProcessUntilReleased)
     EXPECT_EQ(0u, h.sink.Count());
 }
 
-TEST(PluginExports, ARepairThroughTheDllFailsWithoutAnEngine)
-{
+TEST(PluginExports, ARepairThroughTheDllFailsWithoutAnEngine) {
     PluginHarness h;
     h.WriteSettings("QosHost=localhost\r\n");
     const std::wstring target = h.base.WidePath() + L"\\Plugin\\Brevik.dll";
@@ -78,8 +72,7 @@ TEST(PluginExports, ARepairThroughTheDllFailsWithoutAnEngine)
     plugin->SetPluginEvent(&h.sink);
     ASSERT_EQ(1, plugin->BeginMORLRepair());
     const DWORD start = GetTickCount();
-    while (h.sink.Count() == 0 && GetTickCount() - start < 5000)
-        Sleep(5);
+    while (h.sink.Count() == 0 && GetTickCount() - start < 5000) Sleep(5);
     EXPECT_EQ(1, plugin->StopMORLRepair());
     release(plugin);
     const std::vector<std::wstring> calls = h.sink.Calls();
@@ -90,8 +83,8 @@ TEST(PluginExports, ARepairThroughTheDllFailsWithoutAnEngine)
 // A game installed in `base` (a wide path): Brevik.dll and the engine
 // stand-ins in base\MORL, the settings and the launcher's version file.
 // Runs one repair through the DLL and returns what the host heard.
-std::vector<std::wstring> RepairIn(const std::wstring& base, const std::string& settings, const std::string& script)
-{
+std::vector<std::wstring> RepairIn(const std::wstring& base, const std::string& settings,
+                                   const std::string& script) {
     const std::wstring plugin = base + L"\\MORL";
     CreateDirectoryW(plugin.c_str(), nullptr);
     CreateDirectoryW((base + L"\\Sidlo").c_str(), nullptr);
@@ -112,8 +105,7 @@ std::vector<std::wstring> RepairIn(const std::wstring& base, const std::string& 
     {
         LoadedPlugin dll(plugin + L"\\Brevik.dll");
         EXPECT_NE(nullptr, dll.get()) << GetLastError();
-        if (dll.get() == nullptr)
-            return {};
+        if (dll.get() == nullptr) return {};
         const auto create = Export<PFN_CreateMORLRepair>(dll.get(), BREVIK_CREATE_EXPORT);
         const auto release = Export<PFN_RealeaseMORLRepair>(dll.get(), BREVIK_RELEASE_EXPORT);
         Kestrum::IPluginEvent* repair = create();
@@ -122,8 +114,7 @@ std::vector<std::wstring> RepairIn(const std::wstring& base, const std::string& 
         const DWORD start = GetTickCount();
         while (GetTickCount() - start < 20000) {
             const std::vector<std::wstring> calls = sink.Calls();
-            if (!calls.empty() && (calls.back() == L"success" || calls.back().find(L"fail ") == 0))
-                break;
+            if (!calls.empty() && (calls.back() == L"success" || calls.back().find(L"fail ") == 0)) break;
             Sleep(10);
         }
         release(repair);
@@ -131,8 +122,7 @@ std::vector<std::wstring> RepairIn(const std::wstring& base, const std::string& 
     return sink.Calls();
 }
 
-std::wstring RecordedVersion(const std::wstring& base)
-{
+std::wstring RecordedVersion(const std::wstring& base) {
     wchar_t value[64] = L"";
     GetPrivateProfileStringW(L"MORL", L"version", L"", value, 64, (base + L"\\morlfixedconfig.ini").c_str());
     return value;
@@ -144,8 +134,7 @@ const std::vector<std::wstring> kUpToDate = {
 // Installed under a folder with characters outside the ANSI code page, the
 // plug-in reads the recorded version from the file its engine thread
 // resets, through the same wide path.
-TEST(PluginExports, ANonAsciiInstallFolderBehavesLikeAPlainOne)
-{
+TEST(PluginExports, ANonAsciiInstallFolderBehavesLikeAPlainOne) {
     PluginHarness h;
     const std::wstring base = h.base.WidePath() + L"\\游戏_ünï";
     ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
@@ -165,8 +154,7 @@ TEST(PluginExports, ANonAsciiInstallFolderBehavesLikeAPlainOne)
 
 // Installed deeper than MAX_PATH characters: the plug-in finds its base
 // folder and its settings all the same.
-TEST(PluginExports, AnInstallFolderLongerThanMaxPathBehavesLikeAPlainOne)
-{
+TEST(PluginExports, AnInstallFolderLongerThanMaxPathBehavesLikeAPlainOne) {
     PluginHarness h;
     std::wstring base = L"\\\\?\\" + h.base.WidePath() + L"\\游戏";
     ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
@@ -180,8 +168,7 @@ TEST(PluginExports, AnInstallFolderLongerThanMaxPathBehavesLikeAPlainOne)
 
 // A pointer released twice, or one the library never handed out, is left
 // alone; the live object is still freed by its own release.
-TEST(PluginExports, ReleaseOfAPointerThatIsNotTheLiveObjectDoesNothing)
-{
+TEST(PluginExports, ReleaseOfAPointerThatIsNotTheLiveObjectDoesNothing) {
     PluginHarness h;
     const std::wstring target = h.base.WidePath() + L"\\Plugin\\Brevik.dll";
     ASSERT_TRUE(CopyFileW(BuiltPlugin().c_str(), target.c_str(), FALSE));
@@ -214,8 +201,7 @@ TEST(PluginExports, ReleaseOfAPointerThatIsNotTheLiveObjectDoesNothing)
 
 // A sink that releases the object from inside OnFail (on the plug-in's
 // thread): refused, so the host's own release afterwards frees it.
-TEST(PluginExports, ReleaseFromInsideTheSinkIsRefused)
-{
+TEST(PluginExports, ReleaseFromInsideTheSinkIsRefused) {
     PluginHarness h;
     const std::wstring target = h.base.WidePath() + L"\\Plugin\\Brevik.dll";
     ASSERT_TRUE(CopyFileW(BuiltPlugin().c_str(), target.c_str(), FALSE));
@@ -224,8 +210,7 @@ TEST(PluginExports, ReleaseFromInsideTheSinkIsRefused)
     const auto create = Export<PFN_CreateMORLRepair>(dll.get(), BREVIK_CREATE_EXPORT);
     const auto release = Export<PFN_RealeaseMORLRepair>(dll.get(), BREVIK_RELEASE_EXPORT);
     struct ReleasingSink : FakeSink {
-        int OnFail(const wchar_t* text) override
-        {
+        int OnFail(const wchar_t* text) override {
             FakeSink::OnFail(text);
             release(plugin);
             released = true;
@@ -243,8 +228,7 @@ TEST(PluginExports, ReleaseFromInsideTheSinkIsRefused)
     HangGuard guard(20000, "RealeaseMORLRepair from inside OnFail");
     ASSERT_EQ(1, plugin->BeginMORLRepair());  // no engine: OnFail at once
     const DWORD start = GetTickCount();
-    while (!sink.released && GetTickCount() - start < 10000)
-        Sleep(5);
+    while (!sink.released && GetTickCount() - start < 10000) Sleep(5);
     ASSERT_TRUE(sink.released.load());
     // Still alive: it answers.
     EXPECT_EQ(1, plugin->StopMORLRepair());

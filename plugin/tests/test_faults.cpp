@@ -25,8 +25,7 @@ const char kQuickEngine[] =
 
 // Begins a repair and returns what the host heard within ten seconds; the
 // repair is stopped then.
-std::vector<std::wstring> FirstWords(PluginHarness& h, CMORLPlugin& plugin)
-{
+std::vector<std::wstring> FirstWords(PluginHarness& h, CMORLPlugin& plugin) {
     plugin.SetPluginEvent(&h.sink);
     EXPECT_EQ(1, plugin.BeginMORLRepair());
     WaitForCalls(h.sink, 1, 10000);
@@ -40,17 +39,14 @@ std::vector<std::wstring> FirstWords(PluginHarness& h, CMORLPlugin& plugin)
 
 class EngineStartFault : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         h.WriteSettings("QosHost=127.0.0.1\r\n");
-        if (!InstallStandins(h, kQuickEngine))
-            GTEST_SKIP() << "the engine stand-ins are not built";
+        if (!InstallStandins(h, kQuickEngine)) GTEST_SKIP() << "the engine stand-ins are not built";
     }
 
     // The plug-in fails with the engine start-up text and ends in the
     // failed state.
-    void ExpectEngineStartFailure()
-    {
+    void ExpectEngineStartFailure() {
         CMORLPlugin plugin(h.Folders());
         EXPECT_EQ(std::vector<std::wstring>{kEngineFail}, FirstWords(h, plugin));
         EXPECT_EQ(CMORLPlugin::STATUS_FAIL, plugin.GetStatus());
@@ -59,22 +55,19 @@ protected:
     PluginHarness h;
 };
 
-TEST_F(EngineStartFault, NoDialogForTheEngineWindow)
-{
+TEST_F(EngineStartFault, NoDialogForTheEngineWindow) {
     NoDialogs fault;
     ASSERT_TRUE(fault.active());
     ExpectEngineStartFailure();
 }
 
-TEST_F(EngineStartFault, EngineWindowCannotBeSubclassed)
-{
+TEST_F(EngineStartFault, EngineWindowCannotBeSubclassed) {
     NoSubclassing fault;
     ASSERT_TRUE(fault.active());
     ExpectEngineStartFailure();
 }
 
-TEST_F(EngineStartFault, EngineStartMessageCannotBePosted)
-{
+TEST_F(EngineStartFault, EngineStartMessageCannotBePosted) {
     NoPostOf fault(WM_ENGINE_START, L"#32770");
     ASSERT_TRUE(fault.active());
     ExpectEngineStartFailure();
@@ -83,8 +76,7 @@ TEST_F(EngineStartFault, EngineStartMessageCannotBePosted)
 //-----------------------------------------------------------------------------
 // The plug-in thread cannot start the repair
 
-TEST(PluginStartFault, NoWindowForThePluginThreadFailsTheRepair)
-{
+TEST(PluginStartFault, NoWindowForThePluginThreadFailsTheRepair) {
     PluginHarness h;
     h.WriteSettings("QosHost=127.0.0.1\r\n");
     CMORLPlugin plugin(h.Folders());
@@ -94,8 +86,7 @@ TEST(PluginStartFault, NoWindowForThePluginThreadFailsTheRepair)
     EXPECT_EQ(CMORLPlugin::STATUS_FAIL, plugin.GetStatus());
 }
 
-TEST(PluginStartFault, StartMessageThatCannotBePostedFailsTheRepair)
-{
+TEST(PluginStartFault, StartMessageThatCannotBePostedFailsTheRepair) {
     PluginHarness h;
     h.WriteSettings("QosHost=127.0.0.1\r\n");
     NoPostOf fault(WM_MORL_START, L"_MORL_WND_CLASS_");
@@ -105,8 +96,7 @@ TEST(PluginStartFault, StartMessageThatCannotBePostedFailsTheRepair)
     EXPECT_EQ(CMORLPlugin::STATUS_FAIL, plugin.GetStatus());
 }
 
-TEST(PluginStartFault, BeginFailsWhenItsStopEventCannotBeMade)
-{
+TEST(PluginStartFault, BeginFailsWhenItsStopEventCannotBeMade) {
     PluginHarness h;
     h.WriteSettings("QosHost=127.0.0.1\r\n");
     CMORLPlugin plugin(h.Folders());
@@ -128,14 +118,12 @@ TEST(PluginStartFault, BeginFailsWhenItsStopEventCannotBeMade)
 // A sink that runs `action` once, from inside its first OnFail or OnMessage.
 class StoppingSink : public FakeSink {
 public:
-    int OnFail(const wchar_t* text) override
-    {
+    int OnFail(const wchar_t* text) override {
         FakeSink::OnFail(text);
         Act();
         return 1;
     }
-    int OnMessage(const wchar_t* text, const wchar_t* caption, unsigned int flags) override
-    {
+    int OnMessage(const wchar_t* text, const wchar_t* caption, unsigned int flags) override {
         const int answer = FakeSink::OnMessage(text, caption, flags);
         Act();
         return answer;
@@ -146,15 +134,12 @@ public:
     std::atomic<bool> acted{false};
 
 private:
-    void Act()
-    {
-        if (action && !acted.exchange(true))
-            result = action();
+    void Act() {
+        if (action && !acted.exchange(true)) result = action();
     }
 };
 
-TEST(PluginMisuse, StopFromTheSinkOnThePluginThreadOnlyRequestsTheStop)
-{
+TEST(PluginMisuse, StopFromTheSinkOnThePluginThreadOnlyRequestsTheStop) {
     PluginHarness h;
     h.WriteSettings("QosHost=127.0.0.1\r\n");
     CMORLPlugin plugin(h.Folders());
@@ -165,8 +150,7 @@ TEST(PluginMisuse, StopFromTheSinkOnThePluginThreadOnlyRequestsTheStop)
     ASSERT_EQ(1, plugin.BeginMORLRepair());  // no engine: OnFail at once
     ASSERT_TRUE(WaitForCalls(sink, 1, 10000));
     const DWORD start = GetTickCount();
-    while (sink.result.load() < 0 && GetTickCount() - start < 10000)
-        Sleep(5);
+    while (sink.result.load() < 0 && GetTickCount() - start < 10000) Sleep(5);
     EXPECT_EQ(1, sink.result.load());
     // The thread ends by itself once asked to.
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(plugin.GetThreadHandle(), 10000));
@@ -174,13 +158,13 @@ TEST(PluginMisuse, StopFromTheSinkOnThePluginThreadOnlyRequestsTheStop)
     EXPECT_EQ(nullptr, plugin.GetThreadHandle());
 }
 
-TEST(PluginMisuse, StopFromOnMessageOnTheEngineThreadOnlyRequestsTheStop)
-{
+TEST(PluginMisuse, StopFromOnMessageOnTheEngineThreadOnlyRequestsTheStop) {
     PluginHarness h;
     h.WriteSettings("QosHost=127.0.0.1\r\n");
     // A damaged package: the engine thread asks the host for a message box.
-    if (!InstallStandins(h, "[Engine]\r\nInitializeResult=0\r\nInitializeError=0xE0000028\r\n"
-                            "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n"))
+    if (!InstallStandins(h,
+                         "[Engine]\r\nInitializeResult=0\r\nInitializeError=0xE0000028\r\n"
+                         "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n"))
         GTEST_SKIP() << "the engine stand-ins are not built";
     CMORLPlugin plugin(h.Folders());
     StoppingSink sink;
@@ -189,8 +173,7 @@ TEST(PluginMisuse, StopFromOnMessageOnTheEngineThreadOnlyRequestsTheStop)
     HangGuard guard(20000, "StopMORLRepair called from OnMessage waits for its own thread");
     ASSERT_EQ(1, plugin.BeginMORLRepair());
     const DWORD start = GetTickCount();
-    while (sink.result.load() < 0 && GetTickCount() - start < 10000)
-        Sleep(5);
+    while (sink.result.load() < 0 && GetTickCount() - start < 10000) Sleep(5);
     EXPECT_EQ(1, sink.result.load());
     EXPECT_EQ(0u, sink.Calls().at(0).find(L"message "));
     EXPECT_EQ(1, plugin.StopMORLRepair());
@@ -207,8 +190,7 @@ public:
     ~NoMemoryOnThisThread() { StopFailingAllocations(); }
 };
 
-TEST(PluginOutOfMemory, TheExportedOperationsFailWithoutThrowing)
-{
+TEST(PluginOutOfMemory, TheExportedOperationsFailWithoutThrowing) {
     PluginHarness h;
     h.WriteSettings("QosHost=127.0.0.1\r\n");
     CMORLPlugin plugin(h.Folders());
@@ -228,12 +210,10 @@ TEST(PluginOutOfMemory, TheExportedOperationsFailWithoutThrowing)
 }
 
 // The texts a failed step may end with.
-bool IsFailureText(const std::wstring& call)
-{
+bool IsFailureText(const std::wstring& call) {
     for (const wchar_t* text : {EngineFailText(0), RepairFailText(1), RepairFailText(4), RepairFailText(6),
                                 RepairFailText(7), RepairFailText(10), RepairFailText(11)}) {
-        if (call == std::wstring(L"fail ") + text)
-            return true;
+        if (call == std::wstring(L"fail ") + text) return true;
     }
     return false;
 }
@@ -243,8 +223,7 @@ bool IsFailureText(const std::wstring& call)
 // repair either goes on as it would have, or ends in the failed state with
 // one OnFail of the step's text, and never with both an outcome and a
 // failure.
-TEST(PluginOutOfMemory, EachAllocationOfAStepThatFailsFailsTheRepairOnce)
-{
+TEST(PluginOutOfMemory, EachAllocationOfAStepThatFailsFailsTheRepairOnce) {
     const struct {
         const char* what;
         void (PluginHarness::*walk)();
@@ -297,16 +276,13 @@ TEST(PluginOutOfMemory, EachAllocationOfAStepThatFailsFailsTheRepairOnce)
 class OutcomeSink : public IRepairEventSink {
 public:
     int OnProgress(int, const wchar_t*) override { return 1; }
-    int OnSuccess() override
-    {
+    int OnSuccess() override {
         ++successes;
         return 1;
     }
-    int OnFail(const wchar_t* text) override
-    {
+    int OnFail(const wchar_t* text) override {
         ++fails;
-        if (!IsFailureText(std::wstring(L"fail ") + text))
-            ++unknownTexts;
+        if (!IsFailureText(std::wstring(L"fail ") + text)) ++unknownTexts;
         return 1;
     }
     int OnMessage(const wchar_t*, const wchar_t*, unsigned int) override { return 0; }
@@ -320,8 +296,7 @@ public:
 // The plug-in's other threads (the engine thread, its own thread, the
 // restore thread, the statistics thread) meet failing allocations: the
 // host hears one outcome, and the stop ends every thread.
-TEST(PluginOutOfMemory, FailingAllocationsOnThePluginsThreadsEndInOneOutcome)
-{
+TEST(PluginOutOfMemory, FailingAllocationsOnThePluginsThreadsEndInOneOutcome) {
     const char script[] =
         "[Engine]\r\nBehaviour=scripted\r\n[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n"
         "[Files]\r\nCount=3\r\n[File1]\r\nName=f0\r\nSize=1000\r\nSync=2@20\r\n"
@@ -330,8 +305,7 @@ TEST(PluginOutOfMemory, FailingAllocationsOnThePluginsThreadsEndInOneOutcome)
     for (long long nth = 1; nth <= 400; nth += 17) {
         PluginHarness h;
         h.WriteSettings("QosHost=127.0.0.1\r\n");
-        if (!InstallStandins(h, script))
-            GTEST_SKIP() << "the engine stand-ins are not built";
+        if (!InstallStandins(h, script)) GTEST_SKIP() << "the engine stand-ins are not built";
         OutcomeSink sink;
         CMORLPlugin plugin(h.Folders());
         plugin.SetPluginEvent(&sink);
@@ -340,16 +314,15 @@ TEST(PluginOutOfMemory, FailingAllocationsOnThePluginsThreadsEndInOneOutcome)
         FailNthAllocation(nth, AllocatingThreads::Others);
         ASSERT_EQ(1, plugin.BeginMORLRepair());
         const DWORD start = GetTickCount();
-        while (sink.Outcomes() == 0 && GetTickCount() - start < 15000)
-            Sleep(5);
+        while (sink.Outcomes() == 0 && GetTickCount() - start < 15000) Sleep(5);
         StopFailingAllocations();
         EXPECT_EQ(1, plugin.StopMORLRepair());
         EXPECT_EQ(1, sink.Outcomes()) << "allocation " << nth;
         EXPECT_EQ(0, sink.unknownTexts.load()) << "allocation " << nth;
         ++outcomes[sink.successes.load() > 0 ? 1 : 0];
     }
-    std::printf("failing allocations on the plug-in's threads: %d repairs failed, %d succeeded\n", outcomes[0],
-                outcomes[1]);
+    std::printf("failing allocations on the plug-in's threads: %d repairs failed, %d succeeded\n",
+                outcomes[0], outcomes[1]);
 }
 
 }  // namespace

@@ -14,23 +14,20 @@ namespace {
 
 // One repair: with no morl.dll in the plug-in folder it fails at once;
 // with the engine stand-in the game is found up to date.
-void Cycle(const CMORLPluginFolders& folders, FakeSink& sink, size_t calls = 1)
-{
+void Cycle(const CMORLPluginFolders& folders, FakeSink& sink, size_t calls = 1) {
     sink.Clear();
     CMORLPlugin* plugin = new CMORLPlugin(folders);
     plugin->SetFeedbackOpener([](const wchar_t*) {});
     plugin->SetPluginEvent(&sink);
     ASSERT_EQ(1, plugin->BeginMORLRepair());
     const DWORD start = GetTickCount();
-    while (sink.Count() < calls && GetTickCount() - start < 5000)
-        Sleep(1);
+    while (sink.Count() < calls && GetTickCount() - start < 5000) Sleep(1);
     EXPECT_EQ(calls, sink.Count());
     EXPECT_EQ(1, plugin->StopMORLRepair());
     delete plugin;
 }
 
-TEST(PluginLifecycle, BeginReportsAFailedEngineStartThroughTheSink)
-{
+TEST(PluginLifecycle, BeginReportsAFailedEngineStartThroughTheSink) {
     PluginHarness h;
     h.WriteSettings("QosHost=localhost\r\n");
     FakeSink sink;
@@ -38,13 +35,11 @@ TEST(PluginLifecycle, BeginReportsAFailedEngineStartThroughTheSink)
     EXPECT_EQ(std::vector<std::wstring>{std::wstring(L"fail ") + EngineFailText(0)}, sink.Calls());
 }
 
-TEST(PluginLifecycle, ThreadWithoutAPluginEndsAtOnce)
-{
+TEST(PluginLifecycle, ThreadWithoutAPluginEndsAtOnce) {
     EXPECT_EQ(0xFFFFFFFFu, CMORLPlugin::PluginThread(nullptr));
 }
 
-TEST(PluginLifecycle, BeginTwiceIsRefusedAndStopEndsTheThread)
-{
+TEST(PluginLifecycle, BeginTwiceIsRefusedAndStopEndsTheThread) {
     PluginHarness h;
     h.WriteSettings("QosHost=localhost\r\n");
     CMORLPlugin plugin(h.Folders());
@@ -58,27 +53,24 @@ TEST(PluginLifecycle, BeginTwiceIsRefusedAndStopEndsTheThread)
     EXPECT_EQ(nullptr, plugin.GetWnd());
 }
 
-void HundredCycles(const CMORLPluginFolders& folders, size_t calls)
-{
+void HundredCycles(const CMORLPluginFolders& folders, size_t calls) {
     FakeSink sink;
     // Warm up: the run-time, Winsock and the trace make their one-time
     // allocations.
-    for (int i = 0; i < 5; ++i)
-        Cycle(folders, sink, calls);
+    for (int i = 0; i < 5; ++i) Cycle(folders, sink, calls);
     const DWORD handlesBefore = HandleCount();
     const size_t heapBefore = HeapBusyBytes();
     const AllocationFigures liveBefore = LiveAllocations();
-    for (int i = 0; i < 100; ++i)
-        Cycle(folders, sink, calls);
+    for (int i = 0; i < 100; ++i) Cycle(folders, sink, calls);
     const DWORD handlesAfter = HandleCount();
     EXPECT_GT(handlesBefore, 0u);
     const size_t heapAfter = HeapBusyBytes();
     const AllocationFigures liveAfter = LiveAllocations();
-    std::printf("handles %lu -> %lu, heap in use %zu -> %zu bytes, "
-                "C++ objects %lld -> %lld blocks, %lld -> %lld bytes\n",
-                static_cast<unsigned long>(handlesBefore), static_cast<unsigned long>(handlesAfter),
-                heapBefore, heapAfter, liveBefore.blocks, liveAfter.blocks, liveBefore.bytes,
-                liveAfter.bytes);
+    std::printf(
+        "handles %lu -> %lu, heap in use %zu -> %zu bytes, "
+        "C++ objects %lld -> %lld blocks, %lld -> %lld bytes\n",
+        static_cast<unsigned long>(handlesBefore), static_cast<unsigned long>(handlesAfter), heapBefore,
+        heapAfter, liveBefore.blocks, liveAfter.blocks, liveBefore.bytes, liveAfter.bytes);
     EXPECT_EQ(liveBefore.blocks, liveAfter.blocks);
     EXPECT_EQ(liveBefore.bytes, liveAfter.bytes);
     EXPECT_LE(handlesAfter, handlesBefore + 2);
@@ -86,15 +78,13 @@ void HundredCycles(const CMORLPluginFolders& folders, size_t calls)
     EXPECT_LT(heapAfter, heapBefore + 16 * 1024);
 }
 
-TEST(PluginLifecycle, HundredCyclesLeaveNoHandlesOrHeapBehind)
-{
+TEST(PluginLifecycle, HundredCyclesLeaveNoHandlesOrHeapBehind) {
     PluginHarness h;
     h.WriteSettings("QosHost=localhost\r\n");
     HundredCycles(h.Folders(), 1);
 }
 
-TEST(PluginLifecycle, HundredCyclesWithTheEngineLeaveNoHandlesOrHeapBehind)
-{
+TEST(PluginLifecycle, HundredCyclesWithTheEngineLeaveNoHandlesOrHeapBehind) {
     PluginHarness h;
     h.WriteSettings("version=2.0.0.1\r\nQosHost=localhost\r\n");
     wchar_t path[MAX_PATH] = L"";
@@ -107,8 +97,7 @@ TEST(PluginLifecycle, HundredCyclesWithTheEngineLeaveNoHandlesOrHeapBehind)
             GTEST_SKIP() << "the engine stand-ins are not built";
     }
     // The engine gets ready and allows the stop at once.
-    h.base.Write("Plugin\\morl_script.ini",
-                 "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n");
+    h.base.Write("Plugin\\morl_script.ini", "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n");
     // The stand-ins stay loaded across the cycles: a DLL with its own
     // static thread library leaves memory and handles behind each time it
     // is unloaded, which is not what this test measures.
@@ -117,8 +106,7 @@ TEST(PluginLifecycle, HundredCyclesWithTheEngineLeaveNoHandlesOrHeapBehind)
     // Progress 100 and success: the game is up to date.
     HundredCycles(h.Folders(), 2);
     for (HMODULE module : pinned) {
-        if (module != nullptr)
-            FreeLibrary(module);
+        if (module != nullptr) FreeLibrary(module);
     }
 }
 

@@ -18,19 +18,15 @@ const std::wstring kUpdating = ProgressText(PROGRESS_TEXT_UPDATING);
 
 std::wstring Fail(const wchar_t* text) { return std::wstring(L"fail ") + text; }
 
-bool HasPosted(const std::vector<Posted>& posted, UINT message, WPARAM wParam)
-{
-    return std::any_of(posted.begin(), posted.end(), [&](const Posted& p) {
-        return p.message == message && p.wParam == wParam;
-    });
+bool HasPosted(const std::vector<Posted>& posted, UINT message, WPARAM wParam) {
+    return std::any_of(posted.begin(), posted.end(),
+                       [&](const Posted& p) { return p.message == message && p.wParam == wParam; });
 }
 
-bool TimerRuns(HWND window, UINT_PTR id)
-{
+bool TimerRuns(HWND window, UINT_PTR id) {
     // Killing a timer that does not run fails; one that runs is started
     // again so that the test sees no difference.
-    if (!KillTimer(window, id))
-        return false;
+    if (!KillTimer(window, id)) return false;
     SetTimer(window, id, kProgressPeriodMs, nullptr);
     return true;
 }
@@ -38,13 +34,17 @@ bool TimerRuns(HWND window, UINT_PTR id)
 //-----------------------------------------------------------------------------
 // The transition table
 
-TEST(PluginFsm, TableHasTheFourteenTransitions)
-{
+TEST(PluginFsm, TableHasTheFourteenTransitions) {
     PluginHarness h;
     h.Open();
     const P::Fsm& fsm = h.plugin->GetFsm();
     EXPECT_EQ(14u, fsm.TransitionCount());
-    const struct { P::EStatus from; P::EEvent event; P::EStatus to; bool pre; } rows[] = {
+    const struct {
+        P::EStatus from;
+        P::EEvent event;
+        P::EStatus to;
+        bool pre;
+    } rows[] = {
         {P::STATUS_IDLE, P::EVENT_START, P::STATUS_INITIALIZING, false},
         {P::STATUS_INITIALIZING, P::EVENT_REPAIR_PROGRESS, P::STATUS_INITIALIZING, true},
         {P::STATUS_INITIALIZING, P::EVENT_INIT_FAIL, P::STATUS_FAIL, false},
@@ -75,8 +75,7 @@ TEST(PluginFsm, TableHasTheFourteenTransitions)
     }
 }
 
-TEST(PluginFsm, ConstructedIdleAtStageSeven)
-{
+TEST(PluginFsm, ConstructedIdleAtStageSeven) {
     PluginHarness h;
     h.Open();
     EXPECT_EQ(P::STATUS_IDLE, h.Status());
@@ -85,8 +84,7 @@ TEST(PluginFsm, ConstructedIdleAtStageSeven)
 }
 
 // 1, and the failure of init: no morl.dll in the plug-in folder.
-TEST(PluginFsm, StartRunsInitWhichReportsAFailedEngineThread)
-{
+TEST(PluginFsm, StartRunsInitWhichReportsAFailedEngineThread) {
     PluginHarness h;
     h.Open();
     h.Send(WM_MORL_START);
@@ -100,8 +98,7 @@ TEST(PluginFsm, StartRunsInitWhichReportsAFailedEngineThread)
 }
 
 // 2: a self-loop that reports the engine's own repair each time.
-TEST(PluginFsm, RepairProgressKeepsInitializing)
-{
+TEST(PluginFsm, RepairProgressKeepsInitializing) {
     PluginHarness h;
     h.ToInitializing();
     h.Send(WM_MORL_REPAIRING, 457);
@@ -115,8 +112,7 @@ TEST(PluginFsm, RepairProgressKeepsInitializing)
 }
 
 // 3, with a negative engine code (the second parameter is 0 then).
-TEST(PluginFsm, InitFailWhileInitializingFailsWithTheEngineText)
-{
+TEST(PluginFsm, InitFailWhileInitializingFailsWithTheEngineText) {
     PluginHarness h;
     h.ToInitializing();
     h.Send(WM_MORL_INIT, 0, -5);
@@ -126,8 +122,7 @@ TEST(PluginFsm, InitFailWhileInitializingFailsWithTheEngineText)
 }
 
 // 4: the version check asks for a repair and the list is parsed.
-TEST(PluginFsm, NeedRepairParsesTheDownloadList)
-{
+TEST(PluginFsm, NeedRepairParsesTheDownloadList) {
     PluginHarness h;
     h.ToInitializing();
     h.plugin->InitOK(&h.mgr);
@@ -143,8 +138,7 @@ TEST(PluginFsm, NeedRepairParsesTheDownloadList)
     EXPECT_EQ(0u, h.sink.Count());
 }
 
-TEST(PluginFsm, LongDownloadListShowsProgressBetweenBatches)
-{
+TEST(PluginFsm, LongDownloadListShowsProgressBetweenBatches) {
     PluginHarness h;
     h.WriteLists(1200, 1);
     h.ToParsingDownloadList();
@@ -154,8 +148,7 @@ TEST(PluginFsm, LongDownloadListShowsProgressBetweenBatches)
     EXPECT_EQ(expected, h.sink.Calls());
 }
 
-TEST(PluginFsm, MissingDownloadListPostsAFailedParse)
-{
+TEST(PluginFsm, MissingDownloadListPostsAFailedParse) {
     PluginHarness h;
     h.base.Remove("Plugin\\DLList_1.ini");
     h.ToInitializing();
@@ -171,8 +164,7 @@ TEST(PluginFsm, MissingDownloadListPostsAFailedParse)
 }
 
 // 5 with code 2: the parse gave up because the repair is being stopped.
-TEST(PluginFsm, DownloadListGivenUpFailsWithoutTellingTheHost)
-{
+TEST(PluginFsm, DownloadListGivenUpFailsWithoutTellingTheHost) {
     PluginHarness h;
     h.ToParsingDownloadList();
     h.Send(WM_MORL_DOWNLOAD_LIST, 2);
@@ -182,8 +174,7 @@ TEST(PluginFsm, DownloadListGivenUpFailsWithoutTellingTheHost)
 }
 
 // 6: the download starts; the manager finds every file whole.
-TEST(PluginFsm, DownloadListReadyStartsTheDownload)
-{
+TEST(PluginFsm, DownloadListReadyStartsTheDownload) {
     PluginHarness h;
     h.ToParsingDownloadList();
     h.Send(WM_MORL_DOWNLOAD_LIST, 1);
@@ -197,8 +188,7 @@ TEST(PluginFsm, DownloadListReadyStartsTheDownload)
     EXPECT_TRUE(HasPosted(h.TakePosted(), WM_MORL_DOWNLOAD_SUCCESS, 0));
 }
 
-TEST(PluginFsm, DownloadWithoutEngineManagerFailsWithCodeFour)
-{
+TEST(PluginFsm, DownloadWithoutEngineManagerFailsWithCodeFour) {
     PluginHarness h;
     h.ToInitializing();
     h.Send(WM_MORL_INIT, 1, 0);  // ready, but InitOK never stored a manager
@@ -214,8 +204,7 @@ TEST(PluginFsm, DownloadWithoutEngineManagerFailsWithCodeFour)
 }
 
 // 7
-TEST(PluginFsm, InitFailWhileParsingFails)
-{
+TEST(PluginFsm, InitFailWhileParsingFails) {
     PluginHarness h;
     h.ToParsingDownloadList();
     h.Send(WM_MORL_INIT, 0, 3);
@@ -224,8 +213,7 @@ TEST(PluginFsm, InitFailWhileParsingFails)
 }
 
 // 8, and a failure kills the progress timer.
-TEST(PluginFsm, DownloadFailureFailsAndKillsTheTimer)
-{
+TEST(PluginFsm, DownloadFailureFailsAndKillsTheTimer) {
     PluginHarness h;
     h.ToDownloading();
     ASSERT_TRUE(TimerRuns(h.Window(), TIMER_DOWNLOAD_PROGRESS));
@@ -239,8 +227,7 @@ TEST(PluginFsm, DownloadFailureFailsAndKillsTheTimer)
     EXPECT_EQ(1u, h.sink.Count());
 }
 
-TEST(PluginFsm, BitmapFailureFailsWithCodeFive)
-{
+TEST(PluginFsm, BitmapFailureFailsWithCodeFive) {
     PluginHarness h;
     h.ToDownloading();
     h.plugin->OnSetBitMapFinishState(3);
@@ -251,8 +238,7 @@ TEST(PluginFsm, BitmapFailureFailsWithCodeFive)
 }
 
 // 9: the download ends and the restore list is parsed.
-TEST(PluginFsm, DownloadSuccessParsesTheRestoreList)
-{
+TEST(PluginFsm, DownloadSuccessParsesTheRestoreList) {
     PluginHarness h;
     h.ToDownloading();
     h.Send(WM_MORL_DOWNLOAD_SUCCESS);
@@ -266,8 +252,7 @@ TEST(PluginFsm, DownloadSuccessParsesTheRestoreList)
 }
 
 // 10
-TEST(PluginFsm, InitFailWhileDownloadingFails)
-{
+TEST(PluginFsm, InitFailWhileDownloadingFails) {
     PluginHarness h;
     h.ToDownloading();
     h.Send(WM_MORL_INIT, 0, 0);
@@ -277,8 +262,7 @@ TEST(PluginFsm, InitFailWhileDownloadingFails)
 }
 
 // 11 with codes 7 and 8.
-TEST(PluginFsm, RestoreListFailureAndGivingUp)
-{
+TEST(PluginFsm, RestoreListFailureAndGivingUp) {
     {
         PluginHarness h;
         h.base.Remove("Plugin\\RTList_1.ini");
@@ -303,8 +287,7 @@ TEST(PluginFsm, RestoreListFailureAndGivingUp)
 }
 
 // 12: restore runs before the state is set again; the fake engine extracts.
-TEST(PluginFsm, RestoreListReadyStartsTheRestore)
-{
+TEST(PluginFsm, RestoreListReadyStartsTheRestore) {
     PluginHarness h;
     h.ToRestoring();
     h.Send(WM_MORL_RESTORE_LIST, 1);
@@ -317,16 +300,14 @@ TEST(PluginFsm, RestoreListReadyStartsTheRestore)
     bool succeeded = false;
     const DWORD start = GetTickCount();
     while (!succeeded && GetTickCount() - start < 5000) {
-        for (const Posted& p : h.TakePosted())
-            succeeded = succeeded || p.message == WM_MORL_RESTORE_SUCCESS;
+        for (const Posted& p : h.TakePosted()) succeeded = succeeded || p.message == WM_MORL_RESTORE_SUCCESS;
         Sleep(5);
     }
     EXPECT_TRUE(succeeded);
     EXPECT_EQ(2, h.engine.extractions.load());
 }
 
-TEST(PluginFsm, RestoreWithoutEngineManagerFailsWithCodeTen)
-{
+TEST(PluginFsm, RestoreWithoutEngineManagerFailsWithCodeTen) {
     PluginHarness h;
     h.ToInitializing();
     h.Send(WM_MORL_INIT, 1, 0);
@@ -345,8 +326,7 @@ TEST(PluginFsm, RestoreWithoutEngineManagerFailsWithCodeTen)
 }
 
 // 13, and the restore timer dies with the failure.
-TEST(PluginFsm, RestoreFailureFailsAndKillsTheTimer)
-{
+TEST(PluginFsm, RestoreFailureFailsAndKillsTheTimer) {
     PluginHarness h;
     h.engine.extractResult = false;
     h.ToRestoring();
@@ -362,8 +342,7 @@ TEST(PluginFsm, RestoreFailureFailsAndKillsTheTimer)
 }
 
 // 14: success tells the host and records the client version.
-TEST(PluginFsm, RestoreSuccessRecordsTheVersion)
-{
+TEST(PluginFsm, RestoreSuccessRecordsTheVersion) {
     PluginHarness h;
     h.ToRestoring();
     h.Send(WM_MORL_RESTORE_LIST, 1);
@@ -382,18 +361,17 @@ TEST(PluginFsm, RestoreSuccessRecordsTheVersion)
 
 // An ignored event in every state: no state change, no sink call, nothing
 // posted.
-TEST(PluginFsm, EventsWithoutATransitionAreIgnoredInEveryState)
-{
+TEST(PluginFsm, EventsWithoutATransitionAreIgnoredInEveryState) {
     const struct {
         void (PluginHarness::*walk)();
         UINT message;
         WPARAM wParam;
     } rows[] = {
-        {nullptr, WM_MORL_DOWNLOAD_SUCCESS, 0},                        // idle
+        {nullptr, WM_MORL_DOWNLOAD_SUCCESS, 0},  // idle
         {&PluginHarness::ToInitializing, WM_MORL_DOWNLOAD_SUCCESS, 0},
         {&PluginHarness::ToParsingDownloadList, WM_MORL_RESTORE_SUCCESS, 0},
         {&PluginHarness::ToDownloading, WM_MORL_RESTORE_LIST, 1},
-        {&PluginHarness::ToRestoring, WM_MORL_INIT, 0},                  // init fail
+        {&PluginHarness::ToRestoring, WM_MORL_INIT, 0},  // init fail
         {&PluginHarness::ToSuccess, WM_MORL_INIT, 0},
         {&PluginHarness::ToFail, WM_MORL_START, 0},
     };
@@ -417,8 +395,7 @@ TEST(PluginFsm, EventsWithoutATransitionAreIgnoredInEveryState)
 //-----------------------------------------------------------------------------
 // The message table
 
-TEST(PluginMessages, UnknownParametersAndMessagesDoNothing)
-{
+TEST(PluginMessages, UnknownParametersAndMessagesDoNothing) {
     PluginHarness h;
     h.ToInitializing();
     h.Send(WM_MORL_INIT, 2, 0);
@@ -435,8 +412,7 @@ TEST(PluginMessages, UnknownParametersAndMessagesDoNothing)
     EXPECT_EQ(L"DLList_", h.plugin->GetDownloadList().GetFileName());
 }
 
-TEST(PluginMessages, DownloadResultsGoToTheFirstRepairValuesWhileNoVersionIsRecorded)
-{
+TEST(PluginMessages, DownloadResultsGoToTheFirstRepairValuesWhileNoVersionIsRecorded) {
     PluginHarness h;
     h.ToDownloading();
     h.Send(WM_MORL_DOWNLOAD_SUCCESS);
@@ -450,8 +426,7 @@ TEST(PluginMessages, DownloadResultsGoToTheFirstRepairValuesWhileNoVersionIsReco
     EXPECT_EQ(1, qos.Value(25));
 }
 
-TEST(PluginMessages, DownloadResultsGoToTheLaterValuesOnceAVersionIsRecorded)
-{
+TEST(PluginMessages, DownloadResultsGoToTheLaterValuesOnceAVersionIsRecorded) {
     PluginHarness h;
     h.WriteSettings("version=1.0\r\n");
     h.ToDownloading();
@@ -471,20 +446,17 @@ TEST(PluginMessages, DownloadResultsGoToTheLaterValuesOnceAVersionIsRecorded)
     EXPECT_EQ(100, s.plugin->GetQos().Value(20));
 }
 
-TEST(PluginMessages, DownloadFailureBeforeAnyDownloadLeavesTheFiguresUnset)
-{
+TEST(PluginMessages, DownloadFailureBeforeAnyDownloadLeavesTheFiguresUnset) {
     PluginHarness h;
     h.ToInitializing();
     h.Send(WM_MORL_DOWNLOAD_FAIL, 6);
     const PluginQos& qos = h.plugin->GetQos();
     EXPECT_EQ(6, qos.Value(8));
-    for (int i = 22; i <= 25; ++i)
-        EXPECT_EQ(0, qos.Value(i)) << i;
+    for (int i = 22; i <= 25; ++i) EXPECT_EQ(0, qos.Value(i)) << i;
     EXPECT_EQ(P::STATUS_INITIALIZING, h.Status());
 }
 
-TEST(PluginMessages, DownloadTimerShowsTheSpeedAndDrivesTheManager)
-{
+TEST(PluginMessages, DownloadTimerShowsTheSpeedAndDrivesTheManager) {
     PluginHarness h;
     h.engine.speed = 2048;
     h.ToDownloading();
@@ -499,22 +471,18 @@ TEST(PluginMessages, DownloadTimerShowsTheSpeedAndDrivesTheManager)
     h.engine.speed = 0;
     h.sink.Clear();
     h.Send(WM_TIMER, TIMER_DOWNLOAD_PROGRESS);
-    EXPECT_EQ(std::vector<std::wstring>{L"progress 0 " + DownloadProgressReport(0, 0).line},
-              h.sink.Calls());
+    EXPECT_EQ(std::vector<std::wstring>{L"progress 0 " + DownloadProgressReport(0, 0).line}, h.sink.Calls());
 }
 
-TEST(PluginMessages, RestoreTimerReportsTheManagersProgress)
-{
+TEST(PluginMessages, RestoreTimerReportsTheManagersProgress) {
     PluginHarness h;
     h.ToRestoring();
     h.sink.Clear();
     h.Send(WM_TIMER, TIMER_RESTORE_PROGRESS);
-    EXPECT_EQ(std::vector<std::wstring>{L"progress 0 " + RestoreProgressReport(0).line},
-              h.sink.Calls());
+    EXPECT_EQ(std::vector<std::wstring>{L"progress 0 " + RestoreProgressReport(0).line}, h.sink.Calls());
 }
 
-TEST(PluginMessages, TimersTickOnTheirOwnOnceASecond)
-{
+TEST(PluginMessages, TimersTickOnTheirOwnOnceASecond) {
     PluginHarness h;
     h.engine.speed = 1024;
     h.ToDownloading();
@@ -526,8 +494,7 @@ TEST(PluginMessages, TimersTickOnTheirOwnOnceASecond)
 //-----------------------------------------------------------------------------
 // Callbacks: each only posts
 
-TEST(PluginCallbacks, EachPostsItsMessage)
-{
+TEST(PluginCallbacks, EachPostsItsMessage) {
     PluginHarness h;
     h.Open();
     h.plugin->InitFail(&h.mgr, 1, 0x60000026);
@@ -543,22 +510,19 @@ TEST(PluginCallbacks, EachPostsItsMessage)
     const std::vector<Posted> posted = h.TakePosted();
     ASSERT_EQ(8u, posted.size());
     const Posted expected[] = {
-        {WM_MORL_INIT, 0, 0x60000026},  {WM_MORL_REPAIRING, 250, 0},
-        {WM_MORL_DOWNLOAD_SUCCESS, 0, 0}, {WM_MORL_DOWNLOAD_FAIL, 5, 0},
-        {WM_MORL_DOWNLOAD_FAIL, 6, 0},  {WM_MORL_DOWNLOAD_SUCCESS, 0, 0},
-        {WM_MORL_RESTORE_FAIL, 11, 0},  {WM_MORL_RESTORE_SUCCESS, 0, 0},
+        {WM_MORL_INIT, 0, 0x60000026}, {WM_MORL_REPAIRING, 250, 0},     {WM_MORL_DOWNLOAD_SUCCESS, 0, 0},
+        {WM_MORL_DOWNLOAD_FAIL, 5, 0}, {WM_MORL_DOWNLOAD_FAIL, 6, 0},   {WM_MORL_DOWNLOAD_SUCCESS, 0, 0},
+        {WM_MORL_RESTORE_FAIL, 11, 0}, {WM_MORL_RESTORE_SUCCESS, 0, 0},
     };
     for (size_t i = 0; i < posted.size(); ++i) {
         EXPECT_EQ(expected[i].message, posted[i].message) << i;
         EXPECT_EQ(expected[i].wParam, posted[i].wParam) << i;
-        EXPECT_EQ(static_cast<int32_t>(expected[i].lParam), static_cast<int32_t>(posted[i].lParam))
-            << i;
+        EXPECT_EQ(static_cast<int32_t>(expected[i].lParam), static_cast<int32_t>(posted[i].lParam)) << i;
     }
     EXPECT_EQ(0u, h.sink.Count());
 }
 
-TEST(PluginCallbacks, EngineMessageGoesToTheSinkAndBack)
-{
+TEST(PluginCallbacks, EngineMessageGoesToTheSinkAndBack) {
     PluginHarness h;
     CMORLPlugin bare(h.Folders());
     EXPECT_EQ(0, bare.OnEngineMessage(L"text", L"caption", 4));
@@ -568,8 +532,7 @@ TEST(PluginCallbacks, EngineMessageGoesToTheSinkAndBack)
     EXPECT_EQ(std::vector<std::wstring>{L"message text|caption|4"}, h.sink.Calls());
 }
 
-TEST(PluginCallbacks, NullSinkIsRefusedAndKeepsTheOldOne)
-{
+TEST(PluginCallbacks, NullSinkIsRefusedAndKeepsTheOldOne) {
     PluginHarness h;
     h.Open();
     EXPECT_EQ(0, h.plugin->SetPluginEvent(nullptr));
@@ -580,8 +543,7 @@ TEST(PluginCallbacks, NullSinkIsRefusedAndKeepsTheOldOne)
 //-----------------------------------------------------------------------------
 // The version check
 
-TEST(PluginVersion, UpToDateGameSucceedsWithoutARepair)
-{
+TEST(PluginVersion, UpToDateGameSucceedsWithoutARepair) {
     PluginHarness h;
     h.WriteSettings("version=2.0.0.1\r\n");
     h.ToInitializing();
@@ -592,8 +554,7 @@ TEST(PluginVersion, UpToDateGameSucceedsWithoutARepair)
     EXPECT_TRUE(h.TakePosted().empty());
 }
 
-TEST(PluginVersion, MicroVersionTypeNamesTheListsOnce)
-{
+TEST(PluginVersion, MicroVersionTypeNamesTheListsOnce) {
     PluginHarness h;
     h.WriteSettings("MicroVersionType=2\r\n");
     h.base.Write("Plugin\\DLList_2.ini", "[ListConfig]\r\nFileCount=1\r\n[0]\r\nSrc=f0\r\n");
@@ -611,8 +572,7 @@ TEST(PluginVersion, MicroVersionTypeNamesTheListsOnce)
 // A launcher version file whose Version is empty: no version can be
 // compared, so the repair runs, even with a recorded version (and with an
 // empty recorded one, which an empty client version must not "equal").
-TEST(PluginVersion, AnEmptyClientVersionTriggersARepair)
-{
+TEST(PluginVersion, AnEmptyClientVersionTriggersARepair) {
     for (const char* recorded : {"version=2.0.0.1\r\n", ""}) {
         PluginHarness h;
         h.WriteClientVersion("");
@@ -626,8 +586,7 @@ TEST(PluginVersion, AnEmptyClientVersionTriggersARepair)
     }
 }
 
-TEST(PluginVersion, LongRecordedVersionNeverMatches)
-{
+TEST(PluginVersion, LongRecordedVersionNeverMatches) {
     PluginHarness h;
     h.WriteClientVersion("1234567890.234567");
     h.WriteSettings("version=1234567890.234567\r\n");
@@ -636,8 +595,7 @@ TEST(PluginVersion, LongRecordedVersionNeverMatches)
     EXPECT_EQ(P::STATUS_PARSING_DOWNLOAD_LIST, h.Status());
 }
 
-TEST(PluginVersion, SuccessThenAnUpToDateSecondRun)
-{
+TEST(PluginVersion, SuccessThenAnUpToDateSecondRun) {
     PluginHarness h;
     h.ToSuccess();
     h.plugin.reset();
@@ -651,8 +609,7 @@ TEST(PluginVersion, SuccessThenAnUpToDateSecondRun)
 //-----------------------------------------------------------------------------
 // Stopping: the feedback page, the full report, the download figures
 
-TEST(PluginStop, StopWithoutBeginReturnsOneAndSendsTheFullReportOnce)
-{
+TEST(PluginStop, StopWithoutBeginReturnsOneAndSendsTheFullReportOnce) {
     PluginHarness h;
     h.Open();
     EXPECT_FALSE(CMORLPlugin::FullReportSent());
@@ -663,8 +620,7 @@ TEST(PluginStop, StopWithoutBeginReturnsOneAndSendsTheFullReportOnce)
     EXPECT_TRUE(h.feedbackOpened.empty());
 }
 
-TEST(PluginStop, StopDuringTheDownloadOpensTheFeedbackPageOncePerMachine)
-{
+TEST(PluginStop, StopDuringTheDownloadOpensTheFeedbackPageOncePerMachine) {
     PluginHarness h;
     h.ToDownloading();
     EXPECT_EQ(1, h.plugin->StopMORLRepair());
@@ -683,8 +639,7 @@ TEST(PluginStop, StopDuringTheDownloadOpensTheFeedbackPageOncePerMachine)
     EXPECT_EQ(1u, h.feedbackOpened.size());
 }
 
-TEST(PluginStop, NoFeedbackPageOnceARepairSucceededOrOutsideTheDownload)
-{
+TEST(PluginStop, NoFeedbackPageOnceARepairSucceededOrOutsideTheDownload) {
     {
         PluginHarness h;
         h.WriteSettings("version=1.0\r\n");
@@ -705,8 +660,7 @@ TEST(PluginStop, NoFeedbackPageOnceARepairSucceededOrOutsideTheDownload)
 // The page is opened through the shell, as the product does: the test's
 // Wine prefix hands http and https addresses to a recorder program, which
 // writes the address into the file BREVIK_URL_RECORD names.
-TEST(PluginStop, TheFeedbackPageOpensThroughTheShell)
-{
+TEST(PluginStop, TheFeedbackPageOpensThroughTheShell) {
     PluginHarness h;
     h.feedbackThroughTheShell = true;
     const std::string record = h.base.Path() + "\\feedback.txt";
@@ -715,15 +669,13 @@ TEST(PluginStop, TheFeedbackPageOpensThroughTheShell)
     h.plugin->StopMORLRepair();
     EXPECT_TRUE(h.feedbackOpened.empty());
     const DWORD start = GetTickCount();
-    while (!h.base.Exists("feedback.txt") && GetTickCount() - start < 20000)
-        Sleep(20);
+    while (!h.base.Exists("feedback.txt") && GetTickCount() - start < 20000) Sleep(20);
     SetEnvironmentVariableA("BREVIK_URL_RECORD", nullptr);
     EXPECT_EQ("https://kestrum.orvane.example/feedback?from=draviksidloplugin\n",
               h.base.Read("feedback.txt"));
 }
 
-TEST(PluginStop, TheStoppedStageGoesIntoTheFullReport)
-{
+TEST(PluginStop, TheStoppedStageGoesIntoTheFullReport) {
     PluginHarness h;
     h.ToDownloading();
     EXPECT_EQ(0, h.plugin->GetQos().Value(17));

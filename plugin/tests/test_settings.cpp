@@ -18,31 +18,27 @@ namespace {
 const char kData[] = "Sidlo\\mmog_data.xml";
 
 // The tests' scratch paths are ASCII.
-void ReadClientVersion(const std::string& path, std::string& version)
-{
+void ReadClientVersion(const std::string& path, std::string& version) {
     ::ReadClientVersion(fund::win::utf8_to_wide(path), version);
 }
 
-TEST(BaseFolder, TwoLevelsAboveTheModule)
-{
+TEST(BaseFolder, TwoLevelsAboveTheModule) {
     EXPECT_EQ(L"C:\\Game", BaseFolderOf(L"C:\\Game\\Plugin\\Brevik.dll"));
     EXPECT_EQ(L"C:", BaseFolderOf(L"C:\\Plugin\\Brevik.dll"));
-    EXPECT_EQ(L"", BaseFolderOf(L"Plugin\\Brevik.dll"));   // one backslash only
+    EXPECT_EQ(L"", BaseFolderOf(L"Plugin\\Brevik.dll"));  // one backslash only
     EXPECT_EQ(L"", BaseFolderOf(L"Brevik.dll"));
     EXPECT_EQ(L"", BaseFolderOf(L"\\Brevik.dll"));
     EXPECT_EQ(L"", BaseFolderOf(L"\\Plugin\\Brevik.dll"));  // nothing left
 }
 
-TEST(BaseFolder, OfThisProgram)
-{
+TEST(BaseFolder, OfThisProgram) {
     wchar_t path[MAX_PATH] = L"";
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     EXPECT_EQ(BaseFolderOf(path), GetBaseFolder());
     EXPECT_FALSE(GetBaseFolder().empty());
 }
 
-TEST(PluginSettings, PathsInTheBaseFolder)
-{
+TEST(PluginSettings, PathsInTheBaseFolder) {
     CPluginSettings settings(L"C:\\Game");
     EXPECT_EQ(L"C:\\Game\\morlfixedconfig.ini", settings.SettingsPath());
     EXPECT_EQ(L"C:\\Game\\Sidlo\\mmog_data.xml", settings.DataFilePath());
@@ -51,8 +47,7 @@ TEST(PluginSettings, PathsInTheBaseFolder)
     EXPECT_EQ(L"\\Sidlo\\mmog_data.xml", none.DataFilePath());
 }
 
-TEST(PluginSettings, MissingFileReadsAsDefaults)
-{
+TEST(PluginSettings, MissingFileReadsAsDefaults) {
     TempFolder base;
     CPluginSettings settings(base.WidePath());
     EXPECT_TRUE(settings.IsVersionEmpty());
@@ -61,8 +56,7 @@ TEST(PluginSettings, MissingFileReadsAsDefaults)
     EXPECT_EQ(1, settings.ReadMicroVersionType());
 }
 
-TEST(PluginSettings, WritingCreatesTheFileAndReadsBack)
-{
+TEST(PluginSettings, WritingCreatesTheFileAndReadsBack) {
     TempFolder base;
     CPluginSettings settings(base.WidePath());
     settings.WriteVersion("1.2.3.4");
@@ -73,30 +67,29 @@ TEST(PluginSettings, WritingCreatesTheFileAndReadsBack)
     EXPECT_FALSE(settings.ReadBeCancel());
 }
 
-TEST(PluginSettings, RecordedVersionIsReadAsAtMostFifteenCharacters)
-{
+TEST(PluginSettings, RecordedVersionIsReadAsAtMostFifteenCharacters) {
     TempFolder base;
     base.Write("morlfixedconfig.ini", "[MORL]\r\nversion=1234567890.23456789\r\n");
     CPluginSettings settings(base.WidePath());
     EXPECT_EQ("1234567890.2345", settings.ReadVersion());
 }
 
-TEST(PluginSettings, MicroVersionTypeBelowOneCountsAsOne)
-{
+TEST(PluginSettings, MicroVersionTypeBelowOneCountsAsOne) {
     TempFolder base;
     CPluginSettings settings(base.WidePath());
-    const struct { const char* text; int expected; } rows[] = {
+    const struct {
+        const char* text;
+        int expected;
+    } rows[] = {
         {"0", 1}, {"-4", 1}, {"1", 1}, {"2", 2}, {"17", 17}, {"", 1}, {"abc", 1},
     };
     for (const auto& row : rows) {
-        base.Write("morlfixedconfig.ini",
-                   std::string("[MORL]\r\nMicroVersionType=") + row.text + "\r\n");
+        base.Write("morlfixedconfig.ini", std::string("[MORL]\r\nMicroVersionType=") + row.text + "\r\n");
         EXPECT_EQ(row.expected, settings.ReadMicroVersionType()) << row.text;
     }
 }
 
-TEST(PluginSettings, BeCancelIsSetOnlyByAnyNonZeroValue)
-{
+TEST(PluginSettings, BeCancelIsSetOnlyByAnyNonZeroValue) {
     TempFolder base;
     CPluginSettings settings(base.WidePath());
     base.Write("morlfixedconfig.ini", "[MORL]\r\nbecancel=0\r\n");
@@ -105,46 +98,41 @@ TEST(PluginSettings, BeCancelIsSetOnlyByAnyNonZeroValue)
     EXPECT_FALSE(settings.ReadBeCancel());
 }
 
-std::string Xml(const std::string& inner)
-{
+std::string Xml(const std::string& inner) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Root>" + inner + "</Root>\n";
 }
 
-TEST(ClientVersion, FoundUnderClientConfAndVersionData)
-{
+TEST(ClientVersion, FoundUnderClientConfAndVersionData) {
     TempFolder base;
-    const std::string path = base.Write(
-        kData, Xml("<Other><Version>9.9</Version></Other>"
-                   "<ClientConf><VersionData><Version>3.1.4.1</Version></VersionData>"
-                   "</ClientConf>"));
+    const std::string path =
+        base.Write(kData, Xml("<Other><Version>9.9</Version></Other>"
+                              "<ClientConf><VersionData><Version>3.1.4.1</Version></VersionData>"
+                              "</ClientConf>"));
     std::string version = "0.0.0.0";
     ReadClientVersion(path, version);
     EXPECT_EQ("3.1.4.1", version);
 }
 
-TEST(ClientVersion, FoundDepthFirstWhenNestedDeeper)
-{
+TEST(ClientVersion, FoundDepthFirstWhenNestedDeeper) {
     TempFolder base;
-    const std::string path = base.Write(
-        kData, Xml("<A><ClientConf><B><VersionData><Extra><Version>2.0</Version></Extra>"
-                   "<Version>1.0</Version></VersionData></B></ClientConf></A>"));
+    const std::string path =
+        base.Write(kData, Xml("<A><ClientConf><B><VersionData><Extra><Version>2.0</Version></Extra>"
+                              "<Version>1.0</Version></VersionData></B></ClientConf></A>"));
     std::string version;
     ReadClientVersion(path, version);
     EXPECT_EQ("2.0", version);
 }
 
-TEST(ClientVersion, TheRootItselfMayMatch)
-{
+TEST(ClientVersion, TheRootItselfMayMatch) {
     TempFolder base;
-    const std::string path = base.Write(
-        kData, "<ClientConf><VersionData><Version>5</Version></VersionData></ClientConf>");
+    const std::string path =
+        base.Write(kData, "<ClientConf><VersionData><Version>5</Version></VersionData></ClientConf>");
     std::string version;
     ReadClientVersion(path, version);
     EXPECT_EQ("5", version);
 }
 
-TEST(ClientVersion, NamesAreCaseSensitiveAndFailuresKeepTheValue)
-{
+TEST(ClientVersion, NamesAreCaseSensitiveAndFailuresKeepTheValue) {
     TempFolder base;
     std::string version = "0.0.0.0";
     ReadClientVersion(base.Path() + "\\missing.xml", version);
@@ -155,13 +143,11 @@ TEST(ClientVersion, NamesAreCaseSensitiveAndFailuresKeepTheValue)
                                                  "</Version></VersionData></clientconf>")),
                       version);
     EXPECT_EQ("0.0.0.0", version);
-    ReadClientVersion(base.Write("noversion.xml", Xml("<ClientConf><VersionData/></ClientConf>")),
-                      version);
+    ReadClientVersion(base.Write("noversion.xml", Xml("<ClientConf><VersionData/></ClientConf>")), version);
     EXPECT_EQ("0.0.0.0", version);
 }
 
-TEST(ClientVersion, ElementWithoutTextGivesAnEmptyVersion)
-{
+TEST(ClientVersion, ElementWithoutTextGivesAnEmptyVersion) {
     TempFolder base;
     std::string version = "0.0.0.0";
     ReadClientVersion(base.Write("empty.xml", Xml("<ClientConf><VersionData><Version><X/>"
@@ -170,8 +156,7 @@ TEST(ClientVersion, ElementWithoutTextGivesAnEmptyVersion)
     EXPECT_EQ("", version);
 }
 
-TEST(ClientVersion, LongTextIsCutTo258Characters)
-{
+TEST(ClientVersion, LongTextIsCutTo258Characters) {
     TempFolder base;
     const std::string longText(400, '7');
     std::string version;
@@ -184,8 +169,7 @@ TEST(ClientVersion, LongTextIsCutTo258Characters)
 // A data file above the size limit, or nested deeper than a version file
 // ever is, is refused before TinyXML sees it; one at the depth limit is
 // read.
-TEST(ClientVersion, ALargeOrDeepDataFileIsRefusedBeforeParsing)
-{
+TEST(ClientVersion, ALargeOrDeepDataFileIsRefusedBeforeParsing) {
     TempFolder base;
     std::string version = "0.0.0.0";
     std::string large = Xml("<ClientConf><VersionData><Version>1.1</Version></VersionData></ClientConf>");
@@ -206,8 +190,7 @@ TEST(ClientVersion, ALargeOrDeepDataFileIsRefusedBeforeParsing)
 std::atomic<bool> g_deepFileRefused{false};
 std::wstring g_deepFile;
 
-DWORD WINAPI ReadDeepFile(void*)
-{
+DWORD WINAPI ReadDeepFile(void*) {
     std::string version = "0.0.0.0";
     ::ReadClientVersion(g_deepFile, version);
     g_deepFileRefused = version == "0.0.0.0";
@@ -217,18 +200,15 @@ DWORD WINAPI ReadDeepFile(void*)
 // One megabyte nested 300,000 deep, read on a thread with the program's
 // default stack, in a child process: without the check TinyXML's recursion
 // runs out of stack.
-TEST(ClientVersion, AMegabyteNestedThreeHundredThousandDeepIsRefused)
-{
+TEST(ClientVersion, AMegabyteNestedThreeHundredThousandDeepIsRefused) {
     TempFolder base;
     std::string deep;
-    while (deep.size() + 3 <= kMaxDataFileBytes)
-        deep += "<a>";
+    while (deep.size() + 3 <= kMaxDataFileBytes) deep += "<a>";
     g_deepFile = fund::win::utf8_to_wide(base.Write("deep.xml", deep));
     EXPECT_EXIT(
         {
             HANDLE thread = CreateThread(nullptr, 0, &ReadDeepFile, nullptr, 0, nullptr);
-            if (thread != nullptr)
-                WaitForSingleObject(thread, INFINITE);
+            if (thread != nullptr) WaitForSingleObject(thread, INFINITE);
             std::exit(g_deepFileRefused ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
@@ -237,8 +217,7 @@ TEST(ClientVersion, AMegabyteNestedThreeHundredThousandDeepIsRefused)
 // The recorded version in a folder with characters outside the ANSI code
 // page and a path longer than MAX_PATH: written and read through the one
 // wide path.
-TEST(PluginSettings, ANonAsciiAndLongBaseFolderWorksLikeAPlainOne)
-{
+TEST(PluginSettings, ANonAsciiAndLongBaseFolderWorksLikeAPlainOne) {
     TempFolder scratch;
     std::wstring base = scratch.WidePath() + L"\\游戏_ünï";
     CreateDirectoryW(base.c_str(), nullptr);
@@ -255,8 +234,7 @@ TEST(PluginSettings, ANonAsciiAndLongBaseFolderWorksLikeAPlainOne)
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(settings.SettingsPath().c_str()));
 }
 
-TEST(ClientVersion, BufferKeepsTheLastValueRead)
-{
+TEST(ClientVersion, BufferKeepsTheLastValueRead) {
     TempFolder base;
     CPluginSettings settings(base.WidePath());
     base.Write(kData, Xml("<ClientConf><VersionData><Version>7.7</Version></VersionData>"

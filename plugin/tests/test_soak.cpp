@@ -32,23 +32,20 @@ const long kDefaultCycles = 200;
 // A cycle that takes longer has hung (the longest stop waits three seconds).
 const unsigned kCycleLimitMs = 30000;
 
-long Cycles()
-{
+long Cycles() {
     const char* text = std::getenv("BREVIK_SOAK_CYCLES");
     const long cycles = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
     return cycles > 0 ? cycles : kDefaultCycles;
 }
 
-unsigned Seed()
-{
+unsigned Seed() {
     const char* text = std::getenv("BREVIK_TEST_SEED");
     return text != nullptr ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : std::random_device()();
 }
 
 // The process's private bytes: what the system reports, or (Wine reports
 // 0) the committed private regions of its address space.
-SIZE_T PrivateBytes()
-{
+SIZE_T PrivateBytes() {
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof(counters);
     if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
@@ -59,10 +56,8 @@ SIZE_T PrivateBytes()
     MEMORY_BASIC_INFORMATION region = {};
     for (const char* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
          at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-            committed += region.RegionSize;
-        if (region.RegionSize == 0)
-            break;
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) committed += region.RegionSize;
+        if (region.RegionSize == 0) break;
     }
     return committed;
 }
@@ -72,13 +67,11 @@ SIZE_T PrivateBytes()
 class SoakSink : public IRepairEventSink {
 public:
     int OnProgress(int, const wchar_t*) override { return 1; }
-    int OnSuccess() override
-    {
+    int OnSuccess() override {
         ++successes;
         return 1;
     }
-    int OnFail(const wchar_t*) override
-    {
+    int OnFail(const wchar_t*) override {
         ++fails;
         return 1;
     }
@@ -95,27 +88,27 @@ enum EngineFault { ENGINE_HEALTHY = 0, ENGINE_REPAIRS_ITSELF = 3, ENGINE_BITMAP_
 enum FileFault { FILES_SYNCED = 0 };
 
 // The engine's script: a healthy engine, or one of its faults.
-std::string Script(unsigned engineFault, bool repairReturn, unsigned fileFault)
-{
+std::string Script(unsigned engineFault, bool repairReturn, unsigned fileFault) {
     const std::string head = "[Engine]\r\nBehaviour=scripted\r\nDownloadSpeed=2048\r\n";
     const std::string stopReady = "[Post.SetNotifyWindow]\r\n1=0,WM_ENGINE_STOP_READY,0,0\r\n";
-    const std::string files = "[Files]\r\nCount=3\r\n"
-                              "[File2]\r\nName=f1\r\nSize=1000\r\nComplete=1\r\n"
-                              "[File3]\r\nName=f2\r\nSize=1000\r\nComplete=1\r\n";
+    const std::string files =
+        "[Files]\r\nCount=3\r\n"
+        "[File2]\r\nName=f1\r\nSize=1000\r\nComplete=1\r\n"
+        "[File3]\r\nName=f2\r\nSize=1000\r\nComplete=1\r\n";
     const std::string engineFaults[] = {
-        "",                                                     // ready, syncs go well
-        "InitializeResult=0\r\nInitializeError=0xE0000001\r\n",  // Initialize fails
-        "InitializeResult=0\r\nInitializeError=0xE0000028\r\n",  // damaged package
+        "",                                                          // ready, syncs go well
+        "InitializeResult=0\r\nInitializeError=0xE0000001\r\n",      // Initialize fails
+        "InitializeResult=0\r\nInitializeError=0xE0000028\r\n",      // damaged package
         "InitializeResult=0,1\r\nInitializeError=0x60000026,0\r\n",  // repairs itself first
-        "Create=0\r\n",                                          // no engine object
-        "BitmapFinishError=3\r\n",                               // the bitmap after the download fails
+        "Create=0\r\n",                                              // no engine object
+        "BitmapFinishError=3\r\n",                                   // the bitmap after the download fails
     };
     const std::string fileFaults[] = {
-        "Sync=1:500@10,2@40\r\n",  // synced
-        "Sync=5@0\r\n",            // every sync fails
-        "StartSyncFail=1\r\n",     // refused
+        "Sync=1:500@10,2@40\r\n",             // synced
+        "Sync=5@0\r\n",                       // every sync fails
+        "StartSyncFail=1\r\n",                // refused
         "SyncResultFail=1\r\nSync=2@10\r\n",  // its results cannot be read: it never ends
-        "Extract=0\r\nSync=2@10\r\n",  // the restore fails
+        "Extract=0\r\nSync=2@10\r\n",         // the restore fails
     };
     static_assert(sizeof(engineFaults) / sizeof(engineFaults[0]) == kEngineFaults, "engine faults");
     static_assert(sizeof(fileFaults) / sizeof(fileFaults[0]) == kFileFaults, "file faults");
@@ -126,8 +119,7 @@ std::string Script(unsigned engineFault, bool repairReturn, unsigned fileFault)
 }
 
 // A healthy engine and good syncs half the time or so.
-std::string Script(std::mt19937& random)
-{
+std::string Script(std::mt19937& random) {
     const unsigned engine = random() % 9;
     const bool repairReturn = random() % 2 == 0;
     const unsigned file = random() % 7;
@@ -136,15 +128,13 @@ std::string Script(std::mt19937& random)
 
 // The engine's script and the settings: the recorded version is the
 // client's (the game is up to date) or an older one (a repair is due).
-void WriteScripts(PluginHarness& h, const std::string& script, bool upToDate)
-{
+void WriteScripts(PluginHarness& h, const std::string& script, bool upToDate) {
     h.base.Write("Plugin\\morl_script.ini", script);
     h.WriteSettings(std::string("QosHost=127.0.0.1\r\nversion=") + (upToDate ? "2.0.0.1" : "1.0") + "\r\n");
 }
 
 // A third of the runs find the game up to date, the rest repair.
-std::string WriteScripts(PluginHarness& h, std::mt19937& random)
-{
+std::string WriteScripts(PluginHarness& h, std::mt19937& random) {
     const std::string script = Script(random);
     WriteScripts(h, script, random() % 3 == 0);
     return script;
@@ -172,8 +162,7 @@ struct CyclePlan {
     DWORD wait;
 };
 
-CyclePlan RandomPlan(std::mt19937& random)
-{
+CyclePlan RandomPlan(std::mt19937& random) {
     CyclePlan plan;
     plan.fault = random() % 4;
     plan.nth = 1 + random() % (plan.fault == 1 ? 300 : 40);
@@ -184,8 +173,8 @@ CyclePlan RandomPlan(std::mt19937& random)
 
 // One cycle; false when it told the host more than one outcome.  A cycle
 // after which C++ objects are left is described.
-bool Cycle(const CMORLPluginFolders& folders, const CyclePlan& plan, Figures& figures, const std::string& script)
-{
+bool Cycle(const CMORLPluginFolders& folders, const CyclePlan& plan, Figures& figures,
+           const std::string& script) {
     SoakSink sink;
     const AllocationFigures liveBefore = LiveAllocations();
     const DWORD start = GetTickCount();
@@ -197,22 +186,17 @@ bool Cycle(const CMORLPluginFolders& folders, const CyclePlan& plan, Figures& fi
     const unsigned fault = plan.fault;
     const long long nth = plan.nth;
     const long long failedBefore = FailedAllocations();
-    if (fault == 1)
-        FailNthAllocation(nth, AllocatingThreads::Others);
-    if (fault == 2)
-        FailNthAllocation(nth, AllocatingThreads::This);
+    if (fault == 1) FailNthAllocation(nth, AllocatingThreads::Others);
+    if (fault == 2) FailNthAllocation(nth, AllocatingThreads::This);
     plugin->BeginMORLRepair();
-    if (fault == 2)
-        StopFailingAllocations();
+    if (fault == 2) StopFailingAllocations();
 
     // Stopped at a random moment: at once, during the engine's start or the
     // download, or after the outcome.
     const unsigned moment = plan.moment;
     const DWORD wait = plan.wait;
-    while (GetTickCount() - start < wait && sink.successes + sink.fails == 0)
-        Sleep(1);
-    if (fault == 3)
-        FailNthAllocation(nth, AllocatingThreads::This);
+    while (GetTickCount() - start < wait && sink.successes + sink.fails == 0) Sleep(1);
+    if (fault == 3) FailNthAllocation(nth, AllocatingThreads::This);
     plugin->StopMORLRepair();
     delete plugin;
     StopFailingAllocations();
@@ -220,10 +204,11 @@ bool Cycle(const CMORLPluginFolders& folders, const CyclePlan& plan, Figures& fi
     const AllocationFigures liveAfter = LiveAllocations();
     if (liveAfter.blocks != liveBefore.blocks) {
         ++figures.leaky;
-        std::printf("soak: cycle %ld left %lld blocks (%lld bytes); fault %u at allocation %lld, moment %u, "
-                    "wait %lu ms, %d outcomes, script:\n%s\n",
-                    figures.cycles, liveAfter.blocks - liveBefore.blocks, liveAfter.bytes - liveBefore.bytes, fault,
-                    nth, moment, static_cast<unsigned long>(wait), sink.successes + sink.fails, script.c_str());
+        std::printf(
+            "soak: cycle %ld left %lld blocks (%lld bytes); fault %u at allocation %lld, moment %u, "
+            "wait %lu ms, %d outcomes, script:\n%s\n",
+            figures.cycles, liveAfter.blocks - liveBefore.blocks, liveAfter.bytes - liveBefore.bytes, fault,
+            nth, moment, static_cast<unsigned long>(wait), sink.successes + sink.fails, script.c_str());
     }
     const DWORD elapsed = GetTickCount() - start;
     figures.longestMs = std::max(figures.longestMs, elapsed);
@@ -237,8 +222,7 @@ bool Cycle(const CMORLPluginFolders& folders, const CyclePlan& plan, Figures& fi
     return outcomes <= 1;
 }
 
-TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind)
-{
+TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind) {
     PluginHarness h;
     if (!InstallStandins(h, "[Engine]\r\nBehaviour=scripted\r\n"))
         GTEST_SKIP() << "the engine stand-ins are not built";
@@ -271,31 +255,31 @@ TEST(PluginSoak, CyclesWithRandomFaultsLeaveNothingBehind)
     for (long i = 0; i < cycles; ++i) {
         const std::string script = WriteScripts(h, random);
         HangGuard guard(kCycleLimitMs, "a soak cycle");
-        if (!Cycle(h.Folders(), RandomPlan(random), measured, script))
-            ++tooManyOutcomes;
+        if (!Cycle(h.Folders(), RandomPlan(random), measured, script)) ++tooManyOutcomes;
     }
     const DWORD handlesAfter = HandleCount();
     const SIZE_T privateAfter = PrivateBytes();
     const size_t heapAfter = HeapBusyBytes();
     const AllocationFigures liveAfter = LiveAllocations();
     for (HMODULE module : pinned) {
-        if (module != nullptr)
-            FreeLibrary(module);
+        if (module != nullptr) FreeLibrary(module);
     }
 
-    std::printf("soak: %ld cycles: %ld successes, %ld failures, %ld stopped before an outcome; "
-                "%ld with a failed allocation; %ld left C++ objects\n",
-                measured.cycles, measured.successes, measured.fails, measured.silent, measured.allocationFaults,
-                measured.leaky);
+    std::printf(
+        "soak: %ld cycles: %ld successes, %ld failures, %ld stopped before an outcome; "
+        "%ld with a failed allocation; %ld left C++ objects\n",
+        measured.cycles, measured.successes, measured.fails, measured.silent, measured.allocationFaults,
+        measured.leaky);
     std::printf("soak: cycle time %lu ms on average, %lu ms at most\n",
                 static_cast<unsigned long>(measured.totalMs / std::max<long>(measured.cycles, 1)),
                 static_cast<unsigned long>(measured.longestMs));
-    std::printf("soak: handles %lu -> %lu, private bytes %zu -> %zu KiB, heap in use %zu -> %zu KiB, "
-                "C++ objects %lld -> %lld blocks (%lld -> %lld bytes)\n",
-                static_cast<unsigned long>(handlesBefore), static_cast<unsigned long>(handlesAfter),
-                static_cast<size_t>(privateBefore / 1024), static_cast<size_t>(privateAfter / 1024),
-                heapBefore / 1024, heapAfter / 1024, liveBefore.blocks, liveAfter.blocks, liveBefore.bytes,
-                liveAfter.bytes);
+    std::printf(
+        "soak: handles %lu -> %lu, private bytes %zu -> %zu KiB, heap in use %zu -> %zu KiB, "
+        "C++ objects %lld -> %lld blocks (%lld -> %lld bytes)\n",
+        static_cast<unsigned long>(handlesBefore), static_cast<unsigned long>(handlesAfter),
+        static_cast<size_t>(privateBefore / 1024), static_cast<size_t>(privateAfter / 1024),
+        heapBefore / 1024, heapAfter / 1024, liveBefore.blocks, liveAfter.blocks, liveBefore.bytes,
+        liveAfter.bytes);
 
     EXPECT_EQ(0, tooManyOutcomes);
     EXPECT_GT(measured.allocationFaults, 0);
@@ -314,11 +298,9 @@ namespace {
 // Leak hunt: BREVIK_SOAK_HUNT="engineFault repairReturn fileFault upToDate
 // moment wait firstNth lastNth" replays cycles of fault 1 over a range of
 // allocations and lists the blocks each leaves.
-TEST(PluginSoak, Hunt)
-{
+TEST(PluginSoak, Hunt) {
     const char* text = std::getenv("BREVIK_SOAK_HUNT");
-    if (text == nullptr)
-        GTEST_SKIP();
+    if (text == nullptr) GTEST_SKIP();
     unsigned engineFault = 0, repairReturn = 0, fileFault = 0, upToDate = 0, moment = 1;
     unsigned long wait = 0;
     long long first = 1, last = 300;
@@ -350,8 +332,7 @@ TEST(PluginSoak, Hunt)
     }
     std::printf("hunt: %lld of %lld cycles leaked\n", leaky, last - first + 1);
     for (HMODULE module : pinned) {
-        if (module != nullptr)
-            FreeLibrary(module);
+        if (module != nullptr) FreeLibrary(module);
     }
 }
 

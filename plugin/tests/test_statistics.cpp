@@ -20,8 +20,7 @@ namespace {
 // A UDP socket on 127.0.0.1 that decodes what arrives.
 class Receiver {
 public:
-    Receiver()
-    {
+    Receiver() {
         WSADATA data;
         m_started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
         m_socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -33,25 +32,22 @@ public:
         getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &length);
         m_port = ntohs(local.sin_port);
     }
-    ~Receiver()
-    {
+    ~Receiver() {
         closesocket(m_socket);
-        if (m_started)
-            WSACleanup();
+        if (m_started) WSACleanup();
     }
     unsigned short Port() const { return m_port; }
 
     // The values of the next report within timeoutMs; empty when none came.
-    std::vector<int32_t> Next(int timeoutMs = 5000)
-    {
+    std::vector<int32_t> Next(int timeoutMs = 5000) {
         fd_set set;
         FD_ZERO(&set);
         FD_SET(m_socket, &set);
         timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-        if (select(0, &set, nullptr, nullptr, &tv) != 1)
-            return {};
+        if (select(0, &set, nullptr, nullptr, &tv) != 1) return {};
         std::vector<unsigned char> buffer(65536);
-        const int n = recv(m_socket, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);
+        const int n =
+            recv(m_socket, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);
         qos::QOSCSPkgHead head;
         auto body = std::make_unique<qos::QOSRep>();
         if (n <= 0 || qos::UnpackReport(buffer.data(), static_cast<size_t>(n), &head, body.get()) !=
@@ -71,16 +67,14 @@ const int32_t kKindFull = 1;
 const int32_t kKindStart = 2;
 const int32_t kKindEnd = 3;
 
-void SendTo(PluginQos& qos, const PluginHarness& h, const Receiver& receiver)
-{
+void SendTo(PluginQos& qos, const PluginHarness& h, const Receiver& receiver) {
     qos.SetServer("127.0.0.1", receiver.Port());
     qos.SetCommonIniPath(h.base.WidePath() + L"\\Common.ini");
 }
 
-// Value 12 follows the restore timer; value 17 is the stage at the stop.  The harness's window belongs to the test's thread, which drives
-// every step.
-TEST(PluginStatistics, ProgressValuesAndTheStopStageReachTheWire)
-{
+// Value 12 follows the restore timer; value 17 is the stage at the stop.  The harness's window belongs to the
+// test's thread, which drives every step.
+TEST(PluginStatistics, ProgressValuesAndTheStopStageReachTheWire) {
     PluginHarness h;
     h.WriteSettings("version=1.0\r\n");
     Receiver receiver;
@@ -98,8 +92,7 @@ TEST(PluginStatistics, ProgressValuesAndTheStopStageReachTheWire)
     h.engine.extractGate = gate;
     h.Send(WM_MORL_RESTORE_LIST, 1);
     const DWORD start = GetTickCount();
-    while (h.engine.extractions.load() < 2 && GetTickCount() - start < 5000)
-        Sleep(5);
+    while (h.engine.extractions.load() < 2 && GetTickCount() - start < 5000) Sleep(5);
     h.Send(WM_TIMER, TIMER_RESTORE_PROGRESS);
     SetEvent(gate);
     EXPECT_EQ(1, h.plugin->StopMORLRepair());
@@ -120,8 +113,7 @@ TEST(PluginStatistics, ProgressValuesAndTheStopStageReachTheWire)
 // 2,048,000 bytes synced in about a second and a half give values 22
 // (kilobytes), 23 (kilobytes per second) and 24 (seconds); the full report
 // follows a whole repair (stage 6), and the end report comes last.
-TEST(PluginStatistics, DownloadFiguresReachTheWireAfterARealRepair)
-{
+TEST(PluginStatistics, DownloadFiguresReachTheWireAfterARealRepair) {
     PluginHarness h;
     h.WriteSettings("version=1.0\r\n");
     const std::string script =
@@ -131,8 +123,7 @@ TEST(PluginStatistics, DownloadFiguresReachTheWireAfterARealRepair)
         "[File1]\r\nName=f0\r\nSize=2048000\r\nSync=1:1024000@300,2@1500\r\n"
         "[File2]\r\nName=f1\r\nSize=1000\r\nComplete=1\r\n"
         "[File3]\r\nName=f2\r\nSize=1000\r\nComplete=1\r\n";
-    if (!InstallStandins(h, script))
-        GTEST_SKIP() << "the engine stand-ins are not built";
+    if (!InstallStandins(h, script)) GTEST_SKIP() << "the engine stand-ins are not built";
     Receiver receiver;
     {
         CMORLPlugin plugin(h.Folders());
@@ -142,8 +133,7 @@ TEST(PluginStatistics, DownloadFiguresReachTheWireAfterARealRepair)
         const DWORD start = GetTickCount();
         while (GetTickCount() - start < 30000) {
             const std::vector<std::wstring> calls = h.sink.Calls();
-            if (!calls.empty() && (calls.back() == L"success" || calls.back().find(L"fail") == 0))
-                break;
+            if (!calls.empty() && (calls.back() == L"success" || calls.back().find(L"fail") == 0)) break;
             Sleep(10);
         }
         ASSERT_EQ(L"success", h.sink.Calls().back());
@@ -177,15 +167,12 @@ TEST(PluginStatistics, DownloadFiguresReachTheWireAfterARealRepair)
 class HeldLookup {
 public:
     HeldLookup() : m_go(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-    ~HeldLookup()
-    {
+    ~HeldLookup() {
         Let();
-        while (m_running.load() != 0)
-            Sleep(1);
+        while (m_running.load() != 0) Sleep(1);
         CloseHandle(m_go);
     }
-    QosSender::Opener Opener()
-    {
+    QosSender::Opener Opener() {
         return [this](const std::string& host, unsigned short port, std::string* failure) {
             ++m_running;
             m_thread = GetCurrentThreadId();
@@ -204,8 +191,7 @@ private:
     std::atomic<int> m_running{0};
 };
 
-TEST(PluginStatistics, BeginDoesNotWaitForTheServersLookup)
-{
+TEST(PluginStatistics, BeginDoesNotWaitForTheServersLookup) {
     PluginHarness h;
     Receiver receiver;
     HeldLookup lookup;
@@ -224,8 +210,7 @@ TEST(PluginStatistics, BeginDoesNotWaitForTheServersLookup)
             begun = true;
         });
         const DWORD start = GetTickCount();
-        while (!begun && GetTickCount() - start < 10000)
-            Sleep(5);
+        while (!begun && GetTickCount() - start < 10000) Sleep(5);
         const bool returnedWhileHeld = begun.load();
         lookup.Let();
         caller.join();
@@ -245,8 +230,7 @@ TEST(PluginStatistics, BeginDoesNotWaitForTheServersLookup)
     EXPECT_EQ(kKindEnd, kinds[2][2]);
 }
 
-TEST(PluginStatistics, WithoutAServerNoNameIsLookedUp)
-{
+TEST(PluginStatistics, WithoutAServerNoNameIsLookedUp) {
     PluginHarness h;
     int lookups = 0;
     {

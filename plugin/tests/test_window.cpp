@@ -18,17 +18,14 @@ struct Received {
 
 class Recorder : public MORLWndMsgProcessor {
 public:
-    void OnRecvWndMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override
-    {
+    void OnRecvWndMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override {
         EXPECT_EQ(GetWnd(), window);
-        if (message >= WM_USER && message < WM_USER + 100)
-            received.push_back({message, wParam, lParam});
+        if (message >= WM_USER && message < WM_USER + 100) received.push_back({message, wParam, lParam});
     }
     std::vector<Received> received;
 };
 
-void Pump()
-{
+void Pump() {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&message);
@@ -36,15 +33,13 @@ void Pump()
     }
 }
 
-TEST(MORLWndMsgProcessor, EachProcessorHasAClassOfItsOwn)
-{
+TEST(MORLWndMsgProcessor, EachProcessorHasAClassOfItsOwn) {
     Recorder a;
     Recorder b;
     EXPECT_EQ(0u, a.GetWndClassName().find("_MORL_WND_CLASS_"));
     EXPECT_NE(a.GetWndClassName(), b.GetWndClassName());
-    const std::string suffix =
-        "_" + std::to_string(static_cast<long long>(
-                  reinterpret_cast<intptr_t>(static_cast<MORLWndMsgProcessor*>(&a))));
+    const std::string suffix = "_" + std::to_string(static_cast<long long>(
+                                         reinterpret_cast<intptr_t>(static_cast<MORLWndMsgProcessor*>(&a))));
     const std::string& name = a.GetWndClassName();
     ASSERT_GT(name.size(), suffix.size());
     EXPECT_EQ(suffix, name.substr(name.size() - suffix.size()));
@@ -52,8 +47,7 @@ TEST(MORLWndMsgProcessor, EachProcessorHasAClassOfItsOwn)
     EXPECT_NE(nullptr, a.GetWnd());
 }
 
-TEST(MORLWndMsgProcessor, ClassIsUnregisteredWithTheProcessor)
-{
+TEST(MORLWndMsgProcessor, ClassIsUnregisteredWithTheProcessor) {
     std::string name;
     {
         Recorder r;
@@ -62,15 +56,13 @@ TEST(MORLWndMsgProcessor, ClassIsUnregisteredWithTheProcessor)
         ASSERT_NE(nullptr, r.GetWnd());
     }
     // Gone with its processor: no window of that class can be made.
-    const HWND window = CreateWindowExA(0, name.c_str(), "", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                        nullptr, nullptr, nullptr);
+    const HWND window =
+        CreateWindowExA(0, name.c_str(), "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     EXPECT_EQ(nullptr, window);
-    if (window != nullptr)
-        DestroyWindow(window);
+    if (window != nullptr) DestroyWindow(window);
 }
 
-TEST(MORLWndMsgProcessor, HiddenMessageOnlyWindowGetsPostedMessages)
-{
+TEST(MORLWndMsgProcessor, HiddenMessageOnlyWindowGetsPostedMessages) {
     Recorder r;
     const HWND window = r.CreateWnd();
     ASSERT_NE(nullptr, window);
@@ -91,8 +83,7 @@ TEST(MORLWndMsgProcessor, HiddenMessageOnlyWindowGetsPostedMessages)
     EXPECT_EQ(7, r.received[1].lParam);
 }
 
-TEST(MORLWndMsgProcessor, DestroyClearsTheHandleAndStopsDelivery)
-{
+TEST(MORLWndMsgProcessor, DestroyClearsTheHandleAndStopsDelivery) {
     Recorder r;
     r.SetWnd(r.CreateWnd());
     const HWND window = r.GetWnd();
@@ -103,8 +94,7 @@ TEST(MORLWndMsgProcessor, DestroyClearsTheHandleAndStopsDelivery)
     EXPECT_TRUE(r.DestroyWnd());  // nothing left to destroy
 }
 
-TEST(MORLWndMsgProcessor, WindowOfAnEndedThreadIsForgotten)
-{
+TEST(MORLWndMsgProcessor, WindowOfAnEndedThreadIsForgotten) {
     Recorder r;
     std::thread owner([&r] { r.SetWnd(r.CreateWnd()); });
     owner.join();
@@ -113,8 +103,7 @@ TEST(MORLWndMsgProcessor, WindowOfAnEndedThreadIsForgotten)
     EXPECT_EQ(nullptr, r.GetWnd());
 }
 
-TEST(MORLWndMsgProcessor, AnotherThreadCannotDestroyTheWindow)
-{
+TEST(MORLWndMsgProcessor, AnotherThreadCannotDestroyTheWindow) {
     Recorder r;
     r.SetWnd(r.CreateWnd());
     bool destroyed = true;

@@ -21,10 +21,17 @@ size_t Utf8Length(const std::string& text, size_t i) {
     size_t n;
     uint32_t code;
     if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) { n = 2; code = c & 0x1F; }
-    else if (c >= 0xE0 && c <= 0xEF) { n = 3; code = c & 0x0F; }
-    else if (c >= 0xF0 && c <= 0xF4) { n = 4; code = c & 0x07; }
-    else return 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        code = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        code = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        code = c & 0x07;
+    } else
+        return 0;
     if (text.size() - i < n) return 0;
     for (size_t k = 1; k < n; ++k) {
         const unsigned char d = static_cast<unsigned char>(text[i + k]);
@@ -45,10 +52,14 @@ const char* ReportKind(const qos::QOSRep& body) {
     const qos::QOSAppendDescComm* comm = FirstComm(body);
     if (comm == nullptr || comm->IntNum < 3) return "unknown";
     switch (comm->IntList[2]) {
-    case 1: return "full";
-    case 2: return "start";
-    case 3: return "end";
-    default: return "unknown";
+        case 1:
+            return "full";
+        case 2:
+            return "start";
+        case 3:
+            return "end";
+        default:
+            return "unknown";
     }
 }
 

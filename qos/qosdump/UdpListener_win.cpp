@@ -77,8 +77,10 @@ UdpListener::Result UdpListener::Receive(unsigned char* buffer, size_t size, int
         // A datagram larger than the buffer is cut; report it as it came.
         if (error == WSAEMSGSIZE) n = capacity;
         // An earlier send's ICMP error surfaces here on Windows; no datagram.
-        else if (error == WSAECONNRESET || error == WSAENETRESET) return Result::Nothing;
-        else return Result::Failed;
+        else if (error == WSAECONNRESET || error == WSAENETRESET)
+            return Result::Nothing;
+        else
+            return Result::Failed;
     }
     *received = static_cast<size_t>(n);
     const unsigned char* a = reinterpret_cast<const unsigned char*>(&peer.sin_addr);

@@ -27,8 +27,8 @@ namespace {
 struct Options {
     std::string bind;  // every address
     unsigned short port = 8080;
-    long count = 0;    // 0: no limit
-    int idleMs = -1;   // -1: no limit
+    long count = 0;   // 0: no limit
+    int idleMs = -1;  // -1: no limit
 };
 
 bool ParseNumber(const char* text, long low, long high, long* out) {
@@ -51,8 +51,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->port = static_cast<unsigned short>(number);
         } else if (std::strcmp(name, "--count") == 0 && ParseNumber(value, 0, 1L << 30, &number)) {
             options->count = number;
-        } else if (std::strcmp(name, "--idle-ms") == 0 &&
-                   ParseNumber(value, 0, 1L << 30, &number)) {
+        } else if (std::strcmp(name, "--idle-ms") == 0 && ParseNumber(value, 0, 1L << 30, &number)) {
             options->idleMs = static_cast<int>(number);
         } else {
             return false;
@@ -69,9 +68,9 @@ public:
     // -1 without a limit.
     int LeftMs() const {
         if (limitMs_ < 0) return -1;
-        const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now() - start_)
-                                    .count();
+        const long long spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
+                .count();
         return spent >= limitMs_ ? 0 : static_cast<int>(limitMs_ - spent);
     }
     bool Over() const { return limitMs_ >= 0 && LeftMs() == 0; }
@@ -86,8 +85,7 @@ private:
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        std::fprintf(stderr,
-                     "usage: qosdump [--bind ADDRESS] [--port N] [--count N] [--idle-ms N]\n");
+        std::fprintf(stderr, "usage: qosdump [--bind ADDRESS] [--port N] [--count N] [--idle-ms N]\n");
         return 1;
     }
     UdpListener listener;

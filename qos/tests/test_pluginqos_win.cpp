@@ -35,9 +35,9 @@ const char kVersion[] = "draviksidloplugin/1/2/3/4";  // tests/version.rc
 class ScratchFolder {
 public:
     ScratchFolder() {
-        path_ = fs::temp_directory_path() /
-                ("brevik-qos-" + std::to_string(GetCurrentProcessId()) + "-" +
-                 std::to_string(GetTickCount64()) + "-" + std::to_string(counter_++));
+        path_ =
+            fs::temp_directory_path() / ("brevik-qos-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                         std::to_string(GetTickCount64()) + "-" + std::to_string(counter_++));
     }
     ~ScratchFolder() {
         std::error_code ignored;
@@ -98,8 +98,7 @@ public:
         timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
         if (select(0, &set, nullptr, nullptr, &tv) != 1) return false;
         std::vector<unsigned char> buffer(65536);
-        int n = recv(socket_, reinterpret_cast<char*>(buffer.data()),
-                     static_cast<int>(buffer.size()), 0);
+        int n = recv(socket_, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);
         if (n <= 0) return false;
         return UnpackReport(buffer.data(), static_cast<size_t>(n), head, body) == WireResult::Ok;
     }
@@ -213,8 +212,7 @@ TEST_F(PluginQosTest, StartFullAndEndReports) {
     EXPECT_EQ(2003u, body_->QosList[0].QosID);
     EXPECT_EQ(QOS_APPEND_DESC_COMM, body_->QosList[0].AppendDescFlag);
     EXPECT_EQ((std::vector<int32_t>{9999, 1025, 2}), Values(*body_));
-    EXPECT_EQ((std::vector<std::string>{"SidloPluginQos", guid, kVersion, "not_set_uin"}),
-              Strings(*body_));
+    EXPECT_EQ((std::vector<std::string>{"SidloPluginQos", guid, kVersion, "not_set_uin"}), Strings(*body_));
 
     // Values as the repair sets them, then the stop's stage and the report.
     EXPECT_TRUE(qos.SetValue(3, 1));
@@ -235,8 +233,7 @@ TEST_F(PluginQosTest, StartFullAndEndReports) {
     expected[17] = 3;
     expected[29] = -5;
     EXPECT_EQ(expected, Values(*body_));
-    EXPECT_EQ((std::vector<std::string>{"SidloPluginQos", guid, "", kVersion, "", "", "", "", "",
-                                        ""}),
+    EXPECT_EQ((std::vector<std::string>{"SidloPluginQos", guid, "", kVersion, "", "", "", "", "", ""}),
               Strings(*body_));
 
     // Once only; later values are dropped.

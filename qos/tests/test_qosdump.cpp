@@ -51,10 +51,11 @@ QOSCSPkgHead Head(uint32_t seq) {
 }
 
 TEST(QosJson, KindsAndFields) {
-    EXPECT_EQ("{\"kind\":\"start\",\"seq\":4294967295,\"values\":[9999,1025,2],"
-              "\"strings\":[\"SidloPluginQos\",\"{G}\",\"v\",\"not_set_uin\"]}",
-              ReportJson(Head(0xFFFFFFFFu),
-                         *Report({9999, 1025, 2}, {"SidloPluginQos", "{G}", "v", "not_set_uin"})));
+    EXPECT_EQ(
+        "{\"kind\":\"start\",\"seq\":4294967295,\"values\":[9999,1025,2],"
+        "\"strings\":[\"SidloPluginQos\",\"{G}\",\"v\",\"not_set_uin\"]}",
+        ReportJson(Head(0xFFFFFFFFu),
+                   *Report({9999, 1025, 2}, {"SidloPluginQos", "{G}", "v", "not_set_uin"})));
     EXPECT_STREQ("full", ReportKind(*Report({9999, 1025, 1}, {})));
     EXPECT_STREQ("end", ReportKind(*Report({9999, 1025, 3, 7}, {})));
     EXPECT_STREQ("unknown", ReportKind(*Report({9999, 1025}, {})));
@@ -63,15 +64,14 @@ TEST(QosJson, KindsAndFields) {
               ReportJson(Head(1), *Report({9999, 1025, 3, -1}, {})));
 
     auto none = std::make_unique<QOSRep>();
-    EXPECT_EQ("{\"kind\":\"unknown\",\"seq\":2,\"values\":[],\"strings\":[]}",
-              ReportJson(Head(2), *none));
+    EXPECT_EQ("{\"kind\":\"unknown\",\"seq\":2,\"values\":[],\"strings\":[]}", ReportJson(Head(2), *none));
 }
 
 TEST(QosJson, StringsAreEscapedAndValidUtf8) {
     EXPECT_EQ("\"a\\\"b\\\\c\\u000a\\u0001\"", JsonString("a\"b\\c\n\x01"));
     EXPECT_EQ("\"\xE4\xBF\xAE\xE5\xA4\x8D\"", JsonString("\xE4\xBF\xAE\xE5\xA4\x8D"));  // 修复
-    EXPECT_EQ("\"\\ufffd\\ufffdx\"", JsonString("\xC0\xAFx"));  // overlong
-    EXPECT_EQ("\"\\ufffd\\ufffd\"", JsonString("\xE4\xBF"));  // cut short: one per byte
+    EXPECT_EQ("\"\\ufffd\\ufffdx\"", JsonString("\xC0\xAFx"));                          // overlong
+    EXPECT_EQ("\"\\ufffd\\ufffd\"", JsonString("\xE4\xBF"));             // cut short: one per byte
     EXPECT_EQ("\"\\ufffd\\ufffd\\ufffd\"", JsonString("\xED\xA0\x80"));  // a surrogate
 }
 
@@ -149,8 +149,7 @@ std::vector<unsigned char> Packed(uint32_t seq, const QOSRep& body) {
 }
 
 TEST(Qosdump, PrintsEachReportAndSkipsOtherDatagrams) {
-    QosdumpProcess dump({"--bind", "127.0.0.1", "--port", "0", "--count", "2", "--idle-ms",
-                         "20000"});
+    QosdumpProcess dump({"--bind", "127.0.0.1", "--port", "0", "--count", "2", "--idle-ms", "20000"});
     std::string ready = dump.ErrLine();
     const std::string prefix = "qosdump: listening on udp 127.0.0.1:";
     ASSERT_EQ(0u, ready.find(prefix)) << ready;
@@ -161,12 +160,14 @@ TEST(Qosdump, PrintsEachReportAndSkipsOtherDatagrams) {
     SendTo(port, {0x75, 0x72, 0x00});
     SendTo(port, Packed(42, *Report({9999, 1025, 3, 6}, {"SidloPluginQos", "g", "v", "u"})));
 
-    EXPECT_EQ("{\"kind\":\"start\",\"seq\":41,\"values\":[9999,1025,2],"
-              "\"strings\":[\"SidloPluginQos\",\"g\",\"v\",\"u\"]}\n",
-              dump.OutLine());
-    EXPECT_EQ("{\"kind\":\"end\",\"seq\":42,\"values\":[9999,1025,3,6],"
-              "\"strings\":[\"SidloPluginQos\",\"g\",\"v\",\"u\"]}\n",
-              dump.OutLine());
+    EXPECT_EQ(
+        "{\"kind\":\"start\",\"seq\":41,\"values\":[9999,1025,2],"
+        "\"strings\":[\"SidloPluginQos\",\"g\",\"v\",\"u\"]}\n",
+        dump.OutLine());
+    EXPECT_EQ(
+        "{\"kind\":\"end\",\"seq\":42,\"values\":[9999,1025,3,6],"
+        "\"strings\":[\"SidloPluginQos\",\"g\",\"v\",\"u\"]}\n",
+        dump.OutLine());
     EXPECT_EQ("qosdump: 3 bytes from 127.0.0.1:", dump.ErrLine().substr(0, 32));
     EXPECT_EQ(0, dump.Wait());
 }
@@ -174,8 +175,7 @@ TEST(Qosdump, PrintsEachReportAndSkipsOtherDatagrams) {
 // An empty datagram is no report and no time-out: the dump goes on
 // listening for the rest of its idle time.
 TEST(Qosdump, AnEmptyDatagramIsSkippedNotTakenForTheIdleTimeOut) {
-    QosdumpProcess dump({"--bind", "127.0.0.1", "--port", "0", "--count", "1", "--idle-ms",
-                         "20000"});
+    QosdumpProcess dump({"--bind", "127.0.0.1", "--port", "0", "--count", "1", "--idle-ms", "20000"});
     std::string ready = dump.ErrLine();
     const std::string prefix = "qosdump: listening on udp 127.0.0.1:";
     ASSERT_EQ(0u, ready.find(prefix)) << ready;
@@ -184,9 +184,10 @@ TEST(Qosdump, AnEmptyDatagramIsSkippedNotTakenForTheIdleTimeOut) {
     SendTo(port, {});
     EXPECT_EQ("qosdump: 0 bytes from 127.0.0.1:", dump.ErrLine().substr(0, 32));
     SendTo(port, Packed(7, *Report({9999, 1025, 2}, {"SidloPluginQos", "g", "v", "u"})));
-    EXPECT_EQ("{\"kind\":\"start\",\"seq\":7,\"values\":[9999,1025,2],"
-              "\"strings\":[\"SidloPluginQos\",\"g\",\"v\",\"u\"]}\n",
-              dump.OutLine());
+    EXPECT_EQ(
+        "{\"kind\":\"start\",\"seq\":7,\"values\":[9999,1025,2],"
+        "\"strings\":[\"SidloPluginQos\",\"g\",\"v\",\"u\"]}\n",
+        dump.OutLine());
     EXPECT_EQ(0, dump.Wait());
 }
 

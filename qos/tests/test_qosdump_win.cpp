@@ -71,8 +71,8 @@ public:
         startup.hStdError = errWrite.get();
         std::wstring command = L"\"" + BesideThisProgram(L"qosdump.exe") + L"\" " + arguments;
         PROCESS_INFORMATION info = {};
-        if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                           &startup, &info)) {
+        if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                           &info)) {
             process_.put()[0] = info.hProcess;
             CloseHandle(info.hThread);
         }
@@ -102,16 +102,15 @@ TEST(QosdumpWin, PrintsThePluginsStartReport) {
     const std::string ready = dump.ErrLine();
     const std::string prefix = "qosdump: listening on udp 127.0.0.1:";
     ASSERT_EQ(0u, ready.find(prefix)) << ready;
-    const unsigned short port =
-        static_cast<unsigned short>(std::stoi(ready.substr(prefix.size())));
+    const unsigned short port = static_cast<unsigned short>(std::stoi(ready.substr(prefix.size())));
 
     PluginQos qos;
     qos.SetServer("localhost", port);
     ASSERT_TRUE(qos.Init());
     ASSERT_TRUE(qos.SendStartReport());
     EXPECT_EQ("{\"kind\":\"start\",\"seq\":" + std::to_string(qos.LastSequence()) +
-                  ",\"values\":[9999,1025,2],\"strings\":[\"SidloPluginQos\",\"" +
-                  qos.ClientId() + "\",\"draviksidloplugin/1/2/3/4\",\"not_set_uin\"]}",
+                  ",\"values\":[9999,1025,2],\"strings\":[\"SidloPluginQos\",\"" + qos.ClientId() +
+                  "\",\"draviksidloplugin/1/2/3/4\",\"not_set_uin\"]}",
               dump.OutLine());
     EXPECT_EQ(0u, dump.Wait());
 }
@@ -124,8 +123,7 @@ TEST(QosdumpWin, AnEmptyDatagramIsSkippedNotTakenForTheIdleTimeOut) {
     const std::string ready = dump.ErrLine();
     const std::string prefix = "qosdump: listening on udp 127.0.0.1:";
     ASSERT_EQ(0u, ready.find(prefix)) << ready;
-    const unsigned short port =
-        static_cast<unsigned short>(std::stoi(ready.substr(prefix.size())));
+    const unsigned short port = static_cast<unsigned short>(std::stoi(ready.substr(prefix.size())));
 
     WSADATA data;
     ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));

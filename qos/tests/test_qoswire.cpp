@@ -37,8 +37,8 @@ std::unique_ptr<QOSRep> ReportBody(uint32_t values, uint32_t strings) {
     }
     rep.AppendDesc.Comm.StrNum = strings;
     for (uint32_t i = 0; i < strings && i < QOS_CS_ADINFO_MAX_STR; ++i) {
-        CopyWireString(rep.AppendDesc.Comm.StrList[i], QOS_CS_ADINFO_STR_LEN,
-                       "string " + std::to_string(i), kQosMaxStrBytes);
+        CopyWireString(rep.AppendDesc.Comm.StrList[i], QOS_CS_ADINFO_STR_LEN, "string " + std::to_string(i),
+                       kQosMaxStrBytes);
     }
     return body;
 }
@@ -77,15 +77,14 @@ TEST(QosWire, ExactBytesOfASmallReport) {
     auto body = ReportBody(2, 1);
     body->QosList[0].AppendDesc.Comm.IntList[0] = 9999;
     body->QosList[0].AppendDesc.Comm.IntList[1] = -2;
-    CopyWireString(body->QosList[0].AppendDesc.Comm.StrList[0], QOS_CS_ADINFO_STR_LEN, "ab",
-                   kQosMaxStrBytes);
+    CopyWireString(body->QosList[0].AppendDesc.Comm.StrList[0], QOS_CS_ADINFO_STR_LEN, "ab", kQosMaxStrBytes);
     CopyWireString(body->CltID, QOS_CS_STRING_LEN, "C", QOS_CS_STRING_LEN);
     std::vector<unsigned char> bytes = Pack(ReportHead(0x01020304), *body);
     const std::vector<unsigned char> expected = {
         0x75, 0x72, 0x00, 0x10, 0x00, 0x00, 0x00, 0x05,  // magic, head len, body len, cmd
         0x00, 0x00, 0x00, 0x0A, 0x01, 0x02, 0x03, 0x04,  // proto ver, seq
         0x00, 0x00, 0x00, 0x64,                          // BusinessID 100
-        0x00, 0x00, 0x00, 0x02, 'C', 0x00,               // CltID "C"
+        0x00, 0x00, 0x00, 0x02, 'C',  0x00,              // CltID "C"
         0x00, 0x00, 0x00, 0x01, 0x00,                    // ServerID ""
         0x00, 0x00, 0x00, 0x01,                          // QosNum
         0x00, 0x00, 0x07, 0xD3, 0x00, 0x00, 0x00, 0x00,  // QosID 2003, QosVal 0
@@ -93,7 +92,7 @@ TEST(QosWire, ExactBytesOfASmallReport) {
         0x00, 0x00, 0x00, 0x02,                          // IntNum
         0x00, 0x00, 0x27, 0x0F, 0xFF, 0xFF, 0xFF, 0xFE,  // 9999, -2
         0x00, 0x00, 0x00, 0x01,                          // StrNum
-        0x00, 0x00, 0x00, 0x03, 'a', 'b', 0x00,          // "ab"
+        0x00, 0x00, 0x00, 0x03, 'a',  'b',  0x00,        // "ab"
     };
     std::vector<unsigned char> withBodyLen = expected;
     withBodyLen[5] = static_cast<unsigned char>(expected.size() - kQosHeadSize);
@@ -202,8 +201,8 @@ TEST(QosWire, DamagedMessagesAreRefused) {
     EXPECT_EQ(WireResult::BadMagic, with(0, 0x00));
     EXPECT_EQ(WireResult::BadLength, with(3, 0x11));
     EXPECT_EQ(WireResult::BadCommand, with(7, QOS_GET_REQ));
-    EXPECT_EQ(WireResult::BadString, with(16 + 4 + 3, 0x21));   // CltID length 33
-    EXPECT_EQ(WireResult::BadString, with(16 + 4 + 3, 0x00));   // length 0
+    EXPECT_EQ(WireResult::BadString, with(16 + 4 + 3, 0x21));  // CltID length 33
+    EXPECT_EQ(WireResult::BadString, with(16 + 4 + 3, 0x00));  // length 0
     EXPECT_EQ(WireResult::TooManyReps, with(16 + 4 + 5 + 5 + 3, 9));
     EXPECT_EQ(WireResult::BadUnion, with(16 + 4 + 5 + 5 + 4 + 8 + 3, 1));
     EXPECT_EQ(WireResult::TooManyValues, with(16 + 4 + 5 + 5 + 4 + 12 + 3, 31));
@@ -212,16 +211,14 @@ TEST(QosWire, DamagedMessagesAreRefused) {
     CopyWireString(named->CltID, QOS_CS_STRING_LEN, "abc", QOS_CS_STRING_LEN);
     std::vector<unsigned char> zeroInside = Pack(ReportHead(1), *named);
     zeroInside[16 + 4 + 4 + 1] = 0;  // "a\0c\0"
-    EXPECT_EQ(WireResult::BadString,
-              UnpackReport(zeroInside.data(), zeroInside.size(), &head, body.get()));
+    EXPECT_EQ(WireResult::BadString, UnpackReport(zeroInside.data(), zeroInside.size(), &head, body.get()));
 
     std::vector<unsigned char> longer = good;
     longer.push_back(0);
     EXPECT_EQ(WireResult::BadLength, UnpackReport(longer.data(), longer.size(), &head, body.get()));
     longer[4] = static_cast<unsigned char>((longer.size() - kQosHeadSize) >> 8);
     longer[5] = static_cast<unsigned char>(longer.size() - kQosHeadSize);
-    EXPECT_EQ(WireResult::TrailingBytes,
-              UnpackReport(longer.data(), longer.size(), &head, body.get()));
+    EXPECT_EQ(WireResult::TrailingBytes, UnpackReport(longer.data(), longer.size(), &head, body.get()));
 }
 
 TEST(QosWire, RandomBytesNeverDecodeOutOfBounds) {

@@ -37,13 +37,15 @@ struct ArchiveFiles::State {
 ArchiveFiles::ArchiveFiles(std::unique_ptr<State> state) : m(std::move(state)) {}
 ArchiveFiles::~ArchiveFiles() = default;
 
-std::unique_ptr<ArchiveFiles> ArchiveFiles::Open(const std::string& path, std::string* error, uint32_t* code) {
+std::unique_ptr<ArchiveFiles> ArchiveFiles::Open(const std::string& path, std::string* error,
+                                                 uint32_t* code) {
     std::unique_ptr<State> state(new State);
     TNQOVArchive* opened = nullptr;
     uint32_t lastPiece = 0, pieceSize = 0;
     bool ok = SFileOpenArchive(path.c_str(), &opened, NQOV_OPEN_READ_ONLY);
     state->archive.reset(opened);
-    ok = ok && SFileBuildFileIdTable(opened) && SFileGetPieceCount(opened, &lastPiece, &state->pieceCount, &pieceSize);
+    ok = ok && SFileBuildFileIdTable(opened) &&
+         SFileGetPieceCount(opened, &lastPiece, &state->pieceCount, &pieceSize);
     if (!ok) {
         const uint32_t library = LibraryError();
         if (code != nullptr) *code = library;

@@ -32,7 +32,7 @@ struct ByteRange {
 struct ArchiveHeader {
     uint64_t headerOffset = 0;  // file position of the header
     uint16_t formatVersion = 0;
-    uint64_t archiveSize = 0;   // bytes covered by pieces
+    uint64_t archiveSize = 0;          // bytes covered by pieces
     uint64_t hetPos = 0, hetSize = 0;  // relative to the header
     uint64_t betPos = 0, betSize = 0;
     uint64_t pieceTablePos = 0, pieceTableSize = 0;  // absolute
@@ -56,8 +56,7 @@ HeaderFound FindHeader(const uint8_t* window, size_t size, size_t searched, uint
 // `fileSize` bytes and that the core can handle (piece size, MD5 piece table
 // of (pieces + 1) * 16 bytes within the file and of a bounded size); the
 // reason in *why otherwise.
-bool CheckHeaderLayout(const ArchiveHeader& header, uint64_t fileSize, PieceLayout* layout,
-                       std::string* why);
+bool CheckHeaderLayout(const ArchiveHeader& header, uint64_t fileSize, PieceLayout* layout, std::string* why);
 
 // The parts of the archive within its pieces that the library needs to open
 // it: the header and the HET and BET tables (with their chunk digests).

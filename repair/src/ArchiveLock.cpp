@@ -69,8 +69,9 @@ ArchiveLock::Result ArchiveLock::Lock(const std::string& path, bool exclusive, s
 
 ArchiveLock::Result ArchiveLock::Create(const std::string& path, std::string* error) {
     Release();
-    fund::win::unique_hfile file(CreateFileW(fund::win::utf8_to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                             kShareAll, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    fund::win::unique_hfile file(CreateFileW(fund::win::utf8_to_wide(path).c_str(),
+                                             GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD code = GetLastError();
         *error = "cannot make " + path + ", " + SystemError(code);

@@ -21,7 +21,8 @@ std::string Bytes(const PieceRun& run) {
 }  // namespace
 
 FetchScheduler::FetchScheduler(const PieceLayout& layout, const RetryPolicy& policy, uint64_t maxRequestBytes,
-                               std::vector<std::string> names, StopFlag& stop, NoteSink note, GivenUpSink givenUp)
+                               std::vector<std::string> names, StopFlag& stop, NoteSink note,
+                               GivenUpSink givenUp)
     : m_layout(layout),
       m_policy(policy),
       m_maxRequestBytes(maxRequestBytes),
@@ -68,7 +69,9 @@ void FetchScheduler::Cancel(const std::vector<uint32_t>& pieces) {
     if (pieces.empty()) return;
     std::vector<uint32_t> dropped(pieces);
     std::sort(dropped.begin(), dropped.end());
-    const auto isDropped = [&](uint32_t piece) { return std::binary_search(dropped.begin(), dropped.end(), piece); };
+    const auto isDropped = [&](uint32_t piece) {
+        return std::binary_search(dropped.begin(), dropped.end(), piece);
+    };
     // Each queued run that holds a dropped piece gives way to runs of the
     // pieces it keeps, with the same source, failures and wait.
     const auto split = [&](const FetchJob& job, Clock::time_point notBefore) {
@@ -194,8 +197,8 @@ void FetchScheduler::Settle(const FetchJob& job, const std::vector<uint32_t>& le
     } else {
         // A passing fault, or bytes that did not verify.
         const std::string why = result.status == FetchStatus::kComplete
-                                    ? m_names[job.source] + " (" + Bytes(job.run) + "): " +
-                                          Pieces(left.size()) + " did not match the MD5 piece table"
+                                    ? m_names[job.source] + " (" + Bytes(job.run) +
+                                          "): " + Pieces(left.size()) + " did not match the MD5 piece table"
                                     : result.message;
         const uint32_t failures = progressed ? 1 : job.failures + 1;
         if (failures >= m_policy.attempts) {
@@ -220,7 +223,9 @@ void FetchScheduler::DropSource(size_t source, const std::string& why) {
     };
     m_ready.erase(std::remove_if(m_ready.begin(), m_ready.end(), take), m_ready.end());
     m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
-                                   [&](const std::pair<Clock::time_point, FetchJob>& entry) { return take(entry.second); }),
+                                   [&](const std::pair<Clock::time_point, FetchJob>& entry) {
+                                       return take(entry.second);
+                                   }),
                     m_waiting.end());
     std::sort(pieces.begin(), pieces.end());
     if (!pieces.empty()) MoveOn(pieces, source, why);

@@ -46,7 +46,8 @@ class FetchScheduler {
 public:
     // `names` of the sources, for messages.
     FetchScheduler(const PieceLayout& layout, const RetryPolicy& policy, uint64_t maxRequestBytes,
-                   std::vector<std::string> names, StopFlag& stop, NoteSink note, GivenUpSink givenUp = nullptr);
+                   std::vector<std::string> names, StopFlag& stop, NoteSink note,
+                   GivenUpSink givenUp = nullptr);
 
     // Queues the pieces (ascending) on source `source`.  After an Abort
     // they are given up at once.
@@ -63,7 +64,8 @@ public:
     bool Take(FetchJob* job);
     // A taken run ended: `left` are its pieces not stored, `progressed`
     // whether it stored any.
-    void Finish(const FetchJob& job, const std::vector<uint32_t>& left, const FetchResult& result, bool progressed);
+    void Finish(const FetchJob& job, const std::vector<uint32_t>& left, const FetchResult& result,
+                bool progressed);
     // A taken run's source cannot be used at all (`why`): the run moves on,
     // and no other run is given to that source.
     void SourceUnusable(const FetchJob& job, const std::string& why);
@@ -82,10 +84,12 @@ private:
     typedef std::vector<std::pair<std::vector<uint32_t>, std::string>> GivenUpList;
 
     // With the monitor entered.
-    void Queue(const std::vector<uint32_t>& pieces, size_t source, uint32_t failures, Clock::time_point notBefore);
+    void Queue(const std::vector<uint32_t>& pieces, size_t source, uint32_t failures,
+               Clock::time_point notBefore);
     void MoveOn(const std::vector<uint32_t>& pieces, size_t from, const std::string& why);
     void GiveUp(const std::vector<uint32_t>& pieces, const std::string& why);
-    void Settle(const FetchJob& job, const std::vector<uint32_t>& left, const FetchResult& result, bool progressed);
+    void Settle(const FetchJob& job, const std::vector<uint32_t>& left, const FetchResult& result,
+                bool progressed);
     void AbortLocked(const std::string& why);
     // Marks the source unusable and moves every run queued on it.
     void DropSource(size_t source, const std::string& why);

@@ -27,8 +27,9 @@ HeadVerdict Refused(FetchStatus status, const std::string& message) {
 HeadVerdict JudgeStatus(const HttpHead& head, const std::string& name, const std::string& what) {
     const std::string status = "HTTP " + std::to_string(head.status);
     if (head.status == 200) {
-        return Refused(FetchStatus::kFailed,
-                       name + " answers a range request with 200 and the whole file: the server does not serve ranges");
+        return Refused(
+            FetchStatus::kFailed,
+            name + " answers a range request with 200 and the whole file: the server does not serve ranges");
     }
     if (!RetryableStatus(head.status)) return Refused(FetchStatus::kFailed, what + ": " + status);
     HeadVerdict verdict = Refused(FetchStatus::kRetry, what + ": " + status);
@@ -89,7 +90,8 @@ HeadVerdict JudgeHead(const HttpHead& head, const std::string& name, uint64_t po
     if (head.status != 206) return JudgeStatus(head, name, what);
     ContentRange range;
     if (!ParseContentRange(head.contentRange, &range)) {
-        return Refused(FetchStatus::kFailed, what + ": 206 with an unusable Content-Range '" + head.contentRange + "'");
+        return Refused(FetchStatus::kFailed,
+                       what + ": 206 with an unusable Content-Range '" + head.contentRange + "'");
     }
     if (!AnswersRequest(range, position, length)) {
         return Refused(FetchStatus::kFailed, what + ": answered with bytes " +
@@ -109,9 +111,9 @@ HeadVerdict JudgeHead(const HttpHead& head, const std::string& name, uint64_t po
     verdict.validator =
         head.etag.empty() && head.lastModified.empty() ? std::string() : head.etag + "; " + head.lastModified;
     if (expect.fileSize != 0 && range.total != expect.fileSize) {
-        HeadVerdict changed = Refused(FetchStatus::kChanged, name + " changed: it now has " +
-                                                                 std::to_string(range.total) + " bytes, not " +
-                                                                 std::to_string(expect.fileSize));
+        HeadVerdict changed =
+            Refused(FetchStatus::kChanged, name + " changed: it now has " + std::to_string(range.total) +
+                                               " bytes, not " + std::to_string(expect.fileSize));
         changed.fileSize = range.total;
         return changed;
     }
@@ -124,8 +126,7 @@ HeadVerdict JudgeHead(const HttpHead& head, const std::string& name, uint64_t po
 }
 
 int64_t ParseRetryAfter(const std::string& text, std::time_t now) {
-    if (!text.empty() && text.size() <= 9 &&
-        text.find_first_not_of("0123456789") == std::string::npos) {
+    if (!text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos) {
         return std::stoll(text) * 1000;
     }
     const int64_t at = ParseHttpDate(text);

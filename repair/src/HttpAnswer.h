@@ -31,13 +31,13 @@ struct HttpHead {
 
 // The verdict on a head.
 struct HeadVerdict {
-    bool accepted = false;   // the body is the range: take it
+    bool accepted = false;                        // the body is the range: take it
     FetchStatus status = FetchStatus::kComplete;  // when not accepted
     std::string message;
     int64_t retryAfterMs = -1;
-    uint64_t answered = 0;   // bytes the body carries, when accepted
-    uint64_t fileSize = 0;   // when a Content-Range told it
-    std::string validator;   // ETag and Last-Modified
+    uint64_t answered = 0;  // bytes the body carries, when accepted
+    uint64_t fileSize = 0;  // when a Content-Range told it
+    std::string validator;  // ETag and Last-Modified
 };
 
 // The request of `length` bytes at `position` of `name` (an address

@@ -70,8 +70,8 @@ bool RetryableCurlError(CURLcode code) {
 
 class HttpConnection : public SourceConnection {
 public:
-    HttpConnection(const std::string& url, const std::string& name, const SourceSettings& settings, EasyPtr easy,
-                   const std::atomic<bool>& stop);
+    HttpConnection(const std::string& url, const std::string& name, const SourceSettings& settings,
+                   EasyPtr easy, const std::atomic<bool>& stop);
 
     FetchResult Fetch(uint64_t position, uint64_t length, RangeReceiver& receiver,
                       const Expectation& expect) override;
@@ -103,8 +103,8 @@ private:
     FetchResult m_result;
 };
 
-HttpConnection::HttpConnection(const std::string& url, const std::string& name, const SourceSettings& settings,
-                               EasyPtr easy, const std::atomic<bool>& stop)
+HttpConnection::HttpConnection(const std::string& url, const std::string& name,
+                               const SourceSettings& settings, EasyPtr easy, const std::atomic<bool>& stop)
     : m_name(name), m_easy(std::move(easy)), m_stop(stop) {
     CURL* e = m_easy.get();
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
@@ -123,7 +123,8 @@ HttpConnection::HttpConnection(const std::string& url, const std::string& name, 
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.connectSeconds));
     // A transfer that receives nothing for this long is abandoned.
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max<uint32_t>(settings.stallSeconds, 1)));
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
+                     static_cast<long>(std::max<uint32_t>(settings.stallSeconds, 1)));
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     curl_easy_setopt(e, CURLOPT_USERAGENT, "brevik-repair/1");
     if (!settings.caFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, settings.caFile.c_str());
@@ -131,7 +132,8 @@ HttpConnection::HttpConnection(const std::string& url, const std::string& name, 
 
 std::string HttpConnection::Header(const char* name) {
     struct curl_header* header = nullptr;
-    if (curl_easy_header(m_easy.get(), name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || header == nullptr) {
+    if (curl_easy_header(m_easy.get(), name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
+        header == nullptr) {
         return std::string();
     }
     return header->value != nullptr ? std::string(header->value) : std::string();
@@ -155,8 +157,8 @@ HttpHead HttpConnection::Head() {
     curl_easy_getinfo(m_easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
     head.contentLength = declared;
     curl_off_t seconds = -1;
-    if (!Header("Retry-After").empty() && curl_easy_getinfo(m_easy.get(), CURLINFO_RETRY_AFTER, &seconds) == CURLE_OK &&
-        seconds >= 0) {
+    if (!Header("Retry-After").empty() &&
+        curl_easy_getinfo(m_easy.get(), CURLINFO_RETRY_AFTER, &seconds) == CURLE_OK && seconds >= 0) {
         head.retryAfterMs = static_cast<int64_t>(std::min<curl_off_t>(seconds, 86400)) * 1000;
     }
     return head;
@@ -235,8 +237,9 @@ FetchResult HttpConnection::Finish(CURLcode code) {
         // An answer without a body has not been looked at yet.
         if (!m_answerChecked && !CheckAnswer()) return m_result;
         if (m_result.received < m_answered) {
-            Decide(FetchStatus::kRetry, What() + ": the answer ended after " + std::to_string(m_result.received) +
-                                            " of " + std::to_string(m_answered) + " bytes");
+            Decide(FetchStatus::kRetry, What() + ": the answer ended after " +
+                                            std::to_string(m_result.received) + " of " +
+                                            std::to_string(m_answered) + " bytes");
         }
     } else {
         std::string reason = m_errorText[0] != '\0' ? std::string(m_errorText) : curl_easy_strerror(code);
@@ -260,7 +263,8 @@ public:
             *error = m_name + ": libcurl cannot make a connection";
             return nullptr;
         }
-        return std::unique_ptr<SourceConnection>(new HttpConnection(m_url, m_name, m_settings, std::move(easy), stop));
+        return std::unique_ptr<SourceConnection>(
+            new HttpConnection(m_url, m_name, m_settings, std::move(easy), stop));
     }
 
 private:

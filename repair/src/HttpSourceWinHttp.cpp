@@ -57,7 +57,8 @@ struct Target {
     std::string user, password;
 
     bool SameOrigin(const Target& other) const {
-        return secure == other.secure && port == other.port && _wcsicmp(host.c_str(), other.host.c_str()) == 0;
+        return secure == other.secure && port == other.port &&
+               _wcsicmp(host.c_str(), other.host.c_str()) == 0;
     }
 };
 
@@ -72,7 +73,8 @@ int HexValue(char c) {
 std::string PercentDecoded(const std::string& text) {
     std::string out;
     for (size_t n = 0; n < text.size(); ++n) {
-        if (text[n] == '%' && n + 2 < text.size() && HexValue(text[n + 1]) >= 0 && HexValue(text[n + 2]) >= 0) {
+        if (text[n] == '%' && n + 2 < text.size() && HexValue(text[n + 1]) >= 0 &&
+            HexValue(text[n + 2]) >= 0) {
             out += static_cast<char>(HexValue(text[n + 1]) * 16 + HexValue(text[n + 2]));
             n += 2;
         } else {
@@ -100,7 +102,8 @@ bool Crack(const std::string& url, Target* target) {
     // The fragment is not sent.
     target->path = target->path.substr(0, target->path.find(L'#'));
     if (parts.lpszUserName != nullptr) {
-        target->user = PercentDecoded(fund::win::wide_to_utf8(std::wstring(parts.lpszUserName, parts.dwUserNameLength)));
+        target->user =
+            PercentDecoded(fund::win::wide_to_utf8(std::wstring(parts.lpszUserName, parts.dwUserNameLength)));
     }
     if (parts.lpszPassword != nullptr) {
         target->password =
@@ -128,9 +131,11 @@ std::string Base64(const std::string& text) {
     DWORD size = 0;
     const BYTE* bytes = reinterpret_cast<const BYTE*>(text.data());
     const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
-    if (!CryptBinaryToStringA(bytes, static_cast<DWORD>(text.size()), flags, nullptr, &size)) return std::string();
+    if (!CryptBinaryToStringA(bytes, static_cast<DWORD>(text.size()), flags, nullptr, &size))
+        return std::string();
     std::string out(size, '\0');
-    if (!CryptBinaryToStringA(bytes, static_cast<DWORD>(text.size()), flags, &out[0], &size)) return std::string();
+    if (!CryptBinaryToStringA(bytes, static_cast<DWORD>(text.size()), flags, &out[0], &size))
+        return std::string();
     out.resize(size);
     return out;
 }
@@ -153,7 +158,8 @@ const ErrorName kErrors[] = {
     {ERROR_WINHTTP_OPERATION_CANCELLED, "cancelled", false},
     {ERROR_WINHTTP_SECURE_FAILURE, "the server's certificate does not verify", true},
     // Wine reports every certificate that does not verify this way too.
-    {ERROR_WINHTTP_SECURE_CHANNEL_ERROR, "no secure connection: the certificate or the TLS handshake is refused", true},
+    {ERROR_WINHTTP_SECURE_CHANNEL_ERROR,
+     "no secure connection: the certificate or the TLS handshake is refused", true},
     {ERROR_WINHTTP_SECURE_INVALID_CA, "the server's certificate does not verify (unknown authority)", true},
     {ERROR_WINHTTP_SECURE_CERT_CN_INVALID, "the server's certificate does not verify (another name)", true},
     {ERROR_WINHTTP_SECURE_CERT_DATE_INVALID, "the server's certificate does not verify (expired)", true},
@@ -201,11 +207,13 @@ typedef std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFreer> ChainPtr;
 StorePtr LoadAuthorities(const std::string& path, std::string* error) {
     const DWORD kMostBytes = 4u << 20;
     StorePtr store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    fund::win::unique_hfile file(CreateFileW(fund::win::utf8_to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    fund::win::unique_hfile file(CreateFileW(fund::win::utf8_to_wide(path).c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                             nullptr));
     LARGE_INTEGER size = {};
     std::string text;
-    if (store && file && GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 && size.QuadPart <= kMostBytes) {
+    if (store && file && GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 &&
+        size.QuadPart <= kMostBytes) {
         text.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
         if (!ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr)) read = 0;
@@ -219,8 +227,8 @@ StorePtr LoadAuthorities(const std::string& path, std::string* error) {
         if (end == std::string::npos) break;
         const std::string block = text.substr(at, end + sizeof kEnd - 1 - at);
         DWORD bytes = 0;
-        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER, nullptr,
-                                  &bytes, nullptr, nullptr)) {
+        if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER,
+                                  nullptr, &bytes, nullptr, nullptr)) {
             continue;
         }
         std::vector<BYTE> der(bytes);
@@ -258,7 +266,8 @@ bool LeadsTo(PCCERT_CONTEXT server, HCERTSTORE authorities, std::string* why) {
     }
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
     PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
-    CertificatePtr found(CertFindCertificateInStore(authorities, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, root, nullptr));
+    CertificatePtr found(
+        CertFindCertificateInStore(authorities, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, root, nullptr));
     if (!found) *why = "it is not from an authority of the CA file";
     return found != nullptr;
 }
@@ -279,7 +288,8 @@ public:
         call.secure = secure;
     }
 
-    static void CALLBACK OnStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+    static void CALLBACK OnStatus(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
+                                  DWORD length) {
         if (context != 0) reinterpret_cast<Mailbox*>(context)->Notify(handle, status, info, length);
     }
 
@@ -333,8 +343,8 @@ void Mailbox::Notify(HINTERNET handle, DWORD status, LPVOID info, DWORD length) 
                 call.done = true;
                 break;
             case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-                call.error =
-                    info != nullptr ? static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError : ERROR_WINHTTP_INTERNAL_ERROR;
+                call.error = info != nullptr ? static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError
+                                             : ERROR_WINHTTP_INTERNAL_ERROR;
                 call.done = true;
                 break;
             default:
@@ -356,7 +366,8 @@ void Mailbox::CheckCertificate(HINTERNET handle) {
     PCCERT_CONTEXT server = nullptr;
     DWORD size = sizeof server;
     std::string why = "the server sent none";
-    const bool sent = WinHttpQueryOption(handle, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &server, &size) && server;
+    const bool sent =
+        WinHttpQueryOption(handle, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &server, &size) && server;
     CertificatePtr owned(sent ? server : nullptr);
     if (sent && LeadsTo(server, m_authorities.get(), &why)) return;
     {
@@ -375,7 +386,8 @@ void Mailbox::CheckCertificate(HINTERNET handle) {
 class WinHttpConnection : public SourceConnection {
 public:
     WinHttpConnection(std::string url, std::string name, const SourceSettings& settings,
-                      std::shared_ptr<void> authorities, unique_hinternet session, const std::atomic<bool>& stop);
+                      std::shared_ptr<void> authorities, unique_hinternet session,
+                      const std::atomic<bool>& stop);
     ~WinHttpConnection() override;
 
     FetchResult Fetch(uint64_t position, uint64_t length, RangeReceiver& receiver,
@@ -394,7 +406,8 @@ private:
     DWORD StatusCode();
     std::string HeaderText(DWORD info, const wchar_t* name = WINHTTP_HEADER_NAME_BY_INDEX);
     HttpHead Head();
-    FetchResult ReadBody(const HttpHead& head, uint64_t answered, RangeReceiver& receiver, FetchResult result);
+    FetchResult ReadBody(const HttpHead& head, uint64_t answered, RangeReceiver& receiver,
+                         FetchResult result);
 
     const std::string m_url;
     const std::string m_name;
@@ -406,8 +419,8 @@ private:
     unique_hinternet m_connect;
     Target m_connected;
     unique_hinternet m_request;
-    Mailbox* m_mail = nullptr;            // the request's
-    std::vector<Mailbox*> m_closing;      // of requests closed, not gone yet
+    Mailbox* m_mail = nullptr;        // the request's
+    std::vector<Mailbox*> m_closing;  // of requests closed, not gone yet
     std::vector<uint8_t> m_buffer;
     Clock::time_point m_lastActivity{};
     std::string m_what;  // the request, for messages
@@ -453,8 +466,9 @@ bool WinHttpConnection::Connect(const Target& target) {
 bool WinHttpConnection::OpenRequest(const Target& target, uint64_t position, uint64_t length) {
     CloseRequest();
     if (!Connect(target)) return false;
-    m_request.reset(WinHttpOpenRequest(m_connect.get(), L"GET", target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                       WINHTTP_DEFAULT_ACCEPT_TYPES, target.secure ? WINHTTP_FLAG_SECURE : 0));
+    m_request.reset(WinHttpOpenRequest(m_connect.get(), L"GET", target.path.c_str(), nullptr,
+                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                       target.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!m_request) return false;
     m_mail = new Mailbox(m_request.get(), target.secure, m_authorities);
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(m_mail);
@@ -464,15 +478,18 @@ bool WinHttpConnection::OpenRequest(const Target& target, uint64_t position, uin
         return false;
     }
     DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-    if (!WinHttpSetOption(m_request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects)) {
+    if (!WinHttpSetOption(m_request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects,
+                          sizeof noRedirects)) {
         return false;
     }
     if (target.secure && m_authorities) {
         // The file's authorities are checked when the request is sent.
         DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-        if (!WinHttpSetOption(m_request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags)) return false;
+        if (!WinHttpSetOption(m_request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags))
+            return false;
     }
-    std::string headers = "Range: bytes=" + std::to_string(position) + "-" + std::to_string(position + length - 1);
+    std::string headers =
+        "Range: bytes=" + std::to_string(position) + "-" + std::to_string(position + length - 1);
     if (!m_origin.user.empty() && target.SameOrigin(m_origin)) {
         headers += "\r\nAuthorization: Basic " + Base64(m_origin.user + ":" + m_origin.password);
     }
@@ -558,11 +575,12 @@ FetchResult WinHttpConnection::Ended(FetchStatus status, const std::string& mess
 FetchResult WinHttpConnection::Failed(Step step, const std::string& what) {
     if (step == Step::kStopped) return Ended(FetchStatus::kStopped, "stopped");
     if (step == Step::kStalled) {
-        return Ended(FetchStatus::kRetry, what + ": nothing received for " +
-                                              std::to_string(m_settings.stallSeconds) + " s");
+        return Ended(FetchStatus::kRetry,
+                     what + ": nothing received for " + std::to_string(m_settings.stallSeconds) + " s");
     }
     const Mailbox::Call said = Said();
-    if (!said.certificateProblem.empty()) return Ended(FetchStatus::kFailed, what + ": " + said.certificateProblem);
+    if (!said.certificateProblem.empty())
+        return Ended(FetchStatus::kFailed, what + ": " + said.certificateProblem);
     if (m_stop) return Ended(FetchStatus::kStopped, "stopped");
     std::string text = "error " + std::to_string(said.error);
     bool final = false;
@@ -586,7 +604,8 @@ DWORD WinHttpConnection::StatusCode() {
 
 std::string WinHttpConnection::HeaderText(DWORD info, const wchar_t* name) {
     DWORD size = 0;
-    WinHttpQueryHeaders(m_request.get(), info, name, WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
+    WinHttpQueryHeaders(m_request.get(), info, name, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return std::string();
     std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
     if (!WinHttpQueryHeaders(m_request.get(), info, name, &value[0], &size, WINHTTP_NO_HEADER_INDEX)) {
@@ -604,7 +623,8 @@ HttpHead WinHttpConnection::Head() {
     head.etag = HeaderText(WINHTTP_QUERY_ETAG);
     head.lastModified = HeaderText(WINHTTP_QUERY_LAST_MODIFIED);
     const std::string length = HeaderText(WINHTTP_QUERY_CONTENT_LENGTH);
-    if (!length.empty() && length.size() <= 18 && length.find_first_not_of("0123456789") == std::string::npos) {
+    if (!length.empty() && length.size() <= 18 &&
+        length.find_first_not_of("0123456789") == std::string::npos) {
         head.contentLength = std::stoll(length);
     }
     const std::string retryAfter = HeaderText(WINHTTP_QUERY_RETRY_AFTER);
@@ -620,16 +640,18 @@ FetchResult WinHttpConnection::Fetch(uint64_t position, uint64_t length, RangeRe
     for (int redirects = 0;; ++redirects) {
         if (m_stop) return Ended(FetchStatus::kStopped, "stopped");
         Target target;
-        if (!Crack(url, &target)) return Ended(FetchStatus::kFailed, m_what + ": an address that cannot be used");
+        if (!Crack(url, &target))
+            return Ended(FetchStatus::kFailed, m_what + ": an address that cannot be used");
         if (!OpenRequest(target, position, length)) {
-            return Ended(FetchStatus::kRetry, m_what + ": cannot make a request, error " + std::to_string(GetLastError()));
+            return Ended(FetchStatus::kRetry,
+                         m_what + ": cannot make a request, error " + std::to_string(GetLastError()));
         }
         m_lastActivity = Clock::now();
         HINTERNET request = m_request.get();
         Mailbox* mail = m_mail;
         Step step = Run([request, mail] {
-            return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                                      reinterpret_cast<DWORD_PTR>(mail));
+            return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                                      0, reinterpret_cast<DWORD_PTR>(mail));
         });
         if (step == Step::kDone) step = Run([request] { return WinHttpReceiveResponse(request, nullptr); });
         if (step != Step::kDone) return Failed(step, m_what);
@@ -675,7 +697,8 @@ FetchResult WinHttpConnection::ReadBody(const HttpHead& head, uint64_t answered,
     };
     while (result.received < answered) {
         const DWORD ask = static_cast<DWORD>(std::min<uint64_t>(m_buffer.size(), answered - result.received));
-        const Step step = Run([request, ask, this] { return WinHttpReadData(request, m_buffer.data(), ask, nullptr); });
+        const Step step =
+            Run([request, ask, this] { return WinHttpReadData(request, m_buffer.data(), ask, nullptr); });
         if (step != Step::kDone) return partial(Failed(step, m_what));
         const DWORD got = Said().bytes;
         if (got == 0) {
@@ -692,7 +715,8 @@ FetchResult WinHttpConnection::ReadBody(const HttpHead& head, uint64_t answered,
     }
     if (head.contentLength < 0) {
         // No length was announced: the body must end here.
-        const Step step = Run([request, this] { return WinHttpReadData(request, m_buffer.data(), 1, nullptr); });
+        const Step step =
+            Run([request, this] { return WinHttpReadData(request, m_buffer.data(), 1, nullptr); });
         if (step == Step::kDone && Said().bytes > 0) {
             return partial(Ended(FetchStatus::kFailed, m_what + ": sends more bytes than asked for"));
         }
@@ -723,8 +747,9 @@ public:
             if (!store) return nullptr;
             authorities.reset(store.release(), StoreCloser());
         }
-        unique_hinternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                             WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+        unique_hinternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                             WINHTTP_FLAG_ASYNC));
         const DWORD notifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
                                     WINHTTP_CALLBACK_FLAG_SECURE_FAILURE | WINHTTP_CALLBACK_FLAG_SEND_REQUEST;
         const int connectMs = static_cast<int>(std::max<uint32_t>(m_settings.connectSeconds, 1) * 1000);

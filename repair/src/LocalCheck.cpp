@@ -34,7 +34,8 @@ HeaderFound FindLocalHeader(TFileStream* stream, uint64_t size, ArchiveHeader* h
     const uint64_t kWindow = 64 * 1024;
     std::vector<uint8_t> window;
     for (uint64_t start = 0; start < size && start < 16 * 1024 * 1024; start += kWindow) {
-        const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kWindow + kHeaderBytes, size - start));
+        const uint32_t length =
+            static_cast<uint32_t>(std::min<uint64_t>(kWindow + kHeaderBytes, size - start));
         window.resize(length);
         if (!ReadAt(stream, start, window.data(), length)) return HeaderFound::kAbsent;
         const HeaderFound found = FindHeader(window.data(), length, kWindow, start, size, header);
@@ -61,8 +62,8 @@ std::vector<bool> ReadPieces(TFileStream* stream, const PieceLayout& layout, uin
     if (ReadAt(stream, start, buffer->data(), static_cast<uint32_t>(bytes))) return read;
     // One read for all failed: which pieces can be read on their own?
     for (uint32_t piece = first; piece < end; ++piece) {
-        read[piece - first] = ReadAt(stream, layout.Position(piece), buffer->data() + (layout.Position(piece) - start),
-                                     layout.Length(piece));
+        read[piece - first] = ReadAt(stream, layout.Position(piece),
+                                     buffer->data() + (layout.Position(piece) - start), layout.Length(piece));
     }
     return read;
 }
@@ -70,8 +71,8 @@ std::vector<bool> ReadPieces(TFileStream* stream, const PieceLayout& layout, uin
 // Checks the pieces [first, end): those that lie wholly inside the file
 // are read and hashed together; the others are bad.
 void CheckBatch(TFileStream* stream, uint64_t fileSize, const PieceLayout& layout,
-                const std::vector<uint8_t>& pieceTable, uint32_t first, uint32_t end, std::vector<uint8_t>* buffer,
-                std::vector<uint8_t>* states) {
+                const std::vector<uint8_t>& pieceTable, uint32_t first, uint32_t end,
+                std::vector<uint8_t>* buffer, std::vector<uint8_t>* states) {
     uint32_t inside = first;
     while (inside < end && layout.Position(inside) <= fileSize &&
            layout.Length(inside) <= fileSize - layout.Position(inside)) {
@@ -84,7 +85,8 @@ void CheckBatch(TFileStream* stream, uint64_t fileSize, const PieceLayout& layou
     for (uint32_t piece = first; piece < end; ++piece) {
         (*states)[piece] = kPieceBad;
         if (piece - first >= read.size() || !read[piece - first]) continue;
-        spans.push_back({buffer->data() + (layout.Position(piece) - layout.Position(first)), layout.Length(piece)});
+        spans.push_back(
+            {buffer->data() + (layout.Position(piece) - layout.Position(first)), layout.Length(piece)});
         hashed.push_back(piece);
     }
     std::vector<Digest> digests(spans.size());
@@ -152,8 +154,8 @@ bool InspectLocal(const std::string& path, LocalFile* local, std::string* error)
 }
 
 std::vector<uint8_t> CheckPieces(const std::string& path, uint64_t fileSize, const PieceLayout& layout,
-                                 const std::vector<uint8_t>& pieceTable, unsigned threads, const StopFlag& stop,
-                                 std::atomic<uint32_t>* checked) {
+                                 const std::vector<uint8_t>& pieceTable, unsigned threads,
+                                 const StopFlag& stop, std::atomic<uint32_t>* checked) {
     std::vector<uint8_t> states(layout.pieceCount, kPieceUnknown);
     std::atomic<uint64_t> next{0};
     const auto work = [&] { CheckSome(path, fileSize, layout, pieceTable, stop, &next, checked, &states); };

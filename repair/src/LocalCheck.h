@@ -21,10 +21,10 @@ namespace repair {
 struct LocalFile {
     bool exists = false;
     uint64_t size = 0;
-    bool opens = false;             // the library opens it (header, tables, piece table)
-    uint32_t openError = 0;         // the library's error when it does not
+    bool opens = false;      // the library opens it (header, tables, piece table)
+    uint32_t openError = 0;  // the library's error when it does not
     HeaderFound header = HeaderFound::kAbsent;
-    ArchiveHeader headerFields;     // when found
+    ArchiveHeader headerFields;       // when found
     std::vector<uint8_t> pieceTable;  // when it opens: its MD5 piece table as stored
 };
 
@@ -39,8 +39,8 @@ enum : uint8_t { kPieceUnknown = 0, kPieceGood = 1, kPieceBad = 2 };
 // per piece; pieces not reached before a stop stay kPieceUnknown.
 // `checked` counts the pieces done.
 std::vector<uint8_t> CheckPieces(const std::string& path, uint64_t fileSize, const PieceLayout& layout,
-                                 const std::vector<uint8_t>& pieceTable, unsigned threads, const StopFlag& stop,
-                                 std::atomic<uint32_t>* checked);
+                                 const std::vector<uint8_t>& pieceTable, unsigned threads,
+                                 const StopFlag& stop, std::atomic<uint32_t>* checked);
 
 // A file of the archive and its pieces.
 struct FileSpan {

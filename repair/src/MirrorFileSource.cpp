@@ -40,8 +40,8 @@ public:
         }
         result.fileSize = size;
         if (expect.fileSize != 0 && size != expect.fileSize) {
-            return Ended(FetchStatus::kChanged, m_path + " changed: " + std::to_string(size) + " bytes, not " +
-                                                   std::to_string(expect.fileSize));
+            return Ended(FetchStatus::kChanged, m_path + " changed: " + std::to_string(size) +
+                                                    " bytes, not " + std::to_string(expect.fileSize));
         }
         if (length == 0 || position >= size) {
             return Ended(FetchStatus::kFailed, m_path + " has no bytes at " + std::to_string(position));

@@ -91,8 +91,8 @@ bool PieceAssembler::Complete(std::vector<PieceWriter::Piece>& arrived) {
             case PieceWriter::Outcome::kWriteFailed:
                 m_bad.push_back(piece.index);
                 if (m_writeError.empty()) {
-                    m_writeError = "cannot write piece " + std::to_string(piece.index) + " of the archive, error " +
-                                   std::to_string(piece.error);
+                    m_writeError = "cannot write piece " + std::to_string(piece.index) +
+                                   " of the archive, error " + std::to_string(piece.error);
                 }
                 break;
         }

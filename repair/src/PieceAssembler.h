@@ -53,8 +53,8 @@ typedef std::function<void(uint32_t, uint32_t)> StoredSink;
 class PieceAssembler : public RangeReceiver {
 public:
     // `buffer` holds the piece being filled (a worker's own, reused).
-    PieceAssembler(const PieceRun& run, const PieceLayout& layout, PieceWriter& writer, std::vector<uint8_t>& buffer,
-                   TransferGate& gate, StoredSink onStored = nullptr);
+    PieceAssembler(const PieceRun& run, const PieceLayout& layout, PieceWriter& writer,
+                   std::vector<uint8_t>& buffer, TransferGate& gate, StoredSink onStored = nullptr);
 
     bool Receive(const uint8_t* data, size_t size) override;
 
@@ -76,8 +76,8 @@ private:
     std::vector<uint8_t>& m_buffer;
     TransferGate& m_gate;
     const StoredSink m_onStored;
-    uint32_t m_piece;        // the piece being filled
-    uint32_t m_filled = 0;   // its bytes in the buffer
+    uint32_t m_piece;                           // the piece being filled
+    uint32_t m_filled = 0;                      // its bytes in the buffer
     std::vector<PieceWriter::Piece> m_arrived;  // of the bytes being taken
     std::vector<uint32_t> m_stored;
     std::vector<uint32_t> m_bad;

@@ -13,7 +13,8 @@ std::unique_ptr<PieceWriter> PieceWriter::Open(const std::string& path, std::str
     }
     std::unique_ptr<PieceWriter> writer(new PieceWriter(archive));
     if (!SFileLoadMd5(archive)) {
-        *error = "cannot load the MD5 piece table of " + path + ", error " + std::to_string(QOVGetLastError());
+        *error =
+            "cannot load the MD5 piece table of " + path + ", error " + std::to_string(QOVGetLastError());
         return nullptr;
     }
     return writer;
@@ -30,14 +31,21 @@ void PieceWriter::WriteArrived(std::vector<Piece>& pieces) {
     for (size_t n = 0; n < pieces.size(); ++n) {
         pieces[n].error = batch[n].dwError;
         switch (batch[n].dwResult) {
-            case QOV_PIECE_WRITTEN: pieces[n].outcome = Outcome::kStored; break;
-            case QOV_PIECE_BAD_DIGEST: pieces[n].outcome = Outcome::kBadDigest; break;
-            default: pieces[n].outcome = Outcome::kWriteFailed; break;
+            case QOV_PIECE_WRITTEN:
+                pieces[n].outcome = Outcome::kStored;
+                break;
+            case QOV_PIECE_BAD_DIGEST:
+                pieces[n].outcome = Outcome::kBadDigest;
+                break;
+            default:
+                pieces[n].outcome = Outcome::kWriteFailed;
+                break;
         }
     }
 }
 
-PieceWriter::Outcome PieceWriter::Write(uint32_t index, const uint8_t* data, uint32_t length, uint32_t* error) {
+PieceWriter::Outcome PieceWriter::Write(uint32_t index, const uint8_t* data, uint32_t length,
+                                        uint32_t* error) {
     std::vector<Piece> one{Piece{index, data, length, Outcome::kWriteFailed, ERROR_SUCCESS}};
     WriteArrived(one);
     *error = one[0].error;

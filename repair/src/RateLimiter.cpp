@@ -13,8 +13,9 @@ bool RateLimiter::Acquire(uint64_t bytes) {
     if (m_rate == 0) return true;
     // The bytes pay for their time before they go, so that no stretch of
     // time ever sees more than the rate.
-    m_next = std::max(m_next, Clock::now()) +
-             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(bytes) / double(m_rate)));
+    m_next =
+        std::max(m_next, Clock::now()) + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(double(bytes) / double(m_rate)));
     const Clock::time_point slot = m_next;
     m_monitor.WaitUntil(slot, [this] { return m_cancelled; });
     return !m_cancelled;

@@ -122,7 +122,8 @@ struct ArchiveRepair::State {
     bool RebuildStructure();
     bool ListFiles();
     bool FetchStructure(const std::vector<uint32_t>& pieces, std::map<uint32_t, std::vector<uint8_t>>* bytes);
-    bool FetchStructureRun(const PieceRun& run, std::map<uint32_t, std::vector<uint8_t>>* bytes, std::string* why);
+    bool FetchStructureRun(const PieceRun& run, std::map<uint32_t, std::vector<uint8_t>>* bytes,
+                           std::string* why);
     bool WriteStructure(const std::map<uint32_t, std::vector<uint8_t>>& bytes);
     void FetchPieces(const std::vector<uint32_t>& pieces);
     void Record(uint32_t piece);
@@ -140,7 +141,7 @@ struct ArchiveRepair::State {
 
     std::atomic<int> phase{static_cast<int>(RepairPhase::kProbing)};
     std::atomic<uint32_t> checked{0};
-    std::atomic<uint32_t> pieceCount{0};    // the plan's figures, for Progress
+    std::atomic<uint32_t> pieceCount{0};  // the plan's figures, for Progress
     std::atomic<uint64_t> bytesToFetch{0};
     Clock::time_point started{};
     bool opened = false;    // Open succeeded
@@ -150,10 +151,10 @@ struct ArchiveRepair::State {
     bool executed = false;
     Mode mode = Mode::kRepair;
     LocalFile local;
-    Monitor ledger;                // guards `states` while the workers run
-    std::vector<uint8_t> states;   // per piece: kPieceGood, kPieceBad or kPieceUnknown
-    std::vector<FileSpan> files;   // the files the plan touches
-    Monitor schedulerLock;         // guards `schedulers`, for Stop
+    Monitor ledger;               // guards `states` while the workers run
+    std::vector<uint8_t> states;  // per piece: kPieceGood, kPieceBad or kPieceUnknown
+    std::vector<FileSpan> files;  // the files the plan touches
+    Monitor schedulerLock;        // guards `schedulers`, for Stop
     std::vector<FetchScheduler*> schedulers;
     std::string abortReason;
     std::string lastFailure;
@@ -273,10 +274,10 @@ bool ArchiveRepair::State::DecideMode() {
     const std::string& path = options.archive;
     const bool sameHeader = local.header == HeaderFound::kFound &&
                             std::memcmp(local.headerFields.raw, reference.header.raw, kHeaderBytes) == 0;
-    const std::string anotherVersion =
-        path + " holds another version of the archive than " + sources.Name(sources.First()) +
-        " (header digest " + Hex(local.headerFields.digest, 16) + ", the source's " +
-        Hex(reference.header.digest, 16) + ")";
+    const std::string anotherVersion = path + " holds another version of the archive than " +
+                                       sources.Name(sources.First()) + " (header digest " +
+                                       Hex(local.headerFields.digest, 16) + ", the source's " +
+                                       Hex(reference.header.digest, 16) + ")";
     if (!local.exists) {
         mode = Mode::kCreate;
     } else if ((local.opens || local.header == HeaderFound::kFound) && !sameHeader) {
@@ -286,7 +287,8 @@ bool ArchiveRepair::State::DecideMode() {
     } else if (local.opens) {
         if (local.pieceTable != reference.pieceTable) {
             if (!options.replaceOtherVersion) {
-                return Fail(RepairOutcome::kUnusable, path + " has the source's header but another MD5 piece table");
+                return Fail(RepairOutcome::kUnusable,
+                            path + " has the source's header but another MD5 piece table");
             }
             mode = Mode::kRebuild;
         } else {
@@ -392,7 +394,8 @@ bool ArchiveRepair::State::FetchStructure(const std::vector<uint32_t>& pieces,
 
 // One run of structure pieces, whole and verified, from the first source
 // that gives it, with the retry policy on each.
-bool ArchiveRepair::State::FetchStructureRun(const PieceRun& run, std::map<uint32_t, std::vector<uint8_t>>* bytes,
+bool ArchiveRepair::State::FetchStructureRun(const PieceRun& run,
+                                             std::map<uint32_t, std::vector<uint8_t>>* bytes,
                                              std::string* why) {
     const SourceIdentity& reference = Reference();
     for (size_t index = sources.First(); index < sources.Count(); ++index) {
@@ -404,7 +407,8 @@ bool ArchiveRepair::State::FetchStructureRun(const PieceRun& run, std::map<uint3
         }
         std::vector<uint8_t> data;
         for (uint32_t failures = 0;;) {
-            FetchResult result = FetchOnce(*connection, run.position, run.length, sources.Expect(index), &data);
+            FetchResult result =
+                FetchOnce(*connection, run.position, run.length, sources.Expect(index), &data);
             bool verified = result.status == FetchStatus::kComplete && data.size() == run.length;
             for (uint32_t n = 0, offset = 0; verified && n < run.count; ++n) {
                 const uint32_t length = Layout().Length(run.first + n);
@@ -421,7 +425,8 @@ bool ArchiveRepair::State::FetchStructureRun(const PieceRun& run, std::map<uint3
             }
             if (result.status == FetchStatus::kComplete) {
                 result.status = FetchStatus::kRetry;
-                result.message = sources.Name(index) + ": the archive's tables do not match the MD5 piece table";
+                result.message =
+                    sources.Name(index) + ": the archive's tables do not match the MD5 piece table";
             }
             *why = result.message;
             if (result.status == FetchStatus::kStopped) return false;
@@ -440,8 +445,8 @@ bool ArchiveRepair::State::WriteStructure(const std::map<uint32_t, std::vector<u
     const std::string& path = options.archive;
     StreamPtr stream(FileStream_OpenFile(path.c_str(), true));
     const auto failed = [&](const std::string& what) {
-        return Fail(RepairOutcome::kUnusable, "cannot " + what + " " + path + ", error " +
-                                                  std::to_string(QOVGetLastError()));
+        return Fail(RepairOutcome::kUnusable,
+                    "cannot " + what + " " + path + ", error " + std::to_string(QOVGetLastError()));
     };
     if (!stream) return failed("open for writing");
     uint64_t size = 0;
@@ -450,7 +455,8 @@ bool ArchiveRepair::State::WriteStructure(const std::map<uint32_t, std::vector<u
         return failed("set the size of");
     }
     for (const auto& piece : bytes) {
-        if (!WriteAt(stream.get(), Layout().Position(piece.first), piece.second.data(), piece.second.size())) {
+        if (!WriteAt(stream.get(), Layout().Position(piece.first), piece.second.data(),
+                     piece.second.size())) {
             return failed("write the tables of");
         }
     }
@@ -531,7 +537,8 @@ ArchiveRepair::State::Crew::~Crew() {
     m_scheduler.Abort("the fetch ended");
     m_workers.clear();  // joins
     Entered hold(s.schedulerLock);
-    s.schedulers.erase(std::remove(s.schedulers.begin(), s.schedulers.end(), &m_scheduler), s.schedulers.end());
+    s.schedulers.erase(std::remove(s.schedulers.begin(), s.schedulers.end(), &m_scheduler),
+                       s.schedulers.end());
 }
 
 bool ArchiveRepair::State::Crew::Start(bool keepOpen) {
@@ -596,7 +603,8 @@ void ArchiveRepair::State::Crew::Work() {
         if (ready == SourceSet::Readiness::kStopped) {
             result.status = FetchStatus::kStopped;
         } else {
-            result = connection->Fetch(job.run.position, job.run.length, assembler, sources.Expect(job.source));
+            result =
+                connection->Fetch(job.run.position, job.run.length, assembler, sources.Expect(job.source));
         }
         if (assembler.WriteFailed()) {
             m_scheduler.Abort(assembler.WriteError());
@@ -686,8 +694,10 @@ void ArchiveRepair::State::Conclude() {
         result.piecesLeft = PiecesNotGood(states);
     }
     for (const FileSpan& file : files) {
-        const auto first = std::lower_bound(result.piecesLeft.begin(), result.piecesLeft.end(), file.firstPiece);
-        if (first != result.piecesLeft.end() && uint64_t(*first) < uint64_t(file.firstPiece) + file.pieceCount) {
+        const auto first =
+            std::lower_bound(result.piecesLeft.begin(), result.piecesLeft.end(), file.firstPiece);
+        if (first != result.piecesLeft.end() &&
+            uint64_t(*first) < uint64_t(file.firstPiece) + file.pieceCount) {
             result.filesLeft.push_back(file.name);
         }
     }

@@ -54,9 +54,9 @@ FetchResult ProbeOnce(SourceConnection& connection, const std::string& name, Sou
         header = FindHeader(window.data(), window.size(), kProbeWindow, start, found.fileSize, &found.header);
     }
     if (header == HeaderFound::kAbsent) {
-        return Failure(FetchStatus::kFailed, name + " holds no archive: no archive header in its first " +
-                                                 std::to_string(std::min(found.fileSize, kHeaderSearchLimit)) +
-                                                 " bytes");
+        return Failure(FetchStatus::kFailed,
+                       name + " holds no archive: no archive header in its first " +
+                           std::to_string(std::min(found.fileSize, kHeaderSearchLimit)) + " bytes");
     }
     if (header == HeaderFound::kCorrupt) {
         return Failure(FetchStatus::kRetry, name + ": the archive header does not match its digest");
@@ -84,8 +84,8 @@ bool SameArchive(const SourceIdentity& a, const SourceIdentity& b) {
            std::memcmp(a.header.raw, b.header.raw, kHeaderBytes) == 0 && a.pieceTable == b.pieceTable;
 }
 
-FetchResult FetchOnce(SourceConnection& connection, uint64_t position, uint64_t length, const Expectation& expect,
-                      std::vector<uint8_t>* bytes) {
+FetchResult FetchOnce(SourceConnection& connection, uint64_t position, uint64_t length,
+                      const Expectation& expect, std::vector<uint8_t>* bytes) {
     bytes->clear();
     MemoryReceiver receiver(bytes, length);
     FetchResult result = connection.Fetch(position, length, receiver, expect);
@@ -116,7 +116,8 @@ FetchResult RecheckHeader(SourceConnection& connection, const std::string& name,
     FetchResult result = FetchOnce(connection, header.headerOffset, kHeaderBytes, expect, &bytes);
     if (result.status != FetchStatus::kComplete) return result;
     if (bytes.size() != kHeaderBytes || std::memcmp(bytes.data(), header.raw, kHeaderBytes) != 0) {
-        return Failure(FetchStatus::kChanged, name + " changed: its archive header is not the one read at the start");
+        return Failure(FetchStatus::kChanged,
+                       name + " changed: its archive header is not the one read at the start");
     }
     return result;
 }

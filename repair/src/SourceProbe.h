@@ -38,8 +38,8 @@ struct SourceIdentity {
 bool SameArchive(const SourceIdentity& a, const SourceIdentity& b);
 
 // One attempt at a range, whole, into *bytes (at most `length` bytes).
-FetchResult FetchOnce(SourceConnection& connection, uint64_t position, uint64_t length, const Expectation& expect,
-                      std::vector<uint8_t>* bytes);
+FetchResult FetchOnce(SourceConnection& connection, uint64_t position, uint64_t length,
+                      const Expectation& expect, std::vector<uint8_t>* bytes);
 
 // Learns the identity of the source behind `connection` (`name` for
 // messages).  Passing faults and bytes that do not check out are tried again

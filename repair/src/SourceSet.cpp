@@ -9,8 +9,8 @@ namespace {
 const auto kRecheckInterval = std::chrono::seconds(1);
 }  // namespace
 
-SourceSet::SourceSet(std::vector<std::unique_ptr<PieceSource>> sources, const RetryPolicy& policy, StopFlag& stop,
-                     NoteSink note)
+SourceSet::SourceSet(std::vector<std::unique_ptr<PieceSource>> sources, const RetryPolicy& policy,
+                     StopFlag& stop, NoteSink note)
     : m_policy(policy), m_stop(stop), m_note(std::move(note)) {
     for (auto& source : sources) {
         if (!source) continue;
@@ -30,7 +30,8 @@ FetchResult SourceSet::Probe(size_t index, SourceConnection& connection) {
         const bool reference = m_slots[m_first].state == State::kReady && m_first != index;
         if (reference && !SameArchive(identity, m_slots[m_first].identity)) {
             result.status = FetchStatus::kFailed;
-            result.message = slot.name + " holds another version of the archive than " + m_slots[m_first].name;
+            result.message =
+                slot.name + " holds another version of the archive than " + m_slots[m_first].name;
         } else {
             slot.identity = std::move(identity);
         }

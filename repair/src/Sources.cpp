@@ -13,7 +13,8 @@ std::unique_ptr<PieceSource> OpenSource(const std::string& location, const Sourc
                                         std::string* error) {
     if (IsHttpUrl(location)) return MakeHttpSource(location, settings);
     if (location.find("://") != std::string::npos) {
-        *error = "unsupported address " + RedactUrl(location) + " (http://, https:// or the path of a mirror archive)";
+        *error = "unsupported address " + RedactUrl(location) +
+                 " (http://, https:// or the path of a mirror archive)";
         return nullptr;
     }
     return MakeMirrorFileSource(location, error);

@@ -71,7 +71,8 @@ MirrorArchive MakeMirror(const std::string& path, int files, size_t fileSize, ui
         const Bytes data = RandomBytes(fileSize, seed + n);
         const std::string name = "data\\file" + std::to_string(n) + ".bin";
         TNQOVFile* file = nullptr;
-        EXPECT_TRUE(SFileCreateFileEx(archive, name.c_str(), static_cast<uint32_t>(data.size()), kinds[n % 3], &file));
+        EXPECT_TRUE(SFileCreateFileEx(archive, name.c_str(), static_cast<uint32_t>(data.size()), kinds[n % 3],
+                                      &file));
         EXPECT_TRUE(SFileWriteFile(file, data.data(), static_cast<uint32_t>(data.size())));
         EXPECT_TRUE(SFileFinishFile(file));
     }
@@ -100,7 +101,8 @@ std::vector<uint32_t> PiecesUnlike(const std::string& path, const MirrorArchive&
     for (uint32_t piece = 0; piece < mirror.pieceCount; ++piece) {
         const size_t from = size_t(piece) * mirror.pieceSize;
         const size_t to = std::min<size_t>(from + mirror.pieceSize, mirror.info.ArchieveSize);
-        if (bytes.size() < to || !std::equal(mirror.bytes.begin() + from, mirror.bytes.begin() + to, bytes.begin() + from))
+        if (bytes.size() < to ||
+            !std::equal(mirror.bytes.begin() + from, mirror.bytes.begin() + to, bytes.begin() + from))
             unlike.push_back(piece);
     }
     return unlike;

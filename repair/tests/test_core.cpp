@@ -87,7 +87,8 @@ protected:
         uint32_t size = 0;
         const uint8_t* map = SFileGetBitmap(archive, &size);
         ASSERT_NE(map, nullptr);
-        EXPECT_EQ(std::count(map, map + size, 1), static_cast<long>(mirror.pieceCount)) << "the map says good";
+        EXPECT_EQ(std::count(map, map + size, 1), static_cast<long>(mirror.pieceCount))
+            << "the map says good";
         SFileCloseArchive(archive, false);
     }
 
@@ -213,7 +214,8 @@ TEST_F(CoreTest, BytesThatDoNotVerifyNeverReachTheArchive) {
     EXPECT_EQ(result.piecesLeft, std::vector<uint32_t>{12});
     EXPECT_EQ(repairtest::PiecesUnlike(local, mirror), std::vector<uint32_t>{12});
     const Bytes after = repairtest::ReadAll(local);
-    EXPECT_TRUE(std::equal(before.begin() + 12 * kPiece, before.begin() + 13 * kPiece, after.begin() + 12 * kPiece))
+    EXPECT_TRUE(
+        std::equal(before.begin() + 12 * kPiece, before.begin() + 13 * kPiece, after.begin() + 12 * kPiece))
         << "piece 12 holds what it held";
     // Piece 12 was asked for five times; piece 40 came with the first
     // answer, 41 was asked for again alone.

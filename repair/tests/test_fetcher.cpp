@@ -148,7 +148,8 @@ protected:
         if (!files) return pieces;
         const ArchiveFile* file = files->File(files->FileId(name));
         EXPECT_NE(file, nullptr) << name;
-        for (uint32_t n = 0; file != nullptr && n < file->pieceCount; ++n) pieces.push_back(file->firstPiece + n);
+        for (uint32_t n = 0; file != nullptr && n < file->pieceCount; ++n)
+            pieces.push_back(file->firstPiece + n);
         return pieces;
     }
 
@@ -416,7 +417,8 @@ TEST_F(FetcherTest, TheMirrorTellsItsLayoutAndServesRangesUpToItsEnd) {
     ASSERT_NE(connection, nullptr) << error;
     StopFlag stopFlag;
     SourceIdentity identity;
-    const FetchResult probe = ProbeSource(*connection, source->Name(), RetryPolicy(), stopFlag, nullptr, &identity);
+    const FetchResult probe =
+        ProbeSource(*connection, source->Name(), RetryPolicy(), stopFlag, nullptr, &identity);
     ASSERT_EQ(probe.status, FetchStatus::kComplete) << probe.message;
     EXPECT_EQ(identity.fileSize, mirror.bytes.size());
     EXPECT_EQ(identity.layout.pieceSize, kPiece);
@@ -432,7 +434,8 @@ TEST_F(FetcherTest, TheMirrorTellsItsLayoutAndServesRangesUpToItsEnd) {
     EXPECT_LE(identity.header.pieceTablePos + identity.header.pieceTableSize, identity.fileSize);
 
     std::vector<uint8_t> bytes;
-    ASSERT_EQ(FetchOnce(*connection, kPiece, kPiece, identity.Expect(), &bytes).status, FetchStatus::kComplete);
+    ASSERT_EQ(FetchOnce(*connection, kPiece, kPiece, identity.Expect(), &bytes).status,
+              FetchStatus::kComplete);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), mirror.bytes.begin() + kPiece));
     // Past the end: answered up to the end, or not at all.
     const uint64_t size = mirror.bytes.size();

@@ -104,7 +104,8 @@ TEST(HttpAnswerTest, StatusesArePassingOrFinal) {
         const HeadVerdict verdict = JudgeHead(head, "http://m/a.qov", 0, 10, Expectation());
         EXPECT_EQ(verdict.status, FetchStatus::kRetry) << code;
         EXPECT_EQ(verdict.retryAfterMs, 2000) << code;
-        EXPECT_NE(verdict.message.find("http://m/a.qov (bytes 0-9): HTTP " + std::to_string(code)), std::string::npos);
+        EXPECT_NE(verdict.message.find("http://m/a.qov (bytes 0-9): HTTP " + std::to_string(code)),
+                  std::string::npos);
     }
     for (long code : {404L, 403L, 410L, 401L, 416L, 302L}) {
         head.status = code;
@@ -198,14 +199,16 @@ TEST_F(HeaderTest, SearchesAtEvery512BytesAndTellsADamagedHeader) {
     Bytes shifted(1536 + mirror.bytes.size(), 0xEE);
     std::copy(mirror.bytes.begin(), mirror.bytes.end(), shifted.begin() + 1536);
     ArchiveHeader header;
-    EXPECT_EQ(FindHeader(shifted.data(), shifted.size(), 1024, 0, shifted.size(), &header), HeaderFound::kAbsent);
+    EXPECT_EQ(FindHeader(shifted.data(), shifted.size(), 1024, 0, shifted.size(), &header),
+              HeaderFound::kAbsent);
     EXPECT_EQ(FindHeader(shifted.data() + 1024, shifted.size() - 1024, 1024, 1024, shifted.size(), &header),
               HeaderFound::kFound);
     EXPECT_EQ(header.headerOffset, 1536u);
     // A flipped bit in a field: the digest tells.
     Bytes damaged = mirror.bytes;
     damaged[13] ^= 1;
-    EXPECT_EQ(FindHeader(damaged.data(), damaged.size(), 65536, 0, damaged.size(), &header), HeaderFound::kCorrupt);
+    EXPECT_EQ(FindHeader(damaged.data(), damaged.size(), 65536, 0, damaged.size(), &header),
+              HeaderFound::kCorrupt);
     // No signature at all.
     Bytes zeros(8192, 0);
     EXPECT_EQ(FindHeader(zeros.data(), zeros.size(), 8192, 0, zeros.size(), &header), HeaderFound::kAbsent);

@@ -44,8 +44,8 @@ TEST(RepairPassList, ReadsExactlyTheCountedItemsInOrder) {
                      L"[FileItem1]\r\nFileName=b.qov\r\n" + L"[FileItem3]\r\nFileName=beyond.qov\r\n");
     CRecordingView view;
     ASSERT_TRUE(RunRepairPass(folder.Path(), view));
-    const std::vector<std::wstring> expected = {W(folder.ArchivePath(L"a.qov")), W(folder.ArchivePath(L"b.qov")),
-                                                W(folder.ArchivePath(L"c.qov"))};
+    const std::vector<std::wstring> expected = {
+        W(folder.ArchivePath(L"a.qov")), W(folder.ArchivePath(L"b.qov")), W(folder.ArchivePath(L"c.qov"))};
     EXPECT_EQ(ShownPaths(view, folder), expected);
 }
 
@@ -93,7 +93,8 @@ TEST(RepairPassOutcome, UnopenableArchivesAreListedWithTrailingSpaces) {
     folder.WriteList(std::vector<std::wstring>{L"missing1.qov", L"missing2.qov"});
     CRecordingView view;
     ASSERT_TRUE(RunRepairPass(folder.Path(), view));
-    const std::wstring p1 = W(folder.ArchivePath(L"missing1.qov")), p2 = W(folder.ArchivePath(L"missing2.qov"));
+    const std::wstring p1 = W(folder.ArchivePath(L"missing1.qov")),
+                       p2 = W(folder.ArchivePath(L"missing2.qov"));
     const std::vector<std::wstring> expected = {p1, kOpenFailed, p2, kOpenFailed,
                                                 kFailedPrefix + p1 + L" " + p2 + L" "};
     EXPECT_EQ(view.statuses, expected);
@@ -157,8 +158,9 @@ TEST(RepairPassOutcome, ReadOnlyAndWriterHeldArchivesAreListed) {
     const std::wstring readOnly = W(folder.ArchivePath(L"readonly.qov"));
     const std::wstring held = W(folder.ArchivePath(L"held.qov"));
     ASSERT_TRUE(::SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
-    HANDLE writer = ::CreateFileW(held.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE writer =
+        ::CreateFileW(held.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     folder.WriteList(std::vector<std::wstring>{L"readonly.qov", L"held.qov", L"free.qov"});
     CRecordingView view;
@@ -197,7 +199,8 @@ TEST(RepairPassOutcome, TheFailedListGoesToTheResultFileWithASummary) {
     CRecordingView stopped;
     stopped.stopAfterStatuses = 1;
     ASSERT_TRUE(RunRepairPass(folder.Path(), stopped));
-    EXPECT_EQ(::GetFileAttributesW((folder.Path() + L"\\MORLRepairResult.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(::GetFileAttributesW((folder.Path() + L"\\MORLRepairResult.txt").c_str()),
+              INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(RepairPassProgress, FourPiecesGiveZeroToSeventyFive) {

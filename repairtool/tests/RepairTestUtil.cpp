@@ -52,11 +52,12 @@ std::string CProgramFolder::ArchivePath(const std::wstring& fileName) const {
 
 void CProgramFolder::WriteList(const std::wstring& text) const {
     std::wstring content = L"\xFEFF" + text;
-    HANDLE file = ::CreateFileW((m_path + L"\\MORLFilelist.ini").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = ::CreateFileW((m_path + L"\\MORLFilelist.ini").c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
-    ::WriteFile(file, content.data(), static_cast<DWORD>(content.size() * sizeof(wchar_t)), &written, nullptr);
+    ::WriteFile(file, content.data(), static_cast<DWORD>(content.size() * sizeof(wchar_t)), &written,
+                nullptr);
     ::CloseHandle(file);
 }
 
@@ -112,8 +113,8 @@ void CProgramFolder::Damage(const std::wstring& fileName) const {
 std::vector<char> CProgramFolder::ReadBytes(const std::wstring& fileName) const {
     std::vector<char> bytes;
     HANDLE file = ::CreateFileW((m_path + L"\\MORLDownload\\" + fileName).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return bytes;
     LARGE_INTEGER size = {};
     ::GetFileSizeEx(file, &size);

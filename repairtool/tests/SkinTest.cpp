@@ -107,8 +107,8 @@ TEST_F(SkinTest, TheControlsSitWhereTheWindowTestLooks) {
         ASSERT_NE(Find(control.name), nullptr);
         const RECT& pos = Find(control.name)->GetPos();
         EXPECT_TRUE(::EqualRect(&pos, &control.pos))
-            << fund::win::wide_to_utf8(control.name) << ": " << pos.left << "," << pos.top << "," << pos.right << ","
-            << pos.bottom;
+            << fund::win::wide_to_utf8(control.name) << ": " << pos.left << "," << pos.top << "," << pos.right
+            << "," << pos.bottom;
     }
     EXPECT_EQ(manager.GetCaptionRect().bottom, 44);
 }
@@ -140,7 +140,8 @@ protected:
     void SetUp() override {
         SkinTest::SetUp();
         frame = new CContainerWnd();
-        ASSERT_NE(frame->Create(nullptr, L"Orvane游戏修复器", WS_OVERLAPPEDWINDOW, WS_EX_WINDOWEDGE, 100, 80, 300, 200),
+        ASSERT_NE(frame->Create(nullptr, L"Orvane游戏修复器", WS_OVERLAPPEDWINDOW, WS_EX_WINDOWEDGE, 100, 80,
+                                300, 200),
                   nullptr);
         hwnd = frame->GetHWND();
     }
@@ -161,7 +162,8 @@ protected:
     LRESULT HitTest(POINT client) {
         RECT window;
         ::GetWindowRect(hwnd, &window);
-        return ::SendMessageW(hwnd, WM_NCHITTEST, 0, MAKELPARAM(window.left + client.x, window.top + client.y));
+        return ::SendMessageW(hwnd, WM_NCHITTEST, 0,
+                              MAKELPARAM(window.left + client.x, window.top + client.y));
     }
 
     void Click(POINT client) {

@@ -42,7 +42,9 @@ std::string MirrorSpec(const std::wstring& folder, const std::wstring& mirror) {
     return IsAddress(mirror) ? wide_to_utf8(mirror) : ResolvePath(folder, mirror);
 }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Runs `body` on a thread of this engine's own and waits for it.  The
 // archive library keeps state per thread (its zlib streams, through the C++
@@ -63,7 +65,8 @@ ArchiveEngine::ArchiveEngine(const ScriptFile& settings, const CallLog& log, con
       m_gamePath(ResolvePath(folder, settings.String(kArchive, L"Game"))),
       m_mirrorSpec(MirrorSpec(folder, settings.String(kArchive, L"Mirror"))),
       m_caFile(ResolvePath(folder, settings.String(kArchive, L"CaFile"))),
-      m_threads(std::max(1u, std::min<unsigned>(settings.Number(kArchive, L"DownloadThreads", 3), kMostThreads))),
+      m_threads(
+          std::max(1u, std::min<unsigned>(settings.Number(kArchive, L"DownloadThreads", 3), kMostThreads))),
       m_retries(settings.Number(kArchive, L"PieceRetries", 2)),
       m_throttle(settings.Number(kArchive, L"Throttle", 0)),
       m_speedWindow(std::max<uint32_t>(settings.Number(kArchive, L"SpeedWindowMs", 3000), 100)) {
@@ -298,16 +301,35 @@ uint32_t ArchiveEngine::GetLastErrorCode(uint32_t, uint32_t) {
 uint32_t ArchiveEngine::GetErrorText(uint32_t code, uint32_t, wchar_t* buffer, uint32_t length) {
     const wchar_t* known = nullptr;
     switch (code) {
-        case 0: known = L"no error"; break;
-        case MORL_ERROR_NEED_REPAIR: known = L"the game archive's tables are rebuilt from the mirror first"; break;
-        case MORL_ERROR_FILE_NOT_PRESENT: known = L"the file is not in the game archive"; break;
-        case kArchiveErrorNotReady: known = L"the engine is not ready"; break;
-        case kArchiveErrorNoMirror: known = L"the mirror cannot be used"; break;
-        case kArchiveErrorExists: known = L"the file exists and may not be overwritten"; break;
-        case kArchiveErrorArchive: known = L"the game archive cannot be used"; break;
-        case kArchiveErrorRebuild: known = L"the game archive's tables could not be rebuilt"; break;
-        case kArchiveErrorUnsafeName: known = L"the archived name would leave the destination folder"; break;
-        default: break;
+        case 0:
+            known = L"no error";
+            break;
+        case MORL_ERROR_NEED_REPAIR:
+            known = L"the game archive's tables are rebuilt from the mirror first";
+            break;
+        case MORL_ERROR_FILE_NOT_PRESENT:
+            known = L"the file is not in the game archive";
+            break;
+        case kArchiveErrorNotReady:
+            known = L"the engine is not ready";
+            break;
+        case kArchiveErrorNoMirror:
+            known = L"the mirror cannot be used";
+            break;
+        case kArchiveErrorExists:
+            known = L"the file exists and may not be overwritten";
+            break;
+        case kArchiveErrorArchive:
+            known = L"the game archive cannot be used";
+            break;
+        case kArchiveErrorRebuild:
+            known = L"the game archive's tables could not be rebuilt";
+            break;
+        case kArchiveErrorUnsafeName:
+            known = L"the archived name would leave the destination folder";
+            break;
+        default:
+            break;
     }
     wchar_t fallback[40];
     swprintf(fallback, 40, L"engine error 0x%08X", code);
@@ -345,7 +367,9 @@ void ArchiveEngine::WriteStatistics() {
         files = m_filesFetched.size();
         bytes = m_bytesFetched;
         pieces = m_piecesFetched;
-        ms = m_fetching ? std::chrono::duration_cast<std::chrono::milliseconds>(m_lastFetch - m_firstFetch).count() : 0;
+        ms = m_fetching
+                 ? std::chrono::duration_cast<std::chrono::milliseconds>(m_lastFetch - m_firstFetch).count()
+                 : 0;
     }
     const std::wstring path = m_folder + L"\\" + kStatisticsFileName;
     const wchar_t* keys[] = {L"FilesFetched", L"BytesFetched", L"PiecesFetched", L"DownloadMs"};
@@ -475,7 +499,8 @@ bool ArchiveEngine::ExtractFile(uint32_t index, const char* destFolder, uint32_t
 //-----------------------------------------------------------------------------
 // Syncs
 
-uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any, uint8_t flag) {
+uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any,
+                                  uint8_t flag) {
     const std::string args = Num(index) + " " + Num(priority) + " " + Num(any) + " " + Num(flag);
     uint32_t first = 0, count = 0;
     const bool known = m_ready && FilePieces(index, &first, &count);
@@ -508,9 +533,11 @@ uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority
         Sync& sync = m_syncs[syncId];
         sync.fileIndex = index;
         sync.notify = notify;
-        std::strncpy(sync.record.fileName, files->File(index)->name.c_str(), sizeof(sync.record.fileName) - 1);
+        std::strncpy(sync.record.fileName, files->File(index)->name.c_str(),
+                     sizeof(sync.record.fileName) - 1);
         sync.record.total = static_cast<uint32_t>(std::min<uint64_t>(std::max(total, missing), 0xFFFFFFFFu));
-        sync.record.done = sync.record.total - static_cast<uint32_t>(std::min<uint64_t>(missing, sync.record.total));
+        sync.record.done =
+            sync.record.total - static_cast<uint32_t>(std::min<uint64_t>(missing, sync.record.total));
         sync.piecesLeft = bad;
         m_lastError = 0;
         if (bad == 0) {
@@ -535,7 +562,8 @@ uint32_t ArchiveEngine::StartSync(uint32_t index, HWND notify, uint32_t priority
 
 void ArchiveEngine::PostSync(uint32_t syncId, Sync& sync) {
     sync.lastPost = Clock::now();
-    if (sync.notify != nullptr) PostMessageW(sync.notify, WM_ENGINE_SYNC_EVENT, static_cast<WPARAM>(syncId), 0);
+    if (sync.notify != nullptr)
+        PostMessageW(sync.notify, WM_ENGINE_SYNC_EVENT, static_cast<WPARAM>(syncId), 0);
 }
 
 void ArchiveEngine::CancelSync(uint32_t syncId) {
@@ -620,7 +648,8 @@ void ArchiveEngine::PieceEnded(uint32_t syncId, uint32_t length, bool stored, Cl
         return;
     }
     m_filesFetched.insert(sync.fileIndex);
-    sync.record.done = static_cast<uint32_t>(std::min<uint64_t>(sync.record.total, uint64_t(sync.record.done) + length));
+    sync.record.done =
+        static_cast<uint32_t>(std::min<uint64_t>(sync.record.total, uint64_t(sync.record.done) + length));
     if (--sync.piecesLeft == 0) {
         sync.record.status = MORL_SYNC_STATUS_SYNCED;
         sync.record.done = sync.record.total;

@@ -29,12 +29,12 @@
 namespace standin {
 
 // Error codes of this engine besides those of the contract.
-const uint32_t kArchiveErrorNotReady = 0xE0000010u;   // not initialised, or stopping
-const uint32_t kArchiveErrorNoMirror = 0xE0000020u;   // the mirror cannot be used
-const uint32_t kArchiveErrorExists = 0xE0000021u;     // extraction target exists, no overwrite
-const uint32_t kArchiveErrorArchive = 0xE0000022u;    // the archive cannot be used
-const uint32_t kArchiveErrorRebuild = 0xE0000023u;    // the tables could not be rebuilt
-const uint32_t kArchiveErrorUnsafeName = 0xE0000024u; // the archived name would leave the folder
+const uint32_t kArchiveErrorNotReady = 0xE0000010u;    // not initialised, or stopping
+const uint32_t kArchiveErrorNoMirror = 0xE0000020u;    // the mirror cannot be used
+const uint32_t kArchiveErrorExists = 0xE0000021u;      // extraction target exists, no overwrite
+const uint32_t kArchiveErrorArchive = 0xE0000022u;     // the archive cannot be used
+const uint32_t kArchiveErrorRebuild = 0xE0000023u;     // the tables could not be rebuilt
+const uint32_t kArchiveErrorUnsafeName = 0xE0000024u;  // the archived name would leave the folder
 
 const wchar_t kStatisticsFileName[] = L"morl_stats.ini";
 
@@ -51,13 +51,11 @@ public:
     bool GetFileDownloadSize(uint32_t index, uint32_t* size) override;
     bool GetFileMD5(uint32_t index, char* md5) override;
     bool IsFileComplete(uint32_t index) override;
-    uint32_t StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any,
-                       uint8_t flag) override;
+    uint32_t StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any, uint8_t flag) override;
     void CancelSync(uint32_t syncId) override;
     bool GetSyncResult(uint32_t syncId, SyncResult* result) override;
     uint32_t GetLastErrorCode(uint32_t reserved1, uint32_t reserved2) override;
-    uint32_t GetErrorText(uint32_t code, uint32_t reserved, wchar_t* buffer,
-                          uint32_t length) override;
+    uint32_t GetErrorText(uint32_t code, uint32_t reserved, wchar_t* buffer, uint32_t length) override;
     uint32_t GetDownloadSpeed() override;
     uint32_t GetPreDownloadSpeed() override;
     bool ExtractFile(uint32_t index, const char* destFolder, uint32_t overwrite) override;
@@ -130,9 +128,9 @@ private:
     // Pieces being fetched, with the syncs that wait for each: a piece two
     // files share is fetched once.
     std::map<uint32_t, std::vector<uint32_t>> m_pieceSyncs;
-    std::vector<uint8_t> m_good;    // per piece: verifies now
-    std::vector<uint8_t> m_fetch;   // per piece: found damaged since the engine checked the archive
-    std::set<uint32_t> m_mending;   // structure pieces fetched before the engine is ready
+    std::vector<uint8_t> m_good;   // per piece: verifies now
+    std::vector<uint8_t> m_fetch;  // per piece: found damaged since the engine checked the archive
+    std::set<uint32_t> m_mending;  // structure pieces fetched before the engine is ready
     FilesPtr m_files;
     std::set<uint32_t> m_filesFetched;
     uint64_t m_bytesFetched = 0;

@@ -41,10 +41,14 @@ bool ParseNumber(const std::wstring& raw, uint32_t* value) {
     for (; pos < text.size(); ++pos) {
         wchar_t c = text[pos];
         unsigned digit;
-        if (c >= L'0' && c <= L'9') digit = static_cast<unsigned>(c - L'0');
-        else if (base == 16 && c >= L'a' && c <= L'f') digit = static_cast<unsigned>(c - L'a' + 10);
-        else if (base == 16 && c >= L'A' && c <= L'F') digit = static_cast<unsigned>(c - L'A' + 10);
-        else return false;
+        if (c >= L'0' && c <= L'9')
+            digit = static_cast<unsigned>(c - L'0');
+        else if (base == 16 && c >= L'a' && c <= L'f')
+            digit = static_cast<unsigned>(c - L'a' + 10);
+        else if (base == 16 && c >= L'A' && c <= L'F')
+            digit = static_cast<unsigned>(c - L'A' + 10);
+        else
+            return false;
         result = result * base + digit;
         if (result > 0xFFFFFFFFull) return false;
     }
@@ -68,9 +72,8 @@ std::wstring ScriptFile::String(const wchar_t* section, const std::wstring& key,
                                 const std::wstring& fallback) const {
     std::vector<wchar_t> buffer(1024);
     for (;;) {
-        DWORD length = GetPrivateProfileStringW(section, key.c_str(), fallback.c_str(),
-                                                buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                m_path.c_str());
+        DWORD length = GetPrivateProfileStringW(section, key.c_str(), fallback.c_str(), buffer.data(),
+                                                static_cast<DWORD>(buffer.size()), m_path.c_str());
         if (length + 1 < buffer.size() || buffer.size() >= (1u << 20)) {
             return std::wstring(buffer.data(), length);
         }
@@ -84,8 +87,7 @@ bool ScriptFile::HasKey(const wchar_t* section, const std::wstring& key) const {
     return String(section, key, absent) != absent;
 }
 
-uint32_t ScriptFile::Number(const wchar_t* section, const std::wstring& key,
-                            uint32_t fallback) const {
+uint32_t ScriptFile::Number(const wchar_t* section, const std::wstring& key, uint32_t fallback) const {
     uint32_t value = 0;
     return ParseNumber(String(section, key), &value) ? value : fallback;
 }
@@ -126,8 +128,8 @@ Section ScriptFile::ReadSection(const std::wstring& section) const {
     std::vector<wchar_t> buffer(4096);
     DWORD length = 0;
     for (;;) {
-        length = GetPrivateProfileSectionW(section.c_str(), buffer.data(),
-                                           static_cast<DWORD>(buffer.size()), m_path.c_str());
+        length = GetPrivateProfileSectionW(section.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                           m_path.c_str());
         // A full buffer is reported as its size less two.
         if (length + 2 < buffer.size() || buffer.size() >= (1u << 22)) break;
         buffer.resize(buffer.size() * 4);

@@ -63,8 +63,8 @@ void CreateFoldersFor(const std::wstring& path) {
 
 bool WriteWholeFile(const std::wstring& path, const std::string& content) {
     CreateFoldersFor(path);
-    fund::win::unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    fund::win::unique_hfile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     DWORD written = 0;
     const BOOL ok =
@@ -74,8 +74,7 @@ bool WriteWholeFile(const std::wstring& path, const std::string& content) {
 
 }  // namespace
 
-ScriptedEngine::ScriptedEngine(const ScriptFile& script, const CallLog& log)
-    : m_script(script), m_log(log) {
+ScriptedEngine::ScriptedEngine(const ScriptFile& script, const CallLog& log) : m_script(script), m_log(log) {
     m_nextSyncId = m_script.Number(kEngine, L"FirstSyncId", 1);
     m_syncIdStep = m_script.Number(kEngine, L"SyncIdStep", 1);
     LoadFiles();
@@ -116,9 +115,8 @@ const ScriptedEngine::File* ScriptedEngine::FindFile(uint32_t index) {
 
 void ScriptedEngine::SchedulePost(uint32_t delayMs, UINT message, WPARAM wParam, LPARAM lParam) {
     HWND window = m_notify;
-    m_scheduler.At(delayMs, [window, message, wParam, lParam]() {
-        PostMessageW(window, message, wParam, lParam);
-    });
+    m_scheduler.At(delayMs,
+                   [window, message, wParam, lParam]() { PostMessageW(window, message, wParam, lParam); });
 }
 
 void ScriptedEngine::SchedulePosts(const std::wstring& section, const std::wstring& fallback) {
@@ -155,8 +153,7 @@ bool ScriptedEngine::Initialize(const char* key) {
     m_lastError = m_script.NumberForCall(kEngine, L"InitializeError", call, 0);
     Log(std::string("Initialize ") + (key != nullptr ? key : "(null)") + " -> " + Num(ok));
     std::wstring own = L"Post.Initialize" + std::to_wstring(call);
-    SchedulePosts(m_script.HasSection(own) ? own : L"Post.Initialize",
-                  ok ? L"0,0x506D,1,0" : L"");
+    SchedulePosts(m_script.HasSection(own) ? own : L"Post.Initialize", ok ? L"0,0x506D,1,0" : L"");
     return ok;
 }
 
@@ -260,8 +257,7 @@ bool ScriptedEngine::GetFileDownloadSize(uint32_t index, uint32_t* size) {
     fund::lock::scoped_lock hold(m_lock);
     const File* file = FindFile(index);
     if (size != nullptr) *size = file != nullptr ? file->downloadSize : 0;
-    Log("GetFileDownloadSize " + Num(index) + " -> " +
-        Num(file != nullptr ? file->downloadSize : 0));
+    Log("GetFileDownloadSize " + Num(index) + " -> " + Num(file != nullptr ? file->downloadSize : 0));
     return file != nullptr;
 }
 
@@ -330,8 +326,7 @@ bool ScriptedEngine::ParseStep(const std::wstring& text, uint32_t downloadSize, 
     return true;
 }
 
-void ScriptedEngine::ScheduleSync(uint32_t syncId, const std::wstring& course,
-                                  uint32_t downloadSize) {
+void ScriptedEngine::ScheduleSync(uint32_t syncId, const std::wstring& course, uint32_t downloadSize) {
     for (const std::wstring& text : Split(course, L',')) {
         Step step;
         if (!ParseStep(text, downloadSize, &step)) {
@@ -385,16 +380,14 @@ uint32_t ScriptedEngine::StartSync(uint32_t index, HWND notify, uint32_t priorit
     std::memset(&sync.record, 0, sizeof(sync.record));
     const std::string name = wide_to_utf8(keys.String(L"SyncName", utf8_to_wide(file.name)));
     std::memcpy(sync.record.fileName, name.data(),
-                name.size() < sizeof(sync.record.fileName) ? name.size()
-                                                           : sizeof(sync.record.fileName));
+                name.size() < sizeof(sync.record.fileName) ? name.size() : sizeof(sync.record.fileName));
     sync.record.total = file.downloadSize;
     sync.record.status = MORL_SYNC_STATUS_RUNNING;
     sync.resultFails = keys.Number(L"SyncResultFail", 0) != 0;
     m_syncs[syncId] = sync;
 
     const std::wstring ownKey = L"Sync" + std::to_wstring(start);
-    const std::wstring course = keys.Has(ownKey) ? keys.String(ownKey)
-                                                 : keys.String(L"Sync", L"2@0");
+    const std::wstring course = keys.Has(ownKey) ? keys.String(ownKey) : keys.String(L"Sync", L"2@0");
     ScheduleSync(syncId, course, file.downloadSize);
     Log("StartSync " + args + " -> " + Num(syncId));
     return syncId;

@@ -28,13 +28,11 @@ public:
     bool GetFileDownloadSize(uint32_t index, uint32_t* size) override;
     bool GetFileMD5(uint32_t index, char* md5) override;
     bool IsFileComplete(uint32_t index) override;
-    uint32_t StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any,
-                       uint8_t flag) override;
+    uint32_t StartSync(uint32_t index, HWND notify, uint32_t priority, uint32_t any, uint8_t flag) override;
     void CancelSync(uint32_t syncId) override;
     bool GetSyncResult(uint32_t syncId, SyncResult* result) override;
     uint32_t GetLastErrorCode(uint32_t reserved1, uint32_t reserved2) override;
-    uint32_t GetErrorText(uint32_t code, uint32_t reserved, wchar_t* buffer,
-                          uint32_t length) override;
+    uint32_t GetErrorText(uint32_t code, uint32_t reserved, wchar_t* buffer, uint32_t length) override;
     uint32_t GetDownloadSpeed() override;
     uint32_t GetPreDownloadSpeed() override;
     bool ExtractFile(uint32_t index, const char* destFolder, uint32_t overwrite) override;

@@ -12,8 +12,8 @@
 
 namespace {
 
-standin::StandinEngine* CreateEngine(const standin::ScriptFile& script,
-                                     const standin::CallLog& log, const std::wstring& folder) {
+standin::StandinEngine* CreateEngine(const standin::ScriptFile& script, const standin::CallLog& log,
+                                     const std::wstring& folder) {
     const std::wstring behaviour = script.String(L"Engine", L"Behaviour", L"scripted");
     if (behaviour == L"scripted") return new standin::ScriptedEngine(script, log);
     if (behaviour == L"archive") return new standin::ArchiveEngine(script, log, folder);

@@ -71,9 +71,8 @@ ParsedCommandLine ParseHostCommandLine(const std::vector<std::wstring>& args,
             options.timestamps = true;
             continue;
         }
-        const bool takes_value = arg == L"--plugin-dir" || arg == L"--timeout" ||
-                                 arg == L"--answer" || arg == L"--stop-on" ||
-                                 arg == L"--stop-on-exact" || arg == L"--linger" ||
+        const bool takes_value = arg == L"--plugin-dir" || arg == L"--timeout" || arg == L"--answer" ||
+                                 arg == L"--stop-on" || arg == L"--stop-on-exact" || arg == L"--linger" ||
                                  arg == L"--trace";
         if (takes_value) {
             if (i + 1 >= args.size()) return Error(arg + L" needs a value");

@@ -52,8 +52,7 @@ int WaitPumping(const std::vector<HANDLE>& handles, DWORD timeout_ms) {
         const ULONGLONG now = GetTickCount64();
         const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         const DWORD count = static_cast<DWORD>(handles.size());
-        const DWORD result =
-            MsgWaitForMultipleObjects(count, handles.data(), FALSE, left, QS_ALLINPUT);
+        const DWORD result = MsgWaitForMultipleObjects(count, handles.data(), FALSE, left, QS_ALLINPUT);
         if (result < WAIT_OBJECT_0 + count) return static_cast<int>(result - WAIT_OBJECT_0);
         if (result == WAIT_OBJECT_0 + count) {
             MSG msg;
@@ -161,11 +160,16 @@ std::string StatisticsLine(const std::wstring& statistics_path, ULONGLONG elapse
 
 const char* OutcomeName(int code) {
     switch (code) {
-        case kExitSuccess: return "success";
-        case kExitFailure: return "failure";
-        case kExitTimeout: return "time-out";
-        case kExitStopped: return "stopped";
-        default: return "error";
+        case kExitSuccess:
+            return "success";
+        case kExitFailure:
+            return "failure";
+        case kExitTimeout:
+            return "time-out";
+        case kExitStopped:
+            return "stopped";
+        default:
+            return "error";
     }
 }
 

@@ -50,13 +50,13 @@ int CreateWithoutMemory(const wchar_t* dll, const char* create, const char* rele
 
 TEST(StandinExportsOutOfMemory, GetResourceManagerIIAnswersNull) {
     EXPECT_EXIT(std::exit(CreateWithoutMemory<IResourceManager>(L"morl_oom.dll", "GetResourceManagerII",
-                                                                  "ReleaseResourceManagerII")),
+                                                                "ReleaseResourceManagerII")),
                 ::testing::ExitedWithCode(0), "");
 }
 
 TEST(StandinExportsOutOfMemory, CreateCheckHandleAnswersNull) {
     EXPECT_EXIT(std::exit(CreateWithoutMemory<ICheckHandle>(L"morlcheck_oom.dll", "CreateCheckHandle",
-                                                              "ReleaseCheckHandle")),
+                                                            "ReleaseCheckHandle")),
                 ::testing::ExitedWithCode(0), "");
 }
 

@@ -11,8 +11,7 @@ namespace qov {
 
 bool OpenArchive(const std::string& path, bool readOnly, ArchiveHandle* archive, uint32_t* error) {
     QOVSetLastError(ERROR_SUCCESS);
-    if (SFileOpenArchive(path.c_str(), archive->Receive(), readOnly ? NQOV_OPEN_READ_ONLY : 0))
-        return true;
+    if (SFileOpenArchive(path.c_str(), archive->Receive(), readOnly ? NQOV_OPEN_READ_ONLY : 0)) return true;
     const uint32_t code = QOVGetLastError();
     if (error != nullptr) *error = code;
     ReportError("cannot open archive " + Quote(path), code);
@@ -46,8 +45,7 @@ bool OpenChain(const ChainSpec& chain, ArchiveHandle* archive, std::vector<TNQOV
         // the one found even when an older one has the same name.
         TNQOVArchive* attached = ha->FindArchiveByFileName(patch.c_str());
         if (attached == nullptr || attached == ha)
-            return fail("cannot find patch " + Quote(patch) + " in the chain of " +
-                            Quote(chain.path),
+            return fail("cannot find patch " + Quote(patch) + " in the chain of " + Quote(chain.path),
                         ERROR_FILE_NOT_FOUND);
         archives->push_back(attached);
     }
@@ -58,8 +56,8 @@ const std::string& ChainArchivePath(const ChainSpec& chain, size_t k) {
     return k == 0 || k > chain.patches.size() ? chain.path : chain.patches[k - 1];
 }
 
-bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& chain,
-                      const std::vector<TNQOVArchive*>& archives, std::vector<Record>* records) {
+bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& chain, const std::vector<TNQOVArchive*>& archives,
+                      std::vector<Record>* records) {
     records->clear();
     // Each archive's own records, by name, with its header offset (records
     // store their offset from the header, entries their file position).
@@ -114,8 +112,7 @@ bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& chain,
             const Record& candidate = it->second;
             const bool same = candidate.fileSize == entry->GetFileSize() &&
                               candidate.storedSize == entry->GetCompressedSize() &&
-                              tables[k].headerOffset + candidate.storedOffset ==
-                                  entry->GetFilePosition();
+                              tables[k].headerOffset + candidate.storedOffset == entry->GetFilePosition();
             if (match == nullptr || same) match = &candidate;
             if (same) break;
         }

@@ -41,8 +41,7 @@ private:
 // Opens the archive at PATH; READ_ONLY opens it with NQOV_OPEN_READ_ONLY.
 // On failure reports "cannot open archive 'PATH': NAME (N)", stores the
 // library's error number in *error (when ERROR is not null) and returns false.
-bool OpenArchive(const std::string& path, bool readOnly, ArchiveHandle* archive,
-                 uint32_t* error = nullptr);
+bool OpenArchive(const std::string& path, bool readOnly, ArchiveHandle* archive, uint32_t* error = nullptr);
 
 // An archive and the patch archives to attach to it, oldest first (the
 // --patch options of list, cat, extract, verify and patch-tag).
@@ -58,9 +57,8 @@ struct ChainSpec {
 // library's error number goes to *ERROR (when not null) and the message
 // ("cannot open archive 'A': NAME (N)" or "cannot attach patch 'P' to 'A':
 // NAME (N)") to *FAILURE, or to standard error when FAILURE is null.
-bool OpenChain(const ChainSpec& chain, ArchiveHandle* archive,
-               std::vector<TNQOVArchive*>* archives = nullptr, uint32_t* error = nullptr,
-               std::string* failure = nullptr);
+bool OpenChain(const ChainSpec& chain, ArchiveHandle* archive, std::vector<TNQOVArchive*>* archives = nullptr,
+               uint32_t* error = nullptr, std::string* failure = nullptr);
 
 // The name of archive K of CHAIN's chain (0 the base), for messages.
 const std::string& ChainArchivePath(const ChainSpec& chain, size_t k);
@@ -68,7 +66,7 @@ const std::string& ChainArchivePath(const ChainSpec& chain, size_t k);
 // One record of the file table.
 struct Record {
     uint32_t index = 0;  // in its archive's file table
-    std::string name;  // the stored name, or the pseudo name ".File<hash>."
+    std::string name;    // the stored name, or the pseudo name ".File<hash>."
     bool named = false;
     uint32_t flags = 0;
     uint32_t fileSize = 0;
@@ -90,8 +88,8 @@ bool ReadRecords(TNQOVArchive* ha, const std::string& archivePath, std::vector<R
 // takes each id's record, with the archive that holds it.  Only records
 // with NQOV_FILE_EXISTS get ids, so every record returned exists.  On
 // failure reports what failed and returns false.
-bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& chain,
-                      const std::vector<TNQOVArchive*>& archives, std::vector<Record>* records);
+bool ReadChainRecords(TNQOVArchive* ha, const ChainSpec& chain, const std::vector<TNQOVArchive*>& archives,
+                      std::vector<Record>* records);
 
 // A record with content: not a directory and not a delete marker.
 bool HasContent(const Record& record);

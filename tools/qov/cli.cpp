@@ -14,9 +14,8 @@ namespace qov {
 namespace {
 
 const CommandInfo* const kCommands[] = {
-    &kCreateCommand, &kAddCommand,    &kListCommand, &kCatCommand,
-    &kExtractCommand, &kVerifyCommand, &kInfoCommand, &kPatchTagCommand,
-    &kRepairCommand,
+    &kCreateCommand, &kAddCommand,  &kListCommand,     &kCatCommand,    &kExtractCommand,
+    &kVerifyCommand, &kInfoCommand, &kPatchTagCommand, &kRepairCommand,
 };
 
 const CommandInfo* FindCommand(const std::string& name) {
@@ -57,8 +56,7 @@ int RunHelp(const std::vector<std::string>& args) {
     }
     const CommandInfo* command = FindCommand(args[0]);
     if (command == nullptr || args.size() > 1) {
-        Report(command == nullptr ? "no command named " + Quote(args[0])
-                                  : "help takes one command name");
+        Report(command == nullptr ? "no command named " + Quote(args[0]) : "help takes one command name");
         PrintOverview(stderr);
         return kExitUsage;
     }
@@ -109,8 +107,7 @@ int ParseCommandArgs(const CommandInfo& command, const std::vector<std::string>&
     }
     const int count = static_cast<int>(parsed->positionals.size());
     if (count < minPositionals) return UsageError(command, "missing arguments");
-    if (maxPositionals >= 0 && count > maxPositionals)
-        return UsageError(command, "too many arguments");
+    if (maxPositionals >= 0 && count > maxPositionals) return UsageError(command, "too many arguments");
     if (const std::string* kernel = parsed->Value("md5")) return ApplyMD5Kernel(command, *kernel);
     return -1;
 }

@@ -38,8 +38,7 @@ const char kUsage[] =
     "                   it): sets ARCHIVE's patch base tag.  The tag is\n"
     "                   written with the tables, so at least one file must be\n"
     "                   added\n"
-    "  -v, --verbose    name every file as it is added\n"
-    QOV_MD5_OPTION_HELP
+    "  -v, --verbose    name every file as it is added\n" QOV_MD5_OPTION_HELP
     "\n"
     "The library adjusts what cannot apply: files under 4 bytes are stored\n"
     "without encryption, files under 32 bytes also without compression and\n"
@@ -58,8 +57,7 @@ struct AddItem {
 // PREFIX + their relative path with '\' separators.  Symbolic links to
 // folders and special files are skipped with a message.  False when some
 // part could not be read (the rest is still collected).
-bool CollectFolder(const std::string& folder, const std::string& prefix,
-                   std::vector<AddItem>* items) {
+bool CollectFolder(const std::string& folder, const std::string& prefix, std::vector<AddItem>* items) {
     std::vector<std::string> names;
     std::string error;
     if (!fs::ListDirectory(folder, &names, &error)) {
@@ -196,8 +194,7 @@ int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
     const std::string& archivePath = args.positionals[0];
     const std::vector<std::string> paths(args.positionals.begin() + 1, args.positionals.end());
     const std::string* asName = args.Value("as");
-    if (asName != nullptr && paths.size() != 1)
-        return UsageError(command, "--as needs exactly one PATH");
+    if (asName != nullptr && paths.size() != 1) return UsageError(command, "--as needs exactly one PATH");
     if (asName != nullptr && asName->empty()) return UsageError(command, "--as needs a name");
 
     uint32_t flags = NQOV_FILE_COMPRESS;
@@ -211,8 +208,8 @@ int RunAdd(const CommandInfo& command, const std::vector<std::string>& argv) {
         if (!ParseNumber(*text, &extra) || (extra & ~uint64_t(NQOV_FILE_WRITABLE_FLAGS)) != 0) {
             char allowed[16];
             std::snprintf(allowed, sizeof allowed, "0x%08X", NQOV_FILE_WRITABLE_FLAGS);
-            return UsageError(command, "--flags must be made of the bits " + std::string(allowed) +
-                                           ", not " + Quote(*text));
+            return UsageError(command, "--flags must be made of the bits " + std::string(allowed) + ", not " +
+                                           Quote(*text));
         }
         flags |= static_cast<uint32_t>(extra);
     }

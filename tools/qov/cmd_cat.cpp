@@ -23,13 +23,11 @@ const char kUsage[] =
     "Options:\n"
     "  --patch PATCH   attach the patch archive PATCH (repeatable, oldest\n"
     "                  first); NAME is then looked up over the chain, newest\n"
-    "                  archive first\n"
-    QOV_MD5_OPTION_HELP;
+    "                  archive first\n" QOV_MD5_OPTION_HELP;
 
 int RunCat(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(command, argv, {{"patch", 0, true}, QOV_MD5_OPTION}, 2, 2,
-                                       &args);
+    const int early = ParseCommandArgs(command, argv, {{"patch", 0, true}, QOV_MD5_OPTION}, 2, 2, &args);
     if (early >= 0) return early;
     const std::string& path = args.positionals[0];
     const std::string& name = args.positionals[1];
@@ -73,8 +71,8 @@ int RunCat(const CommandInfo& command, const std::vector<std::string>& argv) {
         return kExitFailure;
     }
     if (size != NQOV_INVALID_SIZE && written != size) {
-        Report("read only " + std::to_string(written) + " of " + std::to_string(size) +
-               " bytes of " + Quote(name));
+        Report("read only " + std::to_string(written) + " of " + std::to_string(size) + " bytes of " +
+               Quote(name));
         return kExitFailure;
     }
     return kExitOk;
@@ -82,7 +80,6 @@ int RunCat(const CommandInfo& command, const std::vector<std::string>& argv) {
 
 }  // namespace
 
-const CommandInfo kCatCommand = {"cat", "write one stored file to standard output", kUsage,
-                                 RunCat};
+const CommandInfo kCatCommand = {"cat", "write one stored file to standard output", kUsage, RunCat};
 
 }  // namespace qov

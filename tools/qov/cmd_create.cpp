@@ -27,20 +27,19 @@ const char kUsage[] =
     "  --format-version N    header format version, 0..65535 (default 0)\n"
     "  --header-offset BYTES where the header starts, a multiple of 512\n"
     "                        (default 0); the bytes before it are zero\n"
-    "  -f, --force           replace ARCHIVE if it exists\n"
-    QOV_MD5_OPTION_HELP;
+    "  -f, --force           replace ARCHIVE if it exists\n" QOV_MD5_OPTION_HELP;
 
 // Reads option NAME as a number in MIN..MAX into *VALUE (unchanged when the
 // option is absent).  False after reporting bad usage in *EXIT_CODE.
-bool NumberOption(const CommandInfo& command, const ParsedArgs& args, const char* name,
-                  uint64_t min, uint64_t max, uint64_t* value, int* exitCode) {
+bool NumberOption(const CommandInfo& command, const ParsedArgs& args, const char* name, uint64_t min,
+                  uint64_t max, uint64_t* value, int* exitCode) {
     const std::string* text = args.Value(name);
     if (text == nullptr) return true;
     uint64_t number = 0;
     if (!ParseNumber(*text, &number) || number < min || number > max) {
-        *exitCode = UsageError(command, "--" + std::string(name) + " must be a number from " +
-                                            std::to_string(min) + " to " + std::to_string(max) +
-                                            ", not " + Quote(*text));
+        *exitCode =
+            UsageError(command, "--" + std::string(name) + " must be a number from " + std::to_string(min) +
+                                    " to " + std::to_string(max) + ", not " + Quote(*text));
         return false;
     }
     *value = number;
@@ -80,10 +79,8 @@ int RunCreate(const CommandInfo& command, const std::vector<std::string>& argv) 
     if (!NumberOption(command, args, "sector-size-exp", 0, 22, &sectorExp, &exitCode) ||
         !NumberOption(command, args, "piece-size", 1, UINT32_MAX, &pieceSize, &exitCode) ||
         !NumberOption(command, args, "chunk-size", 0, UINT32_MAX, &chunkSize, &exitCode) ||
-        !NumberOption(command, args, "format-version", 0, UINT16_MAX, &formatVersion,
-                      &exitCode) ||
-        !NumberOption(command, args, "header-offset", 0, uint64_t(1) << 48, &headerOffset,
-                      &exitCode))
+        !NumberOption(command, args, "format-version", 0, UINT16_MAX, &formatVersion, &exitCode) ||
+        !NumberOption(command, args, "header-offset", 0, uint64_t(1) << 48, &headerOffset, &exitCode))
         return exitCode;
     if (const std::string* text = args.Value("sector-size")) {
         uint64_t bytes = 0;
@@ -97,12 +94,12 @@ int RunCreate(const CommandInfo& command, const std::vector<std::string>& argv) 
             }
         }
         if (!found)
-            return UsageError(command, "--sector-size must be a power of two from 512 to 2G, not " +
-                                           Quote(*text));
+            return UsageError(command,
+                              "--sector-size must be a power of two from 512 to 2G, not " + Quote(*text));
     }
     if (headerOffset % 512 != 0)
-        return UsageError(command, "--header-offset must be a multiple of 512, not " +
-                                       std::to_string(headerOffset));
+        return UsageError(command,
+                          "--header-offset must be a multiple of 512, not " + std::to_string(headerOffset));
 
     params.wSectorSize = static_cast<uint16_t>(sectorExp);
     params.dwMD5PieceSize = static_cast<uint32_t>(pieceSize);
@@ -132,17 +129,15 @@ int RunCreate(const CommandInfo& command, const std::vector<std::string>& argv) 
     if (!SFileCreateArchive(path.c_str(), &params, archive.Receive())) {
         const uint32_t error = QOVGetLastError();
         ReportError("cannot create archive " + Quote(path), error);
-        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
-            Report("use --force to replace it");
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) Report("use --force to replace it");
         return kExitFailure;
     }
     if (!archive.Close(true)) {
         ReportError("cannot write archive " + Quote(path), QOVGetLastError());
         return kExitFailure;
     }
-    std::printf("created %s: capacity %u files, sector %u bytes, piece %u bytes\n",
-                path.c_str(), params.dwMaxFileCount, 512u << params.wSectorSize,
-                params.dwMD5PieceSize);
+    std::printf("created %s: capacity %u files, sector %u bytes, piece %u bytes\n", path.c_str(),
+                params.dwMaxFileCount, 512u << params.wSectorSize, params.dwMD5PieceSize);
     return kExitOk;
 }
 

@@ -33,8 +33,7 @@ const char kUsage[] =
     "  --patch PATCH     attach the patch archive PATCH (repeatable, oldest\n"
     "                    first): names are looked up over the chain, and\n"
     "                    without NAMEs the files are those that win their\n"
-    "                    name in the chain (as 'qov list --patch' shows them)\n"
-    QOV_MD5_OPTION_HELP;
+    "                    name in the chain (as 'qov list --patch' shows them)\n" QOV_MD5_OPTION_HELP;
 
 struct Job {
     std::string name;    // in the archive
@@ -72,11 +71,13 @@ bool TargetPath(const std::string& output, const std::string& name, std::string*
 
 int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(
-        command, argv,
-        {{"output", 'o', true}, {"jobs", 'j', true}, {"verbose", 'v', false}, {"patch", 0, true},
-         QOV_MD5_OPTION},
-        1, -1, &args);
+    const int early = ParseCommandArgs(command, argv,
+                                       {{"output", 'o', true},
+                                        {"jobs", 'j', true},
+                                        {"verbose", 'v', false},
+                                        {"patch", 0, true},
+                                        QOV_MD5_OPTION},
+                                       1, -1, &args);
     if (early >= 0) return early;
     const ChainSpec chain{args.positionals[0], args.Values("patch")};
     const std::vector<std::string> names(args.positionals.begin() + 1, args.positionals.end());
@@ -85,8 +86,7 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
     uint64_t jobCount = DefaultJobs();
     if (const std::string* text = args.Value("jobs")) {
         if (!ParseNumber(*text, &jobCount) || jobCount < 1 || jobCount > 1024)
-            return UsageError(command, "--jobs must be a number from 1 to 1024, not " +
-                                           Quote(*text));
+            return UsageError(command, "--jobs must be a number from 1 to 1024, not " + Quote(*text));
     }
     const bool verbose = args.Has("verbose");
 
@@ -98,7 +98,7 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
     if (wanted.empty()) {
         std::vector<Record> records;
         if (chain.patches.empty() ? !ReadRecords(archive.get(), chain.path, &records)
-                                 : !ReadChainRecords(archive.get(), chain, archives, &records))
+                                  : !ReadChainRecords(archive.get(), chain, archives, &records))
             return kExitFailure;
         for (const Record& record : records)
             if (HasContent(record) && !IsListFileName(record.name)) wanted.push_back(record.name);
@@ -140,8 +140,7 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
         }
     };
     // Every worker's handle gets the same patches.
-    ForEachOnWorkers(ChainOpener(chain), jobs.size(), static_cast<size_t>(jobCount), &archive,
-                     extractOne);
+    ForEachOnWorkers(ChainOpener(chain), jobs.size(), static_cast<size_t>(jobCount), &archive, extractOne);
 
     size_t extracted = 0, notReached = 0;
     for (size_t i = 0; i < jobs.size(); i++) {
@@ -151,8 +150,7 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
                 if (verbose) std::printf("extracted %s\n", jobs[i].name.c_str());
                 break;
             case Outcome::kFailed:
-                ReportError("cannot extract " + Quote(jobs[i].name) + " to " +
-                                Quote(jobs[i].target),
+                ReportError("cannot extract " + Quote(jobs[i].name) + " to " + Quote(jobs[i].target),
                             outcomes[i].error);
                 ok = false;
                 break;
@@ -172,7 +170,6 @@ int RunExtract(const CommandInfo& command, const std::vector<std::string>& argv)
 
 }  // namespace
 
-const CommandInfo kExtractCommand = {"extract", "copy stored files into a folder", kUsage,
-                                     RunExtract};
+const CommandInfo kExtractCommand = {"extract", "copy stored files into a folder", kUsage, RunExtract};
 
 }  // namespace qov

@@ -40,12 +40,10 @@ struct Digest {
 
 int RunInfo(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"dump", 0, false}}, 1,
-                                       1, &args);
+    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"dump", 0, false}}, 1, 1, &args);
     if (early >= 0) return early;
     const std::string& path = args.positionals[0];
-    if (args.Has("json") && args.Has("dump"))
-        return UsageError(command, "give --json or --dump, not both");
+    if (args.Has("json") && args.Has("dump")) return UsageError(command, "give --json or --dump, not both");
 
     ArchiveHandle archive;
     if (!OpenArchive(path, true, &archive)) return kExitFailure;
@@ -119,11 +117,9 @@ int RunInfo(const CommandInfo& command, const std::vector<std::string>& argv) {
     std::printf("archive %s\n", path.c_str());
     for (const Figure& figure : figures) {
         if (figure.hex)
-            std::printf("  %-22s 0x%08llX\n", figure.label,
-                        static_cast<unsigned long long>(figure.value));
+            std::printf("  %-22s 0x%08llX\n", figure.label, static_cast<unsigned long long>(figure.value));
         else
-            std::printf("  %-22s %llu\n", figure.label,
-                        static_cast<unsigned long long>(figure.value));
+            std::printf("  %-22s %llu\n", figure.label, static_cast<unsigned long long>(figure.value));
     }
     for (const Digest& digest : digests)
         std::printf("  %-22s %s\n", digest.label, HexDigits(digest.bytes, 16).c_str());

@@ -54,11 +54,16 @@ void PrintJson(const std::vector<Record>& records, bool chain) {
         const Record& record = records[i];
         JsonWriter json;
         json.BeginObject()
-            .Key("name").String(record.name)
-            .Key("flags").Number(record.flags)
-            .Key("size").Number(record.fileSize)
-            .Key("stored_size").Number(record.storedSize)
-            .Key("md5").String(HexDigits(record.md5, sizeof record.md5));
+            .Key("name")
+            .String(record.name)
+            .Key("flags")
+            .Number(record.flags)
+            .Key("size")
+            .Number(record.fileSize)
+            .Key("stored_size")
+            .Number(record.storedSize)
+            .Key("md5")
+            .String(HexDigits(record.md5, sizeof record.md5));
         if (chain) json.Key("archive").Number(record.archive);
         json.EndObject();
         std::printf("%s\n  %s", i == 0 ? "" : ",", json.Text().c_str());
@@ -68,36 +73,32 @@ void PrintJson(const std::vector<Record>& records, bool chain) {
 
 void PrintTable(const std::vector<Record>& records, bool chain) {
     if (chain)
-        std::printf("%12s %12s %-10s %-5s %7s  %s\n", "size", "stored", "flags", "kind", "archive",
-                    "name");
+        std::printf("%12s %12s %-10s %-5s %7s  %s\n", "size", "stored", "flags", "kind", "archive", "name");
     else
         std::printf("%12s %12s %-10s %-5s  %s\n", "size", "stored", "flags", "kind", "name");
     uint64_t totalSize = 0, totalStored = 0;
     size_t files = 0;
     for (const Record& record : records) {
         if (chain)
-            std::printf("%12u %12u 0x%08X %s %7zu  %s\n", record.fileSize, record.storedSize,
-                        record.flags, KindLetters(record.flags).c_str(), record.archive,
-                        record.name.c_str());
+            std::printf("%12u %12u 0x%08X %s %7zu  %s\n", record.fileSize, record.storedSize, record.flags,
+                        KindLetters(record.flags).c_str(), record.archive, record.name.c_str());
         else
-            std::printf("%12u %12u 0x%08X %s  %s\n", record.fileSize, record.storedSize,
-                        record.flags, KindLetters(record.flags).c_str(), record.name.c_str());
+            std::printf("%12u %12u 0x%08X %s  %s\n", record.fileSize, record.storedSize, record.flags,
+                        KindLetters(record.flags).c_str(), record.name.c_str());
         if (HasContent(record)) {
             files++;
             totalSize += record.fileSize;
             totalStored += record.storedSize;
         }
     }
-    std::printf("%12llu %12llu %zu record%s, %zu file%s\n",
-                static_cast<unsigned long long>(totalSize),
-                static_cast<unsigned long long>(totalStored), records.size(),
-                records.size() == 1 ? "" : "s", files, files == 1 ? "" : "s");
+    std::printf("%12llu %12llu %zu record%s, %zu file%s\n", static_cast<unsigned long long>(totalSize),
+                static_cast<unsigned long long>(totalStored), records.size(), records.size() == 1 ? "" : "s",
+                files, files == 1 ? "" : "s");
 }
 
 int RunList(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"patch", 0, true}}, 1,
-                                       1, &args);
+    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"patch", 0, true}}, 1, 1, &args);
     if (early >= 0) return early;
     const ChainSpec chain{args.positionals[0], args.Values("patch")};
     const bool patched = !chain.patches.empty();

@@ -34,8 +34,7 @@ const char kUsage[] =
 
 int RunPatchTag(const CommandInfo& command, const std::vector<std::string>& argv) {
     ParsedArgs args;
-    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"patch", 0, true}}, 1,
-                                       1, &args);
+    const int early = ParseCommandArgs(command, argv, {{"json", 0, false}, {"patch", 0, true}}, 1, 1, &args);
     if (early >= 0) return early;
     const ChainSpec chain{args.positionals[0], args.Values("patch")};
 
@@ -66,7 +65,7 @@ int RunPatchTag(const CommandInfo& command, const std::vector<std::string>& argv
 
 }  // namespace
 
-const CommandInfo kPatchTagCommand = {"patch-tag", "show the tags that chain patch archives",
-                                      kUsage, RunPatchTag};
+const CommandInfo kPatchTagCommand = {"patch-tag", "show the tags that chain patch archives", kUsage,
+                                      RunPatchTag};
 
 }  // namespace qov

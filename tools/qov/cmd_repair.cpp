@@ -64,8 +64,7 @@ const char kUsage[] =
     "                      given up and tried again (default 30)\n"
     "  --force             rebuild ARCHIVE even when it has no readable header\n"
     "                      and its size differs from the source's (it may be\n"
-    "                      another file: a mistyped path is refused without)\n"
-    QOV_MD5_OPTION_HELP
+    "                      another file: a mistyped path is refused without)\n" QOV_MD5_OPTION_HELP
     "\n"
     "Other programs' repairs are kept out with a lock on ARCHIVE.  Proxies\n"
 #if defined(_WIN32)
@@ -196,13 +195,15 @@ public:
         } else if (progress.phase == rp::RepairPhase::kFetching) {
             done = progress.bytesStored;
             total = progress.bytesToFetch;
-            line = Mebibytes(done) + "/" + Mebibytes(total) + "  " + Mebibytes(progress.bytesPerSecond) + "/s";
+            line =
+                Mebibytes(done) + "/" + Mebibytes(total) + "  " + Mebibytes(progress.bytesPerSecond) + "/s";
             if (progress.bytesPerSecond > 0 && total > done)
                 line += "  " + Clock((total - done) / progress.bytesPerSecond) + " left";
         } else {
             return;
         }
-        const int percent = total == 0 ? 100 : static_cast<int>(std::min<uint64_t>(done, total) * 100 / total);
+        const int percent =
+            total == 0 ? 100 : static_cast<int>(std::min<uint64_t>(done, total) * 100 / total);
         const int kWidth = 24;
         std::string meter(static_cast<size_t>(percent * kWidth / 100), '#');
         meter.append(static_cast<size_t>(kWidth) - meter.size(), '-');
@@ -274,20 +275,28 @@ private:
 
 const char* OutcomeName(rp::RepairOutcome outcome) {
     switch (outcome) {
-        case rp::RepairOutcome::kRepaired: return "repaired";
-        case rp::RepairOutcome::kIncomplete: return "incomplete";
-        case rp::RepairOutcome::kUnusable: return "unusable";
-        case rp::RepairOutcome::kStopped: return "stopped";
+        case rp::RepairOutcome::kRepaired:
+            return "repaired";
+        case rp::RepairOutcome::kIncomplete:
+            return "incomplete";
+        case rp::RepairOutcome::kUnusable:
+            return "unusable";
+        case rp::RepairOutcome::kStopped:
+            return "stopped";
     }
     return "unusable";
 }
 
 int ExitCodeOf(rp::RepairOutcome outcome) {
     switch (outcome) {
-        case rp::RepairOutcome::kRepaired: return kExitOk;
-        case rp::RepairOutcome::kIncomplete: return kExitFailure;
-        case rp::RepairOutcome::kUnusable: return kExitUsage;
-        case rp::RepairOutcome::kStopped: return kExitStopped;
+        case rp::RepairOutcome::kRepaired:
+            return kExitOk;
+        case rp::RepairOutcome::kIncomplete:
+            return kExitFailure;
+        case rp::RepairOutcome::kUnusable:
+            return kExitUsage;
+        case rp::RepairOutcome::kStopped:
+            return kExitStopped;
     }
     return kExitUsage;
 }
@@ -299,7 +308,8 @@ std::string Count(uint64_t count, const char* one, const char* many) {
 
 std::string PieceList(const std::vector<uint32_t>& pieces) {
     std::string text;
-    for (size_t n = 0; n < pieces.size() && n < kFilesShown; ++n) text += (n ? ", " : "") + std::to_string(pieces[n]);
+    for (size_t n = 0; n < pieces.size() && n < kFilesShown; ++n)
+        text += (n ? ", " : "") + std::to_string(pieces[n]);
     if (pieces.size() > kFilesShown) text += ", ...";
     return text;
 }
@@ -316,7 +326,8 @@ void PrintPlan(const rp::RepairPlan& plan) {
         std::printf("%s affected\n", Count(plan.files.size(), "file", "files").c_str());
         for (size_t n = 0; n < plan.files.size() && n < kFilesShown; ++n)
             std::printf("  %s\n", plan.files[n].c_str());
-        if (plan.files.size() > kFilesShown) std::printf("  ... and %zu more\n", plan.files.size() - kFilesShown);
+        if (plan.files.size() > kFilesShown)
+            std::printf("  ... and %zu more\n", plan.files.size() - kFilesShown);
     } else {
         std::printf("files affected not known until the tables are rebuilt\n");
     }
@@ -327,13 +338,15 @@ void PrintResult(const rp::RepairResult& result, bool hadWork) {
     switch (result.outcome) {
         case rp::RepairOutcome::kRepaired:
             if (hadWork)
-                std::printf("repaired: %s, %s in %.2f s\n", Count(result.piecesStored, "piece", "pieces").c_str(),
+                std::printf("repaired: %s, %s in %.2f s\n",
+                            Count(result.piecesStored, "piece", "pieces").c_str(),
                             Count(result.bytesStored, "byte", "bytes").c_str(), result.seconds);
             std::printf("the archive is intact\n");
             break;
         case rp::RepairOutcome::kIncomplete:
             std::printf("not repaired: %s could not be had: %s\n",
-                        Count(result.piecesLeft.size(), "piece", "pieces").c_str(), PieceList(result.piecesLeft).c_str());
+                        Count(result.piecesLeft.size(), "piece", "pieces").c_str(),
+                        PieceList(result.piecesLeft).c_str());
             for (size_t n = 0; n < result.filesLeft.size() && n < kFilesShown; ++n)
                 std::printf("  file %s\n", result.filesLeft[n].c_str());
             if (!result.error.empty()) Report(result.error);
@@ -344,8 +357,8 @@ void PrintResult(const rp::RepairResult& result, bool hadWork) {
             break;
         case rp::RepairOutcome::kUnusable:
             if (result.piecesStored > 0)
-                std::printf("%s stored and kept, %zu left\n", Count(result.piecesStored, "piece", "pieces").c_str(),
-                            result.piecesLeft.size());
+                std::printf("%s stored and kept, %zu left\n",
+                            Count(result.piecesStored, "piece", "pieces").c_str(), result.piecesLeft.size());
             Report(result.error);
             break;
     }
@@ -388,7 +401,8 @@ std::string JsonOf(const RepairArgs& args, const rp::RepairPlan* plan, const rp:
         out.EndArray().Key("seconds").Raw(decimal(result->seconds));
         out.Key("prepare_seconds").Raw(decimal(result->prepareSeconds));
         out.Key("fetch_seconds").Raw(decimal(result->fetchSeconds));
-        out.Key("first_piece_seconds").Raw(result->firstPieceSeconds < 0 ? "null" : decimal(result->firstPieceSeconds));
+        out.Key("first_piece_seconds")
+            .Raw(result->firstPieceSeconds < 0 ? "null" : decimal(result->firstPieceSeconds));
         out.EndObject();
     }
     out.EndObject();

@@ -52,15 +52,14 @@ const char kUsage[] =
     "                  \"last_piece_size\", \"bad_pieces\"}...]; or {\"error\":\n"
     "                  CODE} when the archive cannot be opened or a patch\n"
     "                  cannot be attached\n"
-    "  --patch PATCH   attach the patch archive PATCH (repeatable, oldest first)\n"
-    QOV_MD5_OPTION_HELP
+    "  --patch PATCH   attach the patch archive PATCH (repeatable, oldest first)\n" QOV_MD5_OPTION_HELP
     "\n"
     "Exit status: 0 intact, 1 damage found, 2 the archive cannot be opened or\n"
     "a patch cannot be attached (or bad usage).\n";
 
 // VerifyFile results that make a file bad.
-const uint32_t kBadFileFlags = VERIFY_CANNOT_OPEN | VERIFY_READ_ERROR |
-                               VERIFY_FILE_SECTOR_CRC_ERROR | VERIFY_FILE_MD5_ERROR;
+const uint32_t kBadFileFlags =
+    VERIFY_CANNOT_OPEN | VERIFY_READ_ERROR | VERIFY_FILE_SECTOR_CRC_ERROR | VERIFY_FILE_MD5_ERROR;
 
 // What was found about one file.  Without --deep a file is bad when it
 // holds a bad piece (a repair rewrites it); with --deep when reading it
@@ -106,8 +105,8 @@ std::string DescribeFileCheck(const FileCheck& check) {
 
 // The pieces of every archive of the chain: ARCHIVES[k] opened from the
 // chain's k-th path.  False after reporting when one cannot be checked.
-bool CheckChainPieces(const ChainSpec& chain, const std::vector<TNQOVArchive*>& archives,
-                      size_t jobs, ProgressBar* bar, std::vector<PieceReport>* pieces) {
+bool CheckChainPieces(const ChainSpec& chain, const std::vector<TNQOVArchive*>& archives, size_t jobs,
+                      ProgressBar* bar, std::vector<PieceReport>* pieces) {
     pieces->resize(archives.size());
     std::function<void(uint64_t, uint64_t)> progress;
     if (bar->Enabled())
@@ -152,8 +151,7 @@ std::vector<FileGroup> GroupFiles(const std::vector<FileCheck>& checks, size_t j
         for (size_t first = 0; first < files.size(); first += size) {
             FileGroup group;
             group.checkPieces = checkPieces;
-            group.files.assign(files.begin() + first,
-                               files.begin() + std::min(files.size(), first + size));
+            group.files.assign(files.begin() + first, files.begin() + std::min(files.size(), first + size));
             groups.push_back(group);
         }
     }
@@ -186,10 +184,9 @@ void ReadEveryFile(const ChainSpec& chain, ArchiveHandle* archive, size_t jobs,
 }
 
 void PrintPieceLine(const PieceReport& report) {
-    std::printf("pieces: %u (%u bytes each, the last %u bytes), %zu bad", report.count,
-                report.size, report.lastSize, report.bad.size());
-    for (size_t i = 0; i < report.bad.size(); i++)
-        std::printf("%s%u", i == 0 ? ": " : ", ", report.bad[i]);
+    std::printf("pieces: %u (%u bytes each, the last %u bytes), %zu bad", report.count, report.size,
+                report.lastSize, report.bad.size());
+    for (size_t i = 0; i < report.bad.size(); i++) std::printf("%s%u", i == 0 ? ": " : ", ", report.bad[i]);
     std::printf("\n");
 }
 
@@ -198,9 +195,12 @@ void PrintJson(const ChainSpec& chain, const std::vector<PieceReport>& pieces,
     const PieceReport& base = pieces[0];
     JsonWriter out;
     out.BeginObject()
-        .Key("pieces").Number(base.count)
-        .Key("last_piece_size").Number(base.lastSize)
-        .Key("bad_pieces").BeginArray();
+        .Key("pieces")
+        .Number(base.count)
+        .Key("last_piece_size")
+        .Number(base.lastSize)
+        .Key("bad_pieces")
+        .BeginArray();
     for (uint32_t index : base.bad) out.Number(index);
     out.EndArray().Key("bad_files").BeginArray();
     for (const std::string& name : badFiles) out.String(name);
@@ -209,10 +209,14 @@ void PrintJson(const ChainSpec& chain, const std::vector<PieceReport>& pieces,
         out.Key("patches").BeginArray();
         for (size_t k = 1; k < pieces.size(); k++) {
             out.BeginObject()
-                .Key("archive").String(pieces[k].path)
-                .Key("pieces").Number(pieces[k].count)
-                .Key("last_piece_size").Number(pieces[k].lastSize)
-                .Key("bad_pieces").BeginArray();
+                .Key("archive")
+                .String(pieces[k].path)
+                .Key("pieces")
+                .Number(pieces[k].count)
+                .Key("last_piece_size")
+                .Number(pieces[k].lastSize)
+                .Key("bad_pieces")
+                .BeginArray();
             for (uint32_t index : pieces[k].bad) out.Number(index);
             out.EndArray().EndObject();
         }
@@ -226,9 +230,8 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
     ParsedArgs args;
     const int early = ParseCommandArgs(
         command, argv,
-        {{"json", 0, false}, {"deep", 0, false}, {"jobs", 'j', true}, {"patch", 0, true},
-         QOV_MD5_OPTION},
-        1, 1, &args);
+        {{"json", 0, false}, {"deep", 0, false}, {"jobs", 'j', true}, {"patch", 0, true}, QOV_MD5_OPTION}, 1,
+        1, &args);
     if (early >= 0) return early;
     uint64_t jobs = DefaultJobs();
     if (const std::string* text = args.Value("jobs")) {
@@ -255,7 +258,7 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
 
     std::vector<Record> records;
     if (chain.patches.empty() ? !ReadRecords(ha, path, &records)
-                             : !ReadChainRecords(ha, chain, archives, &records))
+                              : !ReadChainRecords(ha, chain, archives, &records))
         return kExitFailure;
     std::vector<const Record*> files;
     for (const Record& record : records)
@@ -265,8 +268,7 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
     // in bad ones; with --deep, every file read.
     ProgressBar bar(fs::IsTerminal(stderr));
     std::vector<PieceReport> pieces;
-    if (!CheckChainPieces(chain, archives, static_cast<size_t>(jobs), &bar, &pieces))
-        return kExitFailure;
+    if (!CheckChainPieces(chain, archives, static_cast<size_t>(jobs), &bar, &pieces)) return kExitFailure;
     std::vector<FileCheck> checks(files.size());
     FindFilesWithBadPieces(ha, files, pieces, &checks);
     if (deep) ReadEveryFile(chain, &archive, static_cast<size_t>(jobs), files, &bar, &checks);
@@ -295,15 +297,14 @@ int RunVerify(const CommandInfo& command, const std::vector<std::string>& argv) 
                 deep ? "their pieces, and each read with its content MD5"
                      : "by their pieces; --deep also reads each one");
     for (size_t i : bad)
-        std::printf("  bad file %s (%s)\n", files[i]->name.c_str(),
-                    DescribeFileCheck(checks[i]).c_str());
+        std::printf("  bad file %s (%s)\n", files[i]->name.c_str(), DescribeFileCheck(checks[i]).c_str());
     std::printf("%s\n", damaged ? "damage found" : "the archive is intact");
     return damaged ? kExitFailure : kExitOk;
 }
 
 }  // namespace
 
-const CommandInfo kVerifyCommand = {"verify", "check every piece; with --deep, every file too",
-                                    kUsage, RunVerify};
+const CommandInfo kVerifyCommand = {"verify", "check every piece; with --deep, every file too", kUsage,
+                                    RunVerify};
 
 }  // namespace qov

@@ -58,9 +58,7 @@ std::string DescribeError(uint32_t code) {
 
 void Report(const std::string& message) { std::fprintf(stderr, "qov: %s\n", message.c_str()); }
 
-void ReportError(const std::string& message, uint32_t code) {
-    Report(message + ": " + DescribeError(code));
-}
+void ReportError(const std::string& message, uint32_t code) { Report(message + ": " + DescribeError(code)); }
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
 

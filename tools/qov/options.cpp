@@ -36,8 +36,8 @@ std::vector<std::string> ParsedArgs::Values(const std::string& name) const {
     return values;
 }
 
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
-               ParsedArgs* parsed, std::string* error) {
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs, ParsedArgs* parsed,
+               std::string* error) {
     *parsed = ParsedArgs();
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); i++) {
@@ -52,8 +52,8 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef
         }
         if (arg[1] == '-') {
             const size_t equals = arg.find('=');
-            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos
-                                                                                : equals - 2);
+            const std::string name =
+                arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
             const OptionDef* def = FindLong(defs, name);
             if (def == nullptr) {
                 *error = "unknown option '--" + name + "'";
@@ -130,10 +130,20 @@ bool ParseNumber(const std::string& text, uint64_t* value) {
     unsigned shift = 0;
     if (pos < text.size()) {
         switch (text[pos]) {
-            case 'k': case 'K': shift = 10; break;
-            case 'm': case 'M': shift = 20; break;
-            case 'g': case 'G': shift = 30; break;
-            default: return false;
+            case 'k':
+            case 'K':
+                shift = 10;
+                break;
+            case 'm':
+            case 'M':
+                shift = 20;
+                break;
+            case 'g':
+            case 'G':
+                shift = 30;
+                break;
+            default:
+                return false;
         }
         if (base == 16 || ++pos != text.size()) return false;
         if (result > (UINT64_MAX >> shift)) return false;

@@ -32,8 +32,8 @@ struct ParsedArgs {
 // several short flags.  "--" ends the options; "-" alone is positional.
 // Options and positional arguments may be mixed.  On an unknown option or a
 // missing value, false with the reason in *error.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
-               ParsedArgs* parsed, std::string* error);
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs, ParsedArgs* parsed,
+               std::string* error);
 
 // Parses a non-negative whole number: decimal or 0x-prefixed hex, with an
 // optional K, M or G suffix (times 1024, 1024^2, 1024^3).  False on anything

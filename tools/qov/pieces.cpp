@@ -35,8 +35,7 @@ bool CheckAllPieces(TNQOVArchive* ha, const std::string& path, size_t threads,
                     const std::function<void(uint64_t, uint64_t)>& progress, PieceReport* report) {
     report->path = path;
     QOVSetLastError(ERROR_SUCCESS);
-    if (!SFileGetPieceCount(ha, &report->lastSize, &report->count, &report->size) ||
-        report->size == 0) {
+    if (!SFileGetPieceCount(ha, &report->lastSize, &report->count, &report->size) || report->size == 0) {
         ReportError("cannot count the pieces of " + Quote(path), QOVGetLastError());
         return false;
     }

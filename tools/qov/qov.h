@@ -34,11 +34,12 @@ extern const CommandInfo kRepairCommand;
 // The option of every command that hashes pieces or files (create, add,
 // cat, extract, verify, repair): which MD5 kernel hashes them, for
 // comparing kernels.  ParseCommandArgs applies it.
-#define QOV_MD5_OPTION {"md5", 0, true}
-#define QOV_MD5_OPTION_HELP                                                     \
-    "  --md5 KERNEL    how many pieces are hashed at once: avx512 (16), avx2\n" \
+#define QOV_MD5_OPTION \
+    { "md5", 0, true }
+#define QOV_MD5_OPTION_HELP                                                        \
+    "  --md5 KERNEL    how many pieces are hashed at once: avx512 (16), avx2\n"    \
     "                  (8), scalar (one) or auto, the fastest this machine runs\n" \
-    "                  (the default); every kernel gives the same digests, and\n" \
+    "                  (the default); every kernel gives the same digests, and\n"  \
     "                  one the machine lacks exits 2\n"
 
 // The product's version: "x.y.z", with git describe's suffix when not
@@ -55,8 +56,7 @@ int Run(const std::vector<std::string>& args);
 // Returns -1 when the command should go on; otherwise the exit code to
 // return at once (help was printed: 0; bad usage was reported: 2).
 int ParseCommandArgs(const CommandInfo& command, const std::vector<std::string>& args,
-                     std::vector<OptionDef> defs, int minPositionals, int maxPositionals,
-                     ParsedArgs* parsed);
+                     std::vector<OptionDef> defs, int minPositionals, int maxPositionals, ParsedArgs* parsed);
 
 // Reports bad usage of COMMAND (the message and the command's usage line on
 // standard error) and returns kExitUsage.

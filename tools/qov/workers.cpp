@@ -68,12 +68,11 @@ HandleOpener ChainOpener(const ChainSpec& chain) {
 bool ForEachOnWorkers(const std::string& path, size_t count, size_t threads, ArchiveHandle* primary,
                       const std::function<void(TNQOVArchive*, size_t)>& task,
                       const std::function<void(size_t)>& progress) {
-    return ForEachOnWorkers(ChainOpener(ChainSpec{path, {}}), count, threads, primary, task,
-                            progress);
+    return ForEachOnWorkers(ChainOpener(ChainSpec{path, {}}), count, threads, primary, task, progress);
 }
 
-bool ForEachOnWorkers(const HandleOpener& open, size_t count, size_t threads,
-                      ArchiveHandle* primary, const std::function<void(TNQOVArchive*, size_t)>& task,
+bool ForEachOnWorkers(const HandleOpener& open, size_t count, size_t threads, ArchiveHandle* primary,
+                      const std::function<void(TNQOVArchive*, size_t)>& task,
                       const std::function<void(size_t)>& progress) {
     Shared shared;
     shared.open = &open;

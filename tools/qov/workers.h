@@ -15,8 +15,7 @@ namespace qov {
 // the same patches attached).  On failure: false, with the message in
 // *FAILURE and the library's error number in *ERROR.  Called on the worker
 // threads, at the same time.
-typedef std::function<bool(ArchiveHandle* archive, std::string* failure, uint32_t* error)>
-    HandleOpener;
+typedef std::function<bool(ArchiveHandle* archive, std::string* failure, uint32_t* error)> HandleOpener;
 
 // An opener of read-only handles of the chain CHAIN (OpenChain).
 HandleOpener ChainOpener(const ChainSpec& chain);
@@ -28,8 +27,8 @@ HandleOpener ChainOpener(const ChainSpec& chain);
 // is called on the calling thread with the number of tasks done so far.
 // Returns false when no thread could open the archive; tasks never reached
 // are then not run.
-bool ForEachOnWorkers(const HandleOpener& open, size_t count, size_t threads,
-                      ArchiveHandle* primary, const std::function<void(TNQOVArchive*, size_t)>& task,
+bool ForEachOnWorkers(const HandleOpener& open, size_t count, size_t threads, ArchiveHandle* primary,
+                      const std::function<void(TNQOVArchive*, size_t)>& task,
                       const std::function<void(size_t)>& progress = nullptr);
 
 // The same with read-only handles of the archive at PATH alone.

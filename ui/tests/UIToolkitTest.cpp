@@ -31,10 +31,10 @@ bool SameRect(const RECT& a, const RECT& b) {
     if (control == nullptr) return ::testing::AssertionFailure() << "no control";
     const RECT& got = control->GetPos();
     if (SameRect(got, expected)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << fund::win::wide_to_utf8(control->GetName()) << " at " << got.left << ","
-                                         << got.top << "," << got.right << "," << got.bottom << ", expected "
-                                         << expected.left << "," << expected.top << "," << expected.right << ","
-                                         << expected.bottom;
+    return ::testing::AssertionFailure()
+           << fund::win::wide_to_utf8(control->GetName()) << " at " << got.left << "," << got.top << ","
+           << got.right << "," << got.bottom << ", expected " << expected.left << "," << expected.top << ","
+           << expected.right << "," << expected.bottom;
 }
 
 class ToolkitTest : public testing::Test {
@@ -47,9 +47,10 @@ protected:
 
     // Builds a skin of the given body and lays it out at 0,0,width,height.
     CControlUI* Build(const std::string& body, int width = 300, int height = 200) {
-        const std::string xml = "<Window size=\"" + std::to_string(width) + "," + std::to_string(height) +
-                                "\" caption=\"0,0,0,30\"><Font id=\"0\" name=\"Microsoft YaHei\" size=\"12\"/>" +
-                                body + "</Window>";
+        const std::string xml =
+            "<Window size=\"" + std::to_string(width) + "," + std::to_string(height) +
+            "\" caption=\"0,0,0,30\"><Font id=\"0\" name=\"Microsoft YaHei\" size=\"12\"/>" + body +
+            "</Window>";
         std::unique_ptr<CControlUI> root = builder.CreateFromXml(xml, &manager);
         if (!root) return nullptr;
         manager.AttachDialog(std::move(root));
@@ -89,7 +90,8 @@ TEST(ToolkitValues, AttributeTexts) {
 TEST_F(ToolkitTest, SkinBecomesATreeWithWindowSettings) {
     CControlUI* root = Build(
         "<VerticalLayout name=\"root\"><HorizontalLayout name=\"bar\" height=\"30\"><Text name=\"t\"/>"
-        "<Button name=\"b\" width=\"40\"/></HorizontalLayout><Progress name=\"p\" height=\"8\" value=\"140\"/>"
+        "<Button name=\"b\" width=\"40\"/></HorizontalLayout><Progress name=\"p\" height=\"8\" "
+        "value=\"140\"/>"
         "<Control/></VerticalLayout>",
         320, 240);
     ASSERT_NE(root, nullptr) << fund::win::wide_to_utf8(builder.GetError());
@@ -145,8 +147,8 @@ DWORD WINAPI BuildDeepSkin(void*) {
     std::string deep = "<Window>";
     while (deep.size() + 3 <= (1u << 20)) deep += "<a>";
     ui::CDialogBuilder builder;
-    g_deepSkinRefused =
-        builder.CreateFromXml(deep, nullptr) == nullptr && builder.GetError().find(L"deeper") != std::wstring::npos;
+    g_deepSkinRefused = builder.CreateFromXml(deep, nullptr) == nullptr &&
+                        builder.GetError().find(L"deeper") != std::wstring::npos;
     return 0;
 }
 
@@ -187,7 +189,8 @@ TEST_F(ToolkitTest, VerticalLayoutGivesFixedSizesAndSharesTheRest) {
 TEST_F(ToolkitTest, HorizontalLayoutCentresLowerControls) {
     CControlUI* root = Build(
         "<HorizontalLayout childpadding=\"10\"><Control name=\"left\"/>"
-        "<Button name=\"b\" width=\"80\" height=\"20\"/><Control name=\"right\" width=\"30\"/></HorizontalLayout>",
+        "<Button name=\"b\" width=\"80\" height=\"20\"/><Control name=\"right\" "
+        "width=\"30\"/></HorizontalLayout>",
         300, 60);
     ASSERT_NE(root, nullptr);
     EXPECT_TRUE(RectIs(manager.FindControl(L"left"), RECT{0, 0, 170, 60}));
@@ -203,9 +206,11 @@ TEST_F(ToolkitTest, HitTestFindsTheTopmostVisibleMouseControl) {
         200, 100);
     ASSERT_NE(root, nullptr);
     EXPECT_EQ(manager.FindControl(POINT{185, 10}), manager.FindControl(L"close"));
-    EXPECT_EQ(manager.FindControl(POINT{20, 10}), manager.FindControl(L"bar")) << "the title lets the mouse through";
+    EXPECT_EQ(manager.FindControl(POINT{20, 10}), manager.FindControl(L"bar"))
+        << "the title lets the mouse through";
     EXPECT_EQ(manager.FindControl(POINT{20, 60}), manager.FindControl(L"body"));
-    EXPECT_EQ(manager.FindControl(POINT{20, 99}), manager.FindControl(L"body")) << "the hidden button takes no room";
+    EXPECT_EQ(manager.FindControl(POINT{20, 99}), manager.FindControl(L"body"))
+        << "the hidden button takes no room";
     EXPECT_EQ(manager.FindControl(POINT{250, 10}), nullptr);
 }
 
@@ -223,9 +228,10 @@ TEST_F(ToolkitTest, ProgressKeepsItsValueInRange) {
 }
 
 TEST_F(ToolkitTest, WrappedTextReportsWhetherItFits) {
-    ASSERT_NE(Build("<VerticalLayout><Text name=\"t\" height=\"40\" wordwrap=\"true\"/><Control/></VerticalLayout>",
-                    200, 200),
-              nullptr);
+    ASSERT_NE(
+        Build("<VerticalLayout><Text name=\"t\" height=\"40\" wordwrap=\"true\"/><Control/></VerticalLayout>",
+              200, 200),
+        nullptr);
     CControlUI* text = manager.FindControl(L"t");
     text->SetText(L"修复成功！");
     EXPECT_FALSE(text->IsTextClipped());
@@ -239,13 +245,15 @@ TEST_F(ToolkitTest, WrappedTextReportsWhetherItFits) {
 class ButtonTest : public ToolkitTest, public ui::INotifyUI {
 protected:
     void SetUp() override {
-        window = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 200, 100, nullptr, nullptr, nullptr, nullptr);
+        window = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 200, 100, nullptr, nullptr, nullptr,
+                                   nullptr);
         ASSERT_NE(window, nullptr);
         manager.Init(window);
-        ASSERT_NE(Build("<VerticalLayout><Button name=\"b\" height=\"40\"/><Button name=\"off\" height=\"40\" "
-                        "enabled=\"false\"/><Text name=\"t\"/></VerticalLayout>",
-                        200, 100),
-                  nullptr);
+        ASSERT_NE(
+            Build("<VerticalLayout><Button name=\"b\" height=\"40\"/><Button name=\"off\" height=\"40\" "
+                  "enabled=\"false\"/><Text name=\"t\"/></VerticalLayout>",
+                  200, 100),
+            nullptr);
         manager.AddNotifier(this);
     }
     void TearDown() override { ::DestroyWindow(window); }
@@ -294,7 +302,8 @@ TEST_F(ButtonTest, NoClickWhenReleasedElsewhereDisabledOrNotAButton) {
 TEST(ToolkitZip, ReadsAnEntryAndRefusesWhatItCannot) {
     std::string content;
     std::wstring error;
-    ASSERT_TRUE(ui::ReadFileFromZip(TestZip(), "Small.xml", 1 << 20, &content, &error)) << fund::win::wide_to_utf8(error);
+    ASSERT_TRUE(ui::ReadFileFromZip(TestZip(), "Small.xml", 1 << 20, &content, &error))
+        << fund::win::wide_to_utf8(error);
     EXPECT_NE(content.find("<Window"), std::string::npos);
     EXPECT_NE(content.find("标题"), std::string::npos);
 

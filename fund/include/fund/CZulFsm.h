@@ -14,8 +14,7 @@
 #include <map>
 #include <utility>
 
-template <class TOwner, class TState, class TEvent,
-          class TParam1 = uint32_t, class TParam2 = uint32_t>
+template <class TOwner, class TState, class TEvent, class TParam1 = uint32_t, class TParam2 = uint32_t>
 class CZulFsm {
 public:
     // An action: a member operation of the owner taking both event
@@ -37,40 +36,32 @@ public:
     // Registers (state, event) -> next state with optional actions (null for
     // none); registering the same pair again replaces the record.  Returns
     // the machine so that registrations chain.
-    CZulFsm& AddTransition(TState state, TEvent event, TState next,
-                           Action pre, Action post)
-    {
+    CZulFsm& AddTransition(TState state, TEvent event, TState next, Action pre, Action post) {
         m_table[Key(state, event)] = Transition{next, pre, post};
         return *this;
     }
 
     // Runs the transition of (current state, event); false, with nothing
     // changed, when the table has none.
-    bool ProcessEvent(TEvent event, TParam1 p1, TParam2 p2)
-    {
+    bool ProcessEvent(TEvent event, TParam1 p1, TParam2 p2) {
         typename Table::const_iterator it = m_table.find(Key(m_state, event));
-        if (it == m_table.end())
-            return false;
+        if (it == m_table.end()) return false;
         // Copy the record: an action may register transitions.
         const Transition t = it->second;
-        if (t.pre && m_owner)
-            (m_owner->*t.pre)(p1, p2);
+        if (t.pre && m_owner) (m_owner->*t.pre)(p1, p2);
         m_state = t.next;
-        if (t.post && m_owner)
-            (m_owner->*t.post)(p1, p2);
+        if (t.post && m_owner) (m_owner->*t.post)(p1, p2);
         return true;
     }
 
     TState GetState() const { return m_state; }
 
-    bool HasTransition(TState state, TEvent event) const
-    {
+    bool HasTransition(TState state, TEvent event) const {
         return m_table.find(Key(state, event)) != m_table.end();
     }
 
     // The record of (state, event), or null.
-    const Transition* FindTransition(TState state, TEvent event) const
-    {
+    const Transition* FindTransition(TState state, TEvent event) const {
         typename Table::const_iterator it = m_table.find(Key(state, event));
         return it == m_table.end() ? nullptr : &it->second;
     }

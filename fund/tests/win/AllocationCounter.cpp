@@ -46,8 +46,7 @@ std::atomic<long long> g_sequence(0);
 SRWLOCK g_trackLock = SRWLOCK_INIT;
 Header* g_tracked = nullptr;  // the newest tracked live block
 
-void Track(Header* header)
-{
+void Track(Header* header) {
     header->sequence = ++g_sequence;
     header->thread = GetCurrentThreadId();
     // Skips this function.
@@ -56,30 +55,27 @@ void Track(Header* header)
     header->previous = nullptr;
     AcquireSRWLockExclusive(&g_trackLock);
     header->next = g_tracked;
-    if (g_tracked != nullptr)
-        g_tracked->previous = header;
+    if (g_tracked != nullptr) g_tracked->previous = header;
     g_tracked = header;
     ReleaseSRWLockExclusive(&g_trackLock);
 }
 
-void Untrack(Header* header)
-{
+void Untrack(Header* header) {
     AcquireSRWLockExclusive(&g_trackLock);
     if (header->previous != nullptr)
         header->previous->next = header->next;
     else
         g_tracked = header->next;
-    if (header->next != nullptr)
-        header->next->previous = header->previous;
+    if (header->next != nullptr) header->next->previous = header->previous;
     ReleaseSRWLockExclusive(&g_trackLock);
 }
 
-void PrintFrame(void* frame)
-{
+void PrintFrame(void* frame) {
     HMODULE module = nullptr;
     char name[MAX_PATH] = "?";
-    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           static_cast<const char*>(frame), &module)) {
+    if (GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<const char*>(frame), &module)) {
         GetModuleFileNameA(module, name, sizeof(name));
     }
     const char* base = std::strrchr(name, '\\');
@@ -87,68 +83,54 @@ void PrintFrame(void* frame)
                 static_cast<unsigned long long>(static_cast<char*>(frame) - reinterpret_cast<char*>(module)));
 }
 
-bool Concerned()
-{
+bool Concerned() {
     const AllocatingThreads threads = static_cast<AllocatingThreads>(g_threads.load());
-    if (threads == AllocatingThreads::Any)
-        return true;
+    if (threads == AllocatingThreads::Any) return true;
     const bool self = GetCurrentThreadId() == g_setter.load();
     return threads == AllocatingThreads::This ? self : !self;
 }
 
-bool ShouldFail()
-{
+bool ShouldFail() {
     const int mode = g_mode.load();
-    if (mode == 0 || !Concerned())
-        return false;
+    if (mode == 0 || !Concerned()) return false;
     ++g_counted;
-    if (mode == 2)
-        return true;
+    if (mode == 2) return true;
     // Exactly one allocation sees the count reach zero.
     return --g_countdown == 0;
 }
 
-void* Allocate(size_t size)
-{
+void* Allocate(size_t size) {
     if (ShouldFail()) {
         ++g_failed;
         return nullptr;
     }
     void* raw = std::malloc(size + kHeader);
-    if (raw == nullptr)
-        return nullptr;
+    if (raw == nullptr) return nullptr;
     Header* header = static_cast<Header*>(raw);
     header->size = size;
     header->tracked = false;
-    if (g_tracking.load())
-        Track(header);
+    if (g_tracking.load()) Track(header);
     ++g_blocks;
     g_bytes += static_cast<long long>(size);
     return static_cast<char*>(raw) + kHeader;
 }
 
-void Release(void* block)
-{
-    if (block == nullptr)
-        return;
+void Release(void* block) {
+    if (block == nullptr) return;
     Header* header = reinterpret_cast<Header*>(static_cast<char*>(block) - kHeader);
-    if (header->tracked)
-        Untrack(header);
+    if (header->tracked) Untrack(header);
     --g_blocks;
     g_bytes -= static_cast<long long>(header->size);
     std::free(header);
 }
 
-void* AllocateOrThrow(size_t size)
-{
+void* AllocateOrThrow(size_t size) {
     void* block = Allocate(size);
-    if (block == nullptr)
-        throw std::bad_alloc();
+    if (block == nullptr) throw std::bad_alloc();
     return block;
 }
 
-void Arm(int mode, long long nth, AllocatingThreads threads)
-{
+void Arm(int mode, long long nth, AllocatingThreads threads) {
     g_mode = 0;
     g_threads = static_cast<int>(threads);
     g_setter = GetCurrentThreadId();
@@ -159,10 +141,7 @@ void Arm(int mode, long long nth, AllocatingThreads threads)
 
 }  // namespace
 
-AllocationFigures LiveAllocations()
-{
-    return AllocationFigures{g_blocks.load(), g_bytes.load()};
-}
+AllocationFigures LiveAllocations() { return AllocationFigures{g_blocks.load(), g_bytes.load()}; }
 
 void FailNthAllocation(long long nth, AllocatingThreads threads) { Arm(1, nth, threads); }
 void FailAllAllocations(AllocatingThreads threads) { Arm(2, 0, threads); }
@@ -174,18 +153,15 @@ void TrackAllocations(bool on) { g_tracking = on; }
 
 long long AllocationSequence() { return g_sequence.load(); }
 
-long long PrintTrackedAllocations(long long after)
-{
+long long PrintTrackedAllocations(long long after) {
     long long count = 0;
     AcquireSRWLockShared(&g_trackLock);
     for (const Header* header = g_tracked; header != nullptr; header = header->next) {
-        if (header->sequence <= after)
-            continue;
+        if (header->sequence <= after) continue;
         ++count;
         std::printf("  live block %lld: %zu bytes, thread %lu, made at\n", header->sequence, header->size,
                     static_cast<unsigned long>(header->thread));
-        for (USHORT i = 0; i < header->frameCount; ++i)
-            PrintFrame(header->frames[i]);
+        for (USHORT i = 0; i < header->frameCount; ++i) PrintFrame(header->frames[i]);
     }
     ReleaseSRWLockShared(&g_trackLock);
     std::fflush(stdout);

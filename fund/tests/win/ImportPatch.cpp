@@ -29,7 +29,8 @@ ImportPatch::ImportPatch(const char* function, void* replacement) {
     const IMAGE_NT_HEADERS* nt = At<const IMAGE_NT_HEADERS>(image, static_cast<DWORD>(dos->e_lfanew));
     const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (directory.VirtualAddress == 0) return;
-    for (const IMAGE_IMPORT_DESCRIPTOR* dll = At<const IMAGE_IMPORT_DESCRIPTOR>(image, directory.VirtualAddress);
+    for (const IMAGE_IMPORT_DESCRIPTOR* dll =
+             At<const IMAGE_IMPORT_DESCRIPTOR>(image, directory.VirtualAddress);
          dll->Name != 0; ++dll) {
         if (dll->OriginalFirstThunk == 0) continue;  // no names to look at
         const IMAGE_THUNK_DATA* names = At<const IMAGE_THUNK_DATA>(image, dll->OriginalFirstThunk);

@@ -197,8 +197,8 @@ TEST(HandleKinds, AnEventIsClosedOnReset) {
 
 TEST(HandleKinds, AFindHandleEndsItsSearch) {
     const std::wstring path = ScratchFile(L"handle-kinds-find.bin");
-    fund::win::unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    fund::win::unique_hfile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(file);
     file.reset();
 

@@ -18,9 +18,9 @@ using fund::win::wide_to_utf8;
 TEST(Text, RoundTrips) {
     const char* samples[] = {
         "plain ASCII",
-        "caf\xC3\xA9",                    // é: two bytes
-        "\xE4\xBF\xAE\xE5\xA4\x8D",       // 修复: three bytes each
-        "\xF0\x9F\x98\x80 face",          // U+1F600: four bytes, a surrogate pair
+        "caf\xC3\xA9",               // é: two bytes
+        "\xE4\xBF\xAE\xE5\xA4\x8D",  // 修复: three bytes each
+        "\xF0\x9F\x98\x80 face",     // U+1F600: four bytes, a surrogate pair
         "D:\\Games\\\xE6\xB8\xB8\xE6\x88\x8F\\data.qov",
     };
     for (const char* sample : samples) {
@@ -55,9 +55,11 @@ TEST(Text, TheWholeInputIsConvertedEmbeddedNullsToo) {
 }
 
 TEST(Text, BytesThatAreNotUtf8BecomeReplacementCharacters) {
-    EXPECT_EQ(utf8_to_wide("abc\xFF" "def"), L"abc\uFFFDdef");
-    EXPECT_EQ(utf8_to_wide("\xC0\x80"), L"\uFFFD\uFFFD");     // an overlong null
-    const std::wstring cut = utf8_to_wide("ok\xE4\xBF");       // a sequence cut short
+    EXPECT_EQ(utf8_to_wide("abc\xFF"
+                           "def"),
+              L"abc\uFFFDdef");
+    EXPECT_EQ(utf8_to_wide("\xC0\x80"), L"\uFFFD\uFFFD");  // an overlong null
+    const std::wstring cut = utf8_to_wide("ok\xE4\xBF");   // a sequence cut short
     ASSERT_GE(cut.size(), 3u);
     EXPECT_EQ(cut.substr(0, 2), L"ok");
     EXPECT_EQ(cut.find_first_not_of(L'\uFFFD', 2), std::wstring::npos);

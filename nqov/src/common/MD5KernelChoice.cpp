@@ -34,8 +34,8 @@ constexpr uint32_t kCpuidAvx512F = 1u << 16;
 constexpr uint32_t kCpuidAvx512BW = 1u << 30;
 constexpr uint32_t kCpuidAvx512VL = 1u << 31;
 // XCR0: the register state the operating system saves.
-constexpr uint64_t kXcr0SseAvx = 0x6;          // XMM, upper YMM
-constexpr uint64_t kXcr0Avx512 = 0x6 | 0xE0;   // and opmask, upper ZMM0-15, ZMM16-31
+constexpr uint64_t kXcr0SseAvx = 0x6;         // XMM, upper YMM
+constexpr uint64_t kXcr0Avx512 = 0x6 | 0xE0;  // and opmask, upper ZMM0-15, ZMM16-31
 
 uint64_t ReadXcr0() {
     uint32_t lo = 0, hi = 0;
@@ -79,10 +79,14 @@ bool IsKnownKernel(int nKernel) { return nKernel >= QOV_MD5_AUTO && nKernel <= Q
 bool QOVMD5KernelSupported(int nKernel) {
     switch (nKernel) {
         case QOV_MD5_AUTO:
-        case QOV_MD5_SCALAR: return true;
-        case QOV_MD5_AVX2: return SimdSupport().bAvx2;
-        case QOV_MD5_AVX512: return SimdSupport().bAvx512;
-        default: return false;
+        case QOV_MD5_SCALAR:
+            return true;
+        case QOV_MD5_AVX2:
+            return SimdSupport().bAvx2;
+        case QOV_MD5_AVX512:
+            return SimdSupport().bAvx512;
+        default:
+            return false;
     }
 }
 

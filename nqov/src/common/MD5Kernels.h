@@ -30,12 +30,12 @@ struct alignas(64) TMD5LaneState {
 //   Scalar  any lanes (libtomcrypt's MD5 compression, one lane after another)
 //   Avx2    lanes 0..7
 //   Avx512  lanes 0..15
-void MD5CompressScalar(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes],
-                       uint32_t laneMask, size_t nBlocks);
-void MD5CompressAvx2(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes],
-                     uint32_t laneMask, size_t nBlocks);
-void MD5CompressAvx512(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes],
-                       uint32_t laneMask, size_t nBlocks);
+void MD5CompressScalar(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes], uint32_t laneMask,
+                       size_t nBlocks);
+void MD5CompressAvx2(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes], uint32_t laneMask,
+                     size_t nBlocks);
+void MD5CompressAvx512(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes], uint32_t laneMask,
+                       size_t nBlocks);
 
 // MD5's constants (RFC 1321): the additive constant, the message word and
 // the left rotation of each of the 64 steps.
@@ -51,17 +51,15 @@ inline constexpr uint32_t kMD5Sine[64] = {
 };
 
 inline constexpr uint8_t kMD5Word[64] = {
-    0, 1, 2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
-    1, 6, 11, 0,  5,  10, 15, 4,  9,  14, 3,  8,  13, 2,  7,  12,
-    5, 8, 11, 14, 1,  4,  7,  10, 13, 0,  3,  6,  9,  12, 15, 2,
-    0, 7, 14, 5,  12, 3,  10, 1,  8,  15, 6,  13, 4,  11, 2,  9,
+    0,  1,  2,  3,  4, 5, 6,  7, 8,  9,  10, 11, 12, 13, 14, 15, 1, 6,  11, 0, 5, 10,
+    15, 4,  9,  14, 3, 8, 13, 2, 7,  12, 5,  8,  11, 14, 1,  4,  7, 10, 13, 0, 3, 6,
+    9,  12, 15, 2,  0, 7, 14, 5, 12, 3,  10, 1,  8,  15, 6,  13, 4, 11, 2,  9,
 };
 
 inline constexpr uint8_t kMD5Rotation[64] = {
-    7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-    5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-    4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-    6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21,
+    7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
+    14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
+    4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21,
 };
 
 // The step that writes word (0 = A .. 3 = D) cycles A, D, C, B.

@@ -14,9 +14,12 @@ constexpr size_t kLengthOffset = kMD5BlockSize - 8;  // where the bit count goes
 
 unsigned LaneCount(int kernel) {
     switch (kernel) {
-        case QOV_MD5_AVX512: return 16;
-        case QOV_MD5_AVX2: return 8;
-        default: return 1;
+        case QOV_MD5_AVX512:
+            return 16;
+        case QOV_MD5_AVX2:
+            return 8;
+        default:
+            return 1;
     }
 }
 
@@ -175,9 +178,15 @@ unsigned TMD5Multi::AdvanceLanes(TMD5Job pDone[kMD5MaxLanes]) {
 
 void TMD5Multi::Compress(size_t nBlocks) {
     switch (m_kernel) {
-        case QOV_MD5_AVX512: MD5CompressAvx512(m_state, m_data, m_busyMask, nBlocks); break;
-        case QOV_MD5_AVX2: MD5CompressAvx2(m_state, m_data, m_busyMask, nBlocks); break;
-        default: MD5CompressScalar(m_state, m_data, m_busyMask, nBlocks); break;
+        case QOV_MD5_AVX512:
+            MD5CompressAvx512(m_state, m_data, m_busyMask, nBlocks);
+            break;
+        case QOV_MD5_AVX2:
+            MD5CompressAvx2(m_state, m_data, m_busyMask, nBlocks);
+            break;
+        default:
+            MD5CompressScalar(m_state, m_data, m_busyMask, nBlocks);
+            break;
     }
 }
 

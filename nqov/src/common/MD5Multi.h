@@ -82,8 +82,8 @@ private:
         size_t segmentBlocks[3];
         unsigned nSegments;
         unsigned iSegment;
-        uint64_t cbTotal;      // message length after this job
-        uint32_t cbLeftover;   // bytes at the start of tail for the context
+        uint64_t cbTotal;     // message length after this job
+        uint32_t cbLeftover;  // bytes at the start of tail for the context
         alignas(64) uint8_t head[kMD5BlockSize];
         alignas(64) uint8_t tail[2 * kMD5BlockSize];
     };

@@ -59,8 +59,8 @@ inline __attribute__((always_inline)) __m512i MD5StepInput(__m512i a, const __m5
 // step's, which is made before the round function uses up d (the word the
 // next step writes).
 template <unsigned Step>
-inline __attribute__((always_inline)) void MD5Step(__m512i s[4], __m512i& input,
-                                                   const __m512i w[16], const uint32_t* sine) {
+inline __attribute__((always_inline)) void MD5Step(__m512i s[4], __m512i& input, const __m512i w[16],
+                                                   const uint32_t* sine) {
     constexpr unsigned t = MD5StepTarget(Step);
     const __m512i b = s[(t + 1) % 4];
     const __m512i c = s[(t + 2) % 4];
@@ -72,8 +72,7 @@ inline __attribute__((always_inline)) void MD5Step(__m512i s[4], __m512i& input,
 }
 
 template <size_t... Steps>
-inline __attribute__((always_inline)) void MD5Steps(__m512i s[4], const __m512i w[16],
-                                                    const uint32_t* sine,
+inline __attribute__((always_inline)) void MD5Steps(__m512i s[4], const __m512i w[16], const uint32_t* sine,
                                                     std::index_sequence<Steps...>) {
     __m512i input = MD5StepInput<0>(s[0], w, sine);
     (MD5Step<Steps>(s, input, w, sine), ...);
@@ -84,21 +83,21 @@ inline __attribute__((always_inline)) void MD5Steps(__m512i s[4], const __m512i 
 // two rounds of 128-bit part shuffles.
 inline __attribute__((always_inline)) void Transpose16x16(__m512i r[16]) {
     __m512i t[16];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (unsigned i = 0; i < 16; i += 2) {
         t[i] = _mm512_unpacklo_epi32(r[i], r[i + 1]);
         t[i + 1] = _mm512_unpackhi_epi32(r[i], r[i + 1]);
     }
     // u[4g + j], part k: word 4k + j of rows 4g .. 4g + 3.
     __m512i u[16];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (unsigned g = 0; g < 16; g += 4) {
         u[g + 0] = _mm512_unpacklo_epi64(t[g + 0], t[g + 2]);
         u[g + 1] = _mm512_unpackhi_epi64(t[g + 0], t[g + 2]);
         u[g + 2] = _mm512_unpacklo_epi64(t[g + 1], t[g + 3]);
         u[g + 3] = _mm512_unpackhi_epi64(t[g + 1], t[g + 3]);
     }
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (unsigned j = 0; j < 4; j++) {
         const __m512i lo0 = _mm512_shuffle_i32x4(u[j], u[4 + j], 0x44);
         const __m512i hi0 = _mm512_shuffle_i32x4(u[j], u[4 + j], 0xEE);
@@ -113,8 +112,8 @@ inline __attribute__((always_inline)) void Transpose16x16(__m512i r[16]) {
 
 }  // namespace
 
-void MD5CompressAvx512(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes],
-                       uint32_t laneMask, size_t nBlocks) {
+void MD5CompressAvx512(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes], uint32_t laneMask,
+                       size_t nBlocks) {
     laneMask &= (1u << kLanes) - 1;
     if (laneMask == 0 || nBlocks == 0) return;
 
@@ -122,7 +121,7 @@ void MD5CompressAvx512(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxL
     // not stored.
     const uint8_t* p[kLanes];
     size_t advance[kLanes];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (unsigned lane = 0; lane < kLanes; lane++) {
         const bool busy = (laneMask >> lane) & 1;
         p[lane] = busy ? pData[lane] : kIdleBlock;
@@ -130,7 +129,7 @@ void MD5CompressAvx512(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxL
     }
 
     __m512i s[4];
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (unsigned word = 0; word < 4; word++) s[word] = _mm512_load_si512(state.abcd[word]);
 
     for (; nBlocks > 0; nBlocks--) {
@@ -141,7 +140,7 @@ void MD5CompressAvx512(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxL
         const uint32_t* sine = kMD5Sine;
         __asm__("" : "+r"(sine));
         __m512i w[16];
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (unsigned lane = 0; lane < kLanes; lane++) {
             w[lane] = _mm512_loadu_si512(p[lane]);
             p[lane] += advance[lane];
@@ -149,11 +148,11 @@ void MD5CompressAvx512(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxL
         Transpose16x16(w);
         const __m512i before[4] = {s[0], s[1], s[2], s[3]};
         MD5Steps(s, w, sine, std::make_index_sequence<64>());
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (unsigned word = 0; word < 4; word++) s[word] = _mm512_add_epi32(s[word], before[word]);
     }
 
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
 
     for (unsigned word = 0; word < 4; word++)
         _mm512_mask_storeu_epi32(state.abcd[word], static_cast<__mmask16>(laneMask), s[word]);

@@ -33,8 +33,8 @@ void CompressLane(TMD5LaneState& state, unsigned lane, const uint8_t* pbData, si
 
 }  // namespace
 
-void MD5CompressScalar(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes],
-                       uint32_t laneMask, size_t nBlocks) {
+void MD5CompressScalar(TMD5LaneState& state, const uint8_t* const pData[kMD5MaxLanes], uint32_t laneMask,
+                       size_t nBlocks) {
     for (unsigned lane = 0; lane < kMD5MaxLanes; lane++) {
         if ((laneMask >> lane) & 1) CompressLane(state, lane, pData[lane], nBlocks);
     }

@@ -58,8 +58,7 @@ void DecryptQOVBlock(void* pvData, size_t cbData, uint32_t dwKey) {
     }
 }
 
-uint32_t QOVFileKey(const char* szFileName, uint64_t qwStoredOffset, uint32_t dwFileSize,
-                    bool bFixKey) {
+uint32_t QOVFileKey(const char* szFileName, uint64_t qwStoredOffset, uint32_t dwFileSize, bool bFixKey) {
     QOVPrepareCipherTable();
     const char* plainName = szFileName;
     for (const char* p = szFileName; *p != 0; p++) {

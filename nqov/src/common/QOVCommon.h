@@ -45,24 +45,26 @@ const char* QOVOperationName(const char* szFunction);
 // code becomes the thread's last error.
 
 // Logs a failure's reason and code without setting the last error.
-#define QOV_LOG_ERROR(reason, code)                                                              \
-    do {                                                                                         \
-        if (QOVLogEnabled())                                                                     \
-            QOVLogFormat("[error QOV2LOG]%d [%s] [result]:%s;[code]:%d\n", __LINE__, QOV_FUNC,   \
-                         (reason), static_cast<int>(code));                                      \
+#define QOV_LOG_ERROR(reason, code)                                                                      \
+    do {                                                                                                 \
+        if (QOVLogEnabled())                                                                             \
+            QOVLogFormat("[error QOV2LOG]%d [%s] [result]:%s;[code]:%d\n", __LINE__, QOV_FUNC, (reason), \
+                         static_cast<int>(code));                                                        \
     } while (0)
 
 // Logs the reason, sets the last error to `code` and returns `result`.
-#define QOV_FAIL(reason, code, result)                                                           \
-    do {                                                                                         \
-        const uint32_t qovFailCode_ = (code);                                                    \
-        QOV_LOG_ERROR(reason, qovFailCode_);                                                     \
-        QOVSetLastError(qovFailCode_);                                                           \
-        return result;                                                                           \
+#define QOV_FAIL(reason, code, result)        \
+    do {                                      \
+        const uint32_t qovFailCode_ = (code); \
+        QOV_LOG_ERROR(reason, qovFailCode_);  \
+        QOVSetLastError(qovFailCode_);        \
+        return result;                        \
     } while (0)
 
-#define QOV_FAIL_IF(cond, reason, code, result) \
-    do { if (cond) QOV_FAIL(reason, code, result); } while (0)
+#define QOV_FAIL_IF(cond, reason, code, result)   \
+    do {                                          \
+        if (cond) QOV_FAIL(reason, code, result); \
+    } while (0)
 
 //-----------------------------------------------------------------------------
 // Entering the library.  Every exported operation runs its body through
@@ -83,8 +85,10 @@ struct TQOVOperation {
     int nLine;
     const char* szDetail;
 };
-#define QOV_HERE TQOVOperation{__func__, __LINE__, ""}
-#define QOV_HERE_WITH(detail) TQOVOperation{__func__, __LINE__, (detail)}
+#define QOV_HERE \
+    TQOVOperation { __func__, __LINE__, "" }
+#define QOV_HERE_WITH(detail) \
+    TQOVOperation { __func__, __LINE__, (detail) }
 
 // The detail of an entry line, formatted (and cut at 511 bytes) only when a
 // sink listens.
@@ -268,8 +272,7 @@ void DecryptQOVBlock(void* pvData, size_t cbData, uint32_t dwKey);
 
 // The file key of a stored name (the part after the last '\' or '/'),
 // adjusted by position and size when bFixKey is set.
-uint32_t QOVFileKey(const char* szFileName, uint64_t qwStoredOffset, uint32_t dwFileSize,
-                    bool bFixKey);
+uint32_t QOVFileKey(const char* szFileName, uint64_t qwStoredOffset, uint32_t dwFileSize, bool bFixKey);
 
 //-----------------------------------------------------------------------------
 // Name hash.

@@ -30,8 +30,7 @@ namespace {
 // Output buffer, in/out output length (room on entry, produced on return),
 // input buffer, input length, and for compressors the level (passed through,
 // unused by every coder).
-typedef bool (*QOV_COMPRESS)(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbIn,
-                             int32_t nLevel);
+typedef bool (*QOV_COMPRESS)(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbIn, int32_t nLevel);
 typedef bool (*QOV_DECOMPRESS)(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbIn);
 
 // A block must be at least this much shorter than its input for a coding
@@ -87,8 +86,8 @@ public:
         z_stream* z = &m_deflate[i];
         if (!m_deflateReady[i]) {
             std::memset(z, 0, sizeof(*z));
-            if (deflateInit2(z, kZlibLevel, Z_DEFLATED, windowBits, kZlibMemLevel,
-                             Z_DEFAULT_STRATEGY) != Z_OK)
+            if (deflateInit2(z, kZlibLevel, Z_DEFLATED, windowBits, kZlibMemLevel, Z_DEFAULT_STRATEGY) !=
+                Z_OK)
                 return nullptr;
             m_deflateReady[i] = true;
         } else if (deflateReset(z) != Z_OK) {
@@ -143,8 +142,7 @@ TZlibStreams* ThreadZlibStreams() {
     return streams;
 }
 
-bool Compress_ZLIB(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbIn,
-                   int32_t /*nLevel*/) {
+bool Compress_ZLIB(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbIn, int32_t /*nLevel*/) {
     TZlibStreams* streams = ThreadZlibStreams();
     z_stream* z = streams != nullptr ? streams->Deflate(ZlibWindowBits(cbIn)) : nullptr;
     if (z == nullptr) return false;
@@ -181,11 +179,10 @@ bool Decompress_ZLIB(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t c
 //-----------------------------------------------------------------------------
 // bzip2
 
-const int kBzip2BlockSize = 9;    // x 100 000 bytes
+const int kBzip2BlockSize = 9;  // x 100 000 bytes
 const int kBzip2WorkFactor = 30;
 
-bool Compress_BZIP2(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbIn,
-                    int32_t /*nLevel*/) {
+bool Compress_BZIP2(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t cbIn, int32_t /*nLevel*/) {
     bz_stream s;
     std::memset(&s, 0, sizeof(s));
     if (BZ2_bzCompressInit(&s, kBzip2BlockSize, 0, kBzip2WorkFactor) != BZ_OK) return false;
@@ -283,9 +280,9 @@ bool Decompress_LZMA(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t c
     ELzmaStatus status;
     // LZMA_FINISH_ANY: decode at most the room; a stream with an end mark may
     // stop earlier, and one that runs out of input fails (SZ_ERROR_INPUT_EOF).
-    const SRes r = LzmaDecode(static_cast<Byte*>(pvOut), &cbDecoded, pbIn + kLzmaHeaderSize,
-                              &cbStream, pbIn + kLzmaFilterSize, LZMA_PROPS_SIZE, LZMA_FINISH_ANY,
-                              &status, &g_lzmaAlloc);
+    const SRes r =
+        LzmaDecode(static_cast<Byte*>(pvOut), &cbDecoded, pbIn + kLzmaHeaderSize, &cbStream,
+                   pbIn + kLzmaFilterSize, LZMA_PROPS_SIZE, LZMA_FINISH_ANY, &status, &g_lzmaAlloc);
     if (r != SZ_OK || cbDecoded > cbRoom) return false;
     *pcbOut = static_cast<uint32_t>(cbDecoded);
     return true;
@@ -297,9 +294,9 @@ bool Decompress_LZMA(void* pvOut, uint32_t* pcbOut, const void* pvIn, uint32_t c
 
 struct TCoder {
     uint32_t dwMethod;
-    QOV_COMPRESS pfnCompress;      // null: this method is never written
+    QOV_COMPRESS pfnCompress;  // null: this method is never written
     QOV_DECOMPRESS pfnDecompress;
-    bool bAlone;                   // decoded only as the whole method byte
+    bool bAlone;  // decoded only as the whole method byte
 };
 
 const TCoder kCoders[] = {
@@ -319,11 +316,11 @@ inline uint8_t* StepTarget(size_t i, size_t n, uint8_t* pbOut, uint8_t* pbTemp) 
 
 int QOVZlibWindowBits(uint32_t cbInput) { return ZlibWindowBits(cbInput); }
 
-bool QOVCompressBlockMethods(const void* pbInput, void* pbOutBuffer, uint32_t* pcbOutBuffer,
-                             uint32_t cbInput, int32_t nLevel, uint32_t dwMethods) {
+bool QOVCompressBlockMethods(const void* pbInput, void* pbOutBuffer, uint32_t* pcbOutBuffer, uint32_t cbInput,
+                             int32_t nLevel, uint32_t dwMethods) {
     QOV_FAIL_IF(pcbOutBuffer == nullptr, "no output length", ERROR_INVALID_PARAMETER, false);
-    QOV_FAIL_IF(*pcbOutBuffer < cbInput, "output buffer smaller than the input",
-                ERROR_INVALID_PARAMETER, false);
+    QOV_FAIL_IF(*pcbOutBuffer < cbInput, "output buffer smaller than the input", ERROR_INVALID_PARAMETER,
+                false);
     QOV_FAIL_IF(pbOutBuffer == nullptr, "no output buffer", ERROR_INVALID_PARAMETER, false);
     QOV_FAIL_IF(pbInput == nullptr, "no input", ERROR_INVALID_PARAMETER, false);
 
@@ -384,14 +381,13 @@ bool QOVCompressBlockMethods(const void* pbInput, void* pbOutBuffer, uint32_t* p
     return true;
 }
 
-bool CompressBlock(const void* pbInput, void* pbOutBuffer, uint32_t* pcbOutBuffer,
-                   uint32_t cbInput, int32_t nLevel) {
+bool CompressBlock(const void* pbInput, void* pbOutBuffer, uint32_t* pcbOutBuffer, uint32_t cbInput,
+                   int32_t nLevel) {
     return QOVCompressBlockMethods(pbInput, pbOutBuffer, pcbOutBuffer, cbInput, nLevel,
                                    NQOV_COMPRESSION_DEFAULT);
 }
 
-bool DecompressBlock(void* pbOutBuffer, uint32_t* pcbOutBuffer, const void* pbInput,
-                     uint32_t cbInput) {
+bool DecompressBlock(void* pbOutBuffer, uint32_t* pcbOutBuffer, const void* pbInput, uint32_t cbInput) {
     if (pbInput == nullptr) return false;
     QOV_FAIL_IF(pcbOutBuffer == nullptr, "no output length", ERROR_INVALID_PARAMETER, false);
     QOV_FAIL_IF(pbOutBuffer == nullptr, "no output buffer", ERROR_INVALID_PARAMETER, false);
@@ -438,8 +434,7 @@ bool DecompressBlock(void* pbOutBuffer, uint32_t* pcbOutBuffer, const void* pbIn
 
     if (nCoders == 0) {
         // Method byte 0: the rest of the block is the data.
-        QOV_FAIL_IF(cbCoded > cbExpected, "uncoded block larger than expected", ERROR_FILE_CORRUPT,
-                    false);
+        QOV_FAIL_IF(cbCoded > cbExpected, "uncoded block larger than expected", ERROR_FILE_CORRUPT, false);
         std::memmove(pbOut, pbCoded, cbCoded);
         *pcbOutBuffer = cbCoded;
         return true;
@@ -457,8 +452,7 @@ bool DecompressBlock(void* pbOutBuffer, uint32_t* pcbOutBuffer, const void* pbIn
         uint8_t* const pbTarget = StepTarget(i, nCoders, pbOut, temp.get());
         uint32_t cbDecoded = cbExpected;
         const bool bDecoded = coders[i]->pfnDecompress(pbTarget, &cbDecoded, pbData, cbData);
-        QOV_FAIL_IF(!bDecoded || cbDecoded == 0, "block cannot be decompressed", ERROR_FILE_CORRUPT,
-                    false);
+        QOV_FAIL_IF(!bDecoded || cbDecoded == 0, "block cannot be decompressed", ERROR_FILE_CORRUPT, false);
         pbData = pbTarget;
         cbData = cbDecoded;
     }

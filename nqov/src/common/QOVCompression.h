@@ -19,8 +19,8 @@
 // CompressBlock with an explicit method set (any combination of the zlib and
 // bzip2 bits; coders run in the order zlib, then bzip2).  Same buffer rules
 // and results as CompressBlock; an unknown bit fails with ERROR_NOT_SUPPORTED.
-bool QOVCompressBlockMethods(const void* pbInput, void* pbOutBuffer, uint32_t* pcbOutBuffer,
-                             uint32_t cbInput, int32_t nLevel, uint32_t dwMethods);
+bool QOVCompressBlockMethods(const void* pbInput, void* pbOutBuffer, uint32_t* pcbOutBuffer, uint32_t cbInput,
+                             int32_t nLevel, uint32_t dwMethods);
 
 // The zlib window bits CompressBlock uses for an input of cbInput bytes.
 int QOVZlibWindowBits(uint32_t cbInput);

@@ -17,24 +17,37 @@ void PlatformSetLastError(uint32_t dwError) { t_lastError = dwError; }
 
 uint32_t PlatformErrorFromErrno(int err) {
     switch (err) {
-        case 0: return ERROR_SUCCESS;
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case 0:
+            return ERROR_SUCCESS;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
         case EACCES:
         case EPERM:
-        case EISDIR: return ERROR_ACCESS_DENIED;
-        case EROFS: return ERROR_WRITE_PROTECT;
-        case EBADF: return ERROR_INVALID_HANDLE;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case EEXIST: return ERROR_ALREADY_EXISTS;
-        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        case EROFS:
+            return ERROR_WRITE_PROTECT;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case EEXIST:
+            return ERROR_ALREADY_EXISTS;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
         case ENOSPC:
         case EFBIG:
-        case EDQUOT: return ERROR_DISK_FULL;
-        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+        case EDQUOT:
+            return ERROR_DISK_FULL;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
         case ETXTBSY:
-        case EBUSY: return ERROR_SHARING_VIOLATION;
-        default: return ERROR_IO_DEVICE;
+        case EBUSY:
+            return ERROR_SHARING_VIOLATION;
+        default:
+            return ERROR_IO_DEVICE;
     }
 }
 #endif

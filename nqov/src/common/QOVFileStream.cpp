@@ -43,8 +43,7 @@ bool StandardRead(TFileStream* pPublic, uint64_t* pPosition, void* pvBuffer, uin
     return true;
 }
 
-bool StandardWrite(TFileStream* pPublic, uint64_t* pPosition, const void* pvBuffer,
-                   uint32_t dwLength) {
+bool StandardWrite(TFileStream* pPublic, uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) {
     TFileStreamImpl* pStream = Impl(pPublic);
     if (pStream == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
@@ -164,8 +163,7 @@ bool FileStream_Read(TFileStream* pStreamIn, uint64_t* pPosition, void* pvBuffer
     return pStream->StreamRead(pStream, pPosition, pvBuffer, dwLength);
 }
 
-bool FileStream_Write(TFileStream* pStreamIn, uint64_t* pPosition, const void* pvBuffer,
-                      uint32_t dwLength) {
+bool FileStream_Write(TFileStream* pStreamIn, uint64_t* pPosition, const void* pvBuffer, uint32_t dwLength) {
     TFileStreamImpl* pStream = Impl(pStreamIn);
     if (pStream == nullptr || pStream->StreamWrite == nullptr) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
@@ -202,7 +200,9 @@ bool FileStream_SetSize(TFileStream* pStreamIn, uint64_t qwSize) {
 }
 
 void FileStream_Free(TFileStream* pStreamIn) {
-    TFileStreamImpl* pStream = Impl(pStreamIn); delete pStream; }
+    TFileStreamImpl* pStream = Impl(pStreamIn);
+    delete pStream;
+}
 
 bool FileStream_CreateFolders(const char* szPath) {
     const char* lastSeparator = nullptr;
@@ -221,8 +221,7 @@ bool FileStream_CreateFolders(const char* szPath) {
     return true;
 }
 
-bool FileStream_MapView(TFileStreamImpl* pStream, uint64_t qwOffset, bool bWritable,
-                        TFileMapping* pMapping) {
+bool FileStream_MapView(TFileStreamImpl* pStream, uint64_t qwOffset, bool bWritable, TFileMapping* pMapping) {
     uint64_t fileSize = 0;
     if (!FileStream_SizeOf(pStream, &fileSize)) return false;
     return qovfs::MapView(pStream->hFile, qwOffset, fileSize, bWritable, pMapping);

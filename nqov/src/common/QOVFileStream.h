@@ -9,8 +9,7 @@
 #include <memory>
 #include <mutex>
 
-typedef bool (*STREAM_READ)(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer,
-                            uint32_t dwLength);
+typedef bool (*STREAM_READ)(TFileStream* pStream, uint64_t* pPosition, void* pvBuffer, uint32_t dwLength);
 typedef bool (*STREAM_WRITE)(TFileStream* pStream, uint64_t* pPosition, const void* pvBuffer,
                              uint32_t dwLength);
 typedef bool (*STREAM_GETSIZE)(TFileStream* pStream, uint64_t* pSize);
@@ -35,16 +34,16 @@ public:
     uint64_t GetSize() override;
 
     uint32_t dwReserved = 0;
-    uint64_t RawFilePos = 0;        // position after the last read or write
-    uint64_t KnownSize = 0;         // the file is at least this long (0: ask)
-    intptr_t hFile;                 // platform handle; -1 when none
+    uint64_t RawFilePos = 0;  // position after the last read or write
+    uint64_t KnownSize = 0;   // the file is at least this long (0: ask)
+    intptr_t hFile;           // platform handle; -1 when none
     char szFileName[STREAM_MAX_NAME + 1] = {};
     uint32_t dwFlags = 0;
     STREAM_READ StreamRead = nullptr;
     STREAM_WRITE StreamWrite = nullptr;
     STREAM_GETSIZE StreamGetSize = nullptr;
     STREAM_SETSIZE StreamSetSize = nullptr;
-    std::recursive_mutex Lock;      // held by each of the four operations
+    std::recursive_mutex Lock;  // held by each of the four operations
 };
 
 struct FileStreamDeleter {
@@ -64,8 +63,7 @@ struct TFileMapping {
     size_t cbView = 0;
     intptr_t hMapping = 0;
 };
-bool FileStream_MapView(TFileStreamImpl* pStream, uint64_t qwOffset, bool bWritable,
-                        TFileMapping* pMapping);
+bool FileStream_MapView(TFileStreamImpl* pStream, uint64_t qwOffset, bool bWritable, TFileMapping* pMapping);
 void FileStream_UnmapView(TFileMapping* pMapping);
 uint32_t FileStream_AllocationGranularity();
 

@@ -22,10 +22,8 @@ const intptr_t kInvalidHandle = -1;
 bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile);
 void CloseFile(intptr_t hFile);
 // Reads up to dwLength bytes at qwPosition; *pdwDone gets the bytes read.
-bool ReadAt(intptr_t hFile, uint64_t qwPosition, void* pvBuffer, uint32_t dwLength,
-            uint32_t* pdwDone);
-bool WriteAt(intptr_t hFile, uint64_t qwPosition, const void* pvBuffer, uint32_t dwLength,
-             uint32_t* pdwDone);
+bool ReadAt(intptr_t hFile, uint64_t qwPosition, void* pvBuffer, uint32_t dwLength, uint32_t* pdwDone);
+bool WriteAt(intptr_t hFile, uint64_t qwPosition, const void* pvBuffer, uint32_t dwLength, uint32_t* pdwDone);
 bool GetSize(intptr_t hFile, uint64_t* pqwSize);
 bool SetSize(intptr_t hFile, uint64_t qwSize);
 // Moves a file over another one (replacing it) and removes a file.
@@ -33,8 +31,7 @@ bool RenameReplace(const char* szFrom, const char* szTo);
 bool RemoveFile(const char* szFileName);
 // Creates one folder; an existing folder counts as success.
 bool CreateFolder(const char* szPath);
-bool MapView(intptr_t hFile, uint64_t qwOffset, uint64_t qwFileSize, bool bWritable,
-             TFileMapping* pMapping);
+bool MapView(intptr_t hFile, uint64_t qwOffset, uint64_t qwFileSize, bool bWritable, TFileMapping* pMapping);
 void UnmapView(TFileMapping* pMapping);
 uint32_t AllocationGranularity();
 

@@ -32,11 +32,19 @@ std::string NativePath(const char* szPath) {
 bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
     int flags = O_CLOEXEC;
     switch (mode) {
-        case OpenMode::ExistingRead: flags |= O_RDONLY; break;
+        case OpenMode::ExistingRead:
+            flags |= O_RDONLY;
+            break;
         case OpenMode::ExistingReadWrite:
-        case OpenMode::ExclusiveWrite: flags |= O_RDWR; break;
-        case OpenMode::CreateAlways: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-        case OpenMode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+        case OpenMode::ExclusiveWrite:
+            flags |= O_RDWR;
+            break;
+        case OpenMode::CreateAlways:
+            flags |= O_RDWR | O_CREAT | O_TRUNC;
+            break;
+        case OpenMode::CreateNew:
+            flags |= O_RDWR | O_CREAT | O_EXCL;
+            break;
     }
     const int fd = open(NativePath(szFileName).c_str(), flags, 0644);
     if (fd < 0) return FailWithErrno();
@@ -63,13 +71,12 @@ void CloseFile(intptr_t hFile) {
     if (hFile != kInvalidHandle) close(static_cast<int>(hFile));
 }
 
-bool ReadAt(intptr_t hFile, uint64_t qwPosition, void* pvBuffer, uint32_t dwLength,
-            uint32_t* pdwDone) {
+bool ReadAt(intptr_t hFile, uint64_t qwPosition, void* pvBuffer, uint32_t dwLength, uint32_t* pdwDone) {
     uint8_t* pb = static_cast<uint8_t*>(pvBuffer);
     uint32_t done = 0;
     while (done < dwLength) {
-        const ssize_t got = pread(static_cast<int>(hFile), pb + done, dwLength - done,
-                                  static_cast<off_t>(qwPosition + done));
+        const ssize_t got =
+            pread(static_cast<int>(hFile), pb + done, dwLength - done, static_cast<off_t>(qwPosition + done));
         if (got < 0) {
             if (errno == EINTR) continue;
             *pdwDone = done;
@@ -138,16 +145,14 @@ bool CreateFolder(const char* szPath) {
     return FailWithErrno();
 }
 
-bool MapView(intptr_t hFile, uint64_t qwOffset, uint64_t qwFileSize, bool bWritable,
-             TFileMapping* pMapping) {
+bool MapView(intptr_t hFile, uint64_t qwOffset, uint64_t qwFileSize, bool bWritable, TFileMapping* pMapping) {
     if (qwOffset >= qwFileSize || qwFileSize - qwOffset > SIZE_MAX) {
         QOVSetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
     const size_t cbView = static_cast<size_t>(qwFileSize - qwOffset);
     const int prot = bWritable ? (PROT_READ | PROT_WRITE) : PROT_READ;
-    void* pv = mmap(nullptr, cbView, prot, MAP_SHARED, static_cast<int>(hFile),
-                    static_cast<off_t>(qwOffset));
+    void* pv = mmap(nullptr, cbView, prot, MAP_SHARED, static_cast<int>(hFile), static_cast<off_t>(qwOffset));
     if (pv == MAP_FAILED) return FailWithErrno();
     pMapping->pvView = pv;
     pMapping->cbView = cbView;

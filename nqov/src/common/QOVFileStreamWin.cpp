@@ -47,17 +47,24 @@ bool OpenHandle(const char* szFileName, OpenMode mode, intptr_t* phFile) {
             access = GENERIC_READ;
             share = FILE_SHARE_READ | FILE_SHARE_WRITE;
             break;
-        case OpenMode::ExistingReadWrite: share = FILE_SHARE_READ | FILE_SHARE_WRITE; break;
-        case OpenMode::ExclusiveWrite: break;
-        case OpenMode::CreateAlways: disposition = CREATE_ALWAYS; break;
-        case OpenMode::CreateNew: disposition = CREATE_NEW; break;
+        case OpenMode::ExistingReadWrite:
+            share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+            break;
+        case OpenMode::ExclusiveWrite:
+            break;
+        case OpenMode::CreateAlways:
+            disposition = CREATE_ALWAYS;
+            break;
+        case OpenMode::CreateNew:
+            disposition = CREATE_NEW;
+            break;
     }
     // The read-only attribute refuses writers even where the account could
     // override it.
     const bool opensExisting = mode == OpenMode::ExistingReadWrite || mode == OpenMode::ExclusiveWrite;
     if (opensExisting && IsReadOnlyFile(name)) return Fail(ERROR_ACCESS_DENIED);
-    HANDLE hFile = CreateFileW(name.c_str(), access, share, nullptr, disposition,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hFile =
+        CreateFileW(name.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         // An existing file is reported like the other platforms do.
         const DWORD error = GetLastError();
@@ -72,8 +79,7 @@ void CloseFile(intptr_t hFile) {
     fund::win::unique_hfile owner(AsHandle(hFile));
 }
 
-bool ReadAt(intptr_t hFile, uint64_t qwPosition, void* pvBuffer, uint32_t dwLength,
-            uint32_t* pdwDone) {
+bool ReadAt(intptr_t hFile, uint64_t qwPosition, void* pvBuffer, uint32_t dwLength, uint32_t* pdwDone) {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(qwPosition);
     at.OffsetHigh = static_cast<DWORD>(qwPosition >> 32);
@@ -132,8 +138,7 @@ bool CreateFolder(const char* szPath) {
     return Fail();
 }
 
-bool MapView(intptr_t hFile, uint64_t qwOffset, uint64_t qwFileSize, bool bWritable,
-             TFileMapping* pMapping) {
+bool MapView(intptr_t hFile, uint64_t qwOffset, uint64_t qwFileSize, bool bWritable, TFileMapping* pMapping) {
     if (qwOffset >= qwFileSize || qwFileSize - qwOffset > SIZE_MAX) return Fail(ERROR_INVALID_PARAMETER);
     fund::win::unique_handle mapping(CreateFileMappingW(
         AsHandle(hFile), nullptr, bWritable ? PAGE_READWRITE : PAGE_READONLY, 0, 0, nullptr));

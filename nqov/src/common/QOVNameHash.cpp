@@ -7,22 +7,41 @@ namespace {
 inline uint32_t Rot(uint32_t x, int k) { return (x << k) | (x >> (32 - k)); }
 
 inline void Mix(uint32_t& a, uint32_t& b, uint32_t& c) {
-    a -= c; a ^= Rot(c, 4);  c += b;
-    b -= a; b ^= Rot(a, 6);  a += c;
-    c -= b; c ^= Rot(b, 8);  b += a;
-    a -= c; a ^= Rot(c, 16); c += b;
-    b -= a; b ^= Rot(a, 19); a += c;
-    c -= b; c ^= Rot(b, 4);  b += a;
+    a -= c;
+    a ^= Rot(c, 4);
+    c += b;
+    b -= a;
+    b ^= Rot(a, 6);
+    a += c;
+    c -= b;
+    c ^= Rot(b, 8);
+    b += a;
+    a -= c;
+    a ^= Rot(c, 16);
+    c += b;
+    b -= a;
+    b ^= Rot(a, 19);
+    a += c;
+    c -= b;
+    c ^= Rot(b, 4);
+    b += a;
 }
 
 inline void Final(uint32_t& a, uint32_t& b, uint32_t& c) {
-    c ^= b; c -= Rot(b, 14);
-    a ^= c; a -= Rot(c, 11);
-    b ^= a; b -= Rot(a, 25);
-    c ^= b; c -= Rot(b, 16);
-    a ^= c; a -= Rot(c, 4);
-    b ^= a; b -= Rot(a, 14);
-    c ^= b; c -= Rot(b, 24);
+    c ^= b;
+    c -= Rot(b, 14);
+    a ^= c;
+    a -= Rot(c, 11);
+    b ^= a;
+    b -= Rot(a, 25);
+    c ^= b;
+    c -= Rot(b, 16);
+    a ^= c;
+    a -= Rot(c, 4);
+    b ^= a;
+    b -= Rot(a, 14);
+    c ^= b;
+    c -= Rot(b, 24);
 }
 
 inline uint32_t Word(const uint8_t* k, size_t avail) {

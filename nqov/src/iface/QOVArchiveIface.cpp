@@ -53,9 +53,11 @@ bool TNQOVArchiveImpl::GetSectorTableRange(uint32_t dwFileId, uint64_t* pqwPosit
     return SectorTableRange(FileIdRecord(this, dwFileId), pqwPosition, pqwSize);
 }
 
-bool TNQOVArchiveImpl::GetSectorTableRangeByName(const char* szName, uint64_t* pqwPosition, uint64_t* pqwSize) {
+bool TNQOVArchiveImpl::GetSectorTableRangeByName(const char* szName, uint64_t* pqwPosition,
+                                                 uint64_t* pqwSize) {
     if (szName == nullptr) return false;
-    return QOVEnter(QOV_HERE, false, [&] { return SectorTableRange(FindRecordByName(this, szName), pqwPosition, pqwSize); });
+    return QOVEnter(QOV_HERE, false,
+                    [&] { return SectorTableRange(FindRecordByName(this, szName), pqwPosition, pqwSize); });
 }
 
 bool TNQOVArchiveImpl::GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, uint64_t qwLength,
@@ -81,7 +83,8 @@ bool TNQOVArchiveImpl::GetFileDataRange(uint32_t dwFileId, uint64_t qwOffset, ui
         QOV_FAIL_IF(error != ERROR_SUCCESS, "the sector offset table cannot be read", error, false);
         const uint32_t sectorBytes = entry->ha->dwSectorBytes;
         const uint32_t first = static_cast<uint32_t>(qwOffset / sectorBytes);
-        const uint32_t last = static_cast<uint32_t>((qwOffset + std::max<uint64_t>(length, 1) - 1) / sectorBytes);
+        const uint32_t last =
+            static_cast<uint32_t>((qwOffset + std::max<uint64_t>(length, 1) - 1) / sectorBytes);
         *pqwPosition = start + entry->SectorOffsets[first];
         *pqwSize = length == 0 ? 0 : entry->SectorOffsets[last + 1] - entry->SectorOffsets[first];
         return true;
@@ -279,7 +282,9 @@ bool TNQOVArchiveImpl::IsFileValidById(uint32_t dwFileId) {
     return VerifyFileFromFileIdTable(dwFileId, this) == VERIFY_MD5_PRESENT;
 }
 
-bool TNQOVArchiveImpl::IsFileValid(const char* szName) { return VerifyFile(this, szName) == VERIFY_MD5_PRESENT; }
+bool TNQOVArchiveImpl::IsFileValid(const char* szName) {
+    return VerifyFile(this, szName) == VERIFY_MD5_PRESENT;
+}
 
 bool TNQOVArchiveImpl::VerifyFilePiecesById(uint32_t dwFileId) {
     return SFileVerifyFilePieceMD5FromFileTable(this, dwFileId);
@@ -326,8 +331,8 @@ void TNQOVArchiveImpl::ReleaseDirWalkerById(TNQOVDirWalkerById* pWalker) { delet
 
 bool TNQOVArchiveImpl::GetBitmapInfo(uint8_t** ppBitmap, uint32_t* pdwPieceCount, uint32_t* pdwPieceSize,
                                      uint32_t* pdwLastPieceSize, bool* pbValid) {
-    if (ppBitmap == nullptr || pdwPieceCount == nullptr || pdwPieceSize == nullptr || pdwLastPieceSize == nullptr ||
-        pbValid == nullptr)
+    if (ppBitmap == nullptr || pdwPieceCount == nullptr || pdwPieceSize == nullptr ||
+        pdwLastPieceSize == nullptr || pbValid == nullptr)
         return false;
     uint32_t mapSize = 0;
     uint8_t* map = SFileGetBitmap(this, &mapSize);
@@ -336,7 +341,8 @@ bool TNQOVArchiveImpl::GetBitmapInfo(uint8_t** ppBitmap, uint32_t* pdwPieceCount
         return false;
     }
     uint32_t lastPieceSize = 0, pieceCount = 0, pieceSize = 0;
-    if (!SFileGetPieceCount(this, &lastPieceSize, &pieceCount, &pieceSize) || pieceCount == 0 || pieceSize == 0) {
+    if (!SFileGetPieceCount(this, &lastPieceSize, &pieceCount, &pieceSize) || pieceCount == 0 ||
+        pieceSize == 0) {
         QOV_LOG_ERROR("!SFileGetPieceCount|| 0 == dwTotalCount || 0 == dwBitSize", QOVGetLastError());
         return false;
     }
@@ -440,9 +446,10 @@ bool TNQOVArchiveImpl::DumpHeader() {
             QOV_FAIL_IF(name == nullptr, "no memory for the pseudo name", ERROR_NOT_ENOUGH_MEMORY, false);
             char md5[33];
             for (int b = 0; b < 16; b++) snprintf(md5 + 2 * b, 3, "%02X", entry.ContentMD5[b]);
-            printf("isdir[%d]FileName[%s] size[%u] compSize[%u] name_hash[%" PRIu64 "] md5[%s] offset %" PRIu64 "\n",
-                   entry.IsDirectory() ? 1 : 0, name, entry.dwFileSize, entry.dwStoredSize,
-                   entry.NameHash64, md5, HeaderOffset + entry.StoredOffset);
+            printf("isdir[%d]FileName[%s] size[%u] compSize[%u] name_hash[%" PRIu64
+                   "] md5[%s] offset %" PRIu64 "\n",
+                   entry.IsDirectory() ? 1 : 0, name, entry.dwFileSize, entry.dwStoredSize, entry.NameHash64,
+                   md5, HeaderOffset + entry.StoredOffset);
         }
         fflush(stdout);
         return true;
@@ -452,10 +459,16 @@ bool TNQOVArchiveImpl::DumpHeader() {
 //-----------------------------------------------------------------------------
 // Archives: operations not offered.
 
-bool TNQOVArchiveImpl::NotSupported37() { QOV_UNSUPPORTED(); return false; }
+bool TNQOVArchiveImpl::NotSupported37() {
+    QOV_UNSUPPORTED();
+    return false;
+}
 bool TNQOVArchiveImpl::NotSupported38(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {
     QOV_UNSUPPORTED();
     return false;
 }
-const char* TNQOVArchiveImpl::NotSupported60() { QOV_UNSUPPORTED(); return ""; }
+const char* TNQOVArchiveImpl::NotSupported60() {
+    QOV_UNSUPPORTED();
+    return "";
+}
 bool TNQOVArchiveImpl::NotSupported62() { return false; }

@@ -49,17 +49,33 @@ bool TNQOVFileImpl::SeekFile(int32_t lOffset, uint32_t dwMoveMethod) {
            QOVGetLastError() == ERROR_SUCCESS;
 }
 
-bool TNQOVFileImpl::NotSupported2() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported3() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported4() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported14() { QOV_UNSUPPORTED(); return false; }
-bool TNQOVFileImpl::NotSupported15() { QOV_UNSUPPORTED(); return false; }
+bool TNQOVFileImpl::NotSupported2() {
+    QOV_UNSUPPORTED();
+    return false;
+}
+bool TNQOVFileImpl::NotSupported3() {
+    QOV_UNSUPPORTED();
+    return false;
+}
+bool TNQOVFileImpl::NotSupported4() {
+    QOV_UNSUPPORTED();
+    return false;
+}
+bool TNQOVFileImpl::NotSupported14() {
+    QOV_UNSUPPORTED();
+    return false;
+}
+bool TNQOVFileImpl::NotSupported15() {
+    QOV_UNSUPPORTED();
+    return false;
+}
 
 uint64_t TNQOVFileImpl::GetPieceEnd() {
     const TPieceRange range = RecordPieceRange(ha, pFileEntry);
     const uint64_t pieceSize = ha->Header.dwMD5PieceSize;
     if (range.dwPieceCount == 0) return range.dwFirstPiece * pieceSize;
-    return (static_cast<uint64_t>(range.dwFirstPiece) + range.dwPieceCount - 1) * pieceSize + range.dwLastPieceSize;
+    return (static_cast<uint64_t>(range.dwFirstPiece) + range.dwPieceCount - 1) * pieceSize +
+           range.dwLastPieceSize;
 }
 
 uint64_t TNQOVFileImpl::GetPieceStart() {

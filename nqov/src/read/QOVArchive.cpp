@@ -11,9 +11,7 @@ TNQOVArchiveImpl::TNQOVArchiveImpl() {
     pChainOwner = this;
 }
 
-TNQOVArchiveImpl::~TNQOVArchiveImpl() {
-    pHeader = nullptr;
-}
+TNQOVArchiveImpl::~TNQOVArchiveImpl() { pHeader = nullptr; }
 
 bool IsValidArchive(const TNQOVArchiveImpl* ha) {
     return ha != nullptr && ha->pHeader != nullptr && ha->pHeader->dwID == NQOV_HEADER_SIGNATURE;

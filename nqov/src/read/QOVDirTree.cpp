@@ -56,6 +56,5 @@ void LinkRecordToParent(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
         return;
     }
     const uint32_t parentIndex = FindSlotByHash(ha, pEntry->ParentNameHash);
-    if (parentIndex != QOV_NO_RECORD && parentIndex != pEntry->dwIndex)
-        AppendChild(ha, parentIndex, pEntry);
+    if (parentIndex != QOV_NO_RECORD && parentIndex != pEntry->dwIndex) AppendChild(ha, parentIndex, pEntry);
 }

@@ -81,8 +81,7 @@ uint32_t CopyToDisk(TNQOVFileImpl* hf, const char* szExtracted) {
     uint32_t error = buffer ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
     while (error == ERROR_SUCCESS) {
         uint32_t read = 0;
-        if (!SFileReadFile(hf, buffer.get(), blockSize, &read, true) &&
-            QOVGetLastError() != ERROR_HANDLE_EOF)
+        if (!SFileReadFile(hf, buffer.get(), blockSize, &read, true) && QOVGetLastError() != ERROR_HANDLE_EOF)
             error = QOVGetLastError();
         if (read > 0 && !FileStream_Write(output.get(), nullptr, buffer.get(), read))
             error = QOVGetLastError() != ERROR_SUCCESS ? QOVGetLastError() : ERROR_ACCESS_DENIED;
@@ -100,9 +99,9 @@ uint32_t CopyToDisk(TNQOVFileImpl* hf, const char* szExtracted) {
 bool SFileExtractFile(TNQOVArchive* haIn, const char* szToExtract, const char* szExtracted) {
     TNQOVArchiveImpl* ha = Impl(haIn);
     return QOVEnter(QOV_HERE, false, [&]() -> bool {
-        QOV_FAIL_IF(szToExtract == nullptr || szExtracted == nullptr || *szToExtract == 0 ||
-                        *szExtracted == 0,
-                    "invalid parameter!", ERROR_INVALID_PARAMETER, false);
+        QOV_FAIL_IF(
+            szToExtract == nullptr || szExtracted == nullptr || *szToExtract == 0 || *szExtracted == 0,
+            "invalid parameter!", ERROR_INVALID_PARAMETER, false);
         TNQOVFile* opened = nullptr;
         if (!NQOVOpenFileEx(ha, szToExtract, QOV_OPEN_PATCHED, &opened)) return false;
         TFilePtr file(Impl(opened));
@@ -117,8 +116,8 @@ bool SFileExtractFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* haIn, cons
     return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         const TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
         QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "entry null", ERROR_INVALID_PARAMETER, false);
-        QOV_FAIL_IF(szExtracted == nullptr || *szExtracted == 0, "invalid parameter!", ERROR_INVALID_PARAMETER,
-                    false);
+        QOV_FAIL_IF(szExtracted == nullptr || *szExtracted == 0, "invalid parameter!",
+                    ERROR_INVALID_PARAMETER, false);
         // Through an ordinary handle, so that single-unit files extract too.
         TNQOVFile* opened = nullptr;
         if (!NQOVOpenFileEx(ha, dwFileId, &opened)) return false;

@@ -25,15 +25,14 @@ uint32_t GuessKeyFromContent(const uint8_t* pbSector, uint32_t cbSector) {
     };
     const Rule rules[] = {
         {cbSector >= 12, 3, {0x46464952, cbSector - 8, 0x45564157}},  // RIFF....WAVE
-        {cbSector > 64, 2, {0x00905A4D, 0x00000003, 0}},               // MZ executable
-        {cbSector >= 8, 2, {0x6D783F3C, 0x6576206C, 0}},               // <?xml ve
+        {cbSector > 64, 2, {0x00905A4D, 0x00000003, 0}},              // MZ executable
+        {cbSector >= 8, 2, {0x6D783F3C, 0x6576206C, 0}},              // <?xml ve
     };
     const uint32_t stored0 = cbSector >= 4 ? ReadLE32(pbSector) : 0;
     for (const Rule& rule : rules) {
         if (!rule.applies) continue;
         for (uint32_t b = 0; b < 0x100; b++) {
-            const uint32_t candidate =
-                (stored0 ^ rule.words[0]) - 0xEEEEEEEE - QOVCipherWord(0x400 + b);
+            const uint32_t candidate = (stored0 ^ rule.words[0]) - 0xEEEEEEEE - QOVCipherWord(0x400 + b);
             uint32_t clear[3];
             DecipherWords(pbSector, rule.count, candidate, clear);
             if (clear[0] == rule.words[0] && clear[rule.count - 1] == rule.words[rule.count - 1])
@@ -57,7 +56,8 @@ uint32_t GuessKeyFromOffsetTable(const uint8_t* pbTable, uint32_t cbTable) {
 }
 
 uint32_t RecordKeyForName(const TFileEntryImpl* pEntry, const char* szName) {
-    return QOVFileKey(szName, pEntry->StoredOffset, pEntry->dwFileSize, (pEntry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
+    return QOVFileKey(szName, pEntry->StoredOffset, pEntry->dwFileSize,
+                      (pEntry->dwFlags & NQOV_FILE_FIX_KEY) != 0);
 }
 
 uint32_t InitialFileKey(const TFileEntryImpl* pEntry) {

@@ -19,16 +19,15 @@ uint32_t LoadExtTable(TNQOVArchiveImpl* ha, uint64_t qwRelPos, uint64_t qwSize64
 
     uint64_t fileSize = 0, position = 0, end = 0;
     if (!FileStream_SizeOf(ha->pStream.get(), &fileSize)) return ERROR_FILE_CORRUPT;
-    if (!CheckedAdd64(ha->HeaderOffset, qwRelPos, &position) ||
-        !CheckedAdd64(position, storedSize, &end) || end > fileSize)
+    if (!CheckedAdd64(ha->HeaderOffset, qwRelPos, &position) || !CheckedAdd64(position, storedSize, &end) ||
+        end > fileSize)
         return ERROR_FILE_CORRUPT;
 
     // Room for the padding the caller may add for word loads.
     std::vector<uint8_t> stored;
     stored.reserve(static_cast<size_t>(storedSize) + 16);
     stored.resize(storedSize);
-    if (!FileStream_Read(ha->pStream.get(), &position, stored.data(), storedSize))
-        return ERROR_FILE_CORRUPT;
+    if (!FileStream_Read(ha->pStream.get(), &position, stored.data(), storedSize)) return ERROR_FILE_CORRUPT;
     TByteReader fields(stored.data(), stored.size());
     if (fields.U32(kExtSignature) != dwSignature) return ERROR_FILE_CORRUPT;
 
@@ -64,8 +63,7 @@ struct TBetField {
     uint32_t count;
 };
 
-bool FieldFitsAllRecords(const TBetField& field, uint32_t records, uint32_t recordBits,
-                         uint64_t arrayBits) {
+bool FieldFitsAllRecords(const TBetField& field, uint32_t records, uint32_t recordBits, uint64_t arrayBits) {
     if (records == 0 || field.count == 0) return true;
     const uint64_t lastRecordStart = static_cast<uint64_t>(records - 1) * recordBits;
     return BitFieldFits(lastRecordStart + field.start, field.count, arrayBits);
@@ -144,8 +142,7 @@ uint32_t ReadSlotTable(TNQOVArchiveImpl* ha) {
 
 uint32_t BuildRecordTable(TNQOVArchiveImpl* ha) {
     THetTable* het = ha->pHetTable.get();
-    if (het == nullptr || ha->dwFileTableSize != 0 || ha->dwMaxFileCount == 0)
-        return ERROR_FILE_CORRUPT;
+    if (het == nullptr || ha->dwFileTableSize != 0 || ha->dwMaxFileCount == 0) return ERROR_FILE_CORRUPT;
 
     std::vector<uint8_t> table;
     const uint32_t error = LoadExtTable(ha, ha->Header.BetTablePos64, ha->Header.BetTableSize64,
@@ -163,12 +160,10 @@ uint32_t BuildRecordTable(TNQOVArchiveImpl* ha) {
 
     const TBetField pos = {fields.U32(kBetPosBitStart), fields.U32(kBetPosBitCount)};
     const TBetField size = {fields.U32(kBetSizeBitStart), fields.U32(kBetSizeBitCount)};
-    const TBetField stored = {fields.U32(kBetStoredSizeBitStart),
-                              fields.U32(kBetStoredSizeBitCount)};
+    const TBetField stored = {fields.U32(kBetStoredSizeBitStart), fields.U32(kBetStoredSizeBitCount)};
     const TBetField flags = {fields.U32(kBetFlagsBitStart), fields.U32(kBetFlagsBitCount)};
     const TBetField md5 = {fields.U32(kBetMD5BitStart), fields.U32(kBetMD5BitCount)};
-    const TBetField parent = {fields.U32(kBetParentBitStart),
-                              fields.U32(kBetParentBitCount)};
+    const TBetField parent = {fields.U32(kBetParentBitStart), fields.U32(kBetParentBitCount)};
     const uint32_t lowHashTotal = fields.U32(kBetLowHashBitTotal);
     const uint32_t lowHashCount = fields.U32(kBetLowHashBitCount);
     const uint32_t lowHashBytes = fields.U32(kBetLowHashBytes);
@@ -176,8 +171,7 @@ uint32_t BuildRecordTable(TNQOVArchiveImpl* ha) {
 
     // Every record needs a slot of the HET index, which bounds the table by
     // the size of the stored index.
-    if (entryTotal > ha->dwMaxFileCount || entryTotal > het->dwHashTableSize)
-        return ERROR_FILE_CORRUPT;
+    if (entryTotal > ha->dwMaxFileCount || entryTotal > het->dwHashTableSize) return ERROR_FILE_CORRUPT;
     if (spareBits != 0) return ERROR_FILE_CORRUPT;
 
     for (const TBetField* field : {&pos, &size, &stored, &flags, &parent})
@@ -191,8 +185,7 @@ uint32_t BuildRecordTable(TNQOVArchiveImpl* ha) {
     if (tableBytes > bodyBytesAfterHeader || lowHashBytes > bodyBytesAfterHeader - tableBytes)
         return ERROR_FILE_CORRUPT;
     for (const TBetField* field : {&pos, &size, &stored, &flags, &md5, &parent})
-        if (!FieldFitsAllRecords(*field, entryTotal, recordBits, tableBytes * 8))
-            return ERROR_FILE_CORRUPT;
+        if (!FieldFitsAllRecords(*field, entryTotal, recordBits, tableBytes * 8)) return ERROR_FILE_CORRUPT;
     const uint64_t lowHashBits = static_cast<uint64_t>(lowHashBytes) * 8;
     if (!FieldFitsAllRecords({0, lowHashCount}, entryTotal, lowHashTotal, lowHashBits))
         return ERROR_FILE_CORRUPT;
@@ -218,8 +211,7 @@ uint32_t BuildRecordTable(TNQOVArchiveImpl* ha) {
             continue;
         }
         TFileEntryImpl& entry = ha->Records[static_cast<uint32_t>(index)];
-        const uint64_t lowHash =
-            GetBits64Padded(lowHashes, index * lowHashTotal, lowHashCount);
+        const uint64_t lowHash = GetBits64Padded(lowHashes, index * lowHashTotal, lowHashCount);
         entry.dwHetIndex = slot;
         entry.NameHash64 = lowHash + (static_cast<uint64_t>(slotByte) << 56);
     }
@@ -233,8 +225,7 @@ uint32_t BuildRecordTable(TNQOVArchiveImpl* ha) {
         entry.dwStoredSize =
             static_cast<uint32_t>(GetBits64Padded(fileTable, base + stored.start, stored.count));
         entry.dwFlags = static_cast<uint32_t>(GetBits64Padded(fileTable, base + flags.start, flags.count));
-        GetBitsToBytes(fileTable, base + md5.start, md5.count, entry.ContentMD5,
-                       sizeof(entry.ContentMD5));
+        GetBitsToBytes(fileTable, base + md5.start, md5.count, entry.ContentMD5, sizeof(entry.ContentMD5));
         entry.ParentNameHash = GetBits64Padded(fileTable, base + parent.start, parent.count);
         entry.ha = ha;
     }

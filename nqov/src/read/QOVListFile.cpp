@@ -138,4 +138,3 @@ int SFileAddListFile(TNQOVArchive* haIn) {
         return ERROR_SUCCESS;
     });
 }
-

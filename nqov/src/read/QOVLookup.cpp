@@ -15,8 +15,7 @@ uint32_t FindSlotByHash(TNQOVArchiveImpl* ha, uint64_t qwNameHash) {
         if (current == HET_SLOT_FREE) break;
         if (current == slotByte) {
             const uint64_t index = het->GetIndex(slot);
-            if (index < ha->dwFileTableSize &&
-                ha->Records[static_cast<uint32_t>(index)].NameHash64 == masked)
+            if (index < ha->dwFileTableSize && ha->Records[static_cast<uint32_t>(index)].NameHash64 == masked)
                 return static_cast<uint32_t>(index);
         }
         slot = slot + 1 == het->dwHashTableSize ? 0 : slot + 1;

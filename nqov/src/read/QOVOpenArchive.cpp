@@ -10,7 +10,6 @@
 
 namespace {
 
-
 bool HeaderDigestMatches(const uint8_t* pbRaw, const TQOVHeader& header) {
     if (header.wFormatVersion != 0 || IsZeroDigest(header.MD5_QOVHeader)) return true;
     uint8_t digest[16];
@@ -25,11 +24,9 @@ uint32_t FindHeader(TNQOVArchiveImpl* ha, uint64_t fileSize) {
     std::vector<uint8_t> block(kBlock + NQOV_HEADER_SIZE);
     for (uint64_t blockStart = 0; blockStart < fileSize; blockStart += kBlock) {
         const uint64_t left = fileSize - blockStart;
-        const uint32_t toRead =
-            static_cast<uint32_t>(std::min<uint64_t>(left, block.size()));
+        const uint32_t toRead = static_cast<uint32_t>(std::min<uint64_t>(left, block.size()));
         uint64_t position = blockStart;
-        if (!FileStream_Read(ha->pStream.get(), &position, block.data(), toRead))
-            return QOVGetLastError();
+        if (!FileStream_Read(ha->pStream.get(), &position, block.data(), toRead)) return QOVGetLastError();
         for (uint32_t offset = 0; offset < kBlock && offset < toRead; offset += QOV_HEADER_ALIGNMENT) {
             if (toRead - offset < 4 || ReadLE32(&block[offset]) != NQOV_HEADER_SIGNATURE) continue;
             uint8_t raw[NQOV_HEADER_SIZE] = {};
@@ -71,8 +68,7 @@ uint32_t CheckPieceLayout(TNQOVArchiveImpl* ha, uint64_t fileSize) {
     if (tableSize / 16 < pieces + 1 && tableSize >= 32) return ERROR_FILE_CORRUPT;
     uint64_t end = 0;
     const uint32_t readSize = std::max<uint32_t>(tableSize, 32);
-    if (!CheckedAdd64(header.MD5TablePos64, readSize, &end) || end > fileSize)
-        return ERROR_FILE_CORRUPT;
+    if (!CheckedAdd64(header.MD5TablePos64, readSize, &end) || end > fileSize) return ERROR_FILE_CORRUPT;
     if (tableSize < 32 && pieces > 0) return ERROR_FILE_CORRUPT;
     return ERROR_SUCCESS;
 }
@@ -93,16 +89,15 @@ bool CheckPieceTableDigest(TNQOVArchiveImpl* ha) {
 uint32_t CheckBitmapInsideFile(const TQOVHeader& header, uint64_t fileSize) {
     if (header.BitmapPos64 == 0 || header.BitmapSize64 == 0) return ERROR_SUCCESS;
     uint64_t end = 0;
-    if (!CheckedAdd64(header.BitmapPos64, static_cast<uint32_t>(header.BitmapSize64), &end) ||
-        end > fileSize)
+    if (!CheckedAdd64(header.BitmapPos64, static_cast<uint32_t>(header.BitmapSize64), &end) || end > fileSize)
         return ERROR_FILE_CORRUPT;
     return ERROR_SUCCESS;
 }
 
 bool OpenArchiveSteps(TNQOVArchiveImpl* ha, uint32_t dwFlags) {
     uint64_t fileSize = 0;
-    QOV_FAIL_IF(!FileStream_SizeOf(ha->pStream.get(), &fileSize), "the file's size is unknown", QOVGetLastError(),
-                false);
+    QOV_FAIL_IF(!FileStream_SizeOf(ha->pStream.get(), &fileSize), "the file's size is unknown",
+                QOVGetLastError(), false);
     if (ha->pStream->dwFlags & STREAM_FLAG_READ_ONLY) ha->dwFlags |= NQOV_FLAG_READ_ONLY;
 
     uint32_t error = FindHeader(ha, fileSize);
@@ -147,13 +142,13 @@ bool OpenArchiveSteps(TNQOVArchiveImpl* ha, uint32_t dwFlags) {
         uint32_t mapSize = 0;
         if (SFileGetBitmap(ha, &mapSize) == nullptr) {
             const uint32_t mapError = QOVGetLastError();
-            QOV_FAIL("the piece-state map cannot be read", mapError != ERROR_SUCCESS ? mapError : ERROR_FILE_CORRUPT,
-                     false);
+            QOV_FAIL("the piece-state map cannot be read",
+                     mapError != ERROR_SUCCESS ? mapError : ERROR_FILE_CORRUPT, false);
         }
     }
 
-    QOV_FAIL_IF(!CheckPieceTableDigest(ha), "the MD5 piece table does not match its digest", ERROR_FILE_CORRUPT,
-                false);
+    QOV_FAIL_IF(!CheckPieceTableDigest(ha), "the MD5 piece table does not match its digest",
+                ERROR_FILE_CORRUPT, false);
 
     ha->dwOpenParameter = dwFlags;
     return true;
@@ -239,7 +234,8 @@ bool OpenArchiveIfWritable(TNQOVArchive** phArchive, const char* szArchiveName) 
 bool SFileCloseArchive(TNQOVArchive* haIn, bool bFlush) {
     if (haIn == nullptr) return true;  // closing nothing succeeds
     return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
-        QOV_FAIL_IF(ha->pChainOwner != ha, "a patch archive closes with its base", ERROR_INVALID_HANDLE, false);
+        QOV_FAIL_IF(ha->pChainOwner != ha, "a patch archive closes with its base", ERROR_INVALID_HANDLE,
+                    false);
         bool result = true;
         uint32_t error = ERROR_SUCCESS;
         if (bFlush) {

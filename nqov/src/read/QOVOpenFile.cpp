@@ -91,9 +91,8 @@ uint32_t OpenFoundRecord(const TLookup& found, const char* szName, TNQOVFile** p
     TFileEntryImpl* entry = found.entry;
     if (!entry->Exists()) return ERROR_FILE_NOT_FOUND;
     if (entry->dwFlags & kRefusedFlags) return ERROR_NOT_SUPPORTED;
-    return OpenRecord(found.archive, entry, szName, found.byPseudoName, phFile)
-               ? ERROR_SUCCESS
-               : QOVGetLastError();
+    return OpenRecord(found.archive, entry, szName, found.byPseudoName, phFile) ? ERROR_SUCCESS
+                                                                                : QOVGetLastError();
 }
 
 }  // namespace
@@ -155,7 +154,8 @@ bool OpenRecord(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry, const char* szName
             FreeFileHandle(hf);
             QOV_FAIL("ERROR_NOT_ENOUGH_MEMORY!", ERROR_NOT_ENOUGH_MEMORY, false);
         }
-        if ((pEntry->dwFlags & NQOV_FILE_ENCRYPTED) && usableName) hf->dwCipherKey = RecordKeyForName(pEntry, szName);
+        if ((pEntry->dwFlags & NQOV_FILE_ENCRYPTED) && usableName)
+            hf->dwCipherKey = RecordKeyForName(pEntry, szName);
     } else if (!SFileGetFileName(hf)) {
         const uint32_t error = QOVGetLastError();
         FreeFileHandle(hf);
@@ -165,8 +165,8 @@ bool OpenRecord(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry, const char* szName
     return true;
 }
 
-bool NQOVOpenFileEx(TNQOVArchive* haIn, const char* szFileName, uint32_t dwSearchScope,
-                    TNQOVFile** phFile, uint64_t qwNameHash) {
+bool NQOVOpenFileEx(TNQOVArchive* haIn, const char* szFileName, uint32_t dwSearchScope, TNQOVFile** phFile,
+                    uint64_t qwNameHash) {
     TNQOVArchiveImpl* ha = Impl(haIn);
     return QOVEnter(QOV_HERE, false, [&]() -> bool {
         QOV_FAIL_IF(phFile == nullptr, "phFile == null", ERROR_INVALID_PARAMETER, false);
@@ -179,8 +179,8 @@ bool NQOVOpenFileEx(TNQOVArchive* haIn, const char* szFileName, uint32_t dwSearc
                 TLookup found;
                 if (!LookupInIndex(ha, szFileName, qwNameHash, &found))
                     found = LookupInArchive(ha, szFileName, qwNameHash);
-                error = found.error != ERROR_SUCCESS ? found.error
-                                                     : OpenFoundRecord(found, szFileName, phFile);
+                error =
+                    found.error != ERROR_SUCCESS ? found.error : OpenFoundRecord(found, szFileName, phFile);
                 break;
             }
             case QOV_OPEN_PATCHED: {
@@ -202,14 +202,13 @@ bool NQOVOpenFileEx(TNQOVArchive* haIn, const char* szFileName, uint32_t dwSearc
                                                          : OpenFoundRecord(found, szFileName, phFile);
                     if (error == ERROR_SUCCESS) break;
                 }
-                if (error == ERROR_FILE_NOT_FOUND)
-                    QOV_FAIL("ERROR_FILE_NOT_FOUND(patched)", error, false);
+                if (error == ERROR_FILE_NOT_FOUND) QOV_FAIL("ERROR_FILE_NOT_FOUND(patched)", error, false);
                 break;
             }
             case QOV_OPEN_TABLE_ONLY: {
                 const TLookup found = LookupTableOnly(ha, szFileName, qwNameHash);
-                error = found.error != ERROR_SUCCESS ? found.error
-                                                     : OpenFoundRecord(found, szFileName, phFile);
+                error =
+                    found.error != ERROR_SUCCESS ? found.error : OpenFoundRecord(found, szFileName, phFile);
                 break;
             }
             default:
@@ -217,11 +216,16 @@ bool NQOVOpenFileEx(TNQOVArchive* haIn, const char* szFileName, uint32_t dwSearc
                 break;
         }
         switch (error) {
-            case ERROR_SUCCESS: return true;
-            case ERROR_FILE_NOT_FOUND: QOV_FAIL("ERROR_FILE_NOT_FOUND!", error, false);
-            case ERROR_NOT_SUPPORTED: QOV_FAIL("ERROR_NOT_SUPPORTED!", error, false);
-            case ERROR_INVALID_PARAMETER: QOV_FAIL("invalid parameter!", error, false);
-            default: QOV_FAIL("open failed", error, false);
+            case ERROR_SUCCESS:
+                return true;
+            case ERROR_FILE_NOT_FOUND:
+                QOV_FAIL("ERROR_FILE_NOT_FOUND!", error, false);
+            case ERROR_NOT_SUPPORTED:
+                QOV_FAIL("ERROR_NOT_SUPPORTED!", error, false);
+            case ERROR_INVALID_PARAMETER:
+                QOV_FAIL("invalid parameter!", error, false);
+            default:
+                QOV_FAIL("open failed", error, false);
         }
     });
 }

@@ -48,8 +48,7 @@ struct THetTable {
 
 // The mask of a name hash of nameHashBits bits.
 inline uint64_t HashMaskFor(uint32_t nameHashBits) {
-    return nameHashBits >= 64 ? ~static_cast<uint64_t>(0)
-                              : (static_cast<uint64_t>(1) << nameHashBits) - 1;
+    return nameHashBits >= 64 ? ~static_cast<uint64_t>(0) : (static_cast<uint64_t>(1) << nameHashBits) - 1;
 }
 
 //-----------------------------------------------------------------------------
@@ -92,12 +91,12 @@ public:
     uint8_t bNamePending = 1;
     uint32_t dwFileId = NQOV_INVALID_FILE_ID;
     TNQOVArchiveImpl* ha = nullptr;
-    uint32_t dwIndex = 0;                  // position in the file table
+    uint32_t dwIndex = 0;  // position in the file table
 
     // Sector offset table and checksums cached with the record.
     std::unique_ptr<uint32_t[]> SectorOffsets;
     std::unique_ptr<uint32_t[]> SectorChksums;
-    uint32_t dwKeyCache = 0;               // file key found by an earlier open, 0 = none
+    uint32_t dwKeyCache = 0;  // file key found by an earlier open, 0 = none
 
     uint64_t ParentNameHash = 0;
     // Directory tree links (file-table indexes).
@@ -225,8 +224,8 @@ public:
 
     uint32_t dwAddFileError = 0;
     uint32_t dwFileIdCount = 0;
-    std::mutex Lock;                          // guards lazily built record names
-    std::vector<TFileEntryImpl*> FileIdTable;     // records by file id
+    std::mutex Lock;                           // guards lazily built record names
+    std::vector<TFileEntryImpl*> FileIdTable;  // records by file id
     TFileStreamPtr pStream;
     uint64_t UserDataOffset = 0;
     uint64_t HeaderOffset = 0;
@@ -251,7 +250,7 @@ public:
         uint32_t pos, size, stored, flags, md5, parent, record;
     } BetWidths = {};
 
-    TQOVHeader* pHeader = nullptr;            // non-null only for a valid archive
+    TQOVHeader* pHeader = nullptr;  // non-null only for a valid archive
     std::unique_ptr<THetTable> pHetTable;
     TRecordTable Records;
     TQOVHeader Header;
@@ -262,7 +261,7 @@ public:
     uint32_t dwFileFlags2 = 0;
     uint32_t dwFlags = 0;
 
-    std::unique_ptr<uint8_t[]> pMD5Table;     // MD5 piece table cache
+    std::unique_ptr<uint8_t[]> pMD5Table;  // MD5 piece table cache
     uint32_t dwMD5TableSize = 0;
 
     TPieceStateMap StateMap;
@@ -418,9 +417,9 @@ public:
     bool bWriteFailed = false;
     TMD5 WriteMD5;
     std::unique_ptr<uint8_t[]> pbCompressBuffer;
-    uint32_t dwSectorFill = 0;          // bytes waiting in pbFileSector
-    uint32_t dwSectorIndex = 0;         // next sector to write
-    uint32_t dwOffsetEntries = 0;       // entries of SectorOffsets while writing
+    uint32_t dwSectorFill = 0;     // bytes waiting in pbFileSector
+    uint32_t dwSectorIndex = 0;    // next sector to write
+    uint32_t dwOffsetEntries = 0;  // entries of SectorOffsets while writing
 };
 
 bool IsValidFile(const TNQOVFileImpl* hf);

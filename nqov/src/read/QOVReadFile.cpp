@@ -37,8 +37,7 @@ uint32_t LoadSectorOffsets(TNQOVFileImpl* hf) {
     std::unique_ptr<uint32_t[]> offsets = QOVAllocArray<uint32_t>(entries);
     if (!raw || !offsets) return ERROR_NOT_ENOUGH_MEMORY;
     uint64_t position = hf->qwStoredStart;
-    if (!FileStream_Read(hf->ha->pStream.get(), &position, raw.get(), tableBytes))
-        return QOVGetLastError();
+    if (!FileStream_Read(hf->ha->pStream.get(), &position, raw.get(), tableBytes)) return QOVGetLastError();
 
     if (entry->dwFlags & NQOV_FILE_ENCRYPTED) {
         if (hf->dwCipherKey == 0) hf->dwCipherKey = GuessKeyFromOffsetTable(raw.get(), tableBytes);
@@ -78,8 +77,7 @@ void LoadSectorChecksums(TNQOVFileImpl* hf) {
     uint64_t position = hf->qwStoredStart + offsets[s];
     if (!FileStream_Read(hf->ha->pStream.get(), &position, block.get(), blockLength)) return;
     uint32_t produced = s * 4;
-    if (!DecompressBlock(plain.get(), &produced, block.get(), blockLength) || produced != s * 4)
-        return;
+    if (!DecompressBlock(plain.get(), &produced, block.get(), blockLength) || produced != s * 4) return;
     std::unique_ptr<uint32_t[]> checksums = QOVAllocArray<uint32_t>(s);
     if (!checksums) return;
     for (uint32_t i = 0; i < s; i++) checksums[i] = ReadLE32(plain.get() + 4 * i);
@@ -139,8 +137,7 @@ uint32_t ReadRawSectors(TNQOVFileImpl* hf, uint32_t i0, uint32_t k, uint32_t m, 
     for (uint32_t j = 0; j < k; j++) {
         const uint32_t i = i0 + j;
         const uint32_t content = std::min(sectorBytes, hf->dwDataSize - i * sectorBytes);
-        const uint32_t storedLength =
-            compressed ? hf->SectorOffsets[i + 1] - hf->SectorOffsets[i] : content;
+        const uint32_t storedLength = compressed ? hf->SectorOffsets[i + 1] - hf->SectorOffsets[i] : content;
         uint8_t* sector = raw + storedDone;
 
         if (entry->dwFlags & NQOV_FILE_ENCRYPTED) {
@@ -182,8 +179,8 @@ uint32_t EnsureSectorCache(TNQOVFileImpl* hf) {
 }
 
 // Copies part of the sector starting at sectorStart through the cache.
-uint32_t ReadThroughCache(TNQOVFileImpl* hf, uint32_t sectorStart, uint32_t offsetInSector,
-                          uint32_t length, uint8_t* pbOut, bool bCheckPieces) {
+uint32_t ReadThroughCache(TNQOVFileImpl* hf, uint32_t sectorStart, uint32_t offsetInSector, uint32_t length,
+                          uint8_t* pbOut, bool bCheckPieces) {
     if (hf->dwCacheState != sectorStart) {
         hf->dwCacheState = QOV_CACHE_EMPTY;
         const uint32_t cached = std::min(hf->ha->dwSectorBytes, hf->dwDataSize - sectorStart);
@@ -197,8 +194,8 @@ uint32_t ReadThroughCache(TNQOVFileImpl* hf, uint32_t sectorStart, uint32_t offs
     return ERROR_SUCCESS;
 }
 
-uint32_t ReadSectors(TNQOVFileImpl* hf, uint32_t position, uint8_t* pbOut, uint32_t toRead,
-                     bool bCheckPieces, uint32_t* pdwRead) {
+uint32_t ReadSectors(TNQOVFileImpl* hf, uint32_t position, uint8_t* pbOut, uint32_t toRead, bool bCheckPieces,
+                     uint32_t* pdwRead) {
     *pdwRead = 0;
     if (position >= hf->dwDataSize) return ERROR_SUCCESS;
     toRead = std::min(toRead, hf->dwDataSize - position);
@@ -224,8 +221,8 @@ uint32_t ReadSectors(TNQOVFileImpl* hf, uint32_t position, uint8_t* pbOut, uint3
     while (toRead - *pdwRead >= sectorBytes) {
         const uint32_t sectors = std::min(kMaxRun, (toRead - *pdwRead) / sectorBytes);
         uint32_t delivered = 0;
-        error = ReadRawSectors(hf, position / sectorBytes, sectors, sectors * sectorBytes,
-                               pbOut + *pdwRead, bCheckPieces, &delivered);
+        error = ReadRawSectors(hf, position / sectorBytes, sectors, sectors * sectorBytes, pbOut + *pdwRead,
+                               bCheckPieces, &delivered);
         *pdwRead += delivered;
         position += delivered;
         if (error != ERROR_SUCCESS) return error;
@@ -305,8 +302,7 @@ uint32_t OffsetTableEntries(const TNQOVFileImpl* hf) {
 //-----------------------------------------------------------------------------
 // Reading.
 
-bool SFileReadFile(TNQOVFile* hfIn, void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead,
-                   bool bCheckPieces) {
+bool SFileReadFile(TNQOVFile* hfIn, void* pvBuffer, uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) {
     if (pdwRead != nullptr) *pdwRead = 0;
     return QOVEnter(QOV_HERE, hfIn, false, [&](TNQOVFileImpl* hf) -> bool {
         QOV_FAIL_IF(pvBuffer == nullptr, "pvBuffer == NULL ;", ERROR_INVALID_PARAMETER, false);
@@ -324,17 +320,25 @@ bool SFileReadFile(TNQOVFile* hfIn, void* pvBuffer, uint32_t dwToRead, uint32_t*
 }
 
 uint32_t SFileGetFileSize(TNQOVFile* hfIn) {
-    return QOVEnter(QOV_HERE, hfIn, NQOV_INVALID_SIZE, [&](TNQOVFileImpl* hf) -> uint32_t { return hf->dwDataSize; });
+    return QOVEnter(QOV_HERE, hfIn, NQOV_INVALID_SIZE,
+                    [&](TNQOVFileImpl* hf) -> uint32_t { return hf->dwDataSize; });
 }
 
 uint32_t SFileSetFilePointer(TNQOVFile* hfIn, int32_t lDistance, uint32_t dwMoveMethod) {
     return QOVEnter(QOV_HERE, hfIn, NQOV_INVALID_SIZE, [&](TNQOVFileImpl* hf) -> uint32_t {
         int64_t base = 0;
         switch (dwMoveMethod) {
-            case NQOV_FILE_BEGIN: base = 0; break;
-            case NQOV_FILE_CURRENT: base = hf->dwPosition; break;
-            case NQOV_FILE_END: base = hf->dwDataSize; break;
-            default: QOV_FAIL("invalid parameter!", ERROR_INVALID_PARAMETER, NQOV_INVALID_SIZE);
+            case NQOV_FILE_BEGIN:
+                base = 0;
+                break;
+            case NQOV_FILE_CURRENT:
+                base = hf->dwPosition;
+                break;
+            case NQOV_FILE_END:
+                base = hf->dwDataSize;
+                break;
+            default:
+                QOV_FAIL("invalid parameter!", ERROR_INVALID_PARAMETER, NQOV_INVALID_SIZE);
         }
         const int64_t position = base + static_cast<int64_t>(lDistance);
         QOV_FAIL_IF(position < 0 || position > static_cast<int64_t>(UINT32_MAX), "invalid parameter!",
@@ -372,14 +376,16 @@ uint32_t LoadRecordSectorOffsets(TFileEntryImpl* pEntry) {
     return error;
 }
 
-bool SFileReadFileFromEntry(TFileEntry* pFileEntryIn, void* pvBuffer, uint32_t* pdwPosition, uint32_t dwToRead,
-                            uint32_t* pdwRead, bool bCheckPieces) {
+bool SFileReadFileFromEntry(TFileEntry* pFileEntryIn, void* pvBuffer, uint32_t* pdwPosition,
+                            uint32_t dwToRead, uint32_t* pdwRead, bool bCheckPieces) {
     if (pdwRead != nullptr) *pdwRead = 0;
     return QOVEnter(QOV_HERE, pFileEntryIn, false, [&](TFileEntryImpl* pFileEntry) -> bool {
-        QOV_FAIL_IF(pvBuffer == nullptr || pdwPosition == nullptr, "pvBuffer == NULL ;", ERROR_INVALID_PARAMETER,
+        QOV_FAIL_IF(pvBuffer == nullptr || pdwPosition == nullptr, "pvBuffer == NULL ;",
+                    ERROR_INVALID_PARAMETER, false);
+        QOV_FAIL_IF(pFileEntry->dwFlags & NQOV_FILE_SINGLE_UNIT, "single-unit record", ERROR_NOT_SUPPORTED,
                     false);
-        QOV_FAIL_IF(pFileEntry->dwFlags & NQOV_FILE_SINGLE_UNIT, "single-unit record", ERROR_NOT_SUPPORTED, false);
-        QOV_FAIL_IF(!pFileEntry->Exists() || pFileEntry->IsDirectory(), "no file", ERROR_FILE_NOT_FOUND, false);
+        QOV_FAIL_IF(!pFileEntry->Exists() || pFileEntry->IsDirectory(), "no file", ERROR_FILE_NOT_FOUND,
+                    false);
 
         // A handle for this call only; the record keeps the sector offset
         // table it loads (and the key it finds) for the next call.

@@ -23,7 +23,8 @@ bool VerifyRecordPieces(TFileEntryImpl* pEntry) {
 bool SFileVerifyFilePieceMD5FromFileTable(TNQOVArchive* haIn, uint32_t dwFileId) {
     return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
-        QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "invalid file id", ERROR_INVALID_PARAMETER, false);
+        QOV_FAIL_IF(entry == nullptr || entry->IsDirectory(), "invalid file id", ERROR_INVALID_PARAMETER,
+                    false);
         return VerifyRecordPieces(entry);
     });
 }
@@ -41,9 +42,9 @@ bool SFileVerifyFilePieceMD5(TNQOVArchive* haIn, const char* szFileName) {
 bool SFilePathToPieceIndex(TNQOVArchive* haIn, const char* szFileName, uint32_t* pdwFirstPiece,
                            uint32_t* pdwPieceCount) {
     return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
-        QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0 || pdwFirstPiece == nullptr ||
-                        pdwPieceCount == nullptr,
-                    "invalid parameter", ERROR_INVALID_PARAMETER, false);
+        QOV_FAIL_IF(
+            szFileName == nullptr || *szFileName == 0 || pdwFirstPiece == nullptr || pdwPieceCount == nullptr,
+            "invalid parameter", ERROR_INVALID_PARAMETER, false);
         TNQOVFile* hf = nullptr;
         if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &hf)) {
             QOV_LOG_ERROR("failed!", QOVGetLastError());

@@ -28,21 +28,23 @@ const uint32_t kRunPieces = kMD5MaxLanes;
 const uint64_t kRunBytes = 16 * 1024 * 1024;
 
 uint32_t PiecesPerRun(const TPieceLayout& layout) {
-    return static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(kRunPieces, kRunBytes / layout.dwPieceSize)));
+    return static_cast<uint32_t>(
+        std::max<uint64_t>(1, std::min<uint64_t>(kRunPieces, kRunBytes / layout.dwPieceSize)));
 }
 
 // Reads the COUNT pieces from FIRST on into pbBuffer one after the other,
 // in one read when it can; pReadErrors[n] gets ERROR_SUCCESS for each piece
 // read and the read's error for each that could not be.
-void ReadRun(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t first, uint32_t count, uint8_t* pbBuffer,
-             uint32_t* pReadErrors) {
+void ReadRun(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t first, uint32_t count,
+             uint8_t* pbBuffer, uint32_t* pReadErrors) {
     const uint32_t last = first + count - 1;
     const uint64_t bytes = static_cast<uint64_t>(count - 1) * layout.dwPieceSize + PieceLength(layout, last);
     uint64_t position = static_cast<uint64_t>(first) * layout.dwPieceSize;
     std::fill(pReadErrors, pReadErrors + count, ERROR_SUCCESS);
     if (FileStream_Read(ha->pStream.get(), &position, pbBuffer, static_cast<uint32_t>(bytes))) return;
     for (uint32_t n = 0; n < count; n++) {
-        if (ReadPiece(ha, layout, first + n, pbBuffer + static_cast<size_t>(n) * layout.dwPieceSize)) continue;
+        if (ReadPiece(ha, layout, first + n, pbBuffer + static_cast<size_t>(n) * layout.dwPieceSize))
+            continue;
         const uint32_t error = QOVGetLastError();
         pReadErrors[n] = error != ERROR_SUCCESS ? error : ERROR_READ_FAULT;
     }
@@ -81,7 +83,8 @@ uint32_t VerifyLargePieces(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uin
 uint32_t VerifyPieceRuns(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t first, uint32_t count,
                          uint8_t* pStates) {
     const uint32_t perRun = PiecesPerRun(layout);
-    std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(static_cast<size_t>(perRun) * layout.dwPieceSize);
+    std::unique_ptr<uint8_t[]> buffer =
+        QOVAllocArray<uint8_t>(static_cast<size_t>(perRun) * layout.dwPieceSize);
     QOV_FAIL_IF(!buffer, "no memory for a run of pieces", ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY);
     uint32_t failure = ERROR_SUCCESS;
     uint32_t readErrors[kRunPieces];

@@ -62,11 +62,11 @@ public:
 private:
     void Unmap();
 
-    TFileMapping m_mapping;                // the view, when mapped
-    std::unique_ptr<uint8_t[]> m_pbHeap;   // the heap copy, when not
-    uint8_t* m_pbStates = nullptr;         // in the heap copy or in the view
+    TFileMapping m_mapping;               // the view, when mapped
+    std::unique_ptr<uint8_t[]> m_pbHeap;  // the heap copy, when not
+    uint8_t* m_pbStates = nullptr;        // in the heap copy or in the view
     uint32_t m_dwSize = 0;
-    bool m_bWritable = true;               // false only for a read-only view
+    bool m_bWritable = true;  // false only for a read-only view
 };
 
 #endif  // NQOV_QOVPIECESTATEMAP_H

@@ -29,8 +29,8 @@ bool CheckPieceRequest(TNQOVArchiveImpl* ha, uint32_t wIndex, uint32_t wLength, 
     QOV_FAIL_IF(!GetPieceLayout(ha, pLayout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
     QOV_FAIL_IF(wIndex >= pLayout->dwPieceCount, "wIndex >= dwPieceCount", ERROR_ACCESS_DENIED, false);
     if (wIndex + 1 == pLayout->dwPieceCount) {
-        QOV_FAIL_IF(wLength != pLayout->dwLastPieceSize, "wLength != dwLastPieceSize",
-                    ERROR_FILE_CORRUPT, false);
+        QOV_FAIL_IF(wLength != pLayout->dwLastPieceSize, "wLength != dwLastPieceSize", ERROR_FILE_CORRUPT,
+                    false);
     } else {
         QOV_FAIL_IF(wLength != pLayout->dwPieceSize, "dwLength != ha->pHeader->dwMD5PieceSize",
                     ERROR_FILE_INVALID, false);
@@ -79,8 +79,8 @@ bool HashPieceOnDisk(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t 
     const uint32_t chunkSize = std::min(length, QOV_HASH_CHUNK);
     std::unique_ptr<uint8_t[]> chunk = QOVAllocArray<uint8_t>(chunkSize);
     QOV_FAIL_IF(!chunk, "no memory to hash a piece", ERROR_NOT_ENOUGH_MEMORY, false);
-    return HashStreamRange(ha->pStream.get(), static_cast<uint64_t>(index) * layout.dwPieceSize, length, chunk.get(),
-                           chunkSize, digest);
+    return HashStreamRange(ha->pStream.get(), static_cast<uint64_t>(index) * layout.dwPieceSize, length,
+                           chunk.get(), chunkSize, digest);
 }
 
 // SFileReadPieceVerified without the caller's buffer: reads, checks and
@@ -110,8 +110,7 @@ TPieceRange RecordPieceRange(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry)
     if (length == 0) return range;
     const uint64_t last = (start + length - 1) / layout.dwPieceSize;
     range.dwPieceCount = static_cast<uint32_t>(last - range.dwFirstPiece + 1);
-    range.dwLastPieceSize =
-        last + 1 == layout.dwPieceCount ? layout.dwLastPieceSize : layout.dwPieceSize;
+    range.dwLastPieceSize = last + 1 == layout.dwPieceCount ? layout.dwLastPieceSize : layout.dwPieceSize;
     return range;
 }
 
@@ -133,13 +132,14 @@ TNQOVArchiveImpl::TVerifiedPiece* FindVerifiedPiece(TNQOVArchiveImpl* ha, uint32
 // Reads piece `index` whole into `data`, verifies it and keeps it; null
 // (state recorded, error set) when it cannot be read or does not verify.
 const TNQOVArchiveImpl::TVerifiedPiece* KeepVerifiedPiece(TNQOVArchiveImpl* ha, const TPieceLayout& layout,
-                                                      uint32_t index, size_t slots,
-                                                      std::unique_ptr<uint8_t[]> data) {
+                                                          uint32_t index, size_t slots,
+                                                          std::unique_ptr<uint8_t[]> data) {
     const uint32_t length = PieceLength(layout, index);
     if (!SFileReadPieceVerified(ha, index, data.get(), length)) return nullptr;
     if (ha->VerifiedPieces.size() >= slots) {
-        auto oldest = std::min_element(ha->VerifiedPieces.begin(), ha->VerifiedPieces.end(),
-                                       [](const auto& a, const auto& b) { return a.qwLastUse < b.qwLastUse; });
+        auto oldest =
+            std::min_element(ha->VerifiedPieces.begin(), ha->VerifiedPieces.end(),
+                             [](const auto& a, const auto& b) { return a.qwLastUse < b.qwLastUse; });
         ha->VerifiedPieces.erase(oldest);
     }
     TNQOVArchiveImpl::TVerifiedPiece piece;
@@ -182,8 +182,7 @@ bool CheckEdgePiece(TNQOVArchiveImpl* ha, const TPieceLayout& layout, uint32_t i
 
 }  // namespace
 
-bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
-                         uint32_t cbData) {
+bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData, uint32_t cbData) {
     TPieceLayout layout;
     if (!GetPieceLayout(ha, &layout)) return false;
     const uint64_t pieceSize = layout.dwPieceSize;
@@ -205,7 +204,8 @@ bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_
     }
     HashPieces(middle.data(), middle.size());
     for (size_t n = 0; n < middle.size(); n++) {
-        if (!DigestMatchesTable(ha, firstIndex + 1 + static_cast<uint32_t>(n), middle[n].digest)) return false;
+        if (!DigestMatchesTable(ha, firstIndex + 1 + static_cast<uint32_t>(n), middle[n].digest))
+            return false;
     }
     return true;
 }
@@ -281,8 +281,7 @@ bool SFileReadPieceVerified(TNQOVArchive* haIn, uint32_t wIndex, void* pvBuffer,
     });
 }
 
-bool SFileWritePieceVerified(TNQOVArchive* haIn, uint32_t wIndex, const void* pvData,
-                             uint32_t wLength) {
+bool SFileWritePieceVerified(TNQOVArchive* haIn, uint32_t wIndex, const void* pvData, uint32_t wLength) {
     const TQOVEntryDetail detail("[%d] [%d]", static_cast<int>(wIndex), static_cast<int>(wLength));
     return QOVEnter(QOV_HERE_WITH(detail.Text()), haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         if (!SFileVerifyPiece(ha, wIndex, pvData, wLength)) {

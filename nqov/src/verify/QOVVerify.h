@@ -53,8 +53,7 @@ struct TPieceRange {
 TPieceRange RecordPieceRange(TNQOVArchiveImpl* ha, const TFileEntryImpl* pEntry);
 
 // Checks the MD5 pieces covering a raw range that has just been read.
-bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
-                         uint32_t cbData);
+bool CheckRawRangePieces(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData, uint32_t cbData);
 
 //-----------------------------------------------------------------------------
 // Pieces several at a time (QOVPieceBatches.cpp).

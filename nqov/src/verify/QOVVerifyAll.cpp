@@ -136,8 +136,7 @@ bool SFileVerifyAllUntil(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallb
     const auto stopped = [pbStop] { return pbStop != nullptr && pbStop->load(std::memory_order_relaxed); };
     return QOVEnter(QOV_HERE, haIn, false, [&](TNQOVArchiveImpl* ha) -> bool {
         TPieceLayout layout;
-        QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT,
-                    false);
+        QOV_FAIL_IF(!GetPieceLayout(ha, &layout), "SFileGetPieceCount failed!", ERROR_FILE_CORRUPT, false);
         const uint32_t count = layout.dwPieceCount;
         if (count == 0) return true;
 
@@ -164,8 +163,8 @@ bool SFileVerifyAllUntil(TNQOVArchive* haIn, sfile_verify_piece_callback* pCallb
         // other would.
         const unsigned workers = count >= 4 ? HashWorkers() : 0;
         const uint64_t share = kBatchBytes / (workers + 1);
-        const uint32_t group =
-            static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(kMD5GroupPieces, share / bufferSize)));
+        const uint32_t group = static_cast<uint32_t>(
+            std::max<uint64_t>(1, std::min<uint64_t>(kMD5GroupPieces, share / bufferSize)));
         const uint32_t batch = std::min<uint32_t>(count, group * (workers + 1));
         std::vector<std::unique_ptr<uint8_t[]>> buffers(batch);
         for (auto& buffer : buffers) {

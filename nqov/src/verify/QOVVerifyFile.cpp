@@ -14,7 +14,8 @@ namespace {
 // The VerifyFile flags of a file read to its end: TOTAL bytes delivered,
 // LASTERROR the error the read that ended it left, DIGEST the MD5 of what
 // was delivered.
-uint32_t ContentFlags(const TNQOVFileImpl* file, uint64_t total, uint32_t lastError, const uint8_t digest[16]) {
+uint32_t ContentFlags(const TNQOVFileImpl* file, uint64_t total, uint32_t lastError,
+                      const uint8_t digest[16]) {
     uint32_t flags = 0;
     if (lastError == ERROR_QOV_SECTOR_CHECKSUM) flags |= VERIFY_FILE_SECTOR_CRC_ERROR;
     const TFileEntryImpl* entry = file->pFileEntry;
@@ -70,21 +71,24 @@ struct TFileInRead {
 }  // namespace
 
 uint32_t VerifyFile(TNQOVArchive* haIn, const char* szFileName) {
-    return QOVEnter(QOV_HERE, haIn, static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&](TNQOVArchiveImpl* ha) -> uint32_t {
-        TNQOVFile* opened = nullptr;
-        if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &opened)) return VERIFY_CANNOT_OPEN;
-        return VerifyOpenFile(TFilePtr(Impl(opened)));
-    });
+    return QOVEnter(QOV_HERE, haIn, static_cast<uint32_t>(VERIFY_CANNOT_OPEN),
+                    [&](TNQOVArchiveImpl* ha) -> uint32_t {
+                        TNQOVFile* opened = nullptr;
+                        if (!NQOVOpenFileEx(ha, szFileName, QOV_OPEN_PATCHED, &opened))
+                            return VERIFY_CANNOT_OPEN;
+                        return VerifyOpenFile(TFilePtr(Impl(opened)));
+                    });
 }
 
 uint32_t VerifyFileFromFileIdTable(uint32_t dwFileId, TNQOVArchive* haIn) {
-    return QOVEnter(QOV_HERE, haIn, static_cast<uint32_t>(VERIFY_CANNOT_OPEN), [&](TNQOVArchiveImpl* ha) -> uint32_t {
-        const TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
-        if (entry == nullptr || entry->IsDirectory()) return VERIFY_CANNOT_OPEN;
-        TNQOVFile* opened = nullptr;
-        if (!NQOVOpenFileEx(ha, dwFileId, &opened)) return VERIFY_CANNOT_OPEN;
-        return VerifyOpenFile(TFilePtr(Impl(opened)));
-    });
+    return QOVEnter(QOV_HERE, haIn, static_cast<uint32_t>(VERIFY_CANNOT_OPEN),
+                    [&](TNQOVArchiveImpl* ha) -> uint32_t {
+                        const TFileEntryImpl* entry = FileIdRecord(ha, dwFileId);
+                        if (entry == nullptr || entry->IsDirectory()) return VERIFY_CANNOT_OPEN;
+                        TNQOVFile* opened = nullptr;
+                        if (!NQOVOpenFileEx(ha, dwFileId, &opened)) return VERIFY_CANNOT_OPEN;
+                        return VerifyOpenFile(TFilePtr(Impl(opened)));
+                    });
 }
 
 bool VerifyFiles(TNQOVArchive* haIn, const char* const* pszFileNames, uint32_t dwCount, uint32_t* pdwResults,

@@ -110,7 +110,8 @@ uint32_t WriteSector(TNQOVFileImpl* hf) {
     uint32_t storedLength = plainLength;
     if (entry->dwFlags & NQOV_FILE_COMPRESS) {
         if (!hf->pbCompressBuffer) {
-            hf->pbCompressBuffer = QOVAllocArray<uint8_t>(static_cast<size_t>(hf->dwUnitSize) + kCompressSlack);
+            hf->pbCompressBuffer =
+                QOVAllocArray<uint8_t>(static_cast<size_t>(hf->dwUnitSize) + kCompressSlack);
             if (!hf->pbCompressBuffer) return ERROR_NOT_ENOUGH_MEMORY;
         }
         uint32_t compressed = hf->dwUnitSize + kCompressSlack;
@@ -154,8 +155,7 @@ uint32_t WriteSingleUnit(TNQOVFileImpl* hf) {
 }
 
 uint32_t WriteData(TNQOVFileImpl* hf, const uint8_t* pbData, uint32_t cbData) {
-    if (static_cast<uint64_t>(hf->dwPosition) + cbData > hf->pFileEntry->dwFileSize)
-        return ERROR_DISK_FULL;
+    if (static_cast<uint64_t>(hf->dwPosition) + cbData > hf->pFileEntry->dwFileSize) return ERROR_DISK_FULL;
     if (hf->pFileEntry->dwFlags & NQOV_FILE_SINGLE_UNIT) {
         memcpy(hf->pbFileSector.get() + hf->dwSectorFill, pbData, cbData);
         hf->dwSectorFill += cbData;
@@ -249,8 +249,8 @@ uint32_t CompleteFile(TNQOVFileImpl* hf) {
 //-----------------------------------------------------------------------------
 // Internal steps.
 
-uint32_t SFileAddFile_Init(TNQOVArchiveImpl* ha, const char* szName, uint32_t dwFileSize,
-                           uint32_t dwFlags, TNQOVFile** phFile) {
+uint32_t SFileAddFile_Init(TNQOVArchiveImpl* ha, const char* szName, uint32_t dwFileSize, uint32_t dwFlags,
+                           TNQOVFile** phFile) {
     *phFile = nullptr;
     dwFlags = EffectiveFlags(dwFlags, dwFileSize);
 

@@ -27,9 +27,9 @@ bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pPar
                         TNQOVArchive** phArchive) {
     return QOVEnter(QOV_HERE, false, [&]() -> bool {
         if (phArchive != nullptr) *phArchive = nullptr;
-        QOV_FAIL_IF(szArchiveName == nullptr || *szArchiveName == 0 || pParams == nullptr ||
-                        phArchive == nullptr,
-                    "invalid parameter", ERROR_INVALID_PARAMETER, false);
+        QOV_FAIL_IF(
+            szArchiveName == nullptr || *szArchiveName == 0 || pParams == nullptr || phArchive == nullptr,
+            "invalid parameter", ERROR_INVALID_PARAMETER, false);
         QOV_FAIL_IF(pParams->dwMaxFileCount == 0 || pParams->dwMaxFileCount > NQOV_MAX_FILE_COUNT ||
                         pParams->wSectorSize > QOV_MAX_SECTOR_SHIFT || pParams->dwMD5PieceSize == 0 ||
                         pParams->dwMD5PieceSize > NQOV_MAX_PIECE_SIZE ||
@@ -46,8 +46,8 @@ bool SFileCreateArchive(const char* szArchiveName, const QOV_CREATE_PARAMS* pPar
         TFileStreamImpl* stream = FileStream_CreateNew(szArchiveName);
         if (stream == nullptr) {
             const uint32_t error = QOVGetLastError();
-            QOV_FAIL("FileStream_CreateNew failed",
-                     error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error, false);
+            QOV_FAIL("FileStream_CreateNew failed", error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error,
+                     false);
         }
         ha->pStream.reset(stream);
 

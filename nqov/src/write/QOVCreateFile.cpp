@@ -24,8 +24,8 @@ uint32_t CheckListableName(const char* szName) {
 
 // The checks and steps SFileCreateFile and SFileCreateFileEx share.  Every
 // check runs; the last one that fails names the error.
-bool CreateFileWithFlags(TNQOVArchiveImpl* ha, const char* szArchieveName, uint32_t dwFileSize, uint32_t dwFlags,
-                         TNQOVFile** phFile) {
+bool CreateFileWithFlags(TNQOVArchiveImpl* ha, const char* szArchieveName, uint32_t dwFileSize,
+                         uint32_t dwFlags, TNQOVFile** phFile) {
     uint32_t error = ERROR_SUCCESS;
     const bool validArchive = IsValidArchive(ha);
     const bool hasName = szArchieveName != nullptr && *szArchieveName != 0;
@@ -103,8 +103,8 @@ bool SFileCreateFile(TNQOVArchive* haIn, const char* szArchieveName, uint32_t dw
     });
 }
 
-bool SFileCreateFileEx(TNQOVArchive* haIn, const char* szArchieveName, uint32_t dwFileSize,
-                       uint32_t dwFlags, TNQOVFile** phFile) {
+bool SFileCreateFileEx(TNQOVArchive* haIn, const char* szArchieveName, uint32_t dwFileSize, uint32_t dwFlags,
+                       TNQOVFile** phFile) {
     return QOVEnter(QOV_HERE, false, [&]() -> bool {
         if (phFile != nullptr) *phFile = nullptr;
         QOV_FAIL_IF(dwFlags & ~NQOV_FILE_WRITABLE_FLAGS, "invalid flags", ERROR_INVALID_PARAMETER, false);
@@ -133,13 +133,13 @@ bool SFileFinishFile(TNQOVFile* hfIn) {
 bool SFileAddFileEx(TNQOVArchive* haIn, const char* szFileName, const char* szArchivedName) {
     TNQOVArchiveImpl* ha = Impl(haIn);
     return QOVEnter(QOV_HERE, false, [&]() -> bool {
-        QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0, "invalid parameter",
-                    ERROR_INVALID_PARAMETER, false);
+        QOV_FAIL_IF(szFileName == nullptr || *szFileName == 0, "invalid parameter", ERROR_INVALID_PARAMETER,
+                    false);
         TFileStreamPtr local(Impl(FileStream_OpenFile(szFileName, false)));
         QOV_FAIL_IF(!local, "FileStream_OpenFile failed", QOVGetLastError(), false);
         uint64_t size = 0;
-        QOV_FAIL_IF(!FileStream_SizeOf(local.get(), &size), "FileStream_SizeOf failed",
-                    QOVGetLastError(), false);
+        QOV_FAIL_IF(!FileStream_SizeOf(local.get(), &size), "FileStream_SizeOf failed", QOVGetLastError(),
+                    false);
         QOV_FAIL_IF(size > UINT32_MAX, "a file's size must fit 32 bits", ERROR_DISK_FULL, false);
         const uint32_t kBlock = 64 * 1024;
         std::unique_ptr<uint8_t[]> buffer = QOVAllocArray<uint8_t>(kBlock);

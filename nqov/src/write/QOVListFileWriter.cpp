@@ -51,8 +51,9 @@ int SortTable(TNQOVArchive* haIn) {
         if (!(ha->dwFlags & NQOV_FLAG_LISTFILE_CHANGED) && ha->dwListFileError != ERROR_SUCCESS) {
             // A list file read only in part is read again before it is replaced.
             const uint32_t listError = static_cast<uint32_t>(SFileAddListFile(ha));
-            QOV_FAIL_IF(listError != ERROR_SUCCESS, "the list file cannot be read; rewriting would lose names",
-                        listError, static_cast<int>(listError));
+            QOV_FAIL_IF(listError != ERROR_SUCCESS,
+                        "the list file cannot be read; rewriting would lose names", listError,
+                        static_cast<int>(listError));
         }
         // The list file goes where the tables are: they must be written again.
         ha->StateMap.CopyBeforeChange();

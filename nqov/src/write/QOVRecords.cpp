@@ -26,8 +26,7 @@ uint32_t ClaimSlot(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
     if (het == nullptr || het->dwHashTableSize == 0) return QOV_NO_RECORD;
     // The index must be storable and distinct from the "reusable" marker.
     if (static_cast<uint64_t>(pEntry->dwIndex) >= het->AllOnesIndex()) return QOV_NO_RECORD;
-    const uint64_t hash = pEntry->szFileName ? QOVNameHash(pEntry->szFileName.get())
-                                             : pEntry->NameHash64;
+    const uint64_t hash = pEntry->szFileName ? QOVNameHash(pEntry->szFileName.get()) : pEntry->NameHash64;
     const uint64_t masked = het->MaskHash(hash);
     const uint8_t slotByte = het->SlotByte(masked);
     const uint32_t start = static_cast<uint32_t>(masked % het->dwHashTableSize);
@@ -35,8 +34,7 @@ uint32_t ClaimSlot(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
     uint32_t slot = start;
     do {
         const uint8_t current = het->SlotBytes[slot];
-        if (current == HET_SLOT_FREE ||
-            (current == HET_SLOT_REUSABLE && het->GetIndex(slot) == allOnes)) {
+        if (current == HET_SLOT_FREE || (current == HET_SLOT_REUSABLE && het->GetIndex(slot) == allOnes)) {
             het->SlotBytes[slot] = slotByte;
             het->SetIndex(slot, pEntry->dwIndex);
             pEntry->NameHash64 = masked;
@@ -55,7 +53,8 @@ TFileEntryImpl* ClaimRecord(TNQOVArchiveImpl* ha, const char* szName) {
     if (existing != QOV_NO_RECORD) {
         entry = &ha->Records[existing];
     } else {
-        QOV_FAIL_IF(ha->dwFileTableSize >= ha->dwMaxFileCount, "the file table is full", ERROR_DISK_FULL, nullptr);
+        QOV_FAIL_IF(ha->dwFileTableSize >= ha->dwMaxFileCount, "the file table is full", ERROR_DISK_FULL,
+                    nullptr);
         QOV_FAIL_IF(!ha->Records.Reserve(ha->dwFileTableSize + 1), "no memory for the record",
                     ERROR_NOT_ENOUGH_MEMORY, nullptr);
         entry = &ha->Records[ha->dwFileTableSize];
@@ -100,6 +99,5 @@ void MarkRecordDeleted(TNQOVArchiveImpl* ha, TFileEntryImpl* pEntry) {
     }
     UnlinkFromParent(ha, pEntry);
     pEntry->Reset();
-    while (ha->dwFileTableSize > 0 && !ha->Records[ha->dwFileTableSize - 1].Exists())
-        ha->dwFileTableSize--;
+    while (ha->dwFileTableSize > 0 && !ha->Records[ha->dwFileTableSize - 1].Exists()) ha->dwFileTableSize--;
 }

@@ -15,7 +15,7 @@ const uint32_t kExtTableVersion = 1;
 const uint32_t kFlagsBits = 32;
 const uint32_t kMD5Bits = 128;
 const uint32_t kParentBits = 64;
-const uint32_t kMD5Start = kFlagsBits;               // after the length fields
+const uint32_t kMD5Start = kFlagsBits;                // after the length fields
 const uint32_t kParentStart = kFlagsBits + kMD5Bits;  // after the length fields
 
 }  // namespace

@@ -12,8 +12,8 @@ namespace {
 
 // Writes the chunk digests of cbData bytes that start at qwPosition (absolute)
 // right after them; *pcbDigests gets their size.
-uint32_t WriteChunkDigests(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData,
-                           uint64_t cbData, uint64_t* pcbDigests) {
+uint32_t WriteChunkDigests(TNQOVArchiveImpl* ha, uint64_t qwPosition, const uint8_t* pbData, uint64_t cbData,
+                           uint64_t* pcbDigests) {
     const uint32_t chunk = ha->Header.dwRawChunkSize;
     *pcbDigests = 0;
     if (chunk == 0 || cbData == 0) return ERROR_SUCCESS;
@@ -37,12 +37,11 @@ uint32_t WriteExtTable(TNQOVArchiveImpl* ha, std::vector<uint8_t>& table, uint32
                        uint64_t* pqwTableSize) {
     EncryptQOVBlock(table.data() + 12, table.size() - 12, dwKey);
     QOVMD5(table.data(), table.size(), digestOut);
-    uint32_t error = WriteArchiveBytes(ha, ha->HeaderOffset + *pqwPos, table.data(),
-                                       static_cast<uint32_t>(table.size()));
+    uint32_t error =
+        WriteArchiveBytes(ha, ha->HeaderOffset + *pqwPos, table.data(), static_cast<uint32_t>(table.size()));
     if (error != ERROR_SUCCESS) return error;
     uint64_t digestBytes = 0;
-    error =
-        WriteChunkDigests(ha, ha->HeaderOffset + *pqwPos, table.data(), table.size(), &digestBytes);
+    error = WriteChunkDigests(ha, ha->HeaderOffset + *pqwPos, table.data(), table.size(), &digestBytes);
     if (error != ERROR_SUCCESS) return error;
     *pqwTablePos = *pqwPos;
     *pqwTableSize = table.size();
@@ -109,8 +108,8 @@ uint64_t DataAreaEnd(TNQOVArchiveImpl* ha) {
         for (uint32_t i = 0; i < ha->dwFileTableSize; i++) {
             const TFileEntryImpl& entry = ha->Records[i];
             if (!entry.Exists()) continue;
-            end = std::max(end, entry.StoredOffset + entry.dwStoredSize +
-                                    ChunkDigestBytes(ha, entry.dwStoredSize));
+            end = std::max(
+                end, entry.StoredOffset + entry.dwStoredSize + ChunkDigestBytes(ha, entry.dwStoredSize));
         }
         ha->qwDataAreaEnd = end;
         ha->bDataAreaEndKnown = true;
@@ -140,8 +139,8 @@ uint32_t WriteArchiveTables(TNQOVArchiveImpl* ha) {
     uint32_t error = WriteExtTable(ha, het, NQOV_KEY_HET_TABLE, header.MD5_HetTable, &position,
                                    &header.HetTablePos64, &header.HetTableSize64);
     if (error != ERROR_SUCCESS) return error;
-    error = WriteExtTable(ha, bet, NQOV_KEY_BET_TABLE, header.MD5_BetTable, &position,
-                          &header.BetTablePos64, &header.BetTableSize64);
+    error = WriteExtTable(ha, bet, NQOV_KEY_BET_TABLE, header.MD5_BetTable, &position, &header.BetTablePos64,
+                          &header.BetTableSize64);
     if (error != ERROR_SUCCESS) return error;
 
     // 4-5: cut the file after the tables, then pad to a whole piece.

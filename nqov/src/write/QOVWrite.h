@@ -43,8 +43,8 @@ uint32_t CheckWritablePieceSize(const TNQOVArchiveImpl* ha);
 //-----------------------------------------------------------------------------
 // Adding files (QOVAddFile.cpp).
 
-uint32_t SFileAddFile_Init(TNQOVArchiveImpl* ha, const char* szName, uint32_t dwFileSize,
-                           uint32_t dwFlags, TNQOVFile** phFile);
+uint32_t SFileAddFile_Init(TNQOVArchiveImpl* ha, const char* szName, uint32_t dwFileSize, uint32_t dwFlags,
+                           TNQOVFile** phFile);
 uint32_t SFileAddFile_Write(TNQOVFileImpl* hf, const void* pvData, uint32_t dwSize);
 uint32_t SFileAddFile_Finish(TNQOVFileImpl* hf);
 

@@ -21,7 +21,7 @@ namespace repair {
 struct ArchiveFile {
     uint32_t id = 0;
     std::string name;
-    uint32_t size = 0;        // of the content
+    uint32_t size = 0;  // of the content
     bool hasMd5 = false;
     uint8_t md5[16] = {};     // of the content
     uint32_t firstPiece = 0;  // the pieces its stored bytes lie in
@@ -34,7 +34,8 @@ public:
 
     // Null with the reason in *error (and the library's error in *code)
     // when the archive cannot be opened.
-    static std::unique_ptr<ArchiveFiles> Open(const std::string& path, std::string* error, uint32_t* code = nullptr);
+    static std::unique_ptr<ArchiveFiles> Open(const std::string& path, std::string* error,
+                                              uint32_t* code = nullptr);
     ~ArchiveFiles();
     ArchiveFiles(const ArchiveFiles&) = delete;
     ArchiveFiles& operator=(const ArchiveFiles&) = delete;

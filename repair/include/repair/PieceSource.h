@@ -40,17 +40,17 @@ enum class FetchStatus {
 
 struct FetchResult {
     FetchStatus status = FetchStatus::kComplete;
-    std::string message;           // names the address (never credentials)
-    int64_t retryAfterMs = -1;     // the server's Retry-After, or -1
-    uint64_t received = 0;         // bytes handed to the receiver
-    uint64_t fileSize = 0;         // size of the whole file, when learned
-    std::string validator;         // what names this state of the file (ETag, Last-Modified), may be empty
+    std::string message;        // names the address (never credentials)
+    int64_t retryAfterMs = -1;  // the server's Retry-After, or -1
+    uint64_t received = 0;      // bytes handed to the receiver
+    uint64_t fileSize = 0;      // size of the whole file, when learned
+    std::string validator;      // what names this state of the file (ETag, Last-Modified), may be empty
 };
 
 // What a fetch must find, or it ends kChanged before any byte is handed on.
 struct Expectation {
-    uint64_t fileSize = 0;   // 0: not known yet
-    std::string validator;   // compared when not empty
+    uint64_t fileSize = 0;  // 0: not known yet
+    std::string validator;  // compared when not empty
 };
 
 class SourceConnection {

@@ -41,10 +41,10 @@ namespace brevik {
 namespace repair {
 
 struct RepairOptions {
-    std::string archive;             // the local archive (UTF-8 path); may be missing
-    unsigned connections = 4;        // download workers, each with its own connection (1..64)
-    uint64_t bytesPerSecond = 0;     // all workers together; 0: no limit
-    bool force = false;              // rebuild a file that is not recognisably this archive
+    std::string archive;          // the local archive (UTF-8 path); may be missing
+    unsigned connections = 4;     // download workers, each with its own connection (1..64)
+    uint64_t bytesPerSecond = 0;  // all workers together; 0: no limit
+    bool force = false;           // rebuild a file that is not recognisably this archive
     // Rebuild a local archive of another version to the source's, rather
     // than refuse it (a patch engine brings the game to the mirror's
     // version; `qov repair` must not overwrite another archive).
@@ -65,16 +65,16 @@ struct RepairOptions {
 };
 
 struct RepairPlan {
-    bool archiveMissing = false;    // the archive is made from the source
-    bool rebuild = false;           // its header or tables come from the source first
+    bool archiveMissing = false;  // the archive is made from the source
+    bool rebuild = false;         // its header or tables come from the source first
     uint32_t pieceCount = 0;
     uint32_t pieceSize = 0;
     uint32_t lastPieceSize = 0;
-    std::vector<uint32_t> pieces;   // to fetch, ascending
-    uint64_t bytes = 0;             // to fetch: the pieces, and when rebuilding the MD5 piece table
-    bool filesKnown = false;        // false while the tables cannot be read
-    std::vector<std::string> files; // the files the pieces hold
-    std::string source;             // the source that is used first
+    std::vector<uint32_t> pieces;    // to fetch, ascending
+    uint64_t bytes = 0;              // to fetch: the pieces, and when rebuilding the MD5 piece table
+    bool filesKnown = false;         // false while the tables cannot be read
+    std::vector<std::string> files;  // the files the pieces hold
+    std::string source;              // the source that is used first
 };
 
 enum class RepairPhase { kProbing, kChecking, kRebuilding, kFetching, kDone };
@@ -84,9 +84,9 @@ struct RepairProgress {
     uint32_t piecesChecked = 0;
     uint32_t pieceCount = 0;
     uint64_t bytesToFetch = 0;
-    uint64_t bytesStored = 0;       // verified and written
-    uint64_t bytesReceived = 0;     // from the sources, verified or not
-    uint64_t bytesPerSecond = 0;    // received, over the last few seconds
+    uint64_t bytesStored = 0;     // verified and written
+    uint64_t bytesReceived = 0;   // from the sources, verified or not
+    uint64_t bytesPerSecond = 0;  // received, over the last few seconds
 };
 
 enum class RepairOutcome {

@@ -46,7 +46,9 @@ void WriteAll(const std::string& path, const Bytes& data) {
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-void WriteText(const std::string& path, const std::string& text) { WriteAll(path, Bytes(text.begin(), text.end())); }
+void WriteText(const std::string& path, const std::string& text) {
+    WriteAll(path, Bytes(text.begin(), text.end()));
+}
 
 std::wstring ExeFolder() {
     wchar_t path[MAX_PATH];
@@ -148,8 +150,8 @@ protected:
         for (const Stored& file : files) {
             contents[file.name] = RandomBytes(file.size, seed++);
             TNQOVFile* handle = nullptr;
-            ASSERT_TRUE(SFileCreateFileEx(archive, file.name.c_str(), static_cast<uint32_t>(file.size), file.flags,
-                                          &handle));
+            ASSERT_TRUE(SFileCreateFileEx(archive, file.name.c_str(), static_cast<uint32_t>(file.size),
+                                          file.flags, &handle));
             ASSERT_TRUE(SFileWriteFile(handle, contents[file.name].data(), static_cast<uint32_t>(file.size)));
             ASSERT_TRUE(SFileFinishFile(handle));
         }
@@ -299,7 +301,7 @@ void RemoveTree(const std::string& path) {
 TEST_F(ArchivePartsTest, ExtractionKeepsArchivedNamesInsideTheFolder) {
     const std::string names = "names-mirror.qov";
     const char* unsafe[] = {"..\\evil.dat", "data\\..\\..\\evil2.dat", "\\rooted.dat", "C:evil3.dat",
-                            "nul.txt",       "data\\Com1.dat",         "AUX",        "safe.dat:stream"};
+                            "nul.txt",      "data\\Com1.dat",          "AUX",          "safe.dat:stream"};
     std::map<std::string, Bytes> stored;
     uint32_t seed = 100;
     for (const char* name : unsafe) stored[name] = RandomBytes(3000, seed++);
@@ -351,7 +353,8 @@ TEST_F(ArchivePartsTest, ExtractionKeepsArchivedNamesInsideTheFolder) {
         for (const std::string& name : order) EXPECT_EQ(ReadAll(into + "\\" + name), stored[name]) << name;
     }
     EXPECT_TRUE(engine->Uninitialize());
-    EXPECT_EQ(Names(out), std::vector<std::string>({"a-first", "a.part-first"})) << "nothing else in the folder";
+    EXPECT_EQ(Names(out), std::vector<std::string>({"a-first", "a.part-first"}))
+        << "nothing else in the folder";
     for (const char* name : outside) {
         EXPECT_FALSE(Exists(name)) << name;
         EXPECT_FALSE(Exists(folder + "\\" + name)) << name;

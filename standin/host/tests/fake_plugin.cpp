@@ -29,7 +29,8 @@ std::wstring Environment(const wchar_t* name) {
 
 class FakeRepair final : public Kestrum::IPluginEvent {
 public:
-    FakeRepair() : script_(Environment(L"BREVIK_FAKE_SCRIPT")), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    FakeRepair()
+        : script_(Environment(L"BREVIK_FAKE_SCRIPT")), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~FakeRepair() {
         StopMORLRepair();
         CloseHandle(stop_);
@@ -75,7 +76,8 @@ private:
             sink_->OnFail(L"下载文件失败");
             if (Sleep(300)) sink_->OnProgress(2, L"too late");
         } else if (script_ == L"ticking") {
-            for (int i = 0; Sleep(100); ++i) sink_->OnProgress(i % 100, L"正在更新数据文件... 更新速度：10 B/s");
+            for (int i = 0; Sleep(100); ++i)
+                sink_->OnProgress(i % 100, L"正在更新数据文件... 更新速度：10 B/s");
         }
     }
 
@@ -101,6 +103,4 @@ BREVIK_API Kestrum::IPluginEvent* CreateMORLRepair() {
     return new FakeRepair();
 }
 
-BREVIK_API void RealeaseMORLRepair(Kestrum::IPluginEvent* repair) {
-    delete static_cast<FakeRepair*>(repair);
-}
+BREVIK_API void RealeaseMORLRepair(Kestrum::IPluginEvent* repair) { delete static_cast<FakeRepair*>(repair); }

@@ -23,10 +23,10 @@ TEST(HostCommandLine, GameFolderDefaultsAndOptions) {
     EXPECT_EQ(parsed.options->message_answer, 1);
     EXPECT_FALSE(parsed.options->timestamps);
 
-    parsed = ParseHostCommandLine({L"--plugin-dir", L"Plug", L"--timeout", L"7", L"--answer", L"6",
-                                   L"--stop-on", L"更新速度", L"--linger", L"1500", L"--timestamps", L"--trace", L"t.txt",
-                                   L"D:\\g\\"},
-                                  &NeverFile);
+    parsed = ParseHostCommandLine(
+        {L"--plugin-dir", L"Plug", L"--timeout", L"7", L"--answer", L"6", L"--stop-on", L"更新速度",
+         L"--linger", L"1500", L"--timestamps", L"--trace", L"t.txt", L"D:\\g\\"},
+        &NeverFile);
     ASSERT_TRUE(parsed.options);
     EXPECT_EQ(parsed.options->plugin_path, L"D:\\g\\Plug\\Brevik.dll");
     EXPECT_EQ(parsed.options->timeout_ms, 7000u);
